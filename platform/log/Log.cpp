@@ -1,0 +1,83 @@
+#include "log/Log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <log4cplus/consoleappender.h>
+#include <log4cplus/fileappender.h>
+#include <log4cplus/initializer.h>
+#include <log4cplus/layout.h>
+#include <log4cplus/logger.h>
+#include <log4cplus/spi/loggingevent.h>
+
+namespace orvlog {
+namespace {
+
+const char* const kPattern = "%D{%c} [%t] [%p]: %m%n";
+
+std::once_flag g_init;
+
+log4cplus::Logger Root() {
+  std::call_once(g_init, [] {
+    // log4cplus must be initialised once per process before first use; the
+    // initializer object lives for the rest of the program.
+    static log4cplus::Initializer* initializer = new log4cplus::Initializer();
+    (void)initializer;
+  });
+  return log4cplus::Logger::getRoot();
+}
+
+void Install(log4cplus::SharedAppenderPtr appender) {
+  appender->setLayout(std::unique_ptr<log4cplus::Layout>(new log4cplus::PatternLayout(kPattern)));
+  log4cplus::Logger root = Root();
+  root.removeAllAppenders();
+  root.addAppender(appender);
+}
+
+}  // namespace
+
+void InitRollingFile(const std::string& path) {
+  Root();
+  log4cplus::SharedAppenderPtr appender(
+      new log4cplus::RollingFileAppender(path, 1024 * 1024, 4, true, true));
+  Install(appender);
+}
+
+void InitConsole() {
+  Root();
+  log4cplus::SharedAppenderPtr appender(new log4cplus::ConsoleAppender(true, true));
+  Install(appender);
+}
+
+bool IsEnabled(int level) { return Root().isEnabledFor(level); }
+
+void SetLevel(int level) { Root().setLogLevel(level); }
+
+int GetLevel() { return Root().getLogLevel(); }
+
+void Write(int level, const std::string& text, const char* file, int line) {
+  log4cplus::Logger root = Root();
+  root.forcedLog(level, text, file, line);
+}
+
+void WriteF(int level, const char* file, int line, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text;
+  if (n > 0) {
+    std::vector<char> buf(static_cast<size_t>(n) + 1);
+    std::vsnprintf(buf.data(), buf.size(), format, args);
+    text.assign(buf.data(), static_cast<size_t>(n));
+  }
+  va_end(args);
+  Write(level, text, file, line);
+}
+
+}  // namespace orvlog
