@@ -6,3 +6,7 @@
 #include "win/winerror.h"
 #include "win/sync.h"
 #include "win/thread.h"
+#include "win/registry.h"
+#include "win/profile.h"
+#include "win/resource.h"
+#include "win/folders.h"
