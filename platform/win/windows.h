@@ -10,3 +10,6 @@
 #include "win/profile.h"
 #include "win/resource.h"
 #include "win/folders.h"
+#include "win/oledate.h"
+#include "win/message.h"
+#include "win/process.h"
