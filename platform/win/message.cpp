@@ -49,6 +49,8 @@ const Text kWin32[] = {
     {ERROR_CANTWRITE, "The configuration registry key could not be written."},
     {ERROR_KEY_DELETED, "Illegal operation attempted on a registry key that has been marked for deletion."},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
+    {ERROR_RESOURCE_DATA_NOT_FOUND, "The specified image file did not contain a resource section."},
+    {ERROR_RESOURCE_TYPE_NOT_FOUND, "The specified resource type cannot be found in the image file."},
     {ERROR_RESOURCE_NAME_NOT_FOUND, "The specified resource name cannot be found in the image file."},
     {RPC_S_SERVER_UNAVAILABLE, "The RPC server is unavailable."},
 };

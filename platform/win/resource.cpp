@@ -12,6 +12,7 @@
 #include <string>
 
 #include "win/internal.h"
+#include "win/version.h"
 
 namespace {
 
@@ -171,4 +172,94 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
   std::memcpy(fileName, p.data(), p.size() + 1);
   SetLastError(ERROR_SUCCESS);
   return static_cast<DWORD>(p.size());
+}
+
+// ---- file versions ----------------------------------------------------------
+
+namespace {
+
+struct VersionBlock {
+  char magic[8];  // tells our blocks from any other memory handed in
+  VS_FIXEDFILEINFO fixed;
+};
+const char kVersionMagic[8] = {'O', 'R', 'V', 'V', 'E', 'R', '1', '\0'};
+
+std::map<HMODULE, VS_FIXEDFILEINFO>& Versions() {
+  static auto* v = new std::map<HMODULE, VS_FIXEDFILEINFO>;
+  return *v;
+}
+
+bool VersionOfFile(LPCSTR fileName, VS_FIXEDFILEINFO& out) {
+  if (fileName == nullptr) return false;
+  std::string want = fileName;
+  if (char* real = ::realpath(fileName, nullptr)) {
+    want = real;
+    std::free(real);
+  }
+  for (const auto& m : LoadedModules()) {
+    if (m.path != want) continue;
+    std::lock_guard<std::mutex> lock(AllTables().mutex);
+    auto it = Versions().find(m.base);
+    if (it == Versions().end()) return false;
+    out = it->second;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+namespace orvwin {
+
+void RegisterFileVersion(HMODULE module, WORD major, WORD minor, WORD third, WORD fourth) {
+  if (module == nullptr) module = GetModuleHandleA(nullptr);
+  VS_FIXEDFILEINFO f{};
+  f.dwSignature = VS_FFI_SIGNATURE;
+  f.dwStrucVersion = VS_FFI_STRUCVERSION;
+  f.dwFileVersionMS = f.dwProductVersionMS = (static_cast<DWORD>(major) << 16) | minor;
+  f.dwFileVersionLS = f.dwProductVersionLS = (static_cast<DWORD>(third) << 16) | fourth;
+  f.dwFileOS = VOS__WINDOWS32;
+  f.dwFileType = module == GetModuleHandleA(nullptr) ? VFT_APP : VFT_DLL;
+  std::lock_guard<std::mutex> lock(AllTables().mutex);
+  Versions()[module] = f;
+}
+
+}  // namespace orvwin
+
+DWORD GetFileVersionInfoSizeA(LPCSTR fileName, LPDWORD handle) {
+  if (handle) *handle = 0;
+  VS_FIXEDFILEINFO f;
+  if (!VersionOfFile(fileName, f)) {
+    SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    return 0;
+  }
+  return sizeof(VersionBlock);
+}
+
+BOOL GetFileVersionInfoA(LPCSTR fileName, DWORD, DWORD length, LPVOID data) {
+  VersionBlock block;
+  if (!VersionOfFile(fileName, block.fixed)) {
+    SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    return FALSE;
+  }
+  if (data == nullptr || length < sizeof block) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memcpy(block.magic, kVersionMagic, sizeof block.magic);
+  std::memcpy(data, &block, sizeof block);
+  return TRUE;
+}
+
+BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* buffer, PUINT length) {
+  if (block == nullptr || subBlock == nullptr || buffer == nullptr || length == nullptr) return FALSE;
+  auto* b = static_cast<const VersionBlock*>(block);
+  if (std::memcmp(b->magic, kVersionMagic, sizeof kVersionMagic) != 0) return FALSE;
+  if (std::strcmp(subBlock, "\\") != 0) {
+    SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    return FALSE;
+  }
+  *buffer = const_cast<VS_FIXEDFILEINFO*>(&b->fixed);
+  *length = sizeof b->fixed;
+  return TRUE;
 }

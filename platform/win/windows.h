@@ -13,3 +13,4 @@
 #include "win/oledate.h"
 #include "win/message.h"
 #include "win/process.h"
+#include "win/version.h"

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "TempFolder.h"
 
@@ -149,6 +151,24 @@ TEST_F(Profile, WriteCreatesAPrivateFileAndRefusesLineBreaks) {
   // A folder that does not exist is not created.
   EXPECT_FALSE(WritePrivateProfileStringA("Main", "k", "v", tmp_.File("no/such.ini").c_str()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST_F(Profile, ConcurrentWritersLoseNothing) {
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t) {
+    writers.emplace_back([this, t] {
+      for (int i = 0; i < 10; ++i) {
+        std::string key = "K" + std::to_string(t) + "_" + std::to_string(i);
+        WritePrivateProfileStringA("Main", key.c_str(), std::to_string(i).c_str(), ini_.c_str());
+      }
+    });
+  }
+  for (auto& w : writers) w.join();
+  for (int t = 0; t < 4; ++t)
+    for (int i = 0; i < 10; ++i) {
+      std::string key = "K" + std::to_string(t) + "_" + std::to_string(i);
+      EXPECT_EQ(GetPrivateProfileIntA("Main", key.c_str(), -1, ini_.c_str()), static_cast<UINT>(i)) << key;
+    }
 }
 
 TEST_F(Profile, ExistingFileKeepsItsMode) {

@@ -5,6 +5,8 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "TempFolder.h"
 
@@ -214,6 +216,39 @@ TEST_F(Registry, SetValueReplacesInPlaceAndTreeWithoutSubKeyEmptiesTheKey) {
   EXPECT_NE(text.find("; settings of the service"), std::string::npos);
   EXPECT_NE(text.find("\"Broken\"=dword:xyz"), std::string::npos);
   RegCloseKey(key);
+}
+
+TEST_F(Registry, ConcurrentWritersLoseNothing) {
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t) {
+    writers.emplace_back([t] {
+      for (DWORD i = 0; i < 10; ++i) {
+        HKEY key = nullptr;
+        std::string path = "SOFTWARE\\Writer" + std::to_string(t);
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr) != ERROR_SUCCESS)
+          return;
+        std::string name = "V" + std::to_string(i);
+        RegSetValueExA(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<BYTE*>(&i), 4);
+        RegCloseKey(key);
+      }
+    });
+  }
+  for (auto& w : writers) w.join();
+  for (int t = 0; t < 4; ++t) {
+    HKEY key = nullptr;
+    std::string path = "SOFTWARE\\Writer" + std::to_string(t);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+    for (DWORD i = 0; i < 10; ++i) {
+      DWORD v = 99, size = 4;
+      std::string name = "V" + std::to_string(i);
+      EXPECT_EQ(RegQueryValueExA(key, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size),
+                ERROR_SUCCESS)
+          << path << " " << name;
+      EXPECT_EQ(v, i);
+    }
+    RegCloseKey(key);
+  }
 }
 
 TEST_F(Registry, NewFileIsPrivate) {

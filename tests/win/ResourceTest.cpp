@@ -5,7 +5,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "TempFolder.h"
 
@@ -64,6 +66,38 @@ TEST(Modules, HandlesAndFileNames) {
   EXPECT_EQ(GetModuleFileNameA(nullptr, small, sizeof small), 5u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
   EXPECT_EQ(std::string(small), exe.substr(0, 4));
+}
+
+TEST(Modules, FileVersionOfTheProgram) {
+  char path[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameA(nullptr, path, sizeof path), 0u);
+  DWORD handle = 1;
+  EXPECT_EQ(GetFileVersionInfoSizeA(path, &handle), 0u) << "nothing registered yet";
+  EXPECT_EQ(handle, 0u);
+
+  orvwin::RegisterFileVersion(GetModuleHandleA(nullptr), 4, 1, 0, 7);
+  DWORD size = GetFileVersionInfoSizeA(path, &handle);
+  ASSERT_GT(size, 0u);
+  std::vector<char> block(size);
+  ASSERT_TRUE(GetFileVersionInfoA(path, handle, size, block.data()));
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<LPVOID*>(&info), &length));
+  ASSERT_EQ(length, sizeof(VS_FIXEDFILEINFO));
+  EXPECT_EQ(info->dwSignature, VS_FFI_SIGNATURE);
+  char text[64];
+  std::snprintf(text, sizeof text, "%d, %d, %d, %d", HIWORD(info->dwFileVersionMS),
+                LOWORD(info->dwFileVersionMS), HIWORD(info->dwFileVersionLS),
+                LOWORD(info->dwFileVersionLS));
+  EXPECT_STREQ(text, "4, 1, 0, 7");
+  EXPECT_FALSE(VerQueryValueA(block.data(), "\\StringFileInfo\\040904b0\\FileVersion",
+                              reinterpret_cast<LPVOID*>(&info), &length));
+
+  // A module that registered nothing, and a file that is no loaded module.
+  HMODULE lib = WinTestModuleRegister();
+  ASSERT_GT(GetModuleFileNameA(lib, path, sizeof path), 0u);
+  EXPECT_EQ(GetFileVersionInfoSizeA(path, &handle), 0u);
+  EXPECT_EQ(GetFileVersionInfoSizeA("/etc/hostname", &handle), 0u);
 }
 
 TEST(Folders, UserDataFolderFollowsTheProfileVariable) {
