@@ -99,7 +99,7 @@ TEST_F(Profile, IntegerReading) {
   EXPECT_EQ(GetPrivateProfileIntA("PROXY", "proxyport", 7, f), 8080u);
   EXPECT_EQ(GetPrivateProfileIntA("Proxy", "Junk", 7, f), 12u);
   EXPECT_EQ(GetPrivateProfileIntA("Proxy", "Letters", 7, f), 0u);
-  EXPECT_EQ(GetPrivateProfileIntA("Proxy", "Negative", 7, f), 0u);
+  EXPECT_EQ(static_cast<INT>(GetPrivateProfileIntA("Proxy", "Negative", 7, f)), -5);
   EXPECT_EQ(GetPrivateProfileIntA("Proxy", "Missing", 7, f), 7u);
   EXPECT_EQ(GetPrivateProfileIntA("Main", "Empty", 7, f), 7u);
   EXPECT_EQ(GetPrivateProfileIntA("Proxy", "UseProxy", 3, tmp_.File("none.ini").c_str()), 3u);
