@@ -76,6 +76,8 @@ TEST_F(Profile, ReadRulesTable) {
 TEST_F(Profile, CutsToTheBufferAsWindowsDoes) {
   TempFolder::Write(ini_, kIni);
   EXPECT_EQ(Get("Main", "Username", "", 4), "ali");  // size - 1 characters
+  EXPECT_EQ(Get("Main", "Username", "", 5), "alic") << "no room for the last one and the null";
+  EXPECT_EQ(Get("Main", "Username", "", 6), "alice");
   EXPECT_EQ(Get("Main", "Username", "", 1), "");
   EXPECT_EQ(Get("Main", "Missing", "defaultvalue", 5), "defa");
 
