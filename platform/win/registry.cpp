@@ -43,7 +43,7 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b);
 }
 
-// Splits a key path at backslashes, dropping empty pieces, so that
+// Splits a key path at backslashes, dropping empty parts, so that
 // "SOFTWARE\Brask\Orv\" and "SOFTWARE\Brask\Orv" name one key.
 std::vector<std::string> Split(const std::string& path) {
   std::vector<std::string> parts;
