@@ -164,6 +164,7 @@ const Case kExtractCases[] = {
     {"deflated_badcrc", kExtract, 102, false},
     {"short_stream", kNone, 0, false},
     {"huge_usize", kNone, 0, false},
+    {"stored_trailing", kNone, 0, true},
     {"short_stored", kNone, 0, false},
     {"truncated_stream", kExtract, 101, false},
     {"deflated_zero_csize", kExtract, 101, false},
