@@ -269,6 +269,11 @@ TEST(Exports, PointerFormsStoreWhatThePlainFormsAnswer) {
   EXPECT_EQ(HLUOA_UNIVAPTOD(grid.get(), 0), kErr);
   EXPECT_EQ(HLUOA_UNIVAPTOD(grid.get(), -3), kErr);
   EXPECT_EQ(HLUOA_UNIVAPTOD(nullptr, 1), kErr);
+  Array odd({kNaN, kInf});
+  EXPECT_EQ(HLUOA_UNIVAPTOD(odd.get(), 1), kErr);
+  EXPECT_EQ(HLUOA_UNIVAPTOD(odd.get(), 2), kErr);
+  double nan = kNaN;
+  EXPECT_EQ(HLUOA_UNIVDPTOD(&nan), kErr);
 }
 
 TEST(Exports, DividendTimesDecideWhetherTheyCount) {
