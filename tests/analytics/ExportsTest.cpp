@@ -211,7 +211,11 @@ TEST(Exports, InvalidInputsGiveTheErrorValue) {
       in.model = model;
       for (const Named& f : kFunctions) {
         if (f.plain == HLUOA_FUGIT && model != 1) continue;  // the years argument itself
-        if (f.plain == HLUOA_IMPLIEDVOL) in.v = 1.0;
+        if (f.plain == HLUOA_IMPLIEDVOL) {
+          // Its volatility place holds a price; only the other bounds apply.
+          if (std::string(r.what).rfind("sigma", 0) == 0) continue;
+          in.v = 1.0;
+        }
         EXPECT_EQ(Call(f.plain, in), kErr) << r.what << ", " << f.name << ", model " << model;
         in.v = r.in.v;
       }
@@ -349,8 +353,8 @@ TEST(Exports, AnalysisArray) {
         HLUOA_DTHETA2(r, S, K, v, T, q, 1, model, b.get(), u.get()),
         HLUOA_DKAPPA(r, S, K, v, T, q, 1, model, b.get(), u.get()),
         T};
-    // Theta ran before theta2 in the line above as in the array; kappa
-    // after them sees shifted arrays, so it is taken from fresh ones.
+    // Theta shifts b and u before theta2, as in the array; the array's kappa
+    // comes before theta there, so it is taken on fresh arrays here.
     Array c({0.8}), w({0.0015});
     const double kappa = HLUOA_DKAPPA(r, S, K, v, T, q, 1, model, c.get(), w.get());
     for (int i = 0; i < 8; ++i) {
