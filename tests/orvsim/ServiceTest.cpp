@@ -199,6 +199,7 @@ TEST_F(Service, SnapshotsAnswerOneBlockInRequestOrder) {
       {"empty symbol names nothing", "", 1, T_EQUITY_QUOTE, {2, 6}, 0},
       {"options by underlying", stocks[0], 1, T_OPTION_QUOTE, {1, 6}, 56},
       {"IV index", stocks[0], 1, T_IVINDEX, {2, 3, 37, 38}, 5},
+      {"non-standard quotes by underlying", stocks[1], 1, T_NSTDOPTION_QUOTE, {1, 6, 87}, 12},
       {"historical volatility", stocks[0], 1, T_HV, {2, 3, 62}, 8},
       {"interest rates of a currency", "EUR", 1, T_INTEREST_RATE, {23, 42, 41}, 6},
   };
