@@ -1,0 +1,125 @@
+#include "zip/CUnzipArchive.h"
+
+#include <cstdlib>
+
+#include "zip/CUnzipException.h"
+
+CUnzipArchive::CUnzipArchive() : m_centralDir(m_storage) {}
+
+CUnzipArchive::~CUnzipArchive() {
+  try {
+    Close(true);
+  } catch (...) {
+    // A destructor must not throw; closing after an exception checks nothing.
+  }
+}
+
+bool CUnzipArchive::Open(CUnzipAbstractFile& af, int iMode) {
+  if (!IsClosed()) return false;
+  // Only reading is built: creating or changing archives never happens here.
+  if (iMode != zipOpen) return false;
+  m_storage.Open(af);
+  try {
+    m_centralDir.Read();
+  } catch (...) {
+    m_centralDir.Clear();
+    m_storage.Close();
+    throw;
+  }
+  return true;
+}
+
+void CUnzipArchive::Close(bool bAfterException, bool /*bUpdateTimeStamp*/) {
+  if (IsClosed()) return;
+  // A read archive has nothing to write back; whatever ending the entry
+  // throws, the archive ends up closed.
+  struct Finally {
+    CUnzipArchive& a;
+    ~Finally() {
+      a.m_pCompressor.reset();
+      a.m_centralDir.Clear();
+      a.m_storage.Close();
+    }
+  } finally{*this};
+  CloseFile(bAfterException);
+}
+
+void CUnzipArchive::EndEntry(bool bAfterException) {
+  if (m_pCompressor) m_pCompressor->FinishDecompression(bAfterException);
+  m_centralDir.CloseFile();
+  m_iFileOpened = nothing;
+}
+
+bool CUnzipArchive::OpenFile(uint16_t uIndex) {
+  if (IsClosed() || !IndexValid(uIndex) || m_iFileOpened != nothing) return false;
+  m_centralDir.OpenFile(uIndex);
+  CUnzipFileHeader& header = *m_centralDir.m_pOpenedFile;
+  if (!CUnzipCompressor::IsCompressionSupported(header.m_uMethod)) {
+    m_centralDir.CloseFile();
+    return false;
+  }
+  // No password is ever set, so an encrypted entry cannot be read.
+  if (header.IsEncrypted()) {
+    m_centralDir.CloseFile();
+    m_storage.ThrowError(CUnzipException::badPassword);
+  }
+  m_pCompressor = CUnzipCompressor::CreateCompressor(header.m_uMethod, m_storage);
+  try {
+    m_pCompressor->InitDecompression(header);
+  } catch (...) {
+    m_pCompressor->FinishDecompression(true);
+    m_centralDir.CloseFile();
+    throw;
+  }
+  m_iFileOpened = extract;
+  return true;
+}
+
+uint32_t CUnzipArchive::ReadFile(void* pBuf, uint32_t uSize) {
+  if (m_iFileOpened != extract || uSize == 0) return 0;
+  return m_pCompressor->Decompress(pBuf, uSize);
+}
+
+int CUnzipArchive::CloseFile(bool bAfterException) {
+  if (m_iFileOpened != extract) return 0;
+  int ret = 1;
+  if (!bAfterException) {
+    if (m_pCompressor->GetUncomprLeft() > 0) {
+      ret = -1;
+    } else if (m_pCompressor->GetCrc() != m_centralDir.m_pOpenedFile->m_uCrc32) {
+      // The entry is ended before the throw, so nothing is left half open.
+      EndEntry(false);
+      m_storage.ThrowError(CUnzipException::badCrc);
+    }
+  }
+  EndEntry(bAfterException);
+  return ret;
+}
+
+bool CUnzipArchive::ExtractFile(uint16_t uIndex, CUnzipAbstractFile& af, bool bRewind, uint32_t nBufSize) {
+  if (nBufSize == 0 || IsClosed() || !IndexValid(uIndex)) return false;
+  if (m_centralDir[uIndex].IsDirectory()) return false;
+  if (!OpenFile(uIndex)) return false;
+
+  bool ok = false;
+  uint64_t startPos = 0;
+  try {
+    struct Buffer {
+      void* p;
+      ~Buffer() { std::free(p); }
+    } buf{std::malloc(nBufSize)};
+    if (!buf.p) m_storage.ThrowError(CUnzipException::memError);
+    if (bRewind) startPos = af.GetPosition();
+    for (;;) {
+      const uint32_t n = ReadFile(buf.p, nBufSize);
+      if (n == 0) break;
+      af.Write(buf.p, n);
+    }
+    ok = CloseFile(false) == 1;
+  } catch (...) {
+    CloseFile(true);
+    throw;
+  }
+  if (bRewind) af.Seek(static_cast<int64_t>(startPos), CUnzipAbstractFile::begin);
+  return ok;
+}
