@@ -201,7 +201,6 @@ class CComVariant : public tagVARIANT {
   }
   CComVariant(const CComVariant& other) : CComVariant(static_cast<const VARIANT&>(other)) {}
   CComVariant(LONG v) { Set(VT_I4); lVal = v; }  // NOLINT
-  CComVariant(int v) { Set(VT_I4); lVal = v; }  // NOLINT
   CComVariant(SHORT v) { Set(VT_I2); iVal = v; }  // NOLINT
   CComVariant(FLOAT v) { Set(VT_R4); fltVal = v; }  // NOLINT
   CComVariant(DOUBLE v, VARTYPE vt = VT_R8) { Set(vt == VT_DATE ? VT_DATE : VT_R8); dblVal = v; }  // NOLINT

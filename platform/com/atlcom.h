@@ -124,7 +124,7 @@ class CComObject final : public Base {
   CComObject() { orvcom::ModuleLock(); }
   ~CComObject() {
     // Guards against a resurrecting AddRef/Release pair in FinalRelease.
-    this->m_dwRef = -(LONG_MAX / 2);
+    this->m_dwRef = -(INT32_MAX / 2);
     this->FinalRelease();
     orvcom::ModuleUnlock();
   }
@@ -168,7 +168,7 @@ template <class Base>
 class CComObjectNoLock final : public Base {
  public:
   ~CComObjectNoLock() {
-    this->m_dwRef = -(LONG_MAX / 2);
+    this->m_dwRef = -(INT32_MAX / 2);
     this->FinalRelease();
   }
   STDMETHOD_(ULONG, AddRef)() override { return this->InternalAddRef(); }

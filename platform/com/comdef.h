@@ -108,7 +108,6 @@ class _variant_t : public tagVARIANT {
   _variant_t(VARIANT& other, bool copy);  // copy false: takes it over
   _variant_t(SHORT v) { Set(VT_I2); iVal = v; }  // NOLINT
   _variant_t(LONG v) { Set(VT_I4); lVal = v; }   // NOLINT
-  _variant_t(int v) { Set(VT_I4); lVal = v; }    // NOLINT
   _variant_t(FLOAT v) { Set(VT_R4); fltVal = v; }  // NOLINT
   // vt VT_DATE makes a date.
   _variant_t(DOUBLE v, VARTYPE vt = VT_R8);  // NOLINT
