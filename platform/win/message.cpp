@@ -100,6 +100,7 @@ const Text kHresults[] = {
     {static_cast<uint32_t>(CONNECT_E_OVERRIDDEN), "The connection point has been overridden."},
     {static_cast<uint32_t>(CO_E_NOTINITIALIZED), "CoInitialize has not been called."},
     {static_cast<uint32_t>(CO_E_CLASSSTRING), "Invalid class string"},
+    {static_cast<uint32_t>(CO_E_OBJISREG), "Object is already registered"},
     {static_cast<uint32_t>(CO_E_OBJNOTCONNECTED), "Object is not connected to server"},
     {static_cast<uint32_t>(CO_E_SERVER_EXEC_FAILURE), "Server execution failed"},
     {static_cast<uint32_t>(CO_E_SERVER_STOPPING), "Object server is stopping when OLE service contacts it"},
