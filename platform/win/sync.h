@@ -1,0 +1,80 @@
+// Critical sections, events and the waits on events and threads.
+//
+// Handles are entries in a process-wide table, so a stale or foreign handle
+// gives ERROR_INVALID_HANDLE instead of touching freed memory, and an object
+// stays alive while a wait on it is in progress even if another thread
+// closes its handle meanwhile.
+#pragma once
+
+#include <pthread.h>
+
+#include "win/types.h"
+#include "win/winerror.h"
+
+#define INFINITE 0xFFFFFFFF
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED_0 0x00000080u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define MAXIMUM_WAIT_OBJECTS 64
+
+#define SYNCHRONIZE 0x00100000u
+#define EVENT_MODIFY_STATE 0x0002u
+#define MUTEX_ALL_ACCESS 0x001F0001u
+#define EVENT_ALL_ACCESS 0x001F0003u
+
+// Re-entrant: the owning thread may enter again and must leave as often.
+struct CRITICAL_SECTION {
+  pthread_mutex_t mutex;
+};
+typedef CRITICAL_SECTION* LPCRITICAL_SECTION;
+
+void InitializeCriticalSection(LPCRITICAL_SECTION cs);
+void DeleteCriticalSection(LPCRITICAL_SECTION cs);
+void EnterCriticalSection(LPCRITICAL_SECTION cs);
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs);
+void LeaveCriticalSection(LPCRITICAL_SECTION cs);
+
+// Events are local to the process: a name is refused (ERROR_NOT_SUPPORTED),
+// since nothing in the system shares an event between processes.
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                    LPCSTR name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+
+// Waits on events and thread handles. An auto-reset event is reset by the
+// one wait that it satisfies. WaitForMultipleObjects without waitAll
+// returns the lowest signalled index; with waitAll it consumes nothing
+// until every object is signalled at the same moment.
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                             DWORD milliseconds);
+
+// Named mutexes are shared between the processes of this user: a lock
+// file named after the mutex in the runtime folder, which every open
+// handle holds with a shared flock, so the mutex exists exactly as long as
+// some process holds a handle to it (a process that dies lets go at once).
+// CreateMutexA of an existing name opens it, sets ERROR_ALREADY_EXISTS and
+// grants no ownership; OpenMutexA of a name nobody holds fails with
+// ERROR_FILE_NOT_FOUND. Ownership is that of the creating thread, given up
+// with ReleaseMutex; these mutexes are not waited on.
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
+HANDLE OpenMutexA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
+
+BOOL CloseHandle(HANDLE handle);
+
+namespace orvwin {
+
+// Holds a critical section for the life of a scope.
+class CritSecLock {
+ public:
+  explicit CritSecLock(CRITICAL_SECTION& cs) : cs_(cs) { EnterCriticalSection(&cs_); }
+  ~CritSecLock() { LeaveCriticalSection(&cs_); }
+  CritSecLock(const CritSecLock&) = delete;
+  CritSecLock& operator=(const CritSecLock&) = delete;
+
+ private:
+  CRITICAL_SECTION& cs_;
+};
+
+}  // namespace orvwin

@@ -1,0 +1,141 @@
+// Win32 error codes and the HRESULTs the system uses, with their Windows
+// values, so that codes written to logs and handed across COM mean what
+// they mean on Windows.
+#pragma once
+
+#include <cstdint>
+
+typedef int32_t HRESULT;
+typedef int32_t SCODE;
+
+#define SEVERITY_SUCCESS 0
+#define SEVERITY_ERROR 1
+
+#define FACILITY_NULL 0
+#define FACILITY_RPC 1
+#define FACILITY_DISPATCH 2
+#define FACILITY_STORAGE 3
+#define FACILITY_ITF 4
+#define FACILITY_WIN32 7
+#define FACILITY_WINDOWS 8
+
+#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
+#define FAILED(hr) (((HRESULT)(hr)) < 0)
+#define IS_ERROR(status) (((uint32_t)(status)) >> 31 == SEVERITY_ERROR)
+#define HRESULT_CODE(hr) ((hr) & 0xFFFF)
+#define SCODE_CODE(sc) ((sc) & 0xFFFF)
+#define HRESULT_FACILITY(hr) (((hr) >> 16) & 0x1fff)
+#define SCODE_FACILITY(sc) (((sc) >> 16) & 0x1fff)
+#define HRESULT_SEVERITY(hr) ((((uint32_t)(hr)) >> 31) & 0x1)
+#define MAKE_HRESULT(sev, fac, code) \
+  ((HRESULT)(((uint32_t)(sev) << 31) | ((uint32_t)(fac) << 16) | ((uint32_t)(code))))
+#define MAKE_SCODE(sev, fac, code) MAKE_HRESULT(sev, fac, code)
+
+// A Win32 code as an HRESULT: 0 (and anything already negative) stays as
+// it is, everything else lands in FACILITY_WIN32 with the severity bit set.
+constexpr HRESULT HRESULT_FROM_WIN32(uint32_t x) {
+  return static_cast<HRESULT>(x) <= 0
+             ? static_cast<HRESULT>(x)
+             : static_cast<HRESULT>((x & 0x0000FFFFu) | (FACILITY_WIN32 << 16) | 0x80000000u);
+}
+
+// ---- Win32 error codes -------------------------------------------------
+#define ERROR_SUCCESS 0
+#define NO_ERROR 0
+#define ERROR_INVALID_FUNCTION 1
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_PATH_NOT_FOUND 3
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_HANDLE 6
+#define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_BAD_FORMAT 11
+#define ERROR_INVALID_DATA 13
+#define ERROR_OUTOFMEMORY 14
+#define ERROR_SHARING_VIOLATION 32
+#define ERROR_LOCK_VIOLATION 33
+#define ERROR_NOT_SUPPORTED 50
+#define ERROR_FILE_EXISTS 80
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_INVALID_NAME 123
+#define ERROR_MOD_NOT_FOUND 126
+#define ERROR_DIR_NOT_EMPTY 145
+#define ERROR_ALREADY_EXISTS 183
+#define ERROR_ENVVAR_NOT_FOUND 203
+#define ERROR_MORE_DATA 234
+#define WAIT_TIMEOUT 258
+#define ERROR_NO_MORE_ITEMS 259
+#define ERROR_NOT_OWNER 288
+#define ERROR_MR_MID_NOT_FOUND 317
+#define ERROR_BADDB 1009
+#define ERROR_BADKEY 1010
+#define ERROR_CANTOPEN 1011
+#define ERROR_CANTREAD 1012
+#define ERROR_CANTWRITE 1013
+#define ERROR_KEY_DELETED 1018
+#define ERROR_RESOURCE_DATA_NOT_FOUND 1812
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814
+#define ERROR_TIMEOUT 1460
+#define RPC_S_SERVER_UNAVAILABLE 1722
+
+// ---- HRESULTs ------------------------------------------------------------
+#define S_OK ((HRESULT)0x00000000)
+#define S_FALSE ((HRESULT)0x00000001)
+#define NOERROR S_OK
+
+#define E_NOTIMPL ((HRESULT)0x80004001)
+#define E_NOINTERFACE ((HRESULT)0x80004002)
+#define E_POINTER ((HRESULT)0x80004003)
+#define E_ABORT ((HRESULT)0x80004004)
+#define E_FAIL ((HRESULT)0x80004005)
+#define E_UNEXPECTED ((HRESULT)0x8000FFFF)
+#define E_ACCESSDENIED ((HRESULT)0x80070005)
+#define E_HANDLE ((HRESULT)0x80070006)
+#define E_OUTOFMEMORY ((HRESULT)0x8007000E)
+#define E_INVALIDARG ((HRESULT)0x80070057)
+
+#define RPC_E_CALL_REJECTED ((HRESULT)0x80010001)
+#define RPC_E_SERVER_DIED ((HRESULT)0x80010007)
+#define RPC_E_SERVERFAULT ((HRESULT)0x80010105)
+#define RPC_E_DISCONNECTED ((HRESULT)0x80010108)
+#define RPC_E_WRONG_THREAD ((HRESULT)0x8001010E)
+#define RPC_E_TIMEOUT ((HRESULT)0x8001011F)
+
+#define DISP_E_UNKNOWNINTERFACE ((HRESULT)0x80020001)
+#define DISP_E_MEMBERNOTFOUND ((HRESULT)0x80020003)
+#define DISP_E_PARAMNOTFOUND ((HRESULT)0x80020004)
+#define DISP_E_TYPEMISMATCH ((HRESULT)0x80020005)
+#define DISP_E_UNKNOWNNAME ((HRESULT)0x80020006)
+#define DISP_E_NONAMEDARGS ((HRESULT)0x80020007)
+#define DISP_E_BADVARTYPE ((HRESULT)0x80020008)
+#define DISP_E_EXCEPTION ((HRESULT)0x80020009)
+#define DISP_E_OVERFLOW ((HRESULT)0x8002000A)
+#define DISP_E_BADINDEX ((HRESULT)0x8002000B)
+#define DISP_E_ARRAYISLOCKED ((HRESULT)0x8002000D)
+#define DISP_E_BADPARAMCOUNT ((HRESULT)0x8002000E)
+#define DISP_E_PARAMNOTOPTIONAL ((HRESULT)0x8002000F)
+
+#define TYPE_E_ELEMENTNOTFOUND ((HRESULT)0x8002802B)
+
+#define CLASS_E_NOAGGREGATION ((HRESULT)0x80040110)
+#define CLASS_E_CLASSNOTAVAILABLE ((HRESULT)0x80040111)
+#define REGDB_E_READREGDB ((HRESULT)0x80040150)
+#define REGDB_E_CLASSNOTREG ((HRESULT)0x80040154)
+
+// Interface-specific codes (FACILITY_ITF): the connection-point codes and
+// the self-registration codes share values, as they do on Windows.
+#define CONNECT_E_NOCONNECTION ((HRESULT)0x80040200)
+#define CONNECT_E_ADVISELIMIT ((HRESULT)0x80040201)
+#define CONNECT_E_CANNOTCONNECT ((HRESULT)0x80040202)
+#define CONNECT_E_OVERRIDDEN ((HRESULT)0x80040203)
+#define SELFREG_E_TYPELIB ((HRESULT)0x80040200)
+#define SELFREG_E_CLASS ((HRESULT)0x80040201)
+
+#define CO_E_NOTINITIALIZED ((HRESULT)0x800401F0)
+#define CO_E_CLASSSTRING ((HRESULT)0x800401F3)
+#define CO_E_OBJISREG ((HRESULT)0x800401FB)
+#define CO_E_OBJNOTCONNECTED ((HRESULT)0x800401FD)
+
+#define CO_E_SERVER_EXEC_FAILURE ((HRESULT)0x80080005)
+#define CO_E_SERVER_STOPPING ((HRESULT)0x80080008)

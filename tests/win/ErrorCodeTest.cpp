@@ -1,0 +1,31 @@
+#include "win/windows.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// The codes that are defined in two ways on Windows must agree here.
+static_assert(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED) == E_ACCESSDENIED);
+static_assert(HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE) == E_HANDLE);
+static_assert(HRESULT_FROM_WIN32(ERROR_OUTOFMEMORY) == E_OUTOFMEMORY);
+static_assert(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER) == E_INVALIDARG);
+static_assert(HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) == (HRESULT)0x800706BA);
+static_assert(HRESULT_FROM_WIN32(ERROR_SUCCESS) == S_OK);
+static_assert(MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x200) == CONNECT_E_NOCONNECTION);
+static_assert(MAKE_HRESULT(SEVERITY_ERROR, FACILITY_DISPATCH, 9) == DISP_E_EXCEPTION);
+static_assert(sizeof(HRESULT) == 4 && sizeof(DWORD) == 4 && sizeof(LONG) == 4 &&
+              sizeof(ULONG) == 4 && sizeof(WORD) == 2);
+
+TEST(ErrorCodes, SeverityDecidesSuccess) {
+  EXPECT_TRUE(SUCCEEDED(S_OK));
+  EXPECT_TRUE(SUCCEEDED(S_FALSE));
+  EXPECT_FALSE(FAILED(S_FALSE));
+  EXPECT_TRUE(FAILED(E_FAIL));
+  EXPECT_TRUE(FAILED(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)));
+  EXPECT_EQ(HRESULT_CODE(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(HRESULT_FACILITY(E_ACCESSDENIED), FACILITY_WIN32);
+  // An HRESULT handed in again is kept as it is.
+  EXPECT_EQ(HRESULT_FROM_WIN32(static_cast<uint32_t>(E_FAIL)), E_FAIL);
+}
+
+}  // namespace
