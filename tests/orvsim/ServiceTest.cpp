@@ -527,3 +527,38 @@ TEST_F(Service, ManyManagersPullAtOnce) {
 
 }  // namespace
 }  // namespace orvtest
+
+namespace orvtest {
+namespace {
+
+class SmallReplies : public OrvSimTest {
+ protected:
+  void SetUp() override {
+    std::vector<std::string> args = DefaultArgs();
+    args.push_back("--max-reply-bytes");
+    args.push_back("1024");
+    Start(args);
+  }
+};
+
+TEST_F(SmallReplies, LargeDeliveriesAreCutIntoWholeMessages) {
+  Orv::ZmDataManager_var m = SignIn(equities_);
+  ASSERT_EQ(m->RegisterFields(4, orvidl::FieldListAny({1, 6, 10})), 0);  // 20-byte records
+  ASSERT_EQ(m->SubscribeAll(4), 0);
+  std::set<std::string> seen;
+  size_t replies = 0;
+  for (;;) {
+    CORBA::Any_var a = m->pull(0);
+    const std::vector<uint8_t> bytes = Octets(&a.in());
+    if (bytes.empty()) break;
+    ++replies;
+    EXPECT_LE(bytes.size(), 1024u + 20u);
+    for (const Block& b : Decode(bytes))  // each reply is a message of its own
+      for (const auto& rec : b.records) EXPECT_TRUE(seen.insert(Text(rec[0])).second);
+  }
+  EXPECT_EQ(seen.size(), 5u * 56u) << "every option exactly once";
+  EXPECT_GT(replies, 5u);
+}
+
+}  // namespace
+}  // namespace orvtest
