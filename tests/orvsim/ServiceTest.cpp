@@ -394,11 +394,12 @@ TEST_F(Service, RawRepliesComeOutExactlyAsQueued) {
   const std::vector<uint8_t> z = PullData(other);
   EXPECT_EQ(ReadZip(z).data, garbage);
 
-  // To one manager: its number is in the journal of its calls.
+  // To one manager: the journal names the number GetZmDataManager gave it.
   OrvSim::Journal_var j = control_->ReadJournal(0);
   long otherId = 0;
   for (CORBA::ULong i = 0; i < j->length(); ++i)
-    if (std::string(j[i].operation.in()) == "pull") otherId = j[i].manager;
+    if (std::string(j[i].operation.in()) == "GetZmDataManager")
+      otherId = std::stol(std::string(j[i].result.in()).substr(8));  // the later one
   ASSERT_NE(otherId, 0);
   control_->EnqueueRaw(static_cast<CORBA::Long>(otherId), bytes, false);
   CORBA::Any_var none = m->pull(0);
