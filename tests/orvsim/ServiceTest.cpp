@@ -2,7 +2,13 @@
 // process: sign-in, fields, subscriptions, pulls, snapshots and faults.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <set>
 #include <thread>
 
@@ -479,6 +485,46 @@ TEST_F(Service, JournalRecordsCallsWithArgumentsAndResults) {
   EXPECT_TRUE(subscribe);
   OrvSim::Journal_var later = control_->ReadJournal(last + 1);
   EXPECT_EQ(later->length(), 0u);
+}
+
+// Every listening socket of the orvsim process, from /proc: the inodes of its
+// socket descriptors matched against the kernel's TCP tables.
+std::vector<std::string> ListeningAddresses(pid_t pid) {
+  std::set<std::string> inodes;
+  const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+  if (DIR* d = ::opendir(fdDir.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      char target[256];
+      const ssize_t n = ::readlink((fdDir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+      if (n <= 0) continue;
+      target[n] = 0;
+      const std::string t = target;
+      if (t.rfind("socket:[", 0) == 0) inodes.insert(t.substr(8, t.size() - 9));
+    }
+    ::closedir(d);
+  }
+  std::vector<std::string> out;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream f(table);
+    std::string line;
+    std::getline(f, line);  // heading
+    while (std::getline(f, line)) {
+      std::istringstream in(line);
+      std::string slot, local, remote, state, queues, timer, retr, uid, timeout, inode;
+      in >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
+      if (state == "0A" && inodes.count(inode)) out.push_back(local);
+    }
+  }
+  return out;
+}
+
+TEST_F(Service, ListensOnLoopbackOnly) {
+  const std::vector<std::string> listening = ListeningAddresses(sim_->Pid());
+  ASSERT_FALSE(listening.empty());
+  char port[8];
+  std::snprintf(port, sizeof port, "%04X", std::stoi(sim_->Get("port")));
+  for (const std::string& addr : listening)
+    EXPECT_EQ(addr, std::string("0100007F:") + port) << "127.0.0.1 on the published port only";
 }
 
 TEST_F(Service, TermEndsTheServiceCleanlyDuringAPull) {
