@@ -48,3 +48,44 @@ std::shared_ptr<T> LookupAs(HANDLE handle) {
 }
 
 }  // namespace orvwin::detail
+
+#include <string>
+
+namespace orvwin::detail {
+
+DWORD Win32FromErrno(int error, DWORD fallback);
+
+// Creates every missing level of a folder path with `mode`; levels that
+// exist are left as they are.
+DWORD MakeFolders(const std::string& path, unsigned mode);
+
+// Reads a whole file; ERROR_FILE_NOT_FOUND when it does not exist.
+DWORD ReadWholeFile(const std::string& path, std::string& out);
+
+// Replaces a file in one step: the content goes to a temporary file in the
+// same folder, is flushed, and is renamed over the old one, so a reader or
+// a crash sees the old or the new file and never half of one. An existing
+// file keeps its mode; a new one gets newFileMode.
+DWORD ReplaceFile(const std::string& path, const std::string& content, unsigned newFileMode);
+
+// An exclusive lock shared by every process of this user that writes the
+// given file, held until destruction. The lock file sits in the runtime
+// folder, named after the file's path.
+class FileWriteLock {
+ public:
+  explicit FileWriteLock(const std::string& path);
+  ~FileWriteLock();
+  FileWriteLock(const FileWriteLock&) = delete;
+  FileWriteLock& operator=(const FileWriteLock&) = delete;
+  // ERROR_SUCCESS once the lock is held.
+  DWORD Error() const { return error_; }
+
+ private:
+  int fd_ = -1;
+  DWORD error_ = 0;
+};
+
+std::string ToLower(std::string s);
+bool EqualNoCase(const std::string& a, const std::string& b);
+
+}  // namespace orvwin::detail

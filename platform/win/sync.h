@@ -49,6 +49,18 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
                              DWORD milliseconds);
 
+// Named mutexes are shared between the processes of this user: a lock
+// file named after the mutex in the runtime folder, which every open
+// handle holds with a shared flock, so the mutex exists exactly as long as
+// some process holds a handle to it (a process that dies lets go at once).
+// CreateMutexA of an existing name opens it, sets ERROR_ALREADY_EXISTS and
+// grants no ownership; OpenMutexA of a name nobody holds fails with
+// ERROR_FILE_NOT_FOUND. Ownership is that of the creating thread, given up
+// with ReleaseMutex; these mutexes are not waited on.
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
+HANDLE OpenMutexA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
+
 BOOL CloseHandle(HANDLE handle);
 
 namespace orvwin {

@@ -1,0 +1,179 @@
+#include "feed/CLiteDB.h"
+
+#include "feed/CDatabaseLock.h"
+#include "feed/CSqliteDB.h"
+#include "feed/CSqliteException.h"
+#include "feed/CSqliteTransaction.h"
+#include "feed/SqlTemplates.h"
+
+namespace {
+
+constexpr int kEventThreads = 5;
+constexpr DWORD kShutdownWaitMs = 500;
+
+// The key column of a delete: the option tables delete an underlying's
+// options unless the key names one option.
+const char* DeleteColumn(const std::string& table, BYTE keyFlag) {
+  if (table == "options" || table == "nstdoptions" || table == "options_direct") {
+    return keyFlag ? "symbol" : "stock_symbol";
+  }
+  return "symbol";
+}
+
+}  // namespace
+
+CLiteDB::CLiteDB(const std::string& databasePath) : m_path(databasePath) {
+  InitializeCriticalSection(&m_csSubscriptions);
+  if (!m_pool.Initialize(nullptr, kEventThreads)) {
+    ORV_LOG(orvlog::kError, "ERROR: CLiteDB::CLiteDB() cannot start the event threads");
+  }
+}
+
+CLiteDB::~CLiteDB() {
+  ORV_LOG(orvlog::kDebug, "Waiting thread pull (send events) shutdown");
+  // Tasks only fire events: what has not run by then is dropped unrun.
+  for (CWorkerInterface* task : m_pool.Shutdown(kShutdownWaitMs)) delete task;
+  ORV_LOG(orvlog::kTrace, "CLiteDB::~CLiteDB() started user: " << m_path);
+  DeleteCriticalSection(&m_csSubscriptions);
+}
+
+bool CLiteDB::IsSubscribedByLocked(const CEventClientPtr& client, const CSymbolKey& key) const {
+  auto it = m_keysByClient.find(client);
+  return it != m_keysByClient.end() && it->second.count(key) != 0;
+}
+
+bool CLiteDB::Subscribe(const CEventClientPtr& client, const CSymbolKey& key) {
+  ORV_LOG(orvlog::kTrace, "CLiteDB::Subscribe() started bsSymbol: " << key.Narrow());
+  if (!client) return false;
+  bool already = false;
+  {
+    orvwin::CritSecLock lock(m_csSubscriptions);
+    if (IsSubscribedByLocked(client, key)) return true;
+    already = m_presentKeys.count(key) != 0;
+    if (!already) m_presentKeys[key] = 1;
+    m_keysByClient[client].insert(key);
+    m_subscribers[key].insert(client);
+  }
+  // Outside the subscription lock: this reads the table under the database
+  // lock, which comes first in the lock order.
+  if (already) SendCurrentData(client, key);
+  return true;
+}
+
+void CLiteDB::UnSubscribe(const CEventClientPtr& client, const CSymbolKey& key) {
+  orvwin::CritSecLock lock(m_csSubscriptions);
+  if (!client || !IsSubscribedByLocked(client, key)) return;
+  ORV_LOG(orvlog::kTrace, "CLiteDB::UnSubscribe() removing from container?");
+  RemoveSubscription(client, key);
+  ORV_LOG(orvlog::kTrace, "CLiteDB::UnSubscribe() completed: " << key.Narrow());
+}
+
+void CLiteDB::RemoveSubscription(const CEventClientPtr& client, const CSymbolKey& key) {
+  auto byClient = m_keysByClient.find(client);
+  if (byClient != m_keysByClient.end()) byClient->second.erase(key);
+  auto subs = m_subscribers.find(key);
+  if (subs == m_subscribers.end()) return;
+  subs->second.erase(client);
+  if (subs->second.empty()) {
+    auto present = m_presentKeys.find(key);
+    if (present != m_presentKeys.end() && --present->second < 1) m_presentKeys.erase(present);
+    m_subscribers.erase(subs);
+  }
+}
+
+void CLiteDB::RemoveClient(const CEventClientPtr& client) {
+  if (!client) return;
+  orvwin::CritSecLock lock(m_csSubscriptions);
+  auto it = m_keysByClient.find(client);
+  if (it == m_keysByClient.end()) return;
+  const KeySet keys = it->second;
+  for (const CSymbolKey& key : keys) RemoveSubscription(client, key);
+}
+
+bool CLiteDB::IsSubscribed(const CSymbolKey& key) {
+  orvwin::CritSecLock lock(m_csSubscriptions);
+  return m_presentKeys.count(key) != 0;
+}
+
+bool CLiteDB::IsSubscribedBy(const CEventClientPtr& client, const CSymbolKey& key) {
+  if (!client) return false;
+  orvwin::CritSecLock lock(m_csSubscriptions);
+  return IsSubscribedByLocked(client, key);
+}
+
+bool CLiteDB::HasNoSubscribers(const CSymbolKey& key) {
+  orvwin::CritSecLock lock(m_csSubscriptions);
+  auto it = m_subscribers.find(key);
+  return it == m_subscribers.end() || it->second.empty();
+}
+
+void CLiteDB::GetClientSubscriptions(const CEventClientPtr& client, std::vector<CSymbolKey>& keys) {
+  if (!client) return;
+  orvwin::CritSecLock lock(m_csSubscriptions);
+  auto it = m_keysByClient.find(client);
+  if (it == m_keysByClient.end()) return;
+  keys.reserve(keys.size() + it->second.size());
+  keys.insert(keys.end(), it->second.begin(), it->second.end());
+}
+
+CLiteDB::ClientSet CLiteDB::SubscribersOf(const CSymbolKey& key) {
+  orvwin::CritSecLock lock(m_csSubscriptions);
+  auto it = m_subscribers.find(key);
+  return it != m_subscribers.end() ? it->second : ClientSet();
+}
+
+bool CLiteDB::WaitDatabase() {
+  CDatabaseLockGuard lock;
+  return true;
+}
+
+void CLiteDB::_DeleteSymbolFromDB(const std::string& table, const std::u16string& symbol, BYTE keyFlag) {
+  try {
+    const bool all = symbol.empty();
+    const std::string sql = all ? LoadSqlTemplate(103, table) : LoadSqlTemplate(135, table, DeleteColumn(table, keyFlag));
+    const std::string narrow = NarrowSymbol(symbol);
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(m_path.c_str());
+    db.RunCommand("PRAGMA read_uncommitted");
+    CSqliteStatement stmt = db.Prepare(sql.c_str());
+    if (!all) stmt.BindText(1, narrow.c_str());
+    stmt.RunCommand();
+    stmt.Release();
+  } catch (const CSqliteException& e) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    ORV_LOG(orvlog::kError,
+            "SQLite error in CLiteDB::_DeleteSymbolFromDB(): " << e.errorMessage() << "Code " << e.errorCode());
+  } catch (...) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    ORV_LOG(orvlog::kError, "Unexpected error CLiteDB::_DeleteSymbolFromDB");
+  }
+}
+
+void CLiteDB::_DeleteSymbolFromDB(const std::string& table, const std::vector<std::u16string>& symbols,
+                                  BYTE keyFlag) {
+  try {
+    const std::string sql = LoadSqlTemplate(135, table, DeleteColumn(table, keyFlag));
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(m_path.c_str());
+    db.RunCommand("PRAGMA read_uncommitted");
+    db.RunCommand("begin transaction;");
+    CSqliteTransaction transaction(db);
+    CSqliteStatement stmt = db.Prepare(sql.c_str());
+    for (const std::u16string& symbol : symbols) {
+      stmt.BindText(1, NarrowSymbol(symbol).c_str());
+      stmt.RunCommand();
+      stmt.Reset();
+    }
+    stmt.Release();
+    transaction.Commit();
+  } catch (const CSqliteException& e) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    ORV_LOG(orvlog::kError,
+            "SQLite error in CLiteDB::_DeleteSymbolFromDB(): " << e.errorMessage() << "Code " << e.errorCode());
+  } catch (...) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    ORV_LOG(orvlog::kError, "Unexpected error CLiteDB::_DeleteSymbolFromDB");
+  }
+}

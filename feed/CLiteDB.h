@@ -1,0 +1,108 @@
+// The base of every cache table object: the subscription record (which
+// client holds which symbol key), the deletes of a symbol's rows, the wait
+// for the database and the object's pool of event threads.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "feed/CEventClient.h"
+#include "feed/CSymbolKey.h"
+#include "feed/CZmThreadPool.h"
+#include "log/Log.h"
+#include "win/windows.h"
+
+class CLiteDB {
+ public:
+  typedef std::set<CEventClientPtr, LessEventClient> ClientSet;
+  typedef std::set<CSymbolKey> KeySet;
+
+  // Starts the event pool's five threads at once.
+  explicit CLiteDB(const std::string& databasePath);
+  CLiteDB(const CLiteDB&) = delete;
+  CLiteDB& operator=(const CLiteDB&) = delete;
+  virtual ~CLiteDB();
+
+  // Makes the table exist and be empty.
+  virtual bool Initialize() = 0;
+  virtual void DeleteSymbol(const std::u16string& symbol, BYTE keyFlag) = 0;
+  virtual void DeleteSymbols(const std::vector<std::u16string>& symbols, BYTE keyFlag) = 0;
+  // Applies one block whose header the caller has read: data is its field-id
+  // list, end the end of the octets received. Returns the position just past
+  // the block, or null when the rest of the message cannot be read.
+  virtual const uint8_t* UpdateData(const uint8_t* data, const uint8_t* end, uint8_t type, uint32_t blocksAmount,
+                                    uint8_t fieldsAmount, bool flag) = 0;
+
+  virtual bool Subscribe(const CEventClientPtr& client, const CSymbolKey& key);
+  virtual void UnSubscribe(const CEventClientPtr& client, const CSymbolKey& key);
+  virtual bool IsSubscribed(const CSymbolKey& key);
+  virtual bool IsSubscribedBy(const CEventClientPtr& client, const CSymbolKey& key);
+  virtual void RemoveClient(const CEventClientPtr& client);
+  virtual bool HasNoSubscribers(const CSymbolKey& key);
+  // Appends the client's keys in key order; the list is not cleared first.
+  virtual void GetClientSubscriptions(const CEventClientPtr& client, std::vector<CSymbolKey>& keys);
+  // Returns as soon as no database access of any table is in progress.
+  virtual bool WaitDatabase();
+
+  // Sends the key's current rows to this one client (a late subscriber).
+  virtual void SendCurrentData(const CEventClientPtr& client, const CSymbolKey& key) = 0;
+
+  const std::string& DatabasePath() const { return m_path; }
+
+  // Visits the clients of a key under the subscription lock. The caller may
+  // hold the database lock (it comes first in the lock order), and must not
+  // take it inside f.
+  template <class F>
+  void ForEachSubscriber(const CSymbolKey& key, F&& f) {
+    orvwin::CritSecLock lock(m_csSubscriptions);
+    auto it = m_subscribers.find(key);
+    if (it == m_subscribers.end()) return;
+    for (const CEventClientPtr& c : it->second) f(c);
+  }
+
+  // Adds a copy of the record to the list of every client of the set, in
+  // address order; a client's first record reserves room for 150 records
+  // per changed symbol.
+  template <class Record>
+  static void AppendForSubscribers(const Record& record, const ClientSet& clients,
+                                   std::map<CEventClientPtr, std::vector<Record>, LessEventClient>& lists,
+                                   size_t changedCount) {
+    for (const CEventClientPtr& client : clients) {
+      std::vector<Record>& list = lists[client];
+      if (list.empty()) {
+        const size_t size = 150 * changedCount;
+        ORV_LOG(orvlog::kDebug, "Set user vector size = " << size);
+        list.reserve(size);
+      }
+      list.push_back(record);
+    }
+  }
+
+  // The clients of a key, copied under the subscription lock.
+  ClientSet SubscribersOf(const CSymbolKey& key);
+
+ protected:
+  void _DeleteSymbolFromDB(const std::string& table, const std::u16string& symbol, BYTE keyFlag);
+  void _DeleteSymbolFromDB(const std::string& table, const std::vector<std::u16string>& symbols, BYTE keyFlag);
+
+  // Posts an event task; true when the pool took it (it then owns the task),
+  // false when it refused (the task stays the caller's).
+  bool QueueRequest(CWorkerInterface* task) { return m_pool.QueueRequest(task); }
+
+ private:
+  // Under m_csSubscriptions.
+  void RemoveSubscription(const CEventClientPtr& client, const CSymbolKey& key);
+  bool IsSubscribedByLocked(const CEventClientPtr& client, const CSymbolKey& key) const;
+
+  const std::string m_path;
+  CEventPool m_pool;
+  // One lock over the three maps, so that a check and the insert it decides
+  // on happen as one step.
+  CRITICAL_SECTION m_csSubscriptions;
+  std::map<CSymbolKey, ClientSet> m_subscribers;
+  std::map<CEventClientPtr, KeySet, LessEventClient> m_keysByClient;
+  std::map<CSymbolKey, int> m_presentKeys;
+};

@@ -1,0 +1,202 @@
+#include "feed/CSqliteDB.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+
+#include <sqlite3.h>
+
+#include "feed/CDatabaseLock.h"
+#include "feed/CSqliteException.h"
+#include "log/Log.h"
+
+namespace {
+
+std::atomic<bool> g_speed{true};
+
+struct KeptConnection {
+  sqlite3* db = nullptr;
+  bool lent = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
+
+// Only touched under the database lock; the mutex keeps CloseKeptConnections
+// safe from any thread as well.
+std::mutex g_keptMutex;
+std::map<std::string, KeptConnection>& Kept() {
+  static auto* kept = new std::map<std::string, KeptConnection>();
+  return *kept;
+}
+
+bool FileIdentity(const std::string& path, dev_t* dev, ino_t* ino) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  *dev = st.st_dev;
+  *ino = st.st_ino;
+  return true;
+}
+
+void ApplySpeedPragmas(sqlite3* db) {
+  sqlite3_exec(db, "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "PRAGMA journal_mode=MEMORY", nullptr, nullptr, nullptr);
+}
+
+// Opens a fresh connection or throws; a failed open still closes the handle
+// that SQLite hands back.
+sqlite3* OpenFresh(const char* path) {
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open(path, &db);
+  if (rc != SQLITE_OK) {
+    CSqliteException e(rc, db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+    sqlite3_close(db);
+    throw e;
+  }
+  return db;
+}
+
+}  // namespace
+
+CSqliteDB::CSqliteDB() = default;
+
+CSqliteDB::~CSqliteDB() { Close(); }
+
+void CSqliteDB::SetSpeedAllowances(bool on) {
+  g_speed = on;
+  if (!on) CloseKeptConnections();
+}
+
+bool CSqliteDB::SpeedAllowances() { return g_speed; }
+
+void CSqliteDB::CloseKeptConnections() {
+  std::lock_guard<std::mutex> lock(g_keptMutex);
+  auto& kept = Kept();
+  for (auto it = kept.begin(); it != kept.end();) {
+    if (!it->second.lent) {
+      sqlite3_close(it->second.db);
+      it = kept.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void CSqliteDB::Open(const char* path) {
+  Close();
+  const std::string p = path != nullptr ? path : "";
+  if (g_speed && CDatabaseLock::HeldByThisThread()) {
+    std::lock_guard<std::mutex> lock(g_keptMutex);
+    KeptConnection& k = Kept()[p];
+    if (!k.lent) {
+      // A file deleted or replaced since the connection was kept must not be
+      // written through the old handle: open it anew, as a fresh connection
+      // would.
+      dev_t dev = 0;
+      ino_t ino = 0;
+      const bool exists = FileIdentity(p, &dev, &ino);
+      if (k.db != nullptr && (!exists || dev != k.dev || ino != k.ino)) {
+        sqlite3_close(k.db);
+        k.db = nullptr;
+      }
+      if (k.db == nullptr) {
+        try {
+          k.db = OpenFresh(p.c_str());
+        } catch (...) {
+          Kept().erase(p);
+          throw;
+        }
+        ApplySpeedPragmas(k.db);
+        sqlite3_busy_timeout(k.db, m_busyTimeoutMs);
+        FileIdentity(p, &k.dev, &k.ino);
+      }
+      k.lent = true;
+      m_db = k.db;
+      m_borrowed = true;
+      m_path = p;
+      SetBusyWait(m_busyTimeoutMs);
+      return;
+    }
+  }
+  m_db = OpenFresh(p.c_str());
+  m_borrowed = false;
+  m_path = p;
+  if (g_speed) ApplySpeedPragmas(m_db);
+  SetBusyWait(m_busyTimeoutMs);
+}
+
+void CSqliteDB::Close() {
+  if (m_db == nullptr) return;
+  if (m_borrowed) {
+    // A lent connection goes back as a fresh one would have been closed: no
+    // transaction left open.
+    if (sqlite3_get_autocommit(m_db) == 0) sqlite3_exec(m_db, "rollback transaction;", nullptr, nullptr, nullptr);
+    std::lock_guard<std::mutex> lock(g_keptMutex);
+    auto it = Kept().find(m_path);
+    if (it != Kept().end() && it->second.db == m_db) {
+      it->second.lent = false;
+    } else {
+      sqlite3_close(m_db);
+    }
+  } else {
+    sqlite3_close(m_db);
+  }
+  m_db = nullptr;
+  m_borrowed = false;
+}
+
+void CSqliteDB::CheckDB() const {
+  if (m_db == nullptr) throw CSqliteException(CPPSQLITE_ERROR, "Database not open");
+}
+
+int CSqliteDB::RunCommand(const char* sql) {
+  CheckDB();
+  char* error = nullptr;
+  const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &error);
+  if (rc != SQLITE_OK) throw CSqliteException(rc, error, true);
+  return sqlite3_changes(m_db);
+}
+
+CSqliteStatement CSqliteDB::Prepare(const char* sql) {
+  CheckDB();
+  sqlite3_stmt* stmt = nullptr;
+  const int rc = sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    throw CSqliteException(rc, nullptr);
+  }
+  return CSqliteStatement(m_db, stmt);
+}
+
+int CSqliteDB::ScalarInt(const char* sql) {
+  CheckDB();
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    throw CSqliteException(rc, nullptr);
+  }
+  rc = sqlite3_step(stmt);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+    const int code = sqlite3_finalize(stmt);
+    throw CSqliteException(code, sqlite3_errmsg(m_db));
+  }
+  CSqliteQuery query(m_db, stmt, rc == SQLITE_DONE, true);
+  if (query.AtEnd() || query.NumFields() < 1) throw CSqliteException(CPPSQLITE_ERROR, "Invalid scalar query");
+  return std::atoi(query.TextAt(0));
+}
+
+bool CSqliteDB::HasTable(const char* table) {
+  // The name is bound, never pasted into the text.
+  CSqliteStatement stmt = Prepare("select count(*) from sqlite_master where type='table' and name=?");
+  stmt.BindText(1, table);
+  CSqliteQuery query = stmt.RunQuery();
+  if (query.AtEnd()) throw CSqliteException(CPPSQLITE_ERROR, "Invalid scalar query");
+  return query.IntAt(0) > 0;
+}
+
+void CSqliteDB::SetBusyWait(int milliseconds) {
+  m_busyTimeoutMs = milliseconds;
+  if (m_db != nullptr) sqlite3_busy_timeout(m_db, milliseconds);
+}

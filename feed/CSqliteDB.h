@@ -1,0 +1,49 @@
+// A connection to one SQLite database file.
+//
+// The cache files are deleted at every session start and nothing in them has
+// to survive a crash, so connections run without syncing and keep their
+// journal in memory. Under the database lock a connection per file is kept
+// open and lent out again, which saves the open and schema load of every
+// access; outside the lock, or while the kept one is lent, Open makes a
+// connection of its own as before.
+#pragma once
+
+#include <string>
+
+#include "feed/CSqliteStatement.h"
+
+struct sqlite3;
+
+class CSqliteDB {
+ public:
+  CSqliteDB();
+  CSqliteDB(const CSqliteDB&) = delete;
+  CSqliteDB& operator=(const CSqliteDB&) = delete;
+  virtual ~CSqliteDB();
+
+  void Open(const char* path);
+  void Close();
+  bool IsOpen() const { return m_db != nullptr; }
+
+  // Runs the text; the number of changed rows. Result rows are discarded.
+  int RunCommand(const char* sql);
+  CSqliteStatement Prepare(const char* sql);
+  int ScalarInt(const char* sql);
+  bool HasTable(const char* table);
+  void SetBusyWait(int milliseconds);
+
+  // The speed settings above (kept connections, no sync, memory journal);
+  // on by default. Off gives a plain connection per access.
+  static void SetSpeedAllowances(bool on);
+  static bool SpeedAllowances();
+  // Closes every kept connection that is not lent out.
+  static void CloseKeptConnections();
+
+ private:
+  void CheckDB() const;
+
+  sqlite3* m_db = nullptr;
+  bool m_borrowed = false;
+  std::string m_path;
+  int m_busyTimeoutMs = 5000;
+};

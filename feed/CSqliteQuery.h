@@ -1,0 +1,45 @@
+// The rows of one step sequence of a prepared statement, read by column
+// index. A query made from a statement only borrows the statement; a query
+// that owns its statement (ScalarInt) finalises it.
+#pragma once
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+class CSqliteQuery {
+ public:
+  CSqliteQuery() = default;
+  CSqliteQuery(sqlite3* db, sqlite3_stmt* stmt, bool atEnd, bool ownsStatement);
+  CSqliteQuery(CSqliteQuery&& other) noexcept;
+  CSqliteQuery& operator=(CSqliteQuery&& other) noexcept;
+  CSqliteQuery(const CSqliteQuery&) = delete;
+  CSqliteQuery& operator=(const CSqliteQuery&) = delete;
+  virtual ~CSqliteQuery();
+
+  bool AtEnd() const;
+  void Next();
+
+  int NumFields() const;
+  int FieldIndex(const char* name) const;
+  const char* FieldName(int column) const;
+  int FieldDataType(int column) const;
+
+  int IntAt(int column, int nullValue = 0) const;
+  float FloatAt(int column, float nullValue = 0.0f) const;
+  double DoubleAt(int column, double nullValue = 0.0) const;
+  // Valid until the next step.
+  const char* TextAt(int column, const char* nullValue = "") const;
+
+  void Release();
+
+ private:
+  void CheckStatement() const;
+  void CheckColumn(int column) const;
+  bool IsNull(int column) const;
+
+  sqlite3* m_db = nullptr;
+  sqlite3_stmt* m_stmt = nullptr;
+  bool m_atEnd = true;
+  int m_columns = 0;
+  bool m_owns = false;
+};

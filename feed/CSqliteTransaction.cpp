@@ -1,0 +1,22 @@
+#include "feed/CSqliteTransaction.h"
+
+#include "feed/CSqliteDB.h"
+#include "feed/CSqliteException.h"
+#include "log/Log.h"
+
+void CSqliteTransaction::Commit() {
+  if (m_commit) return;
+  m_db.RunCommand("commit transaction;");
+  m_commit = true;
+}
+
+CSqliteTransaction::~CSqliteTransaction() {
+  if (m_commit) return;
+  try {
+    m_db.RunCommand("rollback transaction;");
+  } catch (const CSqliteException& e) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    ORV_LOG(orvlog::kError, "SQLite error in CSqliteTransaction::~CSqliteTransaction(): " << e.errorMessage()
+                                                                                           << "Code " << e.errorCode());
+  }
+}

@@ -1,0 +1,147 @@
+// A fixed set of threads that run posted requests, in the manner of a
+// completion-port pool: QueueRequest posts, any idle thread runs.
+//
+// Worker is the class each thread runs:
+//   typedef ... RequestType;
+//   BOOL-like Initialize(void* param);         once per thread, before requests
+//   void Execute(RequestType r, void* param, void* overlapped);  per request
+//   void Terminate(void* param);               once per thread, at its end
+//   static void Discard(RequestType r);        optional: a request never run
+// Threads stop cooperatively: a running request always completes, nothing is
+// killed. Requests still queued when the threads stop are handed back unrun.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace orvpool {
+
+template <class W, class = void>
+struct HasDiscard : std::false_type {};
+template <class W>
+struct HasDiscard<W, std::void_t<decltype(W::Discard(std::declval<typename W::RequestType>()))>>
+    : std::true_type {};
+
+constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+
+}  // namespace orvpool
+
+template <class Worker>
+class CThreadPool {
+ public:
+  typedef typename Worker::RequestType RequestType;
+
+  CThreadPool() = default;
+  CThreadPool(const CThreadPool&) = delete;
+  CThreadPool& operator=(const CThreadPool&) = delete;
+
+  // Discards what is still queued (Worker::Discard) after stopping the threads.
+  ~CThreadPool() {
+    std::vector<RequestType> left = Shutdown(0);
+    if constexpr (orvpool::HasDiscard<Worker>::value) {
+      for (RequestType& r : left) Worker::Discard(std::move(r));
+    }
+  }
+
+  // Starts nThreads threads (at least one). Returns false when the pool is
+  // already running or no thread could be started.
+  bool Initialize(void* workerParam = nullptr, int nThreads = 1) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_threads.empty()) return false;
+    m_param = workerParam;
+    m_accepting = true;
+    m_stopping = false;
+    const int n = nThreads > 0 ? nThreads : 1;
+    try {
+      for (int i = 0; i < n; ++i) m_threads.emplace_back([this] { Run(); });
+    } catch (const std::system_error&) {
+      if (m_threads.empty()) {
+        m_accepting = false;
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Posts a request. False when the pool does not accept it (not started or
+  // shutting down); the request then stays the caller's.
+  bool QueueRequest(RequestType request) {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (!m_accepting) return false;
+      m_queue.push_back(std::move(request));
+    }
+    m_wake.notify_one();
+    return true;
+  }
+
+  // Stops accepting, lets the threads work through the queue for up to
+  // waitMs (orvpool::kInfinite: until it is empty), then stops and joins
+  // them; a request that is running completes first. Returns the requests
+  // that were never run; the caller disposes of them.
+  std::vector<RequestType> Shutdown(uint32_t waitMs) {
+    std::vector<std::thread> threads;
+    {
+      std::unique_lock<std::mutex> lock(m_mutex);
+      m_accepting = false;
+      if (waitMs != 0) {
+        auto drained = [this] { return m_queue.empty(); };
+        if (waitMs == orvpool::kInfinite) {
+          m_drained.wait(lock, drained);
+        } else {
+          m_drained.wait_for(lock, std::chrono::milliseconds(waitMs), drained);
+        }
+      }
+      m_stopping = true;
+      threads.swap(m_threads);
+    }
+    m_wake.notify_all();
+    for (std::thread& t : threads) {
+      if (t.joinable()) t.join();
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<RequestType> left(std::make_move_iterator(m_queue.begin()), std::make_move_iterator(m_queue.end()));
+    m_queue.clear();
+    return left;
+  }
+
+  size_t ThreadCount() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_threads.size();
+  }
+
+ private:
+  void Run() {
+    Worker worker;
+    worker.Initialize(m_param);
+    for (;;) {
+      RequestType request;
+      {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+        if (m_stopping) break;
+        request = std::move(m_queue.front());
+        m_queue.pop_front();
+        if (m_queue.empty()) m_drained.notify_all();
+      }
+      worker.Execute(std::move(request), m_param, nullptr);
+    }
+    worker.Terminate(m_param);
+  }
+
+  mutable std::mutex m_mutex;
+  std::condition_variable m_wake;
+  std::condition_variable m_drained;
+  std::deque<RequestType> m_queue;
+  std::vector<std::thread> m_threads;
+  void* m_param = nullptr;
+  bool m_accepting = false;
+  bool m_stopping = false;
+};
