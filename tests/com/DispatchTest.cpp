@@ -301,6 +301,15 @@ TEST_F(DispatchTest, AVariantArgumentReachesTheMemberAsItCame) {
   EXPECT_EQ(c.On(disp_, 29), S_OK);
   ASSERT_EQ(object_->calls.size(), 1u);
   EXPECT_EQ(object_->calls[0], "SubscribeGroup IBM (null) MSFT");  // null elements stay null
+
+  // An array of another element type reaches the member, which refuses it.
+  VARIANT longs;
+  VariantInit(&longs);
+  longs.vt = VT_ARRAY | VT_I4;
+  longs.parray = SafeArrayCreateVector(VT_I4, 0, 2);
+  Call wrong({longs, I4(enEquity), I4(enStockData)});
+  EXPECT_EQ(wrong.On(disp_, 29), DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(object_->calls.size(), 1u);
 }
 
 TEST_F(DispatchTest, ClientWrappersRaiseComErrorsAndReturnResults) {
