@@ -133,14 +133,6 @@ void ResetTempPool() {
 
 XLOPER* AllocTempOper() { return static_cast<XLOPER*>(AllocTempBlock(sizeof(XLOPER))); }
 
-[[maybe_unused]] XLOPER* MakeTempNumberOper(double d) {
-  XLOPER* x = AllocTempOper();
-  if (x == nullptr) return nullptr;
-  x->val.num = d;
-  x->xltype = xltypeNum;
-  return x;
-}
-
 XLOPER* MakeTempIntOper(int16_t w) {
   XLOPER* x = AllocTempOper();
   if (x == nullptr) return nullptr;

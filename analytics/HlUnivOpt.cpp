@@ -135,12 +135,12 @@ double HLUOA_VOL_TOL(double x) { return SetVolTolerance(x); }
 
 double HLUOA_UNIVDPTOD(double* p) {
   if (p == nullptr) return AnalyticsErrorValue;
-  return *p;
+  return Guard(*p);
 }
 
 double HLUOA_UNIVAPTOD(FP* p, short i) {
   if (p == nullptr || i < 1 || static_cast<size_t>(i) > FpCount(p)) return AnalyticsErrorValue;
-  return FpElements(p)[i - 1];
+  return Guard(FpElements(p)[i - 1]);
 }
 
 }  // extern "C"

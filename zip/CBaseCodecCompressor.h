@@ -20,7 +20,7 @@ class CBaseCodecCompressor : public CUnzipCompressor {
   void InitDecompression(CUnzipFileHeader& header) override;
 
  protected:
-  // Reads the next piece of compressed input into the buffer and returns
+  // Reads the next run of compressed input into the buffer and returns
   // its size (0 when none is left); a short read throws "damaged".
   uint32_t FillBuffer();
   // Frees the input buffer and every block still recorded.

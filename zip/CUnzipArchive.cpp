@@ -1,5 +1,6 @@
 #include "zip/CUnzipArchive.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "zip/CUnzipException.h"
@@ -96,6 +97,26 @@ int CUnzipArchive::CloseFile(bool bAfterException) {
   return ret;
 }
 
+void CUnzipArchive::Reserve(CUnzipAbstractFile& af, uint64_t uPos) {
+  // A memory file grown a step per write copies its whole buffer at every
+  // step, which for a large entry costs more than inflating it. Seeking to
+  // where the entry will end grows it once, to the same capacity the writes
+  // would reach. A size no stream of this length could produce is not
+  // trusted, so a damaged header cannot reserve more than the data allows.
+  const CUnzipFileHeader& header = *m_centralDir.m_pOpenedFile;
+  const uint64_t left = m_storage.GetLength() - m_storage.File().GetPosition();
+  const uint64_t compr = std::min<uint64_t>(header.m_uComprSize, left);
+  const uint64_t most = header.m_uMethod == CUnzipCompressor::methodStore ? compr : compr * kMaxDeflateRatio + 1;
+  if (header.m_uUncomprSize == 0 || header.m_uUncomprSize > most) return;
+  if (uPos + header.m_uUncomprSize <= af.GetLength()) return;
+  try {
+    af.Seek(static_cast<int64_t>(uPos + header.m_uUncomprSize), CUnzipAbstractFile::begin);
+  } catch (const CUnzipException&) {
+    // A target that cannot grow fails on the write that needs it, as before.
+  }
+  af.Seek(static_cast<int64_t>(uPos), CUnzipAbstractFile::begin);
+}
+
 bool CUnzipArchive::ExtractFile(uint16_t uIndex, CUnzipAbstractFile& af, bool bRewind, uint32_t nBufSize) {
   if (nBufSize == 0 || IsClosed() || !IndexValid(uIndex)) return false;
   if (m_centralDir[uIndex].IsDirectory()) return false;
@@ -109,7 +130,8 @@ bool CUnzipArchive::ExtractFile(uint16_t uIndex, CUnzipAbstractFile& af, bool bR
       ~Buffer() { std::free(p); }
     } buf{std::malloc(nBufSize)};
     if (!buf.p) m_storage.ThrowError(CUnzipException::memError);
-    if (bRewind) startPos = af.GetPosition();
+    startPos = af.GetPosition();
+    Reserve(af, startPos);
     for (;;) {
       const uint32_t n = ReadFile(buf.p, nBufSize);
       if (n == 0) break;

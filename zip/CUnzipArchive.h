@@ -59,6 +59,10 @@ class CUnzipArchive {
 
   // Up to uSize bytes of the entry being read; 0 at its end or when none is.
   uint32_t ReadFile(void* pBuf, uint32_t uSize);
+  // Deflate never expands data more than this (258 bytes from 2 bits).
+  static constexpr uint64_t kMaxDeflateRatio = 1032;
+
+  void Reserve(CUnzipAbstractFile& af, uint64_t uPos);
   bool IndexValid(uint16_t uIndex) const { return uIndex < GetCount() && uIndex < 0xFFFF; }
   void EndEntry(bool bAfterException);
 

@@ -3,12 +3,30 @@
 #include <cstring>
 #include <limits>
 
+#include <sys/mman.h>
+
 #include "zip/CUnzipException.h"
 
 namespace {
 constexpr uint64_t kMaxSize = std::numeric_limits<uint32_t>::max();
 
 [[noreturn]] void ThrowMem() { throw CUnzipException(CUnzipException::memError); }
+
+// Every large reply lands in a buffer fresh from the kernel, and touching
+// it a small page at a time costs more than inflating into it. Large pages
+// are asked for where the buffer covers them; a refusal changes nothing.
+void AdviseLargePages(unsigned char* p, uint64_t size) {
+#ifdef MADV_HUGEPAGE
+  constexpr uint64_t kLargePage = 2u << 20;
+  if (size < 2 * kLargePage) return;
+  const uintptr_t first = (reinterpret_cast<uintptr_t>(p) + kLargePage - 1) & ~uintptr_t(kLargePage - 1);
+  const uintptr_t last = (reinterpret_cast<uintptr_t>(p) + size) & ~uintptr_t(kLargePage - 1);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)size;
+#endif
+}
 }  // namespace
 
 void CUnzipMemFile::Close() {
@@ -29,6 +47,7 @@ void CUnzipMemFile::Grow(uint64_t nNeeded) {
   if (!p) ThrowMem();
   m_lpBuf = static_cast<unsigned char*>(p);
   m_nBufSize = static_cast<uint32_t>(newSize);
+  AdviseLargePages(m_lpBuf, newSize);
 }
 
 uint32_t CUnzipMemFile::Read(void* lpBuf, uint32_t nCount) {

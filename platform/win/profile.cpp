@@ -210,7 +210,8 @@ UINT GetPrivateProfileIntA(LPCSTR appName, LPCSTR keyName, INT nDefault, LPCSTR 
     n = n * 10 + static_cast<unsigned>(v[i] - '0');
     if (n > 0xFFFFFFFFull) n = 0xFFFFFFFFull;  // saturate instead of wrapping
   }
-  return negative ? 0u : static_cast<UINT>(n);
+  // A negative number comes back as its 32-bit two's complement.
+  return negative ? static_cast<UINT>(0u - static_cast<UINT>(n)) : static_cast<UINT>(n);
 }
 
 BOOL WritePrivateProfileStringA(LPCSTR appName, LPCSTR keyName, LPCSTR value, LPCSTR fileName) {

@@ -10,8 +10,9 @@
 #include "win/types.h"
 #include "win/winerror.h"
 
-// The value as a number (leading decimal digits, after an optional sign);
-// nDefault when the key is missing or empty. A negative value gives 0.
+// The value as a number (leading decimal digits, after an optional sign; a
+// negative number as its two's complement); nDefault when the key is
+// missing or empty.
 UINT GetPrivateProfileIntA(LPCSTR appName, LPCSTR keyName, INT nDefault, LPCSTR fileName);
 
 // Returns the number of characters stored, without the terminating null.

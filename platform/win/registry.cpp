@@ -43,7 +43,7 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b);
 }
 
-// Splits a key path at backslashes, dropping empty pieces, so that
+// Splits a key path at backslashes, dropping empty parts, so that
 // "SOFTWARE\Brask\Orv\" and "SOFTWARE\Brask\Orv" name one key.
 std::vector<std::string> Split(const std::string& path) {
   std::vector<std::string> parts;
@@ -393,7 +393,9 @@ void Report(const std::string& path, const Document& doc) {
   static std::set<std::string> seen;
   std::lock_guard<std::mutex> lock(m);
   for (const auto& p : doc.problems) {
-    if (seen.insert(path + ":" + p).second)
+    // Each problem once; a file rewritten endlessly with new faults stops
+    // being reported rather than growing this set without end.
+    if (seen.size() < 1000 && seen.insert(path + ":" + p).second)
       ORV_LOG(orvlog::kWarn, "Registry file " << path << " " << p << " (ignored, kept as it is)");
   }
 }

@@ -55,6 +55,11 @@ std::vector<LoadedModule> LoadedModules() {
           char buf[PATH_MAX];
           ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
           m.path = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+          // The program's file replaced while it runs keeps its name.
+          const std::string deleted = " (deleted)";
+          if (m.path.size() > deleted.size() &&
+              m.path.compare(m.path.size() - deleted.size(), deleted.size(), deleted) == 0)
+            m.path.resize(m.path.size() - deleted.size());
         } else if (m.path.empty()) {
           return 0;  // the vDSO
         } else if (char* real = ::realpath(m.path.c_str(), nullptr)) {

@@ -237,6 +237,8 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
 }
 
 BOOL CloseHandle(HANDLE handle) {
+  // The process's pseudo handle needs no closing, and closing it is no error.
+  if (handle == INVALID_HANDLE_VALUE) return TRUE;
   auto object = orvwin::detail::RemoveHandle(handle);
   if (!object) {
     SetLastError(ERROR_INVALID_HANDLE);

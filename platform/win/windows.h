@@ -1,5 +1,8 @@
 // Everything of the Win32 stand-in layer in one include, as the system's
-// code expects from <windows.h>.
+// code expects from <windows.h>. Besides the Win32 names, namespace orvwin
+// holds what Linux needs said explicitly: CritSecLock, UserDataFolder,
+// RuntimeFolder, RegistryPath, RegisterStringResources, ThisModule,
+// ModuleHandleOf, RegisterFileVersion, OtherCopies, TerminateOtherCopies.
 #pragma once
 
 #include "win/types.h"

@@ -232,7 +232,9 @@ int XllHost::Coerce(XLOPER* result, int count, XLOPER** args) {
   if (args[1]->xltype == xltypeInt) {
     target = args[1]->val.w;
   } else if (args[1]->xltype == xltypeNum) {
-    target = static_cast<int>(args[1]->val.num);
+    const double t = args[1]->val.num;
+    if (!(t >= 0.0 && t <= 65535.0)) return xlretInvXloper;
+    target = static_cast<int>(t);
   } else {
     return xlretInvXloper;
   }

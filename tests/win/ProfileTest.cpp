@@ -76,6 +76,8 @@ TEST_F(Profile, ReadRulesTable) {
 TEST_F(Profile, CutsToTheBufferAsWindowsDoes) {
   TempFolder::Write(ini_, kIni);
   EXPECT_EQ(Get("Main", "Username", "", 4), "ali");  // size - 1 characters
+  EXPECT_EQ(Get("Main", "Username", "", 5), "alic") << "no room for the last one and the null";
+  EXPECT_EQ(Get("Main", "Username", "", 6), "alice");
   EXPECT_EQ(Get("Main", "Username", "", 1), "");
   EXPECT_EQ(Get("Main", "Missing", "defaultvalue", 5), "defa");
 
@@ -99,7 +101,7 @@ TEST_F(Profile, IntegerReading) {
   EXPECT_EQ(GetPrivateProfileIntA("PROXY", "proxyport", 7, f), 8080u);
   EXPECT_EQ(GetPrivateProfileIntA("Proxy", "Junk", 7, f), 12u);
   EXPECT_EQ(GetPrivateProfileIntA("Proxy", "Letters", 7, f), 0u);
-  EXPECT_EQ(GetPrivateProfileIntA("Proxy", "Negative", 7, f), 0u);
+  EXPECT_EQ(static_cast<INT>(GetPrivateProfileIntA("Proxy", "Negative", 7, f)), -5);
   EXPECT_EQ(GetPrivateProfileIntA("Proxy", "Missing", 7, f), 7u);
   EXPECT_EQ(GetPrivateProfileIntA("Main", "Empty", 7, f), 7u);
   EXPECT_EQ(GetPrivateProfileIntA("Proxy", "UseProxy", 3, tmp_.File("none.ini").c_str()), 3u);

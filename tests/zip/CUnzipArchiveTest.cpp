@@ -163,6 +163,8 @@ const Case kExtractCases[] = {
     {"stored_badcrc", kExtract, 102, false},
     {"deflated_badcrc", kExtract, 102, false},
     {"short_stream", kNone, 0, false},
+    {"huge_usize", kNone, 0, false},
+    {"stored_trailing", kNone, 0, true},
     {"short_stored", kNone, 0, false},
     {"truncated_stream", kExtract, 101, false},
     {"deflated_zero_csize", kExtract, 101, false},
@@ -254,7 +256,10 @@ TEST(CUnzipArchive, RequestsItCannotServeAnswerFalse) {
   ASSERT_TRUE(zip.ExtractFile(1, out, false, 65536));
   EXPECT_EQ(out.GetLength(), 13u);
   EXPECT_EQ(out.GetPosition(), 13u);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.Detach()), 0), "");
+  std::string text(13, '\0');
+  out.SeekToBegin();
+  out.Read(&text[0], 13);
+  EXPECT_EQ(text, "hello, world\n");
 
   // One entry at a time.
   ASSERT_TRUE(zip.OpenFile(0));
@@ -316,6 +321,20 @@ TEST(CUnzipArchive, ACrcMismatchEndsTheEntry) {
   EXPECT_TRUE(zip.OpenFile(0));
   zip.Close(false, false);  // ends the entry left open, without a CRC check
   EXPECT_TRUE(zip.IsClosed());
+}
+
+TEST(CUnzipArchive, ADamagedSizeReservesNoRoom) {
+  // 3000 bytes of stream cannot inflate to 3.75 GiB: the target grows only
+  // with what is actually written, and the short entry answers false.
+  const Result r = Unzip(Archive("huge_usize"));
+  ASSERT_EQ(r.threwAt, kNone) << r.code;
+  EXPECT_FALSE(r.extracted);
+  EXPECT_EQ(r.length, 3000u);
+  EXPECT_LT(r.capacity, 4096u);
+
+  // A plausible size is reserved at once, to the capacity the writes reach.
+  const Result ok = Unzip(Archive("deflated"));
+  EXPECT_EQ(ok.capacity, (ok.length + 1023) / 1024 * 1024);
 }
 
 TEST(CUnzipArchive, AnEmptyFileHasNoCentralDirectory) {

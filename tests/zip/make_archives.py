@@ -192,6 +192,11 @@ def main():
     put("short_stored", build([Entry(data=small, method=0, raw=small[:1000], usize=len(small))]))
     cut = deflate(small, level=0)
     put("truncated_stream", build([Entry(data=small, raw=cut[: len(cut) // 2])]))
+    # A size no stream this short could yield must not make the reader
+    # reserve room for it.
+    # Stored bytes beyond the entry's size are left alone, not waited on.
+    put("stored_trailing", build([Entry(data=small, method=0, raw=small + b"junk")]), small)
+    put("huge_usize", build([Entry(data=small, usize=0xF0000000)]))
     put("deflated_zero_csize", build([Entry(data=b"", raw=b"")]))
 
     # Refused entries.

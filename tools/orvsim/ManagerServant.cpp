@@ -109,7 +109,9 @@ void ManagerServant::EnqueueRaw(std::vector<uint8_t> bytes) {
 void ManagerServant::OnTick() {
   std::lock_guard<std::mutex> lk(mu_);
   if (!connected_ || dropped_) return;
-  for (const auto& [type, rows] : rows_) {
+  for (const auto& entry : rows_) {
+    const int type = entry.first;
+    const std::vector<RowRef>& rows = entry.second;
     const TypeInfo* t = FindType(type);
     if (!t || !t->updates || rows.empty()) continue;
     // An update of this type that no pull has started yet will carry this

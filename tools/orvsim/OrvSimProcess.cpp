@@ -1,10 +1,14 @@
 #include "OrvSimProcess.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -26,6 +30,17 @@ OrvSimProcess::OrvSimProcess(const std::string& dir, const std::vector<std::stri
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
+    // A test that dies (a crash, a time-out kill) takes its orvsim with it.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // orvsim's own output goes to a file beside the endpoints, for the
+    // test's post-mortem, instead of into the test's output.
+    const std::string log = dir + "/orvsim.out";
+    const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (fd >= 0) {
+      ::dup2(fd, 1);
+      ::dup2(fd, 2);
+      ::close(fd);
+    }
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }

@@ -13,7 +13,8 @@ namespace orvsim {
 
 class OrvSimProcess {
  public:
-  // `args` are added to "--port 0 --endpoints-file <dir>/endpoints"; `dir`
+  // `args` are added to "--port 0 --endpoints-file <dir>/endpoints"; its
+  // output goes to <dir>/orvsim.out. `dir`
   // must exist (a per-test temporary folder). Throws std::runtime_error when
   // orvsim exits or does not come up within `startTimeoutMs`.
   OrvSimProcess(const std::string& dir, const std::vector<std::string>& args = {},

@@ -317,6 +317,9 @@ int main(int argc, char** argv) {
     ins->activate_object_with_id(id, control);
     control->_remove_ref();
     pm->activate();
+    // The INS adapter has a manager of its own, holding requests until activated.
+    PortableServer::POAManager_var insManager = ins->the_POAManager();
+    insManager->activate();
 
     id = PortableServer::string_to_ObjectId("ZmDataService");
     CORBA::Object_var ref = ins->id_to_reference(id);

@@ -1,0 +1,295 @@
+// Speed of the analytics, single-threaded, over a grid of moneyness,
+// volatility and expiry: HlUnivOpt against QuantLib's engines at equal steps,
+// and the American tree against a minimal Cox-Ross-Rubinstein loop (the
+// compute limit of such a tree).
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "analytics/HlUnivOpt.h"
+#include "analytics/OptionModels.h"
+
+#if ORV_HAVE_QUANTLIB
+#include <ql/exercise.hpp>
+#include <ql/instruments/vanillaoption.hpp>
+#include <ql/methods/lattices/binomialtree.hpp>
+#include <ql/pricingengines/vanilla/analyticeuropeanengine.hpp>
+#include <ql/pricingengines/vanilla/binomialengine.hpp>
+#include <ql/processes/blackscholesprocess.hpp>
+#include <ql/quotes/simplequote.hpp>
+#include <ql/settings.hpp>
+#include <ql/termstructures/volatility/equityfx/blackconstantvol.hpp>
+#include <ql/termstructures/yield/flatforward.hpp>
+#include <ql/time/calendars/nullcalendar.hpp>
+#include <ql/time/daycounters/actual365fixed.hpp>
+#endif
+
+namespace {
+
+constexpr double kRate = 0.05;
+constexpr double kYield = 0.02;
+constexpr double kStrike = 100.0;
+
+struct Option {
+  double S, sigma, T;
+  int days;
+  short cls;
+};
+
+const std::vector<Option>& Grid() {
+  static const std::vector<Option> grid = [] {
+    std::vector<Option> g;
+    for (double m : {0.8, 0.9, 1.0, 1.1, 1.2})
+      for (double v : {0.15, 0.3, 0.5})
+        for (int days : {30, 182, 365, 730})
+          for (short cls : {0, 1}) g.push_back({kStrike * m, v, days / 365.0, days, cls});
+    return g;
+  }();
+  return grid;
+}
+
+// ---- the minimal loop --------------------------------------------------
+
+double MinimalCrr(const Option& o, int n) {
+  double V[hlunivopt::kMaxTreeSteps + 1], price[hlunivopt::kMaxTreeSteps + 1];
+  const double dt = o.T / n;
+  const double u = std::exp(o.sigma * std::sqrt(dt)), d = 1.0 / u;
+  const double p = (std::exp((kRate - kYield) * dt) - d) / (u - d);
+  const double disc = std::exp(-kRate * dt);
+  const double pu = disc * p, pd = disc * (1.0 - p);
+  const double sign = o.cls != 0 ? 1.0 : -1.0;
+  double s = o.S * std::pow(d, n);
+  for (int k = 0; k <= n; ++k) {
+    price[k] = s;
+    V[k] = std::max(sign * (s - kStrike), 0.0);
+    s *= u * u;
+  }
+  for (int j = n - 1; j >= 0; --j) {
+    for (int k = 0; k <= j; ++k) {
+      price[k] *= u;
+      V[k] = std::max(pu * V[k + 1] + pd * V[k], sign * (price[k] - kStrike));
+    }
+  }
+  return V[0];
+}
+
+void BM_MinimalCrrTree(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  for (auto _ : state)
+    for (const Option& o : Grid()) benchmark::DoNotOptimize(MinimalCrr(o, n));
+  state.SetItemsProcessed(state.iterations() * Grid().size());
+}
+
+// The mean of the n - 1 and n step trees, as the library prices.
+void BM_MinimalCrrMean(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  for (auto _ : state)
+    for (const Option& o : Grid())
+      benchmark::DoNotOptimize((MinimalCrr(o, n - 1) + MinimalCrr(o, n)) / 2.0);
+  state.SetItemsProcessed(state.iterations() * Grid().size());
+}
+
+// ---- HlUnivOpt ---------------------------------------------------------
+
+void BM_HlEuropean(benchmark::State& state) {
+  for (auto _ : state)
+    for (const Option& o : Grid())
+      benchmark::DoNotOptimize(HLUOA_PRICE(kRate, o.S, kStrike, o.sigma, o.T, kYield, o.cls, 0));
+  state.SetItemsProcessed(state.iterations() * Grid().size());
+}
+
+// One tree of n steps, below the export.
+void BM_HlTree(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  alignas(FP) double placeholder[2] = {0, -1.0};
+  FP* none = reinterpret_cast<FP*>(placeholder);
+  none->rows = 1;
+  none->columns = 1;
+  for (auto _ : state)
+    for (const Option& o : Grid())
+      benchmark::DoNotOptimize(hlunivopt::BinomialTreeValue(
+          kRate, o.S, kStrike, o.sigma, o.T, kYield, o.cls, 1, hlunivopt::kTreeValue, n, none, none));
+  state.SetItemsProcessed(state.iterations() * Grid().size());
+}
+
+// The exported American price: the mean of the n - 1 and n step trees. The
+// step setting starts at 21, which the setter cannot reach again (it keeps
+// even values), so the 21-step runs come first.
+void BM_HlAmerican(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  // The setter keeps even counts and clamps at 303: 304 gives 303.
+  if (n != 21) HLUOA_SETOPTSTEP(static_cast<short>(n == 303 ? 304 : n));
+  if (HLUOA_SETOPTSTEP(0) != n) {
+    state.SkipWithError("the step setting is no longer the one wanted");
+    return;
+  }
+  for (auto _ : state)
+    for (const Option& o : Grid())
+      benchmark::DoNotOptimize(HLUOA_PRICE(kRate, o.S, kStrike, o.sigma, o.T, kYield, o.cls, 1));
+  state.SetItemsProcessed(state.iterations() * Grid().size());
+}
+
+std::vector<double> AmericanTargets() {
+  std::vector<double> prices;
+  for (const Option& o : Grid())
+    prices.push_back(HLUOA_PRICE(kRate, o.S, kStrike, o.sigma, o.T, kYield, o.cls, 1));
+  return prices;
+}
+
+void BM_HlImpliedVolAmerican(benchmark::State& state) {
+  if (HLUOA_SETOPTSTEP(0) != 21) {
+    state.SkipWithError("the step setting is no longer 21");
+    return;
+  }
+  const std::vector<double> targets = AmericanTargets();
+  for (auto _ : state) {
+    for (size_t i = 0; i < Grid().size(); ++i) {
+      const Option& o = Grid()[i];
+      benchmark::DoNotOptimize(
+          HLUOA_IMPLIEDVOL(kRate, o.S, kStrike, targets[i], o.T, kYield, o.cls, 1));
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * Grid().size());
+}
+
+#if ORV_HAVE_QUANTLIB
+namespace ql = QuantLib;
+
+struct QlOption {
+  ql::ext::shared_ptr<ql::SimpleQuote> spot, vol;
+  ql::ext::shared_ptr<ql::BlackScholesMertonProcess> process;
+  ql::ext::shared_ptr<ql::VanillaOption> option;
+};
+
+const ql::Date kToday(2, ql::January, 2025);
+
+std::vector<QlOption> MakeQlOptions(bool american) {
+  ql::Settings::instance().evaluationDate() = kToday;
+  const ql::DayCounter dc = ql::Actual365Fixed();
+  ql::Handle<ql::YieldTermStructure> rate(
+      ql::ext::make_shared<ql::FlatForward>(kToday, kRate, dc, ql::Continuous));
+  ql::Handle<ql::YieldTermStructure> yield(
+      ql::ext::make_shared<ql::FlatForward>(kToday, kYield, dc, ql::Continuous));
+  std::vector<QlOption> out;
+  for (const Option& o : Grid()) {
+    QlOption q;
+    q.spot = ql::ext::make_shared<ql::SimpleQuote>(o.S);
+    q.vol = ql::ext::make_shared<ql::SimpleQuote>(o.sigma);
+    ql::Handle<ql::BlackVolTermStructure> vol(ql::ext::make_shared<ql::BlackConstantVol>(
+        kToday, ql::NullCalendar(), ql::Handle<ql::Quote>(q.vol), dc));
+    q.process = ql::ext::make_shared<ql::BlackScholesMertonProcess>(ql::Handle<ql::Quote>(q.spot),
+                                                                yield, rate, vol);
+    const ql::Date maturity = kToday + o.days;
+    ql::ext::shared_ptr<ql::Exercise> exercise;
+    if (american) {
+      exercise = ql::ext::make_shared<ql::AmericanExercise>(kToday, maturity);
+    } else {
+      exercise = ql::ext::make_shared<ql::EuropeanExercise>(maturity);
+    }
+    auto payoff = ql::ext::make_shared<ql::PlainVanillaPayoff>(
+        o.cls != 0 ? ql::Option::Call : ql::Option::Put, kStrike);
+    q.option = ql::ext::make_shared<ql::VanillaOption>(payoff, exercise);
+    out.push_back(q);
+  }
+  return out;
+}
+
+void BM_QlEuropean(benchmark::State& state) {
+  auto options = MakeQlOptions(false);
+  for (auto& q : options)
+    q.option->setPricingEngine(ql::ext::make_shared<ql::AnalyticEuropeanEngine>(q.process));
+  for (auto _ : state) {
+    for (auto& q : options) {
+      q.option->recalculate();
+      benchmark::DoNotOptimize(q.option->NPV());
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * Grid().size());
+}
+
+void BM_QlCrr(benchmark::State& state) {
+  const auto n = static_cast<ql::Size>(state.range(0));
+  auto options = MakeQlOptions(true);
+  for (auto& q : options)
+    q.option->setPricingEngine(
+        ql::ext::make_shared<ql::BinomialVanillaEngine<ql::CoxRossRubinstein>>(q.process, n));
+  for (auto _ : state) {
+    for (auto& q : options) {
+      q.option->recalculate();
+      benchmark::DoNotOptimize(q.option->NPV());
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * Grid().size());
+}
+
+void BM_QlImpliedVolAmerican(benchmark::State& state) {
+  auto options = MakeQlOptions(true);
+  for (auto& q : options)
+    q.option->setPricingEngine(
+        ql::ext::make_shared<ql::BinomialVanillaEngine<ql::CoxRossRubinstein>>(q.process, 21));
+  const std::vector<double> targets = AmericanTargets();
+  for (auto _ : state) {
+    for (size_t i = 0; i < options.size(); ++i) {
+      try {
+        benchmark::DoNotOptimize(options[i].option->impliedVolatility(
+            targets[i], options[i].process, 0.005 * targets[i], 100, 1e-7, 10.0));
+      } catch (const std::exception&) {
+        // a target the search cannot bracket counts as work done
+      }
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * Grid().size());
+}
+
+// Both libraries must price the same options before their speed means
+// anything.
+void CheckAgreement() {
+  auto european = MakeQlOptions(false);
+  double worst = 0;
+  for (size_t i = 0; i < european.size(); ++i) {
+    european[i].option->setPricingEngine(
+        ql::ext::make_shared<ql::AnalyticEuropeanEngine>(european[i].process));
+    const Option& o = Grid()[i];
+    worst = std::max(worst, std::fabs(european[i].option->NPV() -
+                                      HLUOA_PRICE(kRate, o.S, kStrike, o.sigma, o.T, kYield,
+                                                  o.cls, 0)));
+  }
+  std::fprintf(stderr, "European: largest price difference to QuantLib %.2e\n", worst);
+}
+#endif
+
+// Registration order is run order: the 21-step American runs need the
+// library's initial step setting.
+BENCHMARK(BM_HlEuropean);
+#if ORV_HAVE_QUANTLIB
+BENCHMARK(BM_QlEuropean);
+#endif
+BENCHMARK(BM_HlAmerican)->Arg(21);
+BENCHMARK(BM_HlImpliedVolAmerican);
+#if ORV_HAVE_QUANTLIB
+BENCHMARK(BM_QlImpliedVolAmerican);
+#endif
+BENCHMARK(BM_HlAmerican)->Arg(303);
+BENCHMARK(BM_HlTree)->Arg(21)->Arg(303);
+#if ORV_HAVE_QUANTLIB
+BENCHMARK(BM_QlCrr)->Arg(21)->Arg(303);
+#endif
+BENCHMARK(BM_MinimalCrrTree)->Arg(21)->Arg(303);
+BENCHMARK(BM_MinimalCrrMean)->Arg(21)->Arg(303);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+#if ORV_HAVE_QUANTLIB
+  CheckAgreement();
+#endif
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
