@@ -6,12 +6,14 @@ CFutures::CFutures() {
   m_cur.Symbol = _bstr_t("");
   m_cur.RootSymbol = _bstr_t("");
   const LONG count = CountCreated();
-  ORV_LOG(orvlog::kDebug, "CFutures object created 0x" << orvsrv::PtrText(this) << ". Total active objects " << count);
+  ORV_LOG(orvlog::kDebug,
+          "CFutures object created 0x" << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 
 CFutures::~CFutures() {
   const LONG count = CountDeleted();
-  ORV_LOG(orvlog::kDebug, "CFutures object deleted " << orvsrv::PtrText(this) << ". Total active objects " << count);
+  ORV_LOG(orvlog::kDebug,
+          "CFutures object deleted " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 
 STDMETHODIMP CFutures::InterfaceSupportsErrorInfo(REFIID riid) {
@@ -23,7 +25,8 @@ STDMETHODIMP CFutures::GetFuturesData(BSTR* Symbol, BSTR* RootSymbol, DATE* Expi
                                       BSTR* BidExchange, DATE* BidDate, LONG* BidSize, float* AskPrice,
                                       BSTR* AskExchange, DATE* AskDate, LONG* AskSize, LONG* Volume) {
   if (!orvsrv::AllNonNull(Symbol, RootSymbol, ExpirationDate, LastPrice, LastExchange, LastDate, LastSize,
-                          BidPrice, BidExchange, BidDate, BidSize, AskPrice, AskExchange, AskDate, AskSize, Volume))
+                          BidPrice, BidExchange, BidDate, BidSize, AskPrice, AskExchange, AskDate, AskSize,
+                          Volume))
     return E_POINTER;
   CursorLock lock(this);
   orvsrv::OutStrings strings;

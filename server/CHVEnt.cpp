@@ -4,12 +4,14 @@
 
 CHVEnt::CHVEnt() {
   const LONG count = CountCreated();
-  ORV_LOG(orvlog::kDebug, "CHVEnt object created 0x" << orvsrv::PtrText(this) << ". Total active objects " << count);
+  ORV_LOG(orvlog::kDebug,
+          "CHVEnt object created 0x" << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 
 CHVEnt::~CHVEnt() {
   const LONG count = CountDeleted();
-  ORV_LOG(orvlog::kDebug, "CHVEnt object deleted " << orvsrv::PtrText(this) << ". Total active objects " << count);
+  ORV_LOG(orvlog::kDebug,
+          "CHVEnt object deleted " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 
 STDMETHODIMP CHVEnt::InterfaceSupportsErrorInfo(REFIID riid) {

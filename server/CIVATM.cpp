@@ -1,12 +1,8 @@
 #include "server/CIVATM.h"
 
-CIVATM::CIVATM() {
-  CountCreated();
-}
+CIVATM::CIVATM() { CountCreated(); }
 
-CIVATM::~CIVATM() {
-  CountDeleted();
-}
+CIVATM::~CIVATM() { CountDeleted(); }
 
 STDMETHODIMP CIVATM::InterfaceSupportsErrorInfo(REFIID riid) {
   return IsEqualIID(riid, IID_IIVATMEnt) ? S_OK : S_FALSE;

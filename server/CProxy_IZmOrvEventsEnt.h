@@ -73,7 +73,10 @@ class CProxy_IZmOrvEventsEnt : public IConnectionPointImpl<T, &DIID__IZmOrvEvent
     T* owner = static_cast<T*>(this);
     VariantHolder result;
     VariantHolder arg;
+    // Read under the lock too: Advise may be growing the list meanwhile.
+    owner->Lock();
     const int slots = this->m_vec.GetSize();
+    owner->Unlock();
     for (int i = 0; i < slots; ++i) {
       IUnknown* sink = nullptr;
       owner->Lock();

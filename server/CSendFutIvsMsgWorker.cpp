@@ -15,9 +15,11 @@ CSendFutIvsMsgWorker::CSendFutIvsMsgWorker(const CEventClientPtr& client, IFutIV
     : m_client(client), m_cursor(cursor) {}
 
 CSendFutIvsMsgWorker::~CSendFutIvsMsgWorker() {
-  orvsrv::ReleaseTaskCursor(m_cursor, "ERROR: CSendFutIvsMsgWorker::~CSendFutIvsMsgWorker() method unknown error");
+  orvsrv::ReleaseTaskCursor(m_cursor,
+                            "ERROR: CSendFutIvsMsgWorker::~CSendFutIvsMsgWorker() method unknown error");
 }
 
 void CSendFutIvsMsgWorker::DoTask() {
-  orvsrv::RunEventTask(m_client, kTexts, [this](CZmOrvEventSource& source) { source.Fire_OnFutIVSurfaceChange(m_cursor); });
+  orvsrv::RunEventTask(m_client, kTexts,
+                       [this](CZmOrvEventSource& source) { source.Fire_OnFutIVSurfaceChange(m_cursor); });
 }

@@ -15,9 +15,11 @@ CSendFutIvxMsgWorker::CSendFutIvxMsgWorker(const CEventClientPtr& client, IFutIV
     : m_client(client), m_cursor(cursor) {}
 
 CSendFutIvxMsgWorker::~CSendFutIvxMsgWorker() {
-  orvsrv::ReleaseTaskCursor(m_cursor, "ERROR: CSendFutIvxMsgWorker::~CSendFutIvxMsgWorker() method unknown error");
+  orvsrv::ReleaseTaskCursor(m_cursor,
+                            "ERROR: CSendFutIvxMsgWorker::~CSendFutIvxMsgWorker() method unknown error");
 }
 
 void CSendFutIvxMsgWorker::DoTask() {
-  orvsrv::RunEventTask(m_client, kTexts, [this](CZmOrvEventSource& source) { source.Fire_OnFutIVIndexChange(m_cursor); });
+  orvsrv::RunEventTask(m_client, kTexts,
+                       [this](CZmOrvEventSource& source) { source.Fire_OnFutIVIndexChange(m_cursor); });
 }

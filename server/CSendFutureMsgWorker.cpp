@@ -14,13 +14,16 @@ const orvsrv::EventTaskTexts kTexts = {
 CSendFutureMsgWorker::CSendFutureMsgWorker(const CEventClientPtr& client, IFuturesEnt* cursor)
     : m_client(client), m_cursor(cursor) {}
 
-CSendFutureMsgWorker::CSendFutureMsgWorker(const CEventClientPtr& client, IFuturesEnt* cursor, BYTE /*direct*/)
+CSendFutureMsgWorker::CSendFutureMsgWorker(const CEventClientPtr& client, IFuturesEnt* cursor,
+                                           BYTE /*direct*/)
     : m_client(client), m_cursor(cursor) {}
 
 CSendFutureMsgWorker::~CSendFutureMsgWorker() {
-  orvsrv::ReleaseTaskCursor(m_cursor, "ERROR: CSendFutureMsgWorker::~CSendFutureMsgWorker() method unknown error");
+  orvsrv::ReleaseTaskCursor(m_cursor,
+                            "ERROR: CSendFutureMsgWorker::~CSendFutureMsgWorker() method unknown error");
 }
 
 void CSendFutureMsgWorker::DoTask() {
-  orvsrv::RunEventTask(m_client, kTexts, [this](CZmOrvEventSource& source) { source.Fire_OnFuturesChange(m_cursor); });
+  orvsrv::RunEventTask(m_client, kTexts,
+                       [this](CZmOrvEventSource& source) { source.Fire_OnFuturesChange(m_cursor); });
 }

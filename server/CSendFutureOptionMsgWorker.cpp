@@ -14,13 +14,16 @@ const orvsrv::EventTaskTexts kTexts = {
 CSendFutureOptionMsgWorker::CSendFutureOptionMsgWorker(const CEventClientPtr& client, IFutOptionsEnt* cursor)
     : m_client(client), m_cursor(cursor) {}
 
-CSendFutureOptionMsgWorker::CSendFutureOptionMsgWorker(const CEventClientPtr& client, IFutOptionsEnt* cursor, BYTE /*direct*/)
+CSendFutureOptionMsgWorker::CSendFutureOptionMsgWorker(const CEventClientPtr& client, IFutOptionsEnt* cursor,
+                                                       BYTE /*direct*/)
     : m_client(client), m_cursor(cursor) {}
 
 CSendFutureOptionMsgWorker::~CSendFutureOptionMsgWorker() {
-  orvsrv::ReleaseTaskCursor(m_cursor, "ERROR: CSendFutureOptionMsgWorker::~CSendFutureOptionMsgWorker() method unknown error");
+  orvsrv::ReleaseTaskCursor(
+      m_cursor, "ERROR: CSendFutureOptionMsgWorker::~CSendFutureOptionMsgWorker() method unknown error");
 }
 
 void CSendFutureOptionMsgWorker::DoTask() {
-  orvsrv::RunEventTask(m_client, kTexts, [this](CZmOrvEventSource& source) { source.Fire_OnFutOptionsChange(m_cursor); });
+  orvsrv::RunEventTask(m_client, kTexts,
+                       [this](CZmOrvEventSource& source) { source.Fire_OnFutOptionsChange(m_cursor); });
 }

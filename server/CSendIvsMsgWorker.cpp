@@ -19,5 +19,6 @@ CSendIvsMsgWorker::~CSendIvsMsgWorker() {
 }
 
 void CSendIvsMsgWorker::DoTask() {
-  orvsrv::RunEventTask(m_client, kTexts, [this](CZmOrvEventSource& source) { source.Fire_OnIVSurfaceChange(m_cursor); });
+  orvsrv::RunEventTask(m_client, kTexts,
+                       [this](CZmOrvEventSource& source) { source.Fire_OnIVSurfaceChange(m_cursor); });
 }

@@ -19,5 +19,6 @@ CSendIvxMsgWorker::~CSendIvxMsgWorker() {
 }
 
 void CSendIvxMsgWorker::DoTask() {
-  orvsrv::RunEventTask(m_client, kTexts, [this](CZmOrvEventSource& source) { source.Fire_OnIVIndexChange(m_cursor); });
+  orvsrv::RunEventTask(m_client, kTexts,
+                       [this](CZmOrvEventSource& source) { source.Fire_OnIVIndexChange(m_cursor); });
 }

@@ -14,13 +14,16 @@ const orvsrv::EventTaskTexts kTexts = {
 CSendNstdOptionMsgWorker::CSendNstdOptionMsgWorker(const CEventClientPtr& client, INstdOptionsEnt* cursor)
     : m_client(client), m_cursor(cursor) {}
 
-CSendNstdOptionMsgWorker::CSendNstdOptionMsgWorker(const CEventClientPtr& client, INstdOptionsEnt* cursor, BYTE /*direct*/)
+CSendNstdOptionMsgWorker::CSendNstdOptionMsgWorker(const CEventClientPtr& client, INstdOptionsEnt* cursor,
+                                                   BYTE /*direct*/)
     : m_client(client), m_cursor(cursor) {}
 
 CSendNstdOptionMsgWorker::~CSendNstdOptionMsgWorker() {
-  orvsrv::ReleaseTaskCursor(m_cursor, "ERROR: CSendNstdOptionMsgWorker::~CSendNstdOptionMsgWorker() method unknown error");
+  orvsrv::ReleaseTaskCursor(
+      m_cursor, "ERROR: CSendNstdOptionMsgWorker::~CSendNstdOptionMsgWorker() method unknown error");
 }
 
 void CSendNstdOptionMsgWorker::DoTask() {
-  orvsrv::RunEventTask(m_client, kTexts, [this](CZmOrvEventSource& source) { source.Fire_OnNstdOptionsChange(m_cursor); });
+  orvsrv::RunEventTask(m_client, kTexts,
+                       [this](CZmOrvEventSource& source) { source.Fire_OnNstdOptionsChange(m_cursor); });
 }

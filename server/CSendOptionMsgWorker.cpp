@@ -15,9 +15,12 @@ CSendOptionMsgWorker::CSendOptionMsgWorker(const CEventClientPtr& client, IOptio
     : m_client(client), m_cursor(cursor), m_direct(direct) {}
 
 CSendOptionMsgWorker::~CSendOptionMsgWorker() {
-  orvsrv::ReleaseTaskCursor(m_cursor, "ERROR: CSendOptionMsgWorker::~CSendOptionMsgWorker() method unknown error");
+  orvsrv::ReleaseTaskCursor(m_cursor,
+                            "ERROR: CSendOptionMsgWorker::~CSendOptionMsgWorker() method unknown error");
 }
 
 void CSendOptionMsgWorker::DoTask() {
-  orvsrv::RunEventTask(m_client, kTexts, [this](CZmOrvEventSource& source) { m_direct ? source.Fire_OnDirectOptionsChange(m_cursor) : source.Fire_OnOptionsChange(m_cursor); });
+  orvsrv::RunEventTask(m_client, kTexts, [this](CZmOrvEventSource& source) {
+    m_direct ? source.Fire_OnDirectOptionsChange(m_cursor) : source.Fire_OnOptionsChange(m_cursor);
+  });
 }

@@ -15,9 +15,12 @@ CSendStockMsgWorker::CSendStockMsgWorker(const CEventClientPtr& client, IStocksE
     : m_client(client), m_cursor(cursor), m_direct(direct) {}
 
 CSendStockMsgWorker::~CSendStockMsgWorker() {
-  orvsrv::ReleaseTaskCursor(m_cursor, "ERROR: CSendStockMsgWorker::~CSendStockMsgWorker() method unknown error");
+  orvsrv::ReleaseTaskCursor(m_cursor,
+                            "ERROR: CSendStockMsgWorker::~CSendStockMsgWorker() method unknown error");
 }
 
 void CSendStockMsgWorker::DoTask() {
-  orvsrv::RunEventTask(m_client, kTexts, [this](CZmOrvEventSource& source) { m_direct ? source.Fire_OnDirectStocksChange(m_cursor) : source.Fire_OnStocksChange(m_cursor); });
+  orvsrv::RunEventTask(m_client, kTexts, [this](CZmOrvEventSource& source) {
+    m_direct ? source.Fire_OnDirectStocksChange(m_cursor) : source.Fire_OnStocksChange(m_cursor);
+  });
 }

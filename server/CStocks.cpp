@@ -7,12 +7,14 @@ CStocks::CStocks() {
   m_cur.Currency = _bstr_t("");
   m_cur.StockType[0] = 'S';
   const LONG count = CountCreated();
-  ORV_LOG(orvlog::kDebug, "CStocks object created 0x" << orvsrv::PtrText(this) << ". Total active objects " << count);
+  ORV_LOG(orvlog::kDebug,
+          "CStocks object created 0x" << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 
 CStocks::~CStocks() {
   const LONG count = CountDeleted();
-  ORV_LOG(orvlog::kDebug, "CStocks object deleted " << orvsrv::PtrText(this) << ". Total active objects " << count);
+  ORV_LOG(orvlog::kDebug,
+          "CStocks object deleted " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 
 STDMETHODIMP CStocks::InterfaceSupportsErrorInfo(REFIID riid) {
@@ -25,8 +27,8 @@ STDMETHODIMP CStocks::GetStockData(BSTR* Symbol, float* LastPrice, BSTR* LastExc
                                    LONG* AskSize, LONG* Volume, StockTypeEnum* Type, LONG* DivFreq,
                                    DATE* DivLastDate, float* DivAmount, float* DivYield, BSTR* Currency) {
   if (!orvsrv::AllNonNull(Symbol, LastPrice, LastExchange, LastDate, LastSize, BidPrice, BidExchange, BidDate,
-                          BidSize, AskPrice, AskExchange, AskDate, AskSize, Volume, Type, DivFreq, DivLastDate,
-                          DivAmount, DivYield, Currency))
+                          BidSize, AskPrice, AskExchange, AskDate, AskSize, Volume, Type, DivFreq,
+                          DivLastDate, DivAmount, DivYield, Currency))
     return E_POINTER;
   CursorLock lock(this);
   orvsrv::OutStrings strings;

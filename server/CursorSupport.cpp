@@ -75,8 +75,10 @@ std::string PtrText(const void* p) {
 
 SHORT OtmToShort(float level) {
   if (std::isnan(level)) return 0;
-  if (level <= static_cast<float>(std::numeric_limits<SHORT>::min())) return std::numeric_limits<SHORT>::min();
-  if (level >= static_cast<float>(std::numeric_limits<SHORT>::max())) return std::numeric_limits<SHORT>::max();
+  if (level <= static_cast<float>(std::numeric_limits<SHORT>::min()))
+    return std::numeric_limits<SHORT>::min();
+  if (level >= static_cast<float>(std::numeric_limits<SHORT>::max()))
+    return std::numeric_limits<SHORT>::max();
   return static_cast<SHORT>(level);
 }
 

@@ -63,9 +63,7 @@ bool LessOption(const Option& a, const Option& b) {
 
 bool LessOptionRecord(const OptionRecord& a, const OptionRecord& b) { return LessOption(a, b); }
 
-bool LessNstdOptionRecord(const NstdOptionRecord& a, const NstdOptionRecord& b) {
-  return LessOption(a, b);
-}
+bool LessNstdOptionRecord(const NstdOptionRecord& a, const NstdOptionRecord& b) { return LessOption(a, b); }
 
 bool LessFuturesRecord(const FuturesRecord& a, const FuturesRecord& b) {
   int c = CompareSymbols(a.RootSymbol, b.RootSymbol);

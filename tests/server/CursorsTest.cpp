@@ -229,8 +229,9 @@ TEST(StockCursor, EveryPropertyAndTheAllFieldsCall) {
   DATE lastDate, bidDate, askDate, divDate;
   LONG lastSize, bidSize, askSize, volume, freq;
   StockTypeEnum type;
-  ASSERT_EQ(p->GetStockData(&symbol, &last, &lastEx, &lastDate, &lastSize, &bid, &bidEx, &bidDate, &bidSize, &ask,
-                            &askEx, &askDate, &askSize, &volume, &type, &freq, &divDate, &amount, &yield, &currency),
+  ASSERT_EQ(p->GetStockData(&symbol, &last, &lastEx, &lastDate, &lastSize, &bid, &bidEx, &bidDate, &bidSize,
+                            &ask, &askEx, &askDate, &askSize, &volume, &type, &freq, &divDate, &amount,
+                            &yield, &currency),
             S_OK);
   EXPECT_EQ(TakeText(symbol), "IBM");
   EXPECT_EQ(TakeText(lastEx), "N");
@@ -389,9 +390,10 @@ struct OptionFields {
   }
 };
 
-#define ORV_OPTION_FIELD_ARGS(f)                                                                              \
-  &f.symbol, &f.under, &f.type, &f.style, &f.strike, &f.expiry, &f.bid, &f.bidEx, &f.bidDate, &f.bidSize, &f.ask, \
-      &f.askEx, &f.askDate, &f.askSize, &f.iv, &f.preIv, &f.delta, &f.vega, &f.gamma, &f.theta, &f.rho, &f.volume
+#define ORV_OPTION_FIELD_ARGS(f)                                                                          \
+  &f.symbol, &f.under, &f.type, &f.style, &f.strike, &f.expiry, &f.bid, &f.bidEx, &f.bidDate, &f.bidSize, \
+      &f.ask, &f.askEx, &f.askDate, &f.askSize, &f.iv, &f.preIv, &f.delta, &f.vega, &f.gamma, &f.theta,   \
+      &f.rho, &f.volume
 
 TEST(OptionCursors, EveryPropertyAndTheAllFieldsCall) {
   {
@@ -625,7 +627,8 @@ IVSurfaceRecord Ivs(const char* symbol, float otm) {
 
 TEST(IVSurfaceCursors, EveryPropertyTheAllFieldsCallAndFind) {
   CComPtr<IIVSurfacesEnt> s = MakeCursor<CIVSurfaces, IIVSurfacesEnt>({Ivs("AAA", 1), Ivs("IBM", 12.7f)});
-  CComPtr<IFutIVSurfacesEnt> f = MakeCursor<CFutIVSurfaces, IFutIVSurfacesEnt>({Ivs("AAA", 1), Ivs("ESZ9", 12.7f)});
+  CComPtr<IFutIVSurfacesEnt> f =
+      MakeCursor<CFutIVSurfaces, IFutIVSurfacesEnt>({Ivs("AAA", 1), Ivs("ESZ9", 12.7f)});
   VARIANT_BOOL b = 7;
   CComBSTR ibm("ibm"), es("esz9");
   ASSERT_EQ(s->Find(ibm, &b), S_OK);
@@ -696,7 +699,8 @@ TEST(InterestRateCursor, EveryPropertyTheAllFieldsCallAndFindByCurrency) {
 }
 
 TEST(HVCursor, WalksButNeverFinds) {
-  CComPtr<IHVEnt> c = MakeCursor<CHVEnt, IHVEnt>({HVRecord{Str("IBM"), 10, 0.2f}, HVRecord{Str("IBM"), 20, 0.25f}});
+  CComPtr<IHVEnt> c =
+      MakeCursor<CHVEnt, IHVEnt>({HVRecord{Str("IBM"), 10, 0.2f}, HVRecord{Str("IBM"), 20, 0.25f}});
   EXPECT_EQ(Text(c.p, &IHVEnt::get_Symbol), "IBM");
   EXPECT_EQ(Value(c.p, &IHVEnt::get_Period), 10);
   VARIANT_BOOL b = 7;
@@ -797,8 +801,8 @@ TEST(CursorPointers, AllFieldsCallsWriteNothingWhenAPointerIsNull) {
   DATE d1, d2, d3, d4;
   LONG l1, l2, l3, l4, l5;
   StockTypeEnum t;
-  EXPECT_EQ(s->GetStockData(&a, &f1, &b, &d1, &l1, &f2, &c, &d2, &l2, &f3, &d, &d3, &l3, &l4, &t, &l5, &d4, &f4,
-                            &f5, nullptr),
+  EXPECT_EQ(s->GetStockData(&a, &f1, &b, &d1, &l1, &f2, &c, &d2, &l2, &f3, &d, &d3, &l3, &l4, &t, &l5, &d4,
+                            &f4, &f5, nullptr),
             E_POINTER);
   EXPECT_EQ(a, nullptr);
   EXPECT_EQ(f1, -1);
@@ -855,7 +859,8 @@ TEST(CursorInterfaces, EachAnswersItsOwnInterfaceDispatchAndErrorInfoOnly) {
       EXPECT_EQ(p, nullptr);
     }
     IUnknown* p = nullptr;
-    EXPECT_EQ(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&p)), E_NOINTERFACE);
+    EXPECT_EQ(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&p)),
+              E_NOINTERFACE);
   }
 }
 
@@ -914,8 +919,8 @@ TEST(CursorThreads, ReadsDuringAWalkSeeWholeRecords) {
       DATE d[4];
       LONG l[5];
       StockTypeEnum t;
-      if (c->GetStockData(&symbol, &f[0], &lastEx, &d[0], &l[0], &f[1], &bidEx, &d[1], &l[1], &f[2], &askEx, &d[2],
-                          &l[2], &l[3], &t, &l[4], &d[3], &f[3], &f[4], &currency) != S_OK) {
+      if (c->GetStockData(&symbol, &f[0], &lastEx, &d[0], &l[0], &f[1], &bidEx, &d[1], &l[1], &f[2], &askEx,
+                          &d[2], &l[2], &l[3], &t, &l[4], &d[3], &f[3], &f[4], &currency) != S_OK) {
         ++torn;
         continue;
       }

@@ -96,10 +96,11 @@ class TestSink final : public IDispatch {
   }
   STDMETHOD(GetTypeInfo)(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   STDMETHOD(GetIDsOfNames)(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  STDMETHOD(Invoke)(DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
-                    EXCEPINFO*, UINT*) override {
-    Call call{dispid, flags, riid == IID_NULL, lcid, params->cArgs, params->cNamedArgs, VT_EMPTY, nullptr,
-              result != nullptr, ""};
+  STDMETHOD(Invoke)
+  (DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
+   UINT*) override {
+    Call call{dispid,   flags,   riid == IID_NULL,  lcid, params->cArgs, params->cNamedArgs,
+              VT_EMPTY, nullptr, result != nullptr, ""};
     if (params->cArgs == 1) {
       call.vt = params->rgvarg[0].vt;
       call.cursor = params->rgvarg[0].pdispVal;

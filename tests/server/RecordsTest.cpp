@@ -75,28 +75,30 @@ TEST(LessOptionRecord, KeysInOrderUnderlyingExpiryStrikeType) {
   absent.StockSymbol = _bstr_t();
   const OrderCase cases[] = {
       {"underlying first", Option(u"A", 40100, 10, 'P'), Option(u"B", 40000, 5, 'C'), true, false},
-      {"shorter underlying before its extension", Option(u"AB", 40100, 10, 'C'), Option(u"ABC", 40000, 5, 'C'),
-       true, false},
+      {"shorter underlying before its extension", Option(u"AB", 40100, 10, 'C'),
+       Option(u"ABC", 40000, 5, 'C'), true, false},
       {"point before digit before letter", Option(u"X.", 40000, 5, 'C'), Option(u"X1", 40000, 5, 'C'), true,
        false},
       {"absent and empty underlying tie, expiry decides", absent, Option(u"", 39000, 50, 'C'), false, true},
       {"absent underlying before any symbol", absent, Option(u"A", 1, 1, 'C'), true, false},
-      {"near expiry with high strike first", Option(u"A", 40000, 100, 'C'), Option(u"A", 40100, 10, 'C'), true,
-       false},
-      {"strike at equal expiry", Option(u"A", 40000, 10, 'P'), Option(u"A", 40000, 20, 'C'), true, false},
-      {"C before a higher type code", Option(u"A", 40000, 10, 'C'), Option(u"A", 40000, 10, 'P'), true, false},
-      {"C after a lower type code", Option(u"A", 40000, 10, 'C'), Option(u"A", 40000, 10, 'A'), false, true},
-      {"type codes are signed", Option(u"A", 40000, 10, static_cast<char>(0x80)), Option(u"A", 40000, 10, 'C'),
+      {"near expiry with high strike first", Option(u"A", 40000, 100, 'C'), Option(u"A", 40100, 10, 'C'),
        true, false},
+      {"strike at equal expiry", Option(u"A", 40000, 10, 'P'), Option(u"A", 40000, 20, 'C'), true, false},
+      {"C before a higher type code", Option(u"A", 40000, 10, 'C'), Option(u"A", 40000, 10, 'P'), true,
+       false},
+      {"C after a lower type code", Option(u"A", 40000, 10, 'C'), Option(u"A", 40000, 10, 'A'), false, true},
+      {"type codes are signed", Option(u"A", 40000, 10, static_cast<char>(0x80)),
+       Option(u"A", 40000, 10, 'C'), true, false},
       {"all keys equal", Option(u"A", 40000, 10, 'C'), Option(u"A", 40000, 10, 'C'), false, false},
       {"NaN expiry after every number", Option(u"A", kNaN, 1, 'C'), Option(u"A", 1e9, 99, 'C'), false, true},
-      {"two NaN expiries tie, strike decides", Option(u"A", kNaN, 20, 'C'), Option(u"A", kNaN, 10, 'C'), false,
-       true},
-      {"NaN strike after every number", Option(u"A", 40000, kNaNf, 'C'), Option(u"A", 40000, 1e9f, 'P'), false,
-       true},
+      {"two NaN expiries tie, strike decides", Option(u"A", kNaN, 20, 'C'), Option(u"A", kNaN, 10, 'C'),
+       false, true},
+      {"NaN strike after every number", Option(u"A", 40000, kNaNf, 'C'), Option(u"A", 40000, 1e9f, 'P'),
+       false, true},
       {"two NaN strikes tie, type decides", Option(u"A", 40000, kNaNf, 'C'), Option(u"A", 40000, kNaNf, 'P'),
        true, false},
-      {"NaN does not beat the underlying", Option(u"A", kNaN, kNaNf, 'C'), Option(u"B", 1, 1, 'C'), true, false},
+      {"NaN does not beat the underlying", Option(u"A", kNaN, kNaNf, 'C'), Option(u"B", 1, 1, 'C'), true,
+       false},
   };
   for (const OrderCase& c : cases) {
     EXPECT_EQ(LessOptionRecord(c.a, c.b), c.aFirst) << c.name;
@@ -122,7 +124,8 @@ TEST(LessNstdOptionRecord, SameKeysAsOptions) {
   EXPECT_TRUE(LessNstdOptionRecord(b, a));
 }
 
-FuturesRecord Future(const std::u16string& root, double expiry, char type, const std::u16string& symbol = u"") {
+FuturesRecord Future(const std::u16string& root, double expiry, char type,
+                     const std::u16string& symbol = u"") {
   FuturesRecord r;
   r.RootSymbol = Str(root);
   r.Symbol = Str(symbol);
@@ -185,7 +188,7 @@ TEST(LessOptionRecord, IsAStrictWeakOrderingWithNaNKeys) {
 }
 
 TEST(LessOptionRecord, SortPutsNaNExpiriesLastWithinEachUnderlying) {
-  std::vector<OptionRecord> v = {Option(u"B", kNaN, 1, 'C'), Option(u"A", kNaN, 5, 'C'),
+  std::vector<OptionRecord> v = {Option(u"B", kNaN, 1, 'C'),  Option(u"A", kNaN, 5, 'C'),
                                  Option(u"A", 40002, 1, 'C'), Option(u"B", 40000, 1, 'C'),
                                  Option(u"A", kNaN, 2, 'C'),  Option(u"A", 40001, 9, 'C')};
   std::sort(v.begin(), v.end(), LessOptionRecord);
@@ -194,8 +197,8 @@ TEST(LessOptionRecord, SortPutsNaNExpiriesLastWithinEachUnderlying) {
     got.emplace_back(std::string(1, static_cast<char>(static_cast<const OLECHAR*>(r.StockSymbol)[0])),
                      std::isnan(r.ExpirationDate) ? -r.StrikePrice : static_cast<float>(r.ExpirationDate));
   }
-  const std::vector<std::pair<std::string, float>> want = {
-      {"A", 40001}, {"A", 40002}, {"A", -2}, {"A", -5}, {"B", 40000}, {"B", -1}};
+  const std::vector<std::pair<std::string, float>> want = {{"A", 40001}, {"A", 40002}, {"A", -2},
+                                                           {"A", -5},    {"B", 40000}, {"B", -1}};
   EXPECT_EQ(got, want);
 }
 
