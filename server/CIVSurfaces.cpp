@@ -1,0 +1,35 @@
+#include "server/CIVSurfaces.h"
+
+#include "log/Log.h"
+
+CIVSurfaces::CIVSurfaces() {
+  m_cur.Symbol = _bstr_t("");
+  const LONG count = CountCreated();
+  ORV_LOG(orvlog::kDebug,
+          "CIVSurfaces object created " << orvsrv::PtrText(this) << ". Total active objects " << count);
+}
+
+CIVSurfaces::~CIVSurfaces() {
+  const LONG count = CountDeleted();
+  ORV_LOG(orvlog::kDebug,
+          "CIVSurfaces object deleted " << orvsrv::PtrText(this) << ". Total active objects " << count);
+}
+
+STDMETHODIMP CIVSurfaces::InterfaceSupportsErrorInfo(REFIID riid) {
+  return IsEqualIID(riid, IID_IIVSurfacesEnt) ? S_OK : S_FALSE;
+}
+
+STDMETHODIMP CIVSurfaces::GetIVSurfaceData(BSTR* StockSymbol, SHORT* Term, float* VirtualStrike, SHORT* Otm,
+                                           float* IV, float* Delta, OptionTypeEnum* Type) {
+  if (!orvsrv::AllNonNull(StockSymbol, Term, VirtualStrike, Otm, IV, Delta, Type)) return E_POINTER;
+  CursorLock lock(this);
+  const HRESULT hr = orvsrv::CopyOut(m_cur.Symbol, StockSymbol);
+  if (FAILED(hr)) return hr;
+  *Term = m_cur.Term;
+  *VirtualStrike = m_cur.VirtualStrike;
+  *Otm = orvsrv::OtmToShort(m_cur.Otm);
+  *IV = m_cur.IV;
+  *Delta = m_cur.Delta;
+  *Type = static_cast<OptionTypeEnum>(m_cur.Type);
+  return S_OK;
+}

@@ -1,0 +1,27 @@
+// Raises OnFutIVIndexChange with one futures IV index cursor on every sink
+// of one client.
+//
+// The task owns one reference to its cursor, handed over by the producer,
+// and holds its client through the counted handle: when the client has gone
+// before the task runs, nothing is fired. The pool thread that runs the
+// task deletes it; a pool that never runs it deletes it all the same, and
+// the cursor goes with it.
+#pragma once
+
+#include "feed/CEventClient.h"
+#include "feed/CWorkerInterface.h"
+#include "server/BraskOrvEntTypes.h"
+
+class CSendFutIvxMsgWorker : public CWorkerInterface {
+ public:
+  CSendFutIvxMsgWorker(const CEventClientPtr& client, IFutIVIndexesEnt* cursor);
+  ~CSendFutIvxMsgWorker() override;
+  CSendFutIvxMsgWorker(const CSendFutIvxMsgWorker&) = delete;
+  CSendFutIvxMsgWorker& operator=(const CSendFutIvxMsgWorker&) = delete;
+
+  void DoTask() override;
+
+ private:
+  CEventClientPtr m_client;
+  IFutIVIndexesEnt* m_cursor;
+};

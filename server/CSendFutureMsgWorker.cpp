@@ -1,0 +1,29 @@
+#include "server/CSendFutureMsgWorker.h"
+
+#include "server/EventTaskSupport.h"
+
+namespace {
+const orvsrv::EventTaskTexts kTexts = {
+    "TASK: Send future message to client started ",
+    "TASK: Send future message to client completed",
+    "ERROR:  CSendFutureMsgWorker::DoTask() Code = ",
+    "ERROR: CSendFutureMsgWorker::DoTask() method unknown error",
+};
+}  // namespace
+
+CSendFutureMsgWorker::CSendFutureMsgWorker(const CEventClientPtr& client, IFuturesEnt* cursor)
+    : m_client(client), m_cursor(cursor) {}
+
+CSendFutureMsgWorker::CSendFutureMsgWorker(const CEventClientPtr& client, IFuturesEnt* cursor,
+                                           BYTE /*direct*/)
+    : m_client(client), m_cursor(cursor) {}
+
+CSendFutureMsgWorker::~CSendFutureMsgWorker() {
+  orvsrv::ReleaseTaskCursor(m_cursor,
+                            "ERROR: CSendFutureMsgWorker::~CSendFutureMsgWorker() method unknown error");
+}
+
+void CSendFutureMsgWorker::DoTask() {
+  orvsrv::RunEventTask(m_client, kTexts,
+                       [this](CZmOrvEventSource& source) { source.Fire_OnFuturesChange(m_cursor); });
+}

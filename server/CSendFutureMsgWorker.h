@@ -1,0 +1,30 @@
+// Raises OnFuturesChange with one futures cursor on every sink of one
+// client.
+//
+// The task owns one reference to its cursor, handed over by the producer,
+// and holds its client through the counted handle: when the client has gone
+// before the task runs, nothing is fired. The pool thread that runs the
+// task deletes it; a pool that never runs it deletes it all the same, and
+// the cursor goes with it.
+#pragma once
+
+#include "feed/CEventClient.h"
+#include "feed/CWorkerInterface.h"
+#include "server/BraskOrvEntTypes.h"
+
+class CSendFutureMsgWorker : public CWorkerInterface {
+ public:
+  CSendFutureMsgWorker(const CEventClientPtr& client, IFuturesEnt* cursor);
+  // The table passes its direct flag as the other tables do; this event
+  // has no direct variant, so the flag selects nothing.
+  CSendFutureMsgWorker(const CEventClientPtr& client, IFuturesEnt* cursor, BYTE direct);
+  ~CSendFutureMsgWorker() override;
+  CSendFutureMsgWorker(const CSendFutureMsgWorker&) = delete;
+  CSendFutureMsgWorker& operator=(const CSendFutureMsgWorker&) = delete;
+
+  void DoTask() override;
+
+ private:
+  CEventClientPtr m_client;
+  IFuturesEnt* m_cursor;
+};

@@ -1,0 +1,30 @@
+// Raises OnFutOptionsChange with one futures option cursor on every sink of
+// one client. It logs under the option task's texts.
+//
+// The task owns one reference to its cursor, handed over by the producer,
+// and holds its client through the counted handle: when the client has gone
+// before the task runs, nothing is fired. The pool thread that runs the
+// task deletes it; a pool that never runs it deletes it all the same, and
+// the cursor goes with it.
+#pragma once
+
+#include "feed/CEventClient.h"
+#include "feed/CWorkerInterface.h"
+#include "server/BraskOrvEntTypes.h"
+
+class CSendFutureOptionMsgWorker : public CWorkerInterface {
+ public:
+  CSendFutureOptionMsgWorker(const CEventClientPtr& client, IFutOptionsEnt* cursor);
+  // The table passes its direct flag as the other tables do; this event
+  // has no direct variant, so the flag selects nothing.
+  CSendFutureOptionMsgWorker(const CEventClientPtr& client, IFutOptionsEnt* cursor, BYTE direct);
+  ~CSendFutureOptionMsgWorker() override;
+  CSendFutureOptionMsgWorker(const CSendFutureOptionMsgWorker&) = delete;
+  CSendFutureOptionMsgWorker& operator=(const CSendFutureOptionMsgWorker&) = delete;
+
+  void DoTask() override;
+
+ private:
+  CEventClientPtr m_client;
+  IFutOptionsEnt* m_cursor;
+};

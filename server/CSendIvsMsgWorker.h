@@ -1,0 +1,27 @@
+// Raises OnIVSurfaceChange with one IV surface cursor on every sink of one
+// client.
+//
+// The task owns one reference to its cursor, handed over by the producer,
+// and holds its client through the counted handle: when the client has gone
+// before the task runs, nothing is fired. The pool thread that runs the
+// task deletes it; a pool that never runs it deletes it all the same, and
+// the cursor goes with it.
+#pragma once
+
+#include "feed/CEventClient.h"
+#include "feed/CWorkerInterface.h"
+#include "server/BraskOrvEntTypes.h"
+
+class CSendIvsMsgWorker : public CWorkerInterface {
+ public:
+  CSendIvsMsgWorker(const CEventClientPtr& client, IIVSurfacesEnt* cursor);
+  ~CSendIvsMsgWorker() override;
+  CSendIvsMsgWorker(const CSendIvsMsgWorker&) = delete;
+  CSendIvsMsgWorker& operator=(const CSendIvsMsgWorker&) = delete;
+
+  void DoTask() override;
+
+ private:
+  CEventClientPtr m_client;
+  IIVSurfacesEnt* m_cursor;
+};

@@ -1,0 +1,30 @@
+// Raises OnNstdOptionsChange with one non-standard option cursor on every
+// sink of one client.
+//
+// The task owns one reference to its cursor, handed over by the producer,
+// and holds its client through the counted handle: when the client has gone
+// before the task runs, nothing is fired. The pool thread that runs the
+// task deletes it; a pool that never runs it deletes it all the same, and
+// the cursor goes with it.
+#pragma once
+
+#include "feed/CEventClient.h"
+#include "feed/CWorkerInterface.h"
+#include "server/BraskOrvEntTypes.h"
+
+class CSendNstdOptionMsgWorker : public CWorkerInterface {
+ public:
+  CSendNstdOptionMsgWorker(const CEventClientPtr& client, INstdOptionsEnt* cursor);
+  // The table passes its direct flag as the other tables do; this event
+  // has no direct variant, so the flag selects nothing.
+  CSendNstdOptionMsgWorker(const CEventClientPtr& client, INstdOptionsEnt* cursor, BYTE direct);
+  ~CSendNstdOptionMsgWorker() override;
+  CSendNstdOptionMsgWorker(const CSendNstdOptionMsgWorker&) = delete;
+  CSendNstdOptionMsgWorker& operator=(const CSendNstdOptionMsgWorker&) = delete;
+
+  void DoTask() override;
+
+ private:
+  CEventClientPtr m_client;
+  INstdOptionsEnt* m_cursor;
+};

@@ -1,0 +1,28 @@
+// Raises OnOptionsChange, or OnDirectOptionsChange for the direct-quote
+// table, with one option cursor on every sink of one client.
+//
+// The task owns one reference to its cursor, handed over by the producer,
+// and holds its client through the counted handle: when the client has gone
+// before the task runs, nothing is fired. The pool thread that runs the
+// task deletes it; a pool that never runs it deletes it all the same, and
+// the cursor goes with it.
+#pragma once
+
+#include "feed/CEventClient.h"
+#include "feed/CWorkerInterface.h"
+#include "server/BraskOrvEntTypes.h"
+
+class CSendOptionMsgWorker : public CWorkerInterface {
+ public:
+  CSendOptionMsgWorker(const CEventClientPtr& client, IOptionsEnt* cursor, bool direct);
+  ~CSendOptionMsgWorker() override;
+  CSendOptionMsgWorker(const CSendOptionMsgWorker&) = delete;
+  CSendOptionMsgWorker& operator=(const CSendOptionMsgWorker&) = delete;
+
+  void DoTask() override;
+
+ private:
+  CEventClientPtr m_client;
+  IOptionsEnt* m_cursor;
+  bool m_direct;
+};

@@ -1,0 +1,53 @@
+// The event side of a main object as the event tasks see it: one fire
+// operation per event that the server raises. OnError and OnATMChange are
+// never raised, so they have none.
+//
+// Tasks hold their client through the feed's counted handle, which names
+// the main object only by declaration; ZmOrvEventSourceOf turns it into
+// this view. It is defined next to CZmOrvEnt, whose
+// CProxy_IZmOrvEventsEnt<CZmOrvEnt> base implements the view:
+//   CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
+#pragma once
+
+#include "server/BraskOrvEntTypes.h"
+
+class CZmOrvEnt;
+
+class CZmOrvEventSource {
+ public:
+  virtual HRESULT Fire_OnStocksChange(IStocksEnt* pData) = 0;
+  virtual HRESULT Fire_OnOptionsChange(IOptionsEnt* pData) = 0;
+  virtual HRESULT Fire_OnIVIndexChange(IIVIndexesEnt* pData) = 0;
+  virtual HRESULT Fire_OnIVSurfaceChange(IIVSurfacesEnt* pData) = 0;
+  virtual HRESULT Fire_OnDirectStocksChange(IStocksEnt* pData) = 0;
+  virtual HRESULT Fire_OnDirectOptionsChange(IOptionsEnt* pData) = 0;
+  virtual HRESULT Fire_OnFuturesChange(IFuturesEnt* pData) = 0;
+  virtual HRESULT Fire_OnFutOptionsChange(IFutOptionsEnt* pData) = 0;
+  virtual HRESULT Fire_OnFutIVIndexChange(IFutIVIndexesEnt* pData) = 0;
+  virtual HRESULT Fire_OnFutIVSurfaceChange(IFutIVSurfacesEnt* pData) = 0;
+  virtual HRESULT Fire_OnNstdOptionsChange(INstdOptionsEnt* pData) = 0;
+
+ protected:
+  ~CZmOrvEventSource() = default;
+};
+
+CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client);
+
+// The event identifiers of _IZmOrvEventsEnt.
+namespace orvsrv {
+enum ZmOrvEventId : DISPID {
+  kOnStocksChange = 1,
+  kOnOptionsChange = 2,
+  kOnIVIndexChange = 3,
+  kOnIVSurfaceChange = 4,
+  kOnError = 5,
+  kOnATMChange = 6,
+  kOnDirectStocksChange = 7,
+  kOnDirectOptionsChange = 8,
+  kOnFuturesChange = 9,
+  kOnFutOptionsChange = 10,
+  kOnFutIVIndexChange = 11,
+  kOnFutIVSurfaceChange = 12,
+  kOnNstdOptionsChange = 13,
+};
+}  // namespace orvsrv

@@ -1,0 +1,110 @@
+#include "server/CursorSupport.h"
+
+#include <cstdio>
+#include <limits>
+
+namespace orvsrv {
+
+HRESULT CopyOut(const _bstr_t& s, BSTR* out) {
+  const OLECHAR* chars = Chars(s);
+  if (chars == nullptr) {
+    *out = nullptr;
+    return S_OK;
+  }
+  BSTR copy = SysAllocStringLen(chars, s.length());
+  if (copy == nullptr) return E_OUTOFMEMORY;
+  *out = copy;
+  return S_OK;
+}
+
+HRESULT CopyOutExchange(const _bstr_t& s, BSTR* out) {
+  if (s.length() > 0) return CopyOut(s, out);
+  static const OLECHAR kStar[] = {u'*', 0};
+  BSTR copy = SysAllocStringLen(kStar, 1);
+  if (copy == nullptr) return E_OUTOFMEMORY;
+  *out = copy;
+  return S_OK;
+}
+
+std::string Narrow(const _bstr_t& s) {
+  std::string out;
+  const OLECHAR* chars = Chars(s);
+  const UINT length = s.length();
+  for (UINT i = 0; i < length; ++i) {
+    uint32_t c = static_cast<uint16_t>(chars[i]);
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < length) {
+      const uint32_t low = static_cast<uint16_t>(chars[i + 1]);
+      if (low >= 0xDC00 && low < 0xE000) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      }
+    }
+    if (c >= 0xD800 && c < 0xE000) c = 0xFFFD;  // a lone surrogate
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+void UpperCase(BSTR s) {
+  const UINT length = SysStringLen(s);
+  for (UINT i = 0; i < length; ++i) {
+    if (s[i] >= u'a' && s[i] <= u'z') s[i] = static_cast<OLECHAR>(s[i] - u'a' + u'A');
+  }
+}
+
+std::string PtrText(const void* p) {
+  char text[2 * sizeof(void*) + 1];
+  std::snprintf(text, sizeof text, "%0*llX", static_cast<int>(2 * sizeof(void*)),
+                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
+  return text;
+}
+
+SHORT OtmToShort(float level) {
+  if (std::isnan(level)) return 0;
+  if (level <= static_cast<float>(std::numeric_limits<SHORT>::min()))
+    return std::numeric_limits<SHORT>::min();
+  if (level >= static_cast<float>(std::numeric_limits<SHORT>::max()))
+    return std::numeric_limits<SHORT>::max();
+  return static_cast<SHORT>(level);
+}
+
+OutStrings::~OutStrings() {
+  for (Item& item : m_items) SysFreeString(item.value);
+}
+
+void OutStrings::Add(const _bstr_t& s, BSTR* out) {
+  Item item{nullptr, out};
+  if (FAILED(CopyOut(s, &item.value))) m_failed = true;
+  m_items.push_back(item);
+}
+
+void OutStrings::AddExchange(const _bstr_t& s, BSTR* out) {
+  Item item{nullptr, out};
+  if (FAILED(CopyOutExchange(s, &item.value))) m_failed = true;
+  m_items.push_back(item);
+}
+
+HRESULT OutStrings::Commit() {
+  if (m_failed) return E_OUTOFMEMORY;
+  for (Item& item : m_items) {
+    *item.out = item.value;
+    item.value = nullptr;
+  }
+  return S_OK;
+}
+
+}  // namespace orvsrv
