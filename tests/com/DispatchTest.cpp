@@ -288,7 +288,9 @@ TEST_F(DispatchTest, BadCallsGetTheDispatchErrors) {
 TEST_F(DispatchTest, AVariantArgumentReachesTheMemberAsItCame) {
   SAFEARRAY* sa = SafeArrayCreateVector(VT_BSTR, 5, 3);
   LONG i = 5;
-  SafeArrayPutElement(sa, &i, const_cast<BSTR>(u"IBM"));  // copied in
+  BSTR ibm = SysAllocString(u"IBM");
+  SafeArrayPutElement(sa, &i, ibm);  // copied in
+  SysFreeString(ibm);
   i = 7;
   BSTR msft = SysAllocString(u"MSFT");
   SafeArrayPutElement(sa, &i, msft);
