@@ -338,6 +338,13 @@ TEST_F(DispatchTest, ClientWrappersRaiseComErrorsAndReturnResults) {
   EXPECT_THROW(hv->GetHVData(&s, &p, &f), _com_error);
   EXPECT_TRUE(s == nullptr || (SysFreeString(s), true));
 
+  // Assigning another interface asks for this one.
+  IHVEntPtr again;
+  again = static_cast<IDispatch*>(static_cast<IHVEnt*>(hv));
+  EXPECT_EQ(again.GetInterfacePtr(), hv.GetInterfacePtr());
+  again = static_cast<IDispatch*>(orv);
+  EXPECT_FALSE(again);
+
   IZmOrvEntPtr none;
   try {
     none->Disconnect();
