@@ -868,7 +868,7 @@ TEST(CursorInterfaces, ErrorInfoIsClaimedForTheOwnInterfaceOnly) {
   const std::vector<ClassCase> classes = AllClasses();
   for (const ClassCase& k : classes) {
     CComPtr<IUnknown> object = k.make();
-    CComQIPtr<ISupportErrorInfo> info(object.p);
+    CComPtr<ISupportErrorInfo> info = orvtest::Query<ISupportErrorInfo>(object);
     ASSERT_TRUE(info) << k.name;
     EXPECT_EQ(info->InterfaceSupportsErrorInfo(*k.own), S_OK) << k.name;
     EXPECT_EQ(info->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE) << k.name;
