@@ -513,7 +513,7 @@ FuturesRecord FullFuture() {
   r.AskExchange = Str("H");
   r.AskSize = 33;
   r.Volume = 34;
-  r.Type = 'F';
+  r.Type[0] = 'F';
   return r;
 }
 
