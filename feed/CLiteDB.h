@@ -26,7 +26,9 @@ class CLiteDB {
   CLiteDB& operator=(const CLiteDB&) = delete;
   virtual ~CLiteDB();
 
-  // Makes the table exist and be empty.
+  // Makes the table exist and be empty. Implementations hold the database
+  // lock around their access like every other one: a session's pull thread
+  // of the other service may be writing the same file meanwhile.
   virtual bool Initialize() = 0;
   virtual void DeleteSymbol(const std::u16string& symbol, BYTE keyFlag) = 0;
   virtual void DeleteSymbols(const std::vector<std::u16string>& symbols, BYTE keyFlag) = 0;

@@ -1,8 +1,13 @@
 #include "feed/CZmThreadPool.h"
 
+#include "com/com.h"
 #include "log/Log.h"
 
-bool CZmThreadPool::Initialize(void* /*workerParam*/) { return true; }
+bool CZmThreadPool::Initialize(void* /*workerParam*/) {
+  m_inApartment = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  if (!m_inApartment) ORV_LOG(orvlog::kError, "ERROR: CZmThreadPool::Initialize() cannot enter the COM apartment");
+  return m_inApartment;
+}
 
 void CZmThreadPool::Execute(RequestType request, void* /*workerParam*/, void* /*overlapped*/) {
   if (request == nullptr) return;
@@ -15,4 +20,7 @@ void CZmThreadPool::Execute(RequestType request, void* /*workerParam*/, void* /*
   delete request;
 }
 
-void CZmThreadPool::Terminate(void* /*workerParam*/) {}
+void CZmThreadPool::Terminate(void* /*workerParam*/) {
+  if (m_inApartment) CoUninitialize();
+  m_inApartment = false;
+}

@@ -598,6 +598,7 @@ class IDispEventSimpleImpl : public IDispatch {
     if (!ppv) return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IDispatch || riid == *pdiid) {
       *ppv = static_cast<IDispatch*>(this);
+      AddRef();
       return S_OK;
     }
     *ppv = nullptr;

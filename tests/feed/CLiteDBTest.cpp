@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -78,7 +79,10 @@ class SendTask : public CWorkerInterface {
 // A table object with the least a subclass must supply.
 class TestTable : public CLiteDB {
  public:
-  TestTable(const std::string& path, std::string table) : CLiteDB(path), m_table(std::move(table)) {}
+  // The tasks' counters and gate belong to the test: they must outlive the
+  // table, whose pool is shut down only after this subclass is gone.
+  TestTable(const std::string& path, std::string table, Fired* f, Gate* g)
+      : CLiteDB(path), fired(*f), gate(*g), m_table(std::move(table)) {}
 
   bool Initialize() override {
     CDatabaseLockGuard lock;
@@ -133,8 +137,8 @@ class TestTable : public CLiteDB {
 
   std::mutex m;
   std::vector<std::pair<const void*, CSymbolKey>> sent;
-  Fired fired;
-  Gate gate;
+  Fired& fired;
+  Gate& gate;
   std::string m_table;
 };
 
@@ -159,10 +163,12 @@ class LiteDBFixture : public ::testing::Test {
   std::string path = dir.File("user");
   CEventClientPtr c1 = CEventClient::Create(FakeClient(1));
   CEventClientPtr c2 = CEventClient::Create(FakeClient(2));
+  Fired fired;
+  Gate gate;
 };
 
 TEST_F(LiteDBFixture, SubscriptionRecord) {
-  TestTable t(path, "options");
+  TestTable t(path, "options", &fired, &gate);
   const CSymbolKey msft(u"MSFT", 0);
   const CSymbolKey msftOption(u"MSFT", 1);
 
@@ -212,7 +218,7 @@ TEST_F(LiteDBFixture, SubscriptionRecord) {
 }
 
 TEST_F(LiteDBFixture, ALateSubscriberRacingTheLastUnsubscribeIsNeverLost) {
-  TestTable t(path, "options");
+  TestTable t(path, "options", &fired, &gate);
   const CSymbolKey key(u"SPX", 0);
   std::atomic<int> lost{0};
   auto churn = [&](const CEventClientPtr& me) {
@@ -224,7 +230,7 @@ TEST_F(LiteDBFixture, ALateSubscriberRacingTheLastUnsubscribeIsNeverLost) {
       t.UnSubscribe(me, key);
     }
   };
-  t.gate.Open();
+  gate.Open();
   std::thread a(churn, c1), b(churn, c2);
   a.join();
   b.join();
@@ -237,30 +243,30 @@ TEST_F(LiteDBFixture, ALateSubscriberRacingTheLastUnsubscribeIsNeverLost) {
 
 TEST_F(LiteDBFixture, EventTasksFireOnlyOnAttachedClientsAndUnrunTasksAreReleased) {
   CEventClientPtr gone = CEventClient::Create(FakeClient(3));
-  std::thread opener;
-  {
-    TestTable t(path, "options");
-    ASSERT_TRUE(t._SendEvent(c1));
-    ASSERT_TRUE(t._SendEvent(gone));
-    gone->Detach();
-    EXPECT_EQ(gone->Key(), FakeClient(3)) << "the key outlives the client";
-    ASSERT_TRUE(t._SendEvent(gone));
-    t.fired.WaitFinished(3);
-    ASSERT_EQ(t.fired.clients.size(), 1u) << "only the attached client fires";
-    EXPECT_EQ(t.fired.clients[0], FakeClient(1));
+  auto t = std::make_unique<TestTable>(path, "options", &fired, &gate);
+  ASSERT_TRUE(t->_SendEvent(c1));
+  ASSERT_TRUE(t->_SendEvent(gone));
+  fired.WaitFinished(2);
+  gone->Detach();
+  EXPECT_EQ(gone->Key(), FakeClient(3)) << "the key outlives the client";
+  ASSERT_TRUE(t->_SendEvent(gone));
+  fired.WaitFinished(3);
+  ASSERT_EQ(fired.clients.size(), 2u) << "a detached client fires nothing";
+  EXPECT_EQ(std::count(fired.clients.begin(), fired.clients.end(), FakeClient(1)), 1);
+  EXPECT_EQ(std::count(fired.clients.begin(), fired.clients.end(), FakeClient(3)), 1);
 
-    // Hold every pool thread, then queue more than they can take: the
-    // destructor lets the running tasks finish and drops the rest unrun.
-    t.gate.Close();
-    for (int i = 0; i < 20; ++i) ASSERT_TRUE(t._SendEvent(c2));
-    // Opens the gate once the pool refuses tasks, i.e. once the destructor
-    // has begun its shutdown.
-    opener = std::thread([this, &t] {
-      while (t._SendEvent(c2)) std::this_thread::yield();
-      t.gate.Open();
-    });
+  // Hold every pool thread and queue more than they can take; the held
+  // tasks are let go only once the destructor has begun. Whether a queued
+  // task then runs or is dropped, each lets its client go.
+  gate.Close();
+  for (int i = 0; i < 25; ++i) ASSERT_TRUE(t->_SendEvent(c2));
+  {
+    LogCapture log(orvlog::kDebug);
+    log.onLine = [&](const std::string& line) {
+      if (line == "Waiting thread pull (send events) shutdown") gate.Open();
+    };
+    t.reset();
   }
-  opener.join();
   EXPECT_EQ(c2.use_count(), 1) << "every task, run or not, let its client go";
   EXPECT_EQ(gone.use_count(), 1);
 }
@@ -279,8 +285,8 @@ TEST_F(LiteDBFixture, AppendForSubscribersReservesPerChangedSymbolOnTheFirstReco
 }
 
 TEST_F(LiteDBFixture, DeletesPickTheKeyColumnPerTable) {
-  TestTable options(path, "options");
-  TestTable futureOptions(path, "futureoptions");
+  TestTable options(path, "options", &fired, &gate);
+  TestTable futureOptions(path, "futureoptions", &fired, &gate);
   ASSERT_TRUE(options.Initialize());
   ASSERT_TRUE(futureOptions.Initialize());
   for (TestTable* t : {&options, &futureOptions}) {
@@ -304,11 +310,11 @@ TEST_F(LiteDBFixture, DeletesPickTheKeyColumnPerTable) {
 
 TEST_F(LiteDBFixture, DeleteFailuresAreLoggedAndTheLockIsLeft) {
   LogCapture log;
-  TestTable t(dir.File("missing/user"), "options");
+  TestTable t(dir.File("missing/user"), "options", &fired, &gate);
   t.DeleteSymbol(u"X", 0);
   EXPECT_TRUE(log.Contains("SQLite error in CLiteDB::_DeleteSymbolFromDB(): SQLITE_CANTOPEN[14]: "));
   log.Clear();
-  TestTable noTable(path, "options");
+  TestTable noTable(path, "options", &fired, &gate);
   noTable.DeleteSymbols({u"A", u"B"}, 1);
   EXPECT_TRUE(log.Contains("SQLite error in CLiteDB::_DeleteSymbolFromDB(): SQLITE_ERROR[1]: Code 1"));
   // The lock is free again: another thread can take it.
@@ -317,7 +323,7 @@ TEST_F(LiteDBFixture, DeleteFailuresAreLoggedAndTheLockIsLeft) {
 }
 
 TEST_F(LiteDBFixture, WaitDatabaseReturnsOnlyAfterTheAccessInProgress) {
-  TestTable t(path, "options");
+  TestTable t(path, "options", &fired, &gate);
   std::mutex m;
   std::condition_variable cv;
   bool holding = false;

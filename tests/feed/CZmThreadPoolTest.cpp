@@ -5,10 +5,13 @@
 #include <atomic>
 #include <stdexcept>
 
+#include "com/com.h"
+
 namespace {
 
 std::atomic<int> g_ran{0};
 std::atomic<int> g_deleted{0};
+std::atomic<int> g_inApartment{0};
 
 class Task : public CWorkerInterface {
  public:
@@ -16,6 +19,9 @@ class Task : public CWorkerInterface {
   ~Task() override { ++g_deleted; }
   void DoTask() override {
     ++g_ran;
+    // The pool thread is in the apartment already: a second entry is S_FALSE.
+    if (CoInitializeEx(nullptr, COINIT_MULTITHREADED) == S_FALSE) ++g_inApartment;
+    CoUninitialize();
     if (m_fail) throw std::runtime_error("event lost");
   }
 
@@ -32,6 +38,7 @@ TEST(CZmThreadPoolTest, EachTaskRunsOnceThrowsNothingOutAndIsDeleted) {
   EXPECT_TRUE(pool.Shutdown(orvpool::kInfinite).empty());
   EXPECT_EQ(g_ran, 50);
   EXPECT_EQ(g_deleted, 50);
+  EXPECT_EQ(g_inApartment, 50);
   // A refused task stays the caller's.
   Task* late = new Task(false);
   EXPECT_FALSE(pool.QueueRequest(late));

@@ -5,6 +5,7 @@
 #include <log4cplus/logger.h>
 #include <log4cplus/spi/loggingevent.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -39,6 +40,9 @@ class LogCapture {
       if (l.find(text) != std::string::npos) ++n;
     return n;
   }
+  // Called on the logging thread for every line, after it is kept.
+  std::function<void(const std::string&)> onLine;
+
   void Clear() {
     std::lock_guard<std::mutex> l(m_mutex);
     m_lines.clear();
@@ -53,8 +57,11 @@ class LogCapture {
 
    protected:
     void append(const log4cplus::spi::InternalLoggingEvent& event) override {
-      std::lock_guard<std::mutex> l(m_owner->m_mutex);
-      m_owner->m_lines.push_back(event.getMessage());
+      {
+        std::lock_guard<std::mutex> l(m_owner->m_mutex);
+        m_owner->m_lines.push_back(event.getMessage());
+      }
+      if (m_owner->onLine) m_owner->onLine(event.getMessage());
     }
 
    private:

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,7 +57,9 @@ typename T::_ptr_type Resolve(const std::string& url) {
 
 inline std::vector<uint8_t> Octets(const CORBA::Any* a) {
   const orvidl::ReplyOctets r = orvidl::ReplyData(a);
-  return std::vector<uint8_t>(r.data, r.data + r.size);
+  std::vector<uint8_t> v(r.size);
+  if (r.size) std::memcpy(v.data(), r.data, r.size);
+  return v;
 }
 
 inline bool HasValue(const CORBA::Any& a) {

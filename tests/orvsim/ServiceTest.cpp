@@ -2,7 +2,13 @@
 // process: sign-in, fields, subscriptions, pulls, snapshots and faults.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <set>
 #include <thread>
 
@@ -394,11 +400,12 @@ TEST_F(Service, RawRepliesComeOutExactlyAsQueued) {
   const std::vector<uint8_t> z = PullData(other);
   EXPECT_EQ(ReadZip(z).data, garbage);
 
-  // To one manager: its number is in the journal of its calls.
+  // To one manager: the journal names the number GetZmDataManager gave it.
   OrvSim::Journal_var j = control_->ReadJournal(0);
   long otherId = 0;
   for (CORBA::ULong i = 0; i < j->length(); ++i)
-    if (std::string(j[i].operation.in()) == "pull") otherId = j[i].manager;
+    if (std::string(j[i].operation.in()) == "GetZmDataManager")
+      otherId = std::stol(std::string(j[i].result.in()).substr(8));  // the later one
   ASSERT_NE(otherId, 0);
   control_->EnqueueRaw(static_cast<CORBA::Long>(otherId), bytes, false);
   CORBA::Any_var none = m->pull(0);
@@ -480,6 +487,46 @@ TEST_F(Service, JournalRecordsCallsWithArgumentsAndResults) {
   EXPECT_EQ(later->length(), 0u);
 }
 
+// Every listening socket of the orvsim process, from /proc: the inodes of its
+// socket descriptors matched against the kernel's TCP tables.
+std::vector<std::string> ListeningAddresses(pid_t pid) {
+  std::set<std::string> inodes;
+  const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+  if (DIR* d = ::opendir(fdDir.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      char target[256];
+      const ssize_t n = ::readlink((fdDir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+      if (n <= 0) continue;
+      target[n] = 0;
+      const std::string t = target;
+      if (t.rfind("socket:[", 0) == 0) inodes.insert(t.substr(8, t.size() - 9));
+    }
+    ::closedir(d);
+  }
+  std::vector<std::string> out;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream f(table);
+    std::string line;
+    std::getline(f, line);  // heading
+    while (std::getline(f, line)) {
+      std::istringstream in(line);
+      std::string slot, local, remote, state, queues, timer, retr, uid, timeout, inode;
+      in >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
+      if (state == "0A" && inodes.count(inode)) out.push_back(local);
+    }
+  }
+  return out;
+}
+
+TEST_F(Service, ListensOnLoopbackOnly) {
+  const std::vector<std::string> listening = ListeningAddresses(sim_->Pid());
+  ASSERT_FALSE(listening.empty());
+  char port[8];
+  std::snprintf(port, sizeof port, "%04X", std::stoi(sim_->Get("port")));
+  for (const std::string& addr : listening)
+    EXPECT_EQ(addr, std::string("0100007F:") + port) << "127.0.0.1 on the published port only";
+}
+
 TEST_F(Service, TermEndsTheServiceCleanlyDuringAPull) {
   Orv::ZmDataManager_var m = SignIn(equities_);
   std::thread waiting([&] {
@@ -523,6 +570,41 @@ TEST_F(Service, ManyManagersPullAtOnce) {
   EXPECT_EQ(before.pulls_in_progress, static_cast<CORBA::ULong>(kManagers));
   EXPECT_EQ(updated.load(), kManagers);
   EXPECT_GE(control_->GetStats().peak_concurrent_pulls, static_cast<CORBA::ULong>(kManagers));
+}
+
+}  // namespace
+}  // namespace orvtest
+
+namespace orvtest {
+namespace {
+
+class SmallReplies : public OrvSimTest {
+ protected:
+  void SetUp() override {
+    std::vector<std::string> args = DefaultArgs();
+    args.push_back("--max-reply-bytes");
+    args.push_back("1024");
+    Start(args);
+  }
+};
+
+TEST_F(SmallReplies, LargeDeliveriesAreCutIntoWholeMessages) {
+  Orv::ZmDataManager_var m = SignIn(equities_);
+  ASSERT_EQ(m->RegisterFields(4, orvidl::FieldListAny({1, 6, 10})), 0);  // 20-byte records
+  ASSERT_EQ(m->SubscribeAll(4), 0);
+  std::set<std::string> seen;
+  size_t replies = 0;
+  for (;;) {
+    CORBA::Any_var a = m->pull(0);
+    const std::vector<uint8_t> bytes = Octets(&a.in());
+    if (bytes.empty()) break;
+    ++replies;
+    EXPECT_LE(bytes.size(), 1024u + 20u);
+    for (const Block& b : Decode(bytes))  // each reply is a message of its own
+      for (const auto& rec : b.records) EXPECT_TRUE(seen.insert(Text(rec[0])).second);
+  }
+  EXPECT_EQ(seen.size(), 5u * 56u) << "every option exactly once";
+  EXPECT_GT(replies, 5u);
 }
 
 }  // namespace

@@ -167,6 +167,7 @@ const Case kExtractCases[] = {
     {"stored_trailing", kNone, 0, true},
     {"short_stored", kNone, 0, false},
     {"truncated_stream", kExtract, 101, false},
+    {"truncated_stream_then_more", kExtract, 101, false},
     {"deflated_zero_csize", kExtract, 101, false},
     {"encrypted", kExtract, 112, false},
     {"aes", kExtract, 120, false},

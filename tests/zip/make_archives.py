@@ -197,6 +197,10 @@ def main():
     # Stored bytes beyond the entry's size are left alone, not waited on.
     put("stored_trailing", build([Entry(data=small, method=0, raw=small + b"junk")]), small)
     put("huge_usize", build([Entry(data=small, usize=0xF0000000)]))
+    # The same with a large entry behind it: a reader that ran past the end
+    # of the first stream would find plenty more bytes to take.
+    put("truncated_stream_then_more", build([Entry(data=small, raw=cut[: len(cut) // 2]),
+                                             Entry(b"next", noise(300000, seed=7), method=0)]))
     put("deflated_zero_csize", build([Entry(data=b"", raw=b"")]))
 
     # Refused entries.

@@ -498,6 +498,9 @@ CORBA::Any* ManagerServant::BuildPullReply(size_t* records) {
       const size_t left = item.rows.size() - item.pos;
       size_t room = out.size() < budget ? budget - out.size() : 0;
       room = room > kBlockHeaderSize + ids.size() ? room - kBlockHeaderSize - ids.size() : 0;
+      // A further block only when at least one record fits; the first block
+      // of a reply always carries one, however large.
+      if (!out.empty() && room < static_cast<size_t>(width)) break;
       size_t take = width > 0 ? room / static_cast<size_t>(width) : left;
       take = std::max<size_t>(1, std::min(take, left));
       lastBlock = out.size();

@@ -124,7 +124,7 @@ void SimServer::ForEachManager(const std::function<void(ManagerServant&)>& fn) {
   }
 }
 
-Orv::ZmDataManager_ptr SimServer::NewManager(Side side) {
+Orv::ZmDataManager_ptr SimServer::NewManager(Side side, long* idOut) {
   long id;
   {
     std::lock_guard<std::mutex> lk(managersMu_);
@@ -138,6 +138,7 @@ Orv::ZmDataManager_ptr SimServer::NewManager(Side side) {
     managers_[id] = servant;
   }
   ++managersCreated_;
+  if (idOut) *idOut = id;
   ORV_LOG(orvlog::kInfo, ServiceName(side) << ": new data manager " << id);
   return Orv::ZmDataManager::_narrow(obj);
 }
@@ -278,16 +279,18 @@ OrvSim::Stats SimServer::Stats() const {
 
 Orv::ZmDataManager_ptr DataServiceServant::GetZmDataManager() {
   CallRecord c(server_, 0, side_, "GetZmDataManager");
-  Orv::ZmDataManager_ptr m = server_->NewManager(side_);
-  c.Result("new manager");
+  long id = 0;
+  Orv::ZmDataManager_ptr m = server_->NewManager(side_, &id);
+  c.Result("manager " + std::to_string(id));
   return m;
 }
 
 Orv::ZmDataManager_ptr DataServiceServant::ResolveObject(const char* user, const char*) {
   CallRecord c(server_, 0, side_, "ResolveObject");
   c.Args() << "user=" << user << " password=***";
-  Orv::ZmDataManager_ptr m = server_->NewManager(side_);
-  c.Result("new manager, not signed in");
+  long id = 0;
+  Orv::ZmDataManager_ptr m = server_->NewManager(side_, &id);
+  c.Result("manager " + std::to_string(id) + ", not signed in");
   return m;
 }
 

@@ -69,7 +69,7 @@ class SimServer {
   bool Stopping() const { return stopping_.load(); }
 
   // Root object side.
-  Orv::ZmDataManager_ptr NewManager(Side side);
+  Orv::ZmDataManager_ptr NewManager(Side side, long* id = nullptr);
   bool CheckCredentials(const std::string& user, const std::string& password) const;
 
   // Market access. Select takes the model lock itself; encoders hold

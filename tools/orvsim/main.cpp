@@ -353,7 +353,8 @@ int main(int argc, char** argv) {
   } catch (const CORBA::Exception& e) {
     ORV_LOG(orvlog::kError, "cannot start the services: " << e._name()
                                                            << " (is the port in use?)");
-    std::cerr << "orvsim: cannot start the services: " << e._name() << "\n";
+    std::cerr << "orvsim: cannot start the services: " << e._name()
+              << " (is the port in use?)\n";
     return 1;
   } catch (const std::exception& e) {
     ORV_LOG(orvlog::kError, "cannot start the services: " << e.what());

@@ -1,0 +1,45 @@
+#include "feed/DecompressMessage.h"
+
+#include <limits>
+
+#include "log/Log.h"
+#include "zip/CUnzipArchive.h"
+#include "zip/CUnzipException.h"
+#include "zip/CUnzipMemFile.h"
+
+CMessageBuffer DecompressMessage(const uint8_t* data, size_t length) {
+  if (data == nullptr) return CMessageBuffer();
+  if (length > std::numeric_limits<uint32_t>::max()) {
+    ORV_LOG(orvlog::kError, "Unzip error: a reply of " << length << " bytes is larger than an archive can be");
+    return CMessageBuffer();
+  }
+  // The input file reads the reply in place and never frees or grows it; the
+  // output file owns what it writes until the buffer is taken over.
+  CUnzipMemFile in;
+  in.Attach(const_cast<unsigned char*>(data), static_cast<uint32_t>(length));
+  CUnzipMemFile out;
+  try {
+    CUnzipArchive zip;
+    zip.Open(in, CUnzipArchive::zipOpen);
+    const bool extracted = zip.ExtractFile(0, out, true, 65536);
+    zip.Close(false, false);
+    // A refused extraction leaves whatever it wrote; nothing written means
+    // no message, which is not an error.
+    (void)extracted;
+    const size_t size = static_cast<size_t>(out.GetLength());
+    uint8_t* buffer = out.Detach();
+    ORV_LOG(orvlog::kTrace, "Decompressed message size " << size);
+    if (size == 0) {
+      std::free(buffer);
+      return CMessageBuffer();
+    }
+    return CMessageBuffer(buffer, size);
+  } catch (const CUnzipException& e) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    ORV_LOG(orvlog::kError, "Unzip error " << e.m_iCause << " " << e.GetErrorDescription());
+  } catch (...) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    ORV_LOG(orvlog::kError, "Unzip unknown error");
+  }
+  return CMessageBuffer();
+}
