@@ -98,7 +98,13 @@ class CComQIPtr : public CComPtr<T> {
   }
 
  private:
-  static const IID& Iid() { return piid ? *piid : __uuidof(T); }
+  static const IID& Iid() {
+    if constexpr (piid == nullptr) {
+      return __uuidof(T);
+    } else {
+      return *piid;
+    }
+  }
   void Assign(IUnknown* lp) {
     T* q = nullptr;
     if (lp) lp->QueryInterface(Iid(), reinterpret_cast<void**>(&q));

@@ -201,6 +201,13 @@ class _com_ptr_t {
     std::swap(p_, copy.p_);
     return *this;
   }
+  // Any other interface is asked for I; a refusal leaves the pointer empty.
+  template <class Q, class = std::enable_if_t<!std::is_same_v<Q, I>>>
+  _com_ptr_t& operator=(Q* other) {
+    _com_ptr_t copy(other);
+    std::swap(p_, copy.p_);
+    return *this;
+  }
   _com_ptr_t& operator=(std::nullptr_t) {
     Release();
     return *this;

@@ -288,7 +288,9 @@ TEST_F(DispatchTest, BadCallsGetTheDispatchErrors) {
 TEST_F(DispatchTest, AVariantArgumentReachesTheMemberAsItCame) {
   SAFEARRAY* sa = SafeArrayCreateVector(VT_BSTR, 5, 3);
   LONG i = 5;
-  SafeArrayPutElement(sa, &i, const_cast<BSTR>(u"IBM"));  // copied in
+  BSTR ibm = SysAllocString(u"IBM");
+  SafeArrayPutElement(sa, &i, ibm);  // copied in
+  SysFreeString(ibm);
   i = 7;
   BSTR msft = SysAllocString(u"MSFT");
   SafeArrayPutElement(sa, &i, msft);
@@ -335,6 +337,13 @@ TEST_F(DispatchTest, ClientWrappersRaiseComErrorsAndReturnResults) {
   FLOAT f = 0;
   EXPECT_THROW(hv->GetHVData(&s, &p, &f), _com_error);
   EXPECT_TRUE(s == nullptr || (SysFreeString(s), true));
+
+  // Assigning another interface asks for this one.
+  IHVEntPtr again;
+  again = static_cast<IDispatch*>(static_cast<IHVEnt*>(hv));
+  EXPECT_EQ(again.GetInterfacePtr(), hv.GetInterfacePtr());
+  again = static_cast<IDispatch*>(orv);
+  EXPECT_FALSE(again);
 
   IZmOrvEntPtr none;
   try {
