@@ -12,6 +12,9 @@ class CFutIVIndexes : public CComObjectRootEx<CComMultiThreadModel>,
   CFutIVIndexes();
   ~CFutIVIndexes();
 
+  // The futures coclasses have no registry script.
+  DECLARE_NO_REGISTRY()
+
   BEGIN_COM_MAP(CFutIVIndexes)
     COM_INTERFACE_ENTRY(IFutIVIndexesEnt)
     COM_INTERFACE_ENTRY(IDispatch)

@@ -13,6 +13,9 @@ class CFutIVSurfaces : public CComObjectRootEx<CComMultiThreadModel>,
   CFutIVSurfaces();
   ~CFutIVSurfaces();
 
+  // The futures coclasses have no registry script.
+  DECLARE_NO_REGISTRY()
+
   BEGIN_COM_MAP(CFutIVSurfaces)
     COM_INTERFACE_ENTRY(IFutIVSurfacesEnt)
     COM_INTERFACE_ENTRY(IDispatch)

@@ -13,6 +13,9 @@ class CFutOptions : public CComObjectRootEx<CComMultiThreadModel>,
   CFutOptions();
   ~CFutOptions();
 
+  // The futures coclasses have no registry script.
+  DECLARE_NO_REGISTRY()
+
   BEGIN_COM_MAP(CFutOptions)
   COM_INTERFACE_ENTRY(IFutOptionsEnt)
   COM_INTERFACE_ENTRY(IDispatch)

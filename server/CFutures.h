@@ -13,6 +13,9 @@ class CFutures : public CComObjectRootEx<CComMultiThreadModel>,
   CFutures();
   ~CFutures();
 
+  // The futures coclasses have no registry script.
+  DECLARE_NO_REGISTRY()
+
   BEGIN_COM_MAP(CFutures)
     COM_INTERFACE_ENTRY(IFuturesEnt)
     COM_INTERFACE_ENTRY(IDispatch)

@@ -12,6 +12,8 @@ class CHVEnt : public CComObjectRootEx<CComMultiThreadModel>,
   CHVEnt();
   ~CHVEnt();
 
+  DECLARE_REGISTRY_RESOURCEID(137)
+
   BEGIN_COM_MAP(CHVEnt)
     COM_INTERFACE_ENTRY(IHVEnt)
     COM_INTERFACE_ENTRY(IDispatch)

@@ -12,6 +12,8 @@ class CIVATM : public CComObjectRootEx<CComMultiThreadModel>,
   CIVATM();
   ~CIVATM();
 
+  DECLARE_REGISTRY_RESOURCEID(138)
+
   BEGIN_COM_MAP(CIVATM)
     COM_INTERFACE_ENTRY(IIVATMEnt)
     COM_INTERFACE_ENTRY(IDispatch)

@@ -12,6 +12,8 @@ class CIVIndexes : public CComObjectRootEx<CComMultiThreadModel>,
   CIVIndexes();
   ~CIVIndexes();
 
+  DECLARE_REGISTRY_RESOURCEID(108)
+
   BEGIN_COM_MAP(CIVIndexes)
     COM_INTERFACE_ENTRY(IIVIndexesEnt)
     COM_INTERFACE_ENTRY(IDispatch)

@@ -13,6 +13,8 @@ class CIVSurfaces : public CComObjectRootEx<CComMultiThreadModel>,
   CIVSurfaces();
   ~CIVSurfaces();
 
+  DECLARE_REGISTRY_RESOURCEID(109)
+
   BEGIN_COM_MAP(CIVSurfaces)
     COM_INTERFACE_ENTRY(IIVSurfacesEnt)
     COM_INTERFACE_ENTRY(IDispatch)

@@ -12,6 +12,8 @@ class CInterestRate : public CComObjectRootEx<CComMultiThreadModel>,
   CInterestRate();
   ~CInterestRate();
 
+  DECLARE_REGISTRY_RESOURCEID(136)
+
   BEGIN_COM_MAP(CInterestRate)
     COM_INTERFACE_ENTRY(IInterestRateEnt)
     COM_INTERFACE_ENTRY(IDispatch)

@@ -13,6 +13,8 @@ class CNstdOptions : public CComObjectRootEx<CComMultiThreadModel>,
   CNstdOptions();
   ~CNstdOptions();
 
+  DECLARE_REGISTRY_RESOURCEID(248)
+
   BEGIN_COM_MAP(CNstdOptions)
   COM_INTERFACE_ENTRY(INstdOptionsEnt)
   COM_INTERFACE_ENTRY(IDispatch)

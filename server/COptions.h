@@ -14,6 +14,8 @@ class COptions : public CComObjectRootEx<CComMultiThreadModel>,
   COptions();
   ~COptions();
 
+  DECLARE_REGISTRY_RESOURCEID(104)
+
   BEGIN_COM_MAP(COptions)
   COM_INTERFACE_ENTRY(IOptionsEnt)
   COM_INTERFACE_ENTRY(IDispatch)

@@ -1,7 +1,12 @@
 // The connection point of the main object for _IZmOrvEventsEnt and its fire
-// operations. The main object inherits it:
+// operations. The main object inherits it and names the point in its map:
 //   class CZmOrvEnt : ..., public IConnectionPointContainerImpl<CZmOrvEnt>,
-//                     public CProxy_IZmOrvEventsEnt<CZmOrvEnt>
+//                     public CProxy_IZmOrvEventsEnt<CZmOrvEnt> {
+//     BEGIN_CONNECTION_POINT_MAP(CZmOrvEnt)
+//     CONNECTION_POINT_ENTRY(DIID__IZmOrvEventsEnt)
+//     END_CONNECTION_POINT_MAP()
+//   };
+//   CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
 // T supplies Lock() and Unlock(), the object's lock, which also guards the
 // sink list while Advise and Unadvise change it.
 #pragma once

@@ -13,6 +13,8 @@ class CStocks : public CComObjectRootEx<CComMultiThreadModel>,
   CStocks();
   ~CStocks();
 
+  DECLARE_REGISTRY_RESOURCEID(102)
+
   BEGIN_COM_MAP(CStocks)
     COM_INTERFACE_ENTRY(IStocksEnt)
     COM_INTERFACE_ENTRY(IDispatch)

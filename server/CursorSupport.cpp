@@ -86,16 +86,27 @@ OutStrings::~OutStrings() {
   for (Item& item : m_items) SysFreeString(item.value);
 }
 
+void OutStrings::Keep(HRESULT copied, BSTR value, BSTR* out) {
+  if (FAILED(copied)) m_failed = true;
+  try {
+    m_items.push_back(Item{value, out});
+  } catch (...) {
+    // Out of memory as well: the call fails, and nothing leaves it.
+    SysFreeString(value);
+    m_failed = true;
+  }
+}
+
 void OutStrings::Add(const _bstr_t& s, BSTR* out) {
-  Item item{nullptr, out};
-  if (FAILED(CopyOut(s, &item.value))) m_failed = true;
-  m_items.push_back(item);
+  BSTR value = nullptr;
+  const HRESULT hr = CopyOut(s, &value);
+  Keep(hr, value, out);
 }
 
 void OutStrings::AddExchange(const _bstr_t& s, BSTR* out) {
-  Item item{nullptr, out};
-  if (FAILED(CopyOutExchange(s, &item.value))) m_failed = true;
-  m_items.push_back(item);
+  BSTR value = nullptr;
+  const HRESULT hr = CopyOutExchange(s, &value);
+  Keep(hr, value, out);
 }
 
 HRESULT OutStrings::Commit() {

@@ -66,6 +66,7 @@ class OutStrings {
     BSTR value;
     BSTR* out;
   };
+  void Keep(HRESULT copied, BSTR value, BSTR* out);
   std::vector<Item> m_items;
   bool m_failed = false;
 };

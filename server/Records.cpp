@@ -70,5 +70,5 @@ bool LessFuturesRecord(const FuturesRecord& a, const FuturesRecord& b) {
   if (c != 0) return c < 0;
   c = CompareKey(a.ExpirationDate, b.ExpirationDate);
   if (c != 0) return c < 0;
-  return CompareCode(a.Type, b.Type) < 0;
+  return CompareCode(a.Type[0], b.Type[0]) < 0;
 }

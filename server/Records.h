@@ -133,7 +133,7 @@ struct FuturesRecord {
   _bstr_t AskExchange;
   LONG AskSize = 0;
   LONG Volume = 0;
-  char Type = 0;  // not shown by the cursor; only a sort key
+  char Type[2] = {0, 0};  // one letter: not shown by the cursor, only a sort key
 };
 
 // The cache's tables name the futures record this way.

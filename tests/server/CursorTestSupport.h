@@ -46,6 +46,16 @@ V Value(I* itf, HRESULT (STDMETHODCALLTYPE I::*get)(V*)) {
   return v;
 }
 
+// The object's interface Q, or null.
+template <class Q>
+CComPtr<Q> Query(IUnknown* object) {
+  Q* q = nullptr;
+  if (object) object->QueryInterface(__uuidof(Q), reinterpret_cast<void**>(&q));
+  CComPtr<Q> owned;
+  owned.Attach(q);
+  return owned;
+}
+
 inline _bstr_t Str(const char* s) { return _bstr_t(s); }
 
 }  // namespace orvtest

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -511,7 +513,7 @@ FuturesRecord FullFuture() {
   r.AskExchange = Str("H");
   r.AskSize = 33;
   r.Volume = 34;
-  r.Type = 'F';
+  r.Type[0] = 'F';
   return r;
 }
 
@@ -868,7 +870,7 @@ TEST(CursorInterfaces, ErrorInfoIsClaimedForTheOwnInterfaceOnly) {
   const std::vector<ClassCase> classes = AllClasses();
   for (const ClassCase& k : classes) {
     CComPtr<IUnknown> object = k.make();
-    CComQIPtr<ISupportErrorInfo> info(object.p);
+    CComPtr<ISupportErrorInfo> info = orvtest::Query<ISupportErrorInfo>(object);
     ASSERT_TRUE(info) << k.name;
     EXPECT_EQ(info->InterfaceSupportsErrorInfo(*k.own), S_OK) << k.name;
     EXPECT_EQ(info->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE) << k.name;
@@ -898,6 +900,54 @@ TEST(CursorLifetime, RecordsShareTheirStringsWithTheProducersVector) {
   CComPtr<IStocksEnt> c = MakeCursor<CStocks, IStocksEnt>(produced);
   produced.clear();  // the producer's vector goes; the cursor keeps the text
   EXPECT_EQ(Symbol(c), "IBM");
+}
+
+// ---- Registration --------------------------------------------------------------
+
+// The module's object map registers the cursor classes through their own
+// scripts; a class bound to the wrong script would register another
+// class's identifier under its ProgID.
+TEST(CursorRegistration, EachClassRegistersItsOwnIdentifier) {
+  const std::string path = ::testing::TempDir() + "cursor_registration.reg";
+  std::remove(path.c_str());
+  ASSERT_EQ(setenv("ORV_REGISTRY", path.c_str(), 1), 0);
+  struct Entry {
+    HRESULT (*update)(BOOL);
+    const char* progId;
+    const CLSID* clsid;
+  };
+  const Entry entries[] = {
+      {&CStocks::UpdateRegistry, "ORVE.StocksEnt", &CLSID_StocksEnt},
+      {&COptions::UpdateRegistry, "ORVE.OptionsEnt", &CLSID_OptionsEnt},
+      {&CNstdOptions::UpdateRegistry, "ORVE.NstdOptionsEnt", &CLSID_NstdOptionsEnt},
+      {&CIVIndexes::UpdateRegistry, "ORVE.IVIndexesEnt", &CLSID_IVIndexesEnt},
+      {&CIVSurfaces::UpdateRegistry, "ORVE.IVSurfacesEnt", &CLSID_IVSurfacesEnt},
+      {&CInterestRate::UpdateRegistry, "ORVE.IInterestRateEnt", &CLSID_InterestRateEnt},
+      {&CHVEnt::UpdateRegistry, "OrvEnterprise.HVEnt", &CLSID_HVEnt},
+      {&CIVATM::UpdateRegistry, "OrvEnterprise.IVATMEnt", &CLSID_IVATMEnt},
+  };
+  for (const Entry& e : entries) {
+    ASSERT_EQ(e.update(TRUE), S_OK) << e.progId;
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, (std::string(e.progId) + "\\CLSID").c_str(), 0, KEY_READ, &key),
+              ERROR_SUCCESS)
+        << e.progId;
+    char text[64] = {};
+    DWORD size = sizeof text;
+    DWORD type = 0;
+    EXPECT_EQ(RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<LPBYTE>(text), &size),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(std::string(text), orvcom::GuidToString(*e.clsid)) << e.progId;
+    EXPECT_EQ(e.update(FALSE), S_OK) << e.progId;
+  }
+  // The futures classes have no script and register nothing.
+  for (HRESULT (*update)(BOOL) : {&CFutures::UpdateRegistry, &CFutOptions::UpdateRegistry,
+                                  &CFutIVIndexes::UpdateRegistry, &CFutIVSurfaces::UpdateRegistry}) {
+    EXPECT_EQ(update(TRUE), S_OK);
+  }
+  unsetenv("ORV_REGISTRY");
+  std::remove(path.c_str());
 }
 
 // ---- One cursor from several threads -----------------------------------------

@@ -104,7 +104,7 @@ class TestSink final : public IDispatch {
     if (params->cArgs == 1) {
       call.vt = params->rgvarg[0].vt;
       call.cursor = params->rgvarg[0].pdispVal;
-      CComQIPtr<IStocksEnt> stocks(static_cast<IUnknown*>(call.cursor));
+      CComPtr<IStocksEnt> stocks = orvtest::Query<IStocksEnt>(call.cursor);
       if (stocks) call.symbol = Text(stocks.p, &IStocksEnt::get_Symbol);
     }
     {

@@ -130,7 +130,7 @@ FuturesRecord Future(const std::u16string& root, double expiry, char type,
   r.RootSymbol = Str(root);
   r.Symbol = Str(symbol);
   r.ExpirationDate = expiry;
-  r.Type = type;
+  r.Type[0] = type;
   return r;
 }
 
