@@ -902,6 +902,43 @@ TEST(CursorLifetime, RecordsShareTheirStringsWithTheProducersVector) {
   EXPECT_EQ(Symbol(c), "IBM");
 }
 
+// ---- Through automation ----------------------------------------------------------
+
+// Clients reach cursors by DISPID, out of process; the dual interface's
+// dispatch side must land on the same members.
+TEST(CursorDispatch, PropertiesNextAndFindByDispid) {
+  CComPtr<IStocksEnt> c = MakeCursor<CStocks, IStocksEnt>({Stock("AAA", 1), Stock("BBB", 2)});
+  IDispatch* d = c;
+  DISPPARAMS none = {nullptr, nullptr, 0, 0};
+  CComVariant v;
+  ASSERT_EQ(d->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &v, nullptr, nullptr), S_OK);
+  ASSERT_EQ(v.vt, VT_BSTR);
+  EXPECT_EQ(orvcom::Narrow(v.bstrVal), "AAA");
+
+  CComVariant found;
+  CComVariant arg(u"bbb");
+  DISPPARAMS one = {&arg, nullptr, 1, 0};
+  ASSERT_EQ(d->Invoke(22, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &one, &found, nullptr, nullptr), S_OK);
+  ASSERT_EQ(found.vt, VT_BOOL);
+  EXPECT_EQ(found.boolVal, VARIANT_TRUE);
+  CComVariant volume;
+  ASSERT_EQ(d->Invoke(14, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &volume, nullptr, nullptr),
+            S_OK);
+  ASSERT_EQ(volume.vt, VT_I4);
+  EXPECT_EQ(volume.lVal, 2);
+
+  CComVariant more;
+  ASSERT_EQ(d->Invoke(21, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &more, nullptr, nullptr), S_OK);
+  ASSERT_EQ(more.vt, VT_BOOL);
+  EXPECT_EQ(more.boolVal, VARIANT_FALSE);
+
+  OLECHAR name[] = u"OutstandingShares";
+  LPOLESTR names[] = {name};
+  DISPID id = 0;
+  ASSERT_EQ(d->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+  EXPECT_EQ(id, 38);
+}
+
 // ---- Registration --------------------------------------------------------------
 
 // The module's object map registers the cursor classes through their own
