@@ -16,36 +16,15 @@
 #include "feed/CLiteDB.h"
 #include "feed/CSymbolKey.h"
 #include "feed/MessageFormat.h"
+#include "server/BraskOrvEntTypes.h"
 #include "server/Records.h"
 #include "win/windows.h"
 #include "zmdataservice410.hh"
 
 class CStocksDB;
 
-// The kinds of data (the type library's DataTypeEnum); each keys one table
-// object of a session, but enIVATMData, which is computed.
-enum DataTypeEnum {
-  enStockData = 0,
-  enOptionData = 1,
-  enIVIndexData = 2,
-  enIVSurfaceData = 3,
-  enIVATMData = 4,
-  enStockData_Direct = 5,
-  enOptionData_Direct = 6,
-  enFutureData = 7,
-  enFutureOptionData = 8,
-  enFutIVIndexData = 9,
-  enFutIVSurfaceData = 10,
-  enNstdOptionData = 11,
-};
-
-// What a client says its symbol names (the type library's SymbolTypeEnum).
-enum SymbolTypeEnum {
-  enEquity = 1,
-  enOption = 2,
-  enFuture = 3,
-  enNstdOption = 4,
-};
+// DataTypeEnum and SymbolTypeEnum are the type library's: the kinds of
+// data key the table map; enIVATMData has no table, being computed.
 
 // The kind whose table takes blocks of a message type; -1 for a type that
 // no table takes (among them the interest-rate and volatility types, which
