@@ -51,7 +51,12 @@ void CDataHolder::_StartPullThread(bool futures) {
   t.ended = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   HANDLE ended = t.ended;
   t.thread = std::thread([this, futures, ended, server]() mutable {
+    // The ORB keeps per-thread settings (the pull's own call time-out) only
+    // for threads it knows.
+    omni_thread* self = omni_thread::create_dummy();
     _PullLoop(futures, server);
+    server = Orv::ZmDataManager::_nil();
+    if (self != nullptr) omni_thread::release_dummy();
     SetEvent(ended);
   });
   t.started = true;
