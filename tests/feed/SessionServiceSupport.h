@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <fstream>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -39,6 +40,19 @@ class SimEnvironment : public ::testing::Environment {
                                      "--user",     "alice:secret",      "--user",  "bob:pw2",
                                      "--log-level", "warn"};
     args.insert(args.end(), m_options.extraArgs.begin(), m_options.extraArgs.end());
+    if (m_options.ssl) {
+      const std::string cert = m_dir.File("cert.pem"), key = m_dir.File("key.pem"), both = m_dir.File("client.pem");
+      const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -keyout '" +
+                               key + "' -out '" + cert + "' >/dev/null 2>&1";
+      ASSERT_EQ(std::system(make.c_str()), 0) << "openssl could not make a certificate";
+      // The ORB's client side reads its key and certificate from one file.
+      std::ofstream(both) << std::ifstream(key).rdbuf() << std::ifstream(cert).rdbuf();
+      args.insert(args.end(), {"--ssl-port", "0", "--ssl-cert", cert, "--ssl-key", key});
+      CSettings::UseSSL = 1;
+      CSettings::RootCertificateFile = cert;
+      CSettings::CertificateFile = both;
+      CSettings::KeyPass = "";
+    }
     m_sim = std::make_unique<orvsim::OrvSimProcess>(m_dir.path(), args);
     const std::string conn = m_options.ssl ? m_sim->Get("SslConnString") : m_sim->Get("ConnString");
     const std::string futConn = m_options.ssl ? m_sim->Get("SslFutConnString") : m_sim->Get("FutConnString");
