@@ -273,6 +273,27 @@ TEST_F(SessionService, ReleasedClientLeavesItsSymbolsInGroupsOfAtMostAThousand) 
   EXPECT_FALSE(session->IsSymbolSubscribed(client.Handle(), u"H1", enStockData, enEquity));
 }
 
+TEST_F(SessionService, SubscribeAllTakesEveryStockAndReleaseGivesThemBack) {
+  auto session = OpenSession("all");
+  CZmOrvEnt client;
+  Journal journal;
+  session->SubscribeAll(client.Handle(), enStockData);
+  EXPECT_EQ(journal.Calls("SubscribeAll"), (std::vector<std::string>{"data_type=1 -> 0", "data_type=3 -> 0"}));
+  const std::vector<std::string> stocks = Stocks(*session);
+  for (const std::string& s : stocks) {
+    EXPECT_TRUE(session->IsSymbolSubscribed(client.Handle(), U16(s), enStockData, enEquity)) << s;
+  }
+  ASSERT_TRUE(client.WaitFor([&](const auto& ev) { return HasSymbol(ev, stocks.back()); }));
+
+  journal.Skip();
+  session->UnSubscribeAll(client.Handle(), enStockData);
+  EXPECT_EQ(journal.Calls("UnSubscribeGroup"), (std::vector<std::string>{"symbols=5 symbol_type=1 data_type=1 -> 0",
+                                                                         "symbols=5 symbol_type=1 data_type=3 -> 0"}));
+  EXPECT_EQ(RowCount(session->DatabasePath(), stocks.front()), 0u);
+  // A kind without a table: nothing, and no error.
+  session->UnSubscribeAll(client.Handle(), enFutureData);
+}
+
 TEST_F(SessionService, DirectStocksLeaveTheSharedBaseTypeToTheOrdinaryTable) {
   auto session = OpenSession("direct");
   const std::string symbol = Stocks(*session).at(3);
