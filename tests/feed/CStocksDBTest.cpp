@@ -38,7 +38,7 @@ struct StockEvent {
 };
 
 // A client as the event tasks see it: it keeps every stock event.
-class CZmOrvEnt : public CZmOrvEventSource {
+class CZmOrvEnt final : public CZmOrvEventSource {
  public:
   HRESULT Fire_OnStocksChange(IStocksEnt* p) override { return Keep(p, false); }
   HRESULT Fire_OnDirectStocksChange(IStocksEnt* p) override { return Keep(p, true); }
