@@ -883,6 +883,64 @@ TEST(CursorInterfaces, ErrorInfoIsClaimedForTheOwnInterfaceOnly) {
   }
 }
 
+// Every class over an empty set, reached the way out-of-process clients
+// reach it (through IDispatch): its first string, an exchange where it has
+// one, a Next that finds nothing more and a Find that misses.
+TEST(CursorDispatch, EveryClassOverAnEmptySetShowsItsDefaults) {
+  struct Case {
+    const char* name;
+    std::function<CComPtr<IDispatch>()> make;
+    DISPID next;
+    DISPID find;
+    const char* first;     // DISPID 1
+    DISPID exchange;       // 0: none
+  };
+  auto dispatch = [](auto cursor) { return orvtest::Query<IDispatch>(cursor); };
+  const std::vector<Case> cases = {
+      {"CStocks", [&] { return dispatch(MakeCursor<CStocks, IStocksEnt>({})); }, 21, 22, "", 3},
+      {"COptions", [&] { return dispatch(MakeCursor<COptions, IOptionsEnt>({})); }, 23, 24, "", 8},
+      {"CNstdOptions", [&] { return dispatch(MakeCursor<CNstdOptions, INstdOptionsEnt>({})); }, 23, 24, "", 12},
+      {"CFutOptions", [&] { return dispatch(MakeCursor<CFutOptions, IFutOptionsEnt>({})); }, 23, 24, "", 28},
+      {"CFutures", [&] { return dispatch(MakeCursor<CFutures, IFuturesEnt>({})); }, 17, 18, "", 5},
+      {"CIVIndexes", [&] { return dispatch(MakeCursor<CIVIndexes, IIVIndexesEnt>({})); }, 5, 6, "", 0},
+      {"CIVSurfaces", [&] { return dispatch(MakeCursor<CIVSurfaces, IIVSurfacesEnt>({})); }, 8, 9, "", 0},
+      {"CFutIVIndexes", [&] { return dispatch(MakeCursor<CFutIVIndexes, IFutIVIndexesEnt>({})); }, 5, 6, "", 0},
+      {"CFutIVSurfaces", [&] { return dispatch(MakeCursor<CFutIVSurfaces, IFutIVSurfacesEnt>({})); }, 8, 9, "", 0},
+      {"CInterestRate", [&] { return dispatch(MakeCursor<CInterestRate, IInterestRateEnt>({})); }, 4, 5, "", 0},
+      {"CHVEnt", [&] { return dispatch(MakeCursor<CHVEnt, IHVEnt>({})); }, 4, 5, "<null>", 0},
+      {"CIVATM", [&] { return dispatch(MakeCursor<CIVATM, IIVATMEnt>({})); }, 4, 5, "<null>", 0},
+  };
+  DISPPARAMS none = {nullptr, nullptr, 0, 0};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CComPtr<IDispatch> d = c.make();
+    ASSERT_TRUE(d);
+    CComVariant first;
+    ASSERT_EQ(d->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &first, nullptr, nullptr),
+              S_OK);
+    ASSERT_EQ(first.vt, VT_BSTR);
+    EXPECT_EQ(first.bstrVal ? orvcom::Narrow(first.bstrVal) : std::string("<null>"), c.first);
+    if (c.exchange) {
+      CComVariant exchange;
+      ASSERT_EQ(d->Invoke(c.exchange, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &exchange,
+                          nullptr, nullptr),
+                S_OK);
+      ASSERT_EQ(exchange.vt, VT_BSTR);
+      EXPECT_EQ(orvcom::Narrow(exchange.bstrVal), "*");
+    }
+    for (DISPID id : {c.next, c.find}) {
+      CComVariant symbol(u"x");
+      DISPPARAMS args = {&symbol, nullptr, id == c.find ? 1u : 0u, 0};
+      CComVariant answer;
+      ASSERT_EQ(d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &args, &answer, nullptr, nullptr),
+                S_OK)
+          << id;
+      ASSERT_EQ(answer.vt, VT_BOOL) << id;
+      EXPECT_EQ(answer.boolVal, VARIANT_FALSE) << id;
+    }
+  }
+}
+
 TEST(CursorLifetime, ObjectsAreCountedUntilTheLastReferenceGoes) {
   const LONG before = COptions::ActiveObjectCount();
   {
