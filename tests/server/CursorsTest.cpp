@@ -941,6 +941,110 @@ TEST(CursorDispatch, EveryClassOverAnEmptySetShowsItsDefaults) {
   }
 }
 
+// Every class over two records, through IDispatch: Next moves to the
+// second and then stays there, Find goes back to the first by the class's
+// key (historical and at-the-money volatilities are never searched).
+TEST(CursorDispatch, EveryClassWalksAndFindsByItsKey) {
+  struct Case {
+    const char* name;
+    std::function<CComPtr<IDispatch>()> make;  // keys "AAA" then "BBB"
+    DISPID key;
+    DISPID next;
+    DISPID find;
+    bool searchable;
+  };
+  auto dispatch = [](auto cursor) { return orvtest::Query<IDispatch>(cursor); };
+  const std::vector<Case> cases = {
+      {"CStocks", [&] {
+         std::vector<StockRecord> r(2);
+         r[0].Symbol = Str("AAA"), r[1].Symbol = Str("BBB");
+         return dispatch(MakeCursor<CStocks, IStocksEnt>(r));
+       }, 1, 21, 22, true},
+      {"COptions", [&] {
+         std::vector<OptionRecord> r(2);
+         r[0].StockSymbol = Str("AAA"), r[1].StockSymbol = Str("BBB");
+         return dispatch(MakeCursor<COptions, IOptionsEnt>(r));
+       }, 2, 23, 24, true},
+      {"CNstdOptions", [&] {
+         std::vector<NstdOptionRecord> r(2);
+         r[0].StockSymbol = Str("AAA"), r[1].StockSymbol = Str("BBB");
+         return dispatch(MakeCursor<CNstdOptions, INstdOptionsEnt>(r));
+       }, 2, 23, 24, true},
+      {"CFutOptions", [&] {
+         std::vector<OptionRecord> r(2);
+         r[0].StockSymbol = Str("AAA"), r[1].StockSymbol = Str("BBB");
+         return dispatch(MakeCursor<CFutOptions, IFutOptionsEnt>(r));
+       }, 2, 23, 24, true},
+      {"CFutures", [&] {
+         std::vector<FuturesRecord> r(2);
+         r[0].Symbol = Str("AAA"), r[1].Symbol = Str("BBB");
+         return dispatch(MakeCursor<CFutures, IFuturesEnt>(r));
+       }, 1, 17, 18, true},
+      {"CIVIndexes", [&] {
+         std::vector<IVIndexRecord> r(2);
+         r[0].Symbol = Str("AAA"), r[1].Symbol = Str("BBB");
+         return dispatch(MakeCursor<CIVIndexes, IIVIndexesEnt>(r));
+       }, 1, 5, 6, true},
+      {"CIVSurfaces", [&] {
+         std::vector<IVSurfaceRecord> r(2);
+         r[0].Symbol = Str("AAA"), r[1].Symbol = Str("BBB");
+         return dispatch(MakeCursor<CIVSurfaces, IIVSurfacesEnt>(r));
+       }, 1, 8, 9, true},
+      {"CFutIVIndexes", [&] {
+         std::vector<IVIndexRecord> r(2);
+         r[0].Symbol = Str("AAA"), r[1].Symbol = Str("BBB");
+         return dispatch(MakeCursor<CFutIVIndexes, IFutIVIndexesEnt>(r));
+       }, 1, 5, 6, true},
+      {"CFutIVSurfaces", [&] {
+         std::vector<IVSurfaceRecord> r(2);
+         r[0].Symbol = Str("AAA"), r[1].Symbol = Str("BBB");
+         return dispatch(MakeCursor<CFutIVSurfaces, IFutIVSurfacesEnt>(r));
+       }, 1, 8, 9, true},
+      {"CInterestRate", [&] {
+         std::vector<InterestRateRecord> r(2);
+         r[0].Currency = Str("AAA"), r[1].Currency = Str("BBB");
+         return dispatch(MakeCursor<CInterestRate, IInterestRateEnt>(r));
+       }, 1, 4, 5, true},
+      {"CHVEnt", [&] {
+         std::vector<HVRecord> r(2);
+         r[0].Symbol = Str("AAA"), r[1].Symbol = Str("BBB");
+         return dispatch(MakeCursor<CHVEnt, IHVEnt>(r));
+       }, 1, 4, 5, false},
+      {"CIVATM", [&] {
+         std::vector<IVATMRecord> r(2);
+         r[0].Symbol = Str("AAA"), r[1].Symbol = Str("BBB");
+         return dispatch(MakeCursor<CIVATM, IIVATMEnt>(r));
+       }, 1, 4, 5, false},
+  };
+  DISPPARAMS none = {nullptr, nullptr, 0, 0};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CComPtr<IDispatch> d = c.make();
+    ASSERT_TRUE(d);
+    auto key = [&] {
+      CComVariant v;
+      EXPECT_EQ(d->Invoke(c.key, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &v, nullptr, nullptr),
+                S_OK);
+      return v.vt == VT_BSTR && v.bstrVal ? orvcom::Narrow(v.bstrVal) : std::string("?");
+    };
+    auto call = [&](DISPID id, const OLECHAR* symbol) {
+      CComVariant arg(symbol ? symbol : u"");
+      DISPPARAMS args = {&arg, nullptr, symbol ? 1u : 0u, 0};
+      CComVariant answer;
+      EXPECT_EQ(d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &args, &answer, nullptr, nullptr),
+                S_OK);
+      return answer.vt == VT_BOOL ? answer.boolVal : VARIANT_BOOL(7);
+    };
+    EXPECT_EQ(key(), "AAA");
+    EXPECT_EQ(call(c.next, nullptr), VARIANT_TRUE);
+    EXPECT_EQ(key(), "BBB");
+    EXPECT_EQ(call(c.next, nullptr), VARIANT_FALSE);
+    EXPECT_EQ(key(), "BBB");
+    EXPECT_EQ(call(c.find, u"aaa"), c.searchable ? VARIANT_TRUE : VARIANT_FALSE);
+    EXPECT_EQ(key(), c.searchable ? "AAA" : "BBB");
+  }
+}
+
 TEST(CursorLifetime, ObjectsAreCountedUntilTheLastReferenceGoes) {
   const LONG before = COptions::ActiveObjectCount();
   {
