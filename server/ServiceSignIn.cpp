@@ -1,8 +1,6 @@
 #include "server/ServiceSignIn.h"
 
 #include <omniORB4/CORBA.h>
-// After the ORB's own headers, which it needs.
-#include <omniORB4/sslContext.h>
 
 #include <mutex>
 #include <vector>
@@ -42,12 +40,6 @@ CORBA::ORB_ptr InitializeCorba(const std::string& programPath) {
     }
     args.push_back("-ORBmaxGIOPConnectionPerServer");
     args.push_back(kMaxConnectionsPerServer);
-    if (CSettings::UseSSL != 0) {
-      // The settings' strings live as long as the program.
-      sslContext::certificate_authority_file = CSettings::RootCertificateFile.c_str();
-      sslContext::key_file = CSettings::CertificateFile.c_str();
-      sslContext::key_file_password = CSettings::KeyPass.c_str();
-    }
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);

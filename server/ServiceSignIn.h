@@ -9,8 +9,8 @@
 #include "zmdataservice410.hh"
 
 // Starts the ORB with an initial reference for every endpoint of both
-// lists, the client call time-out of ServerTimeout and, when UseSSL is on,
-// the SSL files of the settings. Returns the ORB (not duplicated: it lives
+// lists and the client call time-out of ServerTimeout. The SSL context must
+// have been configured before (ConfigureSslContext, at start-up). Returns the ORB (not duplicated: it lives
 // until ShutdownCorba). A later call returns the same ORB; so does a call
 // after a start that failed with an exception other than a CORBA one, which
 // leaves it nil. CORBA and omniORB exceptions are logged and passed on.

@@ -18,6 +18,7 @@
 #include "OrvSimProcess.h"
 #include "feed/CDataHolder.h"
 #include "feed/CSettings.h"
+#include "feed/SslContextSetup.h"
 #include "server/ServiceSignIn.h"
 #include "tests/feed/TempDir.h"
 
@@ -52,6 +53,7 @@ class SimEnvironment : public ::testing::Environment {
       CSettings::RootCertificateFile = cert;
       CSettings::CertificateFile = both;
       CSettings::KeyPass = "";
+      ASSERT_TRUE(ConfigureSslContext());
     }
     m_sim = std::make_unique<orvsim::OrvSimProcess>(m_dir.path(), args);
     const std::string conn = m_options.ssl ? m_sim->Get("SslConnString") : m_sim->Get("ConnString");
