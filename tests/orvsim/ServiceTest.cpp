@@ -522,8 +522,10 @@ TEST_F(Service, DroppedConnectionsFailOldManagersOnly) {
 TEST_F(Service, JournalRecordsCallsWithArgumentsAndResults) {
   Orv::ZmDataManager_var m = SignIn(equities_);
   m->Subscribe("NOSUCH", 1, T_EQUITY_QUOTE);
+  m->SubscribeGroup(orvidl::SymbolGroupAny({"NOSUCH", std::string(40, 'L')}), 2, T_OPTION_QUOTE);
+  CORBA::Any_var snap = m->GetMarketData("NOSUCH", 1, T_EQUITY_QUOTE, orvidl::FieldListAny({2, 6}));
   OrvSim::Journal_var j = control_->ReadJournal(0);
-  bool connect = false, subscribe = false;
+  bool connect = false, subscribe = false, group = false, snapshot = false;
   CORBA::ULong last = 0;
   for (CORBA::ULong i = 0; i < j->length(); ++i) {
     const OrvSim::JournalEntry& e = j[i];
@@ -542,9 +544,21 @@ TEST_F(Service, JournalRecordsCallsWithArgumentsAndResults) {
       EXPECT_EQ(result, "S_ERR_NOT_FOUND");
       EXPECT_EQ(std::string(e.service.in()), "ZmDataService");
     }
+    if (op == "SubscribeGroup") {
+      group = true;
+      EXPECT_EQ(args, "symbols=2 symbol_type=2 data_type=4 names=NOSUCH," + std::string(40, 'L'))
+          << "every symbol as it arrived, the long one uncut";
+    }
+    if (op == "GetMarketData") {
+      snapshot = true;
+      EXPECT_EQ(args, "symbol=NOSUCH symbol_type=1 data_type=3 fields=2,6");
+      EXPECT_EQ(result, "0 records");
+    }
   }
   EXPECT_TRUE(connect);
   EXPECT_TRUE(subscribe);
+  EXPECT_TRUE(group);
+  EXPECT_TRUE(snapshot);
   OrvSim::Journal_var later = control_->ReadJournal(last + 1);
   EXPECT_EQ(later->length(), 0u);
 }

@@ -57,6 +57,19 @@ std::string IdsText(const std::vector<uint8_t>& ids) {
   return s;
 }
 
+// The field list of a request as the journal shows it; "?" when the any
+// holds no ZmData.
+std::string FieldsText(const CORBA::Any& fields) {
+  std::vector<uint8_t> ids;
+  return ExtractIds(fields, &ids) ? IdsText(ids) : "?";
+}
+
+std::string SymbolsText(const std::vector<std::string>& symbols) {
+  std::string s;
+  for (size_t i = 0; i < symbols.size(); ++i) s += (i ? "," : "") + symbols[i];
+  return s;
+}
+
 }  // namespace
 
 CORBA::Any* MakeReplyAny(const std::vector<uint8_t>& bytes, bool zip) {
@@ -409,7 +422,7 @@ CORBA::Short ManagerServant::SubscribeGroup(const CORBA::Any& symbols, CORBA::Sh
   std::string why;
   const bool ok = ExtractGroup(symbols, &list, &why);
   c.Args() << "symbols=" << list.size() << " symbol_type=" << symbolType
-           << " data_type=" << dataType;
+           << " data_type=" << dataType << " names=" << SymbolsText(list);
   int16_t injected;
   if (server_->TakeInjected("SubscribeGroup", dataType, &injected)) return c.Status(injected);
   {
@@ -460,7 +473,7 @@ CORBA::Short ManagerServant::UnSubscribeGroup(const CORBA::Any& symbols, CORBA::
   std::string why;
   const bool ok = ExtractGroup(symbols, &list, &why);
   c.Args() << "symbols=" << list.size() << " symbol_type=" << symbolType
-           << " data_type=" << dataType;
+           << " data_type=" << dataType << " names=" << SymbolsText(list);
   int16_t injected;
   if (server_->TakeInjected("UnSubscribeGroup", dataType, &injected)) return c.Status(injected);
   if (!ok) {
@@ -640,7 +653,8 @@ CORBA::Any* ManagerServant::Snapshot(const std::string& symbol, int stype, int t
 CORBA::Any* ManagerServant::GetMarketData(const char* symbol, CORBA::Short symbolType,
                                           CORBA::Short dataType, const CORBA::Any& fields) {
   CallRecord c(server_, id_, side_, "GetMarketData");
-  c.Args() << "symbol=" << symbol << " symbol_type=" << symbolType << " data_type=" << dataType;
+  c.Args() << "symbol=" << symbol << " symbol_type=" << symbolType << " data_type=" << dataType
+           << " fields=" << FieldsText(fields);
   std::string result;
   try {
     CORBA::Any* a = Snapshot(symbol, symbolType, dataType, fields, false, &result);
@@ -654,7 +668,7 @@ CORBA::Any* ManagerServant::GetMarketData(const char* symbol, CORBA::Short symbo
 
 CORBA::Any* ManagerServant::GetMarketDataAll(CORBA::Short dataType, const CORBA::Any& fields) {
   CallRecord c(server_, id_, side_, "GetMarketDataAll");
-  c.Args() << "data_type=" << dataType;
+  c.Args() << "data_type=" << dataType << " fields=" << FieldsText(fields);
   std::string result;
   try {
     CORBA::Any* a = Snapshot("", 1, dataType, fields, true, &result);
