@@ -51,6 +51,8 @@ TEST(OrvSimCommandLine, BadOptionsAreRefusedWithAReason) {
       {"--ssl-port 0 --ssl-cert /nonexistent --ssl-key /nonexistent", "cannot read SSL file"},
       {"--log-level loud", "--log-level needs trace"},
       {"extra", "unexpected argument 'extra'"},
+      {"--log-file /nonexistent/orvsim.log", "cannot write the log file"},
+      {"--endpoints-file /nonexistent/endpoints", "cannot write the endpoints file"},
   };
   for (const Case& c : cases) {
     const RunResult r = RunOrvSim(c.args);

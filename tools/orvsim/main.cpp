@@ -171,6 +171,19 @@ Options ParseArgs(int argc, char** argv) {
   } else if (!o.sslCert.empty() || !o.sslKey.empty()) {
     Fail("--ssl-cert and --ssl-key need --ssl-port");
   }
+  // Files are checked now, so that a typing error ends the program with a
+  // reason instead of a log that silently goes nowhere.
+  if (!o.logFile.empty()) {
+    FILE* f = std::fopen(o.logFile.c_str(), "a");
+    if (!f) Fail("cannot write the log file '" + o.logFile + "': " + std::strerror(errno));
+    std::fclose(f);
+  }
+  if (!o.endpointsFile.empty()) {
+    const auto slash = o.endpointsFile.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : o.endpointsFile.substr(0, slash + 1);
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+      Fail("cannot write the endpoints file '" + o.endpointsFile + "': " + std::strerror(errno));
+  }
   if (!o.startDateGiven) {
     const double unixDays =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
