@@ -124,15 +124,14 @@ void ManagerServant::OnTick() {
   if (!connected_ || dropped_) return;
   for (const auto& entry : rows_) {
     const int type = entry.first;
-    const std::vector<RowRef>& rows = entry.second;
     const TypeInfo* t = FindType(type);
-    if (!t || !t->updates || rows.empty()) continue;
+    if (!t || !t->updates) continue;
     // An update of this type that no pull has started yet will carry this
     // tick's values too, since records are read when the reply is built.
     const bool queued = std::any_of(pending_.begin(), pending_.end(), [&](const Item& i) {
       return i.update && i.type == type && i.pos == 0;
     });
-    if (!queued) pending_.push_back({type, rows, 0, true});
+    if (!queued) pending_.push_back({type, entry.second, 0, true});
   }
   cv_.notify_all();
 }
@@ -314,17 +313,20 @@ CORBA::Any* ManagerServant::GetRegisteredFields(CORBA::Short dataType) {
 // ---- subscriptions ----------------------------------------------------------
 
 void ManagerServant::RebuildRows(int type) {
-  std::vector<RowRef> rows;
-  if (all_[type]) {
-    server_->Select(type, "", 1, rows);
-  } else {
-    for (const auto& [key, keyRows] : keys_)
-      if (std::get<0>(key) == type) rows.insert(rows.end(), keyRows.begin(), keyRows.end());
-    std::sort(rows.begin(), rows.end());
-    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  auto all = all_.find(type);
+  if (all != all_.end() && all->second) {
+    Rows rows = server_->AllRows(type);
+    if (rows->empty()) rows_.erase(type);
+    else rows_[type] = std::move(rows);
+    return;
   }
+  std::vector<RowRef> rows;
+  for (const auto& [key, keyRows] : keys_)
+    if (std::get<0>(key) == type) rows.insert(rows.end(), keyRows.begin(), keyRows.end());
+  std::sort(rows.begin(), rows.end());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
   if (rows.empty()) rows_.erase(type);
-  else rows_[type] = std::move(rows);
+  else rows_[type] = std::make_shared<const std::vector<RowRef>>(std::move(rows));
 }
 
 void ManagerServant::FilterPending(int type) {
@@ -332,15 +334,17 @@ void ManagerServant::FilterPending(int type) {
   for (auto& item : pending_) {
     if (item.type != type) continue;
     std::vector<RowRef> kept;
-    if (it != rows_.end())
-      for (size_t i = item.pos; i < item.rows.size(); ++i)
-        if (std::binary_search(it->second.begin(), it->second.end(), item.rows[i]))
-          kept.push_back(item.rows[i]);
-    item.rows = std::move(kept);
+    if (it != rows_.end()) {
+      const std::vector<RowRef>& live = *it->second;
+      for (size_t i = item.pos; i < item.rows->size(); ++i)
+        if (std::binary_search(live.begin(), live.end(), (*item.rows)[i]))
+          kept.push_back((*item.rows)[i]);
+    }
+    item.rows = std::make_shared<const std::vector<RowRef>>(std::move(kept));
     item.pos = 0;
   }
   pending_.erase(std::remove_if(pending_.begin(), pending_.end(),
-                                [](const Item& i) { return i.rows.empty(); }),
+                                [](const Item& i) { return i.rows->empty(); }),
                  pending_.end());
 }
 
@@ -367,13 +371,14 @@ int16_t ManagerServant::SubscribeKeys(int type, const std::vector<std::string>& 
   size_t fresh = 0;
   for (const auto& f : found) fresh += keys_.count(f.first) ? 0 : 1;
   if (keys_.size() + fresh > server_->Options().maxSubscriptions) return S_ERR_SUBSCRIPTION_LIMIT;
-  Item initial{type, {}, 0, false};
+  std::vector<RowRef> current;
   for (auto& f : found) {
     if (keys_.count(f.first)) continue;
-    initial.rows.insert(initial.rows.end(), f.second.begin(), f.second.end());
+    current.insert(current.end(), f.second.begin(), f.second.end());
     keys_.emplace(f.first, std::move(f.second));
   }
-  if (initial.rows.empty()) return S_OK;
+  if (current.empty()) return S_OK;
+  Item initial{type, std::make_shared<const std::vector<RowRef>>(std::move(current)), 0, false};
   RebuildRows(type);
   // The key's current data goes out first, in the order the types were
   // subscribed (base before quotes before analytics).
@@ -508,7 +513,8 @@ CORBA::Any* ManagerServant::BuildPullReply(size_t* records) {
       Item& item = pending_.front();
       const std::vector<uint8_t> ids = FieldsFor(item.type);
       const long width = RecordWidth(item.type, ids, protocol_);
-      const size_t left = item.rows.size() - item.pos;
+      const std::vector<RowRef>& rows = *item.rows;
+      const size_t left = rows.size() - item.pos;
       size_t room = out.size() < budget ? budget - out.size() : 0;
       room = room > kBlockHeaderSize + ids.size() ? room - kBlockHeaderSize - ids.size() : 0;
       // A further block only when at least one record fits; the first block
@@ -522,12 +528,12 @@ CORBA::Any* ManagerServant::BuildPullReply(size_t* records) {
       const size_t base = item.pos;
       AppendBlock(out, type, ids, protocol_, take,
                   [&](size_t r, uint8_t id, FieldValue& v) {
-                    m.Field(type, item.rows[base + r], id, v);
+                    m.Field(type, rows[base + r], id, v);
                   },
                   false);
       item.pos += take;
       *records += take;
-      if (item.pos >= item.rows.size()) pending_.pop_front();
+      if (item.pos >= rows.size()) pending_.pop_front();
     }
   }
   MarkLast(out, lastBlock, true);
