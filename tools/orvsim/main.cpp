@@ -6,6 +6,7 @@
 #include <omniORB4/IIOP.h>
 #include <omniORB4/omniIOR.h>
 #include <omniORB4/sslContext.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <signal.h>
@@ -271,6 +272,11 @@ void WriteEndpoints(const std::string& path, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The ORB's SSL worker threads may still be unwinding their per-thread
+  // OpenSSL state when the main thread leaves; OpenSSL's own clean-up at
+  // exit would free that state under them (a crash on SIGTERM). The process
+  // ends right after, so the clean-up is not needed.
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
   Options opt = ParseArgs(argc, argv);
 
   if (opt.logFile.empty()) orvlog::InitConsole();
