@@ -287,8 +287,11 @@ TEST_F(SessionService, SubscribeAllTakesEveryStockAndReleaseGivesThemBack) {
 
   journal.Skip();
   session->UnSubscribeAll(client.Handle(), enStockData);
-  EXPECT_EQ(journal.Calls("UnSubscribeGroup"), (std::vector<std::string>{"symbols=5 symbol_type=1 data_type=1 -> 0",
-                                                                         "symbols=5 symbol_type=1 data_type=3 -> 0"}));
+  std::string names;
+  for (const std::string& s : stocks) names += (names.empty() ? "" : ",") + s;
+  EXPECT_EQ(journal.Calls("UnSubscribeGroup"),
+            (std::vector<std::string>{"symbols=5 symbol_type=1 data_type=1 names=" + names + " -> 0",
+                                      "symbols=5 symbol_type=1 data_type=3 names=" + names + " -> 0"}));
   EXPECT_EQ(RowCount(session->DatabasePath(), stocks.front()), 0u);
   // A kind without a table: nothing, and no error.
   session->UnSubscribeAll(client.Handle(), enFutureData);
