@@ -86,6 +86,13 @@ uint8_t FieldListType(int type) {
 
 std::string Narrow(const std::u16string& s) { return NarrowSymbol(s); }
 
+// One byte to one code unit, as the symbols of the automation side are.
+std::u16string Widen(const std::string& s) {
+  std::u16string out(s.size(), u'\0');
+  for (size_t i = 0; i < s.size(); ++i) out[i] = static_cast<unsigned char>(s[i]);
+  return out;
+}
+
 // Runs each step, keeps the first failure and goes on; raises it at the
 // end. Unsubscribing must not stop half-way: the rows and the remaining
 // types would stay behind for a key that no client holds.
@@ -189,7 +196,7 @@ void CDataHolder::SubscribeGroup(const CEventClientPtr& client, const std::vecto
   // service was never asked for would wait for data that does not come.
   if (symbols.size() > kGroupLimit) throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
   const BYTE flag = symbolType == enOption;
-  for (const std::string& s : symbols) table->Subscribe(client, CSymbolKey(std::u16string(s.begin(), s.end()), flag));
+  for (const std::string& s : symbols) table->Subscribe(client, CSymbolKey(Widen(s), flag));
   _SubscribeGroup(symbols, kind, symbolType);
 }
 
@@ -322,7 +329,7 @@ void CDataHolder::_UnSubscribeGroup(const std::vector<std::string>& symbols, int
     for (int type : types) {
       std::vector<std::string> sent;
       for (const std::string& s : chunk) {
-        if (!_SharedTypeStillHeld(kind, type, CSymbolKey(std::u16string(s.begin(), s.end()), flag))) sent.push_back(s);
+        if (!_SharedTypeStillHeld(kind, type, CSymbolKey(Widen(s), flag))) sent.push_back(s);
       }
       if (sent.empty()) continue;
       errors.Run([&] {

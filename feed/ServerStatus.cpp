@@ -71,7 +71,7 @@ void RaiseAutomationError(const std::string& text) {
   IErrorInfo* info = nullptr;
   ICreateErrorInfo* create = nullptr;
   if (SUCCEEDED(CreateErrorInfo(&create)) && create != nullptr) {
-    std::u16string wide(text.begin(), text.end());
+    std::u16string wide(text.size(), u'\0');
     for (size_t i = 0; i < text.size(); ++i) wide[i] = static_cast<unsigned char>(text[i]);
     create->SetDescription(const_cast<LPOLESTR>(wide.c_str()));
     create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info));
