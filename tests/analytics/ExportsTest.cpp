@@ -1,11 +1,14 @@
 // The exports of libHlUnivOpt as callers see them.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <utility>
 #include <limits>
 #include <vector>
@@ -330,6 +333,37 @@ TEST(Exports, ThetaShiftsTheCallersDividends) {
   }
   // The option has less than a day to live: no second value.
   EXPECT_EQ(HLUOA_THETA(0.05, 42, 40, 0.25, 0.5 * day, 0, 0, 1), kErr);
+}
+
+TEST(Exports, CallersOnSeveralThreadsGetTheSingleThreadedResults) {
+  // No working storage is shared between calls: trees, greeks and the
+  // placeholder dividends live with each call.
+  struct Case {
+    PlainFn fn;
+    short model;
+  };
+  const Case cases[] = {{HLUOA_THETA, 1}, {HLUOA_THETA, 0}, {HLUOA_PRICE, 1}, {HLUOA_DELTA, 5},
+                        {HLUOA_FUGIT, 3}, {HLUOA_IMPLIEDVOL, 1}};
+  std::vector<double> expected;
+  for (const Case& c : cases) {
+    const double v = c.fn == HLUOA_IMPLIEDVOL ? 2.1 : 0.25;
+    expected.push_back(c.fn(0.05, 42, 40, v, 0.5, 0.01, 0, c.model));
+    ASSERT_NE(expected.back(), kErr);
+  }
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) {
+        const size_t k = static_cast<size_t>(i + t) % std::size(cases);
+        const Case& c = cases[k];
+        const double v = c.fn == HLUOA_IMPLIEDVOL ? 2.1 : 0.25;
+        if (!SameBits(c.fn(0.05, 42, 40, v, 0.5, 0.01, 0, c.model), expected[k])) ++mismatches;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(mismatches.load(), 0);
 }
 
 TEST(Exports, AnalysisArray) {
