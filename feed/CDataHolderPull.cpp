@@ -42,21 +42,38 @@ std::string Narrow(const std::u16string& s) { return NarrowSymbol(s); }
 
 }  // namespace
 
+namespace {
+
+// The pull thread's own reference to its manager, with its own call
+// time-out: the service may hold an idle pull for PullTimeout, and the reply
+// then still needs the usual time to arrive. A reference of its own keeps
+// that longer time-out away from the calls of the automation threads, which
+// share the session's reference; the ORB applies no per-thread time-out to
+// the polled form of the call.
+Orv::ZmDataManager_ptr PullReference(Orv::ZmDataManager_ptr server) {
+  if (CORBA::is_nil(server)) return Orv::ZmDataManager::_nil();
+  int argc = 0;
+  CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr, "");
+  CORBA::String_var ior = orb->object_to_string(server);
+  CORBA::Object_var object = orb->string_to_object(ior);
+  Orv::ZmDataManager_var own = Orv::ZmDataManager::_narrow(object);
+  const uint64_t idle = static_cast<uint64_t>(CSettings::PullTimeout) + CSettings::ServerTimeout;
+  omniORB::setClientCallTimeout(own, idle > 0xFFFFFFFEu ? 0xFFFFFFFEu : static_cast<CORBA::ULong>(idle));
+  return own._retn();
+}
+
+}  // namespace
+
 void CDataHolder::_StartPullThread(bool futures) {
   PullThread& t = futures ? m_futPull : m_pull;
   if (t.started) return;
-  // The thread's own reference, taken once here: it never reads the
-  // session's reference again.
-  Orv::ZmDataManager_var server = Orv::ZmDataManager::_duplicate(futures ? m_futuresServer.in() : m_dataServer.in());
+  // Taken once here: the thread never reads the session's reference again.
+  Orv::ZmDataManager_var server = PullReference(futures ? m_futuresServer.in() : m_dataServer.in());
   t.ended = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   HANDLE ended = t.ended;
   t.thread = std::thread([this, futures, ended, server]() mutable {
-    // The ORB keeps per-thread settings (the pull's own call time-out) only
-    // for threads it knows.
-    omni_thread* self = omni_thread::create_dummy();
     _PullLoop(futures, server);
     server = Orv::ZmDataManager::_nil();
-    if (self != nullptr) omni_thread::release_dummy();
     SetEvent(ended);
   });
   t.started = true;
@@ -85,16 +102,11 @@ bool CDataHolder::_WaitForStop(DWORD ms) {
 }
 
 bool CDataHolder::_Pull(Orv::ZmDataManager_ptr server, CORBA::Any_var& reply) {
-  // The idle pull's own call time-out: the service may hold the call for
-  // PullTimeout, and the reply then still needs the usual time to arrive.
-  const uint64_t idle = static_cast<uint64_t>(CSettings::PullTimeout) + CSettings::ServerTimeout;
-  const CORBA::ULong timeout = idle > 0xFFFFFFFEu ? 0xFFFFFFFEu : static_cast<CORBA::ULong>(idle);
-  omniORB::setClientThreadCallTimeout(timeout);
+  // Polled, so that a stop is seen within a slice while the service holds
+  // the call.
   Orv::AMI_ZmDataManagerPoller_var poller = server->sendp_pull(static_cast<CORBA::Long>(CSettings::PullTimeout));
-  const ULONGLONG deadline = GetTickCount64() + timeout;
   while (!poller->is_ready(kPollSliceMs)) {
     if (_StopRequested()) return false;
-    if (GetTickCount64() >= deadline) throw CORBA::TIMEOUT(0, CORBA::COMPLETED_MAYBE);
   }
   poller->pull(0, reply.out());
   return true;

@@ -62,7 +62,8 @@ class SimEnvironment : public ::testing::Environment {
     CSettings::InitRef = {{"Endpoint0", "Endpoint0=corbaloc:iiop:127.0.0.1:1/ZmDataService"},
                           {"Endpoint1", "Endpoint1=corbaloc:" + conn + "/ZmDataService"}};
     CSettings::InitFutRef = {{"Endpoint2", "Endpoint2=corbaloc:" + futConn + "/ZmDataBroker"}};
-    CSettings::ServerTimeout = 5000;
+    // Shorter than the tests' idle pulls: those must not run into it.
+    CSettings::ServerTimeout = 1500;
     CSettings::PullTimeout = 2000;
     ASSERT_FALSE(CORBA::is_nil(InitializeCorba("session-test")));
     CORBA::Object_var control = CorbaOrb()->string_to_object(m_sim->Get("control").c_str());

@@ -338,10 +338,20 @@ TEST_F(SessionService, GetStocksReadsTheTableOrElseASnapshot) {
   EXPECT_TRUE(none.empty());
 }
 
+TEST_F(SessionService, IdlePullOutlastsTheOrdinaryCallTimeOut) {
+  ASSERT_GT(CSettings::PullTimeout, CSettings::ServerTimeout);
+  LogCapture log;
+  auto session = OpenSession("idle");
+  ASSERT_TRUE(Eventually([&] { return log.Contains("Server response is empty"); }, 8000));
+  EXPECT_FALSE(log.Contains("TIMEOUT"));
+  // The ordinary calls keep their own time-out meanwhile.
+  EXPECT_EQ(Stocks(*session).size(), 5u);
+}
+
 TEST_F(SessionService, StalledServiceTimesOutThePullAndRecovers) {
   CSettings::PullTimeout = 300;
   const DWORD serverTimeout = CSettings::ServerTimeout;
-  CSettings::ServerTimeout = 300;
+  CSettings::ServerTimeout = 300;  // the pull's own time-out only: the ORB took its own at start
   auto session = OpenSession("stall");
   const std::string symbol = Stocks(*session).at(0);
   LogCapture log;
