@@ -40,38 +40,38 @@ void LogUnexpectedError(const char* operation, int line, const char* tail = "") 
   ORV_LOG(orvlog::kError, "Unexpected error in CStocksDB::" << operation << "()" << tail);
 }
 
-_bstr_t Text(const FieldValue& v) { return _bstr_t(std::string(v.AsText())); }
-
-// The quote columns of a block; exchanges that no record set stay null and
-// are written as NULL.
-void ApplyQuoteField(StockRecord& r, const FieldValue& v) {
+// The quote columns of a block; exchanges that no record set stay absent
+// and are written as NULL.
+void ApplyQuoteField(CStocksDB::BlockRecord& b, const FieldValue& v) {
+  StockRecord& r = b.record;
   switch (v.id) {
-    case F_SYMBOL: r.Symbol = Text(v); break;
+    case F_SYMBOL: b.symbol = v.AsText(); break;
     case F_BID: r.BidPrice = v.AsFloat(); break;
     case F_BID_DATE: r.BidDate = v.AsDouble(); break;
-    case F_BID_EXCHANGE: r.BidExchange = Text(v); break;
+    case F_BID_EXCHANGE: b.bidExchange = v.AsText(); break;
     case F_BID_SIZE: r.BidSize = v.AsInt(); break;
     case F_ASK: r.AskPrice = v.AsFloat(); break;
     case F_ASK_DATE: r.AskDate = v.AsDouble(); break;
-    case F_ASK_EXCHANGE: r.AskExchange = Text(v); break;
+    case F_ASK_EXCHANGE: b.askExchange = v.AsText(); break;
     case F_ASK_SIZE: r.AskSize = v.AsInt(); break;
     case F_LAST: r.LastPrice = v.AsFloat(); break;
     case F_LAST_DATE: r.LastDate = v.AsDouble(); break;
-    case F_LAST_EXCHANGE: r.LastExchange = Text(v); break;
+    case F_LAST_EXCHANGE: b.lastExchange = v.AsText(); break;
     case F_LAST_SIZE: r.LastSize = v.AsInt(); break;
     case F_VOLUME: r.Volume = v.AsInt(); break;
     default: break;
   }
 }
 
-void ApplyBaseField(StockRecord& r, const FieldValue& v) {
+void ApplyBaseField(CStocksDB::BlockRecord& b, const FieldValue& v) {
+  StockRecord& r = b.record;
   switch (v.id) {
-    case F_SYMBOL: r.Symbol = Text(v); break;
+    case F_SYMBOL: b.symbol = v.AsText(); break;
     case F_STOCK_TYPE: r.StockType[0] = v.AsChar(); r.StockType[1] = '\0'; break;
     case F_DIV_DATE: r.DivLastDate = v.AsFloat(); break;
     case F_DIV_FREQUENCY: r.DivFreq = static_cast<SHORT>(v.AsInt()); break;
     case F_DIV_AMOUNT: r.DivAmount = v.AsFloat(); break;
-    case F_CURRENCY: r.Currency = Text(v); break;
+    case F_CURRENCY: b.currency = v.AsText(); break;
     case F_SOD_PRICE_CLOSE: r.PriceClose = v.AsFloat(); break;
     case F_SOD_PRICE_HIGH_52WK: r.PriceHigh52wk = v.AsFloat(); break;
     case F_SOD_PRICE_LOW_52WK: r.PriceLow52wk = v.AsFloat(); break;
@@ -98,11 +98,11 @@ class BlockMapSink : public IBlockSink {
   BlockMapSink(CStocksDB::BlockMap& map, bool quote) : m_map(map), m_quote(quote) {}
 
   void BeginRecord(const FieldValue* key) override {
-    std::string symbol(key->AsText());
-    auto it = m_map.find(symbol);
+    const std::string_view text = key->AsText();
+    auto it = m_map.find(std::string(text));
     if (it == m_map.end()) {
-      it = m_map.emplace(symbol, StockRecord()).first;
-      it->second.Symbol = _bstr_t(symbol);
+      it = m_map.emplace(std::string(text), CStocksDB::BlockRecord()).first;
+      it->second.symbol = text;
     }
     m_record = &it->second;
   }
@@ -112,19 +112,43 @@ class BlockMapSink : public IBlockSink {
  private:
   CStocksDB::BlockMap& m_map;
   const bool m_quote;
-  StockRecord* m_record = nullptr;
+  CStocksDB::BlockRecord* m_record = nullptr;
+};
+
+const char* Bindable(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
+
+// The few texts that repeat from row to row (exchanges, currencies), made
+// into strings once per read and shared by the records, as copies of a
+// record share them anyway.
+class SharedTexts {
+ public:
+  const _bstr_t& Get(const char* text) {
+    for (const auto& t : m_texts)
+      if (t.first == text) return t.second;
+    if (m_texts.size() >= kMaxTexts) {
+      m_spare = _bstr_t(text);
+      return m_spare;
+    }
+    m_texts.emplace_back(text, _bstr_t(text));
+    return m_texts.back().second;
+  }
+
+ private:
+  static constexpr size_t kMaxTexts = 32;
+  std::vector<std::pair<std::string, _bstr_t>> m_texts;
+  _bstr_t m_spare;
 };
 
 // Columns by position, as templates 104 and 106 select them. Every FLOAT
 // column, the dates included, comes back with single precision.
-void ReadStockRow(const CSqliteQuery& q, StockRecord& r) {
+void ReadStockRow(const CSqliteQuery& q, SharedTexts& texts, StockRecord& r) {
   r.Symbol = q.TextAt(0);
   r.DivLastDate = q.FloatAt(1);
   r.DivAmount = q.FloatAt(2);
   r.DivFreq = static_cast<SHORT>(q.IntAt(3));
   r.StockType[0] = q.TextAt(4)[0];
   r.StockType[1] = '\0';
-  r.Currency = q.TextAt(5);
+  r.Currency = texts.Get(q.TextAt(5));
   r.PriceClose = q.FloatAt(6);
   r.PriceLow52wk = q.FloatAt(7);
   r.PriceHigh52wk = q.FloatAt(8);
@@ -142,13 +166,13 @@ void ReadStockRow(const CSqliteQuery& q, StockRecord& r) {
   r.OutstandingShares = q.FloatAt(20);
   r.LastPrice = q.FloatAt(21);
   r.LastDate = q.FloatAt(22);
-  r.LastExchange = q.TextAt(23);
+  r.LastExchange = texts.Get(q.TextAt(23));
   r.BidPrice = q.FloatAt(24);
   r.BidDate = q.FloatAt(25);
-  r.BidExchange = q.TextAt(26);
+  r.BidExchange = texts.Get(q.TextAt(26));
   r.AskPrice = q.FloatAt(27);
   r.AskDate = q.FloatAt(28);
-  r.AskExchange = q.TextAt(29);
+  r.AskExchange = texts.Get(q.TextAt(29));
   r.LastSize = q.IntAt(30);
   r.BidSize = q.IntAt(31);
   r.AskSize = q.IntAt(32);
@@ -161,12 +185,33 @@ std::u16string Widen(const std::string& narrow) {
   return out;
 }
 
-const char* Narrow(const _bstr_t& s) { return static_cast<const char*>(s); }
-
 }  // namespace
 
 CStocksDB::CStocksDB(const std::string& databasePath, bool direct)
-    : CLiteDB(databasePath), m_direct(direct), m_table(direct ? "stocks_direct" : "stocks") {}
+    : CLiteDB(databasePath), m_direct(direct), m_table(direct ? "stocks_direct" : "stocks") {
+  for (UINT id : {kCreateTable, kDeleteAll, kSelectSymbol, kSelectAll, kUpdateQuote, kInsertBase}) {
+    try {
+      m_sql[id] = LoadSqlTemplate(id, m_table);
+    } catch (...) {
+      // Loaded again at each use, where a failure is reported.
+    }
+  }
+}
+
+std::string CStocksDB::_Sql(UINT id) const {
+  const auto it = m_sql.find(id);
+  return it != m_sql.end() ? it->second : LoadSqlTemplate(id, m_table);
+}
+
+StockRecord CStocksDB::BlockRecord::ToStockRecord() const {
+  StockRecord r = record;
+  r.Symbol = symbol;
+  if (currency) r.Currency = *currency;
+  if (bidExchange) r.BidExchange = *bidExchange;
+  if (askExchange) r.AskExchange = *askExchange;
+  if (lastExchange) r.LastExchange = *lastExchange;
+  return r;
+}
 
 CStocksDB::~CStocksDB() = default;
 
@@ -174,8 +219,8 @@ bool CStocksDB::Initialize() {
   ORV_LOG(orvlog::kTrace, "CStocksDB::Initialize() started user: " << DatabasePath());
   bool ok = true;
   try {
-    const std::string create = LoadSqlTemplate(kCreateTable, m_table);
-    const std::string empty = LoadSqlTemplate(kDeleteAll, m_table);
+    const std::string create = _Sql(kCreateTable);
+    const std::string empty = _Sql(kDeleteAll);
     CDatabaseLockGuard lock;
     CSqliteDB db;
     db.Open(DatabasePath().c_str());
@@ -223,10 +268,7 @@ const uint8_t* CStocksDB::UpdateData(const uint8_t* data, const uint8_t* end, ui
         _UpdateStockQuote(map);
         // The list is the message's: a later quote block of the same message
         // sends the symbols of the earlier ones again.
-        for (const auto& entry : map) {
-          const char* symbol = Narrow(entry.second.Symbol);
-          changedSymbols.emplace_back(symbol != nullptr ? symbol : "");
-        }
+        for (const auto& entry : map) changedSymbols.push_back(entry.second.symbol);
         if (!changedSymbols.empty()) _InitializeEvents(changedSymbols);
       }
       break;
@@ -253,8 +295,8 @@ const uint8_t* CStocksDB::_ParseStockQuote(const uint8_t* data, const uint8_t* e
 void CStocksDB::_UpdateStockBase(const BlockMap& map) {
   if (map.empty()) return;  // an empty transaction would change nothing
   try {
-    const std::string insertSql = LoadSqlTemplate(kInsertBase, m_table);
-    const std::string selectSql = LoadSqlTemplate(kSelectSymbol, m_table);
+    const std::string insertSql = _Sql(kInsertBase);
+    const std::string selectSql = _Sql(kSelectSymbol);
     CDatabaseLockGuard lock;
     CSqliteDB db;
     db.Open(DatabasePath().c_str());
@@ -264,8 +306,8 @@ void CStocksDB::_UpdateStockBase(const BlockMap& map) {
     CSqliteStatement select = db.Prepare(selectSql.c_str());
     CSqliteStatement insert = db.Prepare(insertSql.c_str());
     for (const auto& entry : map) {
-      const StockRecord& r = entry.second;
-      const char* symbol = Narrow(r.Symbol);
+      const StockRecord& r = entry.second.record;
+      const char* symbol = entry.second.symbol.c_str();
       select.BindText(1, symbol);
       bool exists = false;
       {
@@ -280,7 +322,7 @@ void CStocksDB::_UpdateStockBase(const BlockMap& map) {
       insert.BindDouble(3, r.DivAmount);
       insert.BindInt(4, r.DivFreq);
       insert.BindText(5, r.StockType);
-      insert.BindText(6, Narrow(r.Currency));
+      insert.BindText(6, Bindable(entry.second.currency));
       insert.BindDouble(7, r.PriceClose);
       insert.BindDouble(8, r.PriceLow52wk);
       insert.BindDouble(9, r.PriceHigh52wk);
@@ -312,7 +354,7 @@ void CStocksDB::_UpdateStockBase(const BlockMap& map) {
 void CStocksDB::_UpdateStockQuote(const BlockMap& map) {
   if (map.empty()) return;  // an empty transaction would change nothing
   try {
-    const std::string sql = LoadSqlTemplate(kUpdateQuote, m_table);
+    const std::string sql = _Sql(kUpdateQuote);
     CDatabaseLockGuard lock;
     CSqliteDB db;
     db.Open(DatabasePath().c_str());
@@ -321,7 +363,7 @@ void CStocksDB::_UpdateStockQuote(const BlockMap& map) {
     CSqliteTransaction transaction(db);
     CSqliteStatement update = db.Prepare(sql.c_str());
     for (const auto& entry : map) {
-      const StockRecord& r = entry.second;
+      const StockRecord& r = entry.second.record;
       update.BindDouble(1, r.BidPrice);
       update.BindDouble(2, r.AskPrice);
       update.BindDouble(3, r.LastPrice);
@@ -331,11 +373,11 @@ void CStocksDB::_UpdateStockQuote(const BlockMap& map) {
       update.BindDouble(7, r.BidDate);
       update.BindDouble(8, r.AskDate);
       update.BindDouble(9, r.LastDate);
-      update.BindText(10, Narrow(r.BidExchange));
-      update.BindText(11, Narrow(r.AskExchange));
-      update.BindText(12, Narrow(r.LastExchange));
+      update.BindText(10, Bindable(entry.second.bidExchange));
+      update.BindText(11, Bindable(entry.second.askExchange));
+      update.BindText(12, Bindable(entry.second.lastExchange));
       update.BindInt(13, r.Volume);
-      update.BindText(14, Narrow(r.Symbol));
+      update.BindText(14, entry.second.symbol.c_str());
       update.RunCommand();
       update.Reset();
     }
@@ -351,7 +393,7 @@ void CStocksDB::_UpdateStockQuote(const BlockMap& map) {
 void CStocksDB::_RequestDB(const CSymbolKey& key, std::vector<StockRecord>& out) {
   try {
     const bool all = key.Empty();
-    const std::string sql = LoadSqlTemplate(all ? kSelectAll : kSelectSymbol, m_table);
+    const std::string sql = _Sql(all ? kSelectAll : kSelectSymbol);
     const std::string symbol = key.Narrow();
     CDatabaseLockGuard lock;
     CSqliteDB db;
@@ -359,9 +401,10 @@ void CStocksDB::_RequestDB(const CSymbolKey& key, std::vector<StockRecord>& out)
     db.RunCommand("PRAGMA read_uncommitted");
     CSqliteStatement select = db.Prepare(sql.c_str());
     if (!all) select.BindText(1, symbol.c_str());
+    SharedTexts texts;
     for (CSqliteQuery query = select.RunQuery(); !query.AtEnd() && !IsStopRequested(); query.Next()) {
       StockRecord r;
-      ReadStockRow(query, r);
+      ReadStockRow(query, texts, r);
       out.push_back(r);
     }
   } catch (const CSqliteException& e) {
@@ -373,12 +416,18 @@ void CStocksDB::_RequestDB(const CSymbolKey& key, std::vector<StockRecord>& out)
 
 void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols) {
   try {
-    const std::string sql = LoadSqlTemplate(kSelectSymbol, m_table);
+    const std::string sql = _Sql(kSelectSymbol);
     ClientEvents events;
+    SharedTexts texts;
     CDatabaseLockGuard lock;
     CSqliteDB db;
     db.Open(DatabasePath().c_str());
     db.RunCommand("PRAGMA read_uncommitted");
+    // One read transaction around all the selects: each select on its own
+    // would take and drop the file's shared lock, which costs more than the
+    // read itself.
+    db.RunCommand("begin transaction;");
+    CSqliteTransaction transaction(db);
     CSqliteStatement select = db.Prepare(sql.c_str());
     for (const std::string& symbol : changedSymbols) {
       const CSymbolKey key(Widen(symbol), 0);
@@ -390,7 +439,7 @@ void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols
       {
         CSqliteQuery query = select.RunQuery();
         if (!query.AtEnd() && !IsStopRequested()) {
-          ReadStockRow(query, r);
+          ReadStockRow(query, texts, r);
           found = true;
         }
       }
@@ -404,6 +453,7 @@ void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols
     // queued before the next block can change the rows.
     for (const auto& entry : events) _SendEvent(entry.first, entry.second);
     select.Release();
+    transaction.Commit();
   } catch (const CSqliteException& e) {
     LogSqliteError("_InitializeEvents", e, __LINE__);
   } catch (...) {
@@ -492,7 +542,7 @@ void CStocksDB::GetMarketData(const CSymbolKey& key, Orv::ZmDataManager_ptr serv
     _ReadSnapshot(reply.get(), true, map);
   }
   out.reserve(out.size() + map.size());
-  for (const auto& entry : map) out.push_back(entry.second);
+  for (const auto& entry : map) out.push_back(entry.second.ToStockRecord());
 }
 
 void CStocksDB::ApplyBaseReply(const CORBA::Any* reply) {

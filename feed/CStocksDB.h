@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,9 +17,18 @@
 
 class CStocksDB : public CLiteDB {
  public:
+  // One stock as the blocks of one call gave it: the numbers in record, the
+  // texts kept as they came (absent until a field sets them), so that writing
+  // them takes no conversion; ToStockRecord makes the record a caller sees.
+  struct BlockRecord {
+    StockRecord record;  // its strings stay null
+    std::string symbol;
+    std::optional<std::string> currency, bidExchange, askExchange, lastExchange;
+    StockRecord ToStockRecord() const;
+  };
   // Records of one call, by symbol: the fields of one stock merge, a later
   // value over an earlier one, and the writers walk them in symbol order.
-  typedef std::map<std::string, StockRecord> BlockMap;
+  typedef std::map<std::string, BlockRecord> BlockMap;
   typedef std::map<CEventClientPtr, std::vector<StockRecord>, LessEventClient> ClientEvents;
 
   // direct picks "stocks_direct", its quote type and the direct stock event.
@@ -72,7 +82,12 @@ class CStocksDB : public CLiteDB {
  private:
   // Reads every block of a snapshot reply up to its last one into map.
   void _ReadSnapshot(const CORBA::Any* reply, bool quote, BlockMap& map);
+  // The statement text of a template with this table's name.
+  std::string _Sql(UINT id) const;
 
   const bool m_direct;
   const std::string m_table;
+  // Formatted once: loading a template from the module's resources costs
+  // more than the statement it holds.
+  std::map<UINT, std::string> m_sql;
 };
