@@ -2,17 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Idl/OrvPayload.h"
 #include "LogCapture.h"
 #include "MessageBuilder.h"
 #include "TempDir.h"
+#include "feed/CDatabaseLock.h"
 #include "feed/CSqliteDB.h"
 #include "feed/MessageFormat.h"
 #include "feed/StopEvent.h"
@@ -229,10 +232,11 @@ class StocksDBTest : public ::testing::Test {
 
 TEST_F(StocksDBTest, BaseBlockInsertsNewStocksAndNeverOverwritesARow) {
   ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}})));
-  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 7.0f}, {"BBB", 2.0f}})));
+  // A symbol as wide as its field keeps every character.
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 7.0f}, {"BBB", 2.0f}, {"CCCCCCCCCC.X", 3.0f}})));
 
   const std::vector<StockRecord> rows = db.Rows();
-  ASSERT_EQ(Symbols(rows), (std::vector<std::string>{"AAA", "BBB"}));
+  ASSERT_EQ(Symbols(rows), (std::vector<std::string>{"AAA", "BBB", "CCCCCCCCCC.X"}));
   const StockRecord& a = rows[0];
   // Every base field lands in its own member (the first block's values).
   const struct {
@@ -536,6 +540,23 @@ TEST(StocksDBInitialize, EmptiesAnExistingTableAndReportsAnUnusableFile) {
   // The table object goes on: later accesses fail the same way and log.
   ASSERT_TRUE(Apply(missing, BaseMessage({{"AAA", 1.0f}})));
   EXPECT_TRUE(log.Contains("SQLite error in CStocksDB::_UpdateStockBase(): "));
+}
+
+TEST(StocksDBInitialize, WaitsForTheDatabaseLock) {
+  // The other service's pull thread may be writing the same file.
+  TempDir dir;
+  CStocksDB db(dir.File("carol"), false);
+  std::atomic<bool> done{false};
+  CDatabaseLock::Enter();
+  std::thread t([&] {
+    db.Initialize();
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(done);
+  CDatabaseLock::Leave();
+  t.join();
+  EXPECT_TRUE(done);
 }
 
 }  // namespace
