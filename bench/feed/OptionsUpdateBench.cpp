@@ -19,6 +19,7 @@
 #include "feed/CSqliteDB.h"
 #include "feed/MessageFormat.h"
 #include "feed/SqlTemplates.h"
+#include "log/Log.h"
 #include "server/CZmOrvEventSource.h"
 
 // The subscribed client: counts the events its tasks fire.
@@ -264,4 +265,13 @@ BENCHMARK(BM_OptionsAnalyticsLockHeld)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  // As the program runs by default: trace and debug lines are not composed.
+  orvlog::InitConsole();
+  orvlog::SetLevel(orvlog::kInfo);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
