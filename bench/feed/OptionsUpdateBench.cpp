@@ -19,10 +19,11 @@
 #include "feed/CSqliteDB.h"
 #include "feed/MessageFormat.h"
 #include "feed/SqlTemplates.h"
+#include "log/Log.h"
 #include "server/CZmOrvEventSource.h"
 
 // The subscribed client: counts the events its tasks fire.
-class CZmOrvEnt : public CZmOrvEventSource {
+class CZmOrvEnt final : public CZmOrvEventSource {
  public:
   HRESULT Fire_OnOptionsChange(IOptionsEnt*) override {
     fired.fetch_add(1, std::memory_order_relaxed);
@@ -264,4 +265,13 @@ BENCHMARK(BM_OptionsAnalyticsLockHeld)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  // As the program runs by default: trace and debug lines are not composed.
+  orvlog::InitConsole();
+  orvlog::SetLevel(orvlog::kInfo);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

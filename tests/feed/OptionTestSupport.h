@@ -32,7 +32,7 @@ struct OptionEvent {
 };
 
 // A client as the event tasks see it.
-class CZmOrvEnt : public CZmOrvEventSource {
+class CZmOrvEnt final : public CZmOrvEventSource {
  public:
   HRESULT Fire_OnStocksChange(IStocksEnt*) override { return E_NOTIMPL; }
   HRESULT Fire_OnDirectStocksChange(IStocksEnt*) override { return E_NOTIMPL; }
