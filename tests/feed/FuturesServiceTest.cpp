@@ -40,6 +40,12 @@ typename T::_ptr_type Resolve(const std::string& url) {
   return T::_narrow(o);
 }
 
+// The field lists that go with each request, as the service journals them.
+const std::string kBaseFields = " fields=75,74,40";
+const std::string kQuoteFields = " fields=75,74,6,8,7,9,10,12,11,13,14,16,15,17,18";
+const std::string kRateFields = " fields=23,42,41";
+const std::string kHvFields = " fields=2,3,62";
+
 std::vector<std::string> Symbols(const std::vector<FutureRecord>& rows) {
   std::vector<std::string> out;
   for (const FutureRecord& r : rows) out.push_back(static_cast<const char*>(r.Symbol));
@@ -103,7 +109,8 @@ TEST_F(FuturesServiceTest, AllFuturesComeFromBaseAndQuoteSnapshotsInSymbolOrder)
   SnapshotCalls();
   const std::vector<FutureRecord> all = Get(u"", 0);
   EXPECT_EQ(SnapshotCalls(),
-            (std::vector<std::string>{"GetMarketDataAll data_type=13", "GetMarketDataAll data_type=14"}));
+            (std::vector<std::string>{"GetMarketDataAll data_type=13" + kBaseFields,
+                                      "GetMarketDataAll data_type=14" + kQuoteFields}));
   ASSERT_EQ(all.size(), 8u);
   std::vector<std::string> sorted = Symbols(all);
   std::sort(sorted.begin(), sorted.end());
@@ -132,17 +139,19 @@ TEST_F(FuturesServiceTest, ARootOrAFutureComesFromTheTableOnceStored) {
 
   // A root is a group at the service (symbol type 1), a future one
   // instrument (2).
+  const std::string byRoot = "GetMarketData symbol=" + root + " symbol_type=1";
+  const std::string byFuture = "GetMarketData symbol=" + future + " symbol_type=2";
   SnapshotCalls();
   const std::vector<FutureRecord> ofRoot = Get(wideRoot.c_str(), 1);
   EXPECT_EQ(SnapshotCalls(),
-            (std::vector<std::string>{"GetMarketData symbol=" + root + " symbol_type=1 data_type=13",
-                                      "GetMarketData symbol=" + root + " symbol_type=1 data_type=14"}));
+            (std::vector<std::string>{byRoot + " data_type=13" + kBaseFields,
+                                      byRoot + " data_type=14" + kQuoteFields}));
   ASSERT_EQ(ofRoot.size(), 4u);
   for (const FutureRecord& r : ofRoot) EXPECT_EQ(Narrow(r.RootSymbol), root);
   EXPECT_EQ(Symbols(Get(wideFuture.c_str(), 0)), (std::vector<std::string>{future}));
   EXPECT_EQ(SnapshotCalls(),
-            (std::vector<std::string>{"GetMarketData symbol=" + future + " symbol_type=2 data_type=13",
-                                      "GetMarketData symbol=" + future + " symbol_type=2 data_type=14"}));
+            (std::vector<std::string>{byFuture + " data_type=13" + kBaseFields,
+                                      byFuture + " data_type=14" + kQuoteFields}));
 
   // The subscribing path stores the root's base snapshot; from then on the
   // rows answer without a call, by root and by future.
@@ -170,7 +179,7 @@ TEST_F(FuturesServiceTest, InterestRatesOfAllCurrenciesOrOfOne) {
   SnapshotCalls();
   std::vector<InterestRateRecord> all;
   CInterestRateDB().GetMarketData(_bstr_t(""), m_equities, all);
-  EXPECT_EQ(SnapshotCalls(), (std::vector<std::string>{"GetMarketDataAll data_type=8"}));
+  EXPECT_EQ(SnapshotCalls(), (std::vector<std::string>{"GetMarketDataAll data_type=8" + kRateFields}));
   std::set<std::string> currencies;
   for (const InterestRateRecord& r : all) {
     currencies.insert(Narrow(r.Currency));
@@ -181,7 +190,8 @@ TEST_F(FuturesServiceTest, InterestRatesOfAllCurrenciesOrOfOne) {
 
   std::vector<InterestRateRecord> usd;
   CInterestRateDB().GetMarketData(_bstr_t("USD"), m_equities, usd);
-  EXPECT_EQ(SnapshotCalls(), (std::vector<std::string>{"GetMarketData symbol=USD symbol_type=1 data_type=8"}));
+  EXPECT_EQ(SnapshotCalls(),
+            (std::vector<std::string>{"GetMarketData symbol=USD symbol_type=1 data_type=8" + kRateFields}));
   ASSERT_FALSE(usd.empty());
   for (const InterestRateRecord& r : usd) {
     EXPECT_EQ(Narrow(r.Currency), "USD");
@@ -203,7 +213,7 @@ TEST_F(FuturesServiceTest, HistoricalVolatilityAlwaysAsksForOneSymbol) {
   std::vector<HVRecord> hv;
   CHVDB().GetMarketData(_bstr_t(symbol.c_str()), m_equities, hv);
   EXPECT_EQ(SnapshotCalls(),
-            (std::vector<std::string>{"GetMarketData symbol=" + symbol + " symbol_type=1 data_type=9"}));
+            (std::vector<std::string>{"GetMarketData symbol=" + symbol + " symbol_type=1 data_type=9" + kHvFields}));
   ASSERT_GT(hv.size(), 1u);
   for (const HVRecord& r : hv) {
     EXPECT_EQ(Narrow(r.Symbol), symbol);
@@ -218,7 +228,7 @@ TEST_F(FuturesServiceTest, HistoricalVolatilityAlwaysAsksForOneSymbol) {
   const std::vector<std::string> calls = SnapshotCalls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].rfind("GetMarketData symbol=", 0), 0u) << calls[0];
-  EXPECT_NE(calls[0].find("symbol_type=1 data_type=9"), std::string::npos) << calls[0];
+  EXPECT_NE(calls[0].find("symbol_type=1 data_type=9" + kHvFields), std::string::npos) << calls[0];
 
   // Compressed replies are unpacked as every other snapshot.
   ASSERT_EQ(m_equities->SetCompressionMode(1), 0);
