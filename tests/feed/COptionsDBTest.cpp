@@ -10,7 +10,10 @@
 #include "OptionTestSupport.h"
 #include "TempDir.h"
 #include "feed/CSettings.h"
+#include "feed/CFutureOptionsDB.h"
+#include "feed/CNstdOptionsDB.h"
 #include "feed/CSqliteDB.h"
+#include "feed/SqlTemplates.h"
 #include "server/COptions.h"
 
 namespace {
@@ -417,6 +420,44 @@ TEST(OptionsDBInitialize, MakesTheIndexWithTheTableAndEmptiesItLater) {
   COptionsDB missing(dir.File("no-such-folder/bob"), false);
   EXPECT_FALSE(missing.Initialize());
   EXPECT_TRUE(log.Contains("SQLite error in COptionsDB::Initialize(): "));
+}
+
+}  // namespace
+
+namespace {
+
+// Every per-underlying read goes through its table's index, in one file
+// that holds all four option tables.
+TEST(OptionTablesIndexes, EveryUnderlyingReadUsesItsIndex) {
+  TempDir dir;
+  const std::string path = dir.File("carol");
+  COptionsDB options(path, false);
+  COptionsDB direct(path, true);
+  CNstdOptionsDB nstd(path);
+  CFutureOptionsDB futures(path);
+  for (int pass = 0; pass < 2; ++pass) {
+    ASSERT_TRUE(options.Initialize());
+    ASSERT_TRUE(direct.Initialize());
+    ASSERT_TRUE(nstd.Initialize());
+    ASSERT_TRUE(futures.Initialize());
+  }
+  const struct {
+    UINT select;
+    const char* table;
+    const char* index;
+  } cases[] = {{111, "options", "symbol_indx"},
+               {111, "options_direct", "symbol_indx_direct"},
+               {242, "nstdoptions", "nstd_symbol_indx"},
+               {148, "futureoptions", "fut_symbol_indx"}};
+  CSqliteDB db;
+  db.Open(path.c_str());
+  for (const auto& c : cases) {
+    CSqliteStatement plan = db.Prepare(("EXPLAIN QUERY PLAN " + LoadSqlTemplate(c.select, c.table)).c_str());
+    plan.BindText(1, "AAA");
+    std::string detail;
+    for (CSqliteQuery q = plan.RunQuery(); !q.AtEnd(); q.Next()) detail += q.TextAt(3);
+    EXPECT_NE(detail.find(std::string("USING INDEX ") + c.index), std::string::npos) << c.table << ": " << detail;
+  }
 }
 
 }  // namespace
