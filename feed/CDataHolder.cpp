@@ -3,9 +3,14 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include "OrvPayload.h"
 #include "feed/CSqliteException.h"
+#include "feed/CFutureOptionsDB.h"
+#include "feed/CFuturesDB.h"
+#include "feed/CNstdOptionsDB.h"
+#include "feed/COptionsDB.h"
 #include "feed/CStocksDB.h"
 #include "feed/MessageFormat.h"
 #include "feed/RequestSnapshot.h"
@@ -114,20 +119,32 @@ CLiteDB* CDataHolder::GetStorage(int kind) {
 
 CStocksDB* CDataHolder::_StockTable(int kind) { return dynamic_cast<CStocksDB*>(FindStorage(kind)); }
 
+template <class Make>
+void CDataHolder::_CreateTables(const std::vector<std::pair<int, Make>>& tables) {
+  // Kinds already present (a second sign-in of the side) are kept as they
+  // are, rows and subscribers included.
+  std::vector<CLiteDB*> made;
+  for (const auto& t : tables) {
+    if (FindStorage(t.first) != nullptr) continue;
+    made.push_back(_AddStorage(t.first, t.second()));
+  }
+  // made is in ascending kind: the lists below are.
+  for (CLiteDB* table : made) table->Initialize();
+  for (CLiteDB* table : made) table->WaitDatabase();
+}
+
 bool CDataHolder::Initialize() {
   try {
-    // The tables of the kinds that have a table class; the others come as
-    // their classes do. Kinds already present (a second sign-in of the side)
-    // are kept as they are, rows and subscribers included.
-    std::vector<CLiteDB*> made;
-    auto add = [&](int kind, auto make) {
-      if (FindStorage(kind) != nullptr) return;
-      made.push_back(_AddStorage(kind, make()));
-    };
-    add(enStockData, [&] { return std::unique_ptr<CLiteDB>(new CStocksDB(m_path, false)); });
-    add(enStockData_Direct, [&] { return std::unique_ptr<CLiteDB>(new CStocksDB(m_path, true)); });
-    for (CLiteDB* table : made) table->Initialize();
-    for (CLiteDB* table : made) table->WaitDatabase();
+    typedef std::function<std::unique_ptr<CLiteDB>()> Make;
+    // The kinds that have a table class; the IV tables come as theirs do.
+    const std::string& path = m_path;
+    _CreateTables(std::vector<std::pair<int, Make>>{
+        {enStockData, [&] { return std::unique_ptr<CLiteDB>(new CStocksDB(path, false)); }},
+        {enOptionData, [&] { return std::unique_ptr<CLiteDB>(new COptionsDB(path, false)); }},
+        {enStockData_Direct, [&] { return std::unique_ptr<CLiteDB>(new CStocksDB(path, true)); }},
+        {enOptionData_Direct, [&] { return std::unique_ptr<CLiteDB>(new COptionsDB(path, true)); }},
+        {enNstdOptionData, [&] { return std::unique_ptr<CLiteDB>(new CNstdOptionsDB(path)); }},
+    });
 
     _StartPullThread(false);
 
@@ -149,8 +166,14 @@ bool CDataHolder::Initialize() {
 
 bool CDataHolder::FutsInitialize() {
   try {
-    // No futures table class exists yet: the futures side signs in, pulls
-    // and registers its fields, and blocks for its kinds are stepped over.
+    typedef std::function<std::unique_ptr<CLiteDB>()> Make;
+    // The futures IV tables come as their class does.
+    const std::string& path = m_path;
+    _CreateTables(std::vector<std::pair<int, Make>>{
+        {enFutureData, [&] { return std::unique_ptr<CLiteDB>(new CFuturesDB(path)); }},
+        {enFutureOptionData, [&] { return std::unique_ptr<CLiteDB>(new CFutureOptionsDB(path)); }},
+    });
+
     _StartPullThread(true);
 
     ORV_LOG(orvlog::kDebug, "Registering server fields.");
@@ -173,6 +196,13 @@ void CDataHolder::GetStocks(const std::u16string& symbol, std::vector<StockRecor
   if (CORBA::is_nil(m_dataServer)) return;
   CStocksDB* table = dynamic_cast<CStocksDB*>(GetStorage(direct ? enStockData_Direct : enStockData));
   if (table != nullptr) table->GetMarketData(CSymbolKey(symbol, 0), m_dataServer.in(), records);
+  DumpMemoryStatus();
+}
+
+void CDataHolder::GetFutures(const std::u16string& symbol, std::vector<FutureRecord>& records) {
+  if (CORBA::is_nil(m_futuresServer)) return;
+  CFuturesDB* table = dynamic_cast<CFuturesDB*>(GetStorage(enFutureData));
+  if (table != nullptr) table->GetMarketData(CSymbolKey(symbol, 0), m_futuresServer.in(), records);
   DumpMemoryStatus();
 }
 

@@ -68,6 +68,7 @@ class CDataHolder {
   // Getters: local rows first, else a snapshot of the service. Nothing
   // (and no memory statistics) while the data server is nil.
   void GetStocks(const std::u16string& symbol, std::vector<StockRecord>& records, bool direct);
+  void GetFutures(const std::u16string& symbol, std::vector<FutureRecord>& records);
 
   bool IsSymbolSubscribed(const CEventClientPtr& client, const std::u16string& symbol, int kind, int symbolType);
 
@@ -111,6 +112,10 @@ class CDataHolder {
   // Enters a table under the map lock unless its kind is already present;
   // returns the table that the map holds for the kind.
   CLiteDB* _AddStorage(int kind, std::unique_ptr<CLiteDB> table);
+  // Makes, initialises and waits for the (kind, maker) tables, given in
+  // ascending kind, whose kind is not present yet.
+  template <class Make>
+  void _CreateTables(const std::vector<std::pair<int, Make>>& tables);
   CStocksDB* _StockTable(int kind);
   Orv::ZmDataManager_ptr _ServerOfKind(int kind) const;
 

@@ -9,6 +9,7 @@
 #include "com/runtime.h"
 #include "feed/CDataHolder.h"
 #include "feed/CSettings.h"
+#include "feed/CFuturesDB.h"
 #include "feed/CStocksDB.h"
 #include "feed/DecompressMessage.h"
 #include "feed/MessageFormat.h"
@@ -212,6 +213,12 @@ void CDataHolder::_UpdateLocalStorage(const uint8_t* message, size_t length, boo
                   if (CStocksDB* stocks = dynamic_cast<CStocksDB*>(table)) {
                     return stocks->UpdateData(body, end, header.type, header.blocks_amount, header.fields_amount,
                                               flag, changed);
+                  }
+                }
+                if (header.type == T_FUTURE_QUOTE) {
+                  if (CFuturesDB* futures = dynamic_cast<CFuturesDB*>(table)) {
+                    return futures->UpdateData(body, end, header.type, header.blocks_amount, header.fields_amount,
+                                               flag, changed);
                   }
                 }
                 return table->UpdateData(body, end, header.type, header.blocks_amount, header.fields_amount, flag);

@@ -5,6 +5,9 @@
 
 #include "OrvPayload.h"
 #include "feed/CDataHolder.h"
+#include "feed/CFutureOptionsDB.h"
+#include "feed/CFuturesDB.h"
+#include "feed/COptionsDB.h"
 #include "feed/CStocksDB.h"
 #include "feed/MessageFormat.h"
 #include "feed/RequestSnapshot.h"
@@ -148,7 +151,12 @@ void CDataHolder::SubscribeAll(const CEventClientPtr& client, int kind) {
   orvwin::CritSecLock lock(m_csSubscriptions);
   std::vector<std::u16string> symbols;
   if (IsFuturesKind(kind)) {
-    // No futures table exists yet, so there is no list of futures to take.
+    std::vector<FutureRecord> futures;
+    GetFutures(std::u16string(), futures);
+    for (const FutureRecord& r : futures) {
+      const OLECHAR* s = static_cast<const OLECHAR*>(r.Symbol);
+      symbols.emplace_back(s != nullptr ? s : u"");
+    }
   } else {
     std::vector<StockRecord> stocks;
     GetStocks(std::u16string(), stocks, false);
@@ -221,14 +229,26 @@ void CDataHolder::_Subscribe(const std::u16string& symbol, int kind, int symbolT
 
   // The direct and futures kinds store a base-data snapshot first: their
   // quote types carry no base data.
+  const CORBA::Short serverType = SymbolTypeOf(kind, symbolType);
+  CLiteDB* table = FindStorage(kind);
   if (kind == enStockData_Direct) {
     CORBA::Any_var reply = RequestSnapshot(SnapshotKind::kEquityBase, CSymbolKey(symbol, 0), server);
-    if (CStocksDB* stocks = _StockTable(kind)) stocks->ApplyBaseReply(reply.operator->());
+    if (CStocksDB* stocks = dynamic_cast<CStocksDB*>(table)) stocks->ApplyBaseReply(reply.operator->());
+  } else if (kind == enOptionData_Direct) {
+    CORBA::Any_var reply = RequestSnapshot(SnapshotKind::kOptionBase, CSymbolKey(symbol, 0), server);
+    if (COptionsDB* options = dynamic_cast<COptionsDB*>(table)) options->ApplyBaseReply(reply.operator->());
+  } else if (kind == enFutureData) {
+    CORBA::Any_var reply =
+        RequestSnapshot(SnapshotKind::kFutureBase, CSymbolKey(symbol, symbolType == enOption), server);
+    if (CFuturesDB* futures = dynamic_cast<CFuturesDB*>(table)) futures->ApplyBaseReply(reply.operator->());
+  } else if (kind == enFutureOptionData) {
+    CORBA::Any_var reply =
+        RequestSnapshot(SnapshotKind::kFutureOptionBase, CSymbolKey(symbol, serverType == 2), server);
+    if (CFutureOptionsDB* options = dynamic_cast<CFutureOptionsDB*>(table)) {
+      options->ApplyBaseReply(reply.operator->());
+    }
   }
-  // Kinds 6 to 8 fetch theirs into tables that do not exist yet; their
-  // kinds are refused by the table lookup before this point.
 
-  const CORBA::Short serverType = SymbolTypeOf(kind, symbolType);
   for (int type : types) {
     CORBA::Short status;
     std::string context;

@@ -14,6 +14,10 @@
 #include "com/comdef.h"
 #include "feed/CDataHolder.h"
 #include "feed/CSettings.h"
+#include "feed/CFutureOptionsDB.h"
+#include "feed/CFuturesDB.h"
+#include "feed/CNstdOptionsDB.h"
+#include "feed/COptionsDB.h"
 #include "feed/CStocksDB.h"
 #include "feed/ServerStatus.h"
 #include "feed/UserFileName.h"
@@ -150,13 +154,16 @@ TEST_F(Session, RefusesAnEmptyUserName) {
   }
 }
 
-TEST_F(Session, TableMapHoldsTheStockKindsOnce) {
+TEST_F(Session, TableMapHoldsEachKindOnce) {
   CDataHolder session(u"maps", nullptr, nullptr);
   ASSERT_TRUE(session.Initialize());
   CLiteDB* stocks = session.GetStorage(enStockData);
   ASSERT_NE(dynamic_cast<CStocksDB*>(stocks), nullptr);
   EXPECT_FALSE(dynamic_cast<CStocksDB*>(stocks)->IsDirect());
   EXPECT_TRUE(dynamic_cast<CStocksDB*>(session.GetStorage(enStockData_Direct))->IsDirect());
+  EXPECT_NE(dynamic_cast<COptionsDB*>(session.GetStorage(enOptionData)), nullptr);
+  EXPECT_NE(dynamic_cast<COptionsDB*>(session.GetStorage(enOptionData_Direct)), nullptr);
+  EXPECT_NE(dynamic_cast<CNstdOptionsDB*>(session.GetStorage(enNstdOptionData)), nullptr);
 
   for (int kind : {int(enIVATMData), int(enFutureData), 12, -1}) {
     EXPECT_EQ(session.FindStorage(kind), nullptr) << kind;
@@ -176,6 +183,12 @@ TEST_F(Session, TableMapHoldsTheStockKindsOnce) {
   ASSERT_TRUE(session.Initialize());
   EXPECT_EQ(session.GetStorage(enStockData), stocks);
   EXPECT_EQ(Rows(session.DatabasePath()).count("IBM"), 1u);
+
+  // The futures side brings its own kinds.
+  ASSERT_TRUE(session.FutsInitialize());
+  EXPECT_NE(dynamic_cast<CFuturesDB*>(session.GetStorage(enFutureData)), nullptr);
+  EXPECT_NE(dynamic_cast<CFutureOptionsDB*>(session.GetStorage(enFutureOptionData)), nullptr);
+  EXPECT_EQ(session.FindStorage(enFutIVIndexData), nullptr);
 }
 
 TEST_F(Session, GettersWithoutAServerLeaveTheListEmpty) {

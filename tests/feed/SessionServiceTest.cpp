@@ -297,6 +297,41 @@ TEST_F(SessionService, SubscribeAllTakesEveryStockAndReleaseGivesThemBack) {
   session->UnSubscribeAll(client.Handle(), enFutureData);
 }
 
+TEST_F(SessionService, FuturesAndOptionsSubscribeTheTypesOfTheirKind) {
+  auto session = OpenSession("kinds", true);
+  std::vector<FutureRecord> futures;
+  session->GetFutures(u"", futures);
+  ASSERT_FALSE(futures.empty());
+  const char* f = static_cast<const char*>(futures[0].Symbol);
+  const std::string future = f != nullptr ? f : "";
+  CZmOrvEnt client;
+
+  Journal journal;
+  session->Subscribe(client.Handle(), U16(future), enFutureData, enFuture);
+  EXPECT_EQ(journal.Calls("Subscribe"),
+            std::vector<std::string>{"symbol=" + future + " symbol_type=2 data_type=14 -> 0"});
+  EXPECT_EQ(RowCount(session->DatabasePath(), future, "futures"), 1u) << "the base snapshot was not stored";
+  journal.Skip();
+  session->UnSubscribe(client.Handle(), U16(future), enFutureData, enFuture);
+  EXPECT_EQ(journal.Calls("UnSubscribe"),
+            (std::vector<std::string>{"symbol=" + future + " symbol_type=2 data_type=13 -> 0",
+                                      "symbol=" + future + " symbol_type=2 data_type=14 -> 0"}));
+  EXPECT_EQ(RowCount(session->DatabasePath(), future, "futures"), 0u);
+
+  const std::string stock = Stocks(*session).at(0);
+  journal.Skip();
+  session->Subscribe(client.Handle(), U16(stock), enOptionData, enEquity);
+  EXPECT_EQ(journal.Calls("Subscribe"),
+            (std::vector<std::string>{"symbol=" + stock + " symbol_type=1 data_type=2 -> 0",
+                                      "symbol=" + stock + " symbol_type=1 data_type=4 -> 0",
+                                      "symbol=" + stock + " symbol_type=1 data_type=5 -> 0"}));
+  // The non-standard options are recorded, but not subscribed at the service.
+  journal.Skip();
+  session->Subscribe(client.Handle(), U16(stock), enNstdOptionData, enEquity);
+  EXPECT_TRUE(journal.Calls("Subscribe").empty());
+  EXPECT_TRUE(session->IsSymbolSubscribed(client.Handle(), U16(stock), enNstdOptionData, enEquity));
+}
+
 TEST_F(SessionService, DirectStocksLeaveTheSharedBaseTypeToTheOrdinaryTable) {
   auto session = OpenSession("direct");
   const std::string symbol = Stocks(*session).at(3);
