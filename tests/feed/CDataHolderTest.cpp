@@ -12,6 +12,7 @@
 #include <string>
 
 #include "com/comdef.h"
+#include "feed/CDatabaseLock.h"
 #include "feed/CDataHolder.h"
 #include "feed/CSettings.h"
 #include "feed/CFutureOptionsDB.h"
@@ -97,6 +98,9 @@ class Session : public ::testing::Test {
   // (symbol, last) of every row of a table.
   std::map<std::string, double> Rows(const std::string& path, const char* table = "stocks") {
     std::map<std::string, double> rows;
+    // Under the database lock, as every reader in the program: a pull thread
+    // may be writing the file.
+    CDatabaseLockGuard lock;
     sqlite3* db = nullptr;
     EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     sqlite3_stmt* st = nullptr;

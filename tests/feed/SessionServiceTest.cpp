@@ -9,6 +9,7 @@
 
 #include "OrvPayload.h"
 #include "com/comdef.h"
+#include "feed/CDatabaseLock.h"
 #include "feed/ServerStatus.h"
 #include "tests/feed/LogCapture.h"
 #include "tests/feed/MessageBuilder.h"
@@ -30,6 +31,9 @@ std::string Sym(const StockRecord& r) {
 }
 
 size_t RowCount(const std::string& path, const std::string& symbol, const char* table = "stocks") {
+  // Under the database lock, as every reader in the program: a pull thread
+  // may be writing the file.
+  CDatabaseLockGuard lock;
   sqlite3* db = nullptr;
   sqlite3_open(path.c_str(), &db);
   sqlite3_stmt* st = nullptr;
