@@ -1,0 +1,19 @@
+#include "feed/CFutIVSurfaceDB.h"
+
+#include "feed/MessageFormat.h"
+#include "server/CFutIVSurfaces.h"
+#include "server/CSendFutIvsMsgWorker.h"
+
+namespace {
+
+const IVTableNames kNames = {"future_ivsurface", "CFutIVSurfaceDB", "CFutIVSurfaceDB", "CIVSurface",
+                                T_FUTURE_IVSURFACE, 157, 149, 156, 159, 152};
+
+}  // namespace
+
+CFutIVSurfaceDB::CFutIVSurfaceDB(const std::string& databasePath)
+    : CIVTableDB<IVSurfaceRecord>(databasePath, kNames) {}
+
+void CFutIVSurfaceDB::_SendEvent(const CEventClientPtr& client, const Records& records) {
+  _PostEvent<CFutIVSurfaces, IFutIVSurfacesEnt, CSendFutIvsMsgWorker>(client, records, IID_IFutIVSurfacesEnt);
+}
