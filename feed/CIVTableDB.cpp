@@ -53,7 +53,7 @@ class IVBlockSink : public IBlockSink {
       // Consecutive points of one symbol share its string.
       if (text != m_symbol) {
         m_symbol.assign(text.data(), text.size());
-        m_record.Symbol = _bstr_t(m_symbol.c_str());
+        m_record.Symbol = m_symbol.empty() ? _bstr_t() : _bstr_t(m_symbol.c_str());
       }
       return;
     }
