@@ -3,6 +3,8 @@
 // names and numbers; what depends on the record lives here.
 #pragma once
 
+#include <cmath>
+#include <limits>
 #include <tuple>
 
 #include "feed/CSqliteQuery.h"
@@ -31,9 +33,13 @@ struct IVRecordTraits<IVIndexRecord> {
 
 template <>
 struct IVRecordTraits<IVSurfaceRecord> {
-  // PRIMARY KEY(symbol, term, otm, type); type as stored, "C" or "P".
+  // PRIMARY KEY(symbol, term, otm, type); type as stored, "C" or "P". A
+  // level that is not a number (bound as NULL, so never a key conflict) gets
+  // one ordered stand-in, so that the key stays usable in a set.
   typedef std::tuple<SHORT, float, bool> Key;
-  static Key KeyOf(const IVSurfaceRecord& r) { return Key(r.Term, r.Otm, r.Type == 0); }
+  static Key KeyOf(const IVSurfaceRecord& r) {
+    return Key(r.Term, std::isnan(r.Otm) ? -std::numeric_limits<float>::infinity() : r.Otm, r.Type == 0);
+  }
 
   static void ApplyField(IVSurfaceRecord& r, const FieldValue& v);
   // Templates 124 / 149: symbol, term, otm, type, vstrike, iv, delta.

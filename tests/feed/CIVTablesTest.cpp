@@ -67,7 +67,7 @@ struct IVEvent {
 };
 
 // A client as the event tasks see it: it keeps every IV event.
-class CZmOrvEnt : public CZmOrvEventSource {
+class CZmOrvEnt final : public CZmOrvEventSource {
  public:
   HRESULT Fire_OnStocksChange(IStocksEnt*) override { return E_NOTIMPL; }
   HRESULT Fire_OnDirectStocksChange(IStocksEnt*) override { return E_NOTIMPL; }
