@@ -22,7 +22,7 @@
 #include "server/CZmOrvEventSource.h"
 
 // The subscribed client: counts the events its tasks fire.
-class CZmOrvEnt : public CZmOrvEventSource {
+class CZmOrvEnt final : public CZmOrvEventSource {
  public:
   HRESULT Fire_OnStocksChange(IStocksEnt*) override {
     fired.fetch_add(1, std::memory_order_relaxed);

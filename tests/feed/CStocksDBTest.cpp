@@ -2,17 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Idl/OrvPayload.h"
 #include "LogCapture.h"
 #include "MessageBuilder.h"
 #include "TempDir.h"
+#include "feed/CDatabaseLock.h"
 #include "feed/CSqliteDB.h"
 #include "feed/MessageFormat.h"
 #include "feed/StopEvent.h"
@@ -38,7 +41,7 @@ struct StockEvent {
 };
 
 // A client as the event tasks see it: it keeps every stock event.
-class CZmOrvEnt : public CZmOrvEventSource {
+class CZmOrvEnt final : public CZmOrvEventSource {
  public:
   HRESULT Fire_OnStocksChange(IStocksEnt* p) override { return Keep(p, false); }
   HRESULT Fire_OnDirectStocksChange(IStocksEnt* p) override { return Keep(p, true); }
@@ -536,6 +539,23 @@ TEST(StocksDBInitialize, EmptiesAnExistingTableAndReportsAnUnusableFile) {
   // The table object goes on: later accesses fail the same way and log.
   ASSERT_TRUE(Apply(missing, BaseMessage({{"AAA", 1.0f}})));
   EXPECT_TRUE(log.Contains("SQLite error in CStocksDB::_UpdateStockBase(): "));
+}
+
+TEST(StocksDBInitialize, WaitsForTheDatabaseLock) {
+  // The other service's pull thread may be writing the same file.
+  TempDir dir;
+  CStocksDB db(dir.File("carol"), false);
+  std::atomic<bool> done{false};
+  CDatabaseLock::Enter();
+  std::thread t([&] {
+    db.Initialize();
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(done);
+  CDatabaseLock::Leave();
+  t.join();
+  EXPECT_TRUE(done);
 }
 
 }  // namespace
