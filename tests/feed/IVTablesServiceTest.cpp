@@ -115,9 +115,9 @@ class IVTablesServiceTest : public ::testing::Test {
   // Every point of the table's kind from the service, then one symbol's
   // points stored from its own snapshot and read back from the table.
   template <class Table>
-  void CheckTable(Table& table, Orv::ZmDataManager_ptr manager, uint8_t type) {
+  void CheckTable(Table& table, Orv::ZmDataManager_ptr manager, uint8_t type, const std::string& fields) {
     SCOPED_TRACE(static_cast<int>(type));
-    const std::string code = std::to_string(type);
+    const std::string code = std::to_string(type) + " fields=" + fields;
     SnapshotCalls();
     typename Table::Records all;
     table.GetMarketData(u"", manager, all);
@@ -157,10 +157,10 @@ class IVTablesServiceTest : public ::testing::Test {
 };
 
 TEST_F(IVTablesServiceTest, EachTableAsksItsOwnServiceAndAnswersFromItsRowsOnceStored) {
-  CheckTable(m_ivx, m_equities, T_IVINDEX);
-  CheckTable(m_ivs, m_equities, T_IVSURFACE);
-  CheckTable(m_futIvx, m_futures, T_FUTURE_IVINDEX);
-  CheckTable(m_futIvs, m_futures, T_FUTURE_IVSURFACE);
+  CheckTable(m_ivx, m_equities, T_IVINDEX, "2,3,37,38");
+  CheckTable(m_ivs, m_equities, T_IVSURFACE, "2,3,4,5,32,26,27");
+  CheckTable(m_futIvx, m_futures, T_FUTURE_IVINDEX, "2,3,37,38");
+  CheckTable(m_futIvs, m_futures, T_FUTURE_IVSURFACE, "2,3,4,5,32,26,27");
 }
 
 TEST_F(IVTablesServiceTest, SurfaceSnapshotsCarryEveryFieldAndCompressedOnesAreUnpacked) {
