@@ -429,10 +429,13 @@ void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols
     db.RunCommand("begin transaction;");
     CSqliteTransaction transaction(db);
     CSqliteStatement select = db.Prepare(sql.c_str());
+    std::vector<CEventClientPtr> clients;
     for (const std::string& symbol : changedSymbols) {
-      const CSymbolKey key(Widen(symbol), 0);
-      // Rows nobody holds are not read at all.
-      if (HasNoSubscribers(key)) continue;
+      // The key's clients, in address order; rows nobody holds are not read
+      // at all.
+      clients.clear();
+      ForEachSubscriber(CSymbolKey(Widen(symbol), 0), [&](const CEventClientPtr& c) { clients.push_back(c); });
+      if (clients.empty()) continue;
       StockRecord r;
       bool found = false;
       select.BindText(1, symbol.c_str());
@@ -447,7 +450,15 @@ void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols
       // A symbol without a row has nothing to tell: an all-zero record would
       // reach its clients as a stock with no symbol and no prices.
       if (!found) continue;
-      ForEachSubscriber(key, [&](const CEventClientPtr& client) { events[client].push_back(r); });
+      for (size_t i = 0; i < clients.size(); ++i) {
+        std::vector<StockRecord>& list = events[clients[i]];
+        if (list.empty()) list.reserve(changedSymbols.size());
+        if (i + 1 < clients.size()) {
+          list.push_back(r);
+        } else {
+          list.push_back(std::move(r));
+        }
+      }
     }
     // Still under the database lock, so that the events of one block are
     // queued before the next block can change the rows.

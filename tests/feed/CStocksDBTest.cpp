@@ -232,10 +232,11 @@ class StocksDBTest : public ::testing::Test {
 
 TEST_F(StocksDBTest, BaseBlockInsertsNewStocksAndNeverOverwritesARow) {
   ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}})));
-  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 7.0f}, {"BBB", 2.0f}})));
+  // A symbol as wide as its field keeps every character.
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 7.0f}, {"BBB", 2.0f}, {"CCCCCCCCCC.X", 3.0f}})));
 
   const std::vector<StockRecord> rows = db.Rows();
-  ASSERT_EQ(Symbols(rows), (std::vector<std::string>{"AAA", "BBB"}));
+  ASSERT_EQ(Symbols(rows), (std::vector<std::string>{"AAA", "BBB", "CCCCCCCCCC.X"}));
   const StockRecord& a = rows[0];
   // Every base field lands in its own member (the first block's values).
   const struct {

@@ -38,6 +38,10 @@ typename T::_ptr_type Resolve(const std::string& url) {
   return T::_narrow(o);
 }
 
+// The field lists the snapshot requests carry, as the journal shows them.
+const std::string kBaseFields = " fields=2,20,21,22,23,19,48,49,50,51,52,53,54,55,56,57,58,59,60,61,63";
+const std::string kQuoteFields = " fields=2,6,8,7,9,10,12,11,13,14,16,15,17,18";
+
 std::vector<std::string> Symbols(const std::vector<StockRecord>& rows) {
   std::vector<std::string> out;
   for (const StockRecord& r : rows) out.push_back(static_cast<const char*>(r.Symbol));
@@ -94,7 +98,8 @@ class StocksServiceTest : public ::testing::Test {
 TEST_F(StocksServiceTest, AllStocksComeFromBaseAndQuoteSnapshotsInSymbolOrder) {
   SnapshotCalls();
   const std::vector<StockRecord> all = Get(m_stocks, u"");
-  EXPECT_EQ(SnapshotCalls(), (std::vector<std::string>{"GetMarketDataAll data_type=1", "GetMarketDataAll data_type=3"}));
+  EXPECT_EQ(SnapshotCalls(), (std::vector<std::string>{"GetMarketDataAll data_type=1" + kBaseFields,
+                                                        "GetMarketDataAll data_type=3" + kQuoteFields}));
   ASSERT_EQ(all.size(), 5u);
   std::vector<std::string> sorted = Symbols(all);
   std::sort(sorted.begin(), sorted.end());
@@ -120,8 +125,9 @@ TEST_F(StocksServiceTest, OneSymbolComesFromTheTableOnceItHasARow) {
   SnapshotCalls();
   std::vector<StockRecord> one = Get(m_stocks, symbol.c_str());
   ASSERT_EQ(Symbols(one), (std::vector<std::string>{narrow}));
-  EXPECT_EQ(SnapshotCalls(), (std::vector<std::string>{"GetMarketData symbol=" + narrow + " symbol_type=1 data_type=1",
-                                                        "GetMarketData symbol=" + narrow + " symbol_type=1 data_type=3"}));
+  EXPECT_EQ(SnapshotCalls(), (std::vector<std::string>{
+                                 "GetMarketData symbol=" + narrow + " symbol_type=1 data_type=1" + kBaseFields,
+                                 "GetMarketData symbol=" + narrow + " symbol_type=1 data_type=3" + kQuoteFields}));
 
   // The subscribing path of the direct table stores the base snapshot; from
   // then on the row answers without a call.
@@ -137,8 +143,8 @@ TEST_F(StocksServiceTest, OneSymbolComesFromTheTableOnceItHasARow) {
 TEST_F(StocksServiceTest, TheDirectTableAsksForDirectQuotes) {
   SnapshotCalls();
   Get(m_direct, u"NOSUCH");
-  EXPECT_EQ(SnapshotCalls(), (std::vector<std::string>{"GetMarketData symbol=NOSUCH symbol_type=1 data_type=1",
-                                                        "GetMarketData symbol=NOSUCH symbol_type=1 data_type=10"}));
+  EXPECT_EQ(SnapshotCalls(), (std::vector<std::string>{"GetMarketData symbol=NOSUCH symbol_type=1 data_type=1" + kBaseFields,
+                                                        "GetMarketData symbol=NOSUCH symbol_type=1 data_type=10" + kQuoteFields}));
 }
 
 TEST_F(StocksServiceTest, CompressedSnapshotsAreUnpacked) {
