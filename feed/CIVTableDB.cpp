@@ -145,8 +145,9 @@ const uint8_t* CIVTableDB<Record>::UpdateData(const uint8_t* data, const uint8_t
   if (next != nullptr) {
     _UpdateDB(parsed);
 
-    // Records without a symbol are not stored but still reach the clients
-    // of every symbol, as the block gave them.
+    // The records as the block gave them, not as stored: one without a
+    // symbol was not written, yet it still goes to the clients of the empty
+    // key, as every record goes to the clients of its own symbol.
     std::map<CEventClientPtr, Records, LessEventClient> events;
     const std::string* runSymbol = nullptr;
     ClientSet clients;
