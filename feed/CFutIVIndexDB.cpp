@@ -6,8 +6,10 @@
 
 namespace {
 
-const IVTableNames kNames = {"future_ivindex", "CFutIVIndexDB", "CFutIVIndexesDB", "CIVIndex",
-                                T_FUTURE_IVINDEX, 147, 154, 155, 158, 151};
+// Templates: create, insert, update, rows of a symbol, all rows.
+const IVTableNames kNames = {
+    "future_ivindex", "CFutIVIndexDB", "CFutIVIndexesDB", "CIVIndex", nullptr, T_FUTURE_IVINDEX,
+    147, 154, 155, 158, 151};
 
 }  // namespace
 

@@ -6,8 +6,11 @@
 
 namespace {
 
-const IVTableNames kNames = {"future_ivsurface", "CFutIVSurfaceDB", "CFutIVSurfaceDB", "CIVSurface",
-                                T_FUTURE_IVSURFACE, 157, 149, 156, 159, 152};
+// Templates: create, insert, update, rows of a symbol, all rows.
+const IVTableNames kNames = {
+    "future_ivsurface", "CFutIVSurfaceDB", "CFutIVSurfaceDB", "CIVSurface", "CFutIVSurfaceDB::_ParseIvsMessage",
+    T_FUTURE_IVSURFACE,
+    157, 149, 156, 159, 152};
 
 }  // namespace
 

@@ -6,8 +6,10 @@
 
 namespace {
 
-const IVTableNames kNames = {"ivindex", "CIVIndexDB", "CIVIndexesDB", "CIVIndex",
-                                T_IVINDEX, 116, 125, 130, 117, 126};
+// Templates: create, insert, update, rows of a symbol, all rows.
+const IVTableNames kNames = {
+    "ivindex", "CIVIndexDB", "CIVIndexesDB", "CIVIndex", nullptr, T_IVINDEX,
+    116, 125, 130, 117, 126};
 
 }  // namespace
 

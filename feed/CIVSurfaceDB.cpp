@@ -6,8 +6,10 @@
 
 namespace {
 
-const IVTableNames kNames = {"ivsurface", "CIVSurfaceDB", "CIVSurfaceDB", "CIVSurface",
-                                T_IVSURFACE, 120, 124, 131, 121, 127};
+// Templates: create, insert, update, rows of a symbol, all rows.
+const IVTableNames kNames = {
+    "ivsurface", "CIVSurfaceDB", "CIVSurfaceDB", "CIVSurface", "CIVSurfaceDB::_ParseIvsMessage", T_IVSURFACE,
+    120, 124, 131, 121, 127};
 
 }  // namespace
 

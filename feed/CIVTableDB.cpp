@@ -130,8 +130,11 @@ const uint8_t* CIVTableDB<Record>::_Parse(const uint8_t* data, const uint8_t* en
                                           uint8_t fieldsAmount, Parsed& out) {
   const BlockReaderDef* def = ReaderFor(m_names.messageType, 0);
   if (def == nullptr || data == nullptr) return nullptr;
+  if (m_names.parseName != nullptr) ORV_LOG(orvlog::kTrace, m_names.parseName << " started");
   IVBlockSink<Record> sink(out.records, out.symbols);
-  return ReadBlock(*def, data, end, blocksAmount, fieldsAmount, &sink);
+  const uint8_t* next = ReadBlock(*def, data, end, blocksAmount, fieldsAmount, &sink);
+  if (m_names.parseName != nullptr) ORV_LOG(orvlog::kTrace, m_names.parseName << " completed");
+  return next;
 }
 
 template <class Record>

@@ -24,6 +24,7 @@ struct IVTableNames {
   const char* className;    // "CIVSurfaceDB": the log lines of the class
   const char* updateName;   // the class as UpdateData names itself in its log lines
   const char* requestName;  // the class as the local read names itself in its error lines
+  const char* parseName;    // the reader in its trace lines; null: it writes none
   uint8_t messageType;      // of update blocks and snapshot requests
   UINT createId, insertId, updateId, selectSymbolId, selectAllId;
 };
