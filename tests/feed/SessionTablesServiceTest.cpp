@@ -206,6 +206,7 @@ TEST_F(SessionTables, IVPointsArePulledStoredAndSentToTheSubscriber) {
   auto session = OpenSession("iv", true);
   struct Kind {
     int kind;
+    int type;
     const char* event;
     const char* table;
     std::function<void(const std::u16string&, std::set<std::string>&)> get;
@@ -215,25 +216,25 @@ TEST_F(SessionTables, IVPointsArePulledStoredAndSentToTheSubscriber) {
     for (const auto& r : records) out.insert(Sym(r.Symbol) + "/" + std::to_string(r.Term));
   };
   const Kind kinds[] = {
-      {enIVIndexData, "ivindex", "ivindex",
+      {enIVIndexData, T_IVINDEX, "ivindex", "ivindex",
        [&](const std::u16string& sym, std::set<std::string>& out) {
          std::vector<IVIndexRecord> r;
          s.GetIVIndexes(sym, r);
          collect(r, out);
        }},
-      {enIVSurfaceData, "ivsurface", "ivsurface",
+      {enIVSurfaceData, T_IVSURFACE, "ivsurface", "ivsurface",
        [&](const std::u16string& sym, std::set<std::string>& out) {
          std::vector<IVSurfaceRecord> r;
          s.GetIVSurfaces(sym, r);
          collect(r, out);
        }},
-      {enFutIVIndexData, "futivindex", "future_ivindex",
+      {enFutIVIndexData, T_FUTURE_IVINDEX, "futivindex", "future_ivindex",
        [&](const std::u16string& sym, std::set<std::string>& out) {
          std::vector<IVIndexRecord> r;
          s.GetFutIVIndexes(sym, r);
          collect(r, out);
        }},
-      {enFutIVSurfaceData, "futivsurface", "future_ivsurface",
+      {enFutIVSurfaceData, T_FUTURE_IVSURFACE, "futivsurface", "future_ivsurface",
        [&](const std::u16string& sym, std::set<std::string>& out) {
          std::vector<IVSurfaceRecord> r;
          s.GetFutIVSurfaces(sym, r);
@@ -253,8 +254,11 @@ TEST_F(SessionTables, IVPointsArePulledStoredAndSentToTheSubscriber) {
     ASSERT_FALSE(before.empty());
     EXPECT_EQ(Snapshots(journal).size(), 1u);
 
+    const std::string call = "symbol=" + symbol + " symbol_type=1 data_type=" + std::to_string(k.type) + " -> 0";
     CZmOrvEnt client;
+    journal.Skip();
     session->Subscribe(client.Handle(), U16(symbol), k.kind, enEquity);
+    EXPECT_EQ(journal.Calls("Subscribe"), std::vector<std::string>{call});
     ASSERT_TRUE(client.WaitFor([&](const auto& ev) { return EventsOf(ev, k.event, symbol) >= 1; }));
     EXPECT_GT(Rows(session->DatabasePath(), k.table, "symbol", symbol), 0u);
 
@@ -276,8 +280,18 @@ TEST_F(SessionTables, IVPointsArePulledStoredAndSentToTheSubscriber) {
     EXPECT_TRUE(journal.Calls("Subscribe").empty());
     EXPECT_TRUE(late.WaitFor([&](const auto& ev) { return EventsOf(ev, k.event, symbol) >= 1; }, 2000));
 
+    // The last client's release unsubscribes the symbol: the futures
+    // service one symbol at a time, the equities service by group.
     session->UnSubscribeAll(client.Handle(), k.kind);
+    journal.Skip();
     session->UnSubscribeAll(late.Handle(), k.kind);
+    if (IsFuturesKind(k.kind)) {
+      EXPECT_EQ(journal.Calls("UnSubscribe"), std::vector<std::string>{call});
+    } else {
+      EXPECT_EQ(journal.Calls("UnSubscribeGroup"),
+                std::vector<std::string>{"symbols=1 symbol_type=1 data_type=" + std::to_string(k.type) +
+                                         " names=" + symbol + " -> 0"});
+    }
     EXPECT_EQ(Rows(session->DatabasePath(), k.table, "symbol", symbol), 0u);
   }
 }
