@@ -202,99 +202,90 @@ TEST_F(SessionTables, FuturesOptionsAreStoredAndSentToTheirSubscriber) {
 
 // The four IV kinds: a snapshot before any subscription; the pulled points
 // stored and sent to the subscribed client; then the table's answer.
-TEST_F(SessionTables, IVPointsArePulledStoredAndSentToTheSubscriber) {
-  auto session = OpenSession("iv", true);
-  struct Kind {
-    int kind;
-    int type;
-    const char* event;
-    const char* table;
-    std::function<void(const std::u16string&, std::set<std::string>&)> get;
-  };
-  CDataHolder& s = *session;
-  auto collect = [](const auto& records, std::set<std::string>& out) {
-    for (const auto& r : records) out.insert(Sym(r.Symbol) + "/" + std::to_string(r.Term));
-  };
-  const Kind kinds[] = {
-      {enIVIndexData, T_IVINDEX, "ivindex", "ivindex",
-       [&](const std::u16string& sym, std::set<std::string>& out) {
-         std::vector<IVIndexRecord> r;
-         s.GetIVIndexes(sym, r);
-         collect(r, out);
-       }},
-      {enIVSurfaceData, T_IVSURFACE, "ivsurface", "ivsurface",
-       [&](const std::u16string& sym, std::set<std::string>& out) {
-         std::vector<IVSurfaceRecord> r;
-         s.GetIVSurfaces(sym, r);
-         collect(r, out);
-       }},
-      {enFutIVIndexData, T_FUTURE_IVINDEX, "futivindex", "future_ivindex",
-       [&](const std::u16string& sym, std::set<std::string>& out) {
-         std::vector<IVIndexRecord> r;
-         s.GetFutIVIndexes(sym, r);
-         collect(r, out);
-       }},
-      {enFutIVSurfaceData, T_FUTURE_IVSURFACE, "futivsurface", "future_ivsurface",
-       [&](const std::u16string& sym, std::set<std::string>& out) {
-         std::vector<IVSurfaceRecord> r;
-         s.GetFutIVSurfaces(sym, r);
-         collect(r, out);
-       }},
-  };
-  for (const Kind& k : kinds) {
-    SCOPED_TRACE(k.event);
-    std::set<std::string> all;
-    k.get(u"", all);
-    ASSERT_FALSE(all.empty());
-    const std::string symbol = all.begin()->substr(0, all.begin()->find('/'));
+struct IVKind {
+  int kind;
+  int type;
+  const char* event;
+  const char* table;
+  void (*get)(CDataHolder&, const std::u16string&, std::multiset<std::string>&);
+};
 
-    Journal journal;
-    std::set<std::string> before;
-    k.get(U16(symbol), before);
-    ASSERT_FALSE(before.empty());
-    EXPECT_EQ(Snapshots(journal).size(), 1u);
-
-    const std::string call = "symbol=" + symbol + " symbol_type=1 data_type=" + std::to_string(k.type) + " -> 0";
-    CZmOrvEnt client;
-    journal.Skip();
-    session->Subscribe(client.Handle(), U16(symbol), k.kind, enEquity);
-    EXPECT_EQ(journal.Calls("Subscribe"), std::vector<std::string>{call});
-    ASSERT_TRUE(client.WaitFor([&](const auto& ev) { return EventsOf(ev, k.event, symbol) >= 1; }));
-    EXPECT_GT(Rows(session->DatabasePath(), k.table, "symbol", symbol), 0u);
-
-    journal.Skip();
-    std::set<std::string> cached;
-    k.get(U16(symbol), cached);
-    EXPECT_TRUE(Snapshots(journal).empty()) << "the filled table did not answer";
-    EXPECT_EQ(cached, before);
-
-    // A later tick brings another event.
-    const size_t seen = EventsOf(client.Events(), k.event, symbol);
-    Env()->Control()->PublishNow(1);
-    EXPECT_TRUE(client.WaitFor([&](const auto& ev) { return EventsOf(ev, k.event, symbol) > seen; }));
-
-    // A second client gets the cached points at once, without a server call.
-    CZmOrvEnt late;
-    journal.Skip();
-    session->Subscribe(late.Handle(), U16(symbol), k.kind, enEquity);
-    EXPECT_TRUE(journal.Calls("Subscribe").empty());
-    EXPECT_TRUE(late.WaitFor([&](const auto& ev) { return EventsOf(ev, k.event, symbol) >= 1; }, 2000));
-
-    // The last client's release unsubscribes the symbol: the futures
-    // service one symbol at a time, the equities service by group.
-    session->UnSubscribeAll(client.Handle(), k.kind);
-    journal.Skip();
-    session->UnSubscribeAll(late.Handle(), k.kind);
-    if (IsFuturesKind(k.kind)) {
-      EXPECT_EQ(journal.Calls("UnSubscribe"), std::vector<std::string>{call});
-    } else {
-      EXPECT_EQ(journal.Calls("UnSubscribeGroup"),
-                std::vector<std::string>{"symbols=1 symbol_type=1 data_type=" + std::to_string(k.type) +
-                                         " names=" + symbol + " -> 0"});
-    }
-    EXPECT_EQ(Rows(session->DatabasePath(), k.table, "symbol", symbol), 0u);
-  }
+// Symbol and term of each point, so that a lost or doubled point shows.
+template <class R, void (CDataHolder::*Get)(const std::u16string&, std::vector<R>&)>
+void GetIV(CDataHolder& session, const std::u16string& symbol, std::multiset<std::string>& out) {
+  std::vector<R> records;
+  (session.*Get)(symbol, records);
+  for (const R& r : records) out.insert(Sym(r.Symbol) + "/" + std::to_string(r.Term));
 }
+
+const IVKind kIVKinds[] = {
+    {enIVIndexData, T_IVINDEX, "ivindex", "ivindex", &GetIV<IVIndexRecord, &CDataHolder::GetIVIndexes>},
+    {enIVSurfaceData, T_IVSURFACE, "ivsurface", "ivsurface", &GetIV<IVSurfaceRecord, &CDataHolder::GetIVSurfaces>},
+    {enFutIVIndexData, T_FUTURE_IVINDEX, "futivindex", "future_ivindex",
+     &GetIV<IVIndexRecord, &CDataHolder::GetFutIVIndexes>},
+    {enFutIVSurfaceData, T_FUTURE_IVSURFACE, "futivsurface", "future_ivsurface",
+     &GetIV<IVSurfaceRecord, &CDataHolder::GetFutIVSurfaces>},
+};
+
+class SessionIV : public SessionTables, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SessionIV, PointsArePulledStoredAndSentToTheSubscriber) {
+  const IVKind& k = kIVKinds[GetParam()];
+  auto session = OpenSession(std::string("iv") + k.event, true);
+  std::multiset<std::string> all;
+  k.get(*session, u"", all);
+  ASSERT_FALSE(all.empty());
+  const std::string symbol = all.begin()->substr(0, all.begin()->find('/'));
+
+  Journal journal;
+  std::multiset<std::string> before;
+  k.get(*session, U16(symbol), before);
+  ASSERT_FALSE(before.empty());
+  EXPECT_EQ(Snapshots(journal).size(), 1u);
+
+  const std::string call = "symbol=" + symbol + " symbol_type=1 data_type=" + std::to_string(k.type) + " -> 0";
+  CZmOrvEnt client;
+  journal.Skip();
+  session->Subscribe(client.Handle(), U16(symbol), k.kind, enEquity);
+  EXPECT_EQ(journal.Calls("Subscribe"), std::vector<std::string>{call});
+  ASSERT_TRUE(client.WaitFor([&](const auto& ev) { return EventsOf(ev, k.event, symbol) >= 1; }));
+  EXPECT_GT(Rows(session->DatabasePath(), k.table, "symbol", symbol), 0u);
+
+  journal.Skip();
+  std::multiset<std::string> cached;
+  k.get(*session, U16(symbol), cached);
+  EXPECT_TRUE(Snapshots(journal).empty()) << "the filled table did not answer";
+  EXPECT_EQ(cached, before);
+
+  // A later tick brings another event.
+  const size_t seen = EventsOf(client.Events(), k.event, symbol);
+  Env()->Control()->PublishNow(1);
+  EXPECT_TRUE(client.WaitFor([&](const auto& ev) { return EventsOf(ev, k.event, symbol) > seen; }));
+
+  // A second client gets the cached points at once, without a server call.
+  CZmOrvEnt late;
+  journal.Skip();
+  session->Subscribe(late.Handle(), U16(symbol), k.kind, enEquity);
+  EXPECT_TRUE(journal.Calls("Subscribe").empty());
+  EXPECT_TRUE(late.WaitFor([&](const auto& ev) { return EventsOf(ev, k.event, symbol) >= 1; }, 2000));
+
+  // The last client's release unsubscribes the symbol: the futures
+  // service one symbol at a time, the equities service by group.
+  session->UnSubscribeAll(client.Handle(), k.kind);
+  journal.Skip();
+  session->UnSubscribeAll(late.Handle(), k.kind);
+  if (IsFuturesKind(k.kind)) {
+    EXPECT_EQ(journal.Calls("UnSubscribe"), std::vector<std::string>{call});
+  } else {
+    EXPECT_EQ(journal.Calls("UnSubscribeGroup"),
+              std::vector<std::string>{"symbols=1 symbol_type=1 data_type=" + std::to_string(k.type) +
+                                       " names=" + symbol + " -> 0"});
+  }
+  EXPECT_EQ(Rows(session->DatabasePath(), k.table, "symbol", symbol), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SessionIV, ::testing::Range(0, 4),
+                         [](const ::testing::TestParamInfo<int>& i) { return std::string(kIVKinds[i.param].event); });
 
 TEST_F(SessionTables, ATMIsWorkedOutFromCachedStocksAndOptionsOrRefreshedFromTheService) {
   auto session = OpenSession("atm");
