@@ -151,7 +151,12 @@ TEST_F(SessionTables, FuturesByRootComeFromTheTableOnceTheRootIsSubscribed) {
   EXPECT_FALSE(Snapshots(journal).empty());
 
   CZmOrvEnt client;
+  journal.Skip();
   session->Subscribe(client.Handle(), U16(root), enFutureData, enOption);
+  // The root's base data is stored first; the root is subscribed as a group.
+  ASSERT_EQ(journal.Calls("GetMarketData").size(), 1u);
+  EXPECT_EQ(journal.Calls("GetMarketData")[0].rfind("symbol=" + root + " symbol_type=1 data_type=13 ", 0), 0u);
+  EXPECT_EQ(journal.Calls("Subscribe"), std::vector<std::string>{"symbol=" + root + " symbol_type=1 data_type=14 -> 0"});
   EXPECT_EQ(Rows(session->DatabasePath(), "futures", "root_symbol", root), before.size());
   journal.Skip();
   std::vector<FutureRecord> cached;
@@ -183,7 +188,12 @@ TEST_F(SessionTables, FuturesOptionsAreStoredAndSentToTheirSubscriber) {
   EXPECT_FALSE(Snapshots(journal).empty());
 
   CZmOrvEnt client;
+  journal.Skip();
   session->Subscribe(client.Handle(), U16(future), enFutureOptionData, enEquity);
+  ASSERT_EQ(journal.Calls("GetMarketData").size(), 1u);
+  EXPECT_EQ(journal.Calls("GetMarketData")[0].rfind("symbol=" + future + " symbol_type=1 data_type=15 ", 0), 0u);
+  EXPECT_EQ(journal.Calls("Subscribe"),
+            std::vector<std::string>{"symbol=" + future + " symbol_type=1 data_type=16 -> 0"});
   ASSERT_TRUE(client.WaitFor([&](const auto& ev) { return EventsOf(ev, "futoptions", future) >= 1; }));
   EXPECT_EQ(Rows(session->DatabasePath(), "futureoptions", "future_symbol", future), before.size());
   // A future's chain is shorter than the table serves: the answer stays a
