@@ -45,10 +45,11 @@ void ApplySpeedPragmas(sqlite3* db) {
 }
 
 // Opens a fresh connection or throws; a failed open still closes the handle
-// that SQLite hands back.
-sqlite3* OpenFresh(const char* path) {
+// that SQLite hands back. Read-write and created when missing, as
+// sqlite3_open would; extraFlags adds to that.
+sqlite3* OpenFresh(const char* path, int extraFlags = 0) {
   sqlite3* db = nullptr;
-  const int rc = sqlite3_open(path, &db);
+  const int rc = sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | extraFlags, nullptr);
   if (rc != SQLITE_OK) {
     CSqliteException e(rc, db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
     sqlite3_close(db);
@@ -102,7 +103,10 @@ void CSqliteDB::Open(const char* path) {
       }
       if (k.db == nullptr) {
         try {
-          k.db = OpenFresh(p.c_str());
+          // Kept connections are only ever used under the database lock, one
+          // thread at a time, so SQLite's own per-connection mutex (taken by
+          // every step, bind and column read) buys nothing.
+          k.db = OpenFresh(p.c_str(), SQLITE_OPEN_NOMUTEX);
         } catch (...) {
           Kept().erase(p);
           throw;
