@@ -10,6 +10,7 @@
 
 #include "feed/CDatabaseLock.h"
 #include "feed/CSqliteException.h"
+#include "feed/CSqliteStatementCache.h"
 #include "log/Log.h"
 
 namespace {
@@ -18,10 +19,20 @@ std::atomic<bool> g_speed{true};
 
 struct KeptConnection {
   sqlite3* db = nullptr;
+  std::shared_ptr<CSqliteStatementCache> statements;
   bool lent = false;
   dev_t dev = 0;
   ino_t ino = 0;
 };
+
+// A statement that somehow outlives its access goes back to a closed cache
+// and is finalised there; close_v2 lets the connection go once it has.
+void CloseKept(KeptConnection& k) {
+  if (k.statements) k.statements->Close();
+  k.statements.reset();
+  sqlite3_close_v2(k.db);
+  k.db = nullptr;
+}
 
 // Only touched under the database lock; the mutex keeps CloseKeptConnections
 // safe from any thread as well.
@@ -76,7 +87,7 @@ void CSqliteDB::CloseKeptConnections() {
   auto& kept = Kept();
   for (auto it = kept.begin(); it != kept.end();) {
     if (!it->second.lent) {
-      sqlite3_close(it->second.db);
+      CloseKept(it->second);
       it = kept.erase(it);
     } else {
       ++it;
@@ -97,10 +108,7 @@ void CSqliteDB::Open(const char* path) {
       dev_t dev = 0;
       ino_t ino = 0;
       const bool exists = FileIdentity(p, &dev, &ino);
-      if (k.db != nullptr && (!exists || dev != k.dev || ino != k.ino)) {
-        sqlite3_close(k.db);
-        k.db = nullptr;
-      }
+      if (k.db != nullptr && (!exists || dev != k.dev || ino != k.ino)) CloseKept(k);
       if (k.db == nullptr) {
         try {
           // Kept connections are only ever used under the database lock, one
@@ -113,11 +121,13 @@ void CSqliteDB::Open(const char* path) {
         }
         ApplySpeedPragmas(k.db);
         sqlite3_busy_timeout(k.db, m_busyTimeoutMs);
+        k.statements = std::make_shared<CSqliteStatementCache>();
         FileIdentity(p, &k.dev, &k.ino);
       }
       k.lent = true;
       m_db = k.db;
       m_borrowed = true;
+      m_cache = k.statements;
       m_path = p;
       SetBusyWait(m_busyTimeoutMs);
       return;
@@ -132,6 +142,7 @@ void CSqliteDB::Open(const char* path) {
 
 void CSqliteDB::Close() {
   if (m_db == nullptr) return;
+  m_cache.reset();
   if (m_borrowed) {
     // A lent connection goes back as a fresh one would have been closed: no
     // transaction left open.
@@ -141,7 +152,7 @@ void CSqliteDB::Close() {
     if (it != Kept().end() && it->second.db == m_db) {
       it->second.lent = false;
     } else {
-      sqlite3_close(m_db);
+      sqlite3_close_v2(m_db);
     }
   } else {
     sqlite3_close(m_db);
@@ -154,8 +165,41 @@ void CSqliteDB::CheckDB() const {
   if (m_db == nullptr) throw CSqliteException(CPPSQLITE_ERROR, "Database not open");
 }
 
+bool CSqliteDB::RunCachedCommand(const char* sql, int* changes) {
+  sqlite3_stmt* stmt = m_cache->Take(sql);
+  if (stmt == nullptr) {
+    const char* tail = nullptr;
+    if (sqlite3_prepare_v2(m_db, sql, -1, &stmt, &tail) != SQLITE_OK || stmt == nullptr) {
+      // Let sqlite3_exec fail on it (or run nothing) as it always has.
+      sqlite3_finalize(stmt);
+      return false;
+    }
+    while (tail != nullptr && (*tail == ' ' || *tail == '\t' || *tail == '\n' || *tail == '\r')) ++tail;
+    if (tail != nullptr && *tail != '\0') {
+      // More than one statement: sqlite3_exec runs them all.
+      sqlite3_finalize(stmt);
+      return false;
+    }
+  }
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+  }
+  if (rc != SQLITE_DONE) {
+    const int code = sqlite3_reset(stmt);
+    const CSqliteException e(code != SQLITE_OK ? code : rc, sqlite3_errmsg(m_db));
+    sqlite3_finalize(stmt);
+    throw e;
+  }
+  *changes = sqlite3_changes(m_db);
+  sqlite3_reset(stmt);
+  m_cache->GiveBack(stmt);
+  return true;
+}
+
 int CSqliteDB::RunCommand(const char* sql) {
   CheckDB();
+  int changes = 0;
+  if (m_cache && sql != nullptr && RunCachedCommand(sql, &changes)) return changes;
   char* error = nullptr;
   const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &error);
   if (rc != SQLITE_OK) throw CSqliteException(rc, error, true);
@@ -164,13 +208,16 @@ int CSqliteDB::RunCommand(const char* sql) {
 
 CSqliteStatement CSqliteDB::Prepare(const char* sql) {
   CheckDB();
+  if (m_cache && sql != nullptr) {
+    if (sqlite3_stmt* cached = m_cache->Take(sql)) return CSqliteStatement(m_db, cached, m_cache);
+  }
   sqlite3_stmt* stmt = nullptr;
   const int rc = sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr);
   if (rc != SQLITE_OK) {
     sqlite3_finalize(stmt);
     throw CSqliteException(rc, nullptr);
   }
-  return CSqliteStatement(m_db, stmt);
+  return CSqliteStatement(m_db, stmt, m_cache);
 }
 
 int CSqliteDB::ScalarInt(const char* sql) {
