@@ -373,11 +373,12 @@ void CStocksDB::_UpdateStockQuote(const BlockMap& map) {
       update.BindDouble(7, r.BidDate);
       update.BindDouble(8, r.AskDate);
       update.BindDouble(9, r.LastDate);
-      update.BindText(10, Bindable(entry.second.bidExchange));
-      update.BindText(11, Bindable(entry.second.askExchange));
-      update.BindText(12, Bindable(entry.second.lastExchange));
+      // The texts live in the map until the statement is released.
+      update.BindTextNoCopy(10, Bindable(entry.second.bidExchange));
+      update.BindTextNoCopy(11, Bindable(entry.second.askExchange));
+      update.BindTextNoCopy(12, Bindable(entry.second.lastExchange));
       update.BindInt(13, r.Volume);
-      update.BindText(14, entry.second.symbol.c_str());
+      update.BindTextNoCopy(14, entry.second.symbol.c_str());
       update.RunCommand();
       update.Reset();
     }
@@ -438,7 +439,7 @@ void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols
       if (clients.empty()) continue;
       StockRecord r;
       bool found = false;
-      select.BindText(1, symbol.c_str());
+      select.BindTextNoCopy(1, symbol.c_str());
       {
         CSqliteQuery query = select.RunQuery();
         if (!query.AtEnd() && !IsStopRequested()) {
