@@ -1,5 +1,6 @@
 #include "feed/CStocksDB.h"
 
+#include <cstring>
 #include <iomanip>
 #include <memory>
 #include <sstream>
@@ -123,8 +124,10 @@ const char* Bindable(const std::optional<std::string>& text) { return text ? tex
 class SharedTexts {
  public:
   const _bstr_t& Get(const char* text) {
+    // Exchanges and currencies are a few letters: comparing the bytes
+    // directly beats a full string comparison per stored text.
     for (const auto& t : m_texts)
-      if (t.first == text) return t.second;
+      if (t.first[0] == text[0] && std::strcmp(t.first.c_str(), text) == 0) return t.second;
     if (m_texts.size() >= kMaxTexts) {
       m_spare = _bstr_t(text);
       return m_spare;
