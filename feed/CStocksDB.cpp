@@ -99,11 +99,12 @@ class BlockMapSink : public IBlockSink {
   BlockMapSink(CStocksDB::BlockMap& map, bool quote) : m_map(map), m_quote(quote) {}
 
   void BeginRecord(const FieldValue* key) override {
-    const std::string_view text = key->AsText();
-    auto it = m_map.find(std::string(text));
-    if (it == m_map.end()) {
-      it = m_map.emplace(std::string(text), CStocksDB::BlockRecord()).first;
-      it->second.symbol = text;
+    // One search: where the symbol is, or where it goes.
+    std::string symbol(key->AsText());
+    auto it = m_map.lower_bound(symbol);
+    if (it == m_map.end() || it->first != symbol) {
+      it = m_map.emplace_hint(it, std::move(symbol), CStocksDB::BlockRecord());
+      it->second.symbol = it->first;
     }
     m_record = &it->second;
   }
