@@ -17,6 +17,13 @@ namespace {
 
 std::atomic<bool> g_speed{true};
 
+// SQLite counts every allocation it makes under a process-wide mutex, for
+// statistics nothing here reads; the library this links is also built
+// without per-connection lookaside, so each statement run makes several
+// such allocations. The setting only takes before SQLite initialises,
+// hence at start-up; later it is refused and changes nothing.
+[[maybe_unused]] const int g_noMemoryStatistics = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+
 struct KeptConnection {
   sqlite3* db = nullptr;
   std::shared_ptr<CSqliteStatementCache> statements;
