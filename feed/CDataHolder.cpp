@@ -7,8 +7,12 @@
 
 #include "OrvPayload.h"
 #include "feed/CSqliteException.h"
+#include "feed/CFutIVIndexDB.h"
+#include "feed/CFutIVSurfaceDB.h"
 #include "feed/CFutureOptionsDB.h"
 #include "feed/CFuturesDB.h"
+#include "feed/CIVIndexDB.h"
+#include "feed/CIVSurfaceDB.h"
 #include "feed/CNstdOptionsDB.h"
 #include "feed/COptionsDB.h"
 #include "feed/CStocksDB.h"
@@ -136,11 +140,13 @@ void CDataHolder::_CreateTables(const std::vector<std::pair<int, Make>>& tables)
 bool CDataHolder::Initialize() {
   try {
     typedef std::function<std::unique_ptr<CLiteDB>()> Make;
-    // The kinds that have a table class; the IV tables come as theirs do.
+    // The kinds that have a table class.
     const std::string& path = m_path;
     _CreateTables(std::vector<std::pair<int, Make>>{
         {enStockData, [&] { return std::unique_ptr<CLiteDB>(new CStocksDB(path, false)); }},
         {enOptionData, [&] { return std::unique_ptr<CLiteDB>(new COptionsDB(path, false)); }},
+        {enIVIndexData, [&] { return std::unique_ptr<CLiteDB>(new CIVIndexDB(path)); }},
+        {enIVSurfaceData, [&] { return std::unique_ptr<CLiteDB>(new CIVSurfaceDB(path)); }},
         {enStockData_Direct, [&] { return std::unique_ptr<CLiteDB>(new CStocksDB(path, true)); }},
         {enOptionData_Direct, [&] { return std::unique_ptr<CLiteDB>(new COptionsDB(path, true)); }},
         {enNstdOptionData, [&] { return std::unique_ptr<CLiteDB>(new CNstdOptionsDB(path)); }},
@@ -167,11 +173,12 @@ bool CDataHolder::Initialize() {
 bool CDataHolder::FutsInitialize() {
   try {
     typedef std::function<std::unique_ptr<CLiteDB>()> Make;
-    // The futures IV tables come as their class does.
     const std::string& path = m_path;
     _CreateTables(std::vector<std::pair<int, Make>>{
         {enFutureData, [&] { return std::unique_ptr<CLiteDB>(new CFuturesDB(path)); }},
         {enFutureOptionData, [&] { return std::unique_ptr<CLiteDB>(new CFutureOptionsDB(path)); }},
+        {enFutIVIndexData, [&] { return std::unique_ptr<CLiteDB>(new CFutIVIndexDB(path)); }},
+        {enFutIVSurfaceData, [&] { return std::unique_ptr<CLiteDB>(new CFutIVSurfaceDB(path)); }},
     });
 
     _StartPullThread(true);

@@ -15,8 +15,12 @@
 #include "feed/CDatabaseLock.h"
 #include "feed/CDataHolder.h"
 #include "feed/CSettings.h"
+#include "feed/CFutIVIndexDB.h"
+#include "feed/CFutIVSurfaceDB.h"
 #include "feed/CFutureOptionsDB.h"
 #include "feed/CFuturesDB.h"
+#include "feed/CIVIndexDB.h"
+#include "feed/CIVSurfaceDB.h"
 #include "feed/CNstdOptionsDB.h"
 #include "feed/COptionsDB.h"
 #include "feed/CStocksDB.h"
@@ -168,6 +172,8 @@ TEST_F(Session, TableMapHoldsEachKindOnce) {
   EXPECT_NE(dynamic_cast<COptionsDB*>(session.GetStorage(enOptionData)), nullptr);
   EXPECT_NE(dynamic_cast<COptionsDB*>(session.GetStorage(enOptionData_Direct)), nullptr);
   EXPECT_NE(dynamic_cast<CNstdOptionsDB*>(session.GetStorage(enNstdOptionData)), nullptr);
+  EXPECT_NE(dynamic_cast<CIVIndexDB*>(session.GetStorage(enIVIndexData)), nullptr);
+  EXPECT_NE(dynamic_cast<CIVSurfaceDB*>(session.GetStorage(enIVSurfaceData)), nullptr);
 
   for (int kind : {int(enIVATMData), int(enFutureData), 12, -1}) {
     EXPECT_EQ(session.FindStorage(kind), nullptr) << kind;
@@ -192,7 +198,8 @@ TEST_F(Session, TableMapHoldsEachKindOnce) {
   ASSERT_TRUE(session.FutsInitialize());
   EXPECT_NE(dynamic_cast<CFuturesDB*>(session.GetStorage(enFutureData)), nullptr);
   EXPECT_NE(dynamic_cast<CFutureOptionsDB*>(session.GetStorage(enFutureOptionData)), nullptr);
-  EXPECT_EQ(session.FindStorage(enFutIVIndexData), nullptr);
+  EXPECT_NE(dynamic_cast<CFutIVIndexDB*>(session.GetStorage(enFutIVIndexData)), nullptr);
+  EXPECT_NE(dynamic_cast<CFutIVSurfaceDB*>(session.GetStorage(enFutIVSurfaceData)), nullptr);
 }
 
 TEST_F(Session, GettersWithoutAServerLeaveTheListEmpty) {
