@@ -123,8 +123,6 @@ CLiteDB* CDataHolder::GetStorage(int kind) {
   return table;
 }
 
-CStocksDB* CDataHolder::_StockTable(int kind) { return dynamic_cast<CStocksDB*>(FindStorage(kind)); }
-
 template <class Make>
 void CDataHolder::_CreateTables(const std::vector<std::pair<int, Make>>& tables) {
   // Kinds already present (a second sign-in of the side) are kept as they

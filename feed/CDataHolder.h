@@ -138,7 +138,6 @@ class CDataHolder {
   // ascending kind, whose kind is not present yet.
   template <class Make>
   void _CreateTables(const std::vector<std::pair<int, Make>>& tables);
-  CStocksDB* _StockTable(int kind);
   // Requests one snapshot from the data server and writes it into the
   // tables, as a pull would; false without a data server or without a table
   // of class Table as kind.
