@@ -162,6 +162,8 @@ class CZmOrvEnt : public CComObjectRootEx<CComMultiThreadModel>,
 
  private:
   HRESULT SignIn(const char* name, BSTR UserName, BSTR Password, bool futures);
+  // Only inside a catch block: rethrows the exception in flight to match it.
+  // A null file leaves out the "Exception: " location line.
   HRESULT HandleCurrentException(const char* name, const char* file, int line, bool commFailureClause);
   static void _InitializeCORBA();
   static void _UnsubcribeThread(CZmOrvEnt* object, const std::u16string& userName, bool equities,
