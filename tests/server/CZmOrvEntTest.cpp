@@ -7,16 +7,20 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <future>
+#include <stdexcept>
 #include <mutex>
 #include <set>
 
 #include "com/atlbase.h"
+#include "OrvPayload.h"
 #include "com/comdef.h"
 #include "server/CZmOrvEnt.h"
 #include "tests/feed/LogCapture.h"
 #include "tests/feed/SessionServiceSupport.h"
 #include "win/folders.h"
 #include "win/profile.h"
+#include "win/registry.h"
 
 namespace orvtest {
 namespace {
@@ -31,6 +35,16 @@ class MainObjectEnvironment : public SimEnvironment {
                                   false}) {}
   void SetUp() override {
     SimEnvironment::SetUp();
+    // Registered as the server registers it, so that error information
+    // names its source.
+    ::setenv("ORV_REGISTRY", (Folder() + "/registry.reg").c_str(), 1);
+    HKEY key = nullptr;
+    const std::string path = "CLSID\\" + orvcom::GuidToString(CLSID_ZmOrvEnt) + "\\ProgID";
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const char progId[] = "ORVE.ZmOrvEnt.1";
+    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(progId), sizeof progId);
+    RegCloseKey(key);
     CZmOrvEnt::ObjectMain(true);
   }
   void TearDown() override {
@@ -259,6 +273,7 @@ TEST_F(MainObject, ConnectWritesTheIniAndAFailedOneBlanksItsOwnSide) {
     const ErrorInfo info = TakeErrorInfo();
     EXPECT_TRUE(info.present);
     EXPECT_EQ(info.description, "Invalid user id or password");
+    EXPECT_EQ(info.source, "ORVE.ZmOrvEnt.1");
     for (const char* key : c.blanked) EXPECT_EQ(IniValue(key), "") << key;
     for (const char* key : c.kept) EXPECT_EQ(IniValue(key), "kept") << key;
     EXPECT_EQ(SessionOf(c.user), nullptr) << "a refused sign-in made a session";
@@ -333,6 +348,7 @@ TEST_F(MainObject, EachSideNeedsItsOwnSignIn) {
     EXPECT_EQ(c.object->Subscribe(symbol, enEquity, c.type), E_FAIL);
     const ErrorInfo info = TakeErrorInfo();
     EXPECT_EQ(info.description, "No connection");
+    EXPECT_EQ(info.source, "ORVE.ZmOrvEnt.1");
     EXPECT_EQ(info.guid, GUID_NULL);
     VARIANT_BOOL b = VARIANT_TRUE;
     EXPECT_EQ(c.object->IsSymbolSubscribed(symbol, enEquity, c.type, &b), E_FAIL);
@@ -348,6 +364,64 @@ TEST_F(MainObject, EachSideNeedsItsOwnSignIn) {
   ASSERT_TRUE(support);
   EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IZmOrvEnt), S_OK);
   EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IStocksEnt), S_FALSE);
+}
+
+TEST_F(MainObject, TheFrameTurnsEveryFailureIntoAnHResultWithItsText) {
+  CComObject<CZmOrvEnt>* raw = nullptr;
+  ASSERT_EQ(CComObject<CZmOrvEnt>::CreateInstance(&raw), S_OK);
+  CComPtr<IZmOrvEnt> keep;
+  raw->QueryInterface(IID_IZmOrvEnt, reinterpret_cast<void**>(&keep));
+  ASSERT_EQ(keep->Connect(_bstr_t("carol"), _bstr_t("c1")), S_OK);
+
+  const CORBA::COMM_FAILURE commFailure(0, CORBA::COMPLETED_NO);
+  const CORBA::ORB::InvalidName user;
+  const std::string userText = "Caught CORBA::Exception : " + orvidl::DescribeException(user).name + " " +
+                               orvidl::DescribeException(user).repoId;
+  struct Case {
+    const char* what;
+    std::function<void()> fail;
+    unsigned flags;
+    HRESULT hr;
+    const char* text;  // null: no error information
+    bool interfaceGuid;
+  } cases[] = {
+      {"comm failure, own clause", [&] { throw commFailure; }, CZmOrvEnt::kCommFailureClause, E_FAIL,
+       "Caught system exception COMM_FAILURE -- unable to contact the object: COMM_FAILURE "
+       "IDL:omg.org/CORBA/COMM_FAILURE:1.0",
+       true},
+      {"comm failure as a system exception", [&] { throw commFailure; }, 0, E_FAIL,
+       "Caught a CORBA::SystemException : COMM_FAILURE IDL:omg.org/CORBA/COMM_FAILURE:1.0", true},
+      {"system exception", [] { throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO); }, 0, E_FAIL,
+       "Caught a CORBA::SystemException : TRANSIENT IDL:omg.org/CORBA/TRANSIENT:1.0", true},
+      {"user exception", [&] { throw user; }, 0, E_FAIL, userText.c_str(), true},
+      {"fatal", [] { throw omniORB::fatalException(__FILE__, __LINE__, "boom"); }, 0, E_FAIL,
+       "Caught omniORB::fatalException: boom", true},
+      {"anything else", [] { throw std::runtime_error("x"); }, 0, E_FAIL, "Unknown Error", true},
+      {"raised text", [] { CZmOrvEnt::RaiseError("Not found"); }, 0, E_FAIL, "Not found", false},
+      {"COM error without information", [] { _com_raise_error(E_OUTOFMEMORY); }, 0, E_OUTOFMEMORY, nullptr, false},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    LogCapture log;
+    ClearErrorInfo();
+    const HRESULT hr = raw->CallInFrame("Probe", nullptr, c.flags, [&](CDataHolder&) -> HRESULT {
+      c.fail();
+      return S_OK;
+    });
+    EXPECT_EQ(hr, c.hr);
+    const ErrorInfo info = TakeErrorInfo();
+    EXPECT_EQ(info.present, c.text != nullptr);
+    if (c.text != nullptr) {
+      EXPECT_EQ(info.description, c.text);
+      EXPECT_EQ(info.source, "ORVE.ZmOrvEnt.1");
+      EXPECT_EQ(info.guid, c.interfaceGuid ? IID_IZmOrvEnt : GUID_NULL);
+    }
+    EXPECT_TRUE(log.Contains("Exception: "));
+    EXPECT_TRUE(log.Contains("CZmOrvEnt::Probe() completed"));
+    // The lock is free again for the other clients' threads.
+    auto other = std::async(std::launch::async, [&] { return keep->Attach(enStockData); });
+    ASSERT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "the API lock was kept";
+  }
 }
 
 TEST_F(MainObject, SubscriptionArgumentsAreCheckedWithTheirTexts) {
