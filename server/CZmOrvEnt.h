@@ -48,8 +48,8 @@ class CZmOrvEnt : public CComObjectRootEx<CComMultiThreadModel>,
   void FinalRelease();
 
   // The module's start (true) and end (false) hook: the start makes the
-  // empty session map, the end deletes every session. The program's own
-  // start-up and shut-down steps (stop event, tray icon) hang on
+  // stop event and the empty session map; the end sets the stop event and
+  // deletes every session. The program's tray icon hangs on
   // SetObjectMainHooks.
   static void ObjectMain(bool starting);
   // Run by ObjectMain before its own work on start, and before deleting
