@@ -148,9 +148,9 @@ Connection::~Connection() {
 
 std::shared_ptr<Connection> Connection::Start(UniqueFd fd, IUnknown* root, std::string name) {
   std::shared_ptr<Connection> c(new Connection(std::move(fd), root, std::move(name)));
-  // The reader keeps the connection alive until it has cleaned up after
-  // the peer; nobody joins it, so it is detached.
-  std::thread([c] { c->ReadLoop(); }).detach();
+  // The reading task keeps the connection alive until it has cleaned up
+  // after the peer.
+  Pool().Post([c] { c->ReadLoop(); });
   ORV_LOG(orvlog::kDebug, "transport connection " << c->name_ << " open");
   return c;
 }
@@ -181,21 +181,13 @@ size_t Connection::ImportCount() const {
 }
 
 void Connection::ReadLoop() {
-  FrameDecoder decoder;
-  std::string why = "peer closed the connection";
+  auto self = shared_from_this();
   char buf[65536];
   for (;;) {
-    ssize_t n = ::read(fd_.Get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n < 0) why = std::string("read: ") + std::strerror(errno);
-      break;
-    }
-    decoder.Feed(buf, size_t(n));
     FrameHeader h;
     std::string body;
     FrameDecoder::Status st;
-    while ((st = decoder.Next(&h, &body)) == FrameDecoder::Status::kFrame) {
+    while ((st = decoder_.Next(&h, &body)) == FrameDecoder::Status::kFrame) {
       if (h.kind == FrameKind::kReply) {
         std::lock_guard<std::mutex> lock(mu_);
         auto it = pending_.find(h.callId);
@@ -204,26 +196,34 @@ void Connection::ReadLoop() {
           it->second->done = true;
         }
         cv_.notify_all();
+      } else if (h.kind == FrameKind::kRelease) {
+        // Releasing may run a FinalRelease that calls the peer, whose reply
+        // this thread must stay free to read.
+        Pool().Post([self, b = std::move(body)] { self->OnRelease(b); });
+      } else if (Pool().Post([self] { self->ReadLoop(); })) {
+        OnRequest(h.callId, std::move(body));
+        return;
       } else {
-        auto self = shared_from_this();
-        bool isRequest = h.kind == FrameKind::kRequest;
-        uint32_t id = h.callId;
-        Pool().Post([self, isRequest, id, b = std::move(body)]() mutable {
-          if (isRequest)
-            self->OnRequest(id, std::move(b));
-          else
-            self->OnRelease(b);
-        });
+        Shutdown("stopping");
+        return;
       }
       body.clear();
     }
     if (st == FrameDecoder::Status::kError) {
-      why = "malformed frame: " + decoder.Error();
+      std::string why = "malformed frame: " + decoder_.Error();
       ORV_LOG(orvlog::kWarn, "transport connection " << name_ << ": " << why << "; closing it");
-      break;
+      Shutdown(why);
+      return;
     }
+    ssize_t n = ::read(fd_.Get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      Shutdown(n < 0 ? std::string("read: ") + std::strerror(errno) : "peer closed the connection");
+      return;
+    }
+    bytesReceived_ += uint64_t(n);
+    decoder_.Feed(buf, size_t(n));
   }
-  Shutdown(why);
 }
 
 void Connection::Shutdown(const std::string& why) {
@@ -277,6 +277,7 @@ HRESULT Connection::Call(Writer& request, Reply* reply, bool carryErrorInfo) {
   {
     std::lock_guard<std::mutex> lock(sendMu_);
     sent = SendAll(fd_.Get(), frame.data(), frame.size());
+    bytesSent_ += frame.size();
   }
   std::unique_lock<std::mutex> lock(mu_);
   if (sent) cv_.wait(lock, [&] { return p.done || closed_; });
@@ -317,7 +318,7 @@ void Connection::SendRelease(uint64_t objectId, uint32_t count) {
   w.U32(count);
   std::string& frame = w.Finish(FrameKind::kRelease, 0);
   std::lock_guard<std::mutex> lock(sendMu_);
-  SendAll(fd_.Get(), frame.data(), frame.size());
+  if (SendAll(fd_.Get(), frame.data(), frame.size())) bytesSent_ += frame.size();
 }
 
 HRESULT Connection::GetRoot(REFIID iid, void** ppv) {
@@ -630,7 +631,7 @@ void Connection::ReadVariant(Reader& r, VARIANT* v, int depth) {
 void Connection::SendReply(uint32_t callId, Writer& w) {
   std::string& frame = w.Finish(FrameKind::kReply, callId);
   std::lock_guard<std::mutex> lock(sendMu_);
-  SendAll(fd_.Get(), frame.data(), frame.size());
+  if (SendAll(fd_.Get(), frame.data(), frame.size())) bytesSent_ += frame.size();
 }
 
 void Connection::OnRequest(uint32_t callId, std::string body) {

@@ -6,8 +6,12 @@
 // Requests that arrive are run by the process's pool of call threads, so a
 // thread waiting for its own reply never blocks a call the peer makes in
 // the meantime (the peer's event handler calling back into our cursor).
+// Reading is itself a task of the pool: the thread that reads a request
+// hands the reading on to another call thread and runs the request itself,
+// which saves one thread hop on every call.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -94,6 +98,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   const std::string& Name() const { return name_; }
   size_t ExportCount() const;
   size_t ImportCount() const;
+  // Bytes of whole frames written and bytes read, for logs and measurements.
+  uint64_t BytesSent() const { return bytesSent_.load(); }
+  uint64_t BytesReceived() const { return bytesReceived_.load(); }
 
   // The proxy manager ending: drops it from the table (if it is still the
   // one for its object) and sends its references back.
@@ -125,7 +132,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::string name_;
   UniqueFd fd_;
   IUnknown* root_;
-  std::thread reader_;
+  // Whichever call thread reads the socket at the moment owns it.
+  FrameDecoder decoder_;
 
   std::mutex sendMu_;
   mutable std::mutex mu_;
@@ -138,6 +146,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::map<uint64_t, Export> exports_;
   std::map<IUnknown*, uint64_t> exportsByIdentity_;
   std::map<uint64_t, ProxyManager*> imports_;
+  std::atomic<uint64_t> bytesSent_{0}, bytesReceived_{0};
 };
 
 // Writes the calling thread's error information (taken from it) after a
