@@ -51,10 +51,12 @@ const IID& DefaultIid(const orvcom::ParamInfo& p) {
   return p.vt == VT_UNKNOWN ? IID_IUnknown : IID_IDispatch;
 }
 
+// The fewest bytes an array element takes on the wire, so that a count
+// the body cannot hold is refused before the array is allocated.
 size_t ElementWireSize(VARTYPE vt) {
   switch (vt) {
-    case VT_UI1: return 1;
-    case VT_I2: case VT_BOOL: case VT_VARIANT: case VT_UNKNOWN: case VT_DISPATCH: return 1;
+    case VT_UI1: case VT_UNKNOWN: case VT_DISPATCH: return 1;
+    case VT_I2: case VT_BOOL: case VT_VARIANT: return 2;
     case VT_I4: case VT_R4: case VT_ERROR: case VT_BSTR: return 4;
     case VT_R8: case VT_DATE: return 8;
     default: return 0;
