@@ -23,10 +23,9 @@ CMessageBuffer DecompressMessage(const uint8_t* data, size_t length) {
     zip.Open(in, CUnzipArchive::zipOpen);
     const bool extracted = zip.ExtractFile(0, out, true, 65536);
     zip.Close(false, false);
-    // A refused extraction leaves whatever it wrote; nothing written means
-    // no message, which is not an error.
-    (void)extracted;
-    const size_t size = static_cast<size_t>(out.GetLength());
+    // A refused extraction (a folder entry, say) is no message, whatever it
+    // may have written, and not an error either.
+    const size_t size = extracted ? static_cast<size_t>(out.GetLength()) : 0;
     uint8_t* buffer = out.Detach();
     ORV_LOG(orvlog::kTrace, "Decompressed message size " << size);
     if (size == 0) {

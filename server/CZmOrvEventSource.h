@@ -7,6 +7,11 @@
 // this view. It is defined next to CZmOrvEnt, whose
 // CProxy_IZmOrvEventsEnt<CZmOrvEnt> base implements the view:
 //   CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
+//
+// A task fires while holding the handle's lock, and the fire takes the
+// object's lock slot by slot; so the main object detaches its handle in its
+// final release, before its members go, and never while it holds its own
+// lock. Detach then waits for an event in progress to finish.
 #pragma once
 
 #include "server/BraskOrvEntTypes.h"

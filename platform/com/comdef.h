@@ -3,6 +3,7 @@
 // client wrappers.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -55,11 +56,16 @@ class _bstr_t {
  private:
   struct Data {
     explicit Data(BSTR s) : bstr(s) {}
-    ~Data() { SysFreeString(bstr); }
+    ~Data() {
+      delete narrow.load();
+      SysFreeString(bstr);
+    }
     Data(const Data&) = delete;
     Data& operator=(const Data&) = delete;
     BSTR bstr;
-    std::unique_ptr<std::string> narrow;
+    // Made by whichever thread asks first: copies of one string are read
+    // from several threads at once.
+    std::atomic<std::string*> narrow{nullptr};
   };
   OLECHAR* wstr() const { return data_ ? data_->bstr : nullptr; }
 

@@ -184,9 +184,14 @@ _bstr_t _bstr_t::operator+(const _bstr_t& other) const {
 
 _bstr_t::operator const char*() const {
   if (!data_ || !data_->bstr) return nullptr;
-  if (!data_->narrow)
-    data_->narrow = std::make_unique<std::string>(orvcom::Narrow(data_->bstr, length()));
-  return data_->narrow->c_str();
+  std::string* text = data_->narrow.load(std::memory_order_acquire);
+  if (!text) {
+    auto made = std::make_unique<std::string>(orvcom::Narrow(data_->bstr, length()));
+    if (data_->narrow.compare_exchange_strong(text, made.get(), std::memory_order_acq_rel))
+      text = made.release();
+    // else: another thread's view won and text now points at it
+  }
+  return text->c_str();
 }
 
 int _bstr_t::compare(const _bstr_t& other) const {

@@ -3,7 +3,8 @@
 //
 // Worker is the class each thread runs:
 //   typedef ... RequestType;
-//   BOOL-like Initialize(void* param);         once per thread, before requests
+//   BOOL-like Initialize(void* param);         once per thread, before requests;
+//                                              false ends the thread at once
 //   void Execute(RequestType r, void* param, void* overlapped);  per request
 //   void Terminate(void* param);               once per thread, at its end
 //   static void Discard(RequestType r);        optional: a request never run
@@ -120,7 +121,9 @@ class CThreadPool {
  private:
   void Run() {
     Worker worker;
-    worker.Initialize(m_param);
+    // A thread that cannot set itself up (for the event pool: join the COM
+    // apartment) must not run requests that rely on it.
+    if (!worker.Initialize(m_param)) return;
     for (;;) {
       RequestType request;
       {

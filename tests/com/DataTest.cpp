@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "com/com.h"
 
@@ -56,6 +59,25 @@ TEST(Bstr, EightBitTextWidensAndNarrowsOneUnitPerByte) {
   BSTR taken = shared.Detach();  // shared: a copy leaves
   EXPECT_STREQ(static_cast<const char*>(latin), "caf\xe9");
   SysFreeString(taken);
+}
+
+// Records share their strings across threads; the first 8-bit read of a
+// shared string must not race another thread's.
+TEST(Bstr, EightBitViewOfASharedStringIsSafeFromManyThreads) {
+  for (int round = 0; round < 200; ++round) {
+    const std::string expected = "SYM" + std::to_string(round);
+    _bstr_t original(expected.c_str());
+    std::vector<std::thread> readers;
+    std::vector<int> good(4, 0);
+    for (int t = 0; t < 4; ++t) {
+      readers.emplace_back([copy = original, &expected, &ok = good[size_t(t)]] {
+        ok = expected == static_cast<const char*>(copy);
+      });
+    }
+    for (std::thread& r : readers) r.join();
+    for (int ok : good) ASSERT_EQ(ok, 1) << expected;
+    EXPECT_STREQ(static_cast<const char*>(original), expected.c_str());
+  }
 }
 
 TEST(Guid, PrintsAndParsesTheRegistryForm) {

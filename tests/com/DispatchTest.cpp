@@ -3,7 +3,9 @@
 // DISP_E_* answers; the generated client wrappers.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "TestObjects.h"
@@ -90,6 +92,39 @@ class DispatchTest : public ::testing::Test {
   CComObject<CTestOrv>* object_ = nullptr;
   IDispatch* disp_ = nullptr;
 };
+
+// The slot of a virtual member as the platform's C++ ABI records it in a
+// pointer to member (the vtable offset plus one). Clients compiled
+// elsewhere call by these slots, so the generated headers must keep them.
+template <class M>
+size_t SlotOf(M member) {
+  static_assert(sizeof(M) == 2 * sizeof(void*), "a pointer to a virtual member");
+  uintptr_t raw[2];
+  std::memcpy(raw, &member, sizeof raw);
+  return (raw[0] - 1) / sizeof(void*);
+}
+
+TEST(GeneratedHeaders, MembersSitInTheContractsVtableSlots) {
+  EXPECT_EQ(SlotOf(&IUnknown::QueryInterface), 0u);
+  EXPECT_EQ(SlotOf(&IUnknown::Release), 2u);
+  EXPECT_EQ(SlotOf(&IDispatch::GetTypeInfoCount), 3u);
+  EXPECT_EQ(SlotOf(&IDispatch::Invoke), 6u);
+  EXPECT_EQ(SlotOf(&IZmOrvEnt::Connect), 7u);
+  EXPECT_EQ(SlotOf(&IZmOrvEnt::GetFuturesBySymbol), 50u);
+  EXPECT_EQ(SlotOf(&IZmOrvEnt::GetFuturesByRootSymbol), 51u);
+  EXPECT_EQ(SlotOf(&IZmOrvEnt::GetFuturesAll), 52u);
+  EXPECT_EQ(SlotOf(&IZmOrvEnt::FutConnect), 61u);
+  EXPECT_EQ(SlotOf(&IZmOrvEnt::GetNstdOptionsAll), 66u);
+  EXPECT_EQ(SlotOf(&IStocksEnt::get_Symbol), 7u);
+  EXPECT_EQ(SlotOf(&IStocksEnt::GetStockData), 29u);
+  EXPECT_EQ(SlotOf(&IStocksEnt::get_OutstandingShares), 44u);
+  EXPECT_EQ(SlotOf(&INstdOptionsEnt::get_RootID), 37u);
+  EXPECT_EQ(SlotOf(&IFuturesEnt::GetFuturesData), 25u);
+  EXPECT_EQ(SlotOf(&IFutIVSurfacesEnt::GetIVSurfaceData), 16u);
+  EXPECT_EQ(SlotOf(&IIVATMEnt::GetIVATMData), 12u);
+  EXPECT_EQ(SlotOf(&IConnectionPoint::Advise), 5u);
+  EXPECT_EQ(SlotOf(&IClassFactory::LockServer), 4u);
+}
 
 TEST_F(DispatchTest, NamesResolveToTheContractsDispidsWhateverTheirSlot) {
   EXPECT_EQ(IdOf(disp_, u"GetFuturesByRootSymbol"), 55);

@@ -311,6 +311,8 @@ TEST_F(ModuleTest, ClassObjectsRegisterSuspendedAndResumeTogether) {
                              reinterpret_cast<void**>(&orv)),
             S_OK);
   EXPECT_EQ(module_.GetLockCount(), 1);
+  EXPECT_EQ(OleRun(orv), S_OK);  // what it made is running already
+  EXPECT_EQ(OleRun(nullptr), E_INVALIDARG);
   IUnknown* outer = orv;
   IUnknown* agg = nullptr;
   EXPECT_EQ(CoCreateInstance(CLSID_ZmOrvEnt, outer, CLSCTX_ALL, IID_IUnknown,

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -38,6 +39,7 @@ struct Counters {
   std::atomic<int> initialized{0};
   std::atomic<int> terminated{0};
   std::atomic<int> executed{0};
+  bool failInitialize = false;
   std::mutex m;
   std::set<std::thread::id> threads;
 };
@@ -48,7 +50,7 @@ struct TestWorker {
   bool Initialize(void* param) {
     c = static_cast<Counters*>(param);
     ++c->initialized;
-    return true;
+    return !c->failInitialize;
   }
   void Execute(Task* t, void* param, void* overlapped) {
     EXPECT_EQ(param, c);
@@ -171,6 +173,22 @@ TEST(CThreadPoolTest, DestructorDiscardsWhatIsStillQueued) {
   opener.join();
   EXPECT_EQ(c.executed, 1);
   EXPECT_GE(TestWorker::discarded, 2);
+}
+
+TEST(CThreadPoolTest, AThreadThatCannotInitialiseEndsWithoutTakingRequests) {
+  Counters c;
+  c.failInitialize = true;
+  CThreadPool<TestWorker> pool;
+  ASSERT_TRUE(pool.Initialize(&c, 2));
+  Task* t = new Task{[] {}};
+  ASSERT_TRUE(pool.QueueRequest(t));
+  std::vector<Task*> left = pool.Shutdown(0);
+  EXPECT_EQ(c.initialized, 2);
+  EXPECT_EQ(c.executed, 0);
+  EXPECT_EQ(c.terminated, 0) << "a thread that never started has nothing to end";
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0], t);
+  delete t;
 }
 
 TEST(CThreadPoolTest, NotStartedPoolRefusesRequests) {

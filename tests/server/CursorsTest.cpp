@@ -883,6 +883,168 @@ TEST(CursorInterfaces, ErrorInfoIsClaimedForTheOwnInterfaceOnly) {
   }
 }
 
+// Every class over an empty set, reached the way out-of-process clients
+// reach it (through IDispatch): its first string, an exchange where it has
+// one, a Next that finds nothing more and a Find that misses.
+TEST(CursorDispatch, EveryClassOverAnEmptySetShowsItsDefaults) {
+  struct Case {
+    const char* name;
+    std::function<CComPtr<IDispatch>()> make;
+    DISPID next;
+    DISPID find;
+    const char* first;     // DISPID 1
+    DISPID exchange;       // 0: none
+  };
+  auto dispatch = [](auto cursor) { return orvtest::Query<IDispatch>(cursor); };
+  const std::vector<Case> cases = {
+      {"CStocks", [&] { return dispatch(MakeCursor<CStocks, IStocksEnt>({})); }, 21, 22, "", 3},
+      {"COptions", [&] { return dispatch(MakeCursor<COptions, IOptionsEnt>({})); }, 23, 24, "", 8},
+      {"CNstdOptions", [&] { return dispatch(MakeCursor<CNstdOptions, INstdOptionsEnt>({})); }, 23, 24, "", 12},
+      {"CFutOptions", [&] { return dispatch(MakeCursor<CFutOptions, IFutOptionsEnt>({})); }, 23, 24, "", 28},
+      {"CFutures", [&] { return dispatch(MakeCursor<CFutures, IFuturesEnt>({})); }, 17, 18, "", 5},
+      {"CIVIndexes", [&] { return dispatch(MakeCursor<CIVIndexes, IIVIndexesEnt>({})); }, 5, 6, "", 0},
+      {"CIVSurfaces", [&] { return dispatch(MakeCursor<CIVSurfaces, IIVSurfacesEnt>({})); }, 8, 9, "", 0},
+      {"CFutIVIndexes", [&] { return dispatch(MakeCursor<CFutIVIndexes, IFutIVIndexesEnt>({})); }, 5, 6, "", 0},
+      {"CFutIVSurfaces", [&] { return dispatch(MakeCursor<CFutIVSurfaces, IFutIVSurfacesEnt>({})); }, 8, 9, "", 0},
+      {"CInterestRate", [&] { return dispatch(MakeCursor<CInterestRate, IInterestRateEnt>({})); }, 4, 5, "", 0},
+      {"CHVEnt", [&] { return dispatch(MakeCursor<CHVEnt, IHVEnt>({})); }, 4, 5, "<null>", 0},
+      {"CIVATM", [&] { return dispatch(MakeCursor<CIVATM, IIVATMEnt>({})); }, 4, 5, "<null>", 0},
+  };
+  DISPPARAMS none = {nullptr, nullptr, 0, 0};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CComPtr<IDispatch> d = c.make();
+    ASSERT_TRUE(d);
+    CComVariant first;
+    ASSERT_EQ(d->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &first, nullptr, nullptr),
+              S_OK);
+    ASSERT_EQ(first.vt, VT_BSTR);
+    EXPECT_EQ(first.bstrVal ? orvcom::Narrow(first.bstrVal) : std::string("<null>"), c.first);
+    if (c.exchange) {
+      CComVariant exchange;
+      ASSERT_EQ(d->Invoke(c.exchange, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &exchange,
+                          nullptr, nullptr),
+                S_OK);
+      ASSERT_EQ(exchange.vt, VT_BSTR);
+      EXPECT_EQ(orvcom::Narrow(exchange.bstrVal), "*");
+    }
+    for (DISPID id : {c.next, c.find}) {
+      CComVariant symbol(u"x");
+      DISPPARAMS args = {&symbol, nullptr, id == c.find ? 1u : 0u, 0};
+      CComVariant answer;
+      ASSERT_EQ(d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &args, &answer, nullptr, nullptr),
+                S_OK)
+          << id;
+      ASSERT_EQ(answer.vt, VT_BOOL) << id;
+      EXPECT_EQ(answer.boolVal, VARIANT_FALSE) << id;
+    }
+  }
+}
+
+// Every class over two records, through IDispatch: Next moves to the
+// second and then stays there, Find goes back to the first by the class's
+// key (historical and at-the-money volatilities are never searched).
+TEST(CursorDispatch, EveryClassWalksAndFindsByItsKey) {
+  struct Case {
+    const char* name;
+    std::function<CComPtr<IDispatch>()> make;  // keys "AAA" then "BBB"
+    DISPID key;
+    DISPID next;
+    DISPID find;
+    bool searchable;
+  };
+  auto dispatch = [](auto cursor) { return orvtest::Query<IDispatch>(cursor); };
+  const std::vector<Case> cases = {
+      {"CStocks", [&] {
+         std::vector<StockRecord> r(2);
+         r[0].Symbol = Str("AAA"), r[1].Symbol = Str("BBB");
+         return dispatch(MakeCursor<CStocks, IStocksEnt>(r));
+       }, 1, 21, 22, true},
+      {"COptions", [&] {
+         std::vector<OptionRecord> r(2);
+         r[0].StockSymbol = Str("AAA"), r[1].StockSymbol = Str("BBB");
+         return dispatch(MakeCursor<COptions, IOptionsEnt>(r));
+       }, 2, 23, 24, true},
+      {"CNstdOptions", [&] {
+         std::vector<NstdOptionRecord> r(2);
+         r[0].StockSymbol = Str("AAA"), r[1].StockSymbol = Str("BBB");
+         return dispatch(MakeCursor<CNstdOptions, INstdOptionsEnt>(r));
+       }, 2, 23, 24, true},
+      {"CFutOptions", [&] {
+         std::vector<OptionRecord> r(2);
+         r[0].StockSymbol = Str("AAA"), r[1].StockSymbol = Str("BBB");
+         return dispatch(MakeCursor<CFutOptions, IFutOptionsEnt>(r));
+       }, 2, 23, 24, true},
+      {"CFutures", [&] {
+         std::vector<FuturesRecord> r(2);
+         r[0].Symbol = Str("AAA"), r[1].Symbol = Str("BBB");
+         return dispatch(MakeCursor<CFutures, IFuturesEnt>(r));
+       }, 1, 17, 18, true},
+      {"CIVIndexes", [&] {
+         std::vector<IVIndexRecord> r(2);
+         r[0].Symbol = Str("AAA"), r[1].Symbol = Str("BBB");
+         return dispatch(MakeCursor<CIVIndexes, IIVIndexesEnt>(r));
+       }, 1, 5, 6, true},
+      {"CIVSurfaces", [&] {
+         std::vector<IVSurfaceRecord> r(2);
+         r[0].Symbol = Str("AAA"), r[1].Symbol = Str("BBB");
+         return dispatch(MakeCursor<CIVSurfaces, IIVSurfacesEnt>(r));
+       }, 1, 8, 9, true},
+      {"CFutIVIndexes", [&] {
+         std::vector<IVIndexRecord> r(2);
+         r[0].Symbol = Str("AAA"), r[1].Symbol = Str("BBB");
+         return dispatch(MakeCursor<CFutIVIndexes, IFutIVIndexesEnt>(r));
+       }, 1, 5, 6, true},
+      {"CFutIVSurfaces", [&] {
+         std::vector<IVSurfaceRecord> r(2);
+         r[0].Symbol = Str("AAA"), r[1].Symbol = Str("BBB");
+         return dispatch(MakeCursor<CFutIVSurfaces, IFutIVSurfacesEnt>(r));
+       }, 1, 8, 9, true},
+      {"CInterestRate", [&] {
+         std::vector<InterestRateRecord> r(2);
+         r[0].Currency = Str("AAA"), r[1].Currency = Str("BBB");
+         return dispatch(MakeCursor<CInterestRate, IInterestRateEnt>(r));
+       }, 1, 4, 5, true},
+      {"CHVEnt", [&] {
+         std::vector<HVRecord> r(2);
+         r[0].Symbol = Str("AAA"), r[1].Symbol = Str("BBB");
+         return dispatch(MakeCursor<CHVEnt, IHVEnt>(r));
+       }, 1, 4, 5, false},
+      {"CIVATM", [&] {
+         std::vector<IVATMRecord> r(2);
+         r[0].Symbol = Str("AAA"), r[1].Symbol = Str("BBB");
+         return dispatch(MakeCursor<CIVATM, IIVATMEnt>(r));
+       }, 1, 4, 5, false},
+  };
+  DISPPARAMS none = {nullptr, nullptr, 0, 0};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CComPtr<IDispatch> d = c.make();
+    ASSERT_TRUE(d);
+    auto key = [&] {
+      CComVariant v;
+      EXPECT_EQ(d->Invoke(c.key, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &v, nullptr, nullptr),
+                S_OK);
+      return v.vt == VT_BSTR && v.bstrVal ? orvcom::Narrow(v.bstrVal) : std::string("?");
+    };
+    auto call = [&](DISPID id, const OLECHAR* symbol) {
+      CComVariant arg(symbol ? symbol : u"");
+      DISPPARAMS args = {&arg, nullptr, symbol ? 1u : 0u, 0};
+      CComVariant answer;
+      EXPECT_EQ(d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &args, &answer, nullptr, nullptr),
+                S_OK);
+      return answer.vt == VT_BOOL ? answer.boolVal : VARIANT_BOOL(7);
+    };
+    EXPECT_EQ(key(), "AAA");
+    EXPECT_EQ(call(c.next, nullptr), VARIANT_TRUE);
+    EXPECT_EQ(key(), "BBB");
+    EXPECT_EQ(call(c.next, nullptr), VARIANT_FALSE);
+    EXPECT_EQ(key(), "BBB");
+    EXPECT_EQ(call(c.find, u"aaa"), c.searchable ? VARIANT_TRUE : VARIANT_FALSE);
+    EXPECT_EQ(key(), c.searchable ? "AAA" : "BBB");
+  }
+}
+
 TEST(CursorLifetime, ObjectsAreCountedUntilTheLastReferenceGoes) {
   const LONG before = COptions::ActiveObjectCount();
   {
