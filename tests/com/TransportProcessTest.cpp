@@ -17,9 +17,11 @@
 
 #include <gtest/gtest.h>
 
-#include "TransportLib.h"
+#include "TransportObjects.h"
 #include "com/com.h"
 #include "com/rpc/Activation.h"
+#include "com/rpc/Connection.h"
+#include "com/rpc/Launch.h"
 #include "com/rpc/Socket.h"
 
 using namespace std::chrono_literals;
@@ -207,7 +209,7 @@ TEST_F(TransportProcessTest, AServerKilledMidCallFailsTheCallPromptly) {
   ASSERT_EQ(std::future_status::ready, call.wait_for(10s));
   EXPECT_EQ(RPC_E_DISCONNECTED, call.get());
   LONG pid = 0;
-  EXPECT_EQ(RPC_E_DISCONNECTED, p->get_Pid(&pid));
+  EXPECT_EQ(HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), p->get_Pid(&pid));
   p->Release();
   // The next create starts a fresh copy.
   ASSERT_TRUE(Eventually([&] { return ProcessGone(server); }));
@@ -215,6 +217,56 @@ TEST_F(TransportProcessTest, AServerKilledMidCallFailsTheCallPromptly) {
   ASSERT_NE(nullptr, again);
   EXPECT_NE(server, servers_.back());
   again->Release();
+}
+
+// This process as the server: the class object's socket follows its
+// registration state.
+TEST_F(TransportProcessTest, ResumeListensSuspendStopsAcceptingRevokeCloses) {
+  const std::string folder = dir_ + "/orv/";
+  const std::string clsid = orvcom::GuidToString(CLSID_Probe);
+  const std::string socket = orvrpc::ClassSocketPath(folder, clsid);
+  auto* factory = new tobj::ProbeFactory();
+  DWORD cookie = 0;
+  ASSERT_EQ(S_OK, CoRegisterClassObject(CLSID_Probe, factory, CLSCTX_LOCAL_SERVER,
+                                        REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED, &cookie));
+  factory->Release();
+  EXPECT_TRUE(orvrpc::FileLock::IsHeld(orvrpc::InstanceLockPath(folder, clsid)))
+      << "a registered server must keep clients from starting another copy";
+  EXPECT_NE(0, ::access(socket.c_str(), F_OK)) << "listening while suspended";
+
+  ASSERT_EQ(S_OK, CoResumeClassObjects());
+  auto first = orvrpc::Connection::Start(orvrpc::ConnectUnix(socket), nullptr, "first");
+  IClassFactory* cf = nullptr;
+  ASSERT_EQ(S_OK, first->GetRoot(IID_IClassFactory, reinterpret_cast<void**>(&cf), 5000ms));
+
+  ASSERT_EQ(S_OK, CoSuspendClassObjects());
+  orvrpc::UniqueFd waiting = orvrpc::ConnectUnix(socket);  // lands in the backlog
+  ASSERT_TRUE(waiting.Valid());
+  auto second = orvrpc::Connection::Start(std::move(waiting), nullptr, "second");
+  auto root = std::async(std::launch::async, [second] {
+    IUnknown* u = nullptr;
+    HRESULT hr = second->GetRoot(IID_IUnknown, reinterpret_cast<void**>(&u), 5000ms);
+    if (u) u->Release();
+    return hr;
+  });
+  EXPECT_EQ(std::future_status::timeout, root.wait_for(100ms)) << "accepted while suspended";
+  IProbe* p = nullptr;
+  EXPECT_EQ(S_OK, cf->CreateInstance(nullptr, IID_IProbe, reinterpret_cast<void**>(&p)))
+      << "an open connection goes on while suspended";
+  ASSERT_EQ(S_OK, CoResumeClassObjects());
+  EXPECT_EQ(S_OK, root.get());
+
+  ASSERT_EQ(S_OK, CoRevokeClassObject(cookie));
+  EXPECT_NE(0, ::access(socket.c_str(), F_OK)) << "socket left after revoke";
+  EXPECT_FALSE(orvrpc::ConnectUnix(socket).Valid());
+  LONG pid = 0;
+  EXPECT_EQ(S_OK, p->get_Pid(&pid));
+  p->Release();
+  cf->Release();
+  first->Close();
+  second->Close();
+  EXPECT_TRUE(first->WaitClosed(5s));
+  EXPECT_TRUE(second->WaitClosed(5s));
 }
 
 TEST_F(TransportProcessTest, BadRegistrationsFailWithClearErrors) {

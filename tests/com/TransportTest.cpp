@@ -300,9 +300,9 @@ TEST_F(TransportTest, ClosingAConnectionReleasesWhatThePeerHeldAndFailsItsCalls)
   ASSERT_TRUE(server_->WaitClosed(5s));
   EXPECT_EQ(0, Live()) << "the server must drop the dead peer's references at once";
   LONG pid = 0;
-  EXPECT_EQ(RPC_E_DISCONNECTED, probe_->get_Pid(&pid));
+  EXPECT_EQ(kServerUnavailable, probe_->get_Pid(&pid));
   DOUBLE price = 0;
-  EXPECT_EQ(RPC_E_DISCONNECTED, c->get_Price(&price));
+  EXPECT_EQ(kServerUnavailable, c->get_Price(&price));
   c->Release();
 }
 

@@ -141,12 +141,14 @@ HRESULT Transport::GetClassObject(REFCLSID clsid, DWORD, REFIID riid, void** ppv
       if (FAILED(hr)) return hr;
       it = clients_.emplace(key, std::move(c)).first;
     }
-    HRESULT hr = it->second->GetRoot(riid, ppv);
+    HRESULT hr = it->second->GetRoot(riid, ppv, LaunchTimeout());
     // A server that was stopping when we reached it: start over once.
-    if (hr == RPC_E_DISCONNECTED) continue;
+    if (hr == RPC_E_DISCONNECTED || hr == kServerUnavailable) continue;
+    // Suspended, or too busy to take us on.
+    if (hr == RPC_E_TIMEOUT) return CO_E_SERVER_STOPPING;
     return hr;
   }
-  return RPC_E_DISCONNECTED;
+  return CO_E_SERVER_STOPPING;
 }
 
 void Transport::ClassObjectChanged(REFCLSID clsid, IUnknown* classObject, ClassState state) {

@@ -264,12 +264,13 @@ void Connection::ReleaseExports() {
 
 // ---- calls out ---------------------------------------------------------------
 
-HRESULT Connection::Call(Writer& request, Reply* reply, bool carryErrorInfo) {
+HRESULT Connection::Call(Writer& request, Reply* reply, bool carryErrorInfo,
+                         const std::chrono::steady_clock::time_point* deadline) {
   Pending p;
   uint32_t id;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (closed_) return RPC_E_DISCONNECTED;
+    if (closed_) return kServerUnavailable;
     id = nextCallId_++;
     if (id == 0) id = nextCallId_++;
     pending_[id] = &p;
@@ -282,8 +283,21 @@ HRESULT Connection::Call(Writer& request, Reply* reply, bool carryErrorInfo) {
     bytesSent_ += frame.size();
   }
   std::unique_lock<std::mutex> lock(mu_);
-  if (sent) cv_.wait(lock, [&] { return p.done || closed_; });
+  bool timedOut = false;
+  if (sent) {
+    auto ready = [&] { return p.done || closed_; };
+    if (deadline)
+      timedOut = !cv_.wait_until(lock, *deadline, ready);
+    else
+      cv_.wait(lock, ready);
+  }
   pending_.erase(id);
+  if (timedOut) {
+    lock.unlock();
+    ORV_LOG(orvlog::kWarn, "transport connection " << name_ << ": no answer in time; closing it");
+    Close();
+    return RPC_E_TIMEOUT;
+  }
   if (!p.done) return RPC_E_DISCONNECTED;
   lock.unlock();
   *reply = std::move(p.reply);
@@ -323,7 +337,7 @@ void Connection::SendRelease(uint64_t objectId, uint32_t count) {
   if (SendAll(fd_.Get(), frame.data(), frame.size())) bytesSent_ += frame.size();
 }
 
-HRESULT Connection::GetRoot(REFIID iid, void** ppv) {
+HRESULT Connection::GetRoot(REFIID iid, void** ppv, std::chrono::milliseconds timeout) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
   Writer w;
@@ -331,7 +345,9 @@ HRESULT Connection::GetRoot(REFIID iid, void** ppv) {
   w.U64(0);
   WriteGuid(w, iid);
   Reply reply;
-  HRESULT hr = Call(w, &reply);
+  bool bounded = timeout != std::chrono::milliseconds::max();
+  auto deadline = bounded ? std::chrono::steady_clock::now() + timeout : std::chrono::steady_clock::time_point();
+  HRESULT hr = Call(w, &reply, true, bounded ? &deadline : nullptr);
   if (FAILED(hr)) return hr;
   if (FAILED(reply.hr)) return reply.hr;
   try {

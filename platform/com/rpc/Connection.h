@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -27,6 +28,9 @@
 namespace orvrpc {
 
 class ProxyManager;
+
+// A call on a connection whose peer is gone.
+constexpr HRESULT kServerUnavailable = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
 
 // The operations of a request body.
 enum class Op : uint8_t {
@@ -65,14 +69,21 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // The peer's root object, asked for as `iid`.
-  HRESULT GetRoot(REFIID iid, void** ppv);
+  // The peer's root object, asked for as `iid`; bounded by `timeout`, since
+  // a server whose class objects are suspended leaves a new connection
+  // waiting unanswered.
+  HRESULT GetRoot(REFIID iid, void** ppv,
+                  std::chrono::milliseconds timeout = std::chrono::milliseconds::max());
 
-  // Sends a request and waits for its reply. Fails with RPC_E_DISCONNECTED
-  // when the connection is or becomes closed before the reply comes. A
-  // failing reply sets its error information on the calling thread unless
-  // `carryErrorInfo` is false (QueryInterface leaves it alone).
-  HRESULT Call(Writer& request, Reply* reply, bool carryErrorInfo = true);
+  // Sends a request and waits for its reply. Fails with kServerUnavailable
+  // when the connection is already closed and with RPC_E_DISCONNECTED when
+  // it closes before the reply comes. A failing reply sets its error
+  // information on the calling thread unless `carryErrorInfo` is false
+  // (QueryInterface leaves it alone). Without a reply by `deadline` (when
+  // one is given) the connection is closed and the call fails with
+  // RPC_E_TIMEOUT.
+  HRESULT Call(Writer& request, Reply* reply, bool carryErrorInfo = true,
+               const std::chrono::steady_clock::time_point* deadline = nullptr);
   // One-way: gives `count` references of the peer's object back.
   void SendRelease(uint64_t objectId, uint32_t count);
 
