@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -279,9 +280,13 @@ TEST_F(TransportTest, ReferencesKeepIdentityAndAreCountedAcrossTheWire) {
   ASSERT_EQ(S_OK, probe_->IsMine(a, &mine));
   EXPECT_EQ(VARIANT_TRUE, mine);
   EXPECT_EQ(2u, server_->ExportCount());  // the probe and the cursor
+  // Three references came over (two opens and a QueryInterface); they go
+  // back in a single release frame when the last local one goes.
+  uint64_t before = client_->BytesSent();
   for (IUnknown* p : {static_cast<IUnknown*>(a), static_cast<IUnknown*>(b), static_cast<IUnknown*>(d),
                       static_cast<IUnknown*>(again), u1, u2})
     p->Release();
+  EXPECT_EQ(kFrameHeaderSize + 12, client_->BytesSent() - before);
   EXPECT_TRUE(Eventually([&] { return server_->ExportCount() == 1; })) << "cursor references not all given back";
   EXPECT_EQ(1u, client_->ImportCount());
   SysFreeString(sym);
@@ -377,6 +382,47 @@ TEST_F(TransportTest, AMalformedOrOversizedFrameClosesOnlyItsConnection) {
   LONG pid = 0;
   EXPECT_EQ(S_OK, probe_->get_Pid(&pid));
   EXPECT_EQ(LONG(::getpid()), pid);
+}
+
+// Values a peer could write that must not decode into anything a caller
+// would trust.
+TEST_F(TransportTest, ValuesThatLieAboutThemselvesAreRefused) {
+  auto ref = [](Writer& w, uint8_t tag, const IID& iid) {
+    w.U8(tag);
+    w.U64(7);
+    WriteGuid(w, iid);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(Writer&)> write;
+  } cases[] = {
+      {"IUnknown as VT_DISPATCH", [&](Writer& w) { w.U16(VT_DISPATCH); ref(w, 1, IID_IUnknown); }},
+      {"class factory as VT_DISPATCH", [&](Writer& w) { w.U16(VT_DISPATCH); ref(w, 1, IID_IClassFactory); }},
+      {"object never handed out", [&](Writer& w) { w.U16(VT_UNKNOWN); ref(w, 2, IID_IUnknown); }},
+      {"bad reference tag", [&](Writer& w) { w.U16(VT_UNKNOWN); ref(w, 9, IID_IUnknown); }},
+      {"by-reference value", [](Writer& w) { w.U16(VT_BYREF | VT_I4); w.I32(1); }},
+      {"unknown type", [](Writer& w) { w.U16(0x77); }},
+      {"array of an unknown type", [](Writer& w) { w.U16(VT_ARRAY | 0x77); w.U8(1); w.I32(0); w.U32(0); }},
+      {"array count past the body", [](Writer& w) { w.U16(VT_ARRAY | VT_BSTR); w.U8(1); w.I32(0); w.U32(1000); }},
+      {"array past the upper bound", [](Writer& w) {
+         w.U16(VT_ARRAY | VT_UI1); w.U8(1); w.I32(0x7FFFFFFF); w.U32(2); w.U8(0); w.U8(0); }},
+      {"string past the body", [](Writer& w) { w.U16(VT_BSTR); w.U32(50); }},
+      {"arrays nested too deep", [](Writer& w) {
+         for (int i = 0; i < 20; ++i) { w.U16(VT_ARRAY | VT_VARIANT); w.U8(1); w.I32(0); w.U32(1); }
+         w.U16(VT_EMPTY); }},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Writer w;
+    c.write(w);
+    std::string frame = w.Finish(FrameKind::kRequest, 0);
+    Reader r(frame.data() + kFrameHeaderSize, frame.size() - kFrameHeaderSize);
+    VARIANT v;
+    VariantInit(&v);
+    EXPECT_THROW(client_->ReadVariant(r, &v), DecodeError);
+    EXPECT_EQ(VT_EMPTY, v.vt);
+  }
+  EXPECT_TRUE(Eventually([&] { return client_->ImportCount() == 1; })) << "a refused reference left a proxy";
 }
 
 // A well-framed request whose body lies about its contents.

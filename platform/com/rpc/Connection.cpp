@@ -352,7 +352,7 @@ HRESULT Connection::GetRoot(REFIID iid, void** ppv, std::chrono::milliseconds ti
   if (FAILED(reply.hr)) return reply.hr;
   try {
     Reader r = reply.Payload();
-    *ppv = ReadInterface(r);
+    *ppv = ReadInterfaceAs(this, r, iid);
     return *ppv ? S_OK : E_NOINTERFACE;
   } catch (const DecodeError& e) {
     ORV_LOG(orvlog::kWarn, "transport connection " << name_ << ": bad reply: " << e.what());
@@ -402,12 +402,14 @@ void Connection::WriteInterface(Writer& w, IUnknown* p, REFIID iid) {
   WriteGuid(w, iid);
 }
 
-IUnknown* Connection::ReadInterface(Reader& r) {
+IUnknown* Connection::ReadInterface(Reader& r, IID* iidOut) {
   uint8_t tag = r.U8();
+  if (iidOut) *iidOut = GUID_NULL;
   if (tag == kRefNull) return nullptr;
   if (tag != kRefSenders && tag != kRefReceivers) throw DecodeError("bad interface reference");
   uint64_t id = r.U64();
   IID iid = ReadGuid(r);
+  if (iidOut) *iidOut = iid;
   if (tag == kRefReceivers) {
     HRESULT hr;
     IUnknown* p = ExportedInterface(id, iid, &hr);
@@ -434,6 +436,17 @@ IUnknown* Connection::ReadInterface(Reader& r) {
     ORV_LOG(orvlog::kWarn, "transport connection " << name_ << ": no proxy for interface "
                                                    << orvcom::GuidToString(iid));
   return p;
+}
+
+IDispatch* Connection::ReadDispatch(Reader& r) {
+  IID iid;
+  IUnknown* p = ReadInterface(r, &iid);
+  if (!p) return nullptr;
+  // Every interface of a type library derives from IDispatch; the standard
+  // ones that travel (IUnknown, IClassFactory, the connection points) do not.
+  if (iid == IID_IDispatch || orvcom::FindInterfaceInfo(iid)) return static_cast<IDispatch*>(p);
+  p->Release();
+  throw DecodeError("VT_DISPATCH value that is no IDispatch");
 }
 
 void Connection::ProxyGone(ProxyManager* manager, uint64_t objectId, uint32_t remoteRefs) {
@@ -610,9 +623,7 @@ void Connection::ReadVariant(Reader& r, VARIANT* v, int depth) {
           case VT_BSTR: static_cast<BSTR*>(data)[i] = ReadBstr(r); break;
           case VT_VARIANT: ReadVariant(r, &static_cast<VARIANT*>(data)[i], depth + 1); break;
           case VT_UNKNOWN: static_cast<IUnknown**>(data)[i] = ReadInterface(r); break;
-          case VT_DISPATCH:
-            static_cast<IDispatch**>(data)[i] = static_cast<IDispatch*>(ReadInterface(r));
-            break;
+          case VT_DISPATCH: static_cast<IDispatch**>(data)[i] = ReadDispatch(r); break;
           default: throw DecodeError("bad array type");
         }
       }
@@ -638,7 +649,7 @@ void Connection::ReadVariant(Reader& r, VARIANT* v, int depth) {
     case VT_DATE: v->date = r.F64(); break;
     case VT_BSTR: v->bstrVal = ReadBstr(r); break;
     case VT_UNKNOWN: v->punkVal = ReadInterface(r); break;
-    case VT_DISPATCH: v->pdispVal = static_cast<IDispatch*>(ReadInterface(r)); break;
+    case VT_DISPATCH: v->pdispVal = ReadDispatch(r); break;
     default: throw DecodeError("VARIANT of unknown type " + std::to_string(vt));
   }
   v->vt = vt;

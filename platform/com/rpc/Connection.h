@@ -92,7 +92,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // the interface it was written as (a proxy, or our own object coming
   // back). Read throws DecodeError on a reference that cannot be resolved.
   void WriteInterface(Writer& w, IUnknown* p, REFIID iid);
-  IUnknown* ReadInterface(Reader& r);
+  IUnknown* ReadInterface(Reader& r, IID* iid = nullptr);
+  // A reference read as an IDispatch: one written as an interface that is
+  // no IDispatch is refused (DecodeError), never handed on as one.
+  IDispatch* ReadDispatch(Reader& r);
   // VARIANTs: every type the contract and the dispatch side use, with
   // BSTR null apart from empty and one-dimensional SAFEARRAYs with their
   // lower bound. A VT_BYREF is written as the value it points at.

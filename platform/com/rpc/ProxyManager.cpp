@@ -138,6 +138,11 @@ void Begin(Writer& w, Op op, uint64_t id, const IID& iid) {
 
 bool IsInterfaceVt(VARTYPE vt) { return vt == VT_DISPATCH || vt == VT_UNKNOWN; }
 
+const IID& DefaultIid(const orvcom::ParamInfo& p) {
+  if (p.iid) return *p.iid;
+  return p.vt == VT_UNKNOWN ? IID_IUnknown : IID_IDispatch;
+}
+
 // The [in] value of a typed parameter, as a VARIANT that borrows it.
 VARIANT View(const orvcom::ParamInfo& p, void* arg) {
   VARIANT v;
@@ -306,7 +311,7 @@ HRESULT ProxyManager::QueryInterface(REFIID iid, void** ppv) {
   try {
     if (FAILED(reply.hr)) return reply.hr;
     Reader r = reply.Payload();
-    IUnknown* p = conn_->ReadInterface(r);
+    IUnknown* p = ReadInterfaceAs(conn_.get(), r, iid);
     if (!p) return E_NOINTERFACE;
     *ppv = p;
     return S_OK;
@@ -331,8 +336,7 @@ HRESULT ProxyManager::CallMember(const orvcom::InterfaceInfo* info, unsigned mem
       }
       if (IsInterfaceVt(p.vt)) {
         w.U16(p.vt);
-        conn_->WriteInterface(w, *static_cast<IUnknown**>(argv[k]),
-                              p.iid ? *p.iid : (p.vt == VT_UNKNOWN ? IID_IUnknown : IID_IDispatch));
+        conn_->WriteInterface(w, *static_cast<IUnknown**>(argv[k]), DefaultIid(p));
       } else {
         conn_->WriteVariant(w, View(p, argv[k]));
       }
@@ -356,10 +360,18 @@ HRESULT ProxyManager::CallMember(const orvcom::InterfaceInfo* info, unsigned mem
     for (unsigned k = 0; k < m.paramCount; ++k) {
       const orvcom::ParamInfo& p = m.params[k];
       if (!(p.flags & orvcom::kParamOut)) continue;
+      if (IsInterfaceVt(p.vt)) {
+        // The pointer goes to the caller as the parameter's interface, so
+        // it must have come as exactly that one.
+        if (r.U16() != p.vt) throw DecodeError("result of the wrong type");
+        IID iid;
+        outs[k].vt = VT_UNKNOWN;
+        outs[k].punkVal = conn_->ReadInterface(r, &iid);
+        if (outs[k].punkVal && iid != DefaultIid(p)) throw DecodeError("result of the wrong interface");
+        continue;
+      }
       conn_->ReadVariant(r, &outs[k]);
-      bool ok = p.vt == VT_VARIANT || outs[k].vt == p.vt ||
-                (IsInterfaceVt(p.vt) && IsInterfaceVt(outs[k].vt));
-      if (!ok) throw DecodeError("result of the wrong type");
+      if (p.vt != VT_VARIANT && outs[k].vt != p.vt) throw DecodeError("result of the wrong type");
     }
     r.ExpectEnd();
   } catch (const DecodeError& e) {
@@ -519,16 +531,34 @@ HRESULT ProxyManager::RemoteInvoke(REFIID itf, DISPID dispid, REFIID riid, LCID 
 // ---- the standard interfaces --------------------------------------------------------
 
 namespace {
-// A call whose payload on success is one interface reference.
-HRESULT CallForInterface(Connection* c, Writer& w, void** ppv) {
+}  // namespace
+
+// The caller gets the pointer as `iid`, so the reference must have been
+// written as exactly that interface.
+IUnknown* ReadInterfaceAs(Connection* c, Reader& r, REFIID iid) {
+  IID got;
+  IUnknown* p = c->ReadInterface(r, &got);
+  if (p && got != iid) {
+    p->Release();
+    throw DecodeError("reference of another interface than asked for");
+  }
+  return p;
+}
+
+namespace {
+// A call whose payload on success is one interface reference of `iid`.
+HRESULT CallForInterface(Connection* c, Writer& w, REFIID iid, void** ppv) {
   Reply reply;
   HRESULT hr = c->Call(w, &reply);
   if (FAILED(hr)) return hr;
   try {
     if (FAILED(reply.hr)) return reply.hr;
     Reader r = reply.Payload();
-    IUnknown* p = c->ReadInterface(r);
-    r.ExpectEnd();
+    IUnknown* p = ReadInterfaceAs(c, r, iid);
+    if (!r.AtEnd()) {
+      if (p) p->Release();
+      throw DecodeError("trailing bytes in reply");
+    }
     if (!p) return E_NOINTERFACE;
     *ppv = p;
     return reply.hr;
@@ -558,7 +588,7 @@ HRESULT ProxyManager::RemoteCreateInstance(REFIID riid, void** ppv) {
   Writer w;
   Begin(w, Op::kCreateInstance, id_, IID_IClassFactory);
   WriteGuid(w, riid);
-  return CallForInterface(conn_.get(), w, ppv);
+  return CallForInterface(conn_.get(), w, riid, ppv);
 }
 
 HRESULT ProxyManager::RemoteLockServer(BOOL lock) {
@@ -574,7 +604,7 @@ HRESULT ProxyManager::RemoteFindConnectionPoint(REFIID riid, IConnectionPoint** 
   Writer w;
   Begin(w, Op::kFindConnectionPoint, id_, IID_IConnectionPointContainer);
   WriteGuid(w, riid);
-  return CallForInterface(conn_.get(), w, reinterpret_cast<void**>(cp));
+  return CallForInterface(conn_.get(), w, IID_IConnectionPoint, reinterpret_cast<void**>(cp));
 }
 
 HRESULT ProxyManager::RemoteGetConnectionInterface(IID* iid) {

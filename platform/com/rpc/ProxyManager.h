@@ -17,6 +17,7 @@
 namespace orvrpc {
 
 class Connection;
+class Reader;
 class ProxyManager;
 
 // The C++ side of an interface proxy, owned by its manager. Interface
@@ -35,6 +36,10 @@ class ProxyPart {
 // of each type library, and for the standard interfaces here.
 typedef ProxyPart* (*ProxyFactory)(ProxyManager* manager);
 bool RegisterProxyFactory(const IID& iid, ProxyFactory factory);
+
+// Reads a reference that the caller will use as `iid`: one written as any
+// other interface is refused (DecodeError).
+IUnknown* ReadInterfaceAs(Connection* c, Reader& r, REFIID iid);
 
 class ProxyManager final : public IUnknown {
  public:
