@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <stdlib.h>
+
 #include <array>
 #include <cstdio>
 #include <string>
@@ -49,12 +51,27 @@ TEST(OrvSimCommandLine, BadOptionsAreRefusedWithAReason) {
       {"--ssl-port 0 --ssl-cert /nonexistent --ssl-key /nonexistent", "cannot read SSL file"},
       {"--log-level loud", "--log-level needs trace"},
       {"extra", "unexpected argument 'extra'"},
+      {"--log-file /nonexistent/orvsim.log", "cannot write the log file"},
+      {"--endpoints-file /nonexistent/endpoints", "cannot write the endpoints file"},
   };
   for (const Case& c : cases) {
     const RunResult r = RunOrvSim(c.args);
     EXPECT_EQ(r.status, 2) << c.args;
     EXPECT_NE(r.output.find(c.says), std::string::npos) << c.args << ": " << r.output;
   }
+}
+
+TEST(OrvSimCommandLine, APortInUseIsReportedAndEndsTheProgram) {
+  char tmpl[] = "/tmp/orvsim-cli-XXXXXX";
+  const std::string dir = ::mkdtemp(tmpl);
+  {
+    orvsim::OrvSimProcess first(dir, {"--rate", "0", "--log-level", "warn"});
+    const RunResult r = RunOrvSim("--rate 0 --port " + first.Get("port"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("cannot start the services"), std::string::npos) << r.output;
+    EXPECT_EQ(first.Stop(), 0) << "the first one kept serving";
+  }
+  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ inline CORBA::ORB_ptr Orb(std::vector<std::string> extra = {}) {
   static CORBA::ORB_var orb;
   if (CORBA::is_nil(orb)) {
     std::vector<std::string> args = {"test", "-ORBclientCallTimeOutPeriod", "30000",
-                                     "-ORBmaxGIOPConnectionPerServer", "200",
+                                     "-ORBmaxGIOPConnectionPerServer", "300",
                                      "-ORBgiopMaxMsgSize", "268435456"};
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;

@@ -277,6 +277,68 @@ TEST_F(Service, SubscriptionErrorsAndBounds) {
   EXPECT_EQ(m->Subscribe(stock.c_str(), 1, T_EQUITY_BASE), 0);
 }
 
+// Calls through the dynamic interface, which does not know the IDL's bounds,
+// so over-long strings do reach the service. True when the call was refused
+// with a system exception.
+bool RefusedDynamically(CORBA::Object_ptr target, const char* op,
+                        const std::vector<std::string>& strings, std::vector<CORBA::Short> shorts) {
+  CORBA::Request_var req = target->_request(op);
+  for (const std::string& s : strings) req->add_in_arg() <<= s.c_str();
+  for (CORBA::Short v : shorts) req->add_in_arg() <<= v;
+  req->set_return_type(CORBA::_tc_short);
+  try {
+    req->invoke();
+  } catch (const CORBA::SystemException&) {
+    return true;
+  }
+  return req->env()->exception() != nullptr;
+}
+
+// A SymbolsGroup any holding more symbols than its bound of 1000, which the
+// generated sequence type would never let us build.
+void MarshalOverfullGroup(cdrStream& s, void*) {
+  const CORBA::ULong n = 1001;
+  n >>= s;
+  for (CORBA::ULong i = 0; i < n; ++i) s.marshalString(("S" + std::to_string(i)).c_str());
+}
+
+TEST_F(Service, ArgumentsOverTheirBoundsAreRefusedAndServiceGoesOn) {
+  Orv::ZmDataManager_var m = SignIn(equities_);
+  const std::string stock = Symbols(m, T_EQUITY_BASE, 2).at(0);
+  struct Case {
+    const char* what;
+    const char* op;
+    std::vector<std::string> strings;
+    std::vector<CORBA::Short> shorts;
+    bool refused;
+  } cases[] = {
+      {"symbol of 32 characters", "Subscribe", {std::string(32, 'A')}, {1, T_EQUITY_QUOTE}, false},
+      {"symbol of 33 characters", "Subscribe", {std::string(33, 'A')}, {1, T_EQUITY_QUOTE}, true},
+      {"snapshot symbol of 200 characters", "UnSubscribe", {std::string(200, 'A')}, {1, 3}, true},
+      {"user name of 65 characters", "Connect", {std::string(65, 'u'), "pw"}, {}, true},
+      {"password of 1000 characters", "Connect", {"alice", std::string(1000, 'p')}, {}, true},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(RefusedDynamically(m, c.op, c.strings, c.shorts), c.refused) << c.what;
+
+  CORBA::Any overfull;
+  overfull.PR_insert(Orv::_tc_SymbolsGroup, MarshalOverfullGroup, nullptr);
+  CORBA::Short status = 0;
+  bool refused = false;
+  try {
+    status = m->SubscribeGroup(overfull, 1, T_EQUITY_QUOTE);
+  } catch (const CORBA::SystemException&) {
+    refused = true;
+  }
+  EXPECT_TRUE(refused || status != 0) << "a group of 1001 symbols is not taken";
+
+  // The same manager, and others, are served as before.
+  EXPECT_EQ(m->Subscribe(stock.c_str(), 1, T_EQUITY_QUOTE), 0);
+  EXPECT_EQ(Decode(PullData(m))[0].count, 1u);
+  Orv::ZmDataManager_var other = SignIn(equities_);
+  EXPECT_EQ(other->Subscribe(stock.c_str(), 1, T_EQUITY_BASE), 0);
+}
+
 TEST_F(Service, GroupsSubscribeTheSymbolsTheyName) {
   Orv::ZmDataManager_var m = SignIn(equities_);
   const std::vector<std::string> stocks = Symbols(m, T_EQUITY_BASE, 2);
@@ -460,8 +522,10 @@ TEST_F(Service, DroppedConnectionsFailOldManagersOnly) {
 TEST_F(Service, JournalRecordsCallsWithArgumentsAndResults) {
   Orv::ZmDataManager_var m = SignIn(equities_);
   m->Subscribe("NOSUCH", 1, T_EQUITY_QUOTE);
+  m->SubscribeGroup(orvidl::SymbolGroupAny({"NOSUCH", std::string(40, 'L')}), 2, T_OPTION_QUOTE);
+  CORBA::Any_var snap = m->GetMarketData("NOSUCH", 1, T_EQUITY_QUOTE, orvidl::FieldListAny({2, 6}));
   OrvSim::Journal_var j = control_->ReadJournal(0);
-  bool connect = false, subscribe = false;
+  bool connect = false, subscribe = false, group = false, snapshot = false;
   CORBA::ULong last = 0;
   for (CORBA::ULong i = 0; i < j->length(); ++i) {
     const OrvSim::JournalEntry& e = j[i];
@@ -480,9 +544,21 @@ TEST_F(Service, JournalRecordsCallsWithArgumentsAndResults) {
       EXPECT_EQ(result, "S_ERR_NOT_FOUND");
       EXPECT_EQ(std::string(e.service.in()), "ZmDataService");
     }
+    if (op == "SubscribeGroup") {
+      group = true;
+      EXPECT_EQ(args, "symbols=2 symbol_type=2 data_type=4 names=NOSUCH," + std::string(40, 'L'))
+          << "every symbol as it arrived, the long one uncut";
+    }
+    if (op == "GetMarketData") {
+      snapshot = true;
+      EXPECT_EQ(args, "symbol=NOSUCH symbol_type=1 data_type=3 fields=2,6");
+      EXPECT_EQ(result, "0 records");
+    }
   }
   EXPECT_TRUE(connect);
   EXPECT_TRUE(subscribe);
+  EXPECT_TRUE(group);
+  EXPECT_TRUE(snapshot);
   OrvSim::Journal_var later = control_->ReadJournal(last + 1);
   EXPECT_EQ(later->length(), 0u);
 }
@@ -543,14 +619,15 @@ TEST_F(Service, TermEndsTheServiceCleanlyDuringAPull) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// A bounded load check: this many clients, each with a manager of its own,
+// wait in pull at the same time and are all served by one tick.
 TEST_F(Service, ManyManagersPullAtOnce) {
-  constexpr int kManagers = 60;
+  constexpr int kManagers = 250;
   Orv::ZmDataManager_var probe = SignIn(equities_);
   const std::vector<std::string> stocks = Symbols(probe, T_EQUITY_BASE, 2);
   std::vector<Orv::ZmDataManager_var> managers;
   for (int i = 0; i < kManagers; ++i) {
-    managers.push_back(SignIn(i % 2 ? equities_.in() : equities_.in(), i % 2 ? "bob" : "alice",
-                              i % 2 ? "pw2" : "secret"));
+    managers.push_back(SignIn(equities_, i % 2 ? "bob" : "alice", i % 2 ? "pw2" : "secret"));
     ASSERT_EQ(managers.back()->Subscribe(stocks[i % 5].c_str(), 1, T_OPTION_QUOTE), 0);
     CORBA::Any_var initial = managers.back()->pull(20000);  // the chain's current data
   }

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "server/CFutIVIndexes.h"
 #include "server/CFutIVSurfaces.h"
 #include "server/CFutOptions.h"
@@ -1107,7 +1109,8 @@ TEST(CursorDispatch, PropertiesNextAndFindByDispid) {
 // scripts; a class bound to the wrong script would register another
 // class's identifier under its ProgID.
 TEST(CursorRegistration, EachClassRegistersItsOwnIdentifier) {
-  const std::string path = ::testing::TempDir() + "cursor_registration.reg";
+  // Per process: other builds of this test may run at the same time.
+  const std::string path = ::testing::TempDir() + "cursor_registration." + std::to_string(getpid()) + ".reg";
   std::remove(path.c_str());
   ASSERT_EQ(setenv("ORV_REGISTRY", path.c_str(), 1), 0);
   struct Entry {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <fstream>
 #include <functional>
@@ -322,7 +324,7 @@ class EventTaskLog : public EventTasks {
   void SetUp() override {
     EventTasks::SetUp();
     m_path = ::testing::TempDir() + "event_tasks_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
+             ::testing::UnitTest::GetInstance()->current_test_info()->name() + "." + std::to_string(getpid()) + ".log";
     std::remove(m_path.c_str());
     orvlog::InitRollingFile(m_path);
     m_level = orvlog::GetLevel();

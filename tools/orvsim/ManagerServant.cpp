@@ -57,6 +57,19 @@ std::string IdsText(const std::vector<uint8_t>& ids) {
   return s;
 }
 
+// The field list of a request as the journal shows it; "?" when the any
+// holds no ZmData.
+std::string FieldsText(const CORBA::Any& fields) {
+  std::vector<uint8_t> ids;
+  return ExtractIds(fields, &ids) ? IdsText(ids) : "?";
+}
+
+std::string SymbolsText(const std::vector<std::string>& symbols) {
+  std::string s;
+  for (size_t i = 0; i < symbols.size(); ++i) s += (i ? "," : "") + symbols[i];
+  return s;
+}
+
 }  // namespace
 
 CORBA::Any* MakeReplyAny(const std::vector<uint8_t>& bytes, bool zip) {
@@ -111,15 +124,14 @@ void ManagerServant::OnTick() {
   if (!connected_ || dropped_) return;
   for (const auto& entry : rows_) {
     const int type = entry.first;
-    const std::vector<RowRef>& rows = entry.second;
     const TypeInfo* t = FindType(type);
-    if (!t || !t->updates || rows.empty()) continue;
+    if (!t || !t->updates) continue;
     // An update of this type that no pull has started yet will carry this
     // tick's values too, since records are read when the reply is built.
     const bool queued = std::any_of(pending_.begin(), pending_.end(), [&](const Item& i) {
       return i.update && i.type == type && i.pos == 0;
     });
-    if (!queued) pending_.push_back({type, rows, 0, true});
+    if (!queued) pending_.push_back({type, entry.second, 0, true});
   }
   cv_.notify_all();
 }
@@ -301,17 +313,20 @@ CORBA::Any* ManagerServant::GetRegisteredFields(CORBA::Short dataType) {
 // ---- subscriptions ----------------------------------------------------------
 
 void ManagerServant::RebuildRows(int type) {
-  std::vector<RowRef> rows;
-  if (all_[type]) {
-    server_->Select(type, "", 1, rows);
-  } else {
-    for (const auto& [key, keyRows] : keys_)
-      if (std::get<0>(key) == type) rows.insert(rows.end(), keyRows.begin(), keyRows.end());
-    std::sort(rows.begin(), rows.end());
-    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  auto all = all_.find(type);
+  if (all != all_.end() && all->second) {
+    Rows rows = server_->AllRows(type);
+    if (rows->empty()) rows_.erase(type);
+    else rows_[type] = std::move(rows);
+    return;
   }
+  std::vector<RowRef> rows;
+  for (const auto& [key, keyRows] : keys_)
+    if (std::get<0>(key) == type) rows.insert(rows.end(), keyRows.begin(), keyRows.end());
+  std::sort(rows.begin(), rows.end());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
   if (rows.empty()) rows_.erase(type);
-  else rows_[type] = std::move(rows);
+  else rows_[type] = std::make_shared<const std::vector<RowRef>>(std::move(rows));
 }
 
 void ManagerServant::FilterPending(int type) {
@@ -319,15 +334,17 @@ void ManagerServant::FilterPending(int type) {
   for (auto& item : pending_) {
     if (item.type != type) continue;
     std::vector<RowRef> kept;
-    if (it != rows_.end())
-      for (size_t i = item.pos; i < item.rows.size(); ++i)
-        if (std::binary_search(it->second.begin(), it->second.end(), item.rows[i]))
-          kept.push_back(item.rows[i]);
-    item.rows = std::move(kept);
+    if (it != rows_.end()) {
+      const std::vector<RowRef>& live = *it->second;
+      for (size_t i = item.pos; i < item.rows->size(); ++i)
+        if (std::binary_search(live.begin(), live.end(), (*item.rows)[i]))
+          kept.push_back((*item.rows)[i]);
+    }
+    item.rows = std::make_shared<const std::vector<RowRef>>(std::move(kept));
     item.pos = 0;
   }
   pending_.erase(std::remove_if(pending_.begin(), pending_.end(),
-                                [](const Item& i) { return i.rows.empty(); }),
+                                [](const Item& i) { return i.rows->empty(); }),
                  pending_.end());
 }
 
@@ -354,13 +371,14 @@ int16_t ManagerServant::SubscribeKeys(int type, const std::vector<std::string>& 
   size_t fresh = 0;
   for (const auto& f : found) fresh += keys_.count(f.first) ? 0 : 1;
   if (keys_.size() + fresh > server_->Options().maxSubscriptions) return S_ERR_SUBSCRIPTION_LIMIT;
-  Item initial{type, {}, 0, false};
+  std::vector<RowRef> current;
   for (auto& f : found) {
     if (keys_.count(f.first)) continue;
-    initial.rows.insert(initial.rows.end(), f.second.begin(), f.second.end());
+    current.insert(current.end(), f.second.begin(), f.second.end());
     keys_.emplace(f.first, std::move(f.second));
   }
-  if (initial.rows.empty()) return S_OK;
+  if (current.empty()) return S_OK;
+  Item initial{type, std::make_shared<const std::vector<RowRef>>(std::move(current)), 0, false};
   RebuildRows(type);
   // The key's current data goes out first, in the order the types were
   // subscribed (base before quotes before analytics).
@@ -409,7 +427,7 @@ CORBA::Short ManagerServant::SubscribeGroup(const CORBA::Any& symbols, CORBA::Sh
   std::string why;
   const bool ok = ExtractGroup(symbols, &list, &why);
   c.Args() << "symbols=" << list.size() << " symbol_type=" << symbolType
-           << " data_type=" << dataType;
+           << " data_type=" << dataType << " names=" << SymbolsText(list);
   int16_t injected;
   if (server_->TakeInjected("SubscribeGroup", dataType, &injected)) return c.Status(injected);
   {
@@ -460,7 +478,7 @@ CORBA::Short ManagerServant::UnSubscribeGroup(const CORBA::Any& symbols, CORBA::
   std::string why;
   const bool ok = ExtractGroup(symbols, &list, &why);
   c.Args() << "symbols=" << list.size() << " symbol_type=" << symbolType
-           << " data_type=" << dataType;
+           << " data_type=" << dataType << " names=" << SymbolsText(list);
   int16_t injected;
   if (server_->TakeInjected("UnSubscribeGroup", dataType, &injected)) return c.Status(injected);
   if (!ok) {
@@ -495,7 +513,8 @@ CORBA::Any* ManagerServant::BuildPullReply(size_t* records) {
       Item& item = pending_.front();
       const std::vector<uint8_t> ids = FieldsFor(item.type);
       const long width = RecordWidth(item.type, ids, protocol_);
-      const size_t left = item.rows.size() - item.pos;
+      const std::vector<RowRef>& rows = *item.rows;
+      const size_t left = rows.size() - item.pos;
       size_t room = out.size() < budget ? budget - out.size() : 0;
       room = room > kBlockHeaderSize + ids.size() ? room - kBlockHeaderSize - ids.size() : 0;
       // A further block only when at least one record fits; the first block
@@ -509,12 +528,12 @@ CORBA::Any* ManagerServant::BuildPullReply(size_t* records) {
       const size_t base = item.pos;
       AppendBlock(out, type, ids, protocol_, take,
                   [&](size_t r, uint8_t id, FieldValue& v) {
-                    m.Field(type, item.rows[base + r], id, v);
+                    m.Field(type, rows[base + r], id, v);
                   },
                   false);
       item.pos += take;
       *records += take;
-      if (item.pos >= item.rows.size()) pending_.pop_front();
+      if (item.pos >= rows.size()) pending_.pop_front();
     }
   }
   MarkLast(out, lastBlock, true);
@@ -640,7 +659,8 @@ CORBA::Any* ManagerServant::Snapshot(const std::string& symbol, int stype, int t
 CORBA::Any* ManagerServant::GetMarketData(const char* symbol, CORBA::Short symbolType,
                                           CORBA::Short dataType, const CORBA::Any& fields) {
   CallRecord c(server_, id_, side_, "GetMarketData");
-  c.Args() << "symbol=" << symbol << " symbol_type=" << symbolType << " data_type=" << dataType;
+  c.Args() << "symbol=" << symbol << " symbol_type=" << symbolType << " data_type=" << dataType
+           << " fields=" << FieldsText(fields);
   std::string result;
   try {
     CORBA::Any* a = Snapshot(symbol, symbolType, dataType, fields, false, &result);
@@ -654,7 +674,7 @@ CORBA::Any* ManagerServant::GetMarketData(const char* symbol, CORBA::Short symbo
 
 CORBA::Any* ManagerServant::GetMarketDataAll(CORBA::Short dataType, const CORBA::Any& fields) {
   CallRecord c(server_, id_, side_, "GetMarketDataAll");
-  c.Args() << "data_type=" << dataType;
+  c.Args() << "data_type=" << dataType << " fields=" << FieldsText(fields);
   std::string result;
   try {
     CORBA::Any* a = Snapshot("", 1, dataType, fields, true, &result);

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <tuple>
@@ -88,9 +89,13 @@ class ManagerServant : public POA_Orv::ZmDataManager {
                                const char* symbol) override;
 
  private:
+  // Row lists are shared, not copied: in a load-test market one list of
+  // every option is large, and every manager that subscribes everything
+  // queues it again at each tick.
+  using Rows = std::shared_ptr<const std::vector<RowRef>>;
   struct Item {
     int type;
-    std::vector<RowRef> rows;
+    Rows rows;
     size_t pos = 0;
     bool update = false;
   };
@@ -121,7 +126,7 @@ class ManagerServant : public POA_Orv::ZmDataManager {
   std::map<int, std::vector<uint8_t>> fields_;
   std::map<Key, std::vector<RowRef>> keys_;
   std::map<int, bool> all_;
-  std::map<int, std::vector<RowRef>> rows_;  // union of the keys per type, sorted
+  std::map<int, Rows> rows_;  // union of the keys per type, sorted; never empty
   std::deque<Item> pending_;
   std::deque<std::vector<uint8_t>> raw_;
 };

@@ -286,6 +286,20 @@ void MarketModel::Build() {
     PriceOption(o, f.price, roots_[f.rootIdx].sigma, RiskFree(), true, true);
   }
   UpdatePoints(true);
+  BuildIndexes();
+}
+
+void MarketModel::BuildIndexes() {
+  auto index = [](Index& idx, const auto& v) {
+    idx.reserve(v.size());
+    for (uint32_t i = 0; i < v.size(); ++i) idx.emplace(v[i].symbol, i);
+  };
+  index(stockIdx_, stocks_);
+  index(optionIdx_, options_);
+  index(nstdIdx_, nstd_);
+  index(futOptionIdx_, futOptions_);
+  index(futureIdx_, futures_);
+  index(rootIdx_, roots_);
 }
 
 void MarketModel::QuoteStock(Stock& s) {
@@ -443,52 +457,83 @@ bool MarketModel::Select(int type, const std::string& sym, int stype,
                          std::vector<RowRef>& out) const {
   const TypeInfo* t = FindType(type);
   if (!t) return false;
+  auto find = [&sym](const Index& idx, uint32_t* at) {
+    auto it = idx.find(sym);
+    if (it == idx.end()) return false;
+    *at = it->second;
+    return true;
+  };
+  auto addAll = [&out](size_t n) {
+    for (uint32_t i = 0; i < n; ++i) out.push_back({i, 0});
+  };
+  auto addList = [&out](const std::vector<uint32_t>& list) {
+    for (uint32_t i : list) out.push_back({i, 0});
+  };
+  auto points = [&out](uint32_t owner, size_t count) {
+    for (uint32_t p = 0; p < count; ++p) out.push_back({owner, p});
+  };
   const bool all = sym.empty();
-  auto options = [&](const std::vector<Option>& v, bool byFutureOrRoot) {
-    for (uint32_t i = 0; i < v.size(); ++i) {
-      const Option& o = v[i];
-      bool hit = all;
-      if (!hit && stype == 2) hit = o.symbol == sym;
-      if (!hit && stype != 2) {
-        hit = o.underlying == sym;
-        if (!hit && byFutureOrRoot) hit = futures_[o.owner].root == sym;
-      }
-      if (hit) out.push_back({i, 0});
-    }
-  };
-  auto points = [&](long owner, size_t count) {
-    for (uint32_t p = 0; p < count; ++p) out.push_back({static_cast<uint32_t>(owner), p});
-  };
+  uint32_t at = 0;
   switch (t->rows) {
     case RowClass::kStock:
-      for (uint32_t i = 0; i < stocks_.size(); ++i)
-        if (all || stocks_[i].symbol == sym) out.push_back({i, 0});
+      if (all) addAll(stocks_.size());
+      else if (find(stockIdx_, &at)) out.push_back({at, 0});
       break;
-    case RowClass::kOption: options(options_, false); break;
-    case RowClass::kNstdOption: options(nstd_, false); break;
-    case RowClass::kFutureOption: options(futOptions_, true); break;
+    // Options: symbol type 2 names one option, any other its underlying (and
+    // for futures options also the futures root).
+    case RowClass::kOption:
+    case RowClass::kNstdOption: {
+      const bool nstd = t->rows == RowClass::kNstdOption;
+      if (all) addAll(nstd ? nstd_.size() : options_.size());
+      else if (stype == 2) {
+        if (find(nstd ? nstdIdx_ : optionIdx_, &at)) out.push_back({at, 0});
+      } else if (find(stockIdx_, &at)) {
+        addList(nstd ? stocks_[at].nstd : stocks_[at].options);
+      }
+      break;
+    }
+    case RowClass::kFutureOption:
+      if (all) addAll(futOptions_.size());
+      else if (stype == 2) {
+        if (find(futOptionIdx_, &at)) out.push_back({at, 0});
+      } else if (find(futureIdx_, &at)) {
+        addList(futures_[at].options);
+      } else if (find(rootIdx_, &at)) {
+        for (uint32_t fi : roots_[at].futures) addList(futures_[fi].options);
+      }
+      break;
     case RowClass::kFuture:
-      for (uint32_t i = 0; i < futures_.size(); ++i) {
-        const Future& f = futures_[i];
-        if (all || (stype == 2 ? f.symbol == sym : f.root == sym)) out.push_back({i, 0});
+      if (all) addAll(futures_.size());
+      else if (stype == 2) {
+        if (find(futureIdx_, &at)) out.push_back({at, 0});
+      } else if (find(rootIdx_, &at)) {
+        addList(roots_[at].futures);
       }
       break;
-    case RowClass::kIvIndex: case RowClass::kIvSurface: case RowClass::kHv:
-      for (size_t i = 0; i < stocks_.size(); ++i) {
-        if (!all && stocks_[i].symbol != sym) continue;
-        const Stock& s = stocks_[i];
-        points(static_cast<long>(i), t->rows == RowClass::kIvIndex     ? s.ivx.size()
-                                     : t->rows == RowClass::kIvSurface ? s.surface.size()
-                                                                       : s.hv.size());
+    case RowClass::kIvIndex: case RowClass::kIvSurface: case RowClass::kHv: {
+      auto count = [&](const Stock& s) {
+        return t->rows == RowClass::kIvIndex     ? s.ivx.size()
+               : t->rows == RowClass::kIvSurface ? s.surface.size()
+                                                 : s.hv.size();
+      };
+      if (all) {
+        for (uint32_t i = 0; i < stocks_.size(); ++i) points(i, count(stocks_[i]));
+      } else if (find(stockIdx_, &at)) {
+        points(at, count(stocks_[at]));
       }
       break;
-    case RowClass::kFutIvIndex: case RowClass::kFutIvSurface:
-      for (size_t i = 0; i < roots_.size(); ++i) {
-        if (!all && roots_[i].symbol != sym) continue;
-        points(static_cast<long>(i), t->rows == RowClass::kFutIvIndex ? roots_[i].ivx.size()
-                                                                      : roots_[i].surface.size());
+    }
+    case RowClass::kFutIvIndex: case RowClass::kFutIvSurface: {
+      auto count = [&](const FutureRoot& r) {
+        return t->rows == RowClass::kFutIvIndex ? r.ivx.size() : r.surface.size();
+      };
+      if (all) {
+        for (uint32_t i = 0; i < roots_.size(); ++i) points(i, count(roots_[i]));
+      } else if (find(rootIdx_, &at)) {
+        points(at, count(roots_[at]));
       }
       break;
+    }
     case RowClass::kRate:
       for (uint32_t i = 0; i < rates_.size(); ++i)
         if (all || rates_[i].currency == sym) out.push_back({i, 0});

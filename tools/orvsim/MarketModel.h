@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "BlockWriter.h"
@@ -146,6 +147,7 @@ class MarketModel {
                    bool first);
   void QuoteFuture(Future& f);
   void UpdatePoints(bool first);
+  void BuildIndexes();
 
   ModelOptions opt_;
   Rng rng_;
@@ -156,6 +158,12 @@ class MarketModel {
   std::vector<FutureRoot> roots_;
   std::vector<Future> futures_;
   std::vector<Rate> rates_;
+
+  // Symbol to position, made once with the universe (which never changes
+  // afterwards), so that a subscription costs a look-up and not a scan of a
+  // load-test sized market.
+  using Index = std::unordered_map<std::string, uint32_t>;
+  Index stockIdx_, optionIdx_, nstdIdx_, futOptionIdx_, futureIdx_, rootIdx_;
 };
 
 // Automation date helpers (days since 1899-12-30).

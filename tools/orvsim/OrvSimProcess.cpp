@@ -78,7 +78,19 @@ int OrvSimProcess::Stop() {
   if (pid_ <= 0) return -1;
   ::kill(pid_, SIGTERM);
   int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  // A service that hangs on its way out must not hang the test with it: after
+  // a generous grace period it is killed, and the status says so.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (;;) {
+    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_ || (r < 0 && errno != EINTR)) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid_, SIGKILL);
+      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+      }
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   pid_ = -1;
   return status;

@@ -23,8 +23,8 @@ class OrvSimProcess {
   OrvSimProcess(const OrvSimProcess&) = delete;
   OrvSimProcess& operator=(const OrvSimProcess&) = delete;
 
-  // SIGTERM and wait; returns the exit status as waitpid gives it, or -1
-  // when already stopped.
+  // SIGTERM and wait (SIGKILL after 20 s); returns the exit status as
+  // waitpid gives it, or -1 when already stopped.
   int Stop();
 
   // Keys of the endpoints file: port, ssl_port, ConnString, FutConnString,

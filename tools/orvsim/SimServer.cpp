@@ -155,6 +155,17 @@ bool SimServer::Select(int type, const std::string& symbol, int stype,
   return model_.Select(type, symbol, stype, out);
 }
 
+std::shared_ptr<const std::vector<RowRef>> SimServer::AllRows(int type) {
+  std::lock_guard<std::mutex> lk(allRowsMu_);
+  auto& rows = allRows_[type];
+  if (!rows) {
+    auto all = std::make_shared<std::vector<RowRef>>();
+    Select(type, "", 1, *all);
+    rows = std::move(all);
+  }
+  return rows;
+}
+
 void SimServer::Tick(long ticks) {
   {
     std::unique_lock<std::shared_mutex> lk(modelMu_);

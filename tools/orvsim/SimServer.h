@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -75,6 +76,9 @@ class SimServer {
   // Market access. Select takes the model lock itself; encoders hold
   // ModelLock() (shared) while they read rows.
   bool Select(int type, const std::string& symbol, int stype, std::vector<RowRef>& out) const;
+  // Every record of a type, made once and shared by all who subscribe the
+  // whole type (the universe does not change while the service runs).
+  std::shared_ptr<const std::vector<RowRef>> AllRows(int type);
   std::shared_mutex& ModelLock() const { return modelMu_; }
   const MarketModel& Model() const { return model_; }
   void Tick(long ticks);
@@ -111,6 +115,9 @@ class SimServer {
   mutable std::shared_mutex modelMu_;
   MarketModel model_;
   CallJournal journal_;
+
+  std::mutex allRowsMu_;
+  std::map<int, std::shared_ptr<const std::vector<RowRef>>> allRows_;
 
   mutable std::mutex managersMu_;
   std::map<long, ManagerServant*> managers_;  // each holds one servant reference

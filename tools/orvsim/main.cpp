@@ -6,6 +6,7 @@
 #include <omniORB4/IIOP.h>
 #include <omniORB4/omniIOR.h>
 #include <omniORB4/sslContext.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <signal.h>
@@ -171,6 +172,19 @@ Options ParseArgs(int argc, char** argv) {
   } else if (!o.sslCert.empty() || !o.sslKey.empty()) {
     Fail("--ssl-cert and --ssl-key need --ssl-port");
   }
+  // Files are checked now, so that a typing error ends the program with a
+  // reason instead of a log that silently goes nowhere.
+  if (!o.logFile.empty()) {
+    FILE* f = std::fopen(o.logFile.c_str(), "a");
+    if (!f) Fail("cannot write the log file '" + o.logFile + "': " + std::strerror(errno));
+    std::fclose(f);
+  }
+  if (!o.endpointsFile.empty()) {
+    const auto slash = o.endpointsFile.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : o.endpointsFile.substr(0, slash + 1);
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+      Fail("cannot write the endpoints file '" + o.endpointsFile + "': " + std::strerror(errno));
+  }
   if (!o.startDateGiven) {
     const double unixDays =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
@@ -258,6 +272,11 @@ void WriteEndpoints(const std::string& path, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The ORB's SSL worker threads may still be unwinding their per-thread
+  // OpenSSL state when the main thread leaves; OpenSSL's own clean-up at
+  // exit would free that state under them (a crash on SIGTERM). The process
+  // ends right after, so the clean-up is not needed.
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
   Options opt = ParseArgs(argc, argv);
 
   if (opt.logFile.empty()) orvlog::InitConsole();
