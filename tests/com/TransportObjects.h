@@ -323,6 +323,13 @@ class Probe final : public Object<IProbe>, public IConnectionPointContainer, pub
     }
     return S_OK;
   }
+  // Makes a cursor, then takes its time handing it over.
+  STDMETHODIMP Later(LONG ms, ICursor** cursor) override {
+    Cursor* c = new Cursor("later", 0, enBid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    *cursor = c;
+    return S_OK;
+  }
   STDMETHODIMP Stamp(DATE when, DATE* dayAfter) override {
     *dayAfter = when + 1;
     return S_OK;

@@ -311,6 +311,23 @@ TEST_F(TransportTest, ClosingAConnectionReleasesWhatThePeerHeldAndFailsItsCalls)
   c->Release();
 }
 
+// A call that is still running when its caller goes: the object it hands
+// back must not stay referenced by the dead connection.
+TEST_F(TransportTest, AReplyMadeAfterThePeerWentKeepsNoReference) {
+  auto call = std::async(std::launch::async, [this] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    ICursor* c = nullptr;
+    HRESULT hr = probe_->Later(300, &c);
+    CoUninitialize();
+    return hr;
+  });
+  ASSERT_TRUE(Eventually([&] { return Live() == 2; }));  // the call has made its cursor
+  client_->Close();
+  EXPECT_EQ(RPC_E_DISCONNECTED, call.get());
+  ASSERT_TRUE(server_->WaitClosed(5s));
+  EXPECT_TRUE(Eventually([&] { return Live() == 0; })) << "the late cursor lives on";
+}
+
 TEST_F(TransportTest, NestedCallbacksUnderLoadNeverDeadlock) {
   tobj::Callback* cb = new tobj::Callback();
   constexpr int kThreads = 8, kRounds = 10, kDepth = 6;

@@ -145,6 +145,7 @@ Connection::Connection(UniqueFd fd, IUnknown* root, std::string name)
 }
 
 Connection::~Connection() {
+  ReleaseExports();
   if (root_) root_->Release();
 }
 
@@ -384,6 +385,14 @@ void Connection::WriteInterface(Writer& w, IUnknown* p, REFIID iid) {
   uint64_t id;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    if (closed_) {
+      // A call still running when the peer went: its reply goes nowhere,
+      // and a reference kept now would outlive the clean-up that already
+      // released the peer's others.
+      identity->Release();
+      w.U8(kRefNull);
+      return;
+    }
     auto it = exportsByIdentity_.find(identity);
     if (it != exportsByIdentity_.end()) {
       id = it->second;
