@@ -304,6 +304,7 @@ TEST_F(TransportTest, ClosingAConnectionReleasesWhatThePeerHeldAndFailsItsCalls)
   client_->Close();
   ASSERT_TRUE(server_->WaitClosed(5s));
   EXPECT_EQ(0, Live()) << "the server must drop the dead peer's references at once";
+  ASSERT_TRUE(client_->WaitClosed(5s));
   LONG pid = 0;
   EXPECT_EQ(kServerUnavailable, probe_->get_Pid(&pid));
   DOUBLE price = 0;

@@ -197,8 +197,8 @@ void Connection::ReadLoop() {
         if (it != pending_.end() && !it->second->done) {
           it->second->reply.body = std::move(body);
           it->second->done = true;
+          it->second->cv.notify_one();
         }
-        cv_.notify_all();
       } else if (h.kind == FrameKind::kRelease) {
         // Releasing may run a FinalRelease that calls the peer, whose reply
         // this thread must stay free to read.
@@ -235,7 +235,7 @@ void Connection::Shutdown(const std::string& why) {
     if (closed_) return;
     closed_ = true;
     ::shutdown(fd_.Get(), SHUT_RDWR);
-    cv_.notify_all();
+    for (auto& p : pending_) p.second->cv.notify_one();
   }
   ORV_LOG(orvlog::kInfo, "transport connection " << name_ << " closed (" << why
                                                    << "); releasing what the peer held");
@@ -288,9 +288,9 @@ HRESULT Connection::Call(Writer& request, Reply* reply, bool carryErrorInfo,
   if (sent) {
     auto ready = [&] { return p.done || closed_; };
     if (deadline)
-      timedOut = !cv_.wait_until(lock, *deadline, ready);
+      timedOut = !p.cv.wait_until(lock, *deadline, ready);
     else
-      cv_.wait(lock, ready);
+      p.cv.wait(lock, ready);
   }
   pending_.erase(id);
   if (timedOut) {

@@ -124,6 +124,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   struct Pending {
     bool done = false;
     Reply reply;
+    std::condition_variable cv;  // one per call: a reply wakes only its caller
   };
   struct Export {
     IUnknown* identity = nullptr;
