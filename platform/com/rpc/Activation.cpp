@@ -52,7 +52,7 @@ class Transport final : public orvcom::LocalServerHook {
   std::mutex mu_;
   std::map<std::string, Served> served_;
   // Held from registration until the process ends, so no client starts a
-  // second copy while this one serves or stops.
+  // second copy while this one serves or stops; by lock file path.
   std::map<std::string, std::unique_ptr<FileLock>> instanceLocks_;
   std::mutex clientMu_;
   std::map<std::string, std::shared_ptr<Connection>> clients_;
@@ -170,12 +170,11 @@ void Transport::ClassObjectChanged(REFCLSID clsid, IUnknown* classObject, ClassS
           s.classObject = classObject;
           classObject->AddRef();
         }
-        auto& instance = instanceLocks_[key];
-        if (!instance) {
-          instance = std::make_unique<FileLock>();
-          if (!instance->TryLock(InstanceLockPath(folder, key)))
-            ORV_LOG(orvlog::kWarn, "another copy of the server of " << key << " is running");
-        }
+        std::string lockPath = InstanceLockPath(folder, key);
+        auto& instance = instanceLocks_[lockPath];
+        if (!instance) instance = std::make_unique<FileLock>();
+        if (!instance->Held() && !instance->TryLock(lockPath))
+          ORV_LOG(orvlog::kWarn, "another copy of the server of " << key << " is running");
         break;
       }
       case ClassState::kResumed: {
