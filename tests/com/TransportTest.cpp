@@ -376,6 +376,62 @@ TEST_F(TransportTest, NestedCallbacksUnderLoadNeverDeadlock) {
   sink->Release();
 }
 
+// A sink whose life its owner decides, as the client's event sinks: it is
+// freed right after Unadvise returns, so by then the transport must have
+// dropped its last use of it. It keeps a count only to see when every
+// reference handed out has come back.
+class UncountedSink final : public IDispatch {
+ public:
+  std::atomic<bool> freed{false}, usedAfterFree{false};
+  std::atomic<int> held{0};
+  STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
+    *ppv = nullptr;
+    if (iid != IID_IUnknown && iid != IID_IDispatch && iid != DIID__IProbeEvents) return E_NOINTERFACE;
+    *ppv = static_cast<IDispatch*>(this);
+    ++held;
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override {
+    ++held;
+    return 1;
+  }
+  STDMETHODIMP_(ULONG) Release() override {
+    std::this_thread::sleep_for(5ms);  // a release that takes its time
+    if (freed) usedAfterFree = true;
+    --held;
+    return 1;
+  }
+  STDMETHODIMP GetTypeInfoCount(UINT* n) override {
+    *n = 0;
+    return S_OK;
+  }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    if (freed) usedAfterFree = true;
+    return S_OK;
+  }
+};
+
+TEST_F(TransportTest, AnUnadvisedSinkIsNoLongerUsedWhenUnadviseReturns) {
+  IConnectionPointContainer* cpc = nullptr;
+  ASSERT_EQ(S_OK, probe_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc)));
+  IConnectionPoint* cp = nullptr;
+  ASSERT_EQ(S_OK, cpc->FindConnectionPoint(DIID__IProbeEvents, &cp));
+  UncountedSink sink;
+  DWORD cookie = 0;
+  ASSERT_EQ(S_OK, cp->Advise(&sink, &cookie));
+  LONG handled = 0;
+  ASSERT_EQ(S_OK, probe_->Fire(1, &handled));
+  EXPECT_EQ(1, handled);
+  ASSERT_EQ(S_OK, cp->Unadvise(cookie));
+  sink.freed = true;
+  EXPECT_TRUE(Eventually([&] { return sink.held == 0; })) << "references to the sink kept";
+  EXPECT_FALSE(sink.usedAfterFree);
+  cp->Release();
+  cpc->Release();
+}
+
 // A peer that sends bytes that are not frames, or a frame over the size
 // limit, loses its own connection; the others go on.
 TEST_F(TransportTest, AMalformedOrOversizedFrameClosesOnlyItsConnection) {

@@ -22,6 +22,10 @@ constexpr int kMaxVariantDepth = 8;
 
 enum RefTag : uint8_t { kRefNull = 0, kRefSenders = 1, kRefReceivers = 2 };
 
+// Set on the thread running a connection's releases: a call it makes from a
+// FinalRelease must not wait for the releases it is itself running.
+thread_local bool t_runningReleases = false;
+
 CallPool& Pool() {
   // Never destroyed: call threads may still be finishing when static
   // destructors run.
@@ -197,12 +201,19 @@ void Connection::ReadLoop() {
         if (it != pending_.end() && !it->second->done) {
           it->second->reply.body = std::move(body);
           it->second->done = true;
+          it->second->releasesBefore = releasesArrived_;
           it->second->cv.notify_one();
         }
       } else if (h.kind == FrameKind::kRelease) {
         // Releasing may run a FinalRelease that calls the peer, whose reply
         // this thread must stay free to read.
-        Pool().Post([self, b = std::move(body)] { self->OnRelease(b); });
+        std::lock_guard<std::mutex> lock(mu_);
+        releases_.push_back(std::move(body));
+        ++releasesArrived_;
+        if (!releasesRunning_) {
+          releasesRunning_ = true;
+          Pool().Post([self] { self->RunReleases(); });
+        }
       } else if (Pool().Post([self] { self->ReadLoop(); })) {
         OnRequest(h.callId, std::move(body));
         return;
@@ -291,6 +302,13 @@ HRESULT Connection::Call(Writer& request, Reply* reply, bool carryErrorInfo,
       timedOut = !p.cv.wait_until(lock, *deadline, ready);
     else
       p.cv.wait(lock, ready);
+  }
+  if (p.done && !t_runningReleases) {
+    auto ran = [&] { return releasesDone_ >= p.releasesBefore || closed_; };
+    if (deadline)
+      p.cv.wait_until(lock, *deadline, ran);
+    else
+      p.cv.wait(lock, ran);
   }
   pending_.erase(id);
   if (timedOut) {
@@ -496,6 +514,24 @@ IUnknown* Connection::ExportedInterface(uint64_t objectId, const IID& iid, HRESU
   auto it = exports_.find(objectId);
   if (it != exports_.end() && it->second.interfaces.emplace(IidKey(iid), p).second) p->AddRef();
   return p;
+}
+
+void Connection::RunReleases() {
+  t_runningReleases = true;
+  std::unique_lock<std::mutex> lock(mu_);
+  while (!releases_.empty()) {
+    std::string body = std::move(releases_.front());
+    releases_.pop_front();
+    lock.unlock();
+    OnRelease(body);
+    lock.lock();
+    ++releasesDone_;
+    // A caller waiting on releases ahead of its reply sleeps on its call's
+    // own condition.
+    for (auto& p : pending_) p.second->cv.notify_one();
+  }
+  releasesRunning_ = false;
+  t_runningReleases = false;
 }
 
 void Connection::OnRelease(const std::string& body) {

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -125,6 +126,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool done = false;
     Reply reply;
     std::condition_variable cv;  // one per call: a reply wakes only its caller
+    uint64_t releasesBefore = 0;  // releases that arrived ahead of the reply
   };
   struct Export {
     IUnknown* identity = nullptr;
@@ -136,6 +138,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void ReadLoop();
   void OnRequest(uint32_t callId, std::string body);
   void OnRelease(const std::string& body);
+  void RunReleases();
   void Shutdown(const std::string& why);
   void SendReply(uint32_t callId, Writer& w);
   // Runs one request; fills `w` with the reply body after the HRESULT.
@@ -161,6 +164,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::map<uint64_t, Export> exports_;
   std::map<IUnknown*, uint64_t> exportsByIdentity_;
   std::map<uint64_t, ProxyManager*> imports_;
+  // Releases run one after the other on a call thread, in the order they
+  // came; a reply is handed over only once those that came before it ran,
+  // so a caller that unadvised a sink may free it when the call returns.
+  std::deque<std::string> releases_;
+  bool releasesRunning_ = false;
+  uint64_t releasesArrived_ = 0, releasesDone_ = 0;
   std::atomic<uint64_t> bytesSent_{0}, bytesReceived_{0};
 };
 
