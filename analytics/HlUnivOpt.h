@@ -7,8 +7,8 @@
 // price for the implied volatility), years to maturity, ext_disc_rate, class
 // (0 put, other call) and model (0..5). Dividend forms add two FP arrays of
 // equal element count: cash amounts, and times in years with the dividend
-// nearest to now first. Theta and the all-in-one array shift those arrays in
-// place.
+// nearest to now first. Theta, theta2 and the all-in-one array shift those
+// arrays in place.
 #pragma once
 
 #include "xll/xll.h"

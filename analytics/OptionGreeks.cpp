@@ -1,6 +1,7 @@
 #include "OptionGreeks.h"
 
 #include <cmath>
+#include <initializer_list>
 
 namespace hlunivopt {
 
@@ -131,7 +132,20 @@ double OptionFugit(double r, double S, double K, double sigma, double T, double 
     return BinomialTreeValue(r, S, K, sigma, T, q, cls, model, kTreeFugit, TreeSteps(), amounts,
                              times);
   }
-  return Checked(T);
+  // The years argument is the answer for every other model, whatever the
+  // bounds; only what no caller can mean is refused: a missing array or a
+  // number that is not finite.
+  if (amounts == nullptr || times == nullptr) return E;
+  for (double v : {r, S, K, sigma, T, q}) {
+    if (!std::isfinite(v)) return E;
+  }
+  for (const FP* fp : {amounts, times}) {
+    const double* e = FpElements(fp);
+    for (size_t i = 0, n = FpCount(fp); i < n; ++i) {
+      if (!std::isfinite(e[i])) return E;
+    }
+  }
+  return T;
 }
 
 namespace {
@@ -207,7 +221,7 @@ void OptionAnalysis(double r, double S, double K, double sigma, double T, double
     out->gamma = OptionGamma(r, S, K, sigma, T, q, cls, model, amounts, times);
     out->rho = OptionRho(r, S, K, sigma, T, q, cls, model, amounts, times);
     out->kappa = OptionKappa(r, S, K, sigma, T, q, cls, model, amounts, times);
-    out->fugit = Checked(T);
+    out->fugit = OptionFugit(r, S, K, sigma, T, q, cls, model, amounts, times);
     out->theta = OptionTheta(r, S, K, sigma, T, q, cls, model, amounts, times);
     out->theta2 = OptionTheta2(r, S, K, sigma, T, q, cls, model, amounts, times);
     return;

@@ -258,10 +258,22 @@ double BinomialTreeValue(double r, double S, double K, double sigma, double T, d
   L.p = p;
   L.pu = p / disc;
   L.pd = (1.0 - p) / disc;
+  // Four independent chains (odd and even powers, by u^2 and d^2) held in
+  // registers: one chain of dependent products through memory cost a short
+  // tree as much as its whole roll-back.
+  const double u2 = u * u, d2 = d * d;
+  double upEven = 1.0, upOdd = u, downEven = 1.0, downOdd = d;
   L.power[n] = 1.0;
-  for (int m = 1; m <= n; ++m) {
-    L.power[n + m] = L.power[n + m - 1] * u;
-    L.power[n - m] = L.power[n - m + 1] * d;
+  for (int m = 1; m <= n; m += 2) {
+    L.power[n + m] = upOdd;
+    L.power[n - m] = downOdd;
+    upOdd *= u2;
+    downOdd *= d2;
+    if (m + 1 > n) break;
+    upEven *= u2;
+    downEven *= d2;
+    L.power[n + m + 1] = upEven;
+    L.power[n - m - 1] = downEven;
   }
   L.SetSpot(spot);
 
@@ -277,7 +289,6 @@ double BinomialTreeValue(double r, double S, double K, double sigma, double T, d
 
   double result;
   const double Sfull = L.E;  // every dividend added back
-  const double u2 = u * u, d2 = d * d;
   switch (kind) {
     case kTreeValue:
       result = L.V[0];

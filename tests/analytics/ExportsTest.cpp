@@ -1,11 +1,14 @@
 // The exports of libHlUnivOpt as callers see them.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <utility>
 #include <limits>
 #include <vector>
@@ -204,13 +207,18 @@ TEST(Exports, InvalidInputsGiveTheErrorValue) {
       {"NaN rate", {kNaN, 42, 40, 0.2, 0.5, 0, 1, 0}},
       {"infinite spot", {0.1, kInf, 40, 0.2, 0.5, 0, 1, 0}},
       {"infinite strike", {0.1, 42, kInf, 0.2, 0.5, 0, 1, 0}},
+      {"NaN years", {0.1, 42, 40, 0.2, kNaN, 0, 1, 0}},
   };
   for (const Row& r : rows) {
+    const Inputs& i = r.in;
+    const bool finite = std::isfinite(i.r) && std::isfinite(i.S) && std::isfinite(i.K) &&
+                        std::isfinite(i.v) && std::isfinite(i.T) && std::isfinite(i.q);
     for (short model : {r.in.model, static_cast<short>(r.in.model == 0 ? 1 : r.in.model)}) {
       Inputs in = r.in;
       in.model = model;
       for (const Named& f : kFunctions) {
-        if (f.plain == HLUOA_FUGIT && model != 1) continue;  // the years argument itself
+        // A European fugit is the years argument itself, out of bounds too.
+        if (f.plain == HLUOA_FUGIT && model != 1 && finite) continue;
         if (f.plain == HLUOA_IMPLIEDVOL) {
           // Its volatility place holds a price; only the other bounds apply.
           if (std::string(r.what).rfind("sigma", 0) == 0) continue;
@@ -237,10 +245,19 @@ TEST(Exports, InvalidInputsGiveTheErrorValue) {
   EXPECT_EQ(HLUOA_DTHETA(0.1, 42, 40, 0.2, 0.5, 0, 1, 1, one.get(), nullptr), kErr);
   EXPECT_EQ(HLUOA_DPRICE(0.1, 42, 40, 0.2, 0.5, 0, 1, 0, big.get(), when.get()), kErr);
   EXPECT_EQ(HLUOA_DPRICE(0.1, 42, 40, 0.2, 0.5, 0, 1, 1, big.get(), when.get()), kErr);
-  const FP* array = HLUOA_DARRAY(0.1, 42, 40, 0.2, 0.5, 0, 1, 1, nullptr, nullptr);
-  ASSERT_NE(array, nullptr);
-  ASSERT_EQ(FpCount(array), 8u);
-  for (int i = 0; i < 8; ++i) EXPECT_EQ(FpElements(array)[i], kErr) << i;
+  for (short model : {0, 1}) {
+    const FP* array = HLUOA_DARRAY(0.1, 42, 40, 0.2, 0.5, 0, 1, model, nullptr, nullptr);
+    ASSERT_NE(array, nullptr);
+    ASSERT_EQ(FpCount(array), 8u);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(FpElements(array)[i], kErr) << model << ", " << i;
+  }
+  // The European fugit needs no dividends, but a missing or non-finite
+  // array is still no input.
+  Array nanAmount({kNaN}), infTime({kInf});
+  EXPECT_EQ(HLUOA_DFUGIT(0.1, 42, 40, 0.2, 0.5, 0, 1, 0, one.get(), when.get()), 0.5);
+  EXPECT_EQ(HLUOA_DFUGIT(0.1, 42, 40, 0.2, 0.5, 0, 1, 0, nullptr, when.get()), kErr);
+  EXPECT_EQ(HLUOA_DFUGIT(0.1, 42, 40, 0.2, 0.5, 0, 1, 0, nanAmount.get(), when.get()), kErr);
+  EXPECT_EQ(HLUOA_DFUGIT(0.1, 42, 40, 0.2, 0.5, 0, 1, 2, one.get(), infTime.get()), kErr);
 
   // The pointer forms answer 0 and store the error value.
   double out = 0;
@@ -330,6 +347,37 @@ TEST(Exports, ThetaShiftsTheCallersDividends) {
   }
   // The option has less than a day to live: no second value.
   EXPECT_EQ(HLUOA_THETA(0.05, 42, 40, 0.25, 0.5 * day, 0, 0, 1), kErr);
+}
+
+TEST(Exports, CallersOnSeveralThreadsGetTheSingleThreadedResults) {
+  // No working storage is shared between calls: trees, greeks and the
+  // placeholder dividends live with each call.
+  struct Case {
+    PlainFn fn;
+    short model;
+  };
+  const Case cases[] = {{HLUOA_THETA, 1}, {HLUOA_THETA, 0}, {HLUOA_PRICE, 1}, {HLUOA_DELTA, 5},
+                        {HLUOA_FUGIT, 3}, {HLUOA_IMPLIEDVOL, 1}};
+  std::vector<double> expected;
+  for (const Case& c : cases) {
+    const double v = c.fn == HLUOA_IMPLIEDVOL ? 2.1 : 0.25;
+    expected.push_back(c.fn(0.05, 42, 40, v, 0.5, 0.01, 0, c.model));
+    ASSERT_NE(expected.back(), kErr);
+  }
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) {
+        const size_t k = static_cast<size_t>(i + t) % std::size(cases);
+        const Case& c = cases[k];
+        const double v = c.fn == HLUOA_IMPLIEDVOL ? 2.1 : 0.25;
+        if (!SameBits(c.fn(0.05, 42, 40, v, 0.5, 0.01, 0, c.model), expected[k])) ++mismatches;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(mismatches.load(), 0);
 }
 
 TEST(Exports, AnalysisArray) {

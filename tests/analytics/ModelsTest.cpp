@@ -38,6 +38,15 @@ TEST(CumNormal, TailsAndCentre) {
   EXPECT_DOUBLE_EQ(NormalDensity(0.0), 0.39894228);
 }
 
+TEST(BinomialTree, TextbookAmericanPut) {
+  // The five-step tree of the textbooks: S = K = 50, r = 0.10, sigma = 0.40,
+  // five months, worth 4.49.
+  Array none({-1.0}), none2({-1.0});
+  EXPECT_NEAR(BinomialTreeValue(0.1, 50, 50, 0.4, 5.0 / 12, 0, 0, 1, kTreeValue, 5, none.get(),
+                                none2.get()),
+              4.49, 5e-3);
+}
+
 TEST(BinomialTree, RejectsWhatTheTreeCannotPrice) {
   Array none({-1.0}), none2({-1.0});
   const auto tree = [&](int16_t model, int kind, int steps, double sigma, double T, FP* a, FP* t) {

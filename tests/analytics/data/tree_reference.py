@@ -127,14 +127,29 @@ def rows():
     return out
 
 
+def same_row(stored, computed):
+    """Equal inputs, and values equal up to the last bits another libm's exp
+    or pow may round differently."""
+    a, b = stored.split(","), computed.split(",")
+    if a[:-1] != b[:-1]:
+        return False
+    if a[-1] == b[-1]:
+        return True
+    x, y = float(a[-1]), float(b[-1])
+    return abs(x - y) <= 1e-13 * max(abs(x), abs(y), 1e-4)
+
+
 def main():
     header = "name,r,S,K,sigma,T,q,class,model,kind,steps,amounts,times,value"
     text = "\n".join([header] + rows()) + "\n"
     if len(sys.argv) > 1 and sys.argv[1] == "--check":
         with open(CSV) as f:
-            if f.read() != text:
-                print("tree_reference.csv differs from what tree_reference.py computes")
-                return 1
+            stored = f.read().splitlines()
+        computed = text.splitlines()
+        if len(stored) != len(computed) or not all(
+                same_row(a, b) for a, b in zip(stored, computed)):
+            print("tree_reference.csv differs from what tree_reference.py computes")
+            return 1
         print("tree_reference.csv matches")
         return 0
     with open(CSV, "w") as f:

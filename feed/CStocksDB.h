@@ -1,0 +1,93 @@
+// The stocks and indexes of one user session: the table "stocks", fed by
+// T_EQUITY_BASE and T_EQUITY_QUOTE blocks, or "stocks_direct", fed by
+// T_DIRECT_EQUITY_QUOTE blocks over rows made from base-data snapshots. After
+// each quote block the changed rows are read back and sent, per subscribed
+// client, as stock events on the table's event pool.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "feed/CLiteDB.h"
+#include "server/Records.h"
+#include "zmdataservice410.hh"
+
+class CStocksDB : public CLiteDB {
+ public:
+  // One stock as the blocks of one call gave it: the numbers in record, the
+  // texts kept as they came (absent until a field sets them), so that writing
+  // them takes no conversion; ToStockRecord makes the record a caller sees.
+  struct BlockRecord {
+    StockRecord record;  // its strings stay null
+    std::string symbol;
+    std::optional<std::string> currency, bidExchange, askExchange, lastExchange;
+    StockRecord ToStockRecord() const;
+  };
+  // Records of one call, by symbol: the fields of one stock merge, a later
+  // value over an earlier one, and the writers walk them in symbol order.
+  typedef std::map<std::string, BlockRecord> BlockMap;
+  typedef std::map<CEventClientPtr, std::vector<StockRecord>, LessEventClient> ClientEvents;
+
+  // direct picks "stocks_direct", its quote type and the direct stock event.
+  // The at-the-money volatility provider that each stock table will own is
+  // not made here yet: the option tables it reads do not exist.
+  CStocksDB(const std::string& databasePath, bool direct);
+  ~CStocksDB() override;
+
+  bool Initialize() override;
+  void DeleteSymbol(const std::u16string& symbol, BYTE keyFlag) override;
+  void DeleteSymbols(const std::vector<std::u16string>& symbols, BYTE keyFlag) override;
+  // A block with a changed-symbol list of its own.
+  const uint8_t* UpdateData(const uint8_t* data, const uint8_t* end, uint8_t type, uint32_t blocksAmount,
+                            uint8_t fieldsAmount, bool flag) override;
+  void SendCurrentData(const CEventClientPtr& client, const CSymbolKey& key) override;
+
+  // Applies one block. A quote block appends its symbols to changedSymbols,
+  // which lives for the whole message, and then sends events for every
+  // symbol in it. flag is not used. Returns the position just past the
+  // block, or null when the rest of the message cannot be read.
+  virtual const uint8_t* UpdateData(const uint8_t* data, const uint8_t* end, uint8_t type, uint32_t blocksAmount,
+                                    uint8_t fieldsAmount, bool flag, std::vector<std::string>& changedSymbols);
+
+  // The rows of the key's symbol (all rows are never read from the table:
+  // the empty symbol always asks the service). With no row, base and quote
+  // snapshots from the service, merged by symbol; these are not stored.
+  // CORBA exceptions of the requests pass to the caller.
+  void GetMarketData(const CSymbolKey& key, Orv::ZmDataManager_ptr service, std::vector<StockRecord>& out);
+  // Stores the stocks of a T_EQUITY_BASE snapshot that have no row yet. The
+  // reply (which may be null) stays the caller's.
+  void ApplyBaseReply(const CORBA::Any* reply);
+
+  bool IsDirect() const { return m_direct; }
+  const std::string& TableName() const { return m_table; }
+
+ protected:
+  const uint8_t* _ParseStockBase(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
+                                 uint8_t fieldsAmount, BlockMap& map);
+  const uint8_t* _ParseStockQuote(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
+                                  uint8_t fieldsAmount, BlockMap& map);
+  void _UpdateStockBase(const BlockMap& map);
+  void _UpdateStockQuote(const BlockMap& map);
+  void _RequestDB(const CSymbolKey& key, std::vector<StockRecord>& out);
+  void _InitializeEvents(const std::vector<std::string>& changedSymbols);
+  void _SendEvent(const CEventClientPtr& client, const std::vector<StockRecord>& records);
+
+  // Posts an event task; false when the pool refused it (the task is then
+  // still the caller's).
+  virtual bool _QueueTask(CWorkerInterface* task) { return QueueRequest(task); }
+
+ private:
+  // Reads every block of a snapshot reply up to its last one into map.
+  void _ReadSnapshot(const CORBA::Any* reply, bool quote, BlockMap& map);
+  // The statement text of a template with this table's name.
+  std::string _Sql(UINT id) const;
+
+  const bool m_direct;
+  const std::string m_table;
+  // Formatted once: loading a template from the module's resources costs
+  // more than the statement it holds.
+  std::map<UINT, std::string> m_sql;
+};

@@ -1,0 +1,562 @@
+#include "feed/CStocksDB.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Idl/OrvPayload.h"
+#include "LogCapture.h"
+#include "MessageBuilder.h"
+#include "TempDir.h"
+#include "feed/CDatabaseLock.h"
+#include "feed/CSqliteDB.h"
+#include "feed/MessageFormat.h"
+#include "feed/StopEvent.h"
+#include "server/CStocks.h"
+#include "server/CZmOrvEventSource.h"
+#include "tests/server/CursorTestSupport.h"
+
+using orvtest::Text;
+using orvtest::Value;
+
+// What one stock event carried, read back through its cursor.
+struct EventRow {
+  std::string symbol;
+  float last = 0, bid = 0, ask = 0;
+  long bidSize = 0, volume = 0;
+  double lastDate = 0;
+  std::string bidExchange;
+};
+
+struct StockEvent {
+  bool direct = false;
+  std::vector<EventRow> rows;
+};
+
+// A client as the event tasks see it: it keeps every stock event.
+class CZmOrvEnt final : public CZmOrvEventSource {
+ public:
+  HRESULT Fire_OnStocksChange(IStocksEnt* p) override { return Keep(p, false); }
+  HRESULT Fire_OnDirectStocksChange(IStocksEnt* p) override { return Keep(p, true); }
+  HRESULT Fire_OnOptionsChange(IOptionsEnt*) override { return E_NOTIMPL; }
+  HRESULT Fire_OnIVIndexChange(IIVIndexesEnt*) override { return E_NOTIMPL; }
+  HRESULT Fire_OnIVSurfaceChange(IIVSurfacesEnt*) override { return E_NOTIMPL; }
+  HRESULT Fire_OnDirectOptionsChange(IOptionsEnt*) override { return E_NOTIMPL; }
+  HRESULT Fire_OnFuturesChange(IFuturesEnt*) override { return E_NOTIMPL; }
+  HRESULT Fire_OnFutOptionsChange(IFutOptionsEnt*) override { return E_NOTIMPL; }
+  HRESULT Fire_OnFutIVIndexChange(IFutIVIndexesEnt*) override { return E_NOTIMPL; }
+  HRESULT Fire_OnFutIVSurfaceChange(IFutIVSurfacesEnt*) override { return E_NOTIMPL; }
+  HRESULT Fire_OnNstdOptionsChange(INstdOptionsEnt*) override { return E_NOTIMPL; }
+
+  std::vector<StockEvent> Events() {
+    std::lock_guard<std::mutex> l(m_mutex);
+    return m_events;
+  }
+  // Bounded: a broken pool fails the test instead of hanging it.
+  bool WaitForEvents(size_t n) {
+    std::unique_lock<std::mutex> l(m_mutex);
+    return m_cv.wait_for(l, std::chrono::seconds(20), [&] { return m_events.size() >= n; });
+  }
+
+ private:
+  HRESULT Keep(IStocksEnt* cursor, bool direct) {
+    StockEvent e;
+    e.direct = direct;
+    // A cursor has no count: an empty one shows a record with no symbol,
+    // which no stored row has.
+    for (VARIANT_BOOL more = VARIANT_TRUE; more == VARIANT_TRUE;) {
+      EventRow r;
+      r.symbol = Text(cursor, &IStocksEnt::get_Symbol);
+      if (r.symbol == "<null>" || r.symbol.empty()) break;
+      r.last = Value(cursor, &IStocksEnt::get_LastPrice);
+      r.bid = Value(cursor, &IStocksEnt::get_BidPrice);
+      r.ask = Value(cursor, &IStocksEnt::get_AskPrice);
+      r.bidSize = Value(cursor, &IStocksEnt::get_BidSize);
+      r.volume = Value(cursor, &IStocksEnt::get_Volume);
+      r.lastDate = Value(cursor, &IStocksEnt::get_LastDate);
+      r.bidExchange = Text(cursor, &IStocksEnt::get_BidExchange);
+      e.rows.push_back(r);
+      cursor->Next(&more);
+    }
+    std::lock_guard<std::mutex> l(m_mutex);
+    m_events.push_back(e);
+    m_cv.notify_all();
+    return S_OK;
+  }
+
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  std::vector<StockEvent> m_events;
+};
+
+CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
+
+namespace {
+
+// The stock table with its event tasks run at once on the calling thread,
+// so that a test sees every event before the call returns.
+class TestStocksDB : public CStocksDB {
+ public:
+  using CStocksDB::CStocksDB;
+  using CStocksDB::_RequestDB;
+
+  bool _QueueTask(CWorkerInterface* task) override {
+    ++queued;
+    if (refuse) return false;
+    if (!runInline) return CStocksDB::_QueueTask(task);
+    task->DoTask();
+    delete task;
+    return true;
+  }
+
+  std::vector<StockRecord> Rows(const char16_t* symbol = u"") {
+    std::vector<StockRecord> out;
+    _RequestDB(CSymbolKey(symbol, 0), out);
+    return out;
+  }
+
+  bool runInline = true;
+  bool refuse = false;
+  int queued = 0;
+};
+
+const std::vector<uint8_t> kBaseIds = {2,  20, 21, 22, 23, 19, 48, 49, 50, 51, 52,
+                                       53, 54, 55, 56, 57, 58, 59, 60, 61, 63};
+const std::vector<uint8_t> kQuoteIds = {2, 6, 8, 7, 9, 10, 12, 11, 13, 14, 16, 15, 17, 18};
+
+// Base values derived from a seed: each float field holds seed + id / 100.
+void AppendBase(MessageBuilder& m, const std::string& symbol, float seed) {
+  for (uint8_t id : kBaseIds) {
+    switch (id) {
+      case 2: m.Text(symbol, 12); break;
+      case 19: m.U8('I'); break;
+      case 21: m.I16(4); break;
+      case 23: m.Text("USD", 5); break;
+      case 59: m.I32(static_cast<int32_t>(seed) * 10 + 1); break;
+      case 60: m.I32(static_cast<int32_t>(seed) * 10 + 2); break;
+      default: m.Float(seed + id / 100.0f); break;
+    }
+  }
+}
+
+MessageBuilder BaseMessage(const std::vector<std::pair<std::string, float>>& stocks, uint8_t isLast = 1) {
+  MessageBuilder m;
+  m.Header(T_EQUITY_BASE, static_cast<uint32_t>(stocks.size()), static_cast<uint8_t>(kBaseIds.size()), isLast);
+  for (uint8_t id : kBaseIds) m.U8(id);
+  for (const auto& s : stocks) AppendBase(m, s.first, s.second);
+  return m;
+}
+
+struct Quote {
+  std::string symbol;
+  float bid;
+  std::string exchange = "NYSE";
+  double date = 40000.5;
+};
+
+// One quote block; the prices follow from bid: ask = bid + 1, last = bid + 0.5.
+void AppendQuoteBlock(MessageBuilder& m, uint8_t type, const std::vector<Quote>& quotes, uint8_t isLast = 1) {
+  m.Header(type, static_cast<uint32_t>(quotes.size()), static_cast<uint8_t>(kQuoteIds.size()), isLast);
+  for (uint8_t id : kQuoteIds) m.U8(id);
+  for (const Quote& q : quotes) {
+    m.Text(q.symbol, 12);
+    m.Float(q.bid).Text(q.exchange, 4).Double(q.date).I32(100);                    // bid
+    m.Float(q.bid + 1).Text(q.exchange, 4).Double(q.date).I32(200);                // ask
+    m.Float(q.bid + 0.5f).Text(q.exchange, 4).Double(q.date).I32(300).I32(5000);   // last, volume
+  }
+}
+
+MessageBuilder QuoteMessage(const std::vector<Quote>& quotes, uint8_t type = T_EQUITY_QUOTE) {
+  MessageBuilder m;
+  AppendQuoteBlock(m, type, quotes);
+  return m;
+}
+
+// Walks a message the way the pull thread does: one changed-symbol list for
+// the whole message. Returns whether the walk reached the last block.
+bool Apply(CStocksDB& db, const MessageBuilder& m) {
+  std::vector<std::string> changed;
+  return WalkMessage(m.data(), m.size(), [&](const BlockHeader& h, const uint8_t* body, const uint8_t* end) {
+    return db.UpdateData(body, end, h.type, h.blocks_amount, h.fields_amount, false, changed);
+  });
+}
+
+std::vector<std::string> Symbols(const std::vector<EventRow>& rows) {
+  std::vector<std::string> out;
+  for (const EventRow& r : rows) out.push_back(r.symbol);
+  return out;
+}
+
+std::vector<std::string> Symbols(const std::vector<StockRecord>& rows) {
+  std::vector<std::string> out;
+  for (const StockRecord& r : rows) out.push_back(static_cast<const char*>(r.Symbol));
+  return out;
+}
+
+class StocksDBTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(m_dir.path().empty());
+    ASSERT_TRUE(db.Initialize());
+    ASSERT_TRUE(direct.Initialize());
+  }
+  void TearDown() override {
+    for (auto& c : m_handles) c->Detach();
+  }
+
+  // A subscribing client: the recording object and the handle the table
+  // keeps.
+  struct Client {
+    CZmOrvEnt* events;
+    CEventClientPtr handle;
+  };
+  Client NewClient() {
+    m_clients.push_back(std::make_unique<CZmOrvEnt>());
+    m_handles.push_back(CEventClient::Create(m_clients.back().get()));
+    return {m_clients.back().get(), m_handles.back()};
+  }
+
+  TempDir m_dir;
+  std::vector<std::unique_ptr<CZmOrvEnt>> m_clients;
+  std::vector<CEventClientPtr> m_handles;
+  TestStocksDB db{m_dir.File("alice"), false};
+  TestStocksDB direct{m_dir.File("alice"), true};
+};
+
+TEST_F(StocksDBTest, BaseBlockInsertsNewStocksAndNeverOverwritesARow) {
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}})));
+  // A symbol as wide as its field keeps every character.
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 7.0f}, {"BBB", 2.0f}, {"CCCCCCCCCC.X", 3.0f}})));
+
+  const std::vector<StockRecord> rows = db.Rows();
+  ASSERT_EQ(Symbols(rows), (std::vector<std::string>{"AAA", "BBB", "CCCCCCCCCC.X"}));
+  const StockRecord& a = rows[0];
+  // Every base field lands in its own member (the first block's values).
+  const struct {
+    uint8_t id;
+    float StockRecord::*member;
+  } floats[] = {
+      {20, &StockRecord::DivLastDate},   {22, &StockRecord::DivAmount},      {48, &StockRecord::PriceClose},
+      {49, &StockRecord::PriceHigh52wk}, {50, &StockRecord::PriceLow52wk},   {51, &StockRecord::IVX1m},
+      {52, &StockRecord::IVX1mYest},     {53, &StockRecord::IVX1mHigh52wk},  {54, &StockRecord::IVX1mLow52wk},
+      {55, &StockRecord::HV1m},          {56, &StockRecord::HV1mYest},       {57, &StockRecord::HV1mHigh52wk},
+      {58, &StockRecord::HV1mLow52wk},   {61, &StockRecord::OptionVolumeAvg}, {63, &StockRecord::OutstandingShares},
+  };
+  for (const auto& f : floats) EXPECT_FLOAT_EQ(a.*f.member, 1.0f + f.id / 100.0f) << "field " << int(f.id);
+  EXPECT_EQ(a.DivFreq, 4);
+  EXPECT_EQ(a.OptionVolumeCall, 11);
+  EXPECT_EQ(a.OptionVolumePut, 12);
+  EXPECT_STREQ(a.StockType, "I");
+  EXPECT_STREQ(static_cast<const char*>(a.Currency), "USD");
+  // A new row has no quote yet.
+  EXPECT_EQ(a.LastPrice, 0.0f);
+  EXPECT_EQ(a.BidDate, 0.0);
+  EXPECT_EQ(a.Volume, 0);
+  EXPECT_STREQ(static_cast<const char*>(a.BidExchange), "*");
+  EXPECT_STREQ(static_cast<const char*>(a.AskExchange), "*");
+  EXPECT_STREQ(static_cast<const char*>(a.LastExchange), "*");
+  EXPECT_FLOAT_EQ(rows[1].PriceClose, 2.48f);
+}
+
+TEST_F(StocksDBTest, QuoteBlockUpdatesOnlyExistingRowsWithSinglePrecisionDates) {
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}})));
+  // The later record of a symbol wins where both carry a field.
+  ASSERT_TRUE(Apply(db, QuoteMessage({{"AAA", 5.0f}, {"ZZZ", 9.0f}, {"AAA", 10.25f, "ARCA", 40000.123456}})));
+
+  const std::vector<StockRecord> rows = db.Rows();
+  ASSERT_EQ(Symbols(rows), (std::vector<std::string>{"AAA"}));
+  const StockRecord& a = rows[0];
+  EXPECT_FLOAT_EQ(a.BidPrice, 10.25f);
+  EXPECT_FLOAT_EQ(a.AskPrice, 11.25f);
+  EXPECT_FLOAT_EQ(a.LastPrice, 10.75f);
+  EXPECT_EQ(a.BidSize, 100);
+  EXPECT_EQ(a.AskSize, 200);
+  EXPECT_EQ(a.LastSize, 300);
+  EXPECT_EQ(a.Volume, 5000);
+  EXPECT_STREQ(static_cast<const char*>(a.BidExchange), "ARCA");
+  EXPECT_EQ(a.BidDate, static_cast<double>(static_cast<float>(40000.123456)));
+  EXPECT_NE(a.BidDate, 40000.123456);
+  // The base columns are untouched.
+  EXPECT_FLOAT_EQ(a.PriceClose, 1.48f);
+}
+
+TEST_F(StocksDBTest, QuoteWithoutExchangesWritesThemAsNull) {
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}})));
+  MessageBuilder m;
+  m.Block(T_EQUITY_QUOTE, 1, {2, 6}).Text("AAA", 12).Float(3.5f);
+  ASSERT_TRUE(Apply(db, m));
+  const std::vector<StockRecord> rows = db.Rows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_FLOAT_EQ(rows[0].BidPrice, 3.5f);
+  // NULL reads back as the empty text, not the "*" of a new row.
+  EXPECT_STREQ(static_cast<const char*>(rows[0].BidExchange), "");
+}
+
+TEST_F(StocksDBTest, QuoteBlockSendsEachSubscribedClientItsChangedRows) {
+  Client one = NewClient();
+  Client two = NewClient();
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}, {"BBB", 2.0f}, {"CCC", 3.0f}})));
+  db.Subscribe(one.handle, CSymbolKey(u"AAA", 0));
+  db.Subscribe(two.handle, CSymbolKey(u"AAA", 0));
+  db.Subscribe(two.handle, CSymbolKey(u"BBB", 0));
+  const size_t lateSends = two.events->Events().size();  // the cached AAA row, sent at subscribe
+
+  ASSERT_TRUE(Apply(db, QuoteMessage({{"CCC", 3.0f}, {"BBB", 2.0f}, {"AAA", 1.0f, "BATS", 40001.25}})));
+
+  const std::vector<StockEvent> a = one.events->Events();
+  ASSERT_EQ(a.size(), 1u);
+  EXPECT_FALSE(a[0].direct);
+  ASSERT_EQ(Symbols(a[0].rows), (std::vector<std::string>{"AAA"}));
+  EXPECT_FLOAT_EQ(a[0].rows[0].bid, 1.0f);
+  EXPECT_FLOAT_EQ(a[0].rows[0].ask, 2.0f);
+  EXPECT_FLOAT_EQ(a[0].rows[0].last, 1.5f);
+  EXPECT_EQ(a[0].rows[0].bidSize, 100);
+  EXPECT_EQ(a[0].rows[0].volume, 5000);
+  EXPECT_EQ(a[0].rows[0].bidExchange, "BATS");
+  EXPECT_DOUBLE_EQ(a[0].rows[0].lastDate, 40001.25);
+
+  const std::vector<StockEvent> b = two.events->Events();
+  ASSERT_EQ(b.size(), lateSends + 1);
+  EXPECT_EQ(Symbols(b.back().rows), (std::vector<std::string>{"AAA", "BBB"}));
+}
+
+TEST_F(StocksDBTest, DirectTableSendsTheDirectEvent) {
+  Client c = NewClient();
+  direct.ApplyBaseReply(nullptr);  // nothing to store, nothing breaks
+  MessageBuilder base = BaseMessage({{"AAA", 1.0f}});
+  const CORBA::Any reply = orvidl::FieldListAny(base.bytes);
+  direct.ApplyBaseReply(&reply);
+  direct.Subscribe(c.handle, CSymbolKey(u"AAA", 0));
+
+  ASSERT_TRUE(Apply(direct, QuoteMessage({{"AAA", 4.0f}}, T_DIRECT_EQUITY_QUOTE)));
+
+  const std::vector<StockEvent> events = c.events->Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_TRUE(events[0].direct);
+  EXPECT_EQ(Symbols(events[0].rows), (std::vector<std::string>{"AAA"}));
+  // The two tables share the file but not their rows.
+  EXPECT_TRUE(db.Rows().empty());
+}
+
+TEST_F(StocksDBTest, AChangedSymbolWithoutARowSendsNothing) {
+  Client all = NewClient();
+  Client one = NewClient();
+  db.Subscribe(all.handle, CSymbolKey(u"", 0));
+  db.Subscribe(one.handle, CSymbolKey(u"ZZZ", 0));
+
+  ASSERT_TRUE(Apply(db, QuoteMessage({{"ZZZ", 1.0f}})));
+
+  EXPECT_TRUE(all.events->Events().empty());
+  EXPECT_TRUE(one.events->Events().empty());
+  EXPECT_EQ(db.queued, 0);
+}
+
+TEST_F(StocksDBTest, ASecondQuoteBlockOfAMessageSendsTheFirstBlocksSymbolsAgain) {
+  Client c = NewClient();
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}, {"BBB", 2.0f}})));
+  db.Subscribe(c.handle, CSymbolKey(u"AAA", 0));
+  db.Subscribe(c.handle, CSymbolKey(u"BBB", 0));
+
+  MessageBuilder m;
+  AppendQuoteBlock(m, T_EQUITY_QUOTE, {{"AAA", 1.0f}}, 0);
+  AppendQuoteBlock(m, T_EQUITY_QUOTE, {{"BBB", 2.0f}}, 1);
+  ASSERT_TRUE(Apply(db, m));
+
+  const std::vector<StockEvent> events = c.events->Events();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(Symbols(events[0].rows), (std::vector<std::string>{"AAA"}));
+  EXPECT_EQ(Symbols(events[1].rows), (std::vector<std::string>{"AAA", "BBB"}));
+}
+
+TEST_F(StocksDBTest, ALateSubscriberGetsTheCachedRowsAtOnce) {
+  Client first = NewClient();
+  Client late = NewClient();
+  Client other = NewClient();
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}})));
+  ASSERT_TRUE(Apply(db, QuoteMessage({{"AAA", 6.0f}})));
+
+  db.Subscribe(first.handle, CSymbolKey(u"AAA", 0));
+  EXPECT_TRUE(first.events->Events().empty()) << "the first subscriber's rows come from the service";
+  db.Subscribe(late.handle, CSymbolKey(u"AAA", 0));
+  const std::vector<StockEvent> events = late.events->Events();
+  ASSERT_EQ(events.size(), 1u);
+  ASSERT_EQ(Symbols(events[0].rows), (std::vector<std::string>{"AAA"}));
+  EXPECT_FLOAT_EQ(events[0].rows[0].bid, 6.0f);
+
+  // A key with no row still answers, with an empty collection.
+  db.Subscribe(first.handle, CSymbolKey(u"NONE", 0));
+  db.Subscribe(other.handle, CSymbolKey(u"NONE", 0));
+  const std::vector<StockEvent> empty = other.events->Events();
+  ASSERT_EQ(empty.size(), 1u);
+  EXPECT_TRUE(empty[0].rows.empty());
+}
+
+TEST_F(StocksDBTest, EventsTravelThroughTheEventPool) {
+  db.runInline = false;
+  Client c = NewClient();
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}, {"BBB", 2.0f}})));
+  db.Subscribe(c.handle, CSymbolKey(u"AAA", 0));
+  db.Subscribe(c.handle, CSymbolKey(u"BBB", 0));
+  ASSERT_TRUE(Apply(db, QuoteMessage({{"AAA", 1.0f}, {"BBB", 2.0f}})));
+  ASSERT_TRUE(c.events->WaitForEvents(1));
+  EXPECT_EQ(Symbols(c.events->Events()[0].rows), (std::vector<std::string>{"AAA", "BBB"}));
+}
+
+TEST_F(StocksDBTest, ARefusedTaskIsDeletedWithItsCursor) {
+  LogCapture log(orvlog::kError);
+  Client c = NewClient();
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}})));
+  db.Subscribe(c.handle, CSymbolKey(u"AAA", 0));
+  db.refuse = true;
+  const LONG cursors = CStocks::ActiveObjectCount();
+
+  ASSERT_TRUE(Apply(db, QuoteMessage({{"AAA", 2.0f}})));
+
+  EXPECT_EQ(db.queued, 1);
+  EXPECT_TRUE(log.Contains("ERROR : ThreadPool.QueueRequest failed."));
+  EXPECT_EQ(CStocks::ActiveObjectCount(), cursors);
+  EXPECT_TRUE(c.events->Events().empty());
+  // The row was written all the same.
+  EXPECT_FLOAT_EQ(db.Rows()[0].BidPrice, 2.0f);
+}
+
+TEST_F(StocksDBTest, DeletesRemoveTheSymbolsRows) {
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}, {"BBB", 2.0f}, {"CCC", 3.0f}, {"DDD", 4.0f}})));
+  ASSERT_TRUE(Apply(direct, BaseMessage({{"AAA", 1.0f}})));
+  // The key flag does not matter for stocks: the column is always symbol.
+  db.DeleteSymbol(u"AAA", 1);
+  EXPECT_EQ(Symbols(db.Rows()), (std::vector<std::string>{"BBB", "CCC", "DDD"}));
+  db.DeleteSymbols({u"BBB", u"DDD", u"NONE"}, 0);
+  EXPECT_EQ(Symbols(db.Rows()), (std::vector<std::string>{"CCC"}));
+  db.DeleteSymbol(u"", 0);
+  EXPECT_TRUE(db.Rows().empty());
+  EXPECT_EQ(Symbols(direct.Rows()), (std::vector<std::string>{"AAA"}));
+}
+
+TEST_F(StocksDBTest, BlocksThatCannotBeReadChangeNothing) {
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}})));
+  Client c = NewClient();
+  db.Subscribe(c.handle, CSymbolKey(u"AAA", 0));
+  LogCapture log(orvlog::kError);
+  std::vector<std::string> changed;
+
+  // An id the quote reader does not know (99): no record of the block is
+  // applied and the rest of the message is given up.
+  MessageBuilder unknown;
+  unknown.Block(T_EQUITY_QUOTE, 1, {2, 6, 99}).Text("AAA", 12).Float(8.0f).Float(1.0f);
+  const uint8_t* body = unknown.data() + kBlockHeaderSize;
+  EXPECT_EQ(db.UpdateData(body, unknown.data() + unknown.size(), T_EQUITY_QUOTE, 1, 3, false, changed), nullptr);
+  EXPECT_TRUE(log.Contains("Unknown field CStocksDB::_ParseStockQuote() 99"));
+
+  // More records than octets.
+  MessageBuilder truncated;
+  truncated.Block(T_EQUITY_QUOTE, 3, {2, 6}).Text("AAA", 12).Float(8.0f);
+  body = truncated.data() + kBlockHeaderSize;
+  EXPECT_EQ(db.UpdateData(body, truncated.data() + truncated.size(), T_EQUITY_QUOTE, 3, 2, false, changed), nullptr);
+
+  // A list that does not start with the symbol is stepped over whole.
+  MessageBuilder keyless;
+  keyless.Block(T_EQUITY_QUOTE, 1, {6, 2}).Float(8.0f).Text("AAA", 12);
+  body = keyless.data() + kBlockHeaderSize;
+  EXPECT_EQ(db.UpdateData(body, keyless.data() + keyless.size(), T_EQUITY_QUOTE, 1, 2, false, changed),
+            keyless.data() + keyless.size());
+
+  // A type this table does not read.
+  EXPECT_EQ(db.UpdateData(body, keyless.data() + keyless.size(), T_OPTION_QUOTE, 1, 2, false, changed), nullptr);
+  EXPECT_TRUE(log.Contains("CStocksDB::UpdateData() unknown type in statement 4"));
+
+  EXPECT_TRUE(changed.empty());
+  EXPECT_EQ(db.Rows()[0].BidPrice, 0.0f);
+  EXPECT_TRUE(c.events->Events().empty());
+}
+
+TEST_F(StocksDBTest, BaseSnapshotReadsEveryBlockUpToTheLast) {
+  // Two blocks, the first not the last; a third one behind the last block
+  // is not read.
+  MessageBuilder m = BaseMessage({{"BBB", 2.0f}}, 0);
+  MessageBuilder second = BaseMessage({{"AAA", 1.0f}}, 1);
+  MessageBuilder third = BaseMessage({{"CCC", 3.0f}}, 1);
+  m.bytes.insert(m.bytes.end(), second.bytes.begin(), second.bytes.end());
+  m.bytes.insert(m.bytes.end(), third.bytes.begin(), third.bytes.end());
+  const CORBA::Any reply = orvidl::FieldListAny(m.bytes);
+  direct.ApplyBaseReply(&reply);
+  EXPECT_EQ(Symbols(direct.Rows()), (std::vector<std::string>{"AAA", "BBB"}));
+
+  // A reply cut short keeps the blocks read whole before the cut.
+  MessageBuilder cut = BaseMessage({{"DDD", 4.0f}}, 0);
+  MessageBuilder partial = BaseMessage({{"EEE", 5.0f}}, 1);
+  cut.bytes.insert(cut.bytes.end(), partial.bytes.begin(), partial.bytes.end() - 3);
+  const CORBA::Any cutReply = orvidl::FieldListAny(cut.bytes);
+  direct.ApplyBaseReply(&cutReply);
+  EXPECT_EQ(Symbols(direct.Rows()), (std::vector<std::string>{"AAA", "BBB", "DDD"}));
+}
+
+TEST_F(StocksDBTest, GetMarketDataAnswersFromTheTableWithoutAService) {
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}, {"BBB", 2.0f}})));
+  std::vector<StockRecord> out;
+  db.GetMarketData(CSymbolKey(u"BBB", 1), Orv::ZmDataManager::_nil(), out);
+  ASSERT_EQ(Symbols(out), (std::vector<std::string>{"BBB"}));
+  EXPECT_FLOAT_EQ(out[0].PriceClose, 2.48f);
+
+  // The empty symbol never reads the table: without a service, nothing.
+  LogCapture log(orvlog::kError);
+  out.clear();
+  db.GetMarketData(CSymbolKey(u"", 0), Orv::ZmDataManager::_nil(), out);
+  EXPECT_TRUE(out.empty());
+  EXPECT_TRUE(log.Contains("requested without a service"));
+}
+
+TEST_F(StocksDBTest, ReadsStopEarlyOnceTheProgramStops) {
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}, {"BBB", 2.0f}})));
+  ASSERT_EQ(db.Rows().size(), 2u);
+  SetEvent(StopEvent());
+  const size_t read = db.Rows().size();
+  ResetEvent(StopEvent());  // only a test ever takes it back
+  EXPECT_EQ(read, 0u);
+}
+
+TEST(StocksDBInitialize, EmptiesAnExistingTableAndReportsAnUnusableFile) {
+  TempDir dir;
+  {
+    CStocksDB db(dir.File("bob"), false);
+    ASSERT_TRUE(db.Initialize());
+    ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}})));
+    ASSERT_TRUE(db.Initialize());
+    std::vector<StockRecord> out;
+    db.GetMarketData(CSymbolKey(u"AAA", 0), Orv::ZmDataManager::_nil(), out);
+    EXPECT_TRUE(out.empty());
+  }
+  LogCapture log(orvlog::kError);
+  CStocksDB missing(dir.File("no-such-folder/bob"), false);
+  EXPECT_FALSE(missing.Initialize());
+  EXPECT_TRUE(log.Contains("SQLite error in CStocksDB::Initialize(): SQLITE_CANTOPEN[14]"));
+  // The table object goes on: later accesses fail the same way and log.
+  ASSERT_TRUE(Apply(missing, BaseMessage({{"AAA", 1.0f}})));
+  EXPECT_TRUE(log.Contains("SQLite error in CStocksDB::_UpdateStockBase(): "));
+}
+
+TEST(StocksDBInitialize, WaitsForTheDatabaseLock) {
+  // The other service's pull thread may be writing the same file.
+  TempDir dir;
+  CStocksDB db(dir.File("carol"), false);
+  std::atomic<bool> done{false};
+  CDatabaseLock::Enter();
+  std::thread t([&] {
+    db.Initialize();
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(done);
+  CDatabaseLock::Leave();
+  t.join();
+  EXPECT_TRUE(done);
+}
+
+}  // namespace
