@@ -196,14 +196,19 @@ void Connection::ReadLoop() {
     FrameDecoder::Status st;
     while ((st = decoder_.Next(&h, &body)) == FrameDecoder::Status::kFrame) {
       if (h.kind == FrameKind::kReply) {
-        std::lock_guard<std::mutex> lock(mu_);
-        auto it = pending_.find(h.callId);
-        if (it != pending_.end() && !it->second->done) {
-          it->second->reply.body = std::move(body);
-          it->second->done = true;
-          it->second->releasesBefore = releasesArrived_;
-          it->second->cv.notify_one();
+        std::shared_ptr<Pending> waiting;
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          auto it = pending_.find(h.callId);
+          if (it != pending_.end() && !it->second->done) {
+            waiting = it->second;
+            waiting->reply.body = std::move(body);
+            waiting->done = true;
+            waiting->releasesBefore = releasesArrived_;
+          }
         }
+        // Woken with the lock free, the caller does not block on it again.
+        if (waiting) waiting->cv.notify_one();
       } else if (h.kind == FrameKind::kRelease) {
         // Releasing may run a FinalRelease that calls the peer, whose reply
         // this thread must stay free to read.
@@ -278,14 +283,15 @@ void Connection::ReleaseExports() {
 
 HRESULT Connection::Call(Writer& request, Reply* reply, bool carryErrorInfo,
                          const std::chrono::steady_clock::time_point* deadline) {
-  Pending p;
+  auto call = std::make_shared<Pending>();
+  Pending& p = *call;
   uint32_t id;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (closed_) return kServerUnavailable;
     id = nextCallId_++;
     if (id == 0) id = nextCallId_++;
-    pending_[id] = &p;
+    pending_[id] = call;
   }
   std::string& frame = request.Finish(FrameKind::kRequest, id);
   bool sent;

@@ -159,7 +159,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool closed_ = false;
   bool finished_ = false;  // the reader has cleaned up
   uint32_t nextCallId_ = 1;
-  std::map<uint32_t, Pending*> pending_;
+  std::map<uint32_t, std::shared_ptr<Pending>> pending_;
   uint64_t nextExportId_ = 1;
   std::map<uint64_t, Export> exports_;
   std::map<IUnknown*, uint64_t> exportsByIdentity_;
