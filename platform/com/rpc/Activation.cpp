@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <sys/wait.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -224,14 +223,7 @@ void Transport::ClassObjectChanged(REFCLSID clsid, IUnknown* classObject, ClassS
 
 }  // namespace
 
-std::chrono::milliseconds LaunchTimeout() {
-  if (const char* v = std::getenv("ORV_COM_LAUNCH_TIMEOUT_MS")) {
-    char* end = nullptr;
-    long ms = std::strtol(v, &end, 10);
-    if (end != v && *end == 0 && ms > 0) return std::chrono::milliseconds(ms);
-  }
-  return std::chrono::milliseconds(20000);
-}
+std::chrono::milliseconds LaunchTimeout() { return std::chrono::milliseconds(20000); }
 
 bool InstallTransport() {
   static Transport* transport = [] {

@@ -14,7 +14,7 @@ namespace orvrpc {
 bool InstallTransport();
 
 // How long a client waits for a server it started (or one that is
-// starting or stopping) to listen. ORV_COM_LAUNCH_TIMEOUT_MS overrides it.
+// starting or stopping) to listen, and for a listening one to take it on.
 std::chrono::milliseconds LaunchTimeout();
 
 }  // namespace orvrpc
