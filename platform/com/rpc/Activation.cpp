@@ -74,7 +74,8 @@ HRESULT Transport::Connect(const CLSID& clsid, std::shared_ptr<Connection>* out)
     // One client at a time decides whether to start the server; the others
     // wait here and then find it listening.
     FileLock launch;
-    if (!launch.Lock(LaunchLockPath(folder, clsidText), LaunchTimeout())) {
+    if (!launch.Lock(LaunchLockPath(folder, clsidText),
+                     std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()))) {
       ORV_LOG(orvlog::kError, "ERROR: timed out waiting for another client starting the server of " << clsidText);
       return CO_E_SERVER_EXEC_FAILURE;
     }
@@ -97,7 +98,7 @@ HRESULT Transport::Connect(const CLSID& clsid, std::shared_ptr<Connection>* out)
         // then that copy is the one to wait for.
         if (FileLock::IsHeld(instancePath)) {
           child.reset();
-        } else if (!FileLock::IsHeld(instancePath)) {
+        } else {
           int st = child->Status();
           ORV_LOG(orvlog::kError, "ERROR: local server " << command << " ended before listening ("
                                   << (WIFEXITED(st) ? "exit code " + std::to_string(WEXITSTATUS(st))
