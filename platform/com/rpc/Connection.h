@@ -9,6 +9,15 @@
 // Reading is itself a task of the pool: the thread that reads a request
 // hands the reading on to another call thread and runs the request itself,
 // which saves one thread hop on every call.
+//
+// Bodies of the frames (see Wire.h for the frame around them):
+//   request   u8 op | u64 object id | IID | the operation's arguments
+//   reply     i32 HRESULT | u32 payload length | payload | error information
+//             (when the HRESULT fails)
+//   release   u64 object id | u32 count
+// An interface pointer travels as u8 tag (0 null, 1 an object of the
+// sender, 2 the receiver's own object coming back) | u64 object id | IID of
+// the interface it is passed as; a VARIANT as u16 VARTYPE | its value.
 #pragma once
 
 #include <atomic>
