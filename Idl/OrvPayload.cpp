@@ -4,11 +4,6 @@
 
 namespace orvidl {
 
-SymbolGroupTooLarge::SymbolGroupTooLarge(std::size_t count)
-    : std::length_error("symbol group of " + std::to_string(count) +
-                        " symbols exceeds the limit of " + std::to_string(kMaxGroupSymbols)),
-      count_(count) {}
-
 CORBA::Any FieldListAny(const std::vector<std::uint8_t>& fieldIds) {
   Orv::ZmData data;
   data.length(static_cast<CORBA::ULong>(fieldIds.size()));
@@ -19,7 +14,9 @@ CORBA::Any FieldListAny(const std::vector<std::uint8_t>& fieldIds) {
 }
 
 CORBA::Any SymbolGroupAny(const std::vector<std::string>& symbols) {
-  if (symbols.size() > kMaxGroupSymbols) throw SymbolGroupTooLarge(symbols.size());
+  // Refused here rather than by the sequence constructor: the pointer array
+  // for an oversized list is never built.
+  if (symbols.size() > kMaxGroupSymbols) throw CORBA::BAD_PARAM(omni::BAD_PARAM_IndexOutOfRange, CORBA::COMPLETED_NO);
 
   // The sequence only borrows the characters (release off); the copying
   // insertion below duplicates every string into the any.

@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,17 +18,6 @@ namespace orvidl {
 // The bound of Orv::SymbolsGroup.
 constexpr std::size_t kMaxGroupSymbols = 1000;
 
-// Thrown by SymbolGroupAny for a list longer than kMaxGroupSymbols, before a
-// sequence is built and so before anything can be sent.
-class SymbolGroupTooLarge : public std::length_error {
- public:
-  explicit SymbolGroupTooLarge(std::size_t count);
-  std::size_t count() const { return count_; }
-
- private:
-  std::size_t count_;
-};
-
 // A field-identifier list (one octet per id, in order) as an Orv::ZmData in
 // an any. An empty list is a valid ZmData of length 0.
 CORBA::Any FieldListAny(const std::vector<std::uint8_t>& fieldIds);
@@ -37,7 +25,9 @@ CORBA::Any FieldListAny(const std::vector<std::uint8_t>& fieldIds);
 // A symbol list as an Orv::SymbolsGroup in an any; the any holds its own
 // copy of every symbol. Symbols are sent as they stand: the element bound
 // lives only in the typecode and is not enforced on the client side.
-// Throws SymbolGroupTooLarge for more than kMaxGroupSymbols symbols.
+// More than kMaxGroupSymbols symbols raise CORBA::BAD_PARAM, as the bounded
+// sequence itself does, before anything can be sent: callers catch it with
+// every other CORBA system exception.
 CORBA::Any SymbolGroupAny(const std::vector<std::string>& symbols);
 
 // The octets of a reply. data points into the any the reply was read from

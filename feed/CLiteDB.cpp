@@ -17,6 +17,8 @@ const char* DeleteColumn(const std::string& table, BYTE keyFlag) {
   if (table == "options" || table == "nstdoptions" || table == "options_direct") {
     return keyFlag ? "symbol" : "stock_symbol";
   }
+  // A futures key with its flag set names a root.
+  if (table == "futures") return keyFlag ? "root_symbol" : "symbol";
   return "symbol";
 }
 

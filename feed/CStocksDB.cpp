@@ -6,6 +6,7 @@
 
 #include "Idl/OrvPayload.h"
 #include "feed/CDatabaseLock.h"
+#include "feed/CIVATMDB.h"
 #include "feed/CSettings.h"
 #include "feed/CSqliteDB.h"
 #include "feed/CSqliteException.h"
@@ -188,7 +189,10 @@ std::u16string Widen(const std::string& narrow) {
 }  // namespace
 
 CStocksDB::CStocksDB(const std::string& databasePath, bool direct)
-    : CLiteDB(databasePath), m_direct(direct), m_table(direct ? "stocks_direct" : "stocks") {
+    : CLiteDB(databasePath),
+      m_direct(direct),
+      m_table(direct ? "stocks_direct" : "stocks"),
+      m_atm(new CIVATMDB(databasePath)) {
   for (UINT id : {kCreateTable, kDeleteAll, kSelectSymbol, kSelectAll, kUpdateQuote, kInsertBase}) {
     try {
       m_sql[id] = LoadSqlTemplate(id, m_table);
@@ -214,6 +218,10 @@ StockRecord CStocksDB::BlockRecord::ToStockRecord() const {
 }
 
 CStocksDB::~CStocksDB() = default;
+
+void CStocksDB::GetATM(const _bstr_t& symbol, Orv::ZmDataManager_ptr, std::vector<IVATMRecord>& out) {
+  m_atm->GetMarketData(symbol, out);
+}
 
 bool CStocksDB::Initialize() {
   ORV_LOG(orvlog::kTrace, "CStocksDB::Initialize() started user: " << DatabasePath());

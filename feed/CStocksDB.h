@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,8 @@
 #include "feed/CLiteDB.h"
 #include "server/Records.h"
 #include "zmdataservice410.hh"
+
+class CIVATMDB;
 
 class CStocksDB : public CLiteDB {
  public:
@@ -32,8 +35,6 @@ class CStocksDB : public CLiteDB {
   typedef std::map<CEventClientPtr, std::vector<StockRecord>, LessEventClient> ClientEvents;
 
   // direct picks "stocks_direct", its quote type and the direct stock event.
-  // The at-the-money volatility provider that each stock table will own is
-  // not made here yet: the option tables it reads do not exist.
   CStocksDB(const std::string& databasePath, bool direct);
   ~CStocksDB() override;
 
@@ -60,6 +61,11 @@ class CStocksDB : public CLiteDB {
   // Stores the stocks of a T_EQUITY_BASE snapshot that have no row yet. The
   // reply (which may be null) stays the caller's.
   void ApplyBaseReply(const CORBA::Any* reply);
+
+  // At-the-money volatility per expiration of the symbol, worked out from
+  // the tables "stocks" and "options" whichever side this table serves. The
+  // service is not used.
+  void GetATM(const _bstr_t& symbol, Orv::ZmDataManager_ptr service, std::vector<IVATMRecord>& out);
 
   bool IsDirect() const { return m_direct; }
   const std::string& TableName() const { return m_table; }
@@ -90,4 +96,5 @@ class CStocksDB : public CLiteDB {
   // Formatted once: loading a template from the module's resources costs
   // more than the statement it holds.
   std::map<UINT, std::string> m_sql;
+  const std::unique_ptr<CIVATMDB> m_atm;
 };

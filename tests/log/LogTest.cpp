@@ -1,12 +1,17 @@
 #include "log/Log.h"
 
 #include <gtest/gtest.h>
+#include <log4cplus/appender.h>
+#include <log4cplus/logger.h>
+#include <log4cplus/spi/loggingevent.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -44,8 +49,72 @@ TEST(Log, ThresholdGatesComposingAndWritesPatternToRollingFile) {
   orvlog::InitConsole();  // closes the file appender
   const std::string text = ReadFile(file);
   EXPECT_EQ(text.find("hidden"), std::string::npos);
-  EXPECT_TRUE(std::regex_search(text, std::regex(R"(\[[^\]]+\] \[INFO\]: shown 1\n)"))) << text;
+  // "%D{%c}": the local date and time as the C locale writes them.
+  EXPECT_TRUE(std::regex_search(
+      text, std::regex(R"((^|\n)[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4} )"
+                       R"(\[[^\]]+\] \[INFO\]: shown 1\n)")))
+      << text;
   EXPECT_NE(text.find("[ERROR]: ERROR: code 7\n"), std::string::npos) << text;
+  std::filesystem::remove_all(dir);
+}
+
+// Keeps what reaches the root logger, file and line included.
+class Recorder : public log4cplus::Appender {
+ public:
+  struct Line {
+    int level;
+    std::string text, file;
+    int line;
+  };
+  ~Recorder() override { destructorImpl(); }
+  void close() override {}
+  std::vector<Line> lines;
+
+ protected:
+  void append(const log4cplus::spi::InternalLoggingEvent& e) override {
+    lines.push_back({e.getLogLevel(), e.getMessage(), e.getFile(), e.getLine()});
+  }
+};
+
+TEST(Log, TheHelpersPassTheCallersFileAndLine) {
+  orvlog::InitConsole();
+  log4cplus::helpers::SharedObjectPtr<Recorder> rec(new Recorder);
+  log4cplus::Logger::getRoot().addAppender(log4cplus::SharedAppenderPtr(rec.get()));
+  orvlog::SetLevel(orvlog::kTrace);
+  ORV_LOG(orvlog::kWarn, "WARN DESCR: " << 42); const int streamLine = __LINE__;
+  ORV_LOGF(orvlog::kDebug, "Exception: %s", "x"); const int printfLine = __LINE__;
+  orvlog::InitConsole();  // drops the recorder again
+
+  ASSERT_EQ(rec->lines.size(), 2u);
+  EXPECT_EQ(rec->lines[0].level, orvlog::kWarn);
+  EXPECT_EQ(rec->lines[0].text, "WARN DESCR: 42");
+  EXPECT_EQ(rec->lines[0].file, __FILE__);
+  EXPECT_EQ(rec->lines[0].line, streamLine);
+  EXPECT_EQ(rec->lines[1].level, orvlog::kDebug);
+  EXPECT_EQ(rec->lines[1].text, "Exception: x");
+  EXPECT_EQ(rec->lines[1].line, printfLine);
+}
+
+TEST(Log, TheFileRollsOverAtOneMegabyteKeepingFourBackups) {
+  auto dir = std::filesystem::temp_directory_path() / ("orvlog-roll-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  auto file = dir / "ORVE.log";
+  orvlog::InitRollingFile(file.string());
+  orvlog::SetLevel(orvlog::kTrace);
+  const std::string chunk(1000, 'x');
+  for (int i = 0; i < 6 * 1100; ++i) ORV_LOG(orvlog::kInfo, i << " " << chunk);
+  orvlog::InitConsole();
+
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    names.push_back(e.path().filename().string());
+    EXPECT_LE(std::filesystem::file_size(e.path()), 1024u * 1024u + 1100u) << e.path();
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"ORVE.log", "ORVE.log.1", "ORVE.log.2", "ORVE.log.3", "ORVE.log.4"}));
+  // The newest lines stay in the live file.
+  EXPECT_NE(ReadFile(file).find(std::to_string(6 * 1100 - 1) + " x"), std::string::npos);
   std::filesystem::remove_all(dir);
 }
 

@@ -78,6 +78,7 @@ const char* TextOf(int code) {
     case 120:
       return "WinZip AES encryption has not been enabled for the library, but is required to decompress the "
              "archive.";
+    case 504: return "Zlib library error (data error).";
     default: return "";
   }
 }
@@ -169,6 +170,7 @@ const Case kExtractCases[] = {
     {"truncated_stream", kExtract, 101, false},
     {"truncated_stream_then_more", kExtract, 101, false},
     {"deflated_zero_csize", kExtract, 101, false},
+    {"deflated_garbage", kExtract, 504, false},
     {"encrypted", kExtract, 112, false},
     {"aes", kExtract, 120, false},
     {"method_bzip2", kNone, 0, false},

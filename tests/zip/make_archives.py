@@ -202,6 +202,8 @@ def main():
     put("truncated_stream_then_more", build([Entry(data=small, raw=cut[: len(cut) // 2]),
                                              Entry(b"next", noise(300000, seed=7), method=0)]))
     put("deflated_zero_csize", build([Entry(data=b"", raw=b"")]))
+    # Not deflate at all: the first block header names the reserved type 3.
+    put("deflated_garbage", build([Entry(data=small, raw=b"\xff" * 64)]))
 
     # Refused entries.
     put("encrypted", build([Entry(data=small, flags=1)]))

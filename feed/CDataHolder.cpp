@@ -1,0 +1,288 @@
+#include "feed/CDataHolder.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+
+#include "OrvPayload.h"
+#include "feed/CSqliteException.h"
+#include "feed/CFutureOptionsDB.h"
+#include "feed/CFuturesDB.h"
+#include "feed/CNstdOptionsDB.h"
+#include "feed/COptionsDB.h"
+#include "feed/CStocksDB.h"
+#include "feed/MessageFormat.h"
+#include "feed/RequestSnapshot.h"
+#include "feed/ServerStatus.h"
+#include "feed/UserFileName.h"
+#include "log/Log.h"
+
+int KindOfMessageType(int type) {
+  switch (type) {
+    case T_EQUITY_BASE:
+    case T_EQUITY_QUOTE: return enStockData;
+    case T_OPTION_BASE:
+    case T_OPTION_QUOTE:
+    case T_OPTION_AD: return enOptionData;
+    case T_IVINDEX: return enIVIndexData;
+    case T_IVSURFACE: return enIVSurfaceData;
+    case T_DIRECT_EQUITY_QUOTE: return enStockData_Direct;
+    case T_DIRECT_OPTION_QUOTE: return enOptionData_Direct;
+    case T_FUTURE_BASE:
+    case T_FUTURE_QUOTE: return enFutureData;
+    case T_FUTURE_OPTION_BASE:
+    case T_FUTURE_OPTION: return enFutureOptionData;
+    case T_FUTURE_IVINDEX: return enFutIVIndexData;
+    case T_FUTURE_IVSURFACE: return enFutIVSurfaceData;
+    case T_NSTDOPTION_BASE:
+    case T_NSTDOPTION_QUOTE:
+    case T_NSTDOPTION_AD: return enNstdOptionData;
+    default: return -1;
+  }
+}
+
+namespace {
+
+std::string DatabasePathFor(const std::u16string& userName) {
+  const std::string file = UserFileName(userName);
+  if (file.empty()) RaiseAutomationError("Invalid user name");
+  return orvwin::UserDataFolder() + file;
+}
+
+}  // namespace
+
+CDataHolder::CDataHolder(const std::u16string& userName, Orv::ZmDataManager_ptr dataServer,
+                         Orv::ZmDataManager_ptr futuresServer)
+    : m_userName(userName), m_path(DatabasePathFor(userName)), m_stop(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+  InitializeCriticalSection(&m_csTables);
+  InitializeCriticalSection(&m_csSubscriptions);
+  SetDataServer(dataServer);
+  SetFuturesServer(futuresServer);
+  if (std::remove(m_path.c_str()) != 0) {
+    ORV_LOG(orvlog::kError, "Can't delete file " << m_path);
+  }
+}
+
+CDataHolder::~CDataHolder() {
+  ORV_LOG(orvlog::kTrace, "CDataHolder::~CDataHolder() started");
+  SetEvent(m_stop);
+  _StopPullThread(m_pull, "Pull thread terminated");
+  _StopPullThread(m_futPull, "Fut Pull thread terminated");
+  // Nothing reads the map any more: both threads have been joined.
+  for (auto& entry : m_tables) entry.second.reset();
+  ORV_LOG(orvlog::kTrace, "CDataHolder::~CDataHolder() completed");
+  m_tables.clear();
+  m_futuresServer = Orv::ZmDataManager::_nil();
+  m_dataServer = Orv::ZmDataManager::_nil();
+  CloseHandle(m_stop);
+  DeleteCriticalSection(&m_csSubscriptions);
+  DeleteCriticalSection(&m_csTables);
+}
+
+void CDataHolder::SetDataServer(Orv::ZmDataManager_ptr server) {
+  if (!CORBA::is_nil(server)) m_dataServer = Orv::ZmDataManager::_duplicate(server);
+}
+
+void CDataHolder::SetFuturesServer(Orv::ZmDataManager_ptr server) {
+  if (!CORBA::is_nil(server)) m_futuresServer = Orv::ZmDataManager::_duplicate(server);
+}
+
+Orv::ZmDataManager_ptr CDataHolder::_ServerOfKind(int kind) const {
+  return IsFuturesKind(kind) ? m_futuresServer.in() : m_dataServer.in();
+}
+
+CLiteDB* CDataHolder::_AddStorage(int kind, std::unique_ptr<CLiteDB> table) {
+  orvwin::CritSecLock lock(m_csTables);
+  auto it = m_tables.find(kind);
+  if (it != m_tables.end()) return it->second.get();
+  CLiteDB* raw = table.get();
+  m_tables.emplace(kind, std::move(table));
+  return raw;
+}
+
+CLiteDB* CDataHolder::FindStorage(int kind) {
+  orvwin::CritSecLock lock(m_csTables);
+  auto it = m_tables.find(kind);
+  return it != m_tables.end() ? it->second.get() : nullptr;
+}
+
+CLiteDB* CDataHolder::GetStorage(int kind) {
+  CLiteDB* table = FindStorage(kind);
+  if (table == nullptr) {
+    char text[64];
+    std::snprintf(text, sizeof text, "Unknown message type %d.", kind);
+    RaiseAutomationError(text);
+  }
+  return table;
+}
+
+CStocksDB* CDataHolder::_StockTable(int kind) { return dynamic_cast<CStocksDB*>(FindStorage(kind)); }
+
+template <class Make>
+void CDataHolder::_CreateTables(const std::vector<std::pair<int, Make>>& tables) {
+  // Kinds already present (a second sign-in of the side) are kept as they
+  // are, rows and subscribers included.
+  std::vector<CLiteDB*> made;
+  for (const auto& t : tables) {
+    if (FindStorage(t.first) != nullptr) continue;
+    made.push_back(_AddStorage(t.first, t.second()));
+  }
+  // made is in ascending kind: the lists below are.
+  for (CLiteDB* table : made) table->Initialize();
+  for (CLiteDB* table : made) table->WaitDatabase();
+}
+
+bool CDataHolder::Initialize() {
+  try {
+    typedef std::function<std::unique_ptr<CLiteDB>()> Make;
+    // The kinds that have a table class; the IV tables come as theirs do.
+    const std::string& path = m_path;
+    _CreateTables(std::vector<std::pair<int, Make>>{
+        {enStockData, [&] { return std::unique_ptr<CLiteDB>(new CStocksDB(path, false)); }},
+        {enOptionData, [&] { return std::unique_ptr<CLiteDB>(new COptionsDB(path, false)); }},
+        {enStockData_Direct, [&] { return std::unique_ptr<CLiteDB>(new CStocksDB(path, true)); }},
+        {enOptionData_Direct, [&] { return std::unique_ptr<CLiteDB>(new COptionsDB(path, true)); }},
+        {enNstdOptionData, [&] { return std::unique_ptr<CLiteDB>(new CNstdOptionsDB(path)); }},
+    });
+
+    _StartPullThread(false);
+
+    ORV_LOG(orvlog::kDebug, "Registering server fields.");
+    for (int kind : {enStockData, enOptionData, enNstdOptionData, enIVIndexData, enIVSurfaceData}) {
+      _RegisterServerFileds(kind);
+    }
+    return true;
+  } catch (const CSqliteException& e) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    ORV_LOG(orvlog::kError, "ERROR DESCR : CDataHolder::Initialize() SQLite error : " << e.errorMessage() << " Code "
+                                                                                       << e.errorCode());
+  } catch (...) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    ORV_LOG(orvlog::kError, "ERROR DESCR : CDataHolder::Initialize() Unexpected error");
+  }
+  return false;
+}
+
+bool CDataHolder::FutsInitialize() {
+  try {
+    typedef std::function<std::unique_ptr<CLiteDB>()> Make;
+    // The futures IV tables come as their class does.
+    const std::string& path = m_path;
+    _CreateTables(std::vector<std::pair<int, Make>>{
+        {enFutureData, [&] { return std::unique_ptr<CLiteDB>(new CFuturesDB(path)); }},
+        {enFutureOptionData, [&] { return std::unique_ptr<CLiteDB>(new CFutureOptionsDB(path)); }},
+    });
+
+    _StartPullThread(true);
+
+    ORV_LOG(orvlog::kDebug, "Registering server fields.");
+    for (int kind : {enFutureData, enFutureOptionData, enFutIVIndexData, enFutIVSurfaceData}) {
+      _RegisterServerFileds(kind);
+    }
+    return true;
+  } catch (const CSqliteException& e) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    ORV_LOG(orvlog::kError, "ERROR DESCR : CDataHolder::FutsInitialize() SQLite error : "
+                                << e.errorMessage() << " Code " << e.errorCode());
+  } catch (...) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    ORV_LOG(orvlog::kError, "ERROR DESCR : CDataHolder::FutsInitialize() Unexpected error");
+  }
+  return false;
+}
+
+void CDataHolder::GetStocks(const std::u16string& symbol, std::vector<StockRecord>& records, bool direct) {
+  if (CORBA::is_nil(m_dataServer)) return;
+  CStocksDB* table = dynamic_cast<CStocksDB*>(GetStorage(direct ? enStockData_Direct : enStockData));
+  if (table != nullptr) table->GetMarketData(CSymbolKey(symbol, 0), m_dataServer.in(), records);
+  DumpMemoryStatus();
+}
+
+void CDataHolder::GetFutures(const std::u16string& symbol, std::vector<FutureRecord>& records) {
+  if (CORBA::is_nil(m_futuresServer)) return;
+  CFuturesDB* table = dynamic_cast<CFuturesDB*>(GetStorage(enFutureData));
+  if (table != nullptr) table->GetMarketData(CSymbolKey(symbol, 0), m_futuresServer.in(), records);
+  DumpMemoryStatus();
+}
+
+bool CDataHolder::IsSymbolSubscribed(const CEventClientPtr& client, const std::u16string& symbol, int kind,
+                                     int symbolType) {
+  CLiteDB* table = FindStorage(kind);
+  if (table == nullptr) return false;
+  return table->IsSubscribedBy(client, CSymbolKey(symbol, symbolType == enOption));
+}
+
+namespace {
+
+template <class F>
+bool RunUpdate(const char* name, F&& f) {
+  try {
+    return f();
+  } catch (const CORBA::SystemException& e) {
+    const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    ORV_LOGF(orvlog::kError, "ERROR: Caught a CORBA::SystemException : %s CODE %s in CDataHolder::%s()",
+             info.name.c_str(), info.repoId.c_str(), name);
+  } catch (const CORBA::Exception& e) {
+    const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    ORV_LOGF(orvlog::kError, "ERROR: Caught CORBA::Exception : %s CODE %s in CDataHolder::%s()",
+             info.name.c_str(), info.repoId.c_str(), name);
+  }
+  return false;
+}
+
+}  // namespace
+
+bool CDataHolder::UpdateEquityBase(const std::u16string& symbol) {
+  return RunUpdate("UpdateEquityBase", [&] {
+    if (CORBA::is_nil(m_dataServer) || _StockTable(enStockData) == nullptr) return false;
+    CORBA::Any_var reply = RequestSnapshot(SnapshotKind::kEquityBase, CSymbolKey(symbol, 0), m_dataServer.in());
+    ApplyServerData(reply.operator->());
+    return true;
+  });
+}
+
+bool CDataHolder::UpdateEquityQuote(const std::u16string& symbol) {
+  return RunUpdate("UpdateEquityQuote", [&] {
+    if (CORBA::is_nil(m_dataServer) || _StockTable(enStockData) == nullptr) return false;
+    CORBA::Any_var reply = RequestSnapshot(SnapshotKind::kEquityQuote, CSymbolKey(symbol, 0), m_dataServer.in());
+    ApplyServerData(reply.operator->());
+    return true;
+  });
+}
+
+void CDataHolder::DumpMemoryStatus() {
+  try {
+    if (!orvlog::IsEnabled(orvlog::kInfo)) return;
+    PROCESS_MEMORY_COUNTERS pmc;
+    std::memset(&pmc, 0, sizeof pmc);
+    pmc.cb = sizeof pmc;
+    GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc);
+    MEMORYSTATUSEX ms;
+    std::memset(&ms, 0, sizeof ms);
+    ms.dwLength = sizeof ms;
+    GlobalMemoryStatusEx(&ms);
+    // 64-bit figures: a 32-bit KiB count turns negative past 2 TiB of
+    // address space, which a 64-bit process has.
+    auto kb = [](uint64_t bytes) { return static_cast<int64_t>(bytes >> 10); };
+    char text[8192];
+    std::snprintf(text, sizeof text,
+                  "\nORVE MEMORY USAGE STATISTIC:\n"
+                  "\tMemory usage: %" PRId64 " KB\tVM %" PRId64 " KB\n"
+                  "TOTAL MEMORY USAGE STATISTIC:\n"
+                  "\tTotal physical memory: %" PRId64 " KB\n"
+                  "\tFree physical memory: %" PRId64 " KB\n"
+                  "\tPaging file: %" PRId64 " KB\n"
+                  "\tFor paging free: %" PRId64 " KB\n"
+                  "\tTotal virtual memory: %" PRId64 " KB\n"
+                  "\tFree virtual memory: %" PRId64 " KB\n",
+                  kb(pmc.WorkingSetSize), kb(pmc.PagefileUsage), kb(ms.ullTotalPhys), kb(ms.ullAvailPhys),
+                  kb(ms.ullTotalPageFile), kb(ms.ullAvailPageFile), kb(ms.ullTotalVirtual), kb(ms.ullAvailVirtual));
+    ORV_LOG(orvlog::kInfo, text);
+  } catch (...) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    ORV_LOG(orvlog::kError, "Unexpected error in CDataHolder::DumpMemoryStatus()");
+  }
+}

@@ -1,0 +1,389 @@
+// The session's subscriptions: the per-client bookkeeping in the tables and
+// the calls that subscribe the services when the first client takes a key
+// and unsubscribe them when the last one leaves; and the field registration.
+#include <algorithm>
+
+#include "OrvPayload.h"
+#include "feed/CDataHolder.h"
+#include "feed/CFutureOptionsDB.h"
+#include "feed/CFuturesDB.h"
+#include "feed/COptionsDB.h"
+#include "feed/CStocksDB.h"
+#include "feed/MessageFormat.h"
+#include "feed/RequestSnapshot.h"
+#include "feed/ServerStatus.h"
+#include "log/Log.h"
+
+namespace {
+
+// The bound of a symbol group at the services.
+constexpr size_t kGroupLimit = orvidl::kMaxGroupSymbols;
+
+// The server symbol type beside one symbol.
+CORBA::Short SymbolTypeOf(int kind, int symbolType) {
+  if (kind == enFutureData) return symbolType == enOption ? 1 : 2;
+  return (symbolType == enEquity || symbolType == enFuture) ? 1 : 2;
+}
+
+// The server symbol type beside a group.
+CORBA::Short GroupSymbolTypeOf(int kind, int symbolType) {
+  if (kind == enFutureData) return symbolType == enOption ? 1 : 2;
+  return symbolType == enEquity ? 1 : 2;
+}
+
+// The types subscribed for a kind; empty for a kind that the services do
+// not serve this way.
+std::vector<int> SubscribeTypes(int kind) {
+  switch (kind) {
+    case enStockData: return {T_EQUITY_BASE, T_EQUITY_QUOTE};
+    case enOptionData: return {T_OPTION_BASE, T_OPTION_QUOTE, T_OPTION_AD};
+    case enIVIndexData: return {T_IVINDEX};
+    case enIVSurfaceData: return {T_IVSURFACE};
+    case enStockData_Direct: return {T_DIRECT_EQUITY_QUOTE};
+    case enOptionData_Direct: return {T_DIRECT_OPTION_QUOTE};
+    case enFutureData: return {T_FUTURE_QUOTE};
+    case enFutureOptionData: return {T_FUTURE_OPTION};
+    case enFutIVIndexData: return {T_FUTURE_IVINDEX};
+    case enFutIVSurfaceData: return {T_FUTURE_IVSURFACE};
+    default: return {};
+  }
+}
+
+// The types unsubscribed for a kind, also those a group subscription sends.
+std::vector<int> UnSubscribeTypes(int kind) {
+  switch (kind) {
+    case enStockData: return {T_EQUITY_BASE, T_EQUITY_QUOTE};
+    case enOptionData: return {T_OPTION_BASE, T_OPTION_QUOTE, T_OPTION_AD};
+    case enIVIndexData: return {T_IVINDEX};
+    case enIVSurfaceData: return {T_IVSURFACE};
+    case enStockData_Direct: return {T_EQUITY_BASE, T_DIRECT_EQUITY_QUOTE};
+    case enOptionData_Direct: return {T_OPTION_BASE, T_DIRECT_OPTION_QUOTE, T_OPTION_AD};
+    case enFutureData: return {T_FUTURE_BASE, T_FUTURE_QUOTE};
+    case enFutureOptionData: return {T_FUTURE_OPTION_BASE, T_FUTURE_OPTION};
+    case enFutIVIndexData: return {T_FUTURE_IVINDEX};
+    case enFutIVSurfaceData: return {T_FUTURE_IVSURFACE};
+    default: return {};
+  }
+}
+
+std::vector<int> RegisterTypes(int kind) {
+  switch (kind) {
+    case enStockData_Direct: return {T_EQUITY_BASE, T_DIRECT_EQUITY_QUOTE};
+    case enOptionData_Direct: return {T_OPTION_BASE, T_DIRECT_OPTION_QUOTE, T_OPTION_AD};
+    case enNstdOptionData: return {T_NSTDOPTION_BASE, T_NSTDOPTION_QUOTE, T_NSTDOPTION_AD};
+    default: return UnSubscribeTypes(kind);
+  }
+}
+
+// The field list sent for a type: the direct quote types and the futures
+// IV types send the lists of the types they mirror.
+uint8_t FieldListType(int type) {
+  switch (type) {
+    case T_DIRECT_EQUITY_QUOTE: return T_EQUITY_QUOTE;
+    case T_DIRECT_OPTION_QUOTE: return T_OPTION_QUOTE;
+    case T_FUTURE_IVINDEX: return T_IVINDEX;
+    case T_FUTURE_IVSURFACE: return T_IVSURFACE;
+    default: return static_cast<uint8_t>(type);
+  }
+}
+
+std::string Narrow(const std::u16string& s) { return NarrowSymbol(s); }
+
+// One byte to one code unit, as the symbols of the automation side are.
+std::u16string Widen(const std::string& s) {
+  std::u16string out(s.size(), u'\0');
+  for (size_t i = 0; i < s.size(); ++i) out[i] = static_cast<unsigned char>(s[i]);
+  return out;
+}
+
+// Runs each step, keeps the first failure and goes on; raises it at the
+// end. Unsubscribing must not stop half-way: the rows and the remaining
+// types would stay behind for a key that no client holds.
+class FirstError {
+ public:
+  template <class F>
+  void Run(F&& f) {
+    try {
+      f();
+    } catch (...) {
+      if (!m_first) m_first = std::current_exception();
+    }
+  }
+  void Raise() {
+    if (m_first) std::rethrow_exception(m_first);
+  }
+
+ private:
+  std::exception_ptr m_first;
+};
+
+}  // namespace
+
+void CDataHolder::LogServerError(int expected, int status, const std::string& context, bool writeToLog) {
+  if (status == expected) return;
+  const std::string message = ServerStatusMessage(status, context);
+  if (writeToLog) ORV_LOG(orvlog::kError, message);
+  RaiseAutomationError(message);
+}
+
+void CDataHolder::Subscribe(const CEventClientPtr& client, const std::u16string& symbol, int kind, int symbolType) {
+  orvwin::CritSecLock lock(m_csSubscriptions);
+  CLiteDB* table = GetStorage(kind);
+  const CSymbolKey key(symbol, symbolType == enOption);
+  if (!table->IsSubscribed(key)) _Subscribe(symbol, kind, symbolType);
+  table->Subscribe(client, key);
+}
+
+void CDataHolder::UnSubscribe(const CEventClientPtr& client, const std::u16string& symbol, int kind,
+                              int symbolType) {
+  orvwin::CritSecLock lock(m_csSubscriptions);
+  CLiteDB* table = GetStorage(kind);
+  const CSymbolKey key(symbol, symbolType == enOption);
+  table->UnSubscribe(client, key);
+  if (!table->HasNoSubscribers(key)) return;
+  FirstError errors;
+  errors.Run([&] { _UnSubscribe(symbol, kind, symbolType); });
+  table->DeleteSymbol(key.Symbol(), key.Flag());
+  errors.Raise();
+}
+
+void CDataHolder::SubscribeAll(const CEventClientPtr& client, int kind) {
+  orvwin::CritSecLock lock(m_csSubscriptions);
+  std::vector<std::u16string> symbols;
+  if (IsFuturesKind(kind)) {
+    std::vector<FutureRecord> futures;
+    GetFutures(std::u16string(), futures);
+    for (const FutureRecord& r : futures) {
+      const OLECHAR* s = static_cast<const OLECHAR*>(r.Symbol);
+      symbols.emplace_back(s != nullptr ? s : u"");
+    }
+  } else {
+    std::vector<StockRecord> stocks;
+    GetStocks(std::u16string(), stocks, false);
+    for (const StockRecord& r : stocks) {
+      const OLECHAR* s = static_cast<const OLECHAR*>(r.Symbol);
+      symbols.emplace_back(s != nullptr ? s : u"");
+    }
+  }
+  if (symbols.empty()) return;
+  CLiteDB* table = GetStorage(kind);
+  table->RemoveClient(client);
+  for (const std::u16string& symbol : symbols) table->Subscribe(client, CSymbolKey(symbol, 0));
+  _Subscribe(std::u16string(), kind, IsFuturesKind(kind) ? enFuture : enEquity);
+}
+
+void CDataHolder::UnSubscribeAll(const CEventClientPtr& client, int kind) {
+  orvwin::CritSecLock lock(m_csSubscriptions);
+  CLiteDB* table = FindStorage(kind);
+  if (table == nullptr) return;
+  std::vector<CSymbolKey> keys;
+  table->GetClientSubscriptions(client, keys);
+  table->RemoveClient(client);
+  std::vector<std::u16string> underlyings, instruments;
+  for (const CSymbolKey& key : keys) {
+    table->UnSubscribe(client, key);
+    if (table->HasNoSubscribers(key)) (key.Flag() ? instruments : underlyings).push_back(key.Symbol());
+  }
+  FirstError errors;
+  if (!underlyings.empty()) {
+    table->DeleteSymbols(underlyings, 0);
+    errors.Run([&] { _UnSubscribeList(underlyings, kind, enEquity); });
+  }
+  if (!instruments.empty()) {
+    table->DeleteSymbols(instruments, 1);
+    errors.Run([&] { _UnSubscribeList(instruments, kind, enOption); });
+  }
+  errors.Raise();
+}
+
+void CDataHolder::SubscribeGroup(const CEventClientPtr& client, const std::vector<std::string>& symbols, int kind,
+                                 int symbolType) {
+  orvwin::CritSecLock lock(m_csSubscriptions);
+  CLiteDB* table = GetStorage(kind);
+  // Refused before the bookkeeping: clients recorded for symbols that the
+  // service was never asked for would wait for data that does not come.
+  if (symbols.size() > kGroupLimit) throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
+  const BYTE flag = symbolType == enOption;
+  for (const std::string& s : symbols) table->Subscribe(client, CSymbolKey(Widen(s), flag));
+  _SubscribeGroup(symbols, kind, symbolType);
+}
+
+bool CDataHolder::_SharedTypeStillHeld(int kind, int type, const CSymbolKey& key) {
+  int ordinary = -1;
+  if (kind == enStockData_Direct && type == T_EQUITY_BASE) ordinary = enStockData;
+  if (kind == enOptionData_Direct && (type == T_OPTION_BASE || type == T_OPTION_AD)) ordinary = enOptionData;
+  if (ordinary < 0) return false;
+  CLiteDB* table = FindStorage(ordinary);
+  return table != nullptr && table->IsSubscribed(key);
+}
+
+void CDataHolder::_Subscribe(const std::u16string& symbol, int kind, int symbolType) {
+  const std::vector<int> types = SubscribeTypes(kind);
+  if (types.empty()) {
+    ORV_LOG(orvlog::kError, "ERROR: CDataHolder::_Subscribe unknown type " << kind);
+    return;
+  }
+  Orv::ZmDataManager_ptr server = _ServerOfKind(kind);
+  if (CORBA::is_nil(server)) return;
+  const std::string narrow = Narrow(symbol);
+
+  // The direct and futures kinds store a base-data snapshot first: their
+  // quote types carry no base data.
+  const CORBA::Short serverType = SymbolTypeOf(kind, symbolType);
+  CLiteDB* table = FindStorage(kind);
+  if (kind == enStockData_Direct) {
+    CORBA::Any_var reply = RequestSnapshot(SnapshotKind::kEquityBase, CSymbolKey(symbol, 0), server);
+    if (CStocksDB* stocks = dynamic_cast<CStocksDB*>(table)) stocks->ApplyBaseReply(reply.operator->());
+  } else if (kind == enOptionData_Direct) {
+    CORBA::Any_var reply = RequestSnapshot(SnapshotKind::kOptionBase, CSymbolKey(symbol, 0), server);
+    if (COptionsDB* options = dynamic_cast<COptionsDB*>(table)) options->ApplyBaseReply(reply.operator->());
+  } else if (kind == enFutureData) {
+    CORBA::Any_var reply =
+        RequestSnapshot(SnapshotKind::kFutureBase, CSymbolKey(symbol, symbolType == enOption), server);
+    if (CFuturesDB* futures = dynamic_cast<CFuturesDB*>(table)) futures->ApplyBaseReply(reply.operator->());
+  } else if (kind == enFutureOptionData) {
+    CORBA::Any_var reply =
+        RequestSnapshot(SnapshotKind::kFutureOptionBase, CSymbolKey(symbol, serverType == 2), server);
+    if (CFutureOptionsDB* options = dynamic_cast<CFutureOptionsDB*>(table)) {
+      options->ApplyBaseReply(reply.operator->());
+    }
+  }
+
+  for (int type : types) {
+    CORBA::Short status;
+    std::string context;
+    if (symbol.empty()) {
+      status = server->SubscribeAll(static_cast<CORBA::Short>(type));
+      context = "Can't subscribe all (type: " + MessageTypeName(type) + ")";
+    } else {
+      status = server->Subscribe(orvidl::SafeStr(narrow.c_str()), serverType, static_cast<CORBA::Short>(type));
+      context = "Can't subscribe (type: " + MessageTypeName(type) + ") to symbol " + narrow;
+    }
+    LogServerError(0, status, context, true);
+  }
+}
+
+void CDataHolder::_UnSubscribe(const std::u16string& symbol, int kind, int symbolType) {
+  const std::vector<int> types = UnSubscribeTypes(kind);
+  if (types.empty()) {
+    ORV_LOG(orvlog::kError, "ERROR: CDataHolder::_UnSubscribe unknown type " << kind);
+    return;
+  }
+  Orv::ZmDataManager_ptr server = _ServerOfKind(kind);
+  if (CORBA::is_nil(server)) return;
+  const std::string narrow = Narrow(symbol);
+  const CSymbolKey key(symbol, symbolType == enOption);
+  const CORBA::Short serverType = SymbolTypeOf(kind, symbolType);
+  FirstError errors;
+  for (int type : types) {
+    if (_SharedTypeStillHeld(kind, type, key)) continue;
+    errors.Run([&] {
+      CORBA::Short status;
+      std::string context;
+      if (symbol.empty()) {
+        status = server->UnSubscribeAll(static_cast<CORBA::Short>(type));
+        context = "Can't unsubscribe all (type: " + MessageTypeName(type) + ")";
+      } else {
+        status = server->UnSubscribe(orvidl::SafeStr(narrow.c_str()), serverType, static_cast<CORBA::Short>(type));
+        context = "Can't unsubscribe (type: " + MessageTypeName(type) + ") to symbol " + narrow;
+      }
+      LogServerError(0, status, context, true);
+    });
+  }
+  errors.Raise();
+}
+
+void CDataHolder::_SubscribeGroup(const std::vector<std::string>& symbols, int kind, int symbolType) {
+  if (symbols.empty()) return;
+  const std::vector<int> types = UnSubscribeTypes(kind);
+  if (types.empty()) {
+    ORV_LOG(orvlog::kError, "ERROR: CDataHolder::_SubscribeGroup unknown type " << kind);
+    return;
+  }
+  // Built before any call, so that a list over the bound sends nothing.
+  const CORBA::Any group = orvidl::SymbolGroupAny(symbols);
+  Orv::ZmDataManager_ptr server = _ServerOfKind(kind);
+  if (CORBA::is_nil(server)) return;
+  const CORBA::Short serverType = GroupSymbolTypeOf(kind, symbolType);
+  for (int type : types) {
+    const CORBA::Short status = server->SubscribeGroup(group, serverType, static_cast<CORBA::Short>(type));
+    LogServerError(0, status, "SubscribeGroup (type: " + MessageTypeName(type) + ") completed with error", true);
+  }
+}
+
+void CDataHolder::_UnSubscribeGroup(const std::vector<std::string>& symbols, int kind, int symbolType) {
+  if (symbols.empty()) return;
+  const CORBA::Short serverType = GroupSymbolTypeOf(kind, symbolType);
+  FirstError errors;
+  if (IsFuturesKind(kind)) {
+    // The futures service has no group call for these: one symbol at a
+    // time, the quote type alone.
+    const int type = SubscribeTypes(kind).front();
+    Orv::ZmDataManager_ptr server = _ServerOfKind(kind);
+    if (CORBA::is_nil(server)) return;
+    for (const std::string& s : symbols) {
+      errors.Run([&] {
+        const CORBA::Short status =
+            server->UnSubscribe(orvidl::SafeStr(s.c_str()), serverType, static_cast<CORBA::Short>(type));
+        LogServerError(0, status, "UnSubscribeGroup (type: " + MessageTypeName(type) + ") completed with error",
+                       true);
+      });
+    }
+    errors.Raise();
+    return;
+  }
+  const std::vector<int> types = UnSubscribeTypes(kind);
+  if (types.empty()) {
+    ORV_LOG(orvlog::kError, "ERROR: CDataHolder::_UnSubscribeGroup unknown type " << kind);
+    return;
+  }
+  Orv::ZmDataManager_ptr server = _ServerOfKind(kind);
+  if (CORBA::is_nil(server)) return;
+  const BYTE flag = symbolType == enOption;
+  // At most a group's bound per call: a client holding more symbols than
+  // that must still be unsubscribed from all of them.
+  for (size_t start = 0; start < symbols.size(); start += kGroupLimit) {
+    const size_t end = std::min(symbols.size(), start + kGroupLimit);
+    const std::vector<std::string> chunk(symbols.begin() + static_cast<std::ptrdiff_t>(start),
+                                         symbols.begin() + static_cast<std::ptrdiff_t>(end));
+    for (int type : types) {
+      std::vector<std::string> sent;
+      for (const std::string& s : chunk) {
+        if (!_SharedTypeStillHeld(kind, type, CSymbolKey(Widen(s), flag))) sent.push_back(s);
+      }
+      if (sent.empty()) continue;
+      errors.Run([&] {
+        const CORBA::Any group = orvidl::SymbolGroupAny(sent);
+        const CORBA::Short status = server->UnSubscribeGroup(group, serverType, static_cast<CORBA::Short>(type));
+        LogServerError(0, status, "UnSubscribeGroup (type: " + MessageTypeName(type) + ") completed with error",
+                       true);
+      });
+    }
+  }
+  errors.Raise();
+}
+
+void CDataHolder::_UnSubscribeList(const std::vector<std::u16string>& symbols, int kind, int symbolType) {
+  std::vector<std::string> narrow;
+  narrow.reserve(symbols.size());
+  for (const std::u16string& s : symbols) narrow.push_back(Narrow(s));
+  _UnSubscribeGroup(narrow, kind, symbolType);
+}
+
+void CDataHolder::_RegisterServerFileds(int kind) {
+  if (kind == enIVATMData || kind < 0 || kind > enNstdOptionData) {
+    ORV_LOG(orvlog::kError, "ERROR: CDataHolder::_RegisterServerFileds unknown type " << kind);
+    return;
+  }
+  Orv::ZmDataManager_ptr server = _ServerOfKind(kind);
+  if (CORBA::is_nil(server)) return;
+  for (int type : RegisterTypes(kind)) {
+    const FieldIdList list = FieldListFor(FieldListType(type));
+    const std::vector<uint8_t> ids(list.ids, list.ids + list.count);
+    const CORBA::Short status = server->RegisterFields(static_cast<CORBA::Short>(type), orvidl::FieldListAny(ids));
+    if (status != 0) {
+      ORV_LOG(orvlog::kWarn,
+              "RegisterFields (type: " << MessageTypeName(type) << ") completed with status " << status);
+    }
+  }
+}

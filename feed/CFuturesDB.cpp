@@ -1,0 +1,452 @@
+#include "feed/CFuturesDB.h"
+
+#include <algorithm>
+#include <iomanip>
+#include <memory>
+#include <sstream>
+
+#include "feed/CDatabaseLock.h"
+#include "feed/CSqliteDB.h"
+#include "feed/CSqliteException.h"
+#include "feed/CSqliteTransaction.h"
+#include "feed/MessageFormat.h"
+#include "feed/RequestSnapshot.h"
+#include "feed/SnapshotReply.h"
+#include "feed/SqlTemplates.h"
+#include "feed/StopEvent.h"
+#include "log/Log.h"
+#include "server/CFutures.h"
+#include "server/CSendFutureMsgWorker.h"
+
+namespace {
+
+const char* const kTable = "futures";
+// Every read of events and of a root's rows goes by root symbol.
+const char* const kCreateIndex = "CREATE INDEX IF NOT EXISTS futures_root_indx ON futures (root_symbol)";
+
+constexpr UINT kDeleteAll = 103;
+constexpr UINT kCreateTable = 136;
+constexpr UINT kUpdateQuote = 138;
+constexpr UINT kSelectAll = 139;
+constexpr UINT kSelectSymbol = 140;
+constexpr UINT kInsertBase = 141;
+constexpr UINT kSelectRoot = 160;
+
+void LogSqliteError(const char* operation, const CSqliteException& e, int line) {
+  ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << line);
+  ORV_LOG(orvlog::kError,
+          "SQLite error in CFuturesDB::" << operation << "(): " << e.errorMessage() << "Code " << e.errorCode());
+}
+
+void LogUnexpectedError(const char* operation, int line, const char* tail = "") {
+  ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << line);
+  ORV_LOG(orvlog::kError, "Unexpected error in CFuturesDB::" << operation << "()" << tail);
+}
+
+void ApplyField(CFuturesDB::BlockRecord& b, const FieldValue& v) {
+  FutureRecord& r = b.record;
+  switch (v.id) {
+    case F_FUTURE_SYMBOL: b.symbol = v.AsText(); break;
+    case F_ROOT_SYMBOL: b.root = v.AsText(); break;
+    case F_EXPIRATION_DATE: r.ExpirationDate = v.AsDouble(); break;
+    case F_BID: r.BidPrice = v.AsFloat(); break;
+    case F_BID_DATE: r.BidDate = v.AsDouble(); break;
+    case F_BID_EXCHANGE: b.bidExchange = v.AsText(); break;
+    case F_BID_SIZE: r.BidSize = v.AsInt(); break;
+    case F_ASK: r.AskPrice = v.AsFloat(); break;
+    case F_ASK_DATE: r.AskDate = v.AsDouble(); break;
+    case F_ASK_EXCHANGE: b.askExchange = v.AsText(); break;
+    case F_ASK_SIZE: r.AskSize = v.AsInt(); break;
+    case F_LAST: r.LastPrice = v.AsFloat(); break;
+    case F_LAST_DATE: r.LastDate = v.AsDouble(); break;
+    case F_LAST_EXCHANGE: b.lastExchange = v.AsText(); break;
+    case F_LAST_SIZE: r.LastSize = v.AsInt(); break;
+    case F_VOLUME: r.Volume = v.AsInt(); break;
+    default: break;
+  }
+}
+
+// Fills the block map: a future not yet in the map starts all zero with
+// only its symbol.
+class BlockMapSink : public IBlockSink {
+ public:
+  explicit BlockMapSink(CFuturesDB::BlockMap& map) : m_map(map) {}
+
+  void BeginRecord(const FieldValue* key) override {
+    const std::string symbol(key->AsText());
+    auto it = m_map.find(symbol);
+    if (it == m_map.end()) {
+      it = m_map.emplace(symbol, CFuturesDB::BlockRecord()).first;
+      it->second.symbol = symbol;
+    }
+    m_record = &it->second;
+  }
+  void Field(const FieldValue& v) override { ApplyField(*m_record, v); }
+  void EndRecord() override {}
+
+ private:
+  CFuturesDB::BlockMap& m_map;
+  CFuturesDB::BlockRecord* m_record = nullptr;
+};
+
+// Columns by position, as templates 139, 140 and 160 select them. Every
+// FLOAT column and the expiration come back with single precision.
+void ReadFutureRow(const CSqliteQuery& q, FutureRecord& r) {
+  r.Symbol = q.TextAt(0);
+  r.RootSymbol = q.TextAt(1);
+  r.ExpirationDate = q.FloatAt(2);
+  r.Type[0] = q.TextAt(3)[0];
+  r.Type[1] = '\0';
+  r.LastPrice = q.FloatAt(4);
+  r.LastDate = q.FloatAt(5);
+  r.LastExchange = q.TextAt(6);
+  r.BidPrice = q.FloatAt(7);
+  r.BidDate = q.FloatAt(8);
+  r.BidExchange = q.TextAt(9);
+  r.AskPrice = q.FloatAt(10);
+  r.AskDate = q.FloatAt(11);
+  r.AskExchange = q.TextAt(12);
+  r.LastSize = q.IntAt(13);
+  r.BidSize = q.IntAt(14);
+  r.AskSize = q.IntAt(15);
+  r.Volume = q.IntAt(16);
+}
+
+std::u16string Widen(const std::string& narrow) {
+  std::u16string out(narrow.size(), u'\0');
+  for (size_t i = 0; i < narrow.size(); ++i) out[i] = static_cast<char16_t>(static_cast<unsigned char>(narrow[i]));
+  return out;
+}
+
+}  // namespace
+
+FutureRecord CFuturesDB::BlockRecord::ToFutureRecord() const {
+  FutureRecord r = record;
+  r.Symbol = symbol.c_str();
+  r.RootSymbol = root.c_str();
+  r.BidExchange = bidExchange.c_str();
+  r.AskExchange = askExchange.c_str();
+  r.LastExchange = lastExchange.c_str();
+  return r;
+}
+
+CFuturesDB::CFuturesDB(const std::string& databasePath, bool direct) : CLiteDB(databasePath), m_direct(direct) {}
+
+CFuturesDB::~CFuturesDB() = default;
+
+bool CFuturesDB::Initialize() {
+  ORV_LOG(orvlog::kTrace, "CFuturesDB::Initialize() started user: " << DatabasePath());
+  bool ok = true;
+  try {
+    const std::string create = LoadSqlTemplate(kCreateTable, kTable);
+    const std::string empty = LoadSqlTemplate(kDeleteAll, kTable);
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(DatabasePath().c_str());
+    db.RunCommand("PRAGMA read_uncommitted");
+    db.RunCommand(db.HasTable(kTable) ? empty.c_str() : create.c_str());
+    db.RunCommand(kCreateIndex);
+  } catch (const CSqliteException& e) {
+    LogSqliteError("Initialize", e, __LINE__);
+    ok = false;
+  } catch (...) {
+    LogUnexpectedError("Initialize", __LINE__, ".");
+    ok = false;
+  }
+  ORV_LOG(orvlog::kTrace, "CFuturesDB::Initialize() completed: " << DatabasePath());
+  return ok;
+}
+
+void CFuturesDB::DeleteSymbol(const std::u16string& symbol, BYTE keyFlag) {
+  _DeleteSymbolFromDB(kTable, symbol, keyFlag);
+}
+
+void CFuturesDB::DeleteSymbols(const std::vector<std::u16string>& symbols, BYTE keyFlag) {
+  _DeleteSymbolFromDB(kTable, symbols, keyFlag);
+}
+
+const uint8_t* CFuturesDB::UpdateData(const uint8_t* data, const uint8_t* end, uint8_t type, uint32_t blocksAmount,
+                                      uint8_t fieldsAmount, bool flag) {
+  std::vector<std::string> roots;
+  return UpdateData(data, end, type, blocksAmount, fieldsAmount, flag, roots);
+}
+
+const uint8_t* CFuturesDB::UpdateData(const uint8_t* data, const uint8_t* end, uint8_t type, uint32_t blocksAmount,
+                                      uint8_t fieldsAmount, bool, std::vector<std::string>& roots) {
+  ORV_LOG(orvlog::kTrace, "CFuturesDB::UpdateData() started");
+  BlockMap map;
+  const uint8_t* next = nullptr;
+  switch (type) {
+    case T_FUTURE_BASE:
+      next = _ParseFutureBase(data, end, blocksAmount, fieldsAmount, map);
+      if (next != nullptr) _UpdateFutureBase(map);
+      break;
+    case T_FUTURE_QUOTE:
+      next = _ParseFutureQuote(data, end, blocksAmount, fieldsAmount, map);
+      // A block that could not be read is not applied, and what it would
+      // have changed is unknown: no events for it either.
+      if (next != nullptr) {
+        _UpdateFutureQuote(map);
+        CollectRoots(roots, map);
+        if (!roots.empty()) _InitializeEvents(roots);
+      }
+      break;
+    default:
+      ORV_LOG(orvlog::kError, "CFuturesDB::UpdateData() unknown type in statement " << static_cast<int>(type));
+      break;
+  }
+  ORV_LOG(orvlog::kTrace, "CFuturesDB::UpdateData() completed");
+  return next;
+}
+
+const uint8_t* CFuturesDB::_ParseFutureBase(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
+                                            uint8_t fieldsAmount, BlockMap& map) {
+  BlockMapSink sink(map);
+  return ReadBlock(*ReaderFor(T_FUTURE_BASE, 0), data, end, blocksAmount, fieldsAmount, &sink);
+}
+
+const uint8_t* CFuturesDB::_ParseFutureQuote(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
+                                             uint8_t fieldsAmount, BlockMap& map) {
+  BlockMapSink sink(map);
+  return ReadBlock(*ReaderFor(T_FUTURE_QUOTE, 0), data, end, blocksAmount, fieldsAmount, &sink);
+}
+
+void CFuturesDB::_UpdateFutureBase(const BlockMap& map) {
+  ORV_LOG(orvlog::kDebug, "Update Future Base");
+  if (map.empty()) return;  // an empty transaction would change nothing
+  try {
+    const std::string insertSql = LoadSqlTemplate(kInsertBase, kTable);
+    const std::string selectSql = LoadSqlTemplate(kSelectSymbol, kTable);
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(DatabasePath().c_str());
+    db.RunCommand("PRAGMA read_uncommitted");
+    db.RunCommand("begin transaction;");
+    CSqliteTransaction transaction(db);
+    CSqliteStatement select = db.Prepare(selectSql.c_str());
+    CSqliteStatement insert = db.Prepare(insertSql.c_str());
+    for (const auto& entry : map) {
+      const BlockRecord& b = entry.second;
+      select.BindText(1, b.symbol.c_str());
+      bool exists = false;
+      {
+        CSqliteQuery query = select.RunQuery();
+        exists = !query.AtEnd();
+      }
+      select.Reset();
+      // The base data of a known future never changes.
+      if (exists) continue;
+      insert.BindText(1, b.symbol.c_str());
+      insert.BindText(2, b.root.c_str());
+      insert.BindDouble(3, b.record.ExpirationDate);
+      insert.BindText(4, b.record.Type);
+      ORV_LOG(orvlog::kDebug, "Insert  future quote: " << b.symbol << " " << b.root);
+      insert.RunCommand();
+      insert.Reset();
+    }
+    select.Release();
+    insert.Release();
+    transaction.Commit();
+  } catch (const CSqliteException& e) {
+    LogSqliteError("_UpdateFutureBase", e, __LINE__);
+  } catch (...) {
+    LogUnexpectedError("_UpdateFutureBase", __LINE__);
+  }
+}
+
+void CFuturesDB::_UpdateFutureQuote(const BlockMap& map) {
+  if (map.empty()) return;
+  try {
+    const std::string sql = LoadSqlTemplate(kUpdateQuote, kTable);
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(DatabasePath().c_str());
+    db.RunCommand("PRAGMA read_uncommitted");
+    db.RunCommand("begin transaction;");
+    CSqliteTransaction transaction(db);
+    CSqliteStatement update = db.Prepare(sql.c_str());
+    for (const auto& entry : map) {
+      const BlockRecord& b = entry.second;
+      const FutureRecord& r = b.record;
+      ORV_LOG(orvlog::kDebug, "Update future quote: " << b.symbol << " " << b.root);
+      update.BindDouble(1, r.BidPrice);
+      update.BindDouble(2, r.AskPrice);
+      update.BindDouble(3, r.LastPrice);
+      update.BindInt(4, r.BidSize);
+      update.BindInt(5, r.AskSize);
+      update.BindInt(6, r.LastSize);
+      update.BindDouble(7, r.BidDate);
+      update.BindDouble(8, r.AskDate);
+      update.BindDouble(9, r.LastDate);
+      update.BindText(10, b.bidExchange.c_str());
+      update.BindText(11, b.askExchange.c_str());
+      update.BindText(12, b.lastExchange.c_str());
+      update.BindInt(13, r.Volume);
+      update.BindText(14, b.symbol.c_str());
+      update.RunCommand();
+      update.Reset();
+    }
+    update.Release();
+    transaction.Commit();
+  } catch (const CSqliteException& e) {
+    LogSqliteError("_UpdateFutureQuote", e, __LINE__);
+  } catch (...) {
+    LogUnexpectedError("_UpdateFutureQuote", __LINE__);
+  }
+}
+
+void CFuturesDB::CollectRoots(std::vector<std::string>& list, const BlockMap& map) {
+  for (const auto& entry : map) {
+    const std::string& root = entry.second.root;
+    // A future without a root belongs to no root key.
+    if (root.empty()) continue;
+    if (std::find(list.begin(), list.end(), root) == list.end()) list.push_back(root);
+  }
+}
+
+void CFuturesDB::_InitializeEvents(const std::vector<std::string>& roots) {
+  ORV_LOG(orvlog::kDebug, "CFuturesDB::_InitializeEvents() " << roots.size());
+  try {
+    const std::string sql = LoadSqlTemplate(kSelectRoot, kTable);
+    ClientEvents events;
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(DatabasePath().c_str());
+    db.RunCommand("PRAGMA read_uncommitted");
+    // One read transaction around all the selects rather than the file's
+    // shared lock taken and dropped per root.
+    db.RunCommand("begin transaction;");
+    CSqliteTransaction transaction(db);
+    CSqliteStatement select = db.Prepare(sql.c_str());
+    for (const std::string& root : roots) {
+      ORV_LOG(orvlog::kDebug, "Next future root " << root);
+      const ClientSet byRoot = SubscribersOf(CSymbolKey(Widen(root), 1));
+      select.BindText(1, root.c_str());
+      {
+        for (CSqliteQuery query = select.RunQuery(); !query.AtEnd(); query.Next()) {
+          // A client that holds the root and one of its futures gets that
+          // future once.
+          ClientSet clients = byRoot;
+          const std::string symbol = query.TextAt(0);
+          const ClientSet bySymbol = SubscribersOf(CSymbolKey(Widen(symbol), 0));
+          clients.insert(bySymbol.begin(), bySymbol.end());
+          if (clients.empty()) continue;
+          FutureRecord r;
+          ReadFutureRow(query, r);
+          for (const CEventClientPtr& client : clients) events[client].push_back(r);
+        }
+      }
+      select.Reset();
+    }
+    ORV_LOG(orvlog::kDebug, "Events to send: " << events.size());
+    // Still under the database lock, so that the events of one block are
+    // queued before the next block can change the rows.
+    for (const auto& entry : events) _SendEvent(entry.first, entry.second);
+    select.Release();
+    transaction.Commit();
+  } catch (const CSqliteException& e) {
+    LogSqliteError("_InitializeEvents", e, __LINE__);
+  } catch (...) {
+    LogUnexpectedError("_InitializeEvents", __LINE__);
+  }
+}
+
+void CFuturesDB::_SendEvent(const CEventClientPtr& client, const std::vector<FutureRecord>& records) {
+  ORV_LOG(orvlog::kTrace, "CFuturesDB::_SendEvent() started");
+  try {
+    CComObject<CFutures>* object = nullptr;
+    HRESULT hr = CComObject<CFutures>::CreateInstance(&object);
+    if (FAILED(hr)) _com_issue_error(hr);
+    // Our own reference around the query, so that a refused one frees the
+    // object; the interface reference keeps it afterwards.
+    object->AddRef();
+    IFuturesEnt* raw = nullptr;
+    hr = object->QueryInterface(IID_IFuturesEnt, reinterpret_cast<void**>(&raw));
+    CComPtr<IFuturesEnt> cursor;
+    cursor.Attach(raw);
+    object->Release();
+    if (FAILED(hr) || !cursor) _com_issue_error(FAILED(hr) ? hr : E_NOINTERFACE);
+    object->SetData(records);
+    std::unique_ptr<CSendFutureMsgWorker> task(new CSendFutureMsgWorker(client, cursor.Detach(), m_direct));
+    if (_QueueTask(task.get())) {
+      task.release();
+    } else {
+      // The event is lost; the task goes now and takes the cursor with it.
+      ORV_LOG(orvlog::kError, "ERROR : ThreadPool.QueueRequest failed.");
+    }
+  } catch (const _com_error& e) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    const char* description = static_cast<const char*>(e.Description());
+    std::ostringstream code;
+    code << std::hex << std::setw(8) << std::setfill('0') << static_cast<unsigned long>(static_cast<ULONG>(e.Error()));
+    ORV_LOG(orvlog::kError, "CFuturesDB::_SendEvent() ERROR: Code = " << code.str() << "\n\tCode meaning = "
+                                                                       << e.ErrorMessage() << "\n\tDescription = "
+                                                                       << (description != nullptr ? description : ""));
+  } catch (...) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    ORV_LOG(orvlog::kError, "Unexpected error in CFuturesDB::_SendEvent().");
+  }
+  ORV_LOG(orvlog::kTrace, "CFuturesDB::_SendEvent() completed");
+}
+
+void CFuturesDB::SendCurrentData(const CEventClientPtr& client, const CSymbolKey& key) {
+  std::vector<FutureRecord> records;
+  // The key as the client holds it: a root's futures, or the one future.
+  _RequestDB(key, records);
+  // An empty collection too: the client learns that nothing is cached.
+  _SendEvent(client, records);
+}
+
+void CFuturesDB::_RequestDB(const CSymbolKey& key, std::vector<FutureRecord>& out) {
+  try {
+    const bool all = key.Empty();
+    const std::string sql = LoadSqlTemplate(all ? kSelectAll : key.Flag() ? kSelectRoot : kSelectSymbol, kTable);
+    const std::string symbol = key.Narrow();
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(DatabasePath().c_str());
+    db.RunCommand("PRAGMA read_uncommitted");
+    CSqliteStatement select = db.Prepare(sql.c_str());
+    if (!all) select.BindText(1, symbol.c_str());
+    for (CSqliteQuery query = select.RunQuery(); !query.AtEnd() && !IsStopRequested(); query.Next()) {
+      FutureRecord r;
+      ReadFutureRow(query, r);
+      out.push_back(r);
+    }
+  } catch (const CSqliteException& e) {
+    LogSqliteError("_RequestDB", e, __LINE__);
+  } catch (...) {
+    LogUnexpectedError("_RequestDB", __LINE__);
+  }
+}
+
+void CFuturesDB::_ReadSnapshot(const CORBA::Any* reply, bool quote, BlockMap& map) {
+  ReadSnapshotReply(reply, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
+    return quote ? _ParseFutureQuote(body, end, header.blocks_amount, header.fields_amount, map)
+                 : _ParseFutureBase(body, end, header.blocks_amount, header.fields_amount, map);
+  });
+}
+
+void CFuturesDB::GetMarketData(const CSymbolKey& key, Orv::ZmDataManager_ptr service,
+                               std::vector<FutureRecord>& out) {
+  if (!key.Empty()) _RequestDB(key, out);
+  if (!out.empty()) return;
+
+  BlockMap map;
+  {
+    const std::unique_ptr<CORBA::Any> reply(RequestSnapshot(SnapshotKind::kFutureBase, key, service));
+    _ReadSnapshot(reply.get(), false, map);
+  }
+  {
+    const std::unique_ptr<CORBA::Any> reply(RequestSnapshot(SnapshotKind::kFutureQuote, key, service));
+    _ReadSnapshot(reply.get(), true, map);
+  }
+  out.reserve(out.size() + map.size());
+  for (const auto& entry : map) out.push_back(entry.second.ToFutureRecord());
+}
+
+void CFuturesDB::ApplyBaseReply(const CORBA::Any* reply) {
+  BlockMap map;
+  if (reply != nullptr) _ReadSnapshot(reply, false, map);
+  _UpdateFutureBase(map);
+}

@@ -1,0 +1,646 @@
+// The members of COptionTable. Included only by the .cpp file of each option
+// table, which instantiates the template for its own traits.
+#pragma once
+
+#include <algorithm>
+#include <iomanip>
+#include <memory>
+#include <sstream>
+#include <type_traits>
+#include <utility>
+
+#include "Idl/OrvPayload.h"
+#include "com/atlbase.h"
+#include "com/atlcom.h"
+#include "com/comdef.h"
+#include "feed/CDatabaseLock.h"
+#include "feed/CSettings.h"
+#include "feed/CSqliteDB.h"
+#include "feed/CSqliteException.h"
+#include "feed/CSqliteTransaction.h"
+#include "feed/DecompressMessage.h"
+#include "feed/MessageFormat.h"
+#include "feed/OptionTable.h"
+#include "feed/SqlTemplates.h"
+#include "log/Log.h"
+#include "server/Records.h"
+
+namespace optiontable {
+
+inline const char* Narrow(const _bstr_t& s) { return static_cast<const char*>(s); }
+
+inline std::string NarrowOrEmpty(const _bstr_t& s) {
+  const char* p = Narrow(s);
+  return p != nullptr ? std::string(p) : std::string();
+}
+
+inline std::u16string Widen(const std::string& narrow) {
+  std::u16string out(narrow.size(), u'\0');
+  for (size_t i = 0; i < narrow.size(); ++i) out[i] = static_cast<char16_t>(static_cast<unsigned char>(narrow[i]));
+  return out;
+}
+
+template <class Record>
+constexpr bool HasRootId() {
+  return std::is_same<Record, NstdOptionRecord>::value;
+}
+
+inline void SetLetter(char (&letter)[2], char c) {
+  letter[0] = c;
+  letter[1] = '\0';
+}
+
+// One field of an option block into its member. The reader of the block's
+// type has already refused the ids it does not know, so every id that
+// reaches here belongs to this kind of block.
+template <class Record>
+void ApplyField(Record& r, const FieldValue& v) {
+  switch (v.id) {
+    case F_OPTION_SYMBOL:
+    case F_FUTURE_OPTION_SYMBOL: r.Symbol = _bstr_t(std::string(v.AsText())); break;
+    case F_SYMBOL:
+    case F_FUTURE_SYMBOL: r.StockSymbol = _bstr_t(std::string(v.AsText())); break;
+    case F_OPTION_TYPE: SetLetter(r.OptionType, v.AsChar()); break;
+    case F_OPTION_STYLE: SetLetter(r.OptionStyle, v.AsChar()); break;
+    case F_EXPIRATION_DATE: r.ExpirationDate = v.AsDouble(); break;
+    case F_STRIKE: r.StrikePrice = v.AsFloat(); break;
+    case F_OPEN_INTEREST: r.OpenInterest = v.AsInt(); break;
+    case F_BID: r.BidPrice = v.AsFloat(); break;
+    case F_BID_DATE: r.BidDate = v.AsDouble(); break;
+    case F_BID_EXCHANGE: r.BidExchange = _bstr_t(std::string(v.AsText())); break;
+    case F_BID_SIZE: r.BidSize = v.AsInt(); break;
+    case F_ASK: r.AskPrice = v.AsFloat(); break;
+    case F_ASK_DATE: r.AskDate = v.AsDouble(); break;
+    case F_ASK_EXCHANGE: r.AskExchange = _bstr_t(std::string(v.AsText())); break;
+    case F_ASK_SIZE: r.AskSize = v.AsInt(); break;
+    case F_LAST: r.LastPrice = v.AsFloat(); break;
+    case F_LAST_DATE: r.LastDate = v.AsDouble(); break;
+    case F_LAST_EXCHANGE: r.LastExchange = _bstr_t(std::string(v.AsText())); break;
+    case F_LAST_SIZE: r.LastSize = v.AsInt(); break;
+    case F_VOLUME: r.Volume = v.AsInt(); break;
+    case F_IV: r.IV = v.AsFloat(); break;
+    case F_PRE_IV: r.PreIV = v.AsFloat(); break;
+    case F_DELTA: r.Delta = v.AsFloat(); break;
+    case F_VEGA: r.Vega = v.AsFloat(); break;
+    case F_GAMMA: r.Gamma = v.AsFloat(); break;
+    case F_THETA: r.Theta = v.AsFloat(); break;
+    case F_RHO: r.Rho = v.AsFloat(); break;
+    case F_ROOT_ID:
+      if constexpr (HasRootId<Record>()) r.RootID = v.AsInt();
+      break;
+    default: break;
+  }
+}
+
+// Fills a block map: a record of an option not yet in the map starts all
+// zero with only its symbol.
+template <class Record>
+class BlockMapSink : public IBlockSink {
+ public:
+  explicit BlockMapSink(std::map<std::string, Record>& map) : m_map(map) {}
+
+  void BeginRecord(const FieldValue* key) override {
+    std::string symbol(key->AsText());
+    auto it = m_map.find(symbol);
+    if (it == m_map.end()) {
+      it = m_map.emplace(symbol, Record()).first;
+      it->second.Symbol = _bstr_t(symbol);
+    }
+    m_record = &it->second;
+  }
+  void Field(const FieldValue& v) override { ApplyField(*m_record, v); }
+  void EndRecord() override {}
+
+ private:
+  std::map<std::string, Record>& m_map;
+  Record* m_record = nullptr;
+};
+
+// Columns by position, as every select of the option tables lists them:
+// symbol, underlying, expiration, strike, type, style, oi, volume, the bid,
+// ask and last groups (price, date, size, exchange), pre_iv, iv, delta,
+// gamma, vega, theta, rho, and root_id for the non-standard table. Every
+// FLOAT column, the dates included, comes back with single precision.
+template <class Record>
+void ReadRow(const CSqliteQuery& q, Record& r) {
+  r.Symbol = q.TextAt(0);
+  r.StockSymbol = q.TextAt(1);
+  r.ExpirationDate = q.FloatAt(2);
+  r.StrikePrice = q.FloatAt(3);
+  SetLetter(r.OptionType, q.TextAt(4)[0]);
+  SetLetter(r.OptionStyle, q.TextAt(5)[0]);
+  r.OpenInterest = q.IntAt(6);
+  r.Volume = q.IntAt(7);
+  r.BidPrice = q.FloatAt(8);
+  r.BidDate = q.FloatAt(9);
+  r.BidSize = q.IntAt(10);
+  r.BidExchange = q.TextAt(11);
+  r.AskPrice = q.FloatAt(12);
+  r.AskDate = q.FloatAt(13);
+  r.AskSize = q.IntAt(14);
+  r.AskExchange = q.TextAt(15);
+  r.LastPrice = q.FloatAt(16);
+  r.LastDate = q.FloatAt(17);
+  r.LastSize = q.IntAt(18);
+  r.LastExchange = q.TextAt(19);
+  r.PreIV = q.FloatAt(20);
+  r.IV = q.FloatAt(21);
+  r.Delta = q.FloatAt(22);
+  r.Gamma = q.FloatAt(23);
+  r.Vega = q.FloatAt(24);
+  r.Theta = q.FloatAt(25);
+  r.Rho = q.FloatAt(26);
+  if constexpr (HasRootId<Record>()) r.RootID = q.IntAt(27);
+}
+
+// The quote values in the order of every quote update; returns the next
+// parameter. An exchange that no block set binds NULL.
+template <class Record>
+int BindQuoteValues(CSqliteStatement& s, const Record& r) {
+  s.BindDouble(1, r.BidPrice);
+  s.BindDouble(2, r.AskPrice);
+  s.BindDouble(3, r.LastPrice);
+  s.BindInt(4, r.BidSize);
+  s.BindInt(5, r.AskSize);
+  s.BindInt(6, r.LastSize);
+  s.BindDouble(7, r.BidDate);
+  s.BindDouble(8, r.AskDate);
+  s.BindDouble(9, r.LastDate);
+  s.BindText(10, Narrow(r.BidExchange));
+  s.BindText(11, Narrow(r.AskExchange));
+  s.BindText(12, Narrow(r.LastExchange));
+  s.BindInt(13, r.Volume);
+  return 14;
+}
+
+// pre_iv, iv, delta, gamma, vega, theta, rho from the given parameter on;
+// returns the next one.
+template <class Record>
+int BindAnalyticsValues(CSqliteStatement& s, const Record& r, int first) {
+  s.BindDouble(first, r.PreIV);
+  s.BindDouble(first + 1, r.IV);
+  s.BindDouble(first + 2, r.Delta);
+  s.BindDouble(first + 3, r.Gamma);
+  s.BindDouble(first + 4, r.Vega);
+  s.BindDouble(first + 5, r.Theta);
+  s.BindDouble(first + 6, r.Rho);
+  return first + 7;
+}
+
+// Every writer of the non-standard table refreshes the row's root id just
+// before the symbol.
+template <class Record>
+int BindRootId(CSqliteStatement& s, const Record& r, int param) {
+  if constexpr (HasRootId<Record>()) {
+    s.BindInt(param, r.RootID);
+    return param + 1;
+  } else {
+    (void)s;
+    (void)r;
+    return param;
+  }
+}
+
+void LogSqliteError(const char* className, const char* operation, const CSqliteException& e, const char* file,
+                    int line);
+void LogUnexpectedError(const char* className, const char* operation, const char* file, int line,
+                        const char* tail = "");
+
+}  // namespace optiontable
+
+template <class Traits>
+COptionTable<Traits>::COptionTable(const std::string& databasePath, std::string table, std::string indexName,
+                                   bool direct)
+    : CLiteDB(databasePath), m_direct(direct), m_table(std::move(table)), m_indexName(std::move(indexName)) {}
+
+template <class Traits>
+COptionTable<Traits>::~COptionTable() = default;
+
+template <class Traits>
+bool COptionTable<Traits>::Initialize() {
+  using namespace optiontable;
+  ORV_LOG(orvlog::kTrace, Traits::kClass << "::Initialize() started user: " << DatabasePath());
+  bool ok = true;
+  try {
+    const std::string create = LoadSqlTemplate(Traits::kCreateTable, m_table);
+    const std::string empty = LoadSqlTemplate(103, m_table);
+    // Made with the table, whichever way the table came to be: without it
+    // every per-underlying read is a full scan under the database lock. Each
+    // table's index has a name of its own, since index names are unique in
+    // the one database file that holds all the tables.
+    const std::string index =
+        "CREATE INDEX IF NOT EXISTS " + m_indexName + " ON " + m_table + " (" + Traits::kUnderlyingColumn + ")";
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(DatabasePath().c_str());
+    db.RunCommand("PRAGMA read_uncommitted");
+    db.RunCommand(db.HasTable(m_table.c_str()) ? empty.c_str() : create.c_str());
+    db.RunCommand(index.c_str());
+  } catch (const CSqliteException& e) {
+    LogSqliteError(Traits::kClass, "Initialize", e, __FILE__, __LINE__);
+    ok = false;
+  } catch (...) {
+    LogUnexpectedError(Traits::kClass, "Initialize", __FILE__, __LINE__, ".");
+    ok = false;
+  }
+  ORV_LOG(orvlog::kTrace, Traits::kClass << "::Initialize() completed: " << DatabasePath());
+  return ok;
+}
+
+template <class Traits>
+void COptionTable<Traits>::DeleteSymbol(const std::u16string& symbol, BYTE keyFlag) {
+  _DeleteSymbolFromDB(m_table, symbol, keyFlag);
+}
+
+template <class Traits>
+void COptionTable<Traits>::DeleteSymbols(const std::vector<std::u16string>& symbols, BYTE keyFlag) {
+  _DeleteSymbolFromDB(m_table, symbols, keyFlag);
+}
+
+template <class Traits>
+const uint8_t* COptionTable<Traits>::UpdateData(const uint8_t* data, const uint8_t* end, uint8_t type,
+                                                uint32_t blocksAmount, uint8_t fieldsAmount, bool) {
+  ORV_LOG(orvlog::kTrace, Traits::kClass << "::UpdateData() started");
+  const OptionBlockStep step = Traits::StepFor(type);
+  const uint8_t* next = nullptr;
+  if (step.writer == OptionBlockStep::kNone) {
+    ORV_LOG(orvlog::kError, Traits::kClass << "::UpdateData() unknown type in statement " << static_cast<int>(type));
+  } else {
+    BlockMap map;
+    next = _ParseBlock(type, data, end, blocksAmount, fieldsAmount, map);
+    // A block that could not be read is not applied, and what it would have
+    // changed is unknown: no events for it either.
+    if (next != nullptr && !map.empty()) {
+      switch (step.writer) {
+        case OptionBlockStep::kBase: _UpdateBase(map); break;
+        case OptionBlockStep::kQuote: _UpdateQuote(map); break;
+        case OptionBlockStep::kAnalytics: _UpdateAnalytics(map); break;
+        case OptionBlockStep::kNone: break;
+      }
+      if (step.events) {
+        const std::vector<std::string> underlyings = CollectUnderlyings(map);
+        if (!underlyings.empty()) _InitializeEvents(underlyings);
+      }
+    }
+  }
+  ORV_LOG(orvlog::kTrace, Traits::kClass << "::UpdateData() completed");
+  return next;
+}
+
+template <class Traits>
+const uint8_t* COptionTable<Traits>::_ParseBlock(uint8_t type, const uint8_t* data, const uint8_t* end,
+                                                 uint32_t blocksAmount, uint8_t fieldsAmount, BlockMap& map) {
+  const BlockReaderDef* def = ReaderFor(type, Traits::ProtocolVersion());
+  if (def == nullptr) return nullptr;
+  optiontable::BlockMapSink<Record> sink(map);
+  return ReadBlock(*def, data, end, blocksAmount, fieldsAmount, &sink);
+}
+
+template <class Traits>
+void COptionTable<Traits>::_UpdateBase(const BlockMap& map) {
+  using namespace optiontable;
+  ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kBaseWriter << "() started");
+  int inserted = 0;
+  try {
+    const std::string insertSql = LoadSqlTemplate(Traits::kInsertBase, m_table);
+    const std::string selectSql = LoadSqlTemplate(Traits::kSelectSymbol, m_table);
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(DatabasePath().c_str());
+    db.RunCommand("PRAGMA read_uncommitted");
+    db.RunCommand("begin transaction;");
+    CSqliteTransaction transaction(db);
+    CSqliteStatement select = db.Prepare(selectSql.c_str());
+    CSqliteStatement insert = db.Prepare(insertSql.c_str());
+    for (const auto& entry : map) {
+      const Record& r = entry.second;
+      select.BindText(1, entry.first.c_str());
+      bool exists = false;
+      {
+        CSqliteQuery query = select.RunQuery();
+        exists = !query.AtEnd();
+      }
+      select.Reset();
+      // Base data of a known option is never changed.
+      if (exists) continue;
+      insert.BindText(1, entry.first.c_str());
+      insert.BindText(2, Narrow(r.StockSymbol));
+      insert.BindDouble(3, r.ExpirationDate);
+      insert.BindDouble(4, r.StrikePrice);
+      insert.BindText(5, r.OptionType);
+      insert.BindText(6, r.OptionStyle);
+      insert.BindInt(7, r.OpenInterest);
+      BindRootId(insert, r, 8);
+      insert.RunCommand();
+      insert.Reset();
+      ++inserted;
+    }
+    select.Release();
+    insert.Release();
+    transaction.Commit();
+  } catch (const CSqliteException& e) {
+    LogSqliteError(Traits::kClass, Traits::kBaseWriter, e, __FILE__, __LINE__);
+  } catch (...) {
+    LogUnexpectedError(Traits::kClass, Traits::kBaseWriter, __FILE__, __LINE__);
+  }
+  ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kBaseWriter << "() completed (" << map.size()
+                                         << " items) with " << inserted << " inserted values");
+}
+
+template <class Traits>
+void COptionTable<Traits>::_UpdateQuote(const BlockMap& map) {
+  using namespace optiontable;
+  ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kQuoteWriter << "() started (" << map.size() << " items)");
+  try {
+    const std::string sql = LoadSqlTemplate(Traits::kUpdateQuote, m_table);
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(DatabasePath().c_str());
+    db.RunCommand("PRAGMA read_uncommitted");
+    db.RunCommand("begin transaction;");
+    CSqliteTransaction transaction(db);
+    CSqliteStatement update = db.Prepare(sql.c_str());
+    for (const auto& entry : map) {
+      const Record& r = entry.second;
+      int param = BindQuoteValues(update, r);
+      if (Traits::kQuoteCarriesAnalytics) param = BindAnalyticsValues(update, r, param);
+      param = BindRootId(update, r, param);
+      update.BindText(param, entry.first.c_str());
+      update.RunCommand();
+      update.Reset();
+    }
+    update.Release();
+    transaction.Commit();
+  } catch (const CSqliteException& e) {
+    LogSqliteError(Traits::kClass, Traits::kQuoteWriter, e, __FILE__, __LINE__);
+  } catch (...) {
+    LogUnexpectedError(Traits::kClass, Traits::kQuoteWriter, __FILE__, __LINE__);
+  }
+  ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kQuoteWriter << "() completed");
+}
+
+template <class Traits>
+void COptionTable<Traits>::_UpdateAnalytics(const BlockMap& map) {
+  using namespace optiontable;
+  ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kAnalyticsWriter << "() started");
+  try {
+    const std::string sql = LoadSqlTemplate(Traits::kUpdateAnalytics, m_table);
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(DatabasePath().c_str());
+    db.RunCommand("PRAGMA read_uncommitted");
+    db.RunCommand("begin transaction;");
+    CSqliteTransaction transaction(db);
+    CSqliteStatement update = db.Prepare(sql.c_str());
+    for (const auto& entry : map) {
+      const Record& r = entry.second;
+      int param = BindAnalyticsValues(update, r, 1);
+      param = BindRootId(update, r, param);
+      update.BindText(param, entry.first.c_str());
+      update.RunCommand();
+      update.Reset();
+    }
+    update.Release();
+    transaction.Commit();
+  } catch (const CSqliteException& e) {
+    LogSqliteError(Traits::kClass, Traits::kAnalyticsWriter, e, __FILE__, __LINE__);
+  } catch (...) {
+    LogUnexpectedError(Traits::kClass, Traits::kAnalyticsWriter, __FILE__, __LINE__);
+  }
+  ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kAnalyticsWriter << "() completed");
+}
+
+template <class Traits>
+std::vector<std::string> COptionTable<Traits>::CollectUnderlyings(const BlockMap& map) {
+  std::vector<std::string> out;
+  for (const auto& entry : map) {
+    const char* underlying = optiontable::Narrow(entry.second.StockSymbol);
+    // Quote records of the equity option blocks carry no underlying.
+    if (underlying == nullptr || *underlying == '\0') continue;
+    if (!out.empty() && out.back() == underlying) continue;
+    out.emplace_back(underlying);
+  }
+  // Each underlying once: a repeated one would send its options twice in
+  // the same event.
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  if (Traits::kAddedLine != nullptr && orvlog::IsEnabled(orvlog::kInfo)) {
+    for (const std::string& s : out) ORV_LOG(orvlog::kInfo, Traits::kAddedLine << s);
+  }
+  return out;
+}
+
+template <class Traits>
+void COptionTable<Traits>::_InitializeEvents(const std::vector<std::string>& underlyings) {
+  using namespace optiontable;
+  ORV_LOG(orvlog::kDebug, Traits::kClass << "::_InitializeEvents() started");
+  try {
+    const bool many = underlyings.size() > kManyUnderlyings;
+    const std::string sql = LoadSqlTemplate(many ? Traits::kSelectAll : Traits::kSelectUnderlying, m_table);
+    const size_t changed = underlyings.size();
+    ClientEvents byUnderlying;
+    ClientEvents bySymbol;
+    std::vector<CEventClientPtr> underlyingClients;
+    std::vector<CEventClientPtr> symbolClients;
+    auto append = [changed](ClientEvents& lists, const CEventClientPtr& client, const Record& r) {
+      std::vector<Record>& list = lists[client];
+      if (list.empty()) {
+        const size_t size = 150 * changed;
+        ORV_LOG(orvlog::kDebug, "Set user vector size = " << size);
+        list.reserve(size);
+      }
+      list.push_back(r);
+    };
+
+    // Held from the first read until the events are queued, so that the
+    // events of one block are queued before the next block changes the rows.
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(DatabasePath().c_str());
+    db.RunCommand("PRAGMA read_uncommitted");
+    CSqliteStatement select = db.Prepare(sql.c_str());
+
+    // Rows of one underlying come together in the table's order or, for the
+    // whole-table scan, in underlying order (the non-standard table orders by
+    // root first); the decision is taken again whenever the underlying
+    // changes.
+    auto readRows = [&](CSqliteQuery& query) {
+      std::string current;
+      bool first = true;
+      bool wanted = true;
+      CSymbolKey underlyingKey;
+      for (; !query.AtEnd(); query.Next()) {
+        const char* underlying = query.TextAt(1);
+        if (first || current != underlying) {
+          first = false;
+          current = underlying;
+          wanted = !many || std::binary_search(underlyings.begin(), underlyings.end(), current);
+          underlyingKey = CSymbolKey(Widen(current), 0);
+        }
+        if (!wanted) continue;
+        const CSymbolKey symbolKey(Widen(query.TextAt(0)), 1);
+        underlyingClients.clear();
+        symbolClients.clear();
+        ForEachSubscriber(underlyingKey, [&](const CEventClientPtr& c) { underlyingClients.push_back(c); });
+        ForEachSubscriber(symbolKey, [&](const CEventClientPtr& c) { symbolClients.push_back(c); });
+        // A row nobody holds is not built at all.
+        if (underlyingClients.empty() && symbolClients.empty()) continue;
+        Record r;
+        ReadRow(query, r);
+        for (const CEventClientPtr& c : underlyingClients) append(byUnderlying, c, r);
+        for (const CEventClientPtr& c : symbolClients) append(bySymbol, c, r);
+      }
+    };
+
+    if (many) {
+      CSqliteQuery query = select.RunQuery();
+      readRows(query);
+    } else {
+      for (const std::string& underlying : underlyings) {
+        select.BindText(1, underlying.c_str());
+        {
+          CSqliteQuery query = select.RunQuery();
+          readRows(query);
+        }
+        select.Reset();
+      }
+    }
+    ORV_LOG(orvlog::kDebug, Traits::kClass << "::_InitializeEvents() completed");
+    for (auto& entry : byUnderlying) _SendEvent(entry.first, std::move(entry.second));
+    for (auto& entry : bySymbol) _SendEvent(entry.first, std::move(entry.second));
+    select.Release();
+  } catch (const CSqliteException& e) {
+    LogSqliteError(Traits::kClass, "_InitializeEvents", e, __FILE__, __LINE__);
+  } catch (...) {
+    LogUnexpectedError(Traits::kClass, "_InitializeEvents", __FILE__, __LINE__);
+  }
+}
+
+template <class Traits>
+void COptionTable<Traits>::_RequestDB(const CSymbolKey& key, std::vector<Record>& out) {
+  using namespace optiontable;
+  try {
+    const bool all = key.Empty();
+    const UINT id = all ? Traits::kSelectAll : (key.Flag() ? Traits::kSelectSymbol : Traits::kSelectUnderlying);
+    const std::string sql = LoadSqlTemplate(id, m_table);
+    const std::string symbol = key.Narrow();
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(DatabasePath().c_str());
+    db.RunCommand("PRAGMA read_uncommitted");
+    CSqliteStatement select = db.Prepare(sql.c_str());
+    if (!all) select.BindText(1, symbol.c_str());
+    for (CSqliteQuery query = select.RunQuery(); !query.AtEnd(); query.Next()) {
+      Record r;
+      ReadRow(query, r);
+      out.push_back(r);
+    }
+  } catch (const CSqliteException& e) {
+    LogSqliteError(Traits::kClass, "_RequestDB", e, __FILE__, __LINE__);
+  } catch (...) {
+    LogUnexpectedError(Traits::kClass, "_RequestDB", __FILE__, __LINE__);
+  }
+}
+
+template <class Traits>
+void COptionTable<Traits>::_SendEvent(const CEventClientPtr& client, std::vector<Record> records) {
+  typedef typename Traits::Cursor Cursor;
+  typedef typename Traits::Interface Interface;
+  typedef typename Traits::Worker Worker;
+  ORV_LOG(orvlog::kTrace, Traits::kClass << "::_SendEvent() started");
+  try {
+    std::sort(records.begin(), records.end(), Traits::Less);
+    CComObject<Cursor>* object = nullptr;
+    HRESULT hr = CComObject<Cursor>::CreateInstance(&object);
+    if (FAILED(hr)) _com_issue_error(hr);
+    // Our own reference around the query, so that a refused one frees the
+    // object; the interface reference keeps it afterwards.
+    object->AddRef();
+    Interface* raw = nullptr;
+    hr = object->QueryInterface(Traits::Iid(), reinterpret_cast<void**>(&raw));
+    CComPtr<Interface> cursor;
+    cursor.Attach(raw);
+    object->Release();
+    if (FAILED(hr) || !cursor) _com_issue_error(FAILED(hr) ? hr : E_NOINTERFACE);
+    object->SetData(records);
+    std::unique_ptr<Worker> task(new Worker(client, cursor.Detach(), m_direct));
+    if (_QueueTask(task.get())) {
+      task.release();
+    } else {
+      // The event is lost; the task goes now and takes the cursor with it.
+      ORV_LOG(orvlog::kError, "ERROR : ThreadPool.QueueRequest failed.");
+    }
+  } catch (const _com_error& e) {
+    const char* description = static_cast<const char*>(e.Description());
+    std::ostringstream code;
+    code << std::hex << std::setw(8) << std::setfill('0') << static_cast<unsigned long>(static_cast<ULONG>(e.Error()));
+    ORV_LOG(orvlog::kError, Traits::kClass << "::_SendEvent() ERROR: Code = " << code.str() << "\n\tCode meaning = "
+                                           << e.ErrorMessage() << "\n\tDescription = "
+                                           << (description != nullptr ? description : ""));
+  } catch (...) {
+    ORV_LOG(orvlog::kError, "Unexpected error in " << Traits::kClass << "::_SendEvent().");
+  }
+  ORV_LOG(orvlog::kTrace, Traits::kClass << "::_SendEvent() completed");
+}
+
+template <class Traits>
+void COptionTable<Traits>::SendCurrentData(const CEventClientPtr& client, const CSymbolKey& key) {
+  std::vector<Record> records;
+  _RequestDB(key, records);
+  _SendEvent(client, std::move(records));
+}
+
+template <class Traits>
+void COptionTable<Traits>::_ReadSnapshot(const CORBA::Any* reply, uint8_t type, BlockMap& map) {
+  const orvidl::ReplyOctets octets = orvidl::ReplyData(reply);
+  if (octets.empty()) return;
+  CMessageBuffer unzipped;
+  const uint8_t* message = octets.data;
+  size_t length = octets.size;
+  if (CSettings::UseCompression != 0) {
+    unzipped = DecompressMessage(octets.data, octets.size);
+    if (unzipped.empty()) return;
+    message = unzipped.data();
+    length = unzipped.size();
+  }
+  // A reply may carry its records in several blocks; each is read whole or
+  // not at all, and nothing beyond the octets received.
+  WalkMessage(message, length, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
+    return _ParseBlock(type, body, end, header.blocks_amount, header.fields_amount, map);
+  });
+}
+
+template <class Traits>
+void COptionTable<Traits>::GetMarketData(const CSymbolKey& key, Orv::ZmDataManager_ptr service,
+                                         std::vector<Record>& out) {
+  ORV_LOG(orvlog::kTrace, Traits::kClass << "::GetMarketData()");
+  const size_t before = out.size();
+  if (!key.Empty()) _RequestDB(key, out);
+  const size_t rows = out.size() - before;
+  if (rows >= kMinCachedRows && out[before].BidPrice != 0.0f) return;
+
+  // The table cannot serve the request: the snapshot takes the place of the
+  // rows read, which it holds again, so that no option is listed twice.
+  out.resize(before);
+  ORV_LOG(orvlog::kTrace, Traits::kClass << "::GetMarketData() Requesting data");
+  BlockMap map;
+  for (const OptionSnapshot& snapshot : Traits::Snapshots(m_direct)) {
+    const SnapshotRequest request = SnapshotRequestFor(snapshot.kind, key, m_direct);
+    const std::unique_ptr<CORBA::Any> reply(RequestSnapshot(snapshot.kind, key, service, m_direct));
+    _ReadSnapshot(reply.get(), request.dataType, map);
+    if (snapshot.doneLine != nullptr) ORV_LOG(orvlog::kTrace, snapshot.doneLine);
+  }
+  out.reserve(out.size() + map.size());
+  for (auto& entry : map) out.push_back(std::move(entry.second));
+}
+
+template <class Traits>
+void COptionTable<Traits>::_ApplyBaseReply(const CORBA::Any* reply) {
+  BlockMap map;
+  if (reply != nullptr) {
+    const SnapshotRequest request = SnapshotRequestFor(Traits::Snapshots(false).front().kind, CSymbolKey(), false);
+    _ReadSnapshot(reply, request.dataType, map);
+  }
+  // An empty transaction would change nothing.
+  if (!map.empty()) _UpdateBase(map);
+}

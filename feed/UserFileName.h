@@ -1,0 +1,11 @@
+// The user name as the name of the session's database file.
+#pragma once
+
+#include <string>
+
+// Every code unit outside [A-Za-z0-9._@-], and a leading ".", becomes "%XX"
+// (below 0x100) or "%uXXXX", so that no name can reach another folder or
+// hide its file, two names never share one file, and ordinary names keep
+// their plain file name. Empty for an empty user name, which has no file.
+std::string UserFileName(const std::u16string& userName);
+

@@ -1,0 +1,119 @@
+#include "server/ServiceSignIn.h"
+
+#include <omniORB4/CORBA.h>
+
+#include <mutex>
+#include <vector>
+
+#include "OrvPayload.h"
+#include "feed/ServerStatus.h"
+#include "log/Log.h"
+
+namespace {
+
+std::mutex g_orbMutex;
+bool g_orbStarted = false;
+CORBA::ORB_var g_orb;
+
+// Each session waits in pull on its manager while the call threads use the
+// same service; the ORB's default of five connections per server would let
+// five waiting sessions block every other call for up to PullTimeout.
+const char* const kMaxConnectionsPerServer = "128";
+
+}  // namespace
+
+CORBA::ORB_ptr InitializeCorba(const std::string& programPath) {
+  std::lock_guard<std::mutex> lock(g_orbMutex);
+  if (g_orbStarted) return g_orb.in();
+  g_orbStarted = true;
+  try {
+    std::vector<std::string> args = {programPath};
+    for (const auto& entry : CSettings::InitRef) {
+      ORV_LOG(orvlog::kInfo, "InitRef: " << entry.second);
+      args.push_back("-ORBInitRef");
+      args.push_back(entry.second);
+    }
+    for (const auto& entry : CSettings::InitFutRef) {
+      ORV_LOG(orvlog::kInfo, "InitFutRef: " << entry.second);
+      args.push_back("-ORBInitRef");
+      args.push_back(entry.second);
+    }
+    args.push_back("-ORBmaxGIOPConnectionPerServer");
+    args.push_back(kMaxConnectionsPerServer);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(args.size());
+    ORV_LOG(orvlog::kInfo, "Initializing ORB");
+    g_orb = CORBA::ORB_init(argc, argv.data(), "");
+    ORV_LOG(orvlog::kInfo, "ORB initizlized");
+    omniORB::setClientCallTimeout(CSettings::ServerTimeout);
+  } catch (const CORBA::SystemException& e) {
+    const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_InitializeCORBA Caught a CORBA::SystemException : "
+                                << info.name << " " << info.repoId);
+    throw;
+  } catch (const CORBA::Exception& e) {
+    const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
+    ORV_LOG(orvlog::kError,
+            "ERROR: CZmOrvEnt::_InitializeCORBA Caught CORBA::Exception : " << info.name << " " << info.repoId);
+    throw;
+  } catch (const omniORB::fatalException& e) {
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_InitializeCORBA Caught omniORB::fatalException: "
+                                << (e.errmsg() != nullptr ? e.errmsg() : ""));
+    throw;
+  } catch (...) {
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_InitializeCORBA corba error (unknown exception)");
+  }
+  return g_orb.in();
+}
+
+CORBA::ORB_ptr CorbaOrb() {
+  std::lock_guard<std::mutex> lock(g_orbMutex);
+  return g_orb.in();
+}
+
+void ShutdownCorba() {
+  std::lock_guard<std::mutex> lock(g_orbMutex);
+  if (CORBA::is_nil(g_orb)) return;
+  try {
+    g_orb->destroy();
+  } catch (const CORBA::Exception& e) {
+    ORV_LOG(orvlog::kError, "ERROR: ORB destroy failed: " << orvidl::DescribeException(e).Text());
+  }
+  g_orb = CORBA::ORB::_nil();
+}
+
+Orv::ZmDataService_ptr ResolveDataService(const CSettings::InitRefList& endpoints) {
+  CORBA::ORB_ptr orb = CorbaOrb();
+  // The ORB is nil only after a start that failed without a CORBA error;
+  // there is nothing to resolve with then.
+  if (CORBA::is_nil(orb)) return Orv::ZmDataService::_nil();
+  Orv::ZmDataService_var result;
+  for (size_t i = 0; i < endpoints.size(); ++i) {
+    const auto& entry = endpoints[i];
+    ORV_LOG(orvlog::kInfo, "Connecting to " << entry.first << " - " << entry.second);
+    try {
+      CORBA::Object_var object = orb->resolve_initial_references(orvidl::SafeStr(entry.first.c_str()));
+      result = Orv::ZmDataService::_narrow(object);
+      return result._retn();
+    } catch (const CORBA::SystemException& e) {
+      ORV_LOG(orvlog::kError, "Connection failed error: " << orvidl::DescribeException(e).name);
+      if (i + 1 == endpoints.size()) throw;
+    }
+  }
+  return result._retn();
+}
+
+Orv::ZmDataManager_ptr SignInToService(Orv::ZmDataService_ptr root, const std::string& user,
+                                       const std::string& password, bool sendProtocolVersion) {
+  if (CORBA::is_nil(root)) throw CORBA::INV_OBJREF(0, CORBA::COMPLETED_NO);
+  Orv::ZmDataManager_var manager = root->GetZmDataManager();
+  if (CORBA::is_nil(manager)) throw CORBA::INV_OBJREF(0, CORBA::COMPLETED_NO);
+  if (manager->Connect(orvidl::SafeStr(user.c_str()), orvidl::SafeStr(password.c_str())) != 0) {
+    RaiseAutomationError("Invalid user id or password");
+  }
+  manager->SetCompressionMode(CSettings::UseCompression != 0 ? 1 : 0);
+  if (sendProtocolVersion) manager->SetProtocolVersion(static_cast<CORBA::Short>(CSettings::ProtocolVersion));
+  return manager._retn();
+}

@@ -1,0 +1,502 @@
+// A session signed in to orvsim: sign-in, field registration, subscriptions
+// and the events they bring, queries, server statuses, and a service that
+// stalls, drops its connections or sends malformed messages.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <set>
+
+#include "OrvPayload.h"
+#include "com/comdef.h"
+#include "feed/CDatabaseLock.h"
+#include "feed/ServerStatus.h"
+#include "tests/feed/LogCapture.h"
+#include "tests/feed/MessageBuilder.h"
+#include "tests/feed/SessionServiceSupport.h"
+#include "tests/feed/TestClient.h"
+
+namespace orvtest {
+namespace {
+
+std::string ErrorText(const _com_error& e) {
+  const _bstr_t description = e.Description();
+  const char* d = static_cast<const char*>(description);
+  return d != nullptr ? d : "";
+}
+
+std::string Sym(const StockRecord& r) {
+  const char* s = static_cast<const char*>(r.Symbol);
+  return s != nullptr ? s : "";
+}
+
+size_t RowCount(const std::string& path, const std::string& symbol, const char* table = "stocks") {
+  // Under the database lock, as every reader in the program: a pull thread
+  // may be writing the file.
+  CDatabaseLockGuard lock;
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  sqlite3_stmt* st = nullptr;
+  size_t n = 0;
+  const std::string sql = std::string("SELECT count(*) FROM ") + table + " WHERE symbol = ?";
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
+    sqlite3_bind_text(st, 1, symbol.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(st) == SQLITE_ROW) n = static_cast<size_t>(sqlite3_column_int(st, 0));
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return n;
+}
+
+bool HasSymbol(const std::vector<CZmOrvEnt::Event>& events, const std::string& symbol, size_t atLeast = 1) {
+  size_t n = 0;
+  for (const auto& e : events)
+    for (const auto& r : e.rows)
+      if (r.symbol == symbol) {
+        ++n;
+        break;
+      }
+  return n >= atLeast;
+}
+
+class SessionService : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CSettings::PullTimeout = 2000;
+    CSettings::UseCompression = 0;
+    CSettings::ProtocolVersion = 0;
+    Env()->Control()->ClearInjections();
+    Env()->Control()->StallPulls(false);
+  }
+  void TearDown() override { Env()->Control()->ClearInjections(); }
+
+  // The stock symbols of the service, from a snapshot.
+  std::vector<std::string> Stocks(CDataHolder& session) {
+    std::vector<StockRecord> records;
+    session.GetStocks(u"", records, false);
+    std::vector<std::string> out;
+    for (const auto& r : records) out.push_back(Sym(r));
+    return out;
+  }
+};
+
+TEST_F(SessionService, SignInAcceptsGoodCredentialsOnly) {
+  Orv::ZmDataService_var root = ResolveDataService(CSettings::InitRef);
+  ASSERT_FALSE(CORBA::is_nil(root));
+  struct Case {
+    const char* user;
+    const char* password;
+    bool ok;
+  } cases[] = {{"alice", "secret", true}, {"bob", "pw2", true}, {"alice", "wrong", false},
+               {"nobody", "secret", false}, {"", "", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.user) + "/" + c.password);
+    Journal journal;
+    try {
+      Orv::ZmDataManager_var m = SignInToService(root, c.user, c.password, true);
+      EXPECT_TRUE(c.ok);
+      EXPECT_TRUE(m->IsConnected());
+      EXPECT_EQ(journal.Calls("SetCompressionMode"), std::vector<std::string>{"mode=0 -> 0"});
+      EXPECT_EQ(journal.Calls("SetProtocolVersion").size(), 1u);
+    } catch (const _com_error& e) {
+      EXPECT_FALSE(c.ok);
+      EXPECT_EQ(ErrorText(e), "Invalid user id or password");
+      EXPECT_TRUE(journal.Calls("SetCompressionMode").empty());
+    }
+  }
+  // The futures service is not told a protocol version.
+  Orv::ZmDataService_var futRoot = ResolveDataService(CSettings::InitFutRef);
+  Journal journal;
+  Orv::ZmDataManager_var m = SignInToService(futRoot, "alice", "secret", false);
+  EXPECT_EQ(journal.Calls("SetCompressionMode").size(), 1u);
+  EXPECT_TRUE(journal.Calls("SetProtocolVersion").empty());
+}
+
+TEST_F(SessionService, ResolutionGoesOnPastAnEndpointThatFails) {
+  LogCapture log;
+  Orv::ZmDataService_var root = ResolveDataService(CSettings::InitRef);
+  ASSERT_FALSE(CORBA::is_nil(root));
+  EXPECT_TRUE(log.Contains("Connecting to Endpoint0 - Endpoint0=corbaloc:iiop:127.0.0.1:1/ZmDataService"));
+  EXPECT_TRUE(log.Contains("Connection failed error: "));
+  EXPECT_THROW(ResolveDataService({CSettings::InitRef.front()}), CORBA::SystemException);
+  EXPECT_TRUE(CORBA::is_nil(Orv::ZmDataService_var(ResolveDataService({}))));
+}
+
+TEST_F(SessionService, RegistersTheFieldsOfEachSide) {
+  Journal journal;
+  auto session = OpenSession("reg", true);
+  const std::vector<std::string> calls = journal.Calls("RegisterFields");
+  std::vector<std::string> types;
+  for (const std::string& c : calls) {
+    types.push_back(c.substr(0, c.find(' ')));
+    const size_t ids = std::count(c.begin(), c.end(), ',') + 1;
+    const int type = std::stoi(c.substr(c.find('=') + 1));
+    const size_t expected = FieldListFor(static_cast<uint8_t>(type == 20 ? 6 : type == 21 ? 7 : type)).count;
+    EXPECT_EQ(ids, expected) << c;
+    EXPECT_NE(c.find("-> 0"), std::string::npos) << c;
+  }
+  EXPECT_EQ(types, (std::vector<std::string>{"data_type=1", "data_type=3", "data_type=2", "data_type=4",
+                                             "data_type=5", "data_type=23", "data_type=24", "data_type=25",
+                                             "data_type=6", "data_type=7", "data_type=13", "data_type=14",
+                                             "data_type=15", "data_type=16", "data_type=20", "data_type=21"}));
+
+  // A refused registration is only a warning.
+  LogCapture log;
+  Env()->Control()->InjectStatus("RegisterFields", 3, 7, 1);
+  auto second = OpenSession("reg2");
+  EXPECT_TRUE(log.Contains("RegisterFields (type: T_EQUITY_QUOTE) completed with status 7"));
+}
+
+// Sign-in, subscription, first data and quote events, with and without
+// compression and under both protocol versions.
+class SessionData : public SessionService, public ::testing::WithParamInterface<std::pair<int, int>> {};
+
+TEST_P(SessionData, SubscribedClientsGetFirstDataThenQuotes) {
+  CSettings::UseCompression = static_cast<DWORD>(GetParam().first);
+  CSettings::ProtocolVersion = static_cast<DWORD>(GetParam().second);
+  auto session = OpenSession("data");
+  const std::vector<std::string> stocks = Stocks(*session);  // the table is empty: a snapshot
+  ASSERT_EQ(stocks.size(), 5u);
+  const std::string symbol = stocks[1];
+
+  Journal journal;
+  CZmOrvEnt first, second;
+  session->Subscribe(first.Handle(), U16(symbol), enStockData, enEquity);
+  EXPECT_EQ(journal.Calls("Subscribe"),
+            (std::vector<std::string>{"symbol=" + symbol + " symbol_type=1 data_type=1 -> 0",
+                                      "symbol=" + symbol + " symbol_type=1 data_type=3 -> 0"}));
+  ASSERT_TRUE(first.WaitFor([&](const auto& ev) { return HasSymbol(ev, symbol); })) << "no first data";
+  EXPECT_TRUE(session->IsSymbolSubscribed(first.Handle(), U16(symbol), enStockData, enEquity));
+
+  // The next tick brings a quote event.
+  const size_t before = first.Events().size();
+  Env()->Control()->PublishNow(1);
+  ASSERT_TRUE(first.WaitFor([&](const auto& ev) { return ev.size() > before && HasSymbol(ev, symbol, 2); }));
+  for (const auto& e : first.Events()) {
+    EXPECT_FALSE(e.direct);
+    for (const auto& r : e.rows) EXPECT_EQ(r.symbol, symbol) << "an event for a symbol not subscribed";
+  }
+
+  // Now the table answers, without asking the service.
+  journal.Skip();
+  std::vector<StockRecord> rows;
+  session->GetStocks(U16(symbol), rows, false);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(Sym(rows[0]), symbol);
+  EXPECT_GT(rows[0].LastPrice, 0.0f);
+  EXPECT_TRUE(journal.Calls("GetMarketData").empty());
+
+  // A second client on the key: no server call, the cached rows at once.
+  session->Subscribe(second.Handle(), U16(symbol), enStockData, enEquity);
+  EXPECT_TRUE(journal.Calls("Subscribe").empty());
+  ASSERT_TRUE(second.WaitFor([&](const auto& ev) { return HasSymbol(ev, symbol); }, 2000));
+
+  // The last client leaving unsubscribes every type and deletes the rows.
+  session->UnSubscribe(first.Handle(), U16(symbol), enStockData, enEquity);
+  EXPECT_TRUE(journal.Calls("UnSubscribe").empty());
+  EXPECT_EQ(RowCount(session->DatabasePath(), symbol), 1u);
+  session->UnSubscribe(second.Handle(), U16(symbol), enStockData, enEquity);
+  EXPECT_EQ(journal.Calls("UnSubscribe"),
+            (std::vector<std::string>{"symbol=" + symbol + " symbol_type=1 data_type=1 -> 0",
+                                      "symbol=" + symbol + " symbol_type=1 data_type=3 -> 0"}));
+  EXPECT_EQ(RowCount(session->DatabasePath(), symbol), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(CompressionAndProtocol, SessionData,
+                         ::testing::Values(std::make_pair(0, 0), std::make_pair(1, 0), std::make_pair(0, 2),
+                                           std::make_pair(1, 2)));
+
+TEST_F(SessionService, EveryServerStatusReachesTheCallerWithItsText) {
+  auto session = OpenSession("status");
+  const std::string symbol = Stocks(*session).at(0);
+  CZmOrvEnt client;
+  for (int code = 1; code <= 13; ++code) {
+    SCOPED_TRACE(code);
+    Env()->Control()->InjectStatus("Subscribe", 1, static_cast<CORBA::Short>(code), 1);
+    Journal journal;
+    try {
+      session->Subscribe(client.Handle(), U16(symbol), enStockData, enEquity);
+      ADD_FAILURE() << "no error";
+    } catch (const _com_error& e) {
+      EXPECT_EQ(e.Error(), E_FAIL);
+      EXPECT_EQ(ErrorText(e), std::string("Error: ") + ServerStatusText(code) + " code " + std::to_string(code) +
+                                  ". Can't subscribe (type: T_EQUITY_BASE) to symbol " + symbol);
+    }
+    EXPECT_EQ(journal.Calls("Subscribe").size(), 1u) << "the quote type was subscribed after a failure";
+    EXPECT_FALSE(session->IsSymbolSubscribed(client.Handle(), U16(symbol), enStockData, enEquity));
+  }
+}
+
+TEST_F(SessionService, UnsubscribingGoesOnPastAFailingType) {
+  auto session = OpenSession("unsub");
+  const std::string symbol = Stocks(*session).at(2);
+  CZmOrvEnt client;
+  session->Subscribe(client.Handle(), U16(symbol), enStockData, enEquity);
+  ASSERT_TRUE(client.WaitFor([&](const auto& ev) { return HasSymbol(ev, symbol); }));
+  ASSERT_EQ(RowCount(session->DatabasePath(), symbol), 1u);
+
+  Env()->Control()->InjectStatus("UnSubscribe", 1, S_ERR_NOT_SUBSCRIBED, 1);
+  Journal journal;
+  try {
+    session->UnSubscribe(client.Handle(), U16(symbol), enStockData, enEquity);
+    ADD_FAILURE() << "no error";
+  } catch (const _com_error& e) {
+    EXPECT_EQ(ErrorText(e), "Error: Subscribe failed (S_ERR_NOT_SUBSCRIBED) code 6. Can't unsubscribe (type: "
+                            "T_EQUITY_BASE) to symbol " + symbol);
+  }
+  EXPECT_EQ(journal.Calls("UnSubscribe").size(), 2u) << "the quote type stayed subscribed";
+  EXPECT_EQ(RowCount(session->DatabasePath(), symbol), 0u) << "the rows stayed behind";
+}
+
+TEST_F(SessionService, ReleasedClientLeavesItsSymbolsInGroupsOfAtMostAThousand) {
+  auto session = OpenSession("group");
+  // The symbols are made up: the service takes them all the same.
+  Env()->Control()->InjectStatus("SubscribeGroup", -1, 0, 0);
+  Env()->Control()->InjectStatus("UnSubscribeGroup", -1, 0, 0);
+  CZmOrvEnt client;
+  std::vector<std::string> many;
+  for (int i = 0; i < 1001; ++i) many.push_back("G" + std::to_string(i));
+  Journal journal;
+  EXPECT_THROW(session->SubscribeGroup(client.Handle(), many, enStockData, enEquity), CORBA::BAD_PARAM);
+  EXPECT_TRUE(journal.Calls("SubscribeGroup").empty());
+  EXPECT_FALSE(session->IsSymbolSubscribed(client.Handle(), u"G0", enStockData, enEquity))
+      << "a refused group was recorded";
+
+  // A client can still come to hold more than a thousand symbols, one group
+  // at a time; its release unsubscribes every one of them.
+  many.pop_back();
+  session->SubscribeGroup(client.Handle(), many, enStockData, enEquity);
+  session->SubscribeGroup(client.Handle(), {"H0", "H1"}, enStockData, enEquity);
+  EXPECT_EQ(journal.Calls("SubscribeGroup").size(), 4u);
+  journal.Skip();
+  session->UnSubscribeAll(client.Handle(), enStockData);
+  const std::vector<std::string> calls = journal.Calls("UnSubscribeGroup");
+  ASSERT_EQ(calls.size(), 4u);
+  EXPECT_EQ(calls[0].substr(0, calls[0].find(' ')), "symbols=1000");
+  EXPECT_EQ(calls[2].substr(0, calls[2].find(' ')), "symbols=2");
+  EXPECT_FALSE(session->IsSymbolSubscribed(client.Handle(), u"H1", enStockData, enEquity));
+}
+
+TEST_F(SessionService, SubscribeAllTakesEveryStockAndReleaseGivesThemBack) {
+  auto session = OpenSession("all");
+  CZmOrvEnt client;
+  Journal journal;
+  session->SubscribeAll(client.Handle(), enStockData);
+  EXPECT_EQ(journal.Calls("SubscribeAll"), (std::vector<std::string>{"data_type=1 -> 0", "data_type=3 -> 0"}));
+  const std::vector<std::string> stocks = Stocks(*session);
+  for (const std::string& s : stocks) {
+    EXPECT_TRUE(session->IsSymbolSubscribed(client.Handle(), U16(s), enStockData, enEquity)) << s;
+  }
+  ASSERT_TRUE(client.WaitFor([&](const auto& ev) { return HasSymbol(ev, stocks.back()); }));
+
+  journal.Skip();
+  session->UnSubscribeAll(client.Handle(), enStockData);
+  std::string names;
+  for (const std::string& s : stocks) names += (names.empty() ? "" : ",") + s;
+  EXPECT_EQ(journal.Calls("UnSubscribeGroup"),
+            (std::vector<std::string>{"symbols=5 symbol_type=1 data_type=1 names=" + names + " -> 0",
+                                      "symbols=5 symbol_type=1 data_type=3 names=" + names + " -> 0"}));
+  EXPECT_EQ(RowCount(session->DatabasePath(), stocks.front()), 0u);
+  // A kind without a table: nothing, and no error.
+  session->UnSubscribeAll(client.Handle(), enFutureData);
+}
+
+TEST_F(SessionService, FuturesAndOptionsSubscribeTheTypesOfTheirKind) {
+  auto session = OpenSession("kinds", true);
+  std::vector<FutureRecord> futures;
+  session->GetFutures(u"", futures);
+  ASSERT_FALSE(futures.empty());
+  const char* f = static_cast<const char*>(futures[0].Symbol);
+  const std::string future = f != nullptr ? f : "";
+  CZmOrvEnt client;
+
+  Journal journal;
+  session->Subscribe(client.Handle(), U16(future), enFutureData, enFuture);
+  EXPECT_EQ(journal.Calls("Subscribe"),
+            std::vector<std::string>{"symbol=" + future + " symbol_type=2 data_type=14 -> 0"});
+  EXPECT_EQ(RowCount(session->DatabasePath(), future, "futures"), 1u) << "the base snapshot was not stored";
+  journal.Skip();
+  session->UnSubscribe(client.Handle(), U16(future), enFutureData, enFuture);
+  EXPECT_EQ(journal.Calls("UnSubscribe"),
+            (std::vector<std::string>{"symbol=" + future + " symbol_type=2 data_type=13 -> 0",
+                                      "symbol=" + future + " symbol_type=2 data_type=14 -> 0"}));
+  EXPECT_EQ(RowCount(session->DatabasePath(), future, "futures"), 0u);
+
+  const std::string stock = Stocks(*session).at(0);
+  journal.Skip();
+  session->Subscribe(client.Handle(), U16(stock), enOptionData, enEquity);
+  EXPECT_EQ(journal.Calls("Subscribe"),
+            (std::vector<std::string>{"symbol=" + stock + " symbol_type=1 data_type=2 -> 0",
+                                      "symbol=" + stock + " symbol_type=1 data_type=4 -> 0",
+                                      "symbol=" + stock + " symbol_type=1 data_type=5 -> 0"}));
+  // The non-standard options are recorded, but not subscribed at the service.
+  journal.Skip();
+  session->Subscribe(client.Handle(), U16(stock), enNstdOptionData, enEquity);
+  EXPECT_TRUE(journal.Calls("Subscribe").empty());
+  EXPECT_TRUE(session->IsSymbolSubscribed(client.Handle(), U16(stock), enNstdOptionData, enEquity));
+}
+
+TEST_F(SessionService, DirectStocksLeaveTheSharedBaseTypeToTheOrdinaryTable) {
+  auto session = OpenSession("direct");
+  const std::string symbol = Stocks(*session).at(3);
+  CZmOrvEnt client;
+  session->Subscribe(client.Handle(), U16(symbol), enStockData, enEquity);
+  Journal journal;
+  session->Subscribe(client.Handle(), U16(symbol), enStockData_Direct, enEquity);
+  EXPECT_EQ(journal.Calls("GetMarketData").size(), 1u) << "no base snapshot for the direct table";
+  EXPECT_EQ(RowCount(session->DatabasePath(), symbol, "stocks_direct"), 1u);
+  ASSERT_TRUE(client.WaitFor([&](const auto& ev) {
+    return std::any_of(ev.begin(), ev.end(), [](const CZmOrvEnt::Event& e) { return e.direct; });
+  }));
+
+  journal.Skip();
+  session->UnSubscribe(client.Handle(), U16(symbol), enStockData_Direct, enEquity);
+  EXPECT_EQ(journal.Calls("UnSubscribe"),
+            std::vector<std::string>{"symbol=" + symbol + " symbol_type=1 data_type=10 -> 0"});
+  session->UnSubscribe(client.Handle(), U16(symbol), enStockData, enEquity);
+  EXPECT_EQ(journal.Calls("UnSubscribe").size(), 3u);
+}
+
+TEST_F(SessionService, GetStocksReadsTheTableOrElseASnapshot) {
+  auto session = OpenSession("query");
+  Journal journal;
+  const std::vector<std::string> all = Stocks(*session);
+  EXPECT_EQ(all.size(), 5u);
+  EXPECT_FALSE(journal.Calls("GetMarketDataAll").empty());
+
+  journal.Skip();
+  std::vector<StockRecord> one;
+  session->GetStocks(U16(all[4]), one, false);
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(Sym(one[0]), all[4]);
+  EXPECT_FALSE(journal.Calls("GetMarketData").empty()) << "an empty table answered";
+  EXPECT_EQ(RowCount(session->DatabasePath(), all[4]), 0u) << "a snapshot was stored";
+
+  std::vector<StockRecord> none;
+  session->GetStocks(u"NOSUCH", none, false);
+  EXPECT_TRUE(none.empty());
+}
+
+TEST_F(SessionService, IdlePullOutlastsTheOrdinaryCallTimeOut) {
+  ASSERT_GT(CSettings::PullTimeout, CSettings::ServerTimeout);
+  LogCapture log;
+  auto session = OpenSession("idle");
+  ASSERT_TRUE(Eventually([&] { return log.Contains("Server response is empty"); }, 8000));
+  EXPECT_FALSE(log.Contains("TIMEOUT"));
+  // The ordinary calls keep their own time-out meanwhile.
+  EXPECT_EQ(Stocks(*session).size(), 5u);
+}
+
+TEST_F(SessionService, StalledServiceTimesOutThePullAndRecovers) {
+  CSettings::PullTimeout = 300;
+  const DWORD serverTimeout = CSettings::ServerTimeout;
+  CSettings::ServerTimeout = 300;  // the pull's own time-out only: the ORB took its own at start
+  auto session = OpenSession("stall");
+  const std::string symbol = Stocks(*session).at(0);
+  LogCapture log;
+  Env()->Control()->StallPulls(true);
+  ASSERT_TRUE(Eventually([&] { return log.Contains("CODE IDL:omg.org/CORBA/TIMEOUT:1.0 in CDataHolder::_PullThread()"); }));
+  // The session answers while its pull waits, and does not spin.
+  CZmOrvEnt client;
+  session->Subscribe(client.Handle(), U16(symbol), enStockData, enEquity);
+  log.Clear();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  EXPECT_LE(log.Count("Send request to server"), 3u);
+  Env()->Control()->StallPulls(false);
+  EXPECT_TRUE(client.WaitFor([&](const auto& ev) { return HasSymbol(ev, symbol); }));
+  CSettings::ServerTimeout = serverTimeout;
+  session.reset();
+}
+
+TEST_F(SessionService, DroppedConnectionsAreLoggedWithoutSpinningAndLoseNothing) {
+  auto session = OpenSession("drop");
+  const std::string symbol = Stocks(*session).at(1);
+  CZmOrvEnt client;
+  session->Subscribe(client.Handle(), U16(symbol), enStockData, enEquity);
+  ASSERT_TRUE(client.WaitFor([&](const auto& ev) { return HasSymbol(ev, symbol); }));
+
+  LogCapture log;
+  Env()->Control()->DropConnections();
+  ASSERT_TRUE(Eventually([&] { return log.Contains("ERROR: Caught a CORBA::SystemException : "); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+  EXPECT_LE(log.Count("ERROR: Caught a CORBA::SystemException : "), 4u) << "the pull thread spins";
+  EXPECT_EQ(RowCount(session->DatabasePath(), symbol), 1u);
+
+  // The service is back: a new sign-in of the user works at once.
+  auto again = OpenSession("drop2");
+  EXPECT_EQ(Stocks(*again).size(), 5u);
+}
+
+TEST_F(SessionService, MalformedMessagesAreLoggedAndTheSessionGoesOn) {
+  for (int compression : {0, 1}) {
+    SCOPED_TRACE(compression);
+    CSettings::UseCompression = static_cast<DWORD>(compression);
+    Journal signIn;
+    auto session = OpenSession("bad");
+    const std::string manager = signIn.Calls("GetZmDataManager").at(0);
+    const CORBA::Long id = std::stoi(manager.substr(manager.rfind(' ') + 1));
+    const std::string symbol = Stocks(*session).at(4);
+    CZmOrvEnt client;
+    session->Subscribe(client.Handle(), U16(symbol), enStockData, enEquity);
+    ASSERT_TRUE(client.WaitFor([&](const auto& ev) { return HasSymbol(ev, symbol); }));
+
+    LogCapture log;
+    Journal pulls;
+    MessageBuilder huge;
+    huge.Block(T_EQUITY_QUOTE, 0xFFFFFFFFu, {F_SYMBOL, F_LAST}, 1).Text(symbol, 12).Float(1.0f);
+    MessageBuilder unknown;
+    unknown.Block(T_EQUITY_QUOTE, 1, {F_SYMBOL, 250}, 1).Text(symbol, 12).Float(1.0f);
+    // (bytes, zipped by the service)
+    std::vector<std::pair<std::vector<uint8_t>, bool>> bad;
+    if (compression == 0) {
+      bad = {{std::vector<uint8_t>(300, 0xFF), false}, {huge.bytes, false}, {unknown.bytes, false}};
+    } else {
+      bad = {{huge.bytes, true}, {std::vector<uint8_t>(300, 0xFF), false}};  // the second is no archive
+    }
+    for (const auto& b : bad) {
+      OrvSim::Bytes seq(static_cast<CORBA::ULong>(b.first.size()));
+      seq.length(static_cast<CORBA::ULong>(b.first.size()));
+      for (size_t i = 0; i < b.first.size(); ++i) seq[static_cast<CORBA::ULong>(i)] = b.first[i];
+      Env()->Control()->EnqueueRaw(id, seq, b.second);
+    }
+    ASSERT_TRUE(Eventually([&] {
+      const auto calls = pulls.Calls("pull");
+      return static_cast<size_t>(std::count_if(calls.begin(), calls.end(), [](const std::string& c) {
+               return c.find("-> raw") != std::string::npos;
+             })) >= bad.size();
+    }, 15000));
+    // The last one is handled on the pull thread after the service answered.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(log.Contains(compression ? "Unzip error" : "ERROR: CDataHolder::_UpdateLocalStorage unknown type 255"));
+    EXPECT_EQ(RowCount(session->DatabasePath(), symbol), 1u);
+    // And data still flows.
+    const size_t before = client.Events().size();
+    Env()->Control()->PublishNow(1);
+    EXPECT_TRUE(client.WaitFor([&](const auto& ev) { return ev.size() > before; }));
+  }
+}
+
+TEST_F(SessionService, DeletingTheSessionEndsBothWaitingPullsInAboutASecond) {
+  CSettings::PullTimeout = 30000;
+  LogCapture log;
+  auto session = OpenSession("end", true);
+  ASSERT_TRUE(Eventually([&] { return log.Count("Send request to futures server") >= 1 &&
+                                      log.Count("Send request to server") >= 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // both are waiting in pull now
+  const auto start = std::chrono::steady_clock::now();
+  session.reset();
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::milliseconds(1200));
+  EXPECT_TRUE(log.Contains("_PullThread completed user: end"));
+  EXPECT_TRUE(log.Contains("_FutPullThread completed user: end"));
+}
+
+}  // namespace
+}  // namespace orvtest
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  orvtest::Env() = new orvtest::SimEnvironment();
+  ::testing::AddGlobalTestEnvironment(orvtest::Env());
+  return RUN_ALL_TESTS();
+}
