@@ -10,18 +10,36 @@
 
 #include "feed/CDatabaseLock.h"
 #include "feed/CSqliteException.h"
+#include "feed/CSqliteStatementCache.h"
 #include "log/Log.h"
 
 namespace {
 
 std::atomic<bool> g_speed{true};
 
+// SQLite counts every allocation it makes under a process-wide mutex, for
+// statistics nothing here reads; the library this links is also built
+// without per-connection lookaside, so each statement run makes several
+// such allocations. The setting only takes before SQLite initialises,
+// hence at start-up; later it is refused and changes nothing.
+[[maybe_unused]] const int g_noMemoryStatistics = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+
 struct KeptConnection {
   sqlite3* db = nullptr;
+  std::shared_ptr<CSqliteStatementCache> statements;
   bool lent = false;
   dev_t dev = 0;
   ino_t ino = 0;
 };
+
+// A statement that somehow outlives its access goes back to a closed cache
+// and is finalised there; close_v2 lets the connection go once it has.
+void CloseKept(KeptConnection& k) {
+  if (k.statements) k.statements->Close();
+  k.statements.reset();
+  sqlite3_close_v2(k.db);
+  k.db = nullptr;
+}
 
 // Only touched under the database lock; the mutex keeps CloseKeptConnections
 // safe from any thread as well.
@@ -45,10 +63,11 @@ void ApplySpeedPragmas(sqlite3* db) {
 }
 
 // Opens a fresh connection or throws; a failed open still closes the handle
-// that SQLite hands back.
-sqlite3* OpenFresh(const char* path) {
+// that SQLite hands back. Read-write and created when missing, as
+// sqlite3_open would; extraFlags adds to that.
+sqlite3* OpenFresh(const char* path, int extraFlags = 0) {
   sqlite3* db = nullptr;
-  const int rc = sqlite3_open(path, &db);
+  const int rc = sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | extraFlags, nullptr);
   if (rc != SQLITE_OK) {
     CSqliteException e(rc, db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
     sqlite3_close(db);
@@ -75,7 +94,7 @@ void CSqliteDB::CloseKeptConnections() {
   auto& kept = Kept();
   for (auto it = kept.begin(); it != kept.end();) {
     if (!it->second.lent) {
-      sqlite3_close(it->second.db);
+      CloseKept(it->second);
       it = kept.erase(it);
     } else {
       ++it;
@@ -96,24 +115,26 @@ void CSqliteDB::Open(const char* path) {
       dev_t dev = 0;
       ino_t ino = 0;
       const bool exists = FileIdentity(p, &dev, &ino);
-      if (k.db != nullptr && (!exists || dev != k.dev || ino != k.ino)) {
-        sqlite3_close(k.db);
-        k.db = nullptr;
-      }
+      if (k.db != nullptr && (!exists || dev != k.dev || ino != k.ino)) CloseKept(k);
       if (k.db == nullptr) {
         try {
-          k.db = OpenFresh(p.c_str());
+          // Kept connections are only ever used under the database lock, one
+          // thread at a time, so SQLite's own per-connection mutex (taken by
+          // every step, bind and column read) buys nothing.
+          k.db = OpenFresh(p.c_str(), SQLITE_OPEN_NOMUTEX);
         } catch (...) {
           Kept().erase(p);
           throw;
         }
         ApplySpeedPragmas(k.db);
         sqlite3_busy_timeout(k.db, m_busyTimeoutMs);
+        k.statements = std::make_shared<CSqliteStatementCache>();
         FileIdentity(p, &k.dev, &k.ino);
       }
       k.lent = true;
       m_db = k.db;
       m_borrowed = true;
+      m_cache = k.statements;
       m_path = p;
       SetBusyWait(m_busyTimeoutMs);
       return;
@@ -128,6 +149,7 @@ void CSqliteDB::Open(const char* path) {
 
 void CSqliteDB::Close() {
   if (m_db == nullptr) return;
+  m_cache.reset();
   if (m_borrowed) {
     // A lent connection goes back as a fresh one would have been closed: no
     // transaction left open.
@@ -137,7 +159,7 @@ void CSqliteDB::Close() {
     if (it != Kept().end() && it->second.db == m_db) {
       it->second.lent = false;
     } else {
-      sqlite3_close(m_db);
+      sqlite3_close_v2(m_db);
     }
   } else {
     sqlite3_close(m_db);
@@ -150,8 +172,41 @@ void CSqliteDB::CheckDB() const {
   if (m_db == nullptr) throw CSqliteException(CPPSQLITE_ERROR, "Database not open");
 }
 
+bool CSqliteDB::RunCachedCommand(const char* sql, int* changes) {
+  sqlite3_stmt* stmt = m_cache->Take(sql);
+  if (stmt == nullptr) {
+    const char* tail = nullptr;
+    if (sqlite3_prepare_v2(m_db, sql, -1, &stmt, &tail) != SQLITE_OK || stmt == nullptr) {
+      // Let sqlite3_exec fail on it (or run nothing) as it always has.
+      sqlite3_finalize(stmt);
+      return false;
+    }
+    while (tail != nullptr && (*tail == ' ' || *tail == '\t' || *tail == '\n' || *tail == '\r')) ++tail;
+    if (tail != nullptr && *tail != '\0') {
+      // More than one statement: sqlite3_exec runs them all.
+      sqlite3_finalize(stmt);
+      return false;
+    }
+  }
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+  }
+  if (rc != SQLITE_DONE) {
+    const int code = sqlite3_reset(stmt);
+    const CSqliteException e(code != SQLITE_OK ? code : rc, sqlite3_errmsg(m_db));
+    sqlite3_finalize(stmt);
+    throw e;
+  }
+  *changes = sqlite3_changes(m_db);
+  sqlite3_reset(stmt);
+  m_cache->GiveBack(stmt);
+  return true;
+}
+
 int CSqliteDB::RunCommand(const char* sql) {
   CheckDB();
+  int changes = 0;
+  if (m_cache && sql != nullptr && RunCachedCommand(sql, &changes)) return changes;
   char* error = nullptr;
   const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &error);
   if (rc != SQLITE_OK) throw CSqliteException(rc, error, true);
@@ -160,13 +215,16 @@ int CSqliteDB::RunCommand(const char* sql) {
 
 CSqliteStatement CSqliteDB::Prepare(const char* sql) {
   CheckDB();
+  if (m_cache && sql != nullptr) {
+    if (sqlite3_stmt* cached = m_cache->Take(sql)) return CSqliteStatement(m_db, cached, m_cache);
+  }
   sqlite3_stmt* stmt = nullptr;
   const int rc = sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr);
   if (rc != SQLITE_OK) {
     sqlite3_finalize(stmt);
     throw CSqliteException(rc, nullptr);
   }
-  return CSqliteStatement(m_db, stmt);
+  return CSqliteStatement(m_db, stmt, m_cache);
 }
 
 int CSqliteDB::ScalarInt(const char* sql) {

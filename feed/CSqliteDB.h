@@ -5,13 +5,17 @@
 // journal in memory. Under the database lock a connection per file is kept
 // open and lent out again, which saves the open and schema load of every
 // access; outside the lock, or while the kept one is lent, Open makes a
-// connection of its own as before.
+// connection of its own as before. A kept connection also keeps the
+// statements prepared on it, reset between uses, so that the same text is
+// parsed once per connection rather than once per access.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "feed/CSqliteStatement.h"
 
+class CSqliteStatementCache;
 struct sqlite3;
 
 class CSqliteDB {
@@ -41,9 +45,14 @@ class CSqliteDB {
 
  private:
   void CheckDB() const;
+  // RunCommand through the statement cache; false when the text is not one
+  // statement that can be kept (sqlite3_exec then runs it).
+  bool RunCachedCommand(const char* sql, int* changes);
 
   sqlite3* m_db = nullptr;
   bool m_borrowed = false;
   std::string m_path;
+  // The kept connection's statements while it is borrowed; null otherwise.
+  std::shared_ptr<CSqliteStatementCache> m_cache;
   int m_busyTimeoutMs = 5000;
 };

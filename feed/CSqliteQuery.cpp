@@ -49,8 +49,6 @@ void CSqliteQuery::CheckColumn(int column) const {
   if (column < 0 || column > m_columns - 1) throw CSqliteException(CPPSQLITE_ERROR, "Invalid field index requested");
 }
 
-bool CSqliteQuery::IsNull(int column) const { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
-
 bool CSqliteQuery::AtEnd() const {
   CheckStatement();
   return m_atEnd;
@@ -96,25 +94,32 @@ int CSqliteQuery::FieldDataType(int column) const {
   return sqlite3_column_type(m_stmt, column);
 }
 
-int CSqliteQuery::IntAt(int column, int nullValue) const {
+// Each accessor looks its column up once: asking for the type and then for
+// the value would find the column, and take the connection's mutex, twice.
+sqlite3_value* CSqliteQuery::ValueAt(int column) const {
   CheckColumn(column);
-  return IsNull(column) ? nullValue : sqlite3_column_int(m_stmt, column);
+  return sqlite3_column_value(m_stmt, column);
+}
+
+int CSqliteQuery::IntAt(int column, int nullValue) const {
+  sqlite3_value* v = ValueAt(column);
+  return sqlite3_value_type(v) == SQLITE_NULL ? nullValue : sqlite3_value_int(v);
 }
 
 float CSqliteQuery::FloatAt(int column, float nullValue) const {
-  CheckColumn(column);
-  return IsNull(column) ? nullValue : static_cast<float>(sqlite3_column_double(m_stmt, column));
+  sqlite3_value* v = ValueAt(column);
+  return sqlite3_value_type(v) == SQLITE_NULL ? nullValue : static_cast<float>(sqlite3_value_double(v));
 }
 
 double CSqliteQuery::DoubleAt(int column, double nullValue) const {
-  CheckColumn(column);
-  return IsNull(column) ? nullValue : sqlite3_column_double(m_stmt, column);
+  sqlite3_value* v = ValueAt(column);
+  return sqlite3_value_type(v) == SQLITE_NULL ? nullValue : sqlite3_value_double(v);
 }
 
 const char* CSqliteQuery::TextAt(int column, const char* nullValue) const {
-  CheckColumn(column);
-  if (IsNull(column)) return nullValue;
-  return reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, column));
+  sqlite3_value* v = ValueAt(column);
+  if (sqlite3_value_type(v) == SQLITE_NULL) return nullValue;
+  return reinterpret_cast<const char*>(sqlite3_value_text(v));
 }
 
 void CSqliteQuery::Release() {

@@ -5,6 +5,7 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+struct sqlite3_value;
 
 class CSqliteQuery {
  public:
@@ -35,7 +36,7 @@ class CSqliteQuery {
  private:
   void CheckStatement() const;
   void CheckColumn(int column) const;
-  bool IsNull(int column) const;
+  sqlite3_value* ValueAt(int column) const;
 
   sqlite3* m_db = nullptr;
   sqlite3_stmt* m_stmt = nullptr;

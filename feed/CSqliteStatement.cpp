@@ -5,12 +5,14 @@
 #include <sqlite3.h>
 
 #include "feed/CSqliteException.h"
+#include "feed/CSqliteStatementCache.h"
 #include "log/Log.h"
 
-CSqliteStatement::CSqliteStatement(sqlite3* db, sqlite3_stmt* stmt) : m_db(db), m_stmt(stmt) {}
+CSqliteStatement::CSqliteStatement(sqlite3* db, sqlite3_stmt* stmt, std::shared_ptr<CSqliteStatementCache> cache)
+    : m_db(db), m_stmt(stmt), m_cache(std::move(cache)) {}
 
 CSqliteStatement::CSqliteStatement(CSqliteStatement&& other) noexcept
-    : m_db(other.m_db), m_stmt(std::exchange(other.m_stmt, nullptr)) {}
+    : m_db(other.m_db), m_stmt(std::exchange(other.m_stmt, nullptr)), m_cache(std::move(other.m_cache)) {}
 
 CSqliteStatement& CSqliteStatement::operator=(CSqliteStatement&& other) noexcept {
   if (this != &other) {
@@ -21,6 +23,7 @@ CSqliteStatement& CSqliteStatement::operator=(CSqliteStatement&& other) noexcept
     }
     m_db = other.m_db;
     m_stmt = std::exchange(other.m_stmt, nullptr);
+    m_cache = std::move(other.m_cache);
   }
   return *this;
 }
@@ -44,6 +47,12 @@ void CSqliteStatement::CheckStatement() const {
 void CSqliteStatement::BindText(int param, const char* value) {
   CheckStatement();
   const int rc = sqlite3_bind_text(m_stmt, param, value, -1, SQLITE_TRANSIENT);
+  if (rc != SQLITE_OK) throw CSqliteException(rc, "Error binding string param");
+}
+
+void CSqliteStatement::BindTextNoCopy(int param, const char* value) {
+  CheckStatement();
+  const int rc = sqlite3_bind_text(m_stmt, param, value, -1, SQLITE_STATIC);
   if (rc != SQLITE_OK) throw CSqliteException(rc, "Error binding string param");
 }
 
@@ -91,6 +100,20 @@ void CSqliteStatement::Reset() {
 
 void CSqliteStatement::Release() {
   if (m_stmt == nullptr) return;
-  const int rc = sqlite3_finalize(std::exchange(m_stmt, nullptr));
+  sqlite3_stmt* stmt = std::exchange(m_stmt, nullptr);
+  if (std::shared_ptr<CSqliteStatementCache> cache = std::move(m_cache)) {
+    // The reset reports what a finalise would: the failure of the last step.
+    const int rc = sqlite3_reset(stmt);
+    if (rc == SQLITE_OK) {
+      // No binding may outlive this use: a later one would otherwise find
+      // the texts of this one, or pointers to texts already gone.
+      sqlite3_clear_bindings(stmt);
+      cache->GiveBack(stmt);
+      return;
+    }
+    sqlite3_finalize(stmt);
+    throw CSqliteException(rc, sqlite3_errmsg(m_db));
+  }
+  const int rc = sqlite3_finalize(stmt);
   if (rc != SQLITE_OK) throw CSqliteException(rc, sqlite3_errmsg(m_db));
 }

@@ -1,5 +1,6 @@
 #include "feed/CStocksDB.h"
 
+#include <cstring>
 #include <iomanip>
 #include <memory>
 #include <sstream>
@@ -99,11 +100,12 @@ class BlockMapSink : public IBlockSink {
   BlockMapSink(CStocksDB::BlockMap& map, bool quote) : m_map(map), m_quote(quote) {}
 
   void BeginRecord(const FieldValue* key) override {
-    const std::string_view text = key->AsText();
-    auto it = m_map.find(std::string(text));
-    if (it == m_map.end()) {
-      it = m_map.emplace(std::string(text), CStocksDB::BlockRecord()).first;
-      it->second.symbol = text;
+    // One search: where the symbol is, or where it goes.
+    std::string symbol(key->AsText());
+    auto it = m_map.lower_bound(symbol);
+    if (it == m_map.end() || it->first != symbol) {
+      it = m_map.emplace_hint(it, std::move(symbol), CStocksDB::BlockRecord());
+      it->second.symbol = it->first;
     }
     m_record = &it->second;
   }
@@ -124,8 +126,10 @@ const char* Bindable(const std::optional<std::string>& text) { return text ? tex
 class SharedTexts {
  public:
   const _bstr_t& Get(const char* text) {
+    // Exchanges and currencies are a few letters: comparing the bytes
+    // directly beats a full string comparison per stored text.
     for (const auto& t : m_texts)
-      if (t.first == text) return t.second;
+      if (t.first[0] == text[0] && std::strcmp(t.first.c_str(), text) == 0) return t.second;
     if (m_texts.size() >= kMaxTexts) {
       m_spare = _bstr_t(text);
       return m_spare;
@@ -381,11 +385,12 @@ void CStocksDB::_UpdateStockQuote(const BlockMap& map) {
       update.BindDouble(7, r.BidDate);
       update.BindDouble(8, r.AskDate);
       update.BindDouble(9, r.LastDate);
-      update.BindText(10, Bindable(entry.second.bidExchange));
-      update.BindText(11, Bindable(entry.second.askExchange));
-      update.BindText(12, Bindable(entry.second.lastExchange));
+      // The texts live in the map until the statement is released.
+      update.BindTextNoCopy(10, Bindable(entry.second.bidExchange));
+      update.BindTextNoCopy(11, Bindable(entry.second.askExchange));
+      update.BindTextNoCopy(12, Bindable(entry.second.lastExchange));
       update.BindInt(13, r.Volume);
-      update.BindText(14, entry.second.symbol.c_str());
+      update.BindTextNoCopy(14, entry.second.symbol.c_str());
       update.RunCommand();
       update.Reset();
     }
@@ -446,7 +451,7 @@ void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols
       if (clients.empty()) continue;
       StockRecord r;
       bool found = false;
-      select.BindText(1, symbol.c_str());
+      select.BindTextNoCopy(1, symbol.c_str());
       {
         CSqliteQuery query = select.RunQuery();
         if (!query.AtEnd() && !IsStopRequested()) {

@@ -83,11 +83,18 @@ const orvwin::StringResource kTemplates[] = {
 
 std::once_flag g_registered;
 
+// The program's own module never changes while it runs, and finding it walks
+// every loaded object and reads the executable's link: once is enough.
+HINSTANCE ThisProgram() {
+  static const HINSTANCE module = GetModuleHandleA(nullptr);
+  return module;
+}
+
 }  // namespace
 
 void RegisterSqlTemplates() {
   std::call_once(g_registered, [] {
-    orvwin::RegisterStringResources(GetModuleHandleA(nullptr), kTemplates, sizeof kTemplates / sizeof kTemplates[0]);
+    orvwin::RegisterStringResources(ThisProgram(), kTemplates, sizeof kTemplates / sizeof kTemplates[0]);
   });
 }
 
@@ -96,7 +103,7 @@ std::string LoadSqlTemplateText(UINT id) {
   // Larger than the longest template; the loaded length tells whether the
   // text was cut, so no template is ever used truncated.
   char buffer[4096];
-  const int n = LoadStringA(GetModuleHandleA(nullptr), id, buffer, static_cast<int>(sizeof buffer));
+  const int n = LoadStringA(ThisProgram(), id, buffer, static_cast<int>(sizeof buffer));
   if (n <= 0 || n >= static_cast<int>(sizeof buffer) - 1) {
     throw CSqliteException(CPPSQLITE_ERROR, ("No SQL template " + std::to_string(id)).c_str());
   }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "feed/CDatabaseLock.h"
@@ -310,6 +311,87 @@ TEST_F(SqliteFixture, LentConnectionComesBackWithoutAnOpenTransaction) {
   EXPECT_EQ(db.ScalarInt("select count(*) from t"), 0);
   EXPECT_NO_THROW(db.RunCommand("begin transaction;"));
   db.RunCommand("rollback transaction;");
+}
+
+// Under the lock the statements of a kept connection are reused from one
+// access to the next; nothing of an earlier use may show in a later one.
+TEST_F(SqliteFixture, AReusedStatementStartsWithoutTheBindingsOfItsLastUse) {
+  Exec("create table t (k TEXT, v TEXT)");
+  std::string value = "first";
+  for (int use = 0; use < 2; ++use) {
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(path.c_str());
+    CSqliteStatement ins = db.Prepare("insert into t values (?, ?)");
+    ins.BindText(1, use == 0 ? "a" : "b");
+    // The second use binds only the key: its value must be NULL, not the
+    // first use's text (nor what is left of it).
+    if (use == 0) ins.BindTextNoCopy(2, value.c_str());
+    ins.RunCommand();
+    ins.Release();
+    value.assign(64, 'x');
+  }
+  CDatabaseLockGuard lock;
+  CSqliteDB db;
+  db.Open(path.c_str());
+  CSqliteStatement sel = db.Prepare("select k, v from t order by k");
+  CSqliteQuery q = sel.RunQuery();
+  ASSERT_FALSE(q.AtEnd());
+  EXPECT_STREQ(q.TextAt(1), "first");
+  q.Next();
+  ASSERT_FALSE(q.AtEnd());
+  EXPECT_STREQ(q.TextAt(1, "null"), "null");
+}
+
+TEST_F(SqliteFixture, CommandsGiveTheSameResultsAndErrorsWithAndWithoutTheLock) {
+  for (bool underLock : {false, true}) {
+    SCOPED_TRACE(underLock ? "under the lock" : "without the lock");
+    std::filesystem::remove(path);
+    std::unique_ptr<CDatabaseLockGuard> lock(underLock ? new CDatabaseLockGuard : nullptr);
+    CSqliteDB db;
+    db.Open(path.c_str());
+    db.RunCommand("create table t (k TEXT primary key)");
+    // Twice, so that the second run under the lock takes what the first kept.
+    for (int run = 0; run < 2; ++run) {
+      db.RunCommand("PRAGMA read_uncommitted");
+      EXPECT_EQ(db.RunCommand("delete from t"), run == 0 ? 0 : 2);
+      EXPECT_EQ(db.RunCommand("insert into t values ('a'); insert into t values ('b')"), 1)
+          << "every statement of the text runs; the count is the last one's";
+      CSqliteException missing = Thrown([&] { db.RunCommand("insert into missing values (1)"); });
+      EXPECT_EQ(missing.errorCode(), 1);
+      EXPECT_STREQ(missing.errorMessage(), "SQLITE_ERROR[1]: no such table: missing");
+      CSqliteException duplicate = Thrown([&] { db.RunCommand("insert into t values ('a')"); });
+      EXPECT_EQ(duplicate.errorCode(), 19);
+      EXPECT_EQ(db.ScalarInt("select count(*) from t"), 2);
+    }
+  }
+}
+
+TEST_F(SqliteFixture, AStatementThatOutlivesItsConnectionIsStillReleasedSafely) {
+  Exec("create table t (k TEXT primary key)");
+  std::optional<CSqliteStatement> late;
+  {
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(path.c_str());
+    late.emplace(db.Prepare("insert into t values (?)"));
+    late->BindText(1, "a");
+    late->RunCommand();
+  }
+  CSqliteDB::CloseKeptConnections();
+  EXPECT_NO_THROW(late.reset());
+  // A failed statement is not lent out again in its failed state.
+  for (int use = 0; use < 2; ++use) {
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(path.c_str());
+    CSqliteStatement ins = db.Prepare("insert into t values (?)");
+    ins.BindText(1, "a");
+    EXPECT_EQ(Thrown([&] { ins.RunCommand(); }).errorCode(), 19);
+    ins.BindText(1, use == 0 ? "b" : "c");
+    EXPECT_EQ(ins.RunCommand(), 1);
+  }
+  EXPECT_EQ(Count("t"), 3);
 }
 
 }  // namespace
