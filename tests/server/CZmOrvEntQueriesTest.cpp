@@ -11,8 +11,11 @@
 #include <functional>
 #include <set>
 
+#include <sqlite3.h>
+
 #include "com/atlbase.h"
 #include "com/comdef.h"
+#include "feed/CDatabaseLock.h"
 #include "server/CZmOrvEnt.h"
 #include "tests/feed/LogCapture.h"
 #include "tests/feed/SessionServiceSupport.h"
@@ -905,6 +908,52 @@ TEST_F(Queries, SurfacesAndIndexesByTermLevelAndPoint) {
   ASSERT_EQ(object->GetFutIVIndexesByTerm(root.GetBSTR(), 60, &futIvx), S_OK) << TakeError();
   EXPECT_EQ(ReadIndexes(futIvx.p, &IFutIVIndexesEnt::get_UnderlyingSymbol),
             (std::vector<std::pair<std::string, SHORT>>{{Text(root), 60}}));
+}
+
+// Levels between whole numbers: the futures query (a double level) finds
+// them, the spot query (a 16-bit level) finds only the whole one.
+TEST_F(Queries, AFractionalLevelIsFoundOnlyByTheFuturesQuery) {
+  CComPtr<IZmOrvEnt> object = SignedIn("q7", true, true);
+  CDataHolder* session = CZmOrvEnt::UserDataHolderMap().at(U16("q7"));
+  {
+    CDatabaseLockGuard lock;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(session->DatabasePath().c_str(), &db), SQLITE_OK);
+    for (const char* table : {"ivsurface", "future_ivsurface"}) {
+      const std::string sql = std::string("INSERT INTO ") + table +
+                              " (symbol, term, otm, type, vstrike, iv, delta) VALUES"
+                              " ('ZZ', 30, 10.5, 'C', 1, 0.2, 0.4), ('ZZ', 30, 10.5, 'P', 1, 0.2, -0.6),"
+                              " ('ZZ', 30, 10, 'C', 1, 0.2, 0.4), ('ZZ', 90, 10.5, 'C', 1, 0.2, 0.4)";
+      ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    }
+    sqlite3_close(db);
+  }
+  _bstr_t sym("zz");
+
+  CComPtr<IFutIVSurfacesEnt> fractional;
+  ASSERT_EQ(object->GetFutIVSurfacesByOTM(sym.GetBSTR(), 10.5, &fractional), S_OK) << TakeError();
+  const std::vector<Point> half = ReadFutSurface(fractional.p);
+  EXPECT_EQ(half.size(), 3u);
+  for (const Point& p : half) EXPECT_EQ(p.otm, 10.5);
+  CComPtr<IFutIVSurfacesEnt> point;
+  ASSERT_EQ(object->GetFutIVSurfaceUnique(sym.GetBSTR(), 30, 10.5, enPut, &point), S_OK) << TakeError();
+  const std::vector<Point> one = ReadFutSurface(point.p);
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one[0].type, enPut);
+
+  CComPtr<IIVSurfacesEnt> whole;
+  ASSERT_EQ(object->GetIVSurfacesByOTM(sym.GetBSTR(), 10, &whole), S_OK) << TakeError();
+  const std::vector<Point> ten = ReadSurface(whole.p);
+  ASSERT_EQ(ten.size(), 1u);
+  EXPECT_EQ(ten[0].term, 30);
+  EXPECT_EQ(ten[0].type, enCall);
+  CComPtr<IIVSurfacesEnt> unique;
+  ASSERT_EQ(object->GetIVSurfaceUnique(sym.GetBSTR(), 30, 10, enCall, &unique), S_OK) << TakeError();
+  EXPECT_EQ(ReadSurface(unique.p).size(), 1u);
+  CComPtr<IIVSurfacesEnt> truncated;
+  EXPECT_EQ(object->GetIVSurfaceUnique(sym.GetBSTR(), 30, 10, enPut, &truncated), E_FAIL)
+      << "10.5 is not 10";
+  EXPECT_EQ(TakeError(), "Not found");
 }
 
 // ---- Interest rates, historical and at-the-money volatility ---------------------
