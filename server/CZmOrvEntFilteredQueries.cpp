@@ -3,6 +3,7 @@
 // expiry, term, out-of-the-money level or surface point; interest rates and
 // historical volatility, as cursors or as one number; and at-the-money
 // volatility, worked out after a refresh of the stock's cached rows.
+#include <cstdio>
 #include <string>
 
 #include "log/Log.h"
@@ -18,6 +19,7 @@
 #include "server/COptions.h"
 #include "server/CZmOrvEnt.h"
 #include "server/QueryResults.h"
+#include "win/oledate.h"
 
 namespace {
 
@@ -41,16 +43,13 @@ bool SurfacePointIs(const IVSurfaceRecord& r, double otm, SHORT term, OptionType
   return static_cast<double>(r.Otm) == otm && r.Term == term && r.Type == static_cast<LONG>(type);
 }
 
-// An expiry day as the user's locale writes a date.
+// An expiry day as a short date of the user's default locale (month, day,
+// four-digit year); empty for a day outside the calendar.
 std::string DayText(LONG day) {
-  VARIANT in, out;
-  VariantInit(&in);
-  VariantInit(&out);
-  in.vt = VT_DATE;
-  in.date = static_cast<DATE>(day);
-  std::string text;
-  if (SUCCEEDED(VariantChangeTypeEx(&out, &in, LOCALE_USER_DEFAULT, 0, VT_BSTR))) text = CZmOrvEnt::Narrow(out.bstrVal);
-  VariantClear(&out);
+  SYSTEMTIME t{};
+  if (!VariantTimeToSystemTime(static_cast<DATE>(day), &t)) return std::string();
+  char text[32];
+  std::snprintf(text, sizeof text, "%u/%u/%u", unsigned(t.wMonth), unsigned(t.wDay), unsigned(t.wYear));
   return text;
 }
 

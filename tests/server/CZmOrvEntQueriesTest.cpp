@@ -1070,6 +1070,7 @@ TEST_F(Queries, ATMRefreshesAStockWithNothingCachedAndNotOneThatHasValues) {
   }
   EXPECT_GT(expiries, 0u);
   EXPECT_EQ(log.Count("ATM: " + stock + " "), expiries);
+  EXPECT_FALSE(log.Contains("ATM: " + stock + "  ")) << "each line carries its expiry as a date";
   EXPECT_FALSE(log.Contains("GetATMByStock() started"));
   EXPECT_FALSE(log.Contains("GetATMByStock() completed"));
 
