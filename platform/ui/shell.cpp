@@ -23,7 +23,8 @@ void Show(const char* what, const std::string& text) {
 BOOL Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data) {
   if (!data || !IsWindow(data->hWnd)) return FALSE;
   const bool classic = data->cbSize < sizeof(NOTIFYICONDATAA);
-  const size_t tipCapacity = classic ? 64 : sizeof data->szTip;
+  // The last byte of each field is its terminator, whatever the caller left there.
+  const size_t tipCapacity = (classic ? 64 : sizeof data->szTip) - 1;
   const auto key = std::make_pair(data->hWnd, data->uID);
   std::lock_guard<std::mutex> g(g_lock);
   auto it = g_icons.find(key);
@@ -54,8 +55,8 @@ BOOL Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data) {
     Show("icon added", "");
   }
   if (!classic && (data->uFlags & NIF_INFO)) {
-    icon.lastBalloonTitle = Field(data->szInfoTitle, sizeof data->szInfoTitle);
-    icon.lastBalloon = Field(data->szInfo, sizeof data->szInfo);
+    icon.lastBalloonTitle = Field(data->szInfoTitle, sizeof data->szInfoTitle - 1);
+    icon.lastBalloon = Field(data->szInfo, sizeof data->szInfo - 1);
     if (!icon.lastBalloon.empty()) Show("balloon", icon.lastBalloonTitle + ": " + icon.lastBalloon);
   }
   return TRUE;
