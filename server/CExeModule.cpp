@@ -33,8 +33,7 @@ void CExeModule::MonitorShutdown() {
       CoResumeClassObjects();
     }
   }
-  CloseHandle(hEventShutdown);
-  hEventShutdown = nullptr;
+  CloseHandle(hEventShutdown.exchange(nullptr));
   PostThreadMessageA(dwThreadID, WM_QUIT, 0, 0);
 }
 

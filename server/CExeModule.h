@@ -2,6 +2,8 @@
 // loop once the server has been idle for a while.
 #pragma once
 
+#include <atomic>
+
 #include "com/atlcom.h"
 
 class CExeModule : public CComModule {
@@ -12,8 +14,9 @@ class CExeModule : public CComModule {
   void MonitorShutdown();
 
   DWORD dwThreadID = 0;            // the main thread, whose loop the monitor ends
-  HANDLE hEventShutdown = nullptr;
-  bool bActivity = false;
+  // Both are touched by Unlock on any COM thread.
+  std::atomic<HANDLE> hEventShutdown{nullptr};
+  std::atomic<bool> bActivity{false};
   DWORD dwTimeOut = 1000;          // quiet time after the last lock before ending
   DWORD dwPause = 1000;            // between revoking the class objects and the end
 

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
+#include <vector>
 #include <thread>
 
+#include "com/com.h"
 #include "server/CExeModule.h"
 #include "server/OrveProcess.h"
 #include "ui/winuser.h"
@@ -65,6 +69,67 @@ TEST_F(IdleShutdown, ALockTakenAgainKeepsTheServerRunning) {
   EXPECT_FALSE(WaitForQuit(std::chrono::milliseconds(300)));
   module_.Unlock();
   EXPECT_TRUE(WaitForQuit(std::chrono::seconds(10)));
+}
+
+// Stands in for a client that arrives just as the monitor suspends the
+// class objects: it takes a lock from inside the suspension.
+class ArrivingClient : public orvcom::LocalServerHook {
+ public:
+  explicit ArrivingClient(CExeModule& module) : module_(module) {}
+  HRESULT GetClassObject(REFCLSID, DWORD, REFIID, void**) override { return REGDB_E_CLASSNOTREG; }
+  void ClassObjectChanged(REFCLSID, IUnknown*, ClassState state) override {
+    std::lock_guard<std::mutex> g(lock_);
+    states_.push_back(state);
+    if (state == ClassState::kSuspended && !arrived_) {
+      arrived_ = true;
+      module_.Lock();
+    }
+  }
+  std::vector<ClassState> States() {
+    std::lock_guard<std::mutex> g(lock_);
+    return states_;
+  }
+
+ private:
+  CExeModule& module_;
+  std::mutex lock_;
+  std::vector<ClassState> states_;
+  bool arrived_ = false;
+};
+
+TEST_F(IdleShutdown, AClientArrivingDuringTheSuspensionFindsTheClassObjectsResumed) {
+  using State = orvcom::LocalServerHook::ClassState;
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+  ArrivingClient client(module_);
+  orvcom::LocalServerHook* previous = orvcom::SetLocalServerHook(&client);
+  static const CLSID kClass = {0x1d0c2f6e, 0x4f0a, 0x4c55, {1, 2, 3, 4, 5, 6, 7, 8}};
+  auto* factory = new CComObjectNoLock<CComClassFactory>();
+  factory->AddRef();
+  DWORD cookie = 0;
+  ASSERT_EQ(CoRegisterClassObject(kClass, factory, CLSCTX_LOCAL_SERVER,
+                                  REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED, &cookie),
+            S_OK);
+  ASSERT_EQ(CoResumeClassObjects(), S_OK);
+
+  module_.Lock();
+  module_.Unlock();  // idle: the monitor suspends, and the client comes in
+  // After registration and resumption: the suspension, then what follows it.
+  std::vector<State> states;
+  for (int i = 0; i < 2000 && states.size() < 4; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    states = client.States();
+  }
+  ASSERT_EQ(states.size(), 4u);
+  EXPECT_EQ(states[2], State::kSuspended);
+  EXPECT_EQ(states[3], State::kResumed) << "the returning client must be able to create objects";
+  EXPECT_FALSE(WaitForQuit(std::chrono::milliseconds(200)));
+
+  module_.Unlock();
+  EXPECT_TRUE(WaitForQuit(std::chrono::seconds(10)));
+  CoRevokeClassObject(cookie);
+  factory->Release();
+  orvcom::SetLocalServerHook(previous);
+  CoUninitialize();
 }
 
 TEST(ServerSwitch, OnlyASwitchThatEndsTheCommandLineCounts) {
