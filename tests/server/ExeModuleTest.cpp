@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <exception>
 #include <mutex>
 #include <vector>
 #include <thread>
 
 #include "com/com.h"
+#include "log/Log.h"
 #include "server/CExeModule.h"
 #include "server/OrveProcess.h"
 #include "ui/winuser.h"
@@ -162,6 +164,16 @@ TEST(ModuleVersion, FourPartsOrNothing) {
   ASSERT_GT(n, 0u);
   EXPECT_EQ(GetModuleVersionString(path), "1, 0, 2, 1");
   EXPECT_EQ(GetModuleVersionString("/no/such/file"), "");
+}
+
+TEST(OnTerminateDeathTest, LogsAndAborts) {
+  EXPECT_DEATH(
+      {
+        orvlog::InitConsole();
+        std::set_terminate(&OnTerminate);
+        std::terminate();
+      },
+      "Critical error: application terminated");
 }
 
 TEST(KillProcessByName, LeavesProgramsOfAnotherNameAlone) {

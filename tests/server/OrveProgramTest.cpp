@@ -44,7 +44,7 @@ class OrveProgram : public ::testing::Test {
     std::filesystem::remove_all(root_, ec);
   }
 
-  std::string Registry() const { return root_ + "/registry.reg"; }
+  std::string Registry() const { return registry_.empty() ? root_ + "/registry.reg" : registry_; }
   std::string DataFolder() const { return root_ + "/home/Application Data/Orv/"; }
   std::string Log() const { return DataFolder() + "ORVE.log"; }
 
@@ -116,6 +116,7 @@ class OrveProgram : public ::testing::Test {
   }
 
   std::string root_;
+  std::string registry_;
   std::vector<pid_t> running_;
 };
 
@@ -167,6 +168,31 @@ TEST_F(OrveProgram, ASecondCopyEndsTheFirst) {
   ASSERT_TRUE(WaitForLog("ERROR DESCR : Only one copy of the service may be run."));
   EXPECT_EQ(WaitExit(second, std::chrono::milliseconds(300)), -1) << "the new copy goes on";
   ASSERT_TRUE(WaitForMutex(true)) << "and holds the mutex";
+}
+
+TEST_F(OrveProgram, RegistrationThatCannotWriteFailsWithItsResult) {
+  // The registry file would have to live under a plain file.
+  std::ofstream(root_ + "/blocked") << "x";
+  registry_ = root_ + "/blocked/registry.reg";
+  int status = WaitExit(Start({"-RegServer"}));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_NE(WEXITSTATUS(status), 0);
+}
+
+TEST_F(OrveProgram, SettingsAreCorrectedBeforeServing) {
+  const std::string rootCa = root_ + "/ca.pem";
+  std::ofstream(rootCa) << "ca";
+  std::ofstream(Registry()) << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brask\\Orv]\n"
+                            << "\"LogLevel\"=dword:00000001\n"
+                            << "\"ProtocolVersion\"=dword:00000001\n"
+                            << "\"UseSSL\"=dword:00000001\n"
+                            << "\"RootCertificateFile\"=\"" << rootCa << "\"\n"
+                            << "\"CertificateFile\"=\"" << root_ << "/missing.pem\"\n"
+                            << "\"KeyPass\"=\"secret\"\n";
+  Start({"-Embedding"});
+  ASSERT_TRUE(WaitForLog("Invalid protocol version: 1. Protocol version reset to default value"));
+  ASSERT_TRUE(WaitForLog("WARN DESCR: Cannot open key file: " + root_ + "/missing.pem"));
+  EXPECT_EQ(Read(Log()).find("Cannot open certificate file"), std::string::npos);
 }
 
 TEST_F(OrveProgram, AUserDataFolderThatCannotBeMadeIsTheExitCode) {
