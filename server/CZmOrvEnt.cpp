@@ -246,7 +246,7 @@ std::u16string CZmOrvEnt::Wide(BSTR text) {
 
 HRESULT CZmOrvEnt::HandleCurrentException(const char* name, const char* file, int line,
                                           bool commFailureClause) {
-  ORV_LOG(orvlog::kDebug, "Exception: " << file << ":" << line);
+  if (file != nullptr) ORV_LOG(orvlog::kDebug, "Exception: " << file << ":" << line);
   try {
     throw;
   } catch (const CORBA::COMM_FAILURE& e) {
@@ -383,11 +383,8 @@ HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool f
       WriteCredentials("Username", "Password", "", "");
       m_bConnected = 0;
     }
-    try {
-      throw;
-    } catch (...) {
-      hr = HandleCurrentException(name, __FILE__, __LINE__, false);
-    }
+    // The location was logged above, before the ini was touched.
+    hr = HandleCurrentException(name, nullptr, 0, false);
   }
   ORV_LOG(orvlog::kTrace, "CZmOrvEnt::" << name << "() completed");
   return hr;

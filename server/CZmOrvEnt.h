@@ -48,8 +48,8 @@ class CZmOrvEnt : public CComObjectRootEx<CComMultiThreadModel>,
   void FinalRelease();
 
   // The module's start (true) and end (false) hook: the start makes the
-  // empty session map, the end deletes every session. The program's own
-  // start-up and shut-down steps (stop event, tray icon) hang on
+  // stop event and the empty session map; the end sets the stop event and
+  // deletes every session. The program's tray icon hangs on
   // SetObjectMainHooks.
   static void ObjectMain(bool starting);
   // Run by ObjectMain before its own work on start, and before deleting
@@ -162,6 +162,8 @@ class CZmOrvEnt : public CComObjectRootEx<CComMultiThreadModel>,
 
  private:
   HRESULT SignIn(const char* name, BSTR UserName, BSTR Password, bool futures);
+  // Only inside a catch block: rethrows the exception in flight to match it.
+  // A null file leaves out the "Exception: " location line.
   HRESULT HandleCurrentException(const char* name, const char* file, int line, bool commFailureClause);
   static void _InitializeCORBA();
   static void _UnsubcribeThread(CZmOrvEnt* object, const std::u16string& userName, bool equities,
