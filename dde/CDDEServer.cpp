@@ -73,14 +73,19 @@ CDDEServer::~CDDEServer() {
                               &g_DataHolder.ivSurface.lock,    &g_DataHolder.futIvIndex.lock,
                               &g_DataHolder.futIvSurface.lock, &g_DataHolder.atm.lock};
   for (StoreLock* lock : order) lock->Enter();
-  if (s_instance == this) s_instance = nullptr;
+  const bool singleton = s_instance == this;
+  if (singleton) s_instance = nullptr;
   DisconnectServer();
   if (m_stopEvent) CloseHandle(m_stopEvent);
   if (m_workEvent) CloseHandle(m_workEvent);
   if (m_quitEvent) CloseHandle(m_quitEvent);
   m_stopEvent = m_workEvent = m_quitEvent = nullptr;
-  s_server = nullptr;
-  EndDde();
+  // The connection and the DDE service are the process's, kept by the one
+  // object that owns them; a stray second object leaves them alone.
+  if (singleton) {
+    s_server = nullptr;
+    EndDde();
+  }
   for (int i = static_cast<int>(sizeof(order) / sizeof(order[0])) - 1; i >= 0; --i) {
     order[i]->Leave();
   }
