@@ -590,10 +590,11 @@ void Process(Instance& inst, Event& e) {
     }
     if (!(inst.commands & CBF_SKIP_DISCONNECTS))
       Call(inst, XTYP_DISCONNECT, 0, HCONV(c.id), nullptr, nullptr, nullptr, 0, 0);
+    // The handle stays known, dead, until DdeDisconnect or the end of the
+    // instance, so that a late transaction hears why it failed.
     if (c.topic) AtomRelease(inst.id, c.topic);
     if (c.service) AtomRelease(inst.id, c.service);
     c.topic = c.service = nullptr;
-    ForgetConv(c.id);
   } else {
     ServeAdviseData(inst, e.conn, e.frame);
   }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dde/ddeml.h"
+#include "log/Log.h"
 #include "ui/winuser.h"
 
 namespace {
@@ -111,6 +112,10 @@ int main(int argc, char** argv) {
   if (words.size() != expected) return Usage(("wrong number of arguments for " + verb).c_str());
   if ((count || time) && verb != "advise") return Usage("--count and --time belong to advise");
 
+  // The library's own warnings (a peer that breaks the protocol) go to
+  // standard error next to ours.
+  orvlog::InitConsole();
+  orvlog::SetLevel(orvlog::kWarn);
   DWORD inst = 0;
   UINT err = DdeInitializeA(&inst, Callback, APPCMD_CLIENTONLY, 0);
   if (err != DMLERR_NO_ERROR) {
