@@ -208,7 +208,14 @@ TEST(DdeConversation, NothingArrivesWhileTheServerThreadRunsNoLoop) {
   server.SetValue("Price", "1");
   std::promise<void> release;
   auto released = release.get_future().share();
-  std::thread hold([&] { server.Run([released] { released.wait(); }); });
+  std::promise<void> holding;
+  std::thread hold([&] {
+    server.Run([&holding, released] {
+      holding.set_value();
+      released.wait();
+    });
+  });
+  holding.get_future().wait();
   Client client;
   std::promise<HCONV> connected;
   std::thread connecting([&] { connected.set_value(client.Connect("IBM")); });
