@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
+#include <string>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -182,11 +184,15 @@ TEST(WindowClass, UnknownClassAndDuplicatesAreRefused) {
                             nullptr),
             nullptr);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_CANNOT_FIND_WND_CLASS));
+  static int run = 0;  // a class lives as long as the process
+  const std::string name = "TwiceClass" + std::to_string(run++);
+  std::string upper = name;
+  for (char& c : upper) c = char(std::toupper(static_cast<unsigned char>(c)));
   WNDCLASSA wc{};
   wc.lpfnWndProc = DefWindowProcA;
-  wc.lpszClassName = "TwiceClass";
+  wc.lpszClassName = name.c_str();
   EXPECT_NE(RegisterClassA(&wc), 0);
-  wc.lpszClassName = "TWICECLASS";
+  wc.lpszClassName = upper.c_str();
   EXPECT_EQ(RegisterClassA(&wc), 0);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_CLASS_ALREADY_EXISTS));
 }
