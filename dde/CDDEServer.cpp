@@ -62,6 +62,7 @@ CDDEServer::~CDDEServer() {
   // a handler or worker waiting for one of those locks could otherwise
   // never finish, and no thread may outlive the object it works on.
   m_quitting = true;
+  m_closing = true;
   if (m_quitEvent) SetEvent(m_quitEvent);
   if (m_stopEvent) SetEvent(m_stopEvent);
   JoinThread(m_workerThread, kWorkerGraceMs);
@@ -90,6 +91,10 @@ CDDEServer::~CDDEServer() {
     order[i]->Leave();
   }
   LeaveCriticalSection(&m_eventLock);
+
+  // Events the server sent before the unadvise may still be on their way
+  // in; they end at once now, but must be out before the object goes.
+  while (m_eventsInProgress > 0) Sleep(1);
 
   DeleteCriticalSection(&m_atmPollLock);
   DeleteCriticalSection(&m_deferralLock);

@@ -59,6 +59,10 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   [[noreturn]] static void ThrowComErrorWithText(HRESULT hr, const OLECHAR* text);
 
   // ---- event handlers ----
+  // Counts the events in progress, so that the destructor can wait for the
+  // ones the server sent before the sink was unadvised.
+  STDMETHOD(Invoke)(DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                    VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) override;
   virtual HRESULT STDMETHODCALLTYPE OnStocksChange(IDispatch* cursor);
   virtual HRESULT STDMETHODCALLTYPE OnOptionsChange(IDispatch* cursor);
   virtual HRESULT STDMETHODCALLTYPE OnNstdOptionsChange(IDispatch* cursor);
@@ -184,6 +188,9 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   // over-limit thread's walk, since threads here cannot be killed.
   HANDLE m_quitEvent = nullptr;
   std::atomic<bool> m_quitting{false};
+  // Events being delivered right now; none starts once closing is set.
+  std::atomic<int> m_eventsInProgress{0};
+  std::atomic<bool> m_closing{false};
 
   // Over-limit marks of options, non-standard options and future options.
   BYTE m_optionOverLimit = 0;

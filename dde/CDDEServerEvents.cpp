@@ -8,9 +8,24 @@
 
 using namespace ddeserver;
 
+HRESULT CDDEServer::Invoke(DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                           VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) {
+  ++m_eventsInProgress;
+  HRESULT hr = S_OK;
+  if (!m_closing) {
+    hr = IDispEventSimpleImpl::Invoke(dispid, riid, lcid, flags, params, result, excepInfo,
+                                      argErr);
+  }
+  --m_eventsInProgress;
+  return hr;
+}
+
 template <class Cursor, class Fn>
 HRESULT CDDEServer::WalkEvent(IDispatch* dispatch, Fn&& perRecord) {
   orvwin::CritSecLock events(m_eventLock);
+  // An event that waited for the lock while the object was being torn down
+  // has nothing left to update.
+  if (m_closing) return S_OK;
   if (!dispatch) return E_POINTER;
   Cursor* raw = nullptr;
   const HRESULT hr = dispatch->QueryInterface(__uuidof(Cursor), reinterpret_cast<void**>(&raw));
