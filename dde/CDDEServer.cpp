@@ -27,6 +27,11 @@ void JoinThread(HANDLE& thread, DWORD graceMs) {
   thread = nullptr;
 }
 
+std::string Text(const _bstr_t& text) {
+  const char* s = static_cast<const char*>(text);
+  return s ? s : "";
+}
+
 }  // namespace
 
 CDDEServer::CDDEServer(CSystemTray* tray) : m_tray(tray) {
@@ -158,6 +163,8 @@ void CDDEServer::ConnectToServer(const _bstr_t& userName, const _bstr_t& passwor
     throw;
   }
   m_connected = 1;
+  m_user = Text(userName);
+  m_password = Text(password);
 }
 
 void CDDEServer::DisconnectServer() {
@@ -199,9 +206,3 @@ void CDDEServer::RememberTopicHandle(const std::string& topic, DdeHandleValue ha
 
 void CDDEServer::ClearBalloon() { Balloon("", "", NIIF_NONE); }
 
-void CDDEServer::EndDde() {
-  // The DDE service start-up owns these; nothing to end before it has run.
-  m_ddeServiceName = nullptr;
-  m_ddeServerInstance = 0;
-  m_ddeMonitorInstance = 0;
-}

@@ -18,6 +18,7 @@
 #include "com/atlcom.h"
 #include "com/comdef.h"
 #include "dde/CDataHolder.h"
+#include "dde/ddeml.h"
 #include "dde/NameGrammar.h"
 #include "server/BraskOrvEntTypes.h"
 #include "win/sync.h"
@@ -89,6 +90,24 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   SINK_ENTRY_EX(1, DIID__IZmOrvEventsEnt, 13, OnNstdOptionsChange)
   END_SINK_MAP()
 
+  // ---- DDE service ----
+  // Initialises the service and monitor instances, registers "ZmDDE",
+  // makes the item handles and starts the worker. FALSE when an instance
+  // cannot be initialised.
+  BOOL StartDde();
+  static HDDEDATA CALLBACK DdeCallback(UINT type, UINT format, HCONV conversation, HSZ hsz1,
+                                       HSZ hsz2, HDDEDATA data, ULONG_PTR data1,
+                                       ULONG_PTR data2);
+  static HDDEDATA CALLBACK DdeMonitorCallback(UINT type, UINT format, HCONV conversation,
+                                              HSZ hsz1, HSZ hsz2, HDDEDATA data,
+                                              ULONG_PTR data1, ULONG_PTR data2);
+  BOOL OnConnect(HSZ topic, HSZ service);
+  BOOL OnDisconnect(HSZ hsz1, HSZ hsz2);
+  // The answer to a request or advise request, or 0 for no data.
+  HDDEDATA OnRequest(HSZ topic, HSZ item);
+  BOOL OnAdviseStart(HSZ topic, HSZ item);
+  BOOL OnAdviseStop(HSZ topic, HSZ item);
+
   // ---- topics ----
   // The topic handle of the conversation that first asked for the symbol
   // (upper-case topic text), or 0.
@@ -145,7 +164,7 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   // service start-up; the destructor ends them.
   DWORD m_ddeServerInstance = 0;
   DWORD m_ddeMonitorInstance = 0;
-  void* m_ddeServiceName = nullptr;
+  HSZ m_ddeServiceName = nullptr;
 
  private:
   template <class Cursor, class Fn>
@@ -191,6 +210,11 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   // Events being delivered right now; none starts once closing is set.
   std::atomic<int> m_eventsInProgress{0};
   std::atomic<bool> m_closing{false};
+
+  // The credentials of the last successful sign-in, answered to the items
+  // "Login" and "Password".
+  std::string m_user;
+  std::string m_password;
 
   // Over-limit marks of options, non-standard options and future options.
   BYTE m_optionOverLimit = 0;

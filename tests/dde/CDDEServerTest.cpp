@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "OrvSimProcess.h"
+#include "DdeFixture.h"
 #include "dde/CDDEServer.h"
 #include "win/registry.h"
 
@@ -567,6 +569,60 @@ TEST_F(DdeServerTest, DeferredRequestsGoBackToTheQueueOnceTheOverLimitThreadEnde
   EXPECT_TRUE(server_->DeferredRequests().empty());
   ASSERT_EQ(server_->RequestQueue().size(), 1u);
   EXPECT_EQ(Text(server_->RequestQueue().front().symbol), "OPT1");
+}
+
+// ---- DDE service ---------------------------------------------------------------
+
+TEST_F(DdeServerTest, TheServiceAnswersRequestsFromTheStoreInTextOnly) {
+  SignIn();
+  const std::string symbol = Text(Orve()->GetStocksAll()->GetSymbol());
+  // The service lives on a thread with a message loop, as the program's
+  // main thread is; the object ends there too.
+  std::promise<BOOL> started;
+  DWORD loopThread = 0;
+  std::thread loop([&] {
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    loopThread = GetCurrentThreadId();
+    started.set_value(server_->StartDde());
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
+    server_.reset();
+  });
+  ASSERT_TRUE(started.get_future().get());
+
+  {
+    ddetest::Client client;
+    HCONV system = client.Connect("System", "ZmDDE");
+    ASSERT_NE(system, nullptr);
+    EXPECT_EQ(client.Request(system, "login"), "alice");
+    EXPECT_EQ(client.Request(system, "Password"), "secret");
+    EXPECT_EQ(client.Request(system, "Login", 2).rfind("<none", 0), 0u);  // text only
+
+    std::string lower = symbol;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    HCONV stock = client.Connect(lower, "ZmDDE");
+    ASSERT_NE(stock, nullptr);
+    // The first request notes the topic; without an entry there is no value.
+    EXPECT_EQ(client.Request(stock, "Price").rfind("<none", 0), 0u);
+    const DdeHandleValue topic = server_->FindTopicHandle(symbol);
+    ASSERT_NE(topic, 0u);
+    auto* entry = new StockEntry(symbol.c_str(), 12.5f, 300);
+    entry->snapshot = 1;
+    {
+      StoreGuard lock(g_DataHolder.stock.lock);
+      g_DataHolder.stock.entries.push_back(entry);
+      g_DataHolder.stock.bySymbol.emplace(entry->symbol, entry);
+      g_DataHolder.stock.byTopic.emplace(topic, entry);
+    }
+    EXPECT_EQ(client.Request(stock, "Price"), "12.5000");
+    EXPECT_EQ(client.Request(stock, "StckVolume"), "300");
+    EXPECT_FALSE(client.Transact(stock, "Price", XTYP_ADVSTART));
+    DdeDisconnect(stock);
+    DdeDisconnect(system);
+  }
+  PostThreadMessageA(loopThread, WM_QUIT, 0, 0);
+  loop.join();
+  EXPECT_EQ(CDDEServer::Instance(), nullptr);
 }
 
 TEST(DdeServerObject, TheFirstObjectIsTheInstanceAndOwnsTheMonthTable) {
