@@ -108,6 +108,34 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   BOOL OnAdviseStart(HSZ topic, HSZ item);
   BOOL OnAdviseStop(HSZ topic, HSZ item);
 
+  // ---- advise links ----
+  BOOL AdviseStartStock(const std::string& topic, HSZ topicHandle);
+  BOOL AdviseStartFuture(const std::string& topic, HSZ topicHandle);
+  BOOL AdviseStartOption(const std::string& topic, HSZ topicHandle);
+  BOOL AdviseStartNstdOption(const std::string& topic, HSZ topicHandle);
+  BOOL AdviseStartFutOption(const std::string& topic, HSZ topicHandle);
+  BOOL AdviseStartHv(const std::string& topic, HSZ topicHandle, HSZ item, SHORT term);
+  BOOL AdviseStartIVIndex(const std::string& topic, HSZ item, LONG type, SHORT term);
+  BOOL AdviseStartFutIVIndex(const std::string& topic, HSZ item, LONG type, SHORT term);
+  BOOL AdviseStartIVSurface(const std::string& topic, HSZ item, LONG type, SHORT term, SHORT otm,
+                            const char* selector);
+  BOOL AdviseStartFutIVSurface(const std::string& topic, HSZ item, LONG type, SHORT term,
+                               SHORT otm, const char* selector);
+  BOOL AdviseStartAtm(const std::string& topic, HSZ item, LONG expiry);
+  BOOL AdviseStopStock(const std::string& topic);
+  BOOL AdviseStopFuture(const std::string& topic);
+  BOOL AdviseStopOption(const std::string& topic);
+  BOOL AdviseStopNstdOption(const std::string& topic);
+  BOOL AdviseStopFutOption(const std::string& topic);
+  BOOL AdviseStopHv(const std::string& topic);
+  BOOL AdviseStopIVIndex(const std::string& topic);
+  BOOL AdviseStopFutIVIndex(const std::string& topic);
+  BOOL AdviseStopIVSurface(const std::string& topic);
+  BOOL AdviseStopFutIVSurface(const std::string& topic);
+  BOOL AdviseStopAtm(const std::string& topic);
+  // Drops the first queued subscribe request of the symbol and kind.
+  void PurgeQueuedRequests(const std::string& symbol, DataTypeEnum kind);
+
   // ---- topics ----
   // The topic handle of the conversation that first asked for the symbol
   // (upper-case topic text), or 0.
@@ -177,6 +205,13 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
                             LONG (CDDEServer::*countActive)(),
                             _com_ptr_t<Cursor> (*getOne)(const _bstr_t&),
                             _com_ptr_t<Cursor> (*getChain)(const _bstr_t&));
+  // Appends unless a request of the symbol and kind is queued; leaves the
+  // worker asleep.
+  void QueueRequest(const std::string& symbol, DataTypeEnum kind, SymbolTypeEnum type);
+  template <class Entry>
+  BOOL AdviseStartOptionKind(OptionGroup<Entry>& group, const std::string& topic, HSZ topicHandle,
+                             DataTypeEnum kind, SymbolTypeEnum knownType,
+                             SymbolTypeEnum unknownType);
   void Unsubscribe(const SubscriptionRequest& request, const char* format,
                    SymbolTypeEnum symbolType);
   void Balloon(const char* text, const char* title, DWORD icon);

@@ -137,8 +137,3 @@ HDDEDATA CDDEServer::OnRequest(HSZ topic, HSZ item) {
                              static_cast<DWORD>(text->size() + 1), 0, item, CF_TEXT, 0);
 }
 
-// Advise links are not offered yet: the client is told so at once rather
-// than waiting for values that would never come.
-BOOL CDDEServer::OnAdviseStart(HSZ, HSZ) { return FALSE; }
-
-BOOL CDDEServer::OnAdviseStop(HSZ, HSZ) { return TRUE; }

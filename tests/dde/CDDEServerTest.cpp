@@ -571,6 +571,91 @@ TEST_F(DdeServerTest, DeferredRequestsGoBackToTheQueueOnceTheOverLimitThreadEnde
   EXPECT_EQ(Text(server_->RequestQueue().front().symbol), "OPT1");
 }
 
+// ---- advise links ----------------------------------------------------------------
+
+TEST_F(DdeServerTest, LinksCountIntoOneEntryAndQueueOneSubscription) {
+  HSZ topic = reinterpret_cast<HSZ>(uintptr_t(41));
+  EXPECT_TRUE(server_->AdviseStartStock("ABC", topic));
+  EXPECT_TRUE(server_->AdviseStartStock("ABC", topic));  // a second stock item
+  ASSERT_EQ(g_DataHolder.stock.entries.size(), 1u);
+  EXPECT_EQ(g_DataHolder.stock.adviseCount["ABC"], 2);
+  EXPECT_EQ(g_DataHolder.stock.byTopic.at(41), g_DataHolder.stock.entries[0]);
+  ASSERT_EQ(server_->RequestQueue().size(), 1u);
+  EXPECT_EQ(server_->RequestQueue().front().kind, enStockData);
+  EXPECT_EQ(server_->RequestQueue().front().subscribe, 1);
+
+  // The last link gone before the worker ran: the request never reaches
+  // the server, and the entry waits for the refresh pass.
+  EXPECT_TRUE(server_->AdviseStopStock("ABC"));
+  EXPECT_TRUE(server_->AdviseStopStock("ABC"));
+  EXPECT_EQ(g_DataHolder.stock.adviseCount["ABC"], 0);
+  EXPECT_TRUE(server_->RequestQueue().empty());
+  EXPECT_EQ(g_DataHolder.stock.entries.size(), 1u);
+
+  // An unsubscribe of the same kind still queued stands for a new link too,
+  // and is never purged.
+  SubscriptionRequest unsubscribe;
+  unsubscribe.symbol = "XYZ";
+  unsubscribe.kind = enStockData;
+  unsubscribe.subscribe = 0;
+  server_->Enqueue(unsubscribe);
+  server_->AdviseStartStock("XYZ", reinterpret_cast<HSZ>(uintptr_t(42)));
+  server_->AdviseStopStock("XYZ");
+  ASSERT_EQ(server_->RequestQueue().size(), 1u);
+  EXPECT_EQ(server_->RequestQueue().front().subscribe, 0);
+}
+
+TEST_F(DdeServerTest, OptionLinksCountByOptionUntilTheUnderlyingIsKnown) {
+  HSZ topic = reinterpret_cast<HSZ>(uintptr_t(43));
+  // Unknown: an empty entry under the topic, no count, a chain request.
+  EXPECT_TRUE(server_->AdviseStartOption("ABC AB", topic));
+  ASSERT_EQ(g_DataHolder.option.entries.size(), 1u);
+  OptionEntry* entry = g_DataHolder.option.entries[0];
+  EXPECT_EQ(entry->individual, 1);
+  EXPECT_TRUE(g_DataHolder.option.adviseCountByOption.empty());
+  EXPECT_EQ(server_->RequestQueue().back().symbolType, enEquity);
+  server_->RequestQueue().clear();
+
+  // Known, underlying not yet known: counted by option, a single request.
+  EXPECT_TRUE(server_->AdviseStartOption("ABC AB", topic));
+  EXPECT_EQ(g_DataHolder.option.adviseCountByOption["ABC AB"], 1);
+  EXPECT_EQ(server_->RequestQueue().back().symbolType, enOption);
+  server_->RequestQueue().clear();
+
+  // Underlying known and chain-subscribed: counted by underlying, nothing queued.
+  g_DataHolder.option.underlyingOf.emplace("ABC AB", "ABC");
+  entry->group = 1;
+  EXPECT_TRUE(server_->AdviseStartOption("ABC AB", topic));
+  EXPECT_EQ(g_DataHolder.option.adviseCountByUnderlying["ABC"], 1);
+  EXPECT_EQ(Text(entry->stockSymbol), "ABC");
+  EXPECT_TRUE(server_->RequestQueue().empty());
+  EXPECT_TRUE(server_->AdviseStopOption("ABC AB"));
+  EXPECT_EQ(g_DataHolder.option.adviseCountByUnderlying["ABC"], 0);
+}
+
+TEST_F(DdeServerTest, ParametrisedLinksKeepTheirItemInTheEntry) {
+  HSZ item = reinterpret_cast<HSZ>(uintptr_t(77));
+  // An IV index type that is neither call nor put is refused, but its
+  // entry and count stay.
+  EXPECT_FALSE(server_->AdviseStartIVIndex("ABC", item, 2, 30));
+  EXPECT_TRUE(server_->AdviseStartIVIndex("ABC", item, 1, 30));
+  ASSERT_EQ(g_DataHolder.ivIndex.entries.size(), 1u);
+  EXPECT_EQ(g_DataHolder.ivIndex.entries[0]->putItem, 77u);
+  EXPECT_EQ(g_DataHolder.ivIndex.adviseCount["ABC"], 2);
+  EXPECT_EQ(server_->RequestQueue().size(), 1u);
+
+  EXPECT_TRUE(server_->AdviseStartIVSurface("ABC", item, 0, 30, 2, "O2_DELTA"));
+  EXPECT_FALSE(server_->AdviseStartIVSurface("ABC", item, 0, 30, 2, "O2_NOTHING"));
+  ASSERT_EQ(g_DataHolder.ivSurface.entries.size(), 1u);
+  EXPECT_EQ(g_DataHolder.ivSurface.entries[0]->deltaItem, 77u);
+
+  // Two expiries of one symbol: one request, both entries listed by symbol.
+  EXPECT_TRUE(server_->AdviseStartAtm("ABC", item, 46023));
+  EXPECT_TRUE(server_->AdviseStartAtm("ABC", item, 46054));
+  EXPECT_EQ(g_DataHolder.atm.bySymbolAll.count("ABC"), 2u);
+  EXPECT_EQ(server_->RequestQueue().size(), 3u);
+}
+
 // ---- DDE service ---------------------------------------------------------------
 
 TEST_F(DdeServerTest, TheServiceAnswersRequestsFromTheStoreInTextOnly) {
@@ -616,7 +701,17 @@ TEST_F(DdeServerTest, TheServiceAnswersRequestsFromTheStoreInTextOnly) {
     }
     EXPECT_EQ(client.Request(stock, "Price"), "12.5000");
     EXPECT_EQ(client.Request(stock, "StckVolume"), "300");
-    EXPECT_FALSE(client.Transact(stock, "Price", XTYP_ADVSTART));
+    // Links: a field item makes the entry it will be served from; the
+    // credentials may be linked on any topic but "System".
+    EXPECT_TRUE(client.Transact(stock, "StckBid", XTYP_ADVSTART));
+    EXPECT_TRUE(client.Transact(stock, "Login", XTYP_ADVSTART));
+    EXPECT_FALSE(client.Transact(system, "Login", XTYP_ADVSTART));
+    EXPECT_FALSE(client.Transact(stock, "NoSuchItem", XTYP_ADVSTART));
+    EXPECT_FALSE(client.Transact(stock, "StckBid", XTYP_ADVSTART, 2));
+    {
+      StoreGuard lock(g_DataHolder.stock.lock);
+      EXPECT_EQ(g_DataHolder.stock.adviseCount[symbol.c_str()], 1);
+    }
     DdeDisconnect(stock);
     DdeDisconnect(system);
   }
