@@ -136,6 +136,15 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   // Drops the first queued subscribe request of the symbol and kind.
   void PurgeQueuedRequests(const std::string& symbol, DataTypeEnum kind);
 
+  // ---- timer passes ----
+  // Posts the advise links of every changed entry (every 5000 ms) and polls
+  // the ATM volatilities of the stocks seen since the last pass.
+  void PostAdvises();
+  void PollAtm(const std::string& topic);
+  // Drops the instruments no link uses any more and queues their
+  // unsubscription (every 25500 ms), then wakes the worker.
+  void RefreshAll();
+
   // ---- topics ----
   // The topic handle of the conversation that first asked for the symbol
   // (upper-case topic text), or 0.
@@ -245,6 +254,10 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   // Events being delivered right now; none starts once closing is set.
   std::atomic<int> m_eventsInProgress{0};
   std::atomic<bool> m_closing{false};
+
+  // The string handle of every item name, made when the service starts.
+  HSZ ItemHandle(const char* name) const;
+  std::map<std::string, HSZ> m_itemHandles;
 
   // The credentials of the last successful sign-in, answered to the items
   // "Login" and "Password".

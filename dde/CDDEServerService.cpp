@@ -53,7 +53,7 @@ BOOL CDDEServer::StartDde() {
     return FALSE;
   m_ddeServiceName = DdeCreateStringHandleA(m_ddeServerInstance, kServiceName, CP_WINANSI);
   for (const char* name : DdeItemTableNames())
-    DdeCreateStringHandleA(m_ddeServerInstance, name, CP_WINANSI);
+    m_itemHandles[name] = DdeCreateStringHandleA(m_ddeServerInstance, name, CP_WINANSI);
   DdeNameService(m_ddeServerInstance, m_ddeServiceName, nullptr, DNS_REGISTER);
   if (!m_workerThread) StartWorker();
   return TRUE;
@@ -137,3 +137,8 @@ HDDEDATA CDDEServer::OnRequest(HSZ topic, HSZ item) {
                              static_cast<DWORD>(text->size() + 1), 0, item, CF_TEXT, 0);
 }
 
+
+HSZ CDDEServer::ItemHandle(const char* name) const {
+  auto it = m_itemHandles.find(name);
+  return it == m_itemHandles.end() ? nullptr : it->second;
+}

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <cstdlib>
@@ -656,6 +657,60 @@ TEST_F(DdeServerTest, ParametrisedLinksKeepTheirItemInTheEntry) {
   EXPECT_EQ(server_->RequestQueue().size(), 3u);
 }
 
+// ---- refresh pass -----------------------------------------------------------------
+
+TEST_F(DdeServerTest, TheRefreshPassDropsUnlinkedInstrumentsAndQueuesTheirUnsubscription) {
+  HSZ named = reinterpret_cast<HSZ>(uintptr_t(51));
+  HSZ unnamed = reinterpret_cast<HSZ>(uintptr_t(52));
+  HSZ linked = reinterpret_cast<HSZ>(uintptr_t(53));
+  server_->AdviseStartStock("GONE", named);
+  server_->AdviseStartStock("KEPT", unnamed);
+  server_->AdviseStartStock("LIVE", linked);
+  server_->RememberTopicHandle("GONE", 51);  // only this one was ever requested
+  server_->AdviseStopStock("GONE");
+  server_->AdviseStopStock("KEPT");
+  server_->RequestQueue().clear();
+
+  // Options of an underlying without links go, whatever their topics.
+  auto* option = new OptionEntry("UND A", "UND", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+  {
+    OptionGroup<OptionEntry>& g = g_DataHolder.option;
+    g.entries.push_back(option);
+    g.bySymbol.emplace(option->symbol, option);
+    g.byTopic.emplace(60, option);
+    g.underlyingOf.emplace(option->symbol, "UND");
+    g.adviseCountByUnderlying["UND"] = 0;
+  }
+
+  server_->RefreshAll();
+  {
+    SymbolGroup<StockEntry>& g = g_DataHolder.stock;
+    EXPECT_EQ(g.bySymbol.count("GONE"), 0u);
+    EXPECT_EQ(g.byTopic.count(51), 0u);
+    EXPECT_EQ(g.bySymbol.count("KEPT"), 1u);  // no topic handle: it stays
+    EXPECT_EQ(g.bySymbol.count("LIVE"), 1u);
+    EXPECT_EQ(g.entries.size(), 2u);
+    EXPECT_EQ(g.adviseCount.count("GONE"), 0u);
+  }
+  EXPECT_TRUE(g_DataHolder.option.entries.empty());
+  EXPECT_TRUE(g_DataHolder.option.byTopic.empty());
+  EXPECT_TRUE(g_DataHolder.option.underlyingOf.empty());
+  EXPECT_TRUE(g_DataHolder.option.adviseCountByUnderlying.empty());
+
+  std::vector<std::string> queued;
+  for (const SubscriptionRequest& r : server_->RequestQueue()) {
+    EXPECT_EQ(r.subscribe, 0);
+    queued.push_back(Text(r.symbol));
+  }
+  EXPECT_EQ(queued, (std::vector<std::string>{"GONE", "KEPT", "UND"}));
+  // The worker is woken for them.
+  EXPECT_EQ(WaitForSingleObject(server_->WorkEvent(), 0), WAIT_OBJECT_0);
+
+  // Another pass queues the one left behind once only.
+  server_->RefreshAll();
+  EXPECT_EQ(server_->RequestQueue().size(), 3u);
+}
+
 // ---- DDE service ---------------------------------------------------------------
 
 TEST_F(DdeServerTest, TheServiceAnswersRequestsFromTheStoreInTextOnly) {
@@ -665,12 +720,21 @@ TEST_F(DdeServerTest, TheServiceAnswersRequestsFromTheStoreInTextOnly) {
   // main thread is; the object ends there too.
   std::promise<BOOL> started;
   DWORD loopThread = 0;
+  std::atomic<int> passes{0};
   std::thread loop([&] {
     MSG msg;
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
     loopThread = GetCurrentThreadId();
     started.set_value(server_->StartDde());
-    while (GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+      // Stands for the program's posting timer.
+      if (msg.message == WM_APP && !msg.hwnd) {
+        server_->PostAdvises();
+        ++passes;
+        continue;
+      }
+      DispatchMessageA(&msg);
+    }
     server_.reset();
   });
   ASSERT_TRUE(started.get_future().get());
@@ -712,6 +776,24 @@ TEST_F(DdeServerTest, TheServiceAnswersRequestsFromTheStoreInTextOnly) {
       StoreGuard lock(g_DataHolder.stock.lock);
       EXPECT_EQ(g_DataHolder.stock.adviseCount[symbol.c_str()], 1);
     }
+
+    // A changed entry is posted whole by the next pass, once.
+    {
+      StoreGuard lock(g_DataHolder.stock.lock);
+      entry->bidPrice = 12.25f;
+      entry->changed = 1;
+    }
+    PostThreadMessageA(loopThread, WM_APP, 0, 0);
+    ASSERT_TRUE(client.PumpUntil([&] { return !client.Values().empty(); }));
+    EXPECT_EQ(client.Values(), std::vector<std::string>{"StckBid=12.2500"});
+    EXPECT_EQ(entry->changed, 0);
+
+    // Not connected: nothing is posted and the flag waits.
+    server_->DisconnectServer();
+    entry->changed = 1;
+    PostThreadMessageA(loopThread, WM_APP, 0, 0);
+    ASSERT_TRUE(WaitFor([&] { return passes == 2; }));
+    EXPECT_EQ(entry->changed, 1);
     DdeDisconnect(stock);
     DdeDisconnect(system);
   }
