@@ -9,6 +9,12 @@
 #include "feed/CSqliteException.h"
 #include "feed/CFutureOptionsDB.h"
 #include "feed/CFuturesDB.h"
+#include "feed/CFutIVIndexDB.h"
+#include "feed/CFutIVSurfaceDB.h"
+#include "feed/CHVDB.h"
+#include "feed/CIVIndexDB.h"
+#include "feed/CIVSurfaceDB.h"
+#include "feed/CInterestRateDB.h"
 #include "feed/CNstdOptionsDB.h"
 #include "feed/COptionsDB.h"
 #include "feed/CStocksDB.h"
@@ -117,8 +123,6 @@ CLiteDB* CDataHolder::GetStorage(int kind) {
   return table;
 }
 
-CStocksDB* CDataHolder::_StockTable(int kind) { return dynamic_cast<CStocksDB*>(FindStorage(kind)); }
-
 template <class Make>
 void CDataHolder::_CreateTables(const std::vector<std::pair<int, Make>>& tables) {
   // Kinds already present (a second sign-in of the side) are kept as they
@@ -136,11 +140,12 @@ void CDataHolder::_CreateTables(const std::vector<std::pair<int, Make>>& tables)
 bool CDataHolder::Initialize() {
   try {
     typedef std::function<std::unique_ptr<CLiteDB>()> Make;
-    // The kinds that have a table class; the IV tables come as theirs do.
     const std::string& path = m_path;
     _CreateTables(std::vector<std::pair<int, Make>>{
         {enStockData, [&] { return std::unique_ptr<CLiteDB>(new CStocksDB(path, false)); }},
         {enOptionData, [&] { return std::unique_ptr<CLiteDB>(new COptionsDB(path, false)); }},
+        {enIVIndexData, [&] { return std::unique_ptr<CLiteDB>(new CIVIndexDB(path)); }},
+        {enIVSurfaceData, [&] { return std::unique_ptr<CLiteDB>(new CIVSurfaceDB(path)); }},
         {enStockData_Direct, [&] { return std::unique_ptr<CLiteDB>(new CStocksDB(path, true)); }},
         {enOptionData_Direct, [&] { return std::unique_ptr<CLiteDB>(new COptionsDB(path, true)); }},
         {enNstdOptionData, [&] { return std::unique_ptr<CLiteDB>(new CNstdOptionsDB(path)); }},
@@ -167,11 +172,12 @@ bool CDataHolder::Initialize() {
 bool CDataHolder::FutsInitialize() {
   try {
     typedef std::function<std::unique_ptr<CLiteDB>()> Make;
-    // The futures IV tables come as their class does.
     const std::string& path = m_path;
     _CreateTables(std::vector<std::pair<int, Make>>{
         {enFutureData, [&] { return std::unique_ptr<CLiteDB>(new CFuturesDB(path)); }},
         {enFutureOptionData, [&] { return std::unique_ptr<CLiteDB>(new CFutureOptionsDB(path)); }},
+        {enFutIVIndexData, [&] { return std::unique_ptr<CLiteDB>(new CFutIVIndexDB(path)); }},
+        {enFutIVSurfaceData, [&] { return std::unique_ptr<CLiteDB>(new CFutIVSurfaceDB(path)); }},
     });
 
     _StartPullThread(true);
@@ -192,18 +198,99 @@ bool CDataHolder::FutsInitialize() {
   return false;
 }
 
-void CDataHolder::GetStocks(const std::u16string& symbol, std::vector<StockRecord>& records, bool direct) {
-  if (CORBA::is_nil(m_dataServer)) return;
-  CStocksDB* table = dynamic_cast<CStocksDB*>(GetStorage(direct ? enStockData_Direct : enStockData));
-  if (table != nullptr) table->GetMarketData(CSymbolKey(symbol, 0), m_dataServer.in(), records);
+template <class Table, class Read>
+void CDataHolder::_Get(int kind, Read&& read) {
+  Orv::ZmDataManager_ptr server = _ServerOfKind(kind);
+  if (CORBA::is_nil(server)) return;
+  if (Table* table = dynamic_cast<Table*>(GetStorage(kind))) read(*table, server);
   DumpMemoryStatus();
 }
 
+namespace {
+
+_bstr_t Bstr(const std::u16string& s) { return s.empty() ? _bstr_t() : _bstr_t(s.c_str()); }
+
+}  // namespace
+
+void CDataHolder::GetStocks(const std::u16string& symbol, std::vector<StockRecord>& records, bool direct) {
+  _Get<CStocksDB>(direct ? enStockData_Direct : enStockData, [&](CStocksDB& table, Orv::ZmDataManager_ptr server) {
+    table.GetMarketData(CSymbolKey(symbol, 0), server, records);
+  });
+}
+
+void CDataHolder::GetOptions(const std::u16string& symbol, int symbolType, std::vector<OptionRecord>& records,
+                             bool direct) {
+  _Get<COptionsDB>(direct ? enOptionData_Direct : enOptionData,
+                   [&](COptionsDB& table, Orv::ZmDataManager_ptr server) {
+                     table.GetMarketData(CSymbolKey(symbol, symbolType == enOption), server, records);
+                   });
+}
+
+void CDataHolder::GetNstdOptions(const std::u16string& symbol, int symbolType,
+                                 std::vector<NstdOptionRecord>& records) {
+  _Get<CNstdOptionsDB>(enNstdOptionData, [&](CNstdOptionsDB& table, Orv::ZmDataManager_ptr server) {
+    table.GetMarketData(CSymbolKey(symbol, symbolType == enOption), server, records);
+  });
+}
+
+void CDataHolder::GetIVIndexes(const std::u16string& symbol, std::vector<IVIndexRecord>& records) {
+  _Get<CIVIndexDB>(enIVIndexData, [&](CIVIndexDB& table, Orv::ZmDataManager_ptr server) {
+    table.GetMarketData(symbol, server, records);
+  });
+}
+
+void CDataHolder::GetIVSurfaces(const std::u16string& symbol, std::vector<IVSurfaceRecord>& records) {
+  _Get<CIVSurfaceDB>(enIVSurfaceData, [&](CIVSurfaceDB& table, Orv::ZmDataManager_ptr server) {
+    table.GetMarketData(symbol, server, records);
+  });
+}
+
 void CDataHolder::GetFutures(const std::u16string& symbol, std::vector<FutureRecord>& records) {
-  if (CORBA::is_nil(m_futuresServer)) return;
-  CFuturesDB* table = dynamic_cast<CFuturesDB*>(GetStorage(enFutureData));
-  if (table != nullptr) table->GetMarketData(CSymbolKey(symbol, 0), m_futuresServer.in(), records);
+  _Get<CFuturesDB>(enFutureData, [&](CFuturesDB& table, Orv::ZmDataManager_ptr server) {
+    table.GetMarketData(CSymbolKey(symbol, 0), server, records);
+  });
+}
+
+void CDataHolder::GetFuturesByRoot(const std::u16string& symbol, int symbolType, std::vector<FutureRecord>& records) {
+  _Get<CFuturesDB>(enFutureData, [&](CFuturesDB& table, Orv::ZmDataManager_ptr server) {
+    table.GetMarketData(CSymbolKey(symbol, symbolType == enOption), server, records);
+  });
+}
+
+void CDataHolder::GetFutOptions(const std::u16string& symbol, int symbolType, std::vector<OptionRecord>& records) {
+  _Get<CFutureOptionsDB>(enFutureOptionData, [&](CFutureOptionsDB& table, Orv::ZmDataManager_ptr server) {
+    table.GetMarketData(CSymbolKey(symbol, symbolType == enOption), server, records);
+  });
+}
+
+void CDataHolder::GetFutIVIndexes(const std::u16string& symbol, std::vector<IVIndexRecord>& records) {
+  _Get<CFutIVIndexDB>(enFutIVIndexData, [&](CFutIVIndexDB& table, Orv::ZmDataManager_ptr server) {
+    table.GetMarketData(symbol, server, records);
+  });
+}
+
+void CDataHolder::GetFutIVSurfaces(const std::u16string& symbol, std::vector<IVSurfaceRecord>& records) {
+  _Get<CFutIVSurfaceDB>(enFutIVSurfaceData, [&](CFutIVSurfaceDB& table, Orv::ZmDataManager_ptr server) {
+    table.GetMarketData(symbol, server, records);
+  });
+}
+
+void CDataHolder::GetInterestRates(const std::u16string& currency, std::vector<InterestRateRecord>& records) {
+  if (CORBA::is_nil(m_dataServer)) return;
+  CInterestRateDB().GetMarketData(Bstr(currency), m_dataServer.in(), records);
   DumpMemoryStatus();
+}
+
+void CDataHolder::GetHV(const std::u16string& symbol, std::vector<HVRecord>& records) {
+  if (CORBA::is_nil(m_dataServer)) return;
+  CHVDB().GetMarketData(Bstr(symbol), m_dataServer.in(), records);
+  DumpMemoryStatus();
+}
+
+void CDataHolder::GetATM(const std::u16string& symbol, std::vector<IVATMRecord>& records, bool direct) {
+  _Get<CStocksDB>(direct ? enStockData_Direct : enStockData, [&](CStocksDB& table, Orv::ZmDataManager_ptr server) {
+    table.GetATM(Bstr(symbol), server, records);
+  });
 }
 
 bool CDataHolder::IsSymbolSubscribed(const CEventClientPtr& client, const std::u16string& symbol, int kind,
@@ -235,22 +322,35 @@ bool RunUpdate(const char* name, F&& f) {
 
 }  // namespace
 
-bool CDataHolder::UpdateEquityBase(const std::u16string& symbol) {
-  return RunUpdate("UpdateEquityBase", [&] {
-    if (CORBA::is_nil(m_dataServer) || _StockTable(enStockData) == nullptr) return false;
-    CORBA::Any_var reply = RequestSnapshot(SnapshotKind::kEquityBase, CSymbolKey(symbol, 0), m_dataServer.in());
-    ApplyServerData(reply.operator->());
+template <class Table>
+bool CDataHolder::_Refresh(const char* name, int kind, SnapshotKind snapshot, const CSymbolKey& key) {
+  return RunUpdate(name, [&] {
+    if (CORBA::is_nil(m_dataServer) || dynamic_cast<Table*>(FindStorage(kind)) == nullptr) return false;
+    std::unique_ptr<CORBA::Any> reply(RequestSnapshot(snapshot, key, m_dataServer.in()));
+    ApplyServerData(reply.get());
     return true;
   });
 }
 
+bool CDataHolder::UpdateEquityBase(const std::u16string& symbol) {
+  return _Refresh<CStocksDB>("UpdateEquityBase", enStockData, SnapshotKind::kEquityBase, CSymbolKey(symbol, 0));
+}
+
 bool CDataHolder::UpdateEquityQuote(const std::u16string& symbol) {
-  return RunUpdate("UpdateEquityQuote", [&] {
-    if (CORBA::is_nil(m_dataServer) || _StockTable(enStockData) == nullptr) return false;
-    CORBA::Any_var reply = RequestSnapshot(SnapshotKind::kEquityQuote, CSymbolKey(symbol, 0), m_dataServer.in());
-    ApplyServerData(reply.operator->());
-    return true;
-  });
+  return _Refresh<CStocksDB>("UpdateEquityQuote", enStockData, SnapshotKind::kEquityQuote, CSymbolKey(symbol, 0));
+}
+
+bool CDataHolder::UpdateOptionBase(const std::u16string& symbol, bool flag) {
+  return _Refresh<COptionsDB>("UpdateOptionBase", enOptionData, SnapshotKind::kOptionBase, CSymbolKey(symbol, flag));
+}
+
+bool CDataHolder::UpdateOptionQuote(const std::u16string& symbol, bool flag) {
+  return _Refresh<COptionsDB>("UpdateOptionQuote", enOptionData, SnapshotKind::kOptionQuote,
+                              CSymbolKey(symbol, flag));
+}
+
+bool CDataHolder::UpdateOptionAD(const std::u16string& symbol, bool flag) {
+  return _Refresh<COptionsDB>("UpdateOptionAD", enOptionData, SnapshotKind::kOptionAD, CSymbolKey(symbol, flag));
 }
 
 void CDataHolder::DumpMemoryStatus() {

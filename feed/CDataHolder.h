@@ -16,6 +16,7 @@
 #include "feed/CLiteDB.h"
 #include "feed/CSymbolKey.h"
 #include "feed/MessageFormat.h"
+#include "feed/RequestSnapshot.h"
 #include "server/BraskOrvEntTypes.h"
 #include "server/Records.h"
 #include "win/windows.h"
@@ -67,8 +68,24 @@ class CDataHolder {
 
   // Getters: local rows first, else a snapshot of the service. Nothing
   // (and no memory statistics) while the data server is nil.
+  // symbolType is the client's: enOption reads by option symbol (by future
+  // for the futures), any other value by underlying (by root).
   void GetStocks(const std::u16string& symbol, std::vector<StockRecord>& records, bool direct);
+  void GetOptions(const std::u16string& symbol, int symbolType, std::vector<OptionRecord>& records, bool direct);
+  void GetNstdOptions(const std::u16string& symbol, int symbolType, std::vector<NstdOptionRecord>& records);
+  void GetIVIndexes(const std::u16string& symbol, std::vector<IVIndexRecord>& records);
+  void GetIVSurfaces(const std::u16string& symbol, std::vector<IVSurfaceRecord>& records);
   void GetFutures(const std::u16string& symbol, std::vector<FutureRecord>& records);
+  void GetFuturesByRoot(const std::u16string& symbol, int symbolType, std::vector<FutureRecord>& records);
+  void GetFutOptions(const std::u16string& symbol, int symbolType, std::vector<OptionRecord>& records);
+  void GetFutIVIndexes(const std::u16string& symbol, std::vector<IVIndexRecord>& records);
+  void GetFutIVSurfaces(const std::u16string& symbol, std::vector<IVSurfaceRecord>& records);
+  // Never stored: always a request to the data server.
+  void GetInterestRates(const std::u16string& currency, std::vector<InterestRateRecord>& records);
+  void GetHV(const std::u16string& symbol, std::vector<HVRecord>& records);
+  // At-the-money volatility per expiration, worked out from the cached
+  // stock and option rows of the side (direct or not).
+  void GetATM(const std::u16string& symbol, std::vector<IVATMRecord>& records, bool direct);
 
   bool IsSymbolSubscribed(const CEventClientPtr& client, const std::u16string& symbol, int kind, int symbolType);
 
@@ -76,6 +93,11 @@ class CDataHolder {
   // table; false without a data server or stock table.
   bool UpdateEquityBase(const std::u16string& symbol);
   bool UpdateEquityQuote(const std::u16string& symbol);
+  // The same for the options of the key (symbol, flag) into the option
+  // table; false without a data server or option table.
+  bool UpdateOptionBase(const std::u16string& symbol, bool flag);
+  bool UpdateOptionQuote(const std::u16string& symbol, bool flag);
+  bool UpdateOptionAD(const std::u16string& symbol, bool flag);
 
   void DumpMemoryStatus();
 
@@ -116,7 +138,15 @@ class CDataHolder {
   // ascending kind, whose kind is not present yet.
   template <class Make>
   void _CreateTables(const std::vector<std::pair<int, Make>>& tables);
-  CStocksDB* _StockTable(int kind);
+  // Requests one snapshot from the data server and writes it into the
+  // tables, as a pull would; false without a data server or without a table
+  // of class Table as kind.
+  template <class Table>
+  bool _Refresh(const char* name, int kind, SnapshotKind snapshot, const CSymbolKey& key);
+  // Runs a getter's table operation when the kind's server is set and its
+  // table is of class Table; ends with the memory statistics.
+  template <class Table, class Read>
+  void _Get(int kind, Read&& read);
   Orv::ZmDataManager_ptr _ServerOfKind(int kind) const;
 
   void _StartPullThread(bool futures);

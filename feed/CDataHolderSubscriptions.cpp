@@ -130,8 +130,20 @@ void CDataHolder::Subscribe(const CEventClientPtr& client, const std::u16string&
   orvwin::CritSecLock lock(m_csSubscriptions);
   CLiteDB* table = GetStorage(kind);
   const CSymbolKey key(symbol, symbolType == enOption);
-  if (!table->IsSubscribed(key)) _Subscribe(symbol, kind, symbolType);
+  if (table->IsSubscribed(key)) {
+    table->Subscribe(client, key);
+    return;
+  }
+  // Recorded before the service is asked: the service sends a key's first
+  // data at once, and a pull thread that stored it before the client was
+  // recorded would send it to nobody. A refusal takes the record back.
   table->Subscribe(client, key);
+  try {
+    _Subscribe(symbol, kind, symbolType);
+  } catch (...) {
+    table->UnSubscribe(client, key);
+    throw;
+  }
 }
 
 void CDataHolder::UnSubscribe(const CEventClientPtr& client, const std::u16string& symbol, int kind,

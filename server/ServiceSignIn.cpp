@@ -1,6 +1,7 @@
 #include "server/ServiceSignIn.h"
 
 #include <omniORB4/CORBA.h>
+#include <openssl/crypto.h>
 
 #include <mutex>
 #include <vector>
@@ -45,6 +46,12 @@ CORBA::ORB_ptr InitializeCorba(const std::string& programPath) {
     argv.push_back(nullptr);
     int argc = static_cast<int>(args.size());
     ORV_LOG(orvlog::kInfo, "Initializing ORB");
+    // The ORB's SSL connection threads may still be releasing their
+    // per-thread OpenSSL state while the process exits; OpenSSL's own
+    // clean-up at exit would free it under them (a crash, or leaked halves
+    // of it). The process is ending anyway, so that clean-up is skipped.
+    // This must come before anything else initialises OpenSSL.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     g_orb = CORBA::ORB_init(argc, argv.data(), "");
     ORV_LOG(orvlog::kInfo, "ORB initizlized");
     omniORB::setClientCallTimeout(CSettings::ServerTimeout);

@@ -17,6 +17,10 @@
 #include "feed/CSettings.h"
 #include "feed/CFutureOptionsDB.h"
 #include "feed/CFuturesDB.h"
+#include "feed/CFutIVIndexDB.h"
+#include "feed/CFutIVSurfaceDB.h"
+#include "feed/CIVIndexDB.h"
+#include "feed/CIVSurfaceDB.h"
 #include "feed/CNstdOptionsDB.h"
 #include "feed/COptionsDB.h"
 #include "feed/CStocksDB.h"
@@ -126,6 +130,17 @@ class Session : public ::testing::Test {
     return m.Float(1.0f);
   }
 
+  // An IV index point for each side, then a stock quote behind them.
+  static MessageBuilder IVMessage() {
+    MessageBuilder m;
+    m.Block(T_IVINDEX, 1, {F_SYMBOL, F_TERM, F_IVX_CALL, F_IVX_PUT}, 0)
+        .Text("IBM", 12).I16(30).Float(0.25f).Float(0.26f);
+    m.Block(T_FUTURE_IVINDEX, 1, {F_SYMBOL, F_TERM, F_IVX_CALL, F_IVX_PUT}, 0)
+        .Text("ES", 12).I16(30).Float(0.15f).Float(0.16f);
+    Quote(m, "IBM", 5.0f, 1);
+    return m;
+  }
+
   TempDir m_dir;
 };
 
@@ -168,6 +183,8 @@ TEST_F(Session, TableMapHoldsEachKindOnce) {
   EXPECT_NE(dynamic_cast<COptionsDB*>(session.GetStorage(enOptionData)), nullptr);
   EXPECT_NE(dynamic_cast<COptionsDB*>(session.GetStorage(enOptionData_Direct)), nullptr);
   EXPECT_NE(dynamic_cast<CNstdOptionsDB*>(session.GetStorage(enNstdOptionData)), nullptr);
+  EXPECT_NE(dynamic_cast<CIVIndexDB*>(session.GetStorage(enIVIndexData)), nullptr);
+  EXPECT_NE(dynamic_cast<CIVSurfaceDB*>(session.GetStorage(enIVSurfaceData)), nullptr);
 
   for (int kind : {int(enIVATMData), int(enFutureData), 12, -1}) {
     EXPECT_EQ(session.FindStorage(kind), nullptr) << kind;
@@ -192,7 +209,42 @@ TEST_F(Session, TableMapHoldsEachKindOnce) {
   ASSERT_TRUE(session.FutsInitialize());
   EXPECT_NE(dynamic_cast<CFuturesDB*>(session.GetStorage(enFutureData)), nullptr);
   EXPECT_NE(dynamic_cast<CFutureOptionsDB*>(session.GetStorage(enFutureOptionData)), nullptr);
-  EXPECT_EQ(session.FindStorage(enFutIVIndexData), nullptr);
+  EXPECT_NE(dynamic_cast<CFutIVIndexDB*>(session.GetStorage(enFutIVIndexData)), nullptr);
+  EXPECT_NE(dynamic_cast<CFutIVSurfaceDB*>(session.GetStorage(enFutIVSurfaceData)), nullptr);
+}
+
+size_t IVRows(const std::string& path, const char* table) {
+  CDatabaseLockGuard lock;
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  sqlite3_stmt* st = nullptr;
+  size_t n = 0;
+  if (sqlite3_prepare_v2(db, (std::string("SELECT count(*) FROM ") + table).c_str(), -1, &st, nullptr) == SQLITE_OK &&
+      sqlite3_step(st) == SQLITE_ROW) {
+    n = static_cast<size_t>(sqlite3_column_int(st, 0));
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return n;
+}
+
+TEST_F(Session, WalkHandsIVBlocksToTheTableOfTheirSide) {
+  CDataHolder session(u"ivwalk", nullptr, nullptr);
+  ASSERT_TRUE(session.Initialize());
+  MessageBuilder base;
+  Base(base, "IBM", 1);
+  session._UpdateLocalStorage(base.data(), base.size(), false);
+
+  // Before the futures sign-in the futures point is stepped over.
+  const MessageBuilder m = IVMessage();
+  session._UpdateLocalStorage(m.data(), m.size(), false);
+  EXPECT_EQ(IVRows(session.DatabasePath(), "ivindex"), 1u);
+  EXPECT_EQ(Rows(session.DatabasePath())["IBM"], 5.0) << "the walk stopped at the futures block";
+
+  ASSERT_TRUE(session.FutsInitialize());
+  session._UpdateLocalStorage(m.data(), m.size(), false);
+  EXPECT_EQ(IVRows(session.DatabasePath(), "ivindex"), 1u);
+  EXPECT_EQ(IVRows(session.DatabasePath(), "future_ivindex"), 1u);
 }
 
 TEST_F(Session, GettersWithoutAServerLeaveTheListEmpty) {

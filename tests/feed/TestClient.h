@@ -1,5 +1,6 @@
 // A subscribing client as the session's tables see it: the main object's
-// event side, recording the stock events it is sent. Include it in one
+// event side, recording the events it is sent (with each row's symbol; the
+// last price of stocks). Include it in one
 // source of a test program: it defines the main object's event hook.
 #pragma once
 
@@ -21,6 +22,9 @@ class CZmOrvEnt : public CZmOrvEventSource {
     float last = 0;
   };
   struct Event {
+    // "stocks", "options", "ivindex", "ivsurface", "futures", "futoptions",
+    // "futivindex", "futivsurface" or "nstdoptions".
+    std::string type = "stocks";
     bool direct = false;
     std::vector<Row> rows;
   };
@@ -32,15 +36,29 @@ class CZmOrvEnt : public CZmOrvEventSource {
 
   HRESULT Fire_OnStocksChange(IStocksEnt* p) override { return Record(p, false); }
   HRESULT Fire_OnDirectStocksChange(IStocksEnt* p) override { return Record(p, true); }
-  HRESULT Fire_OnOptionsChange(IOptionsEnt*) override { return S_OK; }
-  HRESULT Fire_OnIVIndexChange(IIVIndexesEnt*) override { return S_OK; }
-  HRESULT Fire_OnIVSurfaceChange(IIVSurfacesEnt*) override { return S_OK; }
-  HRESULT Fire_OnDirectOptionsChange(IOptionsEnt*) override { return S_OK; }
-  HRESULT Fire_OnFuturesChange(IFuturesEnt*) override { return S_OK; }
-  HRESULT Fire_OnFutOptionsChange(IFutOptionsEnt*) override { return S_OK; }
-  HRESULT Fire_OnFutIVIndexChange(IFutIVIndexesEnt*) override { return S_OK; }
-  HRESULT Fire_OnFutIVSurfaceChange(IFutIVSurfacesEnt*) override { return S_OK; }
-  HRESULT Fire_OnNstdOptionsChange(INstdOptionsEnt*) override { return S_OK; }
+  HRESULT Fire_OnOptionsChange(IOptionsEnt* p) override { return Rows(p, "options", false, &IOptionsEnt::get_Symbol); }
+  HRESULT Fire_OnIVIndexChange(IIVIndexesEnt* p) override {
+    return Rows(p, "ivindex", false, &IIVIndexesEnt::get_StockSymbol);
+  }
+  HRESULT Fire_OnIVSurfaceChange(IIVSurfacesEnt* p) override {
+    return Rows(p, "ivsurface", false, &IIVSurfacesEnt::get_StockSymbol);
+  }
+  HRESULT Fire_OnDirectOptionsChange(IOptionsEnt* p) override {
+    return Rows(p, "options", true, &IOptionsEnt::get_Symbol);
+  }
+  HRESULT Fire_OnFuturesChange(IFuturesEnt* p) override { return Rows(p, "futures", false, &IFuturesEnt::get_Symbol); }
+  HRESULT Fire_OnFutOptionsChange(IFutOptionsEnt* p) override {
+    return Rows(p, "futoptions", false, &IFutOptionsEnt::get_Symbol);
+  }
+  HRESULT Fire_OnFutIVIndexChange(IFutIVIndexesEnt* p) override {
+    return Rows(p, "futivindex", false, &IFutIVIndexesEnt::get_UnderlyingSymbol);
+  }
+  HRESULT Fire_OnFutIVSurfaceChange(IFutIVSurfacesEnt* p) override {
+    return Rows(p, "futivsurface", false, &IFutIVSurfacesEnt::get_UnderlyingSymbol);
+  }
+  HRESULT Fire_OnNstdOptionsChange(INstdOptionsEnt* p) override {
+    return Rows(p, "nstdoptions", false, &INstdOptionsEnt::get_Symbol);
+  }
 
   std::vector<Event> Events() {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -61,16 +79,42 @@ class CZmOrvEnt : public CZmOrvEventSource {
     VARIANT_BOOL more = VARIANT_TRUE;
     while (cursor != nullptr && more == VARIANT_TRUE) {
       Row row;
-      BSTR s = nullptr;
-      cursor->get_Symbol(&s);
-      if (s != nullptr) {
-        row.symbol = orvcom::Narrow(s, SysStringLen(s));
-        SysFreeString(s);
-      }
+      row.symbol = Text(cursor, &IStocksEnt::get_Symbol);
       cursor->get_LastPrice(&row.last);
       e.rows.push_back(row);
       cursor->Next(&more);
     }
+    return Keep(e);
+  }
+
+  template <class Cursor>
+  static std::string Text(Cursor* cursor, HRESULT (STDMETHODCALLTYPE Cursor::*get)(BSTR*)) {
+    BSTR s = nullptr;
+    (cursor->*get)(&s);
+    if (s == nullptr) return "";
+    std::string out = orvcom::Narrow(s, SysStringLen(s));
+    SysFreeString(s);
+    return out;
+  }
+
+  // An empty cursor is an event without rows: a late subscriber's answer
+  // when nothing is cached.
+  template <class Cursor>
+  HRESULT Rows(Cursor* cursor, const char* type, bool direct, HRESULT (STDMETHODCALLTYPE Cursor::*symbol)(BSTR*)) {
+    Event e;
+    e.type = type;
+    e.direct = direct;
+    VARIANT_BOOL more = VARIANT_TRUE;
+    while (cursor != nullptr && more == VARIANT_TRUE) {
+      Row row;
+      row.symbol = Text(cursor, symbol);
+      if (!row.symbol.empty()) e.rows.push_back(row);
+      cursor->Next(&more);
+    }
+    return Keep(e);
+  }
+
+  HRESULT Keep(const Event& e) {
     if (onEvent) onEvent(e);
     {
       std::lock_guard<std::mutex> lock(m_mutex);

@@ -1,0 +1,22 @@
+#include "feed/CFutIVSurfaceDB.h"
+
+#include "feed/MessageFormat.h"
+#include "server/CFutIVSurfaces.h"
+#include "server/CSendFutIvsMsgWorker.h"
+
+namespace {
+
+// Templates: create, insert, update, rows of a symbol, all rows.
+const IVTableNames kNames = {
+    "future_ivsurface", "CFutIVSurfaceDB", "CFutIVSurfaceDB", "CIVSurface", "CFutIVSurfaceDB::_ParseIvsMessage",
+    T_FUTURE_IVSURFACE,
+    157, 149, 156, 159, 152};
+
+}  // namespace
+
+CFutIVSurfaceDB::CFutIVSurfaceDB(const std::string& databasePath)
+    : CIVTableDB<IVSurfaceRecord>(databasePath, kNames) {}
+
+void CFutIVSurfaceDB::_SendEvent(const CEventClientPtr& client, const Records& records) {
+  _PostEvent<CFutIVSurfaces, IFutIVSurfacesEnt, CSendFutIvsMsgWorker>(client, records, IID_IFutIVSurfacesEnt);
+}

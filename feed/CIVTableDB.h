@@ -1,0 +1,129 @@
+// The shape shared by the four IV tables (index and surface, of equities and
+// of futures): one row per symbol and key (term; for surfaces term, otm and
+// type), written by update blocks, read back by symbol or whole, and sent as
+// one event per subscribed client and block. The tables differ in their
+// names, template numbers, record kind and event; those come from the
+// derived class and from IVRecordTraits.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "com/com.h"
+#include "feed/CLiteDB.h"
+#include "feed/CSqliteStatement.h"
+#include "log/Log.h"
+#include "server/Records.h"
+#include "zmdataservice410.hh"
+
+// What tells one IV table from another.
+struct IVTableNames {
+  const char* table;        // "ivsurface"
+  const char* className;    // "CIVSurfaceDB": the log lines of the class
+  const char* updateName;   // the class as UpdateData names itself in its log lines
+  const char* requestName;  // the class as the local read names itself in its error lines
+  const char* parseName;    // the reader in its trace lines; null: it writes none
+  uint8_t messageType;      // of update blocks and snapshot requests
+  UINT createId, insertId, updateId, selectSymbolId, selectAllId;
+};
+
+// Logs a COM error of _SendEvent; the other error lines are the template's.
+void LogIVSendEventError(const char* className, const _com_error& e);
+
+template <class Record>
+class CIVTableDB : public CLiteDB {
+ public:
+  typedef std::vector<Record> Records;
+
+  CIVTableDB(const std::string& databasePath, const IVTableNames& names);
+
+  // Creates the table, or empties the one an earlier Initialize made.
+  bool Initialize() override;
+  void DeleteSymbol(const std::u16string& symbol, BYTE keyFlag) override;
+  void DeleteSymbols(const std::vector<std::u16string>& symbols, BYTE keyFlag) override;
+  // Stores the records of one block and sends each client that holds one of
+  // their symbols one event with its records, in block order. flag is not
+  // used. Returns the position past the block, or null when the block cannot
+  // be read (nothing is then written or sent).
+  const uint8_t* UpdateData(const uint8_t* data, const uint8_t* end, uint8_t type, uint32_t blocksAmount,
+                            uint8_t fieldsAmount, bool flag) override;
+  // The symbol's rows (every row for the empty symbol), as one event, also
+  // when there are none.
+  void SendCurrentData(const CEventClientPtr& client, const CSymbolKey& key) override;
+
+  // Appends the symbol's rows; when that adds nothing (always for the empty
+  // symbol, which never reads the table) a snapshot of the service, which is
+  // not stored. CORBA exceptions of the request pass to the caller.
+  void GetMarketData(const std::u16string& symbol, Orv::ZmDataManager_ptr service, Records& out);
+
+  const std::string& TableName() const { return m_table; }
+
+ protected:
+  // The records of a block with their symbols as narrow text, which the
+  // writer binds.
+  struct Parsed {
+    Records records;
+    std::vector<std::string> symbols;
+  };
+
+  const uint8_t* _Parse(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount, uint8_t fieldsAmount,
+                        Parsed& out);
+  void _UpdateDB(const Parsed& parsed);
+  void _RequestDB(const std::string& symbol, Records& out);
+  bool _SymbolExists(CSqliteStatement& select, const char* symbol);
+
+  // Builds the event of the derived class's cursor and task (_PostEvent).
+  virtual void _SendEvent(const CEventClientPtr& client, const Records& records) = 0;
+  // Posts an event task; false when the pool refused it (the task is then
+  // still the caller's).
+  virtual bool _QueueTask(CWorkerInterface* task) { return QueueRequest(task); }
+
+  template <class Object, class Interface, class Task>
+  void _PostEvent(const CEventClientPtr& client, const Records& records, REFIID iid);
+
+  const IVTableNames& Names() const { return m_names; }
+
+ private:
+  std::string _Sql(UINT id) const;
+  void _ReadSnapshot(const CORBA::Any* reply, Records& out);
+
+  const IVTableNames m_names;
+  const std::string m_table;
+};
+
+template <class Record>
+template <class Object, class Interface, class Task>
+void CIVTableDB<Record>::_PostEvent(const CEventClientPtr& client, const Records& records, REFIID iid) {
+  ORV_LOG(orvlog::kTrace, m_names.className << "::_SendEvent() started");
+  try {
+    CComObject<Object>* object = nullptr;
+    HRESULT hr = CComObject<Object>::CreateInstance(&object);
+    if (FAILED(hr)) _com_issue_error(hr);
+    // Our own reference around the query, so that a refused one frees the
+    // object; the interface reference keeps it afterwards.
+    object->AddRef();
+    Interface* raw = nullptr;
+    hr = object->QueryInterface(iid, reinterpret_cast<void**>(&raw));
+    CComPtr<Interface> cursor;
+    cursor.Attach(raw);
+    object->Release();
+    if (FAILED(hr) || !cursor) _com_issue_error(FAILED(hr) ? hr : E_NOINTERFACE);
+    object->SetData(records);
+    std::unique_ptr<Task> task(new Task(client, cursor.Detach()));
+    if (_QueueTask(task.get())) {
+      task.release();
+    } else {
+      // The event is lost; the task goes now and takes the cursor with it.
+      ORV_LOG(orvlog::kError, "ERROR : ThreadPool.QueueRequest failed.");
+    }
+  } catch (const _com_error& e) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    LogIVSendEventError(m_names.className, e);
+  } catch (...) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    ORV_LOG(orvlog::kError, "Unexpected error in " << m_names.className << "::_SendEvent().");
+  }
+  ORV_LOG(orvlog::kTrace, m_names.className << "::_SendEvent() completed");
+}
