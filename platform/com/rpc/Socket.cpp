@@ -231,8 +231,14 @@ void Listener::Run() {
     if (paused_ || !(fds[1].revents & POLLIN)) continue;
     UniqueFd conn(::accept4(fd_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!conn.Valid()) {
-      if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED)
-        ORV_LOG(orvlog::kWarn, "accept on " << path_ << ": " << std::strerror(errno));
+      int e = errno;
+      if (e == EINTR || e == EAGAIN || e == ECONNABORTED) continue;
+      ORV_LOG(orvlog::kWarn, "accept on " << path_ << ": " << std::strerror(e));
+      // The connection stays in the backlog, so poll would report it again
+      // at once: out of descriptors this would spin. Give the process a
+      // moment (a Close still wakes us).
+      pollfd wake{wakeRead_.Get(), POLLIN, 0};
+      ::poll(&wake, 1, 100);
       continue;
     }
     std::string why;

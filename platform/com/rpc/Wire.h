@@ -65,6 +65,12 @@ class Writer {
   void Str8(const std::string& s);
 
   size_t BodySize() const { return buf_.size() - kFrameHeaderSize; }
+  // For a value known only after what follows it (a reply's HRESULT), and
+  // for dropping a half-written part when it cannot be finished.
+  void PatchU32(size_t bodyOffset, uint32_t v) {
+    std::memcpy(&buf_[kFrameHeaderSize + bodyOffset], &v, 4);
+  }
+  void Truncate(size_t bodySize) { buf_.resize(kFrameHeaderSize + bodySize); }
   // Fills in the header and hands the whole frame over.
   std::string& Finish(FrameKind kind, uint32_t callId);
 

@@ -1,0 +1,194 @@
+// One transport connection between two processes (or two runtimes of one
+// process over a socket pair): the objects this side exported to the peer,
+// the proxies it holds for the peer's objects, and the calls in flight in
+// both directions.
+//
+// Requests that arrive are run by the process's pool of call threads, so a
+// thread waiting for its own reply never blocks a call the peer makes in
+// the meantime (the peer's event handler calling back into our cursor).
+// Reading is itself a task of the pool: the thread that reads a request
+// hands the reading on to another call thread and runs the request itself,
+// which saves one thread hop on every call.
+//
+// Bodies of the frames (see Wire.h for the frame around them):
+//   request   u8 op | u64 object id | IID | the operation's arguments
+//   reply     i32 HRESULT | u32 payload length | payload | error information
+//             (when the HRESULT fails)
+//   release   u64 object id | u32 count
+// An interface pointer travels as u8 tag (0 null, 1 an object of the
+// sender, 2 the receiver's own object coming back) | u64 object id | IID of
+// the interface it is passed as; a VARIANT as u16 VARTYPE | its value.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "com/com.h"
+#include "com/rpc/Socket.h"
+#include "com/rpc/Wire.h"
+
+namespace orvrpc {
+
+class ProxyManager;
+
+// A call on a connection whose peer is gone.
+constexpr HRESULT kServerUnavailable = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
+
+// The operations of a request body.
+enum class Op : uint8_t {
+  kGetRoot = 1,        // the object the connection was opened for (a class object)
+  kQueryInterface = 2,
+  kCall = 3,           // a typed member call, by member index of the interface's table
+  kInvoke = 4,         // IDispatch::Invoke
+  kGetIDsOfNames = 5,
+  kGetTypeInfoCount = 6,
+  kCreateInstance = 7,  // IClassFactory
+  kLockServer = 8,
+  kFindConnectionPoint = 9,  // IConnectionPointContainer
+  kGetConnectionInterface = 10,  // IConnectionPoint
+  kAdvise = 11,
+  kUnadvise = 12,
+  kSupportsErrorInfo = 13,  // ISupportErrorInfo
+};
+
+// A reply as the caller gets it: the HRESULT and the operation's payload.
+// A failing reply's error information has already been set on the calling
+// thread when Call returns.
+struct Reply {
+  HRESULT hr = S_OK;
+  std::string body;
+  size_t offset = 0;  // where the payload starts
+  size_t length = 0;
+  Reader Payload() const { return Reader(body.data() + offset, length); }
+};
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  // Takes over a connected socket. `root` (may be null) is what the peer
+  // gets for kGetRoot: the class object for a server's connections.
+  static std::shared_ptr<Connection> Start(UniqueFd fd, IUnknown* root, std::string name);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // The peer's root object, asked for as `iid`; bounded by `timeout`, since
+  // a server whose class objects are suspended leaves a new connection
+  // waiting unanswered.
+  HRESULT GetRoot(REFIID iid, void** ppv,
+                  std::chrono::milliseconds timeout = std::chrono::milliseconds::max());
+
+  // Sends a request and waits for its reply. Fails with kServerUnavailable
+  // when the connection is already closed and with RPC_E_DISCONNECTED when
+  // it closes before the reply comes. A failing reply sets its error
+  // information on the calling thread unless `carryErrorInfo` is false
+  // (QueryInterface leaves it alone). Without a reply by `deadline` (when
+  // one is given) the connection is closed and the call fails with
+  // RPC_E_TIMEOUT.
+  HRESULT Call(Writer& request, Reply* reply, bool carryErrorInfo = true,
+               const std::chrono::steady_clock::time_point* deadline = nullptr);
+  // One-way: gives `count` references of the peer's object back.
+  void SendRelease(uint64_t objectId, uint32_t count);
+
+  // Interface pointers in a body. Writing one exports the object (one
+  // reference more for the peer); reading one gives an AddRef'd pointer of
+  // the interface it was written as (a proxy, or our own object coming
+  // back). Read throws DecodeError on a reference that cannot be resolved.
+  void WriteInterface(Writer& w, IUnknown* p, REFIID iid);
+  IUnknown* ReadInterface(Reader& r, IID* iid = nullptr);
+  // A reference read as an IDispatch: one written as an interface that is
+  // no IDispatch is refused (DecodeError), never handed on as one.
+  IDispatch* ReadDispatch(Reader& r);
+  // VARIANTs: every type the contract and the dispatch side use, with
+  // BSTR null apart from empty and one-dimensional SAFEARRAYs with their
+  // lower bound. A VT_BYREF is written as the value it points at.
+  void WriteVariant(Writer& w, const VARIANT& v);
+  // Into a VariantInit'd `v`; on DecodeError `v` holds nothing.
+  void ReadVariant(Reader& r, VARIANT* v, int depth = 0);
+
+  // Closes the socket; the reader thread then releases what the peer held.
+  void Close();
+  bool IsClosed() const;
+  // Waits (bounded) until the reader thread has finished its clean-up.
+  bool WaitClosed(std::chrono::milliseconds timeout);
+
+  const std::string& Name() const { return name_; }
+  size_t ExportCount() const;
+  size_t ImportCount() const;
+  // Bytes of whole frames written and bytes read, for logs and measurements.
+  uint64_t BytesSent() const { return bytesSent_.load(); }
+  uint64_t BytesReceived() const { return bytesReceived_.load(); }
+
+  // The proxy manager ending: drops it from the table (if it is still the
+  // one for its object) and sends its references back.
+  void ProxyGone(ProxyManager* manager, uint64_t objectId, uint32_t remoteRefs);
+
+ private:
+  struct Pending {
+    bool done = false;
+    Reply reply;
+    std::condition_variable cv;  // one per call: a reply wakes only its caller
+    uint64_t releasesBefore = 0;  // releases that arrived ahead of the reply
+  };
+  struct Export {
+    IUnknown* identity = nullptr;
+    uint64_t refs = 0;
+    std::map<std::string, IUnknown*> interfaces;  // by IID bytes, each AddRef'd
+  };
+
+  Connection(UniqueFd fd, IUnknown* root, std::string name);
+  void ReadLoop();
+  void OnRequest(uint32_t callId, std::string body);
+  void OnRelease(const std::string& body);
+  void RunReleases();
+  void Shutdown(const std::string& why);
+  void SendReply(uint32_t callId, Writer& w);
+  // Runs one request; fills `w` with the reply body after the HRESULT.
+  HRESULT Dispatch(Op op, uint64_t objectId, const IID& iid, Reader& r, Writer& w);
+  // An AddRef'd pointer of `iid` on an exported object, or null.
+  IUnknown* ExportedInterface(uint64_t objectId, const IID& iid, HRESULT* hr);
+  void ReleaseExports();
+
+  std::string name_;
+  UniqueFd fd_;
+  IUnknown* root_;
+  // Whichever call thread reads the socket at the moment owns it.
+  FrameDecoder decoder_;
+
+  std::mutex sendMu_;
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  bool closed_ = false;
+  bool finished_ = false;  // the reader has cleaned up
+  uint32_t nextCallId_ = 1;
+  std::map<uint32_t, std::shared_ptr<Pending>> pending_;
+  uint64_t nextExportId_ = 1;
+  std::map<uint64_t, Export> exports_;
+  std::map<IUnknown*, uint64_t> exportsByIdentity_;
+  std::map<uint64_t, ProxyManager*> imports_;
+  // Releases run one after the other on a call thread, in the order they
+  // came; a reply is handed over only once those that came before it ran,
+  // so a caller that unadvised a sink may free it when the call returns.
+  std::deque<std::string> releases_;
+  bool releasesRunning_ = false;
+  uint64_t releasesArrived_ = 0, releasesDone_ = 0;
+  std::atomic<uint64_t> bytesSent_{0}, bytesReceived_{0};
+};
+
+// Writes the calling thread's error information (taken from it) after a
+// failing HRESULT, and the reverse on the caller's side: the error object
+// is set on the calling thread, or cleared when the callee left none.
+void WriteErrorInfo(Writer& w);
+void ReadErrorInfo(Reader& r);
+
+void WriteGuid(Writer& w, const GUID& g);
+GUID ReadGuid(Reader& r);
+
+}  // namespace orvrpc

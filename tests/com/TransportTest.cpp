@@ -1,0 +1,518 @@
+// Two runtimes in one process over a socket pair: the server side holds
+// real objects, the client side only proxies, so everything the client does
+// travels through the codec, the reference tables and the call threads.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "TransportObjects.h"
+#include "com/rpc/Connection.h"
+#include "com/rpc/ProxyManager.h"
+
+using namespace orvrpc;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Polls for a condition that another thread brings about (a release is a
+// one-way message, so its effect lands a moment after the call returns).
+template <class F>
+bool Eventually(F f, std::chrono::milliseconds limit = 5000ms) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (!f()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+std::u16string Str(BSTR b) { return b ? std::u16string(b, SysStringLen(b)) : u"<null>"; }
+
+class TransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    base_ = tobj::Live().load();
+    UniqueFd a, b;
+    ASSERT_TRUE(MakeSocketPair(&a, &b));
+    tobj::ProbeFactory* factory = new tobj::ProbeFactory();
+    server_ = Connection::Start(std::move(a), factory, "server side");
+    factory->Release();
+    client_ = Connection::Start(std::move(b), nullptr, "client side");
+    IClassFactory* cf = nullptr;
+    ASSERT_EQ(S_OK, client_->GetRoot(IID_IClassFactory, reinterpret_cast<void**>(&cf)));
+    ASSERT_EQ(S_OK, cf->CreateInstance(nullptr, IID_IProbe, reinterpret_cast<void**>(&probe_)));
+    cf->Release();
+    ASSERT_EQ(nullptr, dynamic_cast<tobj::Probe*>(probe_)) << "the client must hold a proxy";
+  }
+  void TearDown() override {
+    if (probe_) probe_->Release();
+    client_->Close();
+    server_->Close();
+    EXPECT_TRUE(client_->WaitClosed(5s));
+    EXPECT_TRUE(server_->WaitClosed(5s));
+    EXPECT_TRUE(Eventually([&] { return tobj::Live().load() == base_; })) << "objects left behind";
+    CoUninitialize();
+  }
+  long Live() { return tobj::Live().load() - base_; }
+
+  long base_ = 0;
+  std::shared_ptr<Connection> server_, client_;
+  IProbe* probe_ = nullptr;
+};
+
+TEST_F(TransportTest, StringsKeepNullApartFromEmpty) {
+  struct Case {
+    const char* name;
+    BSTR in;
+    bool null;
+  } cases[] = {
+      {"null", nullptr, true},
+      {"empty", SysAllocStringLen(u"", 0), false},
+      {"text", SysAllocString(u"MSFT"), false},
+      {"embedded nul", SysAllocStringLen(u"a\0b", 3), false},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    VARIANT_BOOL wasNull = 7;
+    BSTR copy = SysAllocString(u"stale");
+    BSTR stale = copy;
+    ASSERT_EQ(S_OK, probe_->Echo(c.in, &wasNull, &copy));
+    EXPECT_EQ(c.null ? VARIANT_TRUE : VARIANT_FALSE, wasNull);
+    EXPECT_EQ(c.null, copy == nullptr);
+    EXPECT_EQ(Str(c.in), Str(copy));
+    SysFreeString(copy);
+    SysFreeString(stale);
+    SysFreeString(c.in);
+  }
+}
+
+TEST_F(TransportTest, TwentyOutValuesInOneCall) {
+  BSTR s1 = nullptr, s2 = SysAllocString(u"x");
+  BSTR s2Before = s2;
+  LONG l1 = 0, l2 = 0;
+  DOUBLE d1 = 0, d2 = 0;
+  DATE t1 = 0, t2 = 1;
+  SHORT i1 = 0, i2 = 0;
+  VARIANT_BOOL b1 = 0, b2 = 1;
+  FLOAT f1 = 0, f2 = 0;
+  SideEnum e1 = SideEnum(0), e2 = SideEnum(0);
+  VARIANT v1, v2;
+  VariantInit(&v1);
+  VariantInit(&v2);
+  ICursor *c1 = nullptr, *c2 = reinterpret_cast<ICursor*>(&s1);
+  ASSERT_EQ(S_OK, probe_->Twenty(41, &s1, &l1, &d1, &t1, &i1, &b1, &f1, &e1, &v1, &c1, &s2, &l2, &d2, &t2, &i2,
+                                 &b2, &f2, &e2, &v2, &c2));
+  EXPECT_EQ(u"s41", Str(s1));
+  EXPECT_EQ(41, l1);
+  EXPECT_EQ(41.5, d1);
+  EXPECT_EQ(45041.25, t1);
+  EXPECT_EQ(41, i1);
+  EXPECT_EQ(VARIANT_TRUE, b1);
+  EXPECT_EQ(1.25f, f1);
+  EXPECT_EQ(enAsk, e1);
+  ASSERT_EQ(VT_BSTR, v1.vt);
+  EXPECT_EQ(u"variant", Str(v1.bstrVal));
+  ASSERT_NE(nullptr, c1);
+  BSTR sym = nullptr;
+  ASSERT_EQ(S_OK, c1->get_Symbol(&sym));
+  EXPECT_EQ(u"C41", Str(sym));
+  EXPECT_EQ(nullptr, s2) << "a null string stays null";
+  EXPECT_EQ(-41, l2);
+  EXPECT_EQ(-0.125, d2);
+  EXPECT_EQ(0, t2);
+  EXPECT_EQ(-1, i2);
+  EXPECT_EQ(VARIANT_FALSE, b2);
+  EXPECT_EQ(-2.5f, f2);
+  EXPECT_EQ(enBid, e2);
+  ASSERT_EQ(VT_I4, v2.vt);
+  EXPECT_EQ(123, v2.lVal);
+  EXPECT_EQ(nullptr, c2) << "a null interface stays null";
+  SysFreeString(sym);
+  SysFreeString(s1);
+  SysFreeString(s2Before);
+  VariantClear(&v1);
+  c1->Release();
+}
+
+TEST_F(TransportTest, ArraysDatesAndEnumsCrossTypedAndByDispid) {
+  SAFEARRAY* sa = SafeArrayCreateVector(VT_BSTR, 5, 3);
+  BSTR items[] = {SysAllocString(u"a"), nullptr, SysAllocStringLen(u"", 0)};
+  for (LONG i = 0; i < 3; ++i) {
+    LONG at = 5 + i;
+    SafeArrayPutElement(sa, &at, items[i]);
+  }
+  VARIANT list;
+  VariantInit(&list);
+  list.vt = VT_ARRAY | VT_BSTR;
+  list.parray = sa;
+
+  auto check = [](const VARIANT& r) {
+    ASSERT_EQ(VT_ARRAY | VT_BSTR, r.vt);
+    LONG lb = 0, ub = 0;
+    SafeArrayGetLBound(r.parray, 1, &lb);
+    SafeArrayGetUBound(r.parray, 1, &ub);
+    EXPECT_EQ(5, lb);
+    EXPECT_EQ(7, ub);
+    BSTR got[3] = {};
+    for (LONG i = 5; i <= 7; ++i) SafeArrayGetElement(r.parray, &i, &got[i - 5]);
+    EXPECT_EQ(u"", Str(got[0]));
+    EXPECT_NE(nullptr, got[0]);
+    EXPECT_EQ(nullptr, got[1]);
+    EXPECT_EQ(u"a", Str(got[2]));
+    for (BSTR b : got) SysFreeString(b);
+  };
+
+  VARIANT typed;
+  VariantInit(&typed);
+  ASSERT_EQ(S_OK, probe_->Reverse(list, &typed));
+  check(typed);
+  VariantClear(&typed);
+
+  // The same member through IDispatch::Invoke by DISPID.
+  VARIANT byDispid;
+  VariantInit(&byDispid);
+  DISPPARAMS dp{&list, nullptr, 1, 0};
+  ASSERT_EQ(S_OK, probe_->Invoke(4, IID_NULL, 0, DISPATCH_METHOD, &dp, &byDispid, nullptr, nullptr));
+  check(byDispid);
+  VariantClear(&byDispid);
+  VariantClear(&list);
+  for (BSTR b : items) SysFreeString(b);
+
+  DATE after = 0;
+  ASSERT_EQ(S_OK, probe_->Stamp(45000.5, &after));
+  EXPECT_EQ(45001.5, after);
+
+  ICursor* c = nullptr;
+  BSTR sym = SysAllocString(u"IBM");
+  ASSERT_EQ(S_OK, probe_->OpenCursor(sym, 101.5, enAsk, &c));
+  SysFreeString(sym);
+  SideEnum side = enBid;
+  ASSERT_EQ(S_OK, c->get_Side(&side));
+  EXPECT_EQ(enAsk, side);
+  // A property read by name, as a late-bound client does it.
+  LPOLESTR name = const_cast<LPOLESTR>(u"price");
+  DISPID id = 0;
+  ASSERT_EQ(S_OK, c->GetIDsOfNames(IID_NULL, &name, 1, 0, &id));
+  EXPECT_EQ(2, id);
+  VARIANT price;
+  VariantInit(&price);
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  ASSERT_EQ(S_OK, c->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &price, nullptr, nullptr));
+  EXPECT_EQ(VT_R8, price.vt);
+  EXPECT_EQ(101.5, price.dblVal);
+  c->Release();
+}
+
+TEST_F(TransportTest, FailingCallsBringTheirErrorInformationAndWriteNoOuts) {
+  BSTR text = SysAllocString(u"symbol not supported");
+  LONG untouched = -1;
+  EXPECT_EQ(tobj::kProbeError, probe_->Fail(text, &untouched));
+  EXPECT_EQ(-1, untouched);
+  IErrorInfo* info = nullptr;
+  ASSERT_EQ(S_OK, GetErrorInfo(0, &info));
+  BSTR description = nullptr, source = nullptr;
+  info->GetDescription(&description);
+  info->GetSource(&source);
+  EXPECT_EQ(u"symbol not supported", Str(description));
+  EXPECT_EQ(u"Probe", Str(source));
+  SysFreeString(description);
+  SysFreeString(source);
+  info->Release();
+
+  // The raising wrapper asks the proxy for ISupportErrorInfo, which crosses
+  // too, and the error object must survive that.
+  IProbePtr probe(probe_);
+  try {
+    probe->Fail(text, &untouched);
+    ADD_FAILURE() << "no _com_error";
+  } catch (const _com_error& e) {
+    EXPECT_EQ(tobj::kProbeError, e.Error());
+    EXPECT_EQ(u"symbol not supported", Str(e.Description()));
+    EXPECT_EQ(u"Probe", Str(e.Source()));
+  }
+
+  // By DISPID with an EXCEPINFO.
+  VARIANT args[2];
+  LONG out = -1;
+  args[0].vt = VT_BYREF | VT_I4;
+  args[0].plVal = &out;
+  args[1].vt = VT_BSTR;
+  args[1].bstrVal = text;
+  DISPPARAMS dp{args, nullptr, 2, 0};
+  EXCEPINFO ei{};
+  EXPECT_EQ(DISP_E_EXCEPTION, probe_->Invoke(3, IID_NULL, 0, DISPATCH_METHOD, &dp, nullptr, &ei, nullptr));
+  EXPECT_EQ(tobj::kProbeError, ei.scode);
+  EXPECT_EQ(u"symbol not supported", Str(ei.bstrDescription));
+  EXPECT_EQ(-1, out);
+  SysFreeString(ei.bstrDescription);
+  SysFreeString(ei.bstrSource);
+  SysFreeString(ei.bstrHelpFile);
+  SysFreeString(text);
+}
+
+TEST_F(TransportTest, ReferencesKeepIdentityAndAreCountedAcrossTheWire) {
+  BSTR sym = SysAllocString(u"IBM");
+  ICursor *a = nullptr, *b = nullptr;
+  ASSERT_EQ(S_OK, probe_->OpenCursor(sym, 1, enBid, &a));
+  ASSERT_EQ(S_OK, probe_->OpenCursor(sym, 1, enBid, &b));
+  EXPECT_EQ(a, b) << "one proxy per object";
+  // QueryInterface crosses and comes back to the same identity.
+  IDispatch* d = nullptr;
+  ASSERT_EQ(S_OK, a->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&d)));
+  ICursor* again = nullptr;
+  ASSERT_EQ(S_OK, d->QueryInterface(IID_ICursor, reinterpret_cast<void**>(&again)));
+  EXPECT_EQ(a, again);
+  IUnknown *u1 = nullptr, *u2 = nullptr;
+  a->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&u1));
+  d->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&u2));
+  EXPECT_EQ(u1, u2);
+  IProbe* wrong = nullptr;
+  EXPECT_EQ(E_NOINTERFACE, a->QueryInterface(IID_IProbe, reinterpret_cast<void**>(&wrong)));
+  // Handed back, the proxy arrives as the server's own object.
+  VARIANT_BOOL mine = VARIANT_FALSE;
+  ASSERT_EQ(S_OK, probe_->IsMine(a, &mine));
+  EXPECT_EQ(VARIANT_TRUE, mine);
+  EXPECT_EQ(2u, server_->ExportCount());  // the probe and the cursor
+  // Three references came over (two opens and a QueryInterface); they go
+  // back in a single release frame when the last local one goes.
+  uint64_t before = client_->BytesSent();
+  for (IUnknown* p : {static_cast<IUnknown*>(a), static_cast<IUnknown*>(b), static_cast<IUnknown*>(d),
+                      static_cast<IUnknown*>(again), u1, u2})
+    p->Release();
+  EXPECT_EQ(kFrameHeaderSize + 12, client_->BytesSent() - before);
+  EXPECT_TRUE(Eventually([&] { return server_->ExportCount() == 1; })) << "cursor references not all given back";
+  EXPECT_EQ(1u, client_->ImportCount());
+  SysFreeString(sym);
+  probe_->Release();
+  probe_ = nullptr;
+  EXPECT_TRUE(Eventually([&] { return server_->ExportCount() == 0 && Live() == 0; }));
+}
+
+TEST_F(TransportTest, ClosingAConnectionReleasesWhatThePeerHeldAndFailsItsCalls) {
+  ICursor* c = nullptr;
+  BSTR sym = SysAllocString(u"X");
+  ASSERT_EQ(S_OK, probe_->OpenCursor(sym, 1, enBid, &c));
+  SysFreeString(sym);
+  EXPECT_EQ(2, Live());
+  client_->Close();
+  ASSERT_TRUE(server_->WaitClosed(5s));
+  EXPECT_EQ(0, Live()) << "the server must drop the dead peer's references at once";
+  ASSERT_TRUE(client_->WaitClosed(5s));
+  LONG pid = 0;
+  EXPECT_EQ(kServerUnavailable, probe_->get_Pid(&pid));
+  DOUBLE price = 0;
+  EXPECT_EQ(kServerUnavailable, c->get_Price(&price));
+  c->Release();
+}
+
+// A call that is still running when its caller goes: the object it hands
+// back must not stay referenced by the dead connection.
+TEST_F(TransportTest, AReplyMadeAfterThePeerWentKeepsNoReference) {
+  auto call = std::async(std::launch::async, [this] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    ICursor* c = nullptr;
+    HRESULT hr = probe_->Later(300, &c);
+    CoUninitialize();
+    return hr;
+  });
+  ASSERT_TRUE(Eventually([&] { return Live() == 2; }));  // the call has made its cursor
+  client_->Close();
+  EXPECT_EQ(RPC_E_DISCONNECTED, call.get());
+  ASSERT_TRUE(server_->WaitClosed(5s));
+  EXPECT_TRUE(Eventually([&] { return Live() == 0; })) << "the late cursor lives on";
+}
+
+TEST_F(TransportTest, NestedCallbacksUnderLoadNeverDeadlock) {
+  tobj::Callback* cb = new tobj::Callback();
+  constexpr int kThreads = 8, kRounds = 10, kDepth = 6;
+  std::vector<std::future<int>> done;
+  for (int t = 0; t < kThreads; ++t) {
+    done.push_back(std::async(std::launch::async, [&] {
+      CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+      int good = 0;
+      for (int i = 0; i < kRounds; ++i) {
+        LONG calls = 0;
+        if (probe_->Nest(cb, kDepth, &calls) == S_OK && calls == kDepth + 1) ++good;
+      }
+      CoUninitialize();
+      return good;
+    }));
+  }
+  for (auto& f : done) {
+    ASSERT_EQ(std::future_status::ready, f.wait_for(30s)) << "nested calls stuck";
+    EXPECT_EQ(kRounds, f.get());
+  }
+  cb->Release();
+
+  // Events: the server calls the client's sink by DISPID, and the handler
+  // calls back into the cursor the event carries.
+  IConnectionPointContainer* cpc = nullptr;
+  ASSERT_EQ(S_OK, probe_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc)));
+  IConnectionPoint* cp = nullptr;
+  ASSERT_EQ(S_OK, cpc->FindConnectionPoint(DIID__IProbeEvents, &cp));
+  IID iid = GUID_NULL;
+  ASSERT_EQ(S_OK, cp->GetConnectionInterface(&iid));
+  EXPECT_EQ(DIID__IProbeEvents, iid);
+  tobj::EventSink* sink = new tobj::EventSink();
+  DWORD cookie = 0;
+  ASSERT_EQ(S_OK, cp->Advise(sink, &cookie));
+  LONG handled = 0;
+  ASSERT_EQ(S_OK, probe_->Fire(3, &handled));
+  EXPECT_EQ(3, handled);
+  EXPECT_EQ((std::vector<std::string>{"T0", "T1", "T2"}), sink->Seen());
+  EXPECT_EQ(S_OK, cp->Unadvise(cookie));
+  ASSERT_EQ(S_OK, probe_->Fire(1, &handled));
+  EXPECT_EQ(0, handled);
+  cp->Release();
+  cpc->Release();
+  EXPECT_TRUE(Eventually([&] { return client_->ExportCount() == 0; })) << "sink still referenced";
+  sink->Release();
+}
+
+// A sink whose life its owner decides, as the client's event sinks: it is
+// freed right after Unadvise returns, so by then the transport must have
+// dropped its last use of it. It keeps a count only to see when every
+// reference handed out has come back.
+class UncountedSink final : public IDispatch {
+ public:
+  std::atomic<bool> freed{false}, usedAfterFree{false};
+  std::atomic<int> held{0};
+  STDMETHODIMP QueryInterface(REFIID iid, void** ppv) override {
+    *ppv = nullptr;
+    if (iid != IID_IUnknown && iid != IID_IDispatch && iid != DIID__IProbeEvents) return E_NOINTERFACE;
+    *ppv = static_cast<IDispatch*>(this);
+    ++held;
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override {
+    ++held;
+    return 1;
+  }
+  STDMETHODIMP_(ULONG) Release() override {
+    std::this_thread::sleep_for(5ms);  // a release that takes its time
+    if (freed) usedAfterFree = true;
+    --held;
+    return 1;
+  }
+  STDMETHODIMP GetTypeInfoCount(UINT* n) override {
+    *n = 0;
+    return S_OK;
+  }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    if (freed) usedAfterFree = true;
+    return S_OK;
+  }
+};
+
+TEST_F(TransportTest, AnUnadvisedSinkIsNoLongerUsedWhenUnadviseReturns) {
+  IConnectionPointContainer* cpc = nullptr;
+  ASSERT_EQ(S_OK, probe_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc)));
+  IConnectionPoint* cp = nullptr;
+  ASSERT_EQ(S_OK, cpc->FindConnectionPoint(DIID__IProbeEvents, &cp));
+  UncountedSink sink;
+  DWORD cookie = 0;
+  ASSERT_EQ(S_OK, cp->Advise(&sink, &cookie));
+  LONG handled = 0;
+  ASSERT_EQ(S_OK, probe_->Fire(1, &handled));
+  EXPECT_EQ(1, handled);
+  ASSERT_EQ(S_OK, cp->Unadvise(cookie));
+  sink.freed = true;
+  EXPECT_TRUE(Eventually([&] { return sink.held == 0; })) << "references to the sink kept";
+  EXPECT_FALSE(sink.usedAfterFree);
+  cp->Release();
+  cpc->Release();
+}
+
+// A peer that sends bytes that are not frames, or a frame over the size
+// limit, loses its own connection; the others go on.
+TEST_F(TransportTest, AMalformedOrOversizedFrameClosesOnlyItsConnection) {
+  const std::string garbage = "GET / HTTP/1.0\r\n\r\n";
+  std::string oversized(16, '\0');
+  uint32_t magic = kFrameMagic, big = kMaxFrameBody + 1;
+  std::memcpy(&oversized[0], &magic, 4);
+  oversized[4] = char(kWireVersion);
+  oversized[5] = char(FrameKind::kRequest);
+  std::memcpy(&oversized[12], &big, 4);
+  for (const std::string& bytes : {garbage, oversized}) {
+    UniqueFd mine, theirs;
+    ASSERT_TRUE(MakeSocketPair(&mine, &theirs));
+    tobj::ProbeFactory* factory = new tobj::ProbeFactory();
+    auto victim = Connection::Start(std::move(theirs), factory, "victim");
+    factory->Release();
+    ASSERT_TRUE(SendAll(mine.Get(), bytes.data(), bytes.size()));
+    EXPECT_TRUE(victim->WaitClosed(5s));
+    char c;
+    EXPECT_EQ(0, ::read(mine.Get(), &c, 1)) << "the bad peer's socket is closed";
+  }
+  LONG pid = 0;
+  EXPECT_EQ(S_OK, probe_->get_Pid(&pid));
+  EXPECT_EQ(LONG(::getpid()), pid);
+}
+
+// Values a peer could write that must not decode into anything a caller
+// would trust.
+TEST_F(TransportTest, ValuesThatLieAboutThemselvesAreRefused) {
+  auto ref = [](Writer& w, uint8_t tag, const IID& iid) {
+    w.U8(tag);
+    w.U64(7);
+    WriteGuid(w, iid);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(Writer&)> write;
+  } cases[] = {
+      {"IUnknown as VT_DISPATCH", [&](Writer& w) { w.U16(VT_DISPATCH); ref(w, 1, IID_IUnknown); }},
+      {"class factory as VT_DISPATCH", [&](Writer& w) { w.U16(VT_DISPATCH); ref(w, 1, IID_IClassFactory); }},
+      {"object never handed out", [&](Writer& w) { w.U16(VT_UNKNOWN); ref(w, 2, IID_IUnknown); }},
+      {"bad reference tag", [&](Writer& w) { w.U16(VT_UNKNOWN); ref(w, 9, IID_IUnknown); }},
+      {"by-reference value", [](Writer& w) { w.U16(VT_BYREF | VT_I4); w.I32(1); }},
+      {"unknown type", [](Writer& w) { w.U16(0x77); }},
+      {"array of an unknown type", [](Writer& w) { w.U16(VT_ARRAY | 0x77); w.U8(1); w.I32(0); w.U32(0); }},
+      {"array count past the body", [](Writer& w) { w.U16(VT_ARRAY | VT_BSTR); w.U8(1); w.I32(0); w.U32(1000); }},
+      {"array past the upper bound", [](Writer& w) {
+         w.U16(VT_ARRAY | VT_UI1); w.U8(1); w.I32(0x7FFFFFFF); w.U32(2); w.U8(0); w.U8(0); }},
+      {"string past the body", [](Writer& w) { w.U16(VT_BSTR); w.U32(50); }},
+      {"arrays nested too deep", [](Writer& w) {
+         for (int i = 0; i < 20; ++i) { w.U16(VT_ARRAY | VT_VARIANT); w.U8(1); w.I32(0); w.U32(1); }
+         w.U16(VT_EMPTY); }},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Writer w;
+    c.write(w);
+    std::string frame = w.Finish(FrameKind::kRequest, 0);
+    Reader r(frame.data() + kFrameHeaderSize, frame.size() - kFrameHeaderSize);
+    VARIANT v;
+    VariantInit(&v);
+    EXPECT_THROW(client_->ReadVariant(r, &v), DecodeError);
+    EXPECT_EQ(VT_EMPTY, v.vt);
+  }
+  EXPECT_TRUE(Eventually([&] { return client_->ImportCount() == 1; })) << "a refused reference left a proxy";
+}
+
+// A well-framed request whose body lies about its contents.
+TEST_F(TransportTest, ARequestBodyThatDoesNotDecodeClosesTheConnection) {
+  UniqueFd mine, theirs;
+  ASSERT_TRUE(MakeSocketPair(&mine, &theirs));
+  tobj::ProbeFactory* factory = new tobj::ProbeFactory();
+  auto victim = Connection::Start(std::move(theirs), factory, "victim");
+  factory->Release();
+  Writer w;
+  w.U8(uint8_t(Op::kGetRoot));
+  w.U64(0);
+  w.U32(0xFFFFFFFFu);  // half a GUID
+  std::string& frame = w.Finish(FrameKind::kRequest, 1);
+  ASSERT_TRUE(SendAll(mine.Get(), frame.data(), frame.size()));
+  EXPECT_TRUE(victim->WaitClosed(5s));
+}
+
+}  // namespace

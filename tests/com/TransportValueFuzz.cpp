@@ -1,0 +1,53 @@
+// Feeds arbitrary bytes to the transport's value decoder: VARIANTs with
+// nested arrays and interface references, and error information, as a
+// peer's request or reply would carry them.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "com/rpc/Connection.h"
+
+using namespace orvrpc;
+
+namespace {
+// A connection whose peer is gone: references decode into proxies that
+// need no answer, and releasing them sends nothing.
+Connection& Dead() {
+  static std::shared_ptr<Connection> c = [] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    UniqueFd a, b;
+    MakeSocketPair(&a, &b);
+    auto conn = Connection::Start(std::move(a), nullptr, "fuzz");
+    b.Reset();
+    conn->WaitClosed(std::chrono::seconds(10));
+    return conn;
+  }();
+  return *c;
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Connection& c = Dead();
+  {
+    Reader r(data, size);
+    try {
+      while (!r.AtEnd()) {
+        VARIANT v;
+        VariantInit(&v);
+        c.ReadVariant(r, &v);
+        VariantClear(&v);
+      }
+    } catch (const DecodeError&) {
+    }
+  }
+  {
+    Reader r(data, size);
+    try {
+      ReadErrorInfo(r);
+    } catch (const DecodeError&) {
+    }
+    SetErrorInfo(0, nullptr);
+  }
+  return 0;
+}

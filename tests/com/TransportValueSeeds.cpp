@@ -1,0 +1,91 @@
+// Writes seeds for the value fuzzer with the transport's own encoder, so
+// that they always match the current format.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "com/rpc/Connection.h"
+
+using namespace orvrpc;
+
+namespace {
+void Save(const std::string& dir, const char* name, Writer& w) {
+  std::string& frame = w.Finish(FrameKind::kRequest, 0);
+  std::string body = frame.substr(kFrameHeaderSize);
+  FILE* f = std::fopen((dir + "/" + name).c_str(), "wb");
+  if (!f) return;
+  std::fwrite(body.data(), 1, body.size(), f);
+  std::fclose(f);
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  std::string dir = argv[1];
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) return 1;
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  UniqueFd a, b;
+  MakeSocketPair(&a, &b);
+  auto c = Connection::Start(std::move(a), nullptr, "seeds");
+
+  VARIANT v;
+  VariantInit(&v);
+  {
+    Writer w;
+    v.vt = VT_BSTR;
+    v.bstrVal = SysAllocString(u"MSFT");
+    c->WriteVariant(w, v);
+    VariantClear(&v);
+    v.vt = VT_BSTR;  // null
+    c->WriteVariant(w, v);
+    v.vt = VT_R8;
+    v.dblVal = 1.5;
+    c->WriteVariant(w, v);
+    Save(dir, "scalars", w);
+  }
+  {
+    Writer w;
+    SAFEARRAY* sa = SafeArrayCreateVector(VT_BSTR, 5, 2);
+    LONG i = 5;
+    BSTR s = SysAllocString(u"a");
+    SafeArrayPutElement(sa, &i, s);
+    SysFreeString(s);
+    v.vt = VT_ARRAY | VT_BSTR;
+    v.parray = sa;
+    c->WriteVariant(w, v);
+    VariantClear(&v);
+    SAFEARRAY* nested = SafeArrayCreateVector(VT_VARIANT, 0, 1);
+    v.vt = VT_ARRAY | VT_VARIANT;
+    v.parray = nested;
+    c->WriteVariant(w, v);
+    VariantClear(&v);
+    Save(dir, "arrays", w);
+  }
+  {
+    Writer w;
+    w.U16(VT_DISPATCH);
+    w.U8(1);  // a reference of the sender's
+    w.U64(7);
+    WriteGuid(w, IID_IDispatch);
+    Save(dir, "reference", w);
+  }
+  {
+    Writer w;
+    ICreateErrorInfo* create = nullptr;
+    CreateErrorInfo(&create);
+    std::u16string d = u"no data";
+    create->SetDescription(&d[0]);
+    IErrorInfo* info = nullptr;
+    create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info));
+    SetErrorInfo(0, info);
+    info->Release();
+    create->Release();
+    WriteErrorInfo(w);
+    Save(dir, "errorinfo", w);
+  }
+  c->Close();
+  c->WaitClosed(std::chrono::seconds(5));
+  return 0;
+}
