@@ -246,17 +246,30 @@ void Connection::Deliver(const FrameHeader& h, std::string body) {
     // Woken with the lock free, the caller does not block on it again.
     if (waiting) waiting->cv.notify_one();
   } else if (h.kind == FrameKind::kRelease) {
-    // Releasing may run a FinalRelease that calls the peer, whose reply
-    // this thread must stay free to read.
-    std::lock_guard<std::mutex> lock(mu_);
-    releases_.push_back(std::move(body));
-    ++releasesArrived_;
-    if (!releasesRunning_) {
-      releasesRunning_ = true;
-      auto self = shared_from_this();
-      Pool().Post([self] { self->RunReleases(); });
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      releases_.push_back(std::move(body));
+      ++releasesArrived_;
     }
+    StartReleases();
   }
+}
+
+bool Connection::ClaimReleases() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (releases_.empty() || releasesRunning_) return false;
+  releasesRunning_ = true;
+  return true;
+}
+
+void Connection::StartReleases() {
+  // Releasing may run a FinalRelease that calls the peer, whose reply
+  // the reading thread must stay free to read.
+  std::lock_guard<std::mutex> lock(mu_);
+  if (releases_.empty() || releasesRunning_) return;
+  releasesRunning_ = true;
+  auto self = shared_from_this();
+  Pool().Post([self] { self->RunReleases(); });
 }
 
 void Connection::ReadLoop() {
@@ -271,32 +284,25 @@ void Connection::ReadLoop() {
     std::string body;
     FrameDecoder::Status st;
     while ((st = decoder_.Next(&h, &body)) == FrameDecoder::Status::kFrame) {
-      if (h.kind == FrameKind::kRelease && decoder_.Buffered() == 0) {
-        // Like a request: run here while the socket is watched.
-        bool run;
-        {
-          std::lock_guard<std::mutex> lock(mu_);
-          releases_.push_back(std::move(body));
-          ++releasesArrived_;
-          run = !releasesRunning_;
-          releasesRunning_ = true;
-        }
-        if (run) {
-          GiveUpReading();
-          RunReleases();
-          if (!TakeReading()) return;
-          linger = kLingerMs;
-        }
+      if (h.kind == FrameKind::kRelease) {
+        // Releases that come together run together, on this thread once
+        // nothing else is read (below), or on a call thread of their own
+        // when something else comes first.
+        std::lock_guard<std::mutex> lock(mu_);
+        releases_.push_back(std::move(body));
+        ++releasesArrived_;
         body.clear();
         continue;
       }
       if (h.kind != FrameKind::kRequest) {
+        StartReleases();
         if (h.kind == FrameKind::kReply) linger = 0;
         Deliver(h, std::move(body));
         body.clear();
         continue;
       }
       if (decoder_.Buffered() > 0) {
+        StartReleases();
         // More has come already: another call thread goes on with it.
         if (!Pool().Post([self] { self->ReadLoop(); })) {
           Shutdown("stopping");
@@ -309,9 +315,17 @@ void Connection::ReadLoop() {
       // (on the peer or on anything else) never keeps the peer's next
       // message unread. Most often no one else took the reading, and this
       // thread reads the next request without a hop.
+      // The reading is taken back before the reply goes, so that the
+      // peer's next request cannot beat this thread to the socket.
+      // Releases that came with it run first, in the order they came.
+      bool releases = ClaimReleases();
       GiveUpReading();
-      OnRequest(h.callId, std::move(body));
-      if (!TakeReading()) return;
+      if (releases) RunReleases();
+      Writer w;
+      bool reply = RunRequest(std::move(body), w);
+      bool reading = TakeReading();
+      if (reply) SendReply(h.callId, w);
+      if (!reading) return;
       linger = kLingerMs;
       body.clear();
     }
@@ -320,6 +334,15 @@ void Connection::ReadLoop() {
       ORV_LOG(orvlog::kWarn, "transport connection " << name_ << ": " << why << "; closing it");
       Shutdown(why);
       return;
+    }
+    if (ClaimReleases()) {
+      // Like a request: run here while the socket is watched, since a
+      // FinalRelease may call the peer.
+      GiveUpReading();
+      RunReleases();
+      if (!TakeReading()) return;
+      linger = kLingerMs;
+      continue;
     }
     pollfd pfd{fd_.Get(), POLLIN, 0};
     int ready = ::poll(&pfd, 1, watchId_ ? linger : -1);
@@ -427,13 +450,20 @@ HRESULT Connection::Call(Writer& request, Reply* reply, bool carryErrorInfo,
   auto call = std::make_shared<Pending>();
   Pending& p = *call;
   uint32_t id;
+  // With no reader ahead of it, the caller reads its reply itself: one
+  // thread hop less each way. Taken before the request goes, so that the
+  // reply never wakes the watch. A bounded call leaves the reading to a
+  // call thread, since its wait may give up.
+  bool readOwn = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (closed_) return kServerUnavailable;
     id = nextCallId_++;
     if (id == 0) id = nextCallId_++;
     pending_[id] = call;
+    if (!deadline && !reading_ && watchId_) readOwn = reading_ = true;
   }
+  if (readOwn) ReadWatch::Instance().Disarm(watchId_, fd_.Get());
   std::string& frame = request.Finish(FrameKind::kRequest, id);
   bool sent;
   {
@@ -441,18 +471,14 @@ HRESULT Connection::Call(Writer& request, Reply* reply, bool carryErrorInfo,
     sent = SendAll(fd_.Get(), frame.data(), frame.size());
     bytesSent_ += frame.size();
   }
+  if (readOwn) {
+    if (sent)
+      ReadReply(p);
+    else
+      GiveUpReading();
+  }
   std::unique_lock<std::mutex> lock(mu_);
   bool timedOut = false;
-  // With no reader ahead of it, the caller reads its reply itself: one
-  // thread hop less each way. A bounded call leaves it to a call thread,
-  // which its wait can give up on.
-  if (sent && !deadline && !p.done && !closed_ && !reading_ && watchId_) {
-    reading_ = true;
-    lock.unlock();
-    ReadWatch::Instance().Disarm(watchId_, fd_.Get());
-    ReadReply(p);
-    lock.lock();
-  }
   if (sent) {
     auto ready = [&] { return p.done || closed_; };
     if (deadline)
@@ -866,9 +892,13 @@ void Connection::SendReply(uint32_t callId, Writer& w) {
 }
 
 void Connection::OnRequest(uint32_t callId, std::string body) {
+  Writer w;
+  if (RunRequest(std::move(body), w)) SendReply(callId, w);
+}
+
+bool Connection::RunRequest(std::string body, Writer& w) {
   // A pooled thread may carry an earlier call's error object.
   SetErrorInfo(0, nullptr);
-  Writer w;
   w.I32(0);
   w.U32(0);
   HRESULT hr;
@@ -882,12 +912,12 @@ void Connection::OnRequest(uint32_t callId, std::string body) {
     ORV_LOG(orvlog::kWarn, "transport connection " << name_ << ": malformed request: " << e.what()
                                                      << "; closing it");
     Close();
-    return;
+    return false;
   }
   w.PatchU32(0, uint32_t(hr));
   w.PatchU32(4, uint32_t(w.BodySize() - 8));
   if (FAILED(hr)) WriteErrorInfo(w);
-  SendReply(callId, w);
+  return true;
 }
 
 namespace {

@@ -157,8 +157,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void GiveUpReading();
   void OnReadable();
   void OnRequest(uint32_t callId, std::string body);
+  // False when the request was malformed and the connection is closing.
+  bool RunRequest(std::string body, Writer& w);
   void OnRelease(const std::string& body);
   void RunReleases();
+  // Hands queued releases to a call thread unless one runs them already.
+  void StartReleases();
+  // True when the caller is to run the queued releases itself.
+  bool ClaimReleases();
   void Shutdown(const std::string& why);
   void SendReply(uint32_t callId, Writer& w);
   // Runs one request; fills `w` with the reply body after the HRESULT.
