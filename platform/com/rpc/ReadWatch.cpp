@@ -87,10 +87,12 @@ void ReadWatch::Run() {
       return;
     }
     for (int i = 0; i < n; ++i) {
+      // epoll_event is packed: copy the id out before taking a reference.
+      uint64_t id = events[i].data.u64;
       Handler h;
       {
         std::lock_guard<std::mutex> lock(mu_);
-        auto it = handlers_.find(events[i].data.u64);
+        auto it = handlers_.find(id);
         if (it == handlers_.end()) continue;
         h = it->second;
       }
