@@ -1,0 +1,515 @@
+#include "server/CZmOrvEnt.h"
+
+#include <omniORB4/CORBA.h>
+
+#include <atomic>
+#include <cwctype>
+#include <memory>
+#include <vector>
+
+#include "OrvPayload.h"
+#include "feed/CSettings.h"
+#include "feed/ServerStatus.h"
+#include "feed/StopEvent.h"
+#include "log/Log.h"
+#include "server/CursorSupport.h"
+#include "server/ServiceSignIn.h"
+#include "win/profile.h"
+
+namespace {
+
+std::atomic<LONG> g_activeObjects{0};
+void (*g_onStart)() = nullptr;
+void (*g_onStop)() = nullptr;
+
+// The roots are resolved by the first sign-in of their side and kept for
+// every later one; only touched under the API lock.
+Orv::ZmDataService_var g_equitiesRoot;
+Orv::ZmDataService_var g_futuresRoot;
+bool g_orbStarted = false;
+
+// The session map is swapped in and out by ObjectMain; FinalRelease reads
+// it outside the API lock, so each access of the map itself goes through
+// this lock too (taken after the API lock, never around a session call).
+CRITICAL_SECTION& MapLock() {
+  static CRITICAL_SECTION* cs = [] {
+    auto* c = new CRITICAL_SECTION;
+    InitializeCriticalSection(c);
+    return c;
+  }();
+  return *cs;
+}
+
+std::unique_ptr<CZmOrvEnt::DataHolderMap>& MapSlot() {
+  static std::unique_ptr<CZmOrvEnt::DataHolderMap> map(new CZmOrvEnt::DataHolderMap);
+  return map;
+}
+
+CDataHolder* FindSession(const std::u16string& user) {
+  orvwin::CritSecLock lock(MapLock());
+  auto& map = MapSlot();
+  if (!map) return nullptr;
+  auto it = map->find(user);
+  return it == map->end() ? nullptr : it->second;
+}
+
+class ApiLockGuard {
+ public:
+  ApiLockGuard() { EnterCriticalSection(&CZmOrvEnt::ApiLock()); }
+  ~ApiLockGuard() { LeaveCriticalSection(&CZmOrvEnt::ApiLock()); }
+  ApiLockGuard(const ApiLockGuard&) = delete;
+  ApiLockGuard& operator=(const ApiLockGuard&) = delete;
+};
+
+std::u16string FromNarrow(const std::string& s) {
+  std::u16string w(s.size(), u'\0');
+  for (size_t i = 0; i < s.size(); ++i) w[i] = static_cast<unsigned char>(s[i]);
+  return w;
+}
+
+// Sets the thread's error information with the server's ProgID as source.
+HRESULT ReportError(const std::string& description, REFIID iid) {
+  const std::u16string wide = FromNarrow(description);
+  return AtlReportError(CLSID_ZmOrvEnt, reinterpret_cast<LPCOLESTR>(wide.c_str()), iid, E_FAIL);
+}
+
+void UpperCaseInPlace(BSTR text) {
+  const UINT n = SysStringLen(text);
+  for (UINT i = 0; i < n; ++i) {
+    const OLECHAR c = text[i];
+    // Surrogate halves are left alone: towupper only maps whole characters.
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    text[i] = static_cast<OLECHAR>(std::towupper(static_cast<wint_t>(c)));
+  }
+}
+
+bool IsEmpty(BSTR text) { return text == nullptr || SysStringLen(text) == 0; }
+
+void WriteCredentials(const char* userKey, const char* passwordKey, const std::string& user,
+                      const std::string& password) {
+  const std::string path = orvwin::UserDataFolder() + "orv.ini";
+  WritePrivateProfileStringA("Main", userKey, user.c_str(), path.c_str());
+  WritePrivateProfileStringA("Main", passwordKey, password.c_str(), path.c_str());
+}
+
+bool NeedsFutures(DataTypeEnum type) {
+  return type == enFutureData || type == enFutureOptionData || type == enFutIVIndexData ||
+         type == enFutIVSurfaceData;
+}
+
+}  // namespace
+
+CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
+
+// ---- Process-wide state -------------------------------------------------------
+
+CRITICAL_SECTION& CZmOrvEnt::ApiLock() {
+  static CRITICAL_SECTION* cs = [] {
+    auto* c = new CRITICAL_SECTION;
+    InitializeCriticalSection(c);
+    return c;
+  }();
+  return *cs;
+}
+
+CZmOrvEnt::DataHolderMap& CZmOrvEnt::UserDataHolderMap() {
+  orvwin::CritSecLock lock(MapLock());
+  auto& map = MapSlot();
+  if (!map) map.reset(new DataHolderMap);
+  return *map;
+}
+
+LONG CZmOrvEnt::ActiveObjectCount() { return g_activeObjects.load(); }
+
+void CZmOrvEnt::SetObjectMainHooks(void (*onStart)(), void (*onStop)()) {
+  g_onStart = onStart;
+  g_onStop = onStop;
+}
+
+void CZmOrvEnt::ObjectMain(bool starting) {
+  if (starting) {
+    StopEvent();
+    if (g_onStart != nullptr) g_onStart();
+    orvwin::CritSecLock lock(MapLock());
+    MapSlot().reset(new DataHolderMap);
+    return;
+  }
+  if (g_onStop != nullptr) g_onStop();
+  SetEvent(StopEvent());
+  std::unique_ptr<DataHolderMap> sessions;
+  {
+    ApiLockGuard api;
+    orvwin::CritSecLock lock(MapLock());
+    sessions = std::move(MapSlot());
+  }
+  // Deleted outside the map lock: a session's destructor waits for its pull
+  // threads, whose events may reach objects that are being released.
+  if (sessions) {
+    for (auto& entry : *sessions) delete entry.second;
+  }
+  ORV_LOG(orvlog::kDebug, "CZmOrvEnt::ObjectMain() completed");
+}
+
+// ---- Object ---------------------------------------------------------------------
+
+CZmOrvEnt::CZmOrvEnt()
+    : m_client(CEventClient::Create(this)),
+      m_bstrUserName(nullptr),
+      m_bstrPassword(nullptr),
+      m_bConnected(0),
+      m_bFutConnected(0) {
+  const LONG count = ++g_activeObjects;
+  ORV_LOG(orvlog::kDebug,
+          "CZmOrvEnt object created 0x" << orvsrv::PtrText(this) << ". Total active objects " << count);
+}
+
+CZmOrvEnt::~CZmOrvEnt() {
+  // Normally done by FinalRelease; an object that never got that far must
+  // still not be reached by a queued event.
+  m_client->Detach();
+  const LONG count = --g_activeObjects;
+  ORV_LOG(orvlog::kDebug,
+          "CZmOrvEnt object deleted " << orvsrv::PtrText(this) << ". Total active objects " << count);
+  SysFreeString(m_bstrUserName);
+  SysFreeString(m_bstrPassword);
+}
+
+HRESULT CZmOrvEnt::FinalConstruct() {
+  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::FinalConstruct() started");
+  m_bConnected = 0;
+  m_bFutConnected = 0;
+  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::FinalConstruct() completed");
+  return S_OK;
+}
+
+void CZmOrvEnt::FinalRelease() {
+  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::FinalRelease() started");
+  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::FinalRelease() Detach all user data");
+  // No event may start on this object once its members begin to go; an
+  // event in progress finishes first.
+  m_client->Detach();
+  _UnsubcribeThread(this, Wide(m_bstrUserName), m_bConnected != 0, m_bFutConnected != 0);
+  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::FinalRelease() completed");
+}
+
+void CZmOrvEnt::_UnsubcribeThread(CZmOrvEnt* object, const std::u16string& userName, bool equities,
+                                  bool futures) {
+  try {
+    ORV_LOG(orvlog::kTrace, "_UnsubcribeThread THREAD STARTED");
+    if (CDataHolder* session = FindSession(userName)) {
+      if (equities) {
+        for (int kind : {enStockData, enOptionData, enIVIndexData, enIVSurfaceData})
+          session->UnSubscribeAll(object->m_client, kind);
+      }
+      if (futures) {
+        for (int kind : {enFutIVIndexData, enFutIVSurfaceData, enFutureData, enFutureOptionData})
+          session->UnSubscribeAll(object->m_client, kind);
+      }
+    }
+    ORV_LOG(orvlog::kTrace, "_UnsubcribeThread THREAD COMPLETED");
+  } catch (const CORBA::SystemException& e) {
+    const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught a CORBA::SystemException : "
+                                << info.name << " " << info.repoId);
+  } catch (const CORBA::Exception& e) {
+    const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
+    ORV_LOG(orvlog::kError,
+            "ERROR: CZmOrvEnt::_UnsubcribeThread Caught CORBA::Exception : " << info.name << " " << info.repoId);
+  } catch (const omniORB::fatalException& e) {
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught omniORB::fatalException: "
+                                << (e.errmsg() != nullptr ? e.errmsg() : ""));
+  } catch (...) {
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread unknown error");
+  }
+}
+
+STDMETHODIMP CZmOrvEnt::InterfaceSupportsErrorInfo(REFIID riid) {
+  return IsEqualIID(riid, IID_IZmOrvEnt) ? S_OK : S_FALSE;
+}
+
+// ---- Helpers --------------------------------------------------------------------
+
+void CZmOrvEnt::RaiseError(const std::string& text) { RaiseAutomationError(text); }
+
+std::string CZmOrvEnt::Narrow(BSTR text) {
+  std::string out;
+  const UINT n = SysStringLen(text);
+  out.reserve(n);
+  for (UINT i = 0; i < n; ++i) out.push_back(static_cast<char>(text[i] < 0x100 ? text[i] : '?'));
+  return out;
+}
+
+std::u16string CZmOrvEnt::Wide(BSTR text) {
+  if (text == nullptr) return std::u16string();
+  return std::u16string(reinterpret_cast<const char16_t*>(text), SysStringLen(text));
+}
+
+HRESULT CZmOrvEnt::HandleCurrentException(const char* name, const char* file, int line,
+                                          bool commFailureClause) {
+  if (file != nullptr) ORV_LOG(orvlog::kDebug, "Exception: " << file << ":" << line);
+  try {
+    throw;
+  } catch (const CORBA::COMM_FAILURE& e) {
+    const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
+    if (commFailureClause) {
+      const std::string text =
+          "Caught system exception COMM_FAILURE -- unable to contact the object: " + info.name + " " + info.repoId;
+      ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::" << name << " " << text);
+      return ReportError(text, IID_IZmOrvEnt);
+    }
+    const std::string text = "Caught a CORBA::SystemException : " + info.name + " " + info.repoId;
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::" << name << " " << text);
+    return ReportError(text, IID_IZmOrvEnt);
+  } catch (const _com_error& e) {
+    _bstr_t description;
+    IErrorInfo* info = e.ErrorInfo();
+    if (info != nullptr) {
+      BSTR d = nullptr;
+      info->GetDescription(&d);
+      description.Attach(d);
+      info->Release();
+    }
+    const std::string text = description.length() != 0 ? static_cast<const char*>(description) : "";
+    ORV_LOGF(orvlog::kError, "ERROR: Code = %08lx\n\tCode meaning = %s\n\tDescription = %s",
+             static_cast<unsigned long>(static_cast<uint32_t>(e.Error())), e.ErrorMessage(), text.c_str());
+    if (info != nullptr) {
+      const std::u16string wide = Wide(static_cast<BSTR>(description));
+      AtlReportError(CLSID_ZmOrvEnt, reinterpret_cast<LPCOLESTR>(wide.c_str()), GUID_NULL, e.Error());
+    }
+    return e.Error();
+  } catch (const CORBA::SystemException& e) {
+    const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
+    const std::string text = "Caught a CORBA::SystemException : " + info.name + " " + info.repoId;
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::" << name << " " << text);
+    return ReportError(text, IID_IZmOrvEnt);
+  } catch (const CORBA::Exception& e) {
+    const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
+    const std::string text = "Caught CORBA::Exception : " + info.name + " " + info.repoId;
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::" << name << " " << text);
+    return ReportError(text, IID_IZmOrvEnt);
+  } catch (const omniORB::fatalException& e) {
+    const std::string text =
+        std::string("Caught omniORB::fatalException: ") + (e.errmsg() != nullptr ? e.errmsg() : "");
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::" << name << " " << text);
+    return ReportError(text, IID_IZmOrvEnt);
+  } catch (...) {
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::" << name << " method unknown error");
+    return ReportError("Unknown Error", IID_IZmOrvEnt);
+  }
+}
+
+HRESULT CZmOrvEnt::CallInFrame(const char* name, BSTR symbol, unsigned flags,
+                               const std::function<HRESULT(CDataHolder& session)>& work) {
+  if ((flags & kTakesSymbol) != 0) {
+    if (IsEmpty(symbol)) return E_INVALIDARG;
+    UpperCaseInPlace(symbol);
+  }
+  HRESULT hr = S_OK;
+  {
+    ApiLockGuard api;
+    try {
+      const bool connected = (flags & kFuturesSide) != 0 ? m_bFutConnected != 0 : m_bConnected != 0;
+      if (!connected) RaiseError("No connection");
+      CDataHolder* session = FindSession(Wide(m_bstrUserName));
+      if (session == nullptr) RaiseError("User data holder not found");
+      hr = work(*session);
+    } catch (...) {
+      hr = HandleCurrentException(name, __FILE__, __LINE__, (flags & kCommFailureClause) != 0);
+    }
+    if ((flags & kNoCompletedLine) == 0) ORV_LOG(orvlog::kTrace, "CZmOrvEnt::" << name << "() completed");
+  }
+  return hr;
+}
+
+// ---- Sign-in ----------------------------------------------------------------------
+
+void CZmOrvEnt::_InitializeCORBA() {
+  InitializeCorba(orvcom::ModulePath());
+  g_orbStarted = true;
+}
+
+HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool futures) {
+  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::" << name << "() started params: UserName = " << Narrow(UserName)
+                                        << " Password = " << Narrow(Password));
+  HRESULT hr = S_OK;
+  ApiLockGuard api;
+  try {
+    SysFreeString(m_bstrUserName);
+    SysFreeString(m_bstrPassword);
+    m_bstrUserName = UserName != nullptr ? SysAllocStringLen(UserName, SysStringLen(UserName)) : nullptr;
+    m_bstrPassword = Password != nullptr ? SysAllocStringLen(Password, SysStringLen(Password)) : nullptr;
+
+    if (!g_orbStarted) _InitializeCORBA();
+    Orv::ZmDataService_var& root = futures ? g_futuresRoot : g_equitiesRoot;
+    if (CORBA::is_nil(root)) root = ResolveDataService(futures ? CSettings::InitFutRef : CSettings::InitRef);
+
+    const std::u16string user = Wide(m_bstrUserName);
+    CDataHolder* session = FindSession(user);
+    const bool signedIn =
+        session != nullptr && !CORBA::is_nil(futures ? session->GetFuturesServer() : session->GetDataServer());
+    if (!signedIn) {
+      ORV_LOG(orvlog::kTrace, (futures ? "Connecting to futures server" : "Connecting to stocks server"));
+      const std::string user8 = Narrow(m_bstrUserName);
+      const std::string password8 = Narrow(m_bstrPassword);
+      Orv::ZmDataManager_var manager = SignInToService(root.in(), user8, password8, !futures);
+      if (futures) {
+        WriteCredentials("FutUsername", "FutPassword", user8, password8);
+      } else {
+        WriteCredentials("Username", "Password", user8, password8);
+      }
+      if (session == nullptr) {
+        auto made = std::make_unique<CDataHolder>(user, futures ? Orv::ZmDataManager::_nil() : manager.in(),
+                                                  futures ? manager.in() : Orv::ZmDataManager::_nil());
+        session = made.get();
+        orvwin::CritSecLock lock(MapLock());
+        if (!MapSlot()) MapSlot().reset(new DataHolderMap);
+        (*MapSlot())[user] = made.release();
+      }
+      if (futures) {
+        session->SetFuturesServer(manager.in());
+        session->FutsInitialize();
+      } else {
+        session->SetDataServer(manager.in());
+        session->Initialize();
+      }
+    }
+    (futures ? m_bFutConnected : m_bConnected) = 1;
+  } catch (...) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    if (futures) {
+      WriteCredentials("FutUsername", "FutPassword", "", "");
+      m_bFutConnected = 0;
+    } else {
+      WriteCredentials("Username", "Password", "", "");
+      m_bConnected = 0;
+    }
+    // The location was logged above, before the ini was touched.
+    hr = HandleCurrentException(name, nullptr, 0, false);
+  }
+  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::" << name << "() completed");
+  return hr;
+}
+
+STDMETHODIMP CZmOrvEnt::Connect(BSTR UserName, BSTR Password) { return SignIn("Connect", UserName, Password, false); }
+
+STDMETHODIMP CZmOrvEnt::FutConnect(BSTR UserName, BSTR Password) {
+  return SignIn("FutConnect", UserName, Password, true);
+}
+
+// A session lives until the program ends; the object stays signed in.
+STDMETHODIMP CZmOrvEnt::Disconnect() {
+  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::Disconnect() started");
+  return S_OK;
+}
+
+STDMETHODIMP CZmOrvEnt::Attach(DataTypeEnum Type) {
+  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::Attach() started params: DataTypeEnum " << static_cast<int>(Type));
+  { ApiLockGuard api; }
+  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::Attach() completed");
+  return S_OK;
+}
+
+STDMETHODIMP CZmOrvEnt::Detach(DataTypeEnum /*Type*/) {
+  { ApiLockGuard api; }
+  return S_OK;
+}
+
+// ---- Subscriptions ------------------------------------------------------------------
+
+STDMETHODIMP CZmOrvEnt::Subscribe(BSTR Symbol, SymbolTypeEnum SymbType, DataTypeEnum Type) {
+  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::Subscribe() started params: Symbol = " << Narrow(Symbol));
+  return CallInFrame("Subscribe", Symbol, kTakesSymbol | (NeedsFutures(Type) ? kFuturesSide : 0u),
+                     [&](CDataHolder& session) {
+                       const std::u16string symbol = Wide(Symbol);
+                       if (Type == enIVATMData) {
+                         session.Subscribe(m_client, symbol, enStockData, SymbType);
+                         session.Subscribe(m_client, symbol, enOptionData, SymbType);
+                       } else {
+                         session.Subscribe(m_client, symbol, Type, SymbType);
+                       }
+                       return S_OK;
+                     });
+}
+
+STDMETHODIMP CZmOrvEnt::UnSubscribe(BSTR Symbol, SymbolTypeEnum SymbType, DataTypeEnum Type) {
+  return CallInFrame("UnSubscribe", Symbol, kTakesSymbol | (NeedsFutures(Type) ? kFuturesSide : 0u),
+                     [&](CDataHolder& session) {
+                       const std::u16string symbol = Wide(Symbol);
+                       if (Type == enIVATMData) {
+                         session.UnSubscribe(m_client, symbol, enOptionData, SymbType);
+                         session.UnSubscribe(m_client, symbol, enStockData, SymbType);
+                       } else {
+                         session.UnSubscribe(m_client, symbol, Type, SymbType);
+                       }
+                       return S_OK;
+                     });
+}
+
+STDMETHODIMP CZmOrvEnt::SubscribeAll(DataTypeEnum Type) {
+  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::SubscribeAll() started");
+  return CallInFrame("SubscribeAll", nullptr, NeedsFutures(Type) ? kFuturesSide : 0u, [&](CDataHolder& session) {
+    session.SubscribeAll(m_client, Type);
+    return S_OK;
+  });
+}
+
+STDMETHODIMP CZmOrvEnt::UnSubscribeAll(DataTypeEnum Type) {
+  return CallInFrame("UnSubscribeAll", nullptr, NeedsFutures(Type) ? kFuturesSide : 0u,
+                     [&](CDataHolder& session) {
+                       session.UnSubscribeAll(m_client, Type);
+                       return S_OK;
+                     });
+}
+
+STDMETHODIMP CZmOrvEnt::IsSymbolSubscribed(BSTR Symbol, SymbolTypeEnum SymbType, DataTypeEnum Type,
+                                           VARIANT_BOOL* bVal) {
+  return CallInFrame("IsSymbolSubscribed", Symbol,
+                     kTakesSymbol | kNoCompletedLine | (NeedsFutures(Type) ? kFuturesSide : 0u),
+                     [&](CDataHolder& session) {
+                       const bool subscribed = session.IsSymbolSubscribed(m_client, Wide(Symbol), Type, SymbType);
+                       if (bVal != nullptr) *bVal = subscribed ? VARIANT_TRUE : VARIANT_FALSE;
+                       return S_OK;
+                     });
+}
+
+HRESULT CZmOrvEnt::SubscribeGroupImpl(const char* name, const VARIANT& symbolArray, SymbolTypeEnum SymbType,
+                                      DataTypeEnum Type, bool subscribe) {
+  return CallInFrame(
+      name, nullptr, kNoCompletedLine | (NeedsFutures(Type) ? kFuturesSide : 0u), [&](CDataHolder& session) {
+        if (symbolArray.vt != (VT_ARRAY | VT_BSTR) || symbolArray.parray == nullptr ||
+            SafeArrayGetDim(symbolArray.parray) != 1) {
+          ORV_LOG(orvlog::kWarn, "Invalid type parameter in method " << name);
+          return DISP_E_TYPEMISMATCH;
+        }
+        SAFEARRAY* array = symbolArray.parray;
+        LONG lower = 0;
+        LONG upper = -1;
+        SafeArrayGetLBound(array, 1, &lower);
+        SafeArrayGetUBound(array, 1, &upper);
+        std::vector<std::string> symbols;
+        for (LONG i = lower; i <= upper; ++i) {
+          BSTR element = nullptr;
+          if (FAILED(SafeArrayGetElement(array, &i, &element))) continue;
+          if (element != nullptr) {
+            UpperCaseInPlace(element);
+            symbols.push_back(Narrow(element));
+          }
+          SysFreeString(element);
+        }
+        if (symbols.empty()) RaiseError(std::string(name) + " failed: parameter symbolArray is empty");
+        if (subscribe) {
+          session.SubscribeGroup(m_client, symbols, Type, SymbType);
+        } else {
+          for (const std::string& s : symbols) session.UnSubscribe(m_client, FromNarrow(s), Type, SymbType);
+        }
+        return S_OK;
+      });
+}
+
+STDMETHODIMP CZmOrvEnt::SubscribeGroup(VARIANT symbolArray, SymbolTypeEnum SymbType, DataTypeEnum Type) {
+  return SubscribeGroupImpl("SubscribeGroup", symbolArray, SymbType, Type, true);
+}
+
+STDMETHODIMP CZmOrvEnt::UnSubscribeGroup(VARIANT symbolArray, SymbolTypeEnum SymbType, DataTypeEnum Type) {
+  return SubscribeGroupImpl("UnSubscribeGroup", symbolArray, SymbType, Type, false);
+}

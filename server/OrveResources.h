@@ -1,0 +1,4 @@
+// The icons, menu and about box of the server, as compiled-in resources.
+#pragma once
+
+void RegisterOrveResources();

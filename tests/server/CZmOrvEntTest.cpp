@@ -1,0 +1,611 @@
+// The main object in process against orvsim: sign-in and the ini file,
+// sessions shared by user name, the release of an object, the method frame's
+// argument and connection checks with their error texts, the subscription
+// methods, and change events on an advised sink; through the interface's
+// vtable and through IDispatch.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <future>
+#include <stdexcept>
+#include <mutex>
+#include <set>
+
+#include "com/atlbase.h"
+#include "OrvPayload.h"
+#include "com/comdef.h"
+#include "server/CZmOrvEnt.h"
+#include "tests/feed/LogCapture.h"
+#include "tests/feed/SessionServiceSupport.h"
+#include "win/folders.h"
+#include "win/profile.h"
+#include "win/registry.h"
+
+namespace orvtest {
+namespace {
+
+// The module's start and end hooks around the whole program, the way the
+// server runs them: sessions are deleted before the service goes.
+class MainObjectEnvironment : public SimEnvironment {
+ public:
+  MainObjectEnvironment()
+      : SimEnvironment(SimOptions{{"--user", "carol:c1", "--user", "dave:d1", "--user", "erin:e1", "--user",
+                                   "frank:f1", "--user", "gina:g1"},
+                                  false}) {}
+  void SetUp() override {
+    SimEnvironment::SetUp();
+    // Registered as the server registers it, so that error information
+    // names its source.
+    ::setenv("ORV_REGISTRY", (Folder() + "/registry.reg").c_str(), 1);
+    HKEY key = nullptr;
+    const std::string path = "CLSID\\" + orvcom::GuidToString(CLSID_ZmOrvEnt) + "\\ProgID";
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const char progId[] = "ORVE.ZmOrvEnt.1";
+    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(progId), sizeof progId);
+    RegCloseKey(key);
+    CZmOrvEnt::ObjectMain(true);
+  }
+  void TearDown() override {
+    CZmOrvEnt::ObjectMain(false);
+    SimEnvironment::TearDown();
+  }
+};
+
+std::string Text(const _bstr_t& b) {
+  const char* s = static_cast<const char*>(b);
+  return s != nullptr ? s : "";
+}
+
+// The calling thread's error information, taken (and cleared).
+struct ErrorInfo {
+  bool present = false;
+  std::string description;
+  std::string source;
+  GUID guid = GUID_NULL;
+};
+ErrorInfo TakeErrorInfo() {
+  ErrorInfo out;
+  IErrorInfo* info = nullptr;
+  if (GetErrorInfo(0, &info) != S_OK || info == nullptr) return out;
+  out.present = true;
+  BSTR d = nullptr;
+  BSTR s = nullptr;
+  info->GetDescription(&d);
+  info->GetSource(&s);
+  info->GetGUID(&out.guid);
+  out.description = Text(_bstr_t(d, false));
+  out.source = Text(_bstr_t(s, false));
+  info->Release();
+  return out;
+}
+
+void ClearErrorInfo() { SetErrorInfo(0, nullptr); }
+
+std::string IniValue(const char* key) {
+  const std::string path = orvwin::UserDataFolder() + "orv.ini";
+  char buffer[256] = {};
+  GetPrivateProfileStringA("Main", key, "<absent>", buffer, sizeof buffer, path.c_str());
+  return buffer;
+}
+
+void SetIniValue(const char* key, const char* value) {
+  const std::string path = orvwin::UserDataFolder() + "orv.ini";
+  WritePrivateProfileStringA("Main", key, value, path.c_str());
+}
+
+CComPtr<IZmOrvEnt> NewObject() {
+  CComObject<CZmOrvEnt>* object = nullptr;
+  EXPECT_EQ(CComObject<CZmOrvEnt>::CreateInstance(&object), S_OK);
+  CComPtr<IZmOrvEnt> itf;
+  if (object != nullptr) object->QueryInterface(IID_IZmOrvEnt, reinterpret_cast<void**>(&itf));
+  return itf;
+}
+
+CComPtr<IZmOrvEnt> SignedIn(const char* user, const char* password, bool futures = false) {
+  CComPtr<IZmOrvEnt> object = NewObject();
+  const HRESULT hr = futures ? object->FutConnect(_bstr_t(user), _bstr_t(password))
+                             : object->Connect(_bstr_t(user), _bstr_t(password));
+  EXPECT_EQ(hr, S_OK) << user << ": " << TakeErrorInfo().description;
+  return object;
+}
+
+CDataHolder* SessionOf(const char* user) {
+  auto& map = CZmOrvEnt::UserDataHolderMap();
+  auto it = map.find(U16(user));
+  return it == map.end() ? nullptr : it->second;
+}
+
+// The service's stock symbols.
+std::vector<std::string> StockSymbols(CDataHolder& session) {
+  std::vector<StockRecord> records;
+  session.GetStocks(u"", records, false);
+  std::vector<std::string> out;
+  for (const auto& r : records) out.push_back(Text(r.Symbol));
+  return out;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// A client's event sink: records the symbols of every OnStocksChange.
+class StockSink final : public IDispatch {
+ public:
+  STDMETHOD(QueryInterface)(REFIID iid, void** ppv) override {
+    if (ppv == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__IZmOrvEventsEnt) {
+      *ppv = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHOD_(ULONG, AddRef)() override { return ++m_refs; }
+  STDMETHOD_(ULONG, Release)() override { return --m_refs; }
+  STDMETHOD(GetTypeInfoCount)(UINT* n) override {
+    *n = 0;
+    return S_OK;
+  }
+  STDMETHOD(GetTypeInfo)(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHOD(GetIDsOfNames)(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  STDMETHOD(Invoke)(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+    if (id != 1 || params == nullptr || params->cArgs != 1 || params->rgvarg[0].vt != VT_DISPATCH) return S_OK;
+    CComQIPtr<IStocksEnt> cursor(params->rgvarg[0].pdispVal);
+    std::vector<std::string> symbols;
+    VARIANT_BOOL more = VARIANT_TRUE;
+    while (cursor && more == VARIANT_TRUE) {
+      BSTR s = nullptr;
+      cursor->get_Symbol(&s);
+      if (s != nullptr && SysStringLen(s) != 0) symbols.push_back(Text(_bstr_t(s, false)));
+      cursor->Next(&more);
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      for (auto& s : symbols) m_symbols.insert(s);
+    }
+    m_cv.notify_all();
+    return S_OK;
+  }
+
+  bool WaitFor(const std::string& symbol) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, std::chrono::seconds(10), [&] { return m_symbols.count(symbol) != 0; });
+  }
+  std::set<std::string> Symbols() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_symbols;
+  }
+  ULONG Refs() const { return m_refs; }
+
+ private:
+  std::atomic<ULONG> m_refs{0};
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  std::set<std::string> m_symbols;
+};
+
+// A call by name through IDispatch; args in the order of the signature.
+HRESULT CallByName(IDispatch* object, const char16_t* name, std::vector<_variant_t> args, EXCEPINFO* info,
+                   VARIANT* result = nullptr) {
+  DISPID id = 0;
+  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+  HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+  if (FAILED(hr)) return hr;
+  std::vector<VARIANT> reversed;
+  for (auto it = args.rbegin(); it != args.rend(); ++it) reversed.push_back(*it);
+  DISPPARAMS params = {reversed.empty() ? nullptr : reversed.data(), nullptr, static_cast<UINT>(reversed.size()),
+                       0};
+  *info = EXCEPINFO();
+  return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result, info, nullptr);
+}
+
+std::string ExcepText(EXCEPINFO& info) {
+  const std::string text = Text(_bstr_t(info.bstrDescription, false));
+  SysFreeString(info.bstrSource);
+  SysFreeString(info.bstrHelpFile);
+  info = EXCEPINFO();
+  return text;
+}
+
+// A SAFEARRAY of BSTR in a VARIANT; a null entry stays a null element.
+_variant_t SymbolArray(const std::vector<const char*>& symbols) {
+  SAFEARRAYBOUND bound = {static_cast<ULONG>(symbols.size()), 0};
+  SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 1, &bound);
+  for (LONG i = 0; i < static_cast<LONG>(symbols.size()); ++i) {
+    if (symbols[i] == nullptr) continue;
+    _bstr_t s(symbols[i]);
+    SafeArrayPutElement(array, &i, static_cast<BSTR>(s));
+  }
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_ARRAY | VT_BSTR;
+  v.parray = array;
+  return _variant_t(v, false);
+}
+
+class MainObject : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CSettings::UseCompression = 0;
+    Env()->Control()->ClearInjections();
+    ClearErrorInfo();
+  }
+};
+
+TEST_F(MainObject, ConnectWritesTheIniAndAFailedOneBlanksItsOwnSide) {
+  LogCapture log;
+  CComPtr<IZmOrvEnt> good = SignedIn("carol", "c1");
+  EXPECT_EQ(IniValue("Username"), "carol");
+  EXPECT_EQ(IniValue("Password"), "c1");
+  EXPECT_TRUE(log.Contains("CZmOrvEnt::Connect() started params: UserName = carol Password = c1"));
+  EXPECT_TRUE(log.Contains("Connecting to stocks server"));
+  EXPECT_TRUE(log.Contains("CZmOrvEnt::Connect() completed"));
+  ASSERT_NE(SessionOf("carol"), nullptr);
+  EXPECT_FALSE(CORBA::is_nil(SessionOf("carol")->GetDataServer()));
+
+  CComPtr<IZmOrvEnt> fut = SignedIn("carol", "c1", true);
+  EXPECT_EQ(IniValue("FutUsername"), "carol");
+  EXPECT_EQ(IniValue("FutPassword"), "c1");
+  EXPECT_TRUE(log.Contains("Connecting to futures server"));
+  EXPECT_FALSE(CORBA::is_nil(SessionOf("carol")->GetFuturesServer())) << "the futures side joins the same session";
+
+  struct Case {
+    const char* user;
+    const char* password;
+    bool futures;
+    const char* blanked[2];
+    const char* kept[2];
+  } cases[] = {
+      {"nobody", "x", false, {"Username", "Password"}, {"FutUsername", "FutPassword"}},
+      {"erin", "wrong", true, {"FutUsername", "FutPassword"}, {"Username", "Password"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.user);
+    for (const char* key : {"Username", "Password", "FutUsername", "FutPassword"}) SetIniValue(key, "kept");
+    CComPtr<IZmOrvEnt> bad = NewObject();
+    const HRESULT hr = c.futures ? bad->FutConnect(_bstr_t(c.user), _bstr_t(c.password))
+                                 : bad->Connect(_bstr_t(c.user), _bstr_t(c.password));
+    EXPECT_EQ(hr, E_FAIL);
+    const ErrorInfo info = TakeErrorInfo();
+    EXPECT_TRUE(info.present);
+    EXPECT_EQ(info.description, "Invalid user id or password");
+    EXPECT_EQ(info.source, "ORVE.ZmOrvEnt.1");
+    for (const char* key : c.blanked) EXPECT_EQ(IniValue(key), "") << key;
+    for (const char* key : c.kept) EXPECT_EQ(IniValue(key), "kept") << key;
+    EXPECT_EQ(SessionOf(c.user), nullptr) << "a refused sign-in made a session";
+    // The failed side stays unconnected.
+    EXPECT_EQ(bad->SubscribeAll(c.futures ? enFutureData : enStockData), E_FAIL);
+    EXPECT_EQ(TakeErrorInfo().description, "No connection");
+  }
+  EXPECT_TRUE(log.Contains("ERROR: Code = 80004005"));
+}
+
+TEST_F(MainObject, ObjectsOfOneUserShareOneSessionAndReleaseLeavesIt) {
+  CComPtr<IZmOrvEnt> first = SignedIn("dave", "d1");
+  CDataHolder* session = SessionOf("dave");
+  ASSERT_NE(session, nullptr);
+  const std::vector<std::string> stocks = StockSymbols(*session);
+  ASSERT_GE(stocks.size(), 2u);
+
+  // A second sign-in under the same name joins without asking the service,
+  // so even a wrong password passes and the ini is left alone.
+  SetIniValue("Username", "marker");
+  Journal journal;
+  CComPtr<IZmOrvEnt> second = SignedIn("dave", "not-the-password");
+  EXPECT_TRUE(journal.Calls("Connect").empty());
+  EXPECT_EQ(IniValue("Username"), "marker");
+  EXPECT_EQ(SessionOf("dave"), session);
+
+  // Subscriptions belong to the object, not to the user.
+  _bstr_t a(stocks[0].c_str());
+  _bstr_t b(stocks[1].c_str());
+  ASSERT_EQ(first->Subscribe(a, enEquity, enStockData), S_OK);
+  ASSERT_EQ(second->Subscribe(b, enEquity, enStockData), S_OK);
+  VARIANT_BOOL subscribed = VARIANT_TRUE;
+  EXPECT_EQ(second->IsSymbolSubscribed(a, enEquity, enStockData, &subscribed), S_OK);
+  EXPECT_EQ(subscribed, VARIANT_FALSE);
+
+  // Release drops the object's subscriptions and keeps the session.
+  LogCapture log;
+  journal.Skip();
+  const LONG before = CZmOrvEnt::ActiveObjectCount();
+  second.Release();
+  EXPECT_EQ(CZmOrvEnt::ActiveObjectCount(), before - 1);
+  EXPECT_TRUE(log.Contains("CZmOrvEnt::FinalRelease() Detach all user data"));
+  EXPECT_TRUE(log.Contains("_UnsubcribeThread THREAD COMPLETED"));
+  EXPECT_TRUE(log.Contains("CZmOrvEnt object deleted "));
+  const auto unsubscribed = journal.Calls("UnSubscribeGroup");
+  EXPECT_TRUE(std::any_of(unsubscribed.begin(), unsubscribed.end(),
+                          [&](const std::string& c) { return c.find(stocks[1]) != std::string::npos; }))
+      << "the released object's symbol is still subscribed at the service";
+  EXPECT_EQ(SessionOf("dave"), session);
+  subscribed = VARIANT_FALSE;
+  EXPECT_EQ(first->IsSymbolSubscribed(a, enEquity, enStockData, &subscribed), S_OK);
+  EXPECT_EQ(subscribed, VARIANT_TRUE) << "another object's release touched this one's subscription";
+
+  // Disconnect ends nothing: the object can still use the session.
+  EXPECT_EQ(first->Disconnect(), S_OK);
+  EXPECT_EQ(first->UnSubscribe(a, enEquity, enStockData), S_OK);
+}
+
+TEST_F(MainObject, EachSideNeedsItsOwnSignIn) {
+  CComPtr<IZmOrvEnt> none = NewObject();
+  CComPtr<IZmOrvEnt> equities = SignedIn("frank", "f1");
+  CComPtr<IZmOrvEnt> futures = SignedIn("frank", "f1", true);
+  _bstr_t symbol("ANY");
+  struct Case {
+    IZmOrvEnt* object;
+    DataTypeEnum type;
+  } refused[] = {{none, enStockData},       {none, enFutureData},      {equities, enFutureData},
+                 {equities, enFutIVSurfaceData}, {futures, enStockData}, {futures, enNstdOptionData},
+                 {futures, enIVATMData}};
+  for (const Case& c : refused) {
+    SCOPED_TRACE(static_cast<int>(c.type));
+    EXPECT_EQ(c.object->Subscribe(symbol, enEquity, c.type), E_FAIL);
+    const ErrorInfo info = TakeErrorInfo();
+    EXPECT_EQ(info.description, "No connection");
+    EXPECT_EQ(info.source, "ORVE.ZmOrvEnt.1");
+    EXPECT_EQ(info.guid, GUID_NULL);
+    VARIANT_BOOL b = VARIANT_TRUE;
+    EXPECT_EQ(c.object->IsSymbolSubscribed(symbol, enEquity, c.type, &b), E_FAIL);
+    EXPECT_EQ(c.object->UnSubscribeAll(c.type), E_FAIL);
+    EXPECT_EQ(c.object->SubscribeGroup(SymbolArray({"ANY"}), enEquity, c.type), E_FAIL);
+    EXPECT_EQ(TakeErrorInfo().description, "No connection");
+  }
+  // Attach and Detach check nothing.
+  EXPECT_EQ(none->Attach(enStockData), S_OK);
+  EXPECT_EQ(none->Detach(enStockData), S_OK);
+
+  CComQIPtr<ISupportErrorInfo> support(none);
+  ASSERT_TRUE(support);
+  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IZmOrvEnt), S_OK);
+  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IStocksEnt), S_FALSE);
+}
+
+TEST_F(MainObject, TheFrameTurnsEveryFailureIntoAnHResultWithItsText) {
+  CComObject<CZmOrvEnt>* raw = nullptr;
+  ASSERT_EQ(CComObject<CZmOrvEnt>::CreateInstance(&raw), S_OK);
+  CComPtr<IZmOrvEnt> keep;
+  raw->QueryInterface(IID_IZmOrvEnt, reinterpret_cast<void**>(&keep));
+  ASSERT_EQ(keep->Connect(_bstr_t("carol"), _bstr_t("c1")), S_OK);
+
+  const CORBA::COMM_FAILURE commFailure(0, CORBA::COMPLETED_NO);
+  const CORBA::ORB::InvalidName user;
+  const std::string userText = "Caught CORBA::Exception : " + orvidl::DescribeException(user).name + " " +
+                               orvidl::DescribeException(user).repoId;
+  struct Case {
+    const char* what;
+    std::function<void()> fail;
+    unsigned flags;
+    HRESULT hr;
+    const char* text;  // null: no error information
+    bool interfaceGuid;
+  } cases[] = {
+      {"comm failure, own clause", [&] { throw commFailure; }, CZmOrvEnt::kCommFailureClause, E_FAIL,
+       "Caught system exception COMM_FAILURE -- unable to contact the object: COMM_FAILURE "
+       "IDL:omg.org/CORBA/COMM_FAILURE:1.0",
+       true},
+      {"comm failure as a system exception", [&] { throw commFailure; }, 0, E_FAIL,
+       "Caught a CORBA::SystemException : COMM_FAILURE IDL:omg.org/CORBA/COMM_FAILURE:1.0", true},
+      {"system exception", [] { throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO); }, 0, E_FAIL,
+       "Caught a CORBA::SystemException : TRANSIENT IDL:omg.org/CORBA/TRANSIENT:1.0", true},
+      {"user exception", [&] { throw user; }, 0, E_FAIL, userText.c_str(), true},
+      {"fatal", [] { throw omniORB::fatalException(__FILE__, __LINE__, "boom"); }, 0, E_FAIL,
+       "Caught omniORB::fatalException: boom", true},
+      {"anything else", [] { throw std::runtime_error("x"); }, 0, E_FAIL, "Unknown Error", true},
+      {"raised text", [] { CZmOrvEnt::RaiseError("Not found"); }, 0, E_FAIL, "Not found", false},
+      {"COM error without information", [] { _com_raise_error(E_OUTOFMEMORY); }, 0, E_OUTOFMEMORY, nullptr, false},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    LogCapture log;
+    ClearErrorInfo();
+    const HRESULT hr = raw->CallInFrame("Probe", nullptr, c.flags, [&](CDataHolder&) -> HRESULT {
+      c.fail();
+      return S_OK;
+    });
+    EXPECT_EQ(hr, c.hr);
+    const ErrorInfo info = TakeErrorInfo();
+    EXPECT_EQ(info.present, c.text != nullptr);
+    if (c.text != nullptr) {
+      EXPECT_EQ(info.description, c.text);
+      EXPECT_EQ(info.source, "ORVE.ZmOrvEnt.1");
+      EXPECT_EQ(info.guid, c.interfaceGuid ? IID_IZmOrvEnt : GUID_NULL);
+    }
+    EXPECT_TRUE(log.Contains("Exception: "));
+    EXPECT_TRUE(log.Contains("CZmOrvEnt::Probe() completed"));
+    // The lock is free again for the other clients' threads.
+    auto other = std::async(std::launch::async, [&] { return keep->Attach(enStockData); });
+    ASSERT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "the API lock was kept";
+  }
+}
+
+TEST_F(MainObject, SubscriptionArgumentsAreCheckedWithTheirTexts) {
+  CComPtr<IZmOrvEnt> object = SignedIn("frank", "f1");
+  LogCapture log;
+
+  // An absent or empty symbol: E_INVALIDARG before anything else, even
+  // before the connection check, and without a completed line.
+  CComPtr<IZmOrvEnt> unconnected = NewObject();
+  CComBSTR empty(u"");
+  ASSERT_NE(empty.m_str, nullptr);
+  for (IZmOrvEnt* o : {static_cast<IZmOrvEnt*>(object), static_cast<IZmOrvEnt*>(unconnected)}) {
+    for (BSTR s : {static_cast<BSTR>(nullptr), empty.m_str}) {
+      VARIANT_BOOL b = VARIANT_FALSE;
+      EXPECT_EQ(o->Subscribe(s, enEquity, enStockData), E_INVALIDARG);
+      EXPECT_EQ(o->UnSubscribe(s, enEquity, enStockData), E_INVALIDARG);
+      EXPECT_EQ(o->IsSymbolSubscribed(s, enEquity, enStockData, &b), E_INVALIDARG);
+    }
+  }
+  EXPECT_FALSE(log.Contains("CZmOrvEnt::Subscribe() completed"));
+  EXPECT_FALSE(log.Contains("CZmOrvEnt::UnSubscribe() completed"));
+  EXPECT_FALSE(TakeErrorInfo().present);
+
+  _variant_t integer(LONG(42));
+  struct GroupCase {
+    const char* name;
+    _variant_t array;
+    DataTypeEnum type;
+    HRESULT hr;
+    const char* text;  // null: no error information
+  } cases[] = {
+      {"SubscribeGroup", integer, enStockData, DISP_E_TYPEMISMATCH, nullptr},
+      {"UnSubscribeGroup", integer, enStockData, DISP_E_TYPEMISMATCH, nullptr},
+      {"SubscribeGroup", SymbolArray({}), enStockData, E_FAIL, "SubscribeGroup failed: parameter symbolArray is empty"},
+      {"SubscribeGroup", SymbolArray({nullptr, nullptr}), enStockData, E_FAIL,
+       "SubscribeGroup failed: parameter symbolArray is empty"},
+      {"UnSubscribeGroup", SymbolArray({nullptr}), enStockData, E_FAIL,
+       "UnSubscribeGroup failed: parameter symbolArray is empty"},
+      {"SubscribeGroup", SymbolArray({"ANY"}), enIVATMData, E_FAIL, "Unknown message type 4."},
+      {"UnSubscribeGroup", SymbolArray({"ANY"}), static_cast<DataTypeEnum>(12), E_FAIL,
+       "Unknown message type 12."},
+  };
+  for (GroupCase& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.type));
+    ClearErrorInfo();
+    const bool subscribe = std::string(c.name) == "SubscribeGroup";
+    const HRESULT hr = subscribe ? object->SubscribeGroup(c.array, enEquity, c.type)
+                                 : object->UnSubscribeGroup(c.array, enEquity, c.type);
+    EXPECT_EQ(hr, c.hr);
+    const ErrorInfo info = TakeErrorInfo();
+    EXPECT_EQ(info.present, c.text != nullptr);
+    if (c.text != nullptr) {
+      EXPECT_EQ(info.description, c.text);
+    }
+  }
+  EXPECT_TRUE(log.Contains("Invalid type parameter in method SubscribeGroup"));
+  EXPECT_TRUE(log.Contains("Invalid type parameter in method UnSubscribeGroup"));
+
+  for (int type : {12, 100}) {
+    EXPECT_EQ(object->Subscribe(_bstr_t("ANY"), enEquity, static_cast<DataTypeEnum>(type)), E_FAIL);
+    EXPECT_EQ(TakeErrorInfo().description, "Unknown message type " + std::to_string(type) + ".");
+    VARIANT_BOOL b = VARIANT_TRUE;
+    EXPECT_EQ(object->IsSymbolSubscribed(_bstr_t("ANY"), enEquity, static_cast<DataTypeEnum>(type), &b), S_OK);
+    EXPECT_EQ(b, VARIANT_FALSE);
+  }
+  EXPECT_TRUE(log.Contains("Description = Unknown message type 12."));
+}
+
+TEST_F(MainObject, SubscriptionsRecordTheUpperCasedSymbolPerKind) {
+  CComPtr<IZmOrvEnt> object = SignedIn("gina", "g1");
+  CDataHolder* session = SessionOf("gina");
+  ASSERT_NE(session, nullptr);
+  const std::vector<std::string> stocks = StockSymbols(*session);
+  ASSERT_GE(stocks.size(), 3u);
+  auto isSubscribed = [&](const std::string& s, DataTypeEnum type) {
+    VARIANT_BOOL b = VARIANT_FALSE;
+    EXPECT_EQ(object->IsSymbolSubscribed(_bstr_t(s.c_str()), enEquity, type, &b), S_OK);
+    return b == VARIANT_TRUE;
+  };
+
+  // The caller's own string is upper-cased in place.
+  _bstr_t lower(Lower(stocks[0]).c_str());
+  ASSERT_EQ(object->Subscribe(lower, enEquity, enStockData), S_OK);
+  EXPECT_EQ(Text(lower), stocks[0]);
+  EXPECT_TRUE(isSubscribed(stocks[0], enStockData));
+  EXPECT_FALSE(isSubscribed(stocks[0], enOptionData));
+
+  // The ATM kind subscribes the stock and its options, but has no table to
+  // answer for itself.
+  ASSERT_EQ(object->Subscribe(_bstr_t(stocks[1].c_str()), enEquity, enIVATMData), S_OK);
+  EXPECT_TRUE(isSubscribed(stocks[1], enStockData));
+  EXPECT_TRUE(isSubscribed(stocks[1], enOptionData));
+  EXPECT_FALSE(isSubscribed(stocks[1], enIVATMData));
+  ASSERT_EQ(object->UnSubscribe(_bstr_t(stocks[1].c_str()), enEquity, enIVATMData), S_OK);
+  EXPECT_FALSE(isSubscribed(stocks[1], enStockData));
+  EXPECT_FALSE(isSubscribed(stocks[1], enOptionData));
+
+  // A symbol never subscribed unsubscribes quietly.
+  EXPECT_EQ(object->UnSubscribe(_bstr_t("NEVER"), enEquity, enStockData), S_OK);
+
+  // Groups: null elements skipped, elements upper-cased; symbols
+  // subscribed one by one leave with the group.
+  ASSERT_EQ(object->SubscribeGroup(SymbolArray({Lower(stocks[2]).c_str(), nullptr}), enEquity, enStockData), S_OK);
+  EXPECT_TRUE(isSubscribed(stocks[2], enStockData));
+  ASSERT_EQ(object->UnSubscribeGroup(SymbolArray({stocks[0].c_str(), Lower(stocks[2]).c_str()}), enEquity,
+                                     enStockData),
+            S_OK);
+  EXPECT_FALSE(isSubscribed(stocks[0], enStockData));
+  EXPECT_FALSE(isSubscribed(stocks[2], enStockData));
+
+  // All and none.
+  ASSERT_EQ(object->SubscribeAll(enStockData), S_OK);
+  for (const std::string& s : stocks) EXPECT_TRUE(isSubscribed(s, enStockData)) << s;
+  ASSERT_EQ(object->UnSubscribeAll(enStockData), S_OK);
+  for (const std::string& s : stocks) EXPECT_FALSE(isSubscribed(s, enStockData)) << s;
+}
+
+TEST_F(MainObject, AnAdvisedSinkReceivesTheStocksItSubscribed) {
+  CComPtr<IZmOrvEnt> object = SignedIn("carol", "c1");
+  const std::vector<std::string> stocks = StockSymbols(*SessionOf("carol"));
+  ASSERT_FALSE(stocks.empty());
+
+  StockSink sink;
+  CComQIPtr<IConnectionPointContainer> container(object);
+  ASSERT_TRUE(container);
+  CComPtr<IConnectionPoint> point;
+  ASSERT_EQ(container->FindConnectionPoint(DIID__IZmOrvEventsEnt, &point), S_OK);
+  DWORD cookie = 0;
+  ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+
+  ASSERT_EQ(object->Subscribe(_bstr_t(stocks.back().c_str()), enEquity, enStockData), S_OK);
+  Env()->Control()->PublishNow(1);
+  EXPECT_TRUE(sink.WaitFor(stocks.back()));
+  for (const std::string& s : sink.Symbols()) EXPECT_EQ(s, stocks.back()) << "an event for a symbol not subscribed";
+
+  EXPECT_EQ(point->Unadvise(cookie), S_OK);
+  point.Release();
+  container.Release();
+  object.Release();
+  EXPECT_EQ(sink.Refs(), 0u) << "the released object still holds the sink";
+}
+
+TEST_F(MainObject, MethodsWorkByNameThroughIDispatch) {
+  CComPtr<IZmOrvEnt> object = NewObject();
+  IDispatch* disp = object;
+  EXCEPINFO info;
+
+  // A failure comes back as an exception with its text and code.
+  EXPECT_EQ(CallByName(disp, u"Subscribe", {_variant_t("ANY"), _variant_t(LONG(enEquity)),
+                                            _variant_t(LONG(enStockData))},
+                       &info),
+            DISP_E_EXCEPTION);
+  EXPECT_EQ(info.scode, E_FAIL);
+  EXPECT_EQ(ExcepText(info), "No connection");
+
+  EXPECT_EQ(CallByName(disp, u"Connect", {_variant_t("nobody"), _variant_t("x")}, &info), DISP_E_EXCEPTION);
+  EXPECT_EQ(ExcepText(info), "Invalid user id or password");
+
+  ASSERT_EQ(CallByName(disp, u"Connect", {_variant_t("carol"), _variant_t("c1")}, &info), S_OK);
+  const std::vector<std::string> stocks = StockSymbols(*SessionOf("carol"));
+  ASSERT_FALSE(stocks.empty());
+  const _variant_t symbol(stocks[0].c_str());
+  ASSERT_EQ(CallByName(disp, u"SubscribeGroup",
+                       {SymbolArray({stocks[0].c_str()}), _variant_t(LONG(enEquity)), _variant_t(LONG(enStockData))},
+                       &info),
+            S_OK);
+  _variant_t result;
+  ASSERT_EQ(CallByName(disp, u"IsSymbolSubscribed",
+                       {symbol, _variant_t(LONG(enEquity)), _variant_t(LONG(enStockData))}, &info, &result),
+            S_OK);
+  EXPECT_EQ(result.vt, VT_BOOL);
+  EXPECT_EQ(result.boolVal, VARIANT_TRUE);
+  EXPECT_EQ(CallByName(disp, u"UnSubscribeGroup",
+                       {_variant_t(LONG(7)), _variant_t(LONG(enEquity)), _variant_t(LONG(enStockData))}, &info),
+            DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(CallByName(disp, u"Disconnect", {}, &info), S_OK);
+}
+
+}  // namespace
+}  // namespace orvtest
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  orvtest::Env() = new orvtest::MainObjectEnvironment();
+  ::testing::AddGlobalTestEnvironment(orvtest::Env());
+  return RUN_ALL_TESTS();
+}
