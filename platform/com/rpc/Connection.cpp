@@ -301,7 +301,8 @@ void Connection::ReadLoop() {
         body.clear();
         continue;
       }
-      if (decoder_.Buffered() > 0) {
+      // An unwatched socket must never be left unread.
+      if (decoder_.Buffered() > 0 || !watchId_) {
         StartReleases();
         // More has come already: another call thread goes on with it.
         if (!Pool().Post([self] { self->ReadLoop(); })) {
@@ -313,11 +314,10 @@ void Connection::ReadLoop() {
       }
       // Run here, with the socket watched meanwhile: a request that waits
       // (on the peer or on anything else) never keeps the peer's next
-      // message unread. Most often no one else took the reading, and this
-      // thread reads the next request without a hop.
-      // The reading is taken back before the reply goes, so that the
-      // peer's next request cannot beat this thread to the socket.
-      // Releases that came with it run first, in the order they came.
+      // message unread. The reading is taken back before the reply goes,
+      // so that the peer's next request cannot beat this thread to the
+      // socket, and this thread reads it without a hop. Releases that came
+      // with the request run first, in the order they came.
       bool releases = ClaimReleases();
       GiveUpReading();
       if (releases) RunReleases();
@@ -335,7 +335,9 @@ void Connection::ReadLoop() {
       Shutdown(why);
       return;
     }
-    if (ClaimReleases()) {
+    if (!watchId_) {
+      StartReleases();
+    } else if (ClaimReleases()) {
       // Like a request: run here while the socket is watched, since a
       // FinalRelease may call the peer.
       GiveUpReading();
