@@ -277,6 +277,20 @@ TEST_F(SessionService, ReleasedClientLeavesItsSymbolsInGroupsOfAtMostAThousand) 
   EXPECT_FALSE(session->IsSymbolSubscribed(client.Handle(), u"H1", enStockData, enEquity));
 }
 
+TEST_F(SessionService, ARefusedGroupTakesBackOnlyWhatItRecorded) {
+  auto session = OpenSession("groupfail");
+  const std::vector<std::string> stocks = Stocks(*session);
+  CZmOrvEnt client;
+  session->Subscribe(client.Handle(), U16(stocks.at(0)), enStockData, enEquity);
+  Env()->Control()->InjectStatus("SubscribeGroup", 1, S_ERR_FAILED, 1);
+  EXPECT_THROW(session->SubscribeGroup(client.Handle(), {stocks.at(0), stocks.at(1)}, enStockData, enEquity),
+               _com_error);
+  EXPECT_TRUE(session->IsSymbolSubscribed(client.Handle(), U16(stocks.at(0)), enStockData, enEquity))
+      << "a key the client held before the group was dropped";
+  EXPECT_FALSE(session->IsSymbolSubscribed(client.Handle(), U16(stocks.at(1)), enStockData, enEquity))
+      << "a refused group left its client recorded";
+}
+
 TEST_F(SessionService, SubscribeAllTakesEveryStockAndReleaseGivesThemBack) {
   auto session = OpenSession("all");
   CZmOrvEnt client;
