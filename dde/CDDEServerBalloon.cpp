@@ -1,9 +1,8 @@
 // The bridge's reports go to the tray icon's balloons.
 #include "dde/CDDEServer.h"
 
-#if __has_include("dde/CSystemTray.h")
+#if ORV_DDE_HAS_TRAY
 #include "dde/CSystemTray.h"
-#define ORV_DDE_HAS_TRAY 1
 #endif
 
 namespace {
@@ -12,7 +11,7 @@ constexpr UINT kBalloonSeconds = 10;
 }  // namespace
 
 void CDDEServer::Balloon(const char* text, const char* title, DWORD icon) {
-#ifdef ORV_DDE_HAS_TRAY
+#if ORV_DDE_HAS_TRAY
   if (m_tray) m_tray->ShowBalloon(text, title, icon, kBalloonSeconds);
 #else
   (void)text;
