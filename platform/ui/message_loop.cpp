@@ -456,3 +456,20 @@ BOOL GetCursorPos(LPPOINT point) {
   point->y = 0;
   return TRUE;
 }
+
+UINT RegisterWindowMessageA(LPCSTR name) {
+  static std::mutex lock;
+  static std::map<std::string, UINT> numbers;
+  std::string key = Folded(name);
+  if (key.empty()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  std::lock_guard<std::mutex> g(lock);
+  auto it = numbers.find(key);
+  if (it != numbers.end()) return it->second;
+  if (numbers.size() >= 0x4000) return 0;
+  UINT number = UINT(0xC000 + numbers.size());
+  numbers[key] = number;
+  return number;
+}
