@@ -39,10 +39,10 @@ class EchoOff {
     termios quiet = saved_;
     quiet.c_lflag &= ~tcflag_t(ECHO);
     quiet.c_lflag |= ECHONL;
-    active_ = tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+    active_ = tcsetattr(fd_, TCSANOW, &quiet) == 0;
   }
   ~EchoOff() {
-    if (active_) tcsetattr(fd_, TCSAFLUSH, &saved_);
+    if (active_) tcsetattr(fd_, TCSANOW, &saved_);
   }
   EchoOff(const EchoOff&) = delete;
   EchoOff& operator=(const EchoOff&) = delete;
@@ -70,8 +70,10 @@ int PromptLogin(const LoginPrompt& prompt, std::string* user, std::string* passw
   WriteAll(fd, prompt.caption + "\n" + prompt.userLabel + " [" + *user + "] ");
   bool answered = ReadLine(fd, &newUser);
   if (answered) {
-    WriteAll(fd, prompt.passwordLabel + (password->empty() ? " [] " : " [*****] "));
+    // Echo goes off before the question is seen, so nothing typed in
+    // answer to it can show.
     EchoOff quiet(fd);
+    WriteAll(fd, prompt.passwordLabel + (password->empty() ? " [] " : " [*****] "));
     answered = ReadLine(fd, &newPassword);
   }
   close(fd);
