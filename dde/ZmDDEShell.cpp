@@ -30,6 +30,9 @@ HINSTANCE g_hInstance = nullptr;
 std::atomic<HWND> g_hMainWnd{nullptr};
 std::string g_iniPath;
 std::string g_storedUser, g_storedPassword;
+// The stored values came from the futures keys, so "Username" and
+// "Password" in the file do not hold them yet.
+bool g_storedFromFutures = false;
 std::string g_enteredUser, g_enteredPassword;
 std::unique_ptr<IShellServer> g_server;
 ShellServerFactory g_serverFactory;
@@ -125,14 +128,15 @@ int Login() {
   }
 
   if (remember) {
-    if (user != g_storedUser) {
+    if (user != g_storedUser || g_storedFromFutures) {
       g_storedUser = user;
       WriteIni("Username", g_storedUser);
     }
-    if (password != g_storedPassword) {
+    if (password != g_storedPassword || g_storedFromFutures) {
       g_storedPassword = password;
       WriteIni("Password", g_storedPassword);
     }
+    g_storedFromFutures = false;
   }
   return 1;
 }
@@ -155,6 +159,7 @@ LRESULT CALLBACK MainWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
           // Emptied so that the dialog is shown.
           g_storedUser.clear();
           g_storedPassword.clear();
+          g_storedFromFutures = false;
           if (Login()) MarkConnected();
           return 0;
         case ID_APP_DISCONNECT:
@@ -220,6 +225,7 @@ int ZmDDEWinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   g_storedUser.clear();
   g_storedPassword.clear();
   g_iniPath.clear();
+  g_tray.m_bConnected = FALSE;
 
   if (!InitMainWindow(instance)) {
     teardown();
@@ -230,9 +236,11 @@ int ZmDDEWinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   if (!folder.empty()) g_iniPath = folder + "orv.ini";
   g_storedUser = ReadIni("Username");
   g_storedPassword = ReadIni("Password");
+  g_storedFromFutures = false;
   if (g_storedUser.empty()) {
     g_storedUser = ReadIni("FutUsername");
     g_storedPassword = ReadIni("FutPassword");
+    g_storedFromFutures = true;
   }
 
   if (g_serverFactory) g_server = g_serverFactory(&g_tray);
