@@ -4,7 +4,7 @@
 
 #include "dde/ShellServer.h"
 
-#if __has_include("dde/CDDEServer.h")
+#if ORV_HAVE_DDE_SERVER
 #include "dde/CDDEServer.h"
 
 namespace {
