@@ -208,4 +208,13 @@ TEST_F(SystemTray, TheIconsCallbackReachesTheMenu) {
   EXPECT_EQ(orvui::PopupMenusShown(), menus + 1);
 }
 
+// As the program holds it: a static object whose icon and window are still
+// up when the process exits, after the main thread's message queue is gone.
+CSystemTray g_programTray;
+
+TEST_F(SystemTray, AStaticTrayCanBeLeftUpUntilTheProcessExits) {
+  ASSERT_TRUE(CreateOn(g_programTray));
+  EXPECT_TRUE(orvui::FindTrayIcon(target_, kMenu, nullptr));
+}
+
 }  // namespace
