@@ -7,7 +7,9 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -412,6 +414,109 @@ class UncountedSink final : public IDispatch {
     return S_OK;
   }
 };
+
+// A callback that, asked with a depth above zero, waits until the test
+// opens it, and notes the thread every call ran on.
+class Gate final : public tobj::Object<ICallback> {
+ public:
+  std::promise<void> entered;
+  std::shared_future<void> open;
+  std::mutex mu;
+  std::vector<std::thread::id> threads;
+  STDMETHODIMP Back(IProbe*, LONG depth, LONG* calls) override {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      threads.push_back(std::this_thread::get_id());
+    }
+    if (depth > 0) {
+      entered.set_value();
+      open.wait();
+    }
+    *calls = 1;
+    return S_OK;
+  }
+};
+
+// While a caller waits for its reply, the peer's unrelated call comes in on
+// the same connection: it runs on a call thread, never on the waiting
+// caller, and its own reply is not held up by the wait.
+TEST_F(TransportTest, AWaitingCallerIsNotReenteredByAnUnrelatedCall) {
+  Gate* gate = new Gate();
+  Gate* other = new Gate();
+  std::promise<void> open;
+  gate->open = open.get_future().share();
+  std::promise<std::thread::id> waiterId;
+  auto waiting = std::async(std::launch::async, [&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    waiterId.set_value(std::this_thread::get_id());
+    LONG calls = 0;
+    HRESULT hr = probe_->Nest(gate, 2, &calls);
+    CoUninitialize();
+    return hr;
+  });
+  ASSERT_EQ(std::future_status::ready, gate->entered.get_future().wait_for(10s));
+  auto unrelated = std::async(std::launch::async, [&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    LONG calls = 0;
+    HRESULT hr = probe_->Nest(other, 1, &calls);
+    CoUninitialize();
+    return SUCCEEDED(hr) ? calls : -1;
+  });
+  bool passed = unrelated.wait_for(10s) == std::future_status::ready;
+  open.set_value();
+  EXPECT_TRUE(passed) << "a call on the connection waited for an unrelated one";
+  EXPECT_EQ(2, unrelated.get());
+  EXPECT_EQ(S_OK, waiting.get());
+  std::thread::id waiter = waiterId.get_future().get();
+  ASSERT_EQ(1u, other->threads.size());
+  EXPECT_NE(waiter, other->threads[0]);
+  EXPECT_NE(waiter, gate->threads.at(0));
+  EXPECT_TRUE(Eventually([&] { return client_->ExportCount() == 0; }));
+  gate->Release();
+  other->Release();
+}
+
+// A request that blocks on something other than the transport (a lock, a
+// wait) while the thread that read it runs it: the connection's next
+// request must still be read and answered.
+TEST(TransportBlockingTest, ARequestThatBlocksHoldsUpNoOtherCallOnItsConnection) {
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  UniqueFd a, b;
+  ASSERT_TRUE(MakeSocketPair(&a, &b));
+  Gate* gate = new Gate();
+  std::promise<void> open;
+  gate->open = open.get_future().share();
+  auto server = Connection::Start(std::move(a), gate, "gate server");
+  auto client = Connection::Start(std::move(b), nullptr, "gate client");
+  ICallback* remote = nullptr;
+  ASSERT_EQ(S_OK, client->GetRoot(IID_ICallback, reinterpret_cast<void**>(&remote)));
+  auto held = std::async(std::launch::async, [&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    LONG calls = 0;
+    HRESULT hr = remote->Back(nullptr, 1, &calls);
+    CoUninitialize();
+    return hr;
+  });
+  ASSERT_EQ(std::future_status::ready, gate->entered.get_future().wait_for(10s));
+  auto next = std::async(std::launch::async, [&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    LONG calls = 0;
+    HRESULT hr = remote->Back(nullptr, 0, &calls);
+    CoUninitialize();
+    return SUCCEEDED(hr) ? calls : -1;
+  });
+  bool passed = next.wait_for(10s) == std::future_status::ready;
+  open.set_value();
+  EXPECT_TRUE(passed) << "the connection was not read while a request blocked";
+  EXPECT_EQ(1, next.get());
+  EXPECT_EQ(S_OK, held.get());
+  remote->Release();
+  gate->Release();
+  client->Close();
+  EXPECT_TRUE(client->WaitClosed(5s));
+  EXPECT_TRUE(server->WaitClosed(5s));
+  CoUninitialize();
+}
 
 TEST_F(TransportTest, AnUnadvisedSinkIsNoLongerUsedWhenUnadviseReturns) {
   IConnectionPointContainer* cpc = nullptr;

@@ -6,9 +6,12 @@
 // Requests that arrive are run by the process's pool of call threads, so a
 // thread waiting for its own reply never blocks a call the peer makes in
 // the meantime (the peer's event handler calling back into our cursor).
-// Reading is itself a task of the pool: the thread that reads a request
-// hands the reading on to another call thread and runs the request itself,
-// which saves one thread hop on every call.
+// One thread at a time holds the reading of the socket, and thread hops are
+// what a round trip costs most, so the reading goes where it saves them: a
+// caller with no reader ahead of it reads its own reply (handing requests
+// that come meanwhile to call threads), and a call thread that reads a
+// request runs it itself, leaving the socket to the process's ReadWatch
+// while it does, so that a request that blocks holds up nothing.
 //
 // Bodies of the frames (see Wire.h for the frame around them):
 //   request   u8 op | u64 object id | IID | the operation's arguments
@@ -144,10 +147,24 @@ class Connection : public std::enable_shared_from_this<Connection> {
   };
 
   Connection(UniqueFd fd, IUnknown* root, std::string name);
+  // Run by the thread that holds the reading.
   void ReadLoop();
+  void ReadReply(const Pending& call);
+  void Deliver(const FrameHeader& h, std::string body);
+  // Taking the reading fails when another thread holds it or the
+  // connection is closed; giving it up arms the watch of the socket.
+  bool TakeReading();
+  void GiveUpReading();
+  void OnReadable();
   void OnRequest(uint32_t callId, std::string body);
+  // False when the request was malformed and the connection is closing.
+  bool RunRequest(std::string body, Writer& w);
   void OnRelease(const std::string& body);
   void RunReleases();
+  // Hands queued releases to a call thread unless one runs them already.
+  void StartReleases();
+  // True when the caller is to run the queued releases itself.
+  bool ClaimReleases();
   void Shutdown(const std::string& why);
   void SendReply(uint32_t callId, Writer& w);
   // Runs one request; fills `w` with the reply body after the HRESULT.
@@ -159,14 +176,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::string name_;
   UniqueFd fd_;
   IUnknown* root_;
-  // Whichever call thread reads the socket at the moment owns it.
+  // The thread that holds the reading owns these.
   FrameDecoder decoder_;
+  std::unique_ptr<char[]> readBuf_;
+  uint64_t watchId_ = 0;
 
   std::mutex sendMu_;
   mutable std::mutex mu_;
   std::condition_variable cv_;
   bool closed_ = false;
   bool finished_ = false;  // the reader has cleaned up
+  bool reading_ = false;  // a thread holds the reading
   uint32_t nextCallId_ = 1;
   std::map<uint32_t, std::shared_ptr<Pending>> pending_;
   uint64_t nextExportId_ = 1;
