@@ -21,6 +21,7 @@
 #include "OrvSimProcess.h"
 #include "DdeFixture.h"
 #include "dde/CDDEServer.h"
+#include "dde/CSystemTray.h"
 #include "win/registry.h"
 
 extern char** environ;
@@ -223,16 +224,54 @@ TEST_F(DdeServerTest, SignsInOnBothServicesAdvisesAndDisconnectsKeepingTheObject
   EXPECT_NE(server_->m_dwEventCookie, CDDEServer::kNotAdvised);
 }
 
+// The program's tray icon on a window of its own, where the server
+// object's balloons can be read back.
+class TrayWindow {
+ public:
+  TrayWindow() {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = DefWindowProcA;
+    wc.lpszClassName = "DdeServerTestTray";
+    RegisterClassA(&wc);
+    window_ = CreateWindowExA(0, "DdeServerTestTray", "", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                              nullptr, nullptr, nullptr);
+    created_ = tray.Create(nullptr, window_, 0x800A, "DDE server. Status: not connected.",
+                           nullptr, kId, FALSE, nullptr, nullptr, NIIF_NONE, 10);
+  }
+  ~TrayWindow() { DestroyWindow(window_); }
+  bool Created() const { return created_ && window_; }
+  // The last balloon as "title: text".
+  std::string Balloon() const {
+    orvui::TrayIconState state{};
+    if (!orvui::FindTrayIcon(window_, kId, &state)) return "<no icon>";
+    return state.lastBalloonTitle + ": " + state.lastBalloon;
+  }
+
+  CSystemTray tray;
+
+ private:
+  static constexpr UINT kId = 102;
+  HWND window_ = nullptr;
+  bool created_ = false;
+};
+
 TEST_F(DdeServerTest, BothSignInsFailingRaisesAllProvidersUnavailableAndDropsTheObject) {
+  TrayWindow window;
+  ASSERT_TRUE(window.Created());
+  server_.reset();  // one server object at a time, as in the program
+  server_ = std::make_unique<CDDEServer>(&window.tray);
   try {
     server_->ConnectToServer("mallory", "wrong");
     FAIL() << "no error raised";
   } catch (const _com_error& e) {
     EXPECT_EQ(Text(e.Description()), "All Data Providers are unavailable.");
   }
+  // The equities warning came first; the futures one replaced it.
+  EXPECT_EQ(window.Balloon(), "Futures data: Futures data not available");
   EXPECT_FALSE(server_->IsConnected());
   EXPECT_FALSE(Orve());
   EXPECT_EQ(server_->m_dwEventCookie, CDDEServer::kNotAdvised);
+  server_.reset();  // before the tray it reports to
 }
 
 TEST(DdeServerErrors, ThrowComErrorWithTextCarriesTheResultAndTheText) {
@@ -329,22 +368,41 @@ TEST_F(DdeServerTest, TheWorkerSubscribesAStockAndStoresItsFirstSnapshot) {
   EXPECT_TRUE(WaitFor([&] { return Subscribed(symbol, enEquity, enStockData); }));
 }
 
-TEST_F(DdeServerTest, RequestsFailWithoutAServerAndTheWorkerGoesOn) {
+TEST_F(DdeServerTest, RequestsFailWithoutAServerAndUnsubscribesStillSayWhatTheyTried) {
+  TrayWindow window;
+  ASSERT_TRUE(window.Created());
+  server_.reset();  // one server object at a time, as in the program
+  server_ = std::make_unique<CDDEServer>(&window.tray);
   // Never signed in: every call meets an empty pointer.
   StockEntry* entry = AddStock("XYZ");
+  const struct {
+    DataTypeEnum kind;
+    const char* unsubscribe;
+  } cases[] = {
+      {enStockData, "stock"},
+      {enOptionData, "options"},
+      {enIVIndexData, "ivindexes"},
+      {enIVSurfaceData, "ivsurfaces"},
+      {enIVATMData, "IVATM"},
+      {enFutureData, "future"},
+      {enFutureOptionData, "future options"},
+      {enFutIVIndexData, "future ivindexes"},
+      {enFutIVSurfaceData, "future ivsurface"},
+      {enNstdOptionData, "Nstdoptions"},
+  };
   SubscriptionRequest request;
   request.symbol = "XYZ";
-  request.kind = enStockData;
-  for (DataTypeEnum kind : {enStockData, enOptionData, enIVIndexData, enIVSurfaceData, enIVATMData,
-                            enFutureData, enFutureOptionData, enFutIVIndexData,
-                            enFutIVSurfaceData, enNstdOptionData}) {
-    request.kind = kind;
+  for (const auto& c : cases) {
+    request.kind = c.kind;
     request.subscribe = 1;
-    EXPECT_NO_THROW(server_->ProcessRequest(request)) << kind;
+    EXPECT_NO_THROW(server_->ProcessRequest(request)) << c.kind;
     request.subscribe = 0;
-    EXPECT_NO_THROW(server_->ProcessRequest(request)) << kind;
+    EXPECT_NO_THROW(server_->ProcessRequest(request)) << c.kind;
+    // The refused call leaves its balloon up.
+    EXPECT_EQ(window.Balloon(), std::string("Unsubscribe: Unsubscribe from ") + c.unsubscribe + " XYZ");
   }
   EXPECT_EQ(entry->snapshot, 0);
+  server_.reset();
 }
 
 // ---- subscription routines ----------------------------------------------------------
