@@ -55,9 +55,19 @@ void SetDword(HKEY key, const char* name, DWORD value) {
 // main object, all in folders of this test program's own.
 class ServerEnvironment : public ::testing::Environment {
  public:
+  // A failed set-up is reported by every test that needs the server, so
+  // that it reads as a failure rather than as skipped tests.
   void SetUp() override {
+    try {
+      error_ = Prepare();
+    } catch (const std::exception& e) {
+      error_ = e.what();
+    }
+  }
+
+  std::string Prepare() {
     std::string templ = (std::filesystem::temp_directory_path() / "ddeserver-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(&templ[0]), nullptr);
+    if (!::mkdtemp(&templ[0])) return "no temporary folder";
     root_ = templ;
     std::filesystem::create_directories(root_ + "/home");
     std::filesystem::create_directories(root_ + "/run");
@@ -71,11 +81,12 @@ class ServerEnvironment : public ::testing::Environment {
         root_, std::vector<std::string>{"--rate", "0", "--stocks", "5", "--future-roots", "2",
                                         "--user", "alice:secret", "--log-level", "warn"});
 
-    ASSERT_EQ(RunServer({"-RegServer"}), 0);
+    const int registered = RunServer({"-RegServer"});
+    if (registered != 0) return "the server's registration ended with " + std::to_string(registered);
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brask\\Orv\\", 0, nullptr, 0,
-                              KEY_WRITE, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brask\\Orv\\", 0, nullptr, 0, KEY_WRITE,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS)
+      return "cannot write the server's settings";
     SetString(key, "ConnString", sim_->Get("ConnString"));
     SetString(key, "FutConnString", sim_->Get("FutConnString"));
     SetDword(key, "ServerTimeout", 5000);
@@ -83,7 +94,8 @@ class ServerEnvironment : public ::testing::Environment {
     SetDword(key, "UseCompression", 0);
     RegCloseKey(key);
 
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return "CoInitializeEx failed";
+    return "";
   }
 
   // One object held from the first sign-in to the end keeps the server up
@@ -125,6 +137,7 @@ class ServerEnvironment : public ::testing::Environment {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
+  std::string error_;
   std::string root_;
   std::unique_ptr<orvsim::OrvSimProcess> sim_;
   IZmOrvEnt* keeper_ = nullptr;
@@ -136,6 +149,7 @@ ServerEnvironment* g_env = static_cast<ServerEnvironment*>(
 class DdeServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_EQ(g_env->error_, "");
     g_DataHolder.Clear();
     g_DataHolder.topicOfSymbol.clear();
     server_ = std::make_unique<CDDEServer>(nullptr);
