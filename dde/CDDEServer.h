@@ -34,7 +34,7 @@ struct SubscriptionRequest {
   BYTE subscribe = 1;  // 1 subscribe, 0 unsubscribe
 };
 
-// Subscribe/UnSubscribe symbol kinds and sinks to the events of the server.
+// The one server object of the program, reached through Instance().
 class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEventsEnt> {
  public:
   // Unadvised-subscription count above which the over-limit thread starts.
