@@ -221,6 +221,8 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   BOOL AdviseStartOptionKind(OptionGroup<Entry>& group, const std::string& topic, HSZ topicHandle,
                              DataTypeEnum kind, SymbolTypeEnum knownType,
                              SymbolTypeEnum unknownType);
+  template <class Group>
+  BOOL AdviseStopQueued(Group& group, const std::string& topic, DataTypeEnum kind);
   void Unsubscribe(const SubscriptionRequest& request, const char* format,
                    SymbolTypeEnum symbolType);
   void Balloon(const char* text, const char* title, DWORD icon);

@@ -136,13 +136,18 @@ BOOL CDDEServer::OnAdviseStop(HSZ topicHandle, HSZ itemHandle) {
 namespace {
 
 template <class Group, class Entry>
-bool StartSymbolLink(Group& group, const std::string& topic, HSZ topicHandle, Entry*& created) {
+bool StartSymbolLink(Group& group, DWORD instance, const std::string& topic, HSZ topicHandle,
+                     Entry*& created) {
   const bool known = group.byTopic.count(HandleValue(topicHandle)) != 0;
   ++GetOrInsertCount(group.adviseCount, topic.c_str());
   if (known) return false;
   created = new Entry(topic.c_str(), 0.0f, 0);
   group.entries.push_back(created);
   group.bySymbol.emplace(created->symbol, created);
+  // The entry is found by this handle from now on. Unkept, it would die with
+  // the topic's last conversation and the next one would get a new number,
+  // a second entry and a second subscription.
+  DdeKeepStringHandle(instance, topicHandle);
   group.byTopic.emplace(HandleValue(topicHandle), created);
   return true;
 }
@@ -152,7 +157,8 @@ bool StartSymbolLink(Group& group, const std::string& topic, HSZ topicHandle, En
 BOOL CDDEServer::AdviseStartStock(const std::string& topic, HSZ topicHandle) {
   StoreGuard lock(g_DataHolder.stock.lock);
   StockEntry* created = nullptr;
-  if (StartSymbolLink(g_DataHolder.stock, topic, topicHandle, created))
+  if (StartSymbolLink(g_DataHolder.stock, m_ddeServerInstance, topic, topicHandle,
+                      created))
     QueueRequest(topic, enStockData, enEquity);
   return TRUE;
 }
@@ -160,7 +166,8 @@ BOOL CDDEServer::AdviseStartStock(const std::string& topic, HSZ topicHandle) {
 BOOL CDDEServer::AdviseStartFuture(const std::string& topic, HSZ topicHandle) {
   StoreGuard lock(g_DataHolder.futures.lock);
   FutureEntry* created = nullptr;
-  if (StartSymbolLink(g_DataHolder.futures, topic, topicHandle, created))
+  if (StartSymbolLink(g_DataHolder.futures, m_ddeServerInstance, topic, topicHandle,
+                      created))
     QueueRequest(topic, enFutureData, enFuture);
   return TRUE;
 }
@@ -355,25 +362,26 @@ BOOL CDDEServer::AdviseStartAtm(const std::string& topic, HSZ item, LONG expiry)
 
 // ---- stops -------------------------------------------------------------------------
 
-BOOL CDDEServer::AdviseStopStock(const std::string& topic) {
-  StoreGuard lock(g_DataHolder.stock.lock);
-  --GetOrInsertCount(g_DataHolder.stock.adviseCount, topic.c_str());
-  PurgeQueuedRequests(topic, enStockData);
+// The queued subscription still serves the symbol's other links; only the
+// last one takes it back, so that a link opened and closed before the worker
+// ran never reaches the server.
+template <class Group>
+BOOL CDDEServer::AdviseStopQueued(Group& group, const std::string& topic, DataTypeEnum kind) {
+  StoreGuard lock(group.lock);
+  if (--GetOrInsertCount(group.adviseCount, topic.c_str()) <= 0) PurgeQueuedRequests(topic, kind);
   return TRUE;
+}
+
+BOOL CDDEServer::AdviseStopStock(const std::string& topic) {
+  return AdviseStopQueued(g_DataHolder.stock, topic, enStockData);
 }
 
 BOOL CDDEServer::AdviseStopFuture(const std::string& topic) {
-  StoreGuard lock(g_DataHolder.futures.lock);
-  --GetOrInsertCount(g_DataHolder.futures.adviseCount, topic.c_str());
-  PurgeQueuedRequests(topic, enFutureData);
-  return TRUE;
+  return AdviseStopQueued(g_DataHolder.futures, topic, enFutureData);
 }
 
 BOOL CDDEServer::AdviseStopAtm(const std::string& topic) {
-  StoreGuard lock(g_DataHolder.atm.lock);
-  --GetOrInsertCount(g_DataHolder.atm.adviseCount, topic.c_str());
-  PurgeQueuedRequests(topic, enIVATMData);
-  return TRUE;
+  return AdviseStopQueued(g_DataHolder.atm, topic, enIVATMData);
 }
 
 namespace {

@@ -13,6 +13,7 @@
 #include <future>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -658,8 +659,10 @@ TEST_F(DdeServerTest, LinksCountIntoOneEntryAndQueueOneSubscription) {
   EXPECT_EQ(server_->RequestQueue().front().subscribe, 1);
 
   // The last link gone before the worker ran: the request never reaches
-  // the server, and the entry waits for the refresh pass.
+  // the server, and the entry waits for the refresh pass. The one before it
+  // leaves the request to the link that remains.
   EXPECT_TRUE(server_->AdviseStopStock("ABC"));
+  EXPECT_EQ(server_->RequestQueue().size(), 1u);
   EXPECT_TRUE(server_->AdviseStopStock("ABC"));
   EXPECT_EQ(g_DataHolder.stock.adviseCount["ABC"], 0);
   EXPECT_TRUE(server_->RequestQueue().empty());
@@ -676,6 +679,43 @@ TEST_F(DdeServerTest, LinksCountIntoOneEntryAndQueueOneSubscription) {
   server_->AdviseStopStock("XYZ");
   ASSERT_EQ(server_->RequestQueue().size(), 1u);
   EXPECT_EQ(server_->RequestQueue().front().subscribe, 0);
+}
+
+// Two links open and one closed before the worker ran: every kind whose
+// stop takes back a queued subscription keeps it for the link that remains.
+TEST_F(DdeServerTest, OnlyTheLastLinksStopTakesBackTheQueuedSubscription) {
+  HSZ topic = reinterpret_cast<HSZ>(uintptr_t(44));
+  HSZ item = reinterpret_cast<HSZ>(uintptr_t(78));
+  struct Case {
+    const char* name;
+    DataTypeEnum kind;
+    std::function<void()> start;
+    std::function<void()> stop;
+  };
+  CDDEServer& s = *server_;
+  const Case cases[] = {
+      {"stock", enStockData, [&] { s.AdviseStartStock("ABC", topic); },
+       [&] { s.AdviseStopStock("ABC"); }},
+      {"futures", enFutureData, [&] { s.AdviseStartFuture("ES/Z6", topic); },
+       [&] { s.AdviseStopFuture("ES/Z6"); }},
+      {"HV", enStockData, [&] { s.AdviseStartHv("ABC", topic, item, 30); },
+       [&] { s.AdviseStopHv("ABC"); }},
+      {"ATM", enIVATMData, [&] { s.AdviseStartAtm("ABC", item, 46023); },
+       [&] { s.AdviseStopAtm("ABC"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_DataHolder.Clear();
+    s.RequestQueue().clear();
+    c.start();
+    c.start();
+    c.stop();
+    ASSERT_EQ(s.RequestQueue().size(), 1u);
+    EXPECT_EQ(s.RequestQueue().front().kind, c.kind);
+    EXPECT_EQ(s.RequestQueue().front().subscribe, 1);
+    c.stop();
+    EXPECT_TRUE(s.RequestQueue().empty());
+  }
 }
 
 TEST_F(DdeServerTest, OptionLinksCountByOptionUntilTheUnderlyingIsKnown) {
@@ -739,6 +779,9 @@ TEST_F(DdeServerTest, TheRefreshPassDropsUnlinkedInstrumentsAndQueuesTheirUnsubs
   server_->AdviseStartStock("KEPT", unnamed);
   server_->AdviseStartStock("LIVE", linked);
   server_->RememberTopicHandle("GONE", 51);  // only this one was ever requested
+  // Another conversation's handle on the same entry: left behind, it would
+  // name freed memory.
+  g_DataHolder.stock.byTopic.emplace(54, g_DataHolder.stock.bySymbol.at("GONE"));
   server_->AdviseStopStock("GONE");
   server_->AdviseStopStock("KEPT");
   server_->RequestQueue().clear();
@@ -750,6 +793,7 @@ TEST_F(DdeServerTest, TheRefreshPassDropsUnlinkedInstrumentsAndQueuesTheirUnsubs
     g.entries.push_back(option);
     g.bySymbol.emplace(option->symbol, option);
     g.byTopic.emplace(60, option);
+    g.byTopic.emplace(61, option);
     g.underlyingOf.emplace(option->symbol, "UND");
     g.adviseCountByUnderlying["UND"] = 0;
   }
@@ -759,6 +803,8 @@ TEST_F(DdeServerTest, TheRefreshPassDropsUnlinkedInstrumentsAndQueuesTheirUnsubs
     SymbolGroup<StockEntry>& g = g_DataHolder.stock;
     EXPECT_EQ(g.bySymbol.count("GONE"), 0u);
     EXPECT_EQ(g.byTopic.count(51), 0u);
+    EXPECT_EQ(g.byTopic.count(54), 0u);
+    EXPECT_EQ(g.byTopic.size(), 2u);
     EXPECT_EQ(g.bySymbol.count("KEPT"), 1u);  // no topic handle: it stays
     EXPECT_EQ(g.bySymbol.count("LIVE"), 1u);
     EXPECT_EQ(g.entries.size(), 2u);
@@ -872,6 +918,77 @@ TEST_F(DdeServerTest, TheServiceAnswersRequestsFromTheStoreInTextOnly) {
   PostThreadMessageA(loopThread, WM_QUIT, 0, 0);
   loop.join();
   EXPECT_EQ(CDDEServer::Instance(), nullptr);
+}
+
+// Links through the service itself, no sign-in needed: the item names a
+// client links to, and the topic handle an entry is found by.
+TEST_F(DdeServerTest, LinksStartOnEveryPostedItemAndATopicKeepsItsEntryAcrossConversations) {
+  std::promise<BOOL> started;
+  DWORD loopThread = 0;
+  std::thread loop([&] {
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    loopThread = GetCurrentThreadId();
+    started.set_value(server_->StartDde());
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
+    server_.reset();
+  });
+  std::future<BOOL> startResult = started.get_future();
+  // Ends the loop on every way out of the test, failed assertions included.
+  struct LoopEnd {
+    std::thread& loop;
+    DWORD& thread;
+    ~LoopEnd() {
+      PostThreadMessageA(thread, WM_QUIT, 0, 0);
+      loop.join();
+    }
+  } loopEnd{loop, loopThread};
+  ASSERT_TRUE(startResult.get());
+  auto stockCount = [] {
+    StoreGuard lock(g_DataHolder.stock.lock);
+    return GetOrInsertCount(g_DataHolder.stock.adviseCount, "IBM");
+  };
+
+  {
+    ddetest::Client client;
+    HCONV futOption = client.Connect("ESZ6 C1200", "ZmDDE");
+    ASSERT_NE(futOption, nullptr);
+    for (const char* item :
+         {"FutureSymbol", "FutOptStrike", "FutOptExpDate", "FutOptType", "FutOptOptnVolume",
+          "FutOptRho", "FutOptTheta", "FutOptGamma", "FutOptVega", "FutOptDelta",
+          "FutOptGrkRho", "FutOptGrkTheta", "FutOptGrkGamma", "FutOptGrkVega", "FutOptGrkDelta",
+          "FutOptAsk", "FutOptBid", "FutOptIV", "FutOptnBidTime", "FutOptnAskTime",
+          "FutOptnBidExch", "FutOptnAskExch", "FutOptnBidSize", "FutOptnAskSize",
+          "FutOptnPreIv", "FutOpenInterest", "FutOptnLastPrice", "FutOptnLastTime",
+          "FutOptnLastExch", "FutOptnLastSize"}) {
+      SCOPED_TRACE(item);
+      EXPECT_TRUE(client.Transact(futOption, item, XTYP_ADVSTART));
+    }
+    {
+      StoreGuard lock(g_DataHolder.futOption.lock);
+      EXPECT_EQ(g_DataHolder.futOption.entries.size(), 1u);
+    }
+
+    HCONV stock = client.Connect("IBM", "ZmDDE");
+    ASSERT_NE(stock, nullptr);
+    EXPECT_TRUE(client.Transact(stock, "Price", XTYP_ADVSTART));
+    EXPECT_EQ(stockCount(), 1);
+  }
+  // Every handle of that client is gone with it, and its links stopped on
+  // the service's thread.
+  ASSERT_TRUE(WaitFor([&] { return stockCount() == 0; }));
+
+  {
+    ddetest::Client client;
+    HCONV stock = client.Connect("IBM", "ZmDDE");
+    ASSERT_NE(stock, nullptr);
+    EXPECT_TRUE(client.Transact(stock, "Price", XTYP_ADVSTART));
+    EXPECT_EQ(stockCount(), 1);
+    StoreGuard lock(g_DataHolder.stock.lock);
+    EXPECT_EQ(g_DataHolder.stock.entries.size(), 1u);
+    EXPECT_EQ(g_DataHolder.stock.byTopic.size(), 1u);
+    DdeDisconnect(stock);
+  }
 }
 
 TEST(DdeServerObject, TheFirstObjectIsTheInstanceAndOwnsTheMonthTable) {
