@@ -904,6 +904,9 @@ TEST_F(DdeServerTest, TheServiceAnswersRequestsFromTheStoreInTextOnly) {
     PostThreadMessageA(loopThread, WM_APP, 0, 0);
     ASSERT_TRUE(client.PumpUntil([&] { return !client.Values().empty(); }));
     EXPECT_EQ(client.Values(), std::vector<std::string>{"StckBid=12.2500"});
+    // The flag is cleared after the post, so the client may see the value
+    // before the pass is over.
+    ASSERT_TRUE(WaitFor([&] { return passes == 1; }));
     EXPECT_EQ(entry->changed, 0);
 
     // Not connected: nothing is posted and the flag waits.
