@@ -1,51 +1,191 @@
-// The query methods of the main object.
+// The plain query methods of the main object: every record of one kind that
+// the user's session holds for a symbol, for an underlying or in full,
+// handed out as a new cursor.
+#include "log/Log.h"
+#include "server/CFutIVIndexes.h"
+#include "server/CFutIVSurfaces.h"
+#include "server/CFutOptions.h"
+#include "server/CFutures.h"
+#include "server/CIVIndexes.h"
+#include "server/CIVSurfaces.h"
+#include "server/CNstdOptions.h"
+#include "server/COptions.h"
+#include "server/CStocks.h"
 #include "server/CZmOrvEnt.h"
+#include "server/QueryResults.h"
 
-STDMETHODIMP CZmOrvEnt::GetStockBySymbol(BSTR, IStocksEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetStocksAll(IStocksEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetOptionBySymbol(BSTR, IOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetOptionsByStock(BSTR, IOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetOptionsByStrike(BSTR, DOUBLE, IOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetOptionsByExpiry(BSTR, DATE, IOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetOptionsAll(IOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetIVIndexesByStock(BSTR, IIVIndexesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetIVIndexesByTerm(BSTR, SHORT, IIVIndexesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetIVIndexesAll(IIVIndexesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetIVSurfacesByStock(BSTR, IIVSurfacesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetIVSurfacesByTerm(BSTR, SHORT, IIVSurfacesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetIVSurfacesByOTM(BSTR, SHORT, IIVSurfacesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetIVSurfacesAll(IIVSurfacesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetIVSurfaceUnique(BSTR, SHORT, SHORT, OptionTypeEnum, IIVSurfacesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetIRByPeriod(BSTR, LONG, FLOAT*) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetIRByCurrency(BSTR, IInterestRateEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetHV(BSTR, IHVEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetHVByTerm(BSTR, SHORT, FLOAT*) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetATMByStock(BSTR, IIVATMEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetStockBySymbol_Direct(BSTR, IStocksEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetStocksAll_Direct(IStocksEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetOptionBySymbol_Direct(BSTR, IOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetOptionsByStock_Direct(BSTR, IOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetOptionsByStrike_Direct(BSTR, DOUBLE, IOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetOptionsByExpiry_Direct(BSTR, DATE, IOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetOptionsAll_Direct(IOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetFutOptionBySymbol(BSTR, IFutOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetFutOptionsByFuturesSymbol(BSTR, IFutOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetFutOptionsByStrike(BSTR, DOUBLE, IFutOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetFutOptionsByExpiry(BSTR, DATE, IFutOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetFutOptionsAll(IFutOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetFuturesBySymbol(BSTR, IFuturesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetFuturesByRootSymbol(BSTR, IFuturesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetFuturesAll(IFuturesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetFutIVIndexesBySymbol(BSTR, IFutIVIndexesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetFutIVIndexesByTerm(BSTR, SHORT, IFutIVIndexesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetFutIVIndexesAll(IFutIVIndexesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetFutIVSurfacesBySymbol(BSTR, IFutIVSurfacesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetFutIVSurfacesByTerm(BSTR, SHORT, IFutIVSurfacesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetFutIVSurfacesByOTM(BSTR, DOUBLE, IFutIVSurfacesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetFutIVSurfacesAll(IFutIVSurfacesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetFutIVSurfaceUnique(BSTR, SHORT, DOUBLE, OptionTypeEnum, IFutIVSurfacesEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetNstdOptionBySymbol(BSTR, INstdOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetNstdOptionsByStock(BSTR, INstdOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetNstdOptionsByStrike(BSTR, DOUBLE, INstdOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetNstdOptionsByExpiry(BSTR, DATE, INstdOptionsEnt**) { return E_NOTIMPL; }
-STDMETHODIMP CZmOrvEnt::GetNstdOptionsAll(INstdOptionsEnt**) { return E_NOTIMPL; }
+namespace {
+
+const unsigned kFutures = CZmOrvEnt::kFuturesSide;
+const unsigned kCommFailure = CZmOrvEnt::kCommFailureClause;
+using orvsrv::Query;
+
+}  // namespace
+
+// ---- Stocks ---------------------------------------------------------------------
+
+STDMETHODIMP CZmOrvEnt::GetStockBySymbol(BSTR Symbol, IStocksEnt** pData) {
+  return Query<CStocks>(this, "GetStockBySymbol", "Symbol", Symbol, kCommFailure, IID_IStocksEnt, pData,
+                        [&](CDataHolder& s, StockRecords& r) { s.GetStocks(Wide(Symbol), r, false); });
+}
+
+STDMETHODIMP CZmOrvEnt::GetStocksAll(IStocksEnt** pStocks) {
+  return Query<CStocks>(this, "GetStocksAll", nullptr, nullptr, 0, IID_IStocksEnt, pStocks,
+                        [&](CDataHolder& s, StockRecords& r) { s.GetStocks(u"", r, false); });
+}
+
+STDMETHODIMP CZmOrvEnt::GetStockBySymbol_Direct(BSTR Symbol, IStocksEnt** pData) {
+  return Query<CStocks>(this, "GetStockBySymbol_Direct", "Symbol", Symbol, kCommFailure, IID_IStocksEnt, pData,
+                        [&](CDataHolder& s, StockRecords& r) { s.GetStocks(Wide(Symbol), r, true); });
+}
+
+STDMETHODIMP CZmOrvEnt::GetStocksAll_Direct(IStocksEnt** pStocks) {
+  return Query<CStocks>(this, "GetStocksAll_Direct", nullptr, nullptr, 0, IID_IStocksEnt, pStocks,
+                        [&](CDataHolder& s, StockRecords& r) { s.GetStocks(u"", r, true); });
+}
+
+// ---- Options --------------------------------------------------------------------
+
+STDMETHODIMP CZmOrvEnt::GetOptionBySymbol(BSTR Symbol, IOptionsEnt** pData) {
+  return Query<COptions>(this, "GetOptionBySymbol", "Symbol", Symbol, 0, IID_IOptionsEnt, pData,
+                         [&](CDataHolder& s, OptionRecords& r) { s.GetOptions(Wide(Symbol), enOption, r, false); });
+}
+
+STDMETHODIMP CZmOrvEnt::GetOptionsByStock(BSTR Symbol, IOptionsEnt** pOptions) {
+  return Query<COptions>(
+      this, "GetOptionsByStock", "Symbol", Symbol, 0, IID_IOptionsEnt, pOptions,
+      [&](CDataHolder& s, OptionRecords& r) { s.GetOptions(Wide(Symbol), enEquity, r, false); }, LessOptionRecord);
+}
+
+STDMETHODIMP CZmOrvEnt::GetOptionsAll(IOptionsEnt** pOptions) {
+  return Query<COptions>(
+      this, "GetOptionsAll", nullptr, nullptr, 0, IID_IOptionsEnt, pOptions,
+      [&](CDataHolder& s, OptionRecords& r) { s.GetOptions(u"", enEquity, r, false); }, LessOptionRecord);
+}
+
+STDMETHODIMP CZmOrvEnt::GetOptionBySymbol_Direct(BSTR Symbol, IOptionsEnt** pData) {
+  return Query<COptions>(this, "GetOptionBySymbol_Direct", "Symbol", Symbol, 0, IID_IOptionsEnt, pData,
+                         [&](CDataHolder& s, OptionRecords& r) { s.GetOptions(Wide(Symbol), enOption, r, true); });
+}
+
+STDMETHODIMP CZmOrvEnt::GetOptionsByStock_Direct(BSTR Symbol, IOptionsEnt** pOptions) {
+  return Query<COptions>(
+      this, "GetOptionsByStock_Direct", "Symbol", Symbol, 0, IID_IOptionsEnt, pOptions,
+      [&](CDataHolder& s, OptionRecords& r) { s.GetOptions(Wide(Symbol), enEquity, r, true); }, LessOptionRecord);
+}
+
+STDMETHODIMP CZmOrvEnt::GetOptionsAll_Direct(IOptionsEnt** pOptions) {
+  return Query<COptions>(
+      this, "GetOptionsAll_Direct", nullptr, nullptr, 0, IID_IOptionsEnt, pOptions,
+      [&](CDataHolder& s, OptionRecords& r) { s.GetOptions(u"", enEquity, r, true); }, LessOptionRecord);
+}
+
+// ---- Non-standard options -------------------------------------------------------
+
+// The session reads enNstdOption as "by underlying", so this hands out the
+// underlying's options unsorted; callers have relied on that.
+STDMETHODIMP CZmOrvEnt::GetNstdOptionBySymbol(BSTR Symbol, INstdOptionsEnt** pData) {
+  return Query<CNstdOptions>(
+      this, "GetNstdOptionBySymbol", "Symbol", Symbol, 0, IID_INstdOptionsEnt, pData,
+      [&](CDataHolder& s, NstdOptionRecords& r) { s.GetNstdOptions(Wide(Symbol), enNstdOption, r); });
+}
+
+STDMETHODIMP CZmOrvEnt::GetNstdOptionsByStock(BSTR Symbol, INstdOptionsEnt** pOptions) {
+  return Query<CNstdOptions>(
+      this, "GetNstdOptionsByStock", "Symbol", Symbol, 0, IID_INstdOptionsEnt, pOptions,
+      [&](CDataHolder& s, NstdOptionRecords& r) { s.GetNstdOptions(Wide(Symbol), enEquity, r); },
+      LessNstdOptionRecord);
+}
+
+STDMETHODIMP CZmOrvEnt::GetNstdOptionsAll(INstdOptionsEnt** pOptions) {
+  return Query<CNstdOptions>(
+      this, "GetNstdOptionsAll", nullptr, nullptr, 0, IID_INstdOptionsEnt, pOptions,
+      [&](CDataHolder& s, NstdOptionRecords& r) { s.GetNstdOptions(u"", enNstdOption, r); }, LessNstdOptionRecord);
+}
+
+// ---- Futures ----------------------------------------------------------------------
+
+STDMETHODIMP CZmOrvEnt::GetFuturesBySymbol(BSTR Symbol, IFuturesEnt** pData) {
+  return Query<CFutures>(this, "GetFutureBySymbol", "Symbol", Symbol, kFutures | kCommFailure, IID_IFuturesEnt,
+                         pData, [&](CDataHolder& s, FuturesRecords& r) { s.GetFutures(Wide(Symbol), r); });
+}
+
+STDMETHODIMP CZmOrvEnt::GetFuturesByRootSymbol(BSTR Symbol, IFuturesEnt** pFutures) {
+  return Query<CFutures>(
+      this, "GetFutureByRootSymbol", "Symbol", Symbol, kFutures | kCommFailure, IID_IFuturesEnt, pFutures,
+      [&](CDataHolder& s, FuturesRecords& r) { s.GetFuturesByRoot(Wide(Symbol), enOption, r); }, LessFuturesRecord);
+}
+
+STDMETHODIMP CZmOrvEnt::GetFuturesAll(IFuturesEnt** pFutures) {
+  return Query<CFutures>(this, "GetFuturesAll", nullptr, nullptr, kFutures, IID_IFuturesEnt, pFutures,
+                         [&](CDataHolder& s, FuturesRecords& r) { s.GetFutures(u"", r); });
+}
+
+// ---- Futures options ------------------------------------------------------------
+
+STDMETHODIMP CZmOrvEnt::GetFutOptionBySymbol(BSTR Symbol, IFutOptionsEnt** pData) {
+  return Query<CFutOptions>(this, "GetFutureOptionBySymbol", "Symbol", Symbol, kFutures, IID_IFutOptionsEnt, pData,
+                            [&](CDataHolder& s, OptionRecords& r) { s.GetFutOptions(Wide(Symbol), enOption, r); });
+}
+
+STDMETHODIMP CZmOrvEnt::GetFutOptionsByFuturesSymbol(BSTR Symbol, IFutOptionsEnt** pOptions) {
+  return Query<CFutOptions>(
+      this, "GetFutureOptionsByStock", "Symbol", Symbol, kFutures, IID_IFutOptionsEnt, pOptions,
+      [&](CDataHolder& s, OptionRecords& r) { s.GetFutOptions(Wide(Symbol), enFuture, r); }, LessOptionRecord);
+}
+
+STDMETHODIMP CZmOrvEnt::GetFutOptionsAll(IFutOptionsEnt** pOptions) {
+  return Query<CFutOptions>(
+      this, "GetFutureOptionsAll", nullptr, nullptr, kFutures, IID_IFutOptionsEnt, pOptions,
+      [&](CDataHolder& s, OptionRecords& r) {
+        ORV_LOG(orvlog::kTrace, "CZmOrvEnt::GetFutureOptionsAll() Getting market data");
+        s.GetFutOptions(u"", enFuture, r);
+      },
+      LessOptionRecord);
+}
+
+// ---- IV indexes and surfaces ----------------------------------------------------
+
+STDMETHODIMP CZmOrvEnt::GetIVIndexesByStock(BSTR StockSymbol, IIVIndexesEnt** pIVIndexes) {
+  return Query<CIVIndexes>(this, "GetIVIndexesByStock", "StockSymbol", StockSymbol, 0, IID_IIVIndexesEnt,
+                           pIVIndexes,
+                           [&](CDataHolder& s, IVIndexRecords& r) { s.GetIVIndexes(Wide(StockSymbol), r); });
+}
+
+STDMETHODIMP CZmOrvEnt::GetIVIndexesAll(IIVIndexesEnt** pIVIndexes) {
+  return Query<CIVIndexes>(this, "GetIVIndexesAll", nullptr, nullptr, 0, IID_IIVIndexesEnt, pIVIndexes,
+                           [&](CDataHolder& s, IVIndexRecords& r) { s.GetIVIndexes(u"", r); });
+}
+
+STDMETHODIMP CZmOrvEnt::GetIVSurfacesByStock(BSTR StockSymbol, IIVSurfacesEnt** pIVSurfaces) {
+  return Query<CIVSurfaces>(this, "GetIVSurfacesByStock", "Symbol", StockSymbol, 0, IID_IIVSurfacesEnt,
+                            pIVSurfaces,
+                            [&](CDataHolder& s, IVSurfaceRecords& r) { s.GetIVSurfaces(Wide(StockSymbol), r); });
+}
+
+STDMETHODIMP CZmOrvEnt::GetIVSurfacesAll(IIVSurfacesEnt** pIVSurface) {
+  return Query<CIVSurfaces>(this, "GetIVSurfacesAll", nullptr, nullptr, 0, IID_IIVSurfacesEnt, pIVSurface,
+                            [&](CDataHolder& s, IVSurfaceRecords& r) { s.GetIVSurfaces(u"", r); });
+}
+
+STDMETHODIMP CZmOrvEnt::GetFutIVIndexesBySymbol(BSTR Symbol, IFutIVIndexesEnt** pIVIndexes) {
+  return Query<CFutIVIndexes>(this, "GetFutIVIndexesByStock", "StockSymbol", Symbol, kFutures,
+                              IID_IFutIVIndexesEnt, pIVIndexes,
+                              [&](CDataHolder& s, IVIndexRecords& r) { s.GetFutIVIndexes(Wide(Symbol), r); });
+}
+
+STDMETHODIMP CZmOrvEnt::GetFutIVIndexesAll(IFutIVIndexesEnt** pIVIndexes) {
+  return Query<CFutIVIndexes>(this, "GetFutIVIndexesAll", nullptr, nullptr, kFutures, IID_IFutIVIndexesEnt,
+                              pIVIndexes, [&](CDataHolder& s, IVIndexRecords& r) { s.GetFutIVIndexes(u"", r); });
+}
+
+STDMETHODIMP CZmOrvEnt::GetFutIVSurfacesBySymbol(BSTR Symbol, IFutIVSurfacesEnt** pIVSurfaces) {
+  return Query<CFutIVSurfaces>(this, "GetFutIVSurfacesByStock", "Symbol", Symbol, kFutures, IID_IFutIVSurfacesEnt,
+                               pIVSurfaces,
+                               [&](CDataHolder& s, IVSurfaceRecords& r) { s.GetFutIVSurfaces(Wide(Symbol), r); });
+}
+
+STDMETHODIMP CZmOrvEnt::GetFutIVSurfacesAll(IFutIVSurfacesEnt** pIVSurface) {
+  return Query<CFutIVSurfaces>(this, "GetFutIVSurfacesAll", nullptr, nullptr, kFutures, IID_IFutIVSurfacesEnt,
+                               pIVSurface, [&](CDataHolder& s, IVSurfaceRecords& r) { s.GetFutIVSurfaces(u"", r); });
+}
