@@ -22,9 +22,13 @@ constexpr int kMaxVariantDepth = 8;
 
 enum RefTag : uint8_t { kRefNull = 0, kRefSenders = 1, kRefReceivers = 2 };
 
-// Set on the thread running a connection's releases: a call it makes from a
-// FinalRelease must not wait for the releases it is itself running.
-thread_local bool t_runningReleases = false;
+// The request a call thread is serving, if any: the releases it makes on
+// that connection meanwhile are tied to the call.
+struct Serving {
+  const void* connection = nullptr;
+  uint32_t callId = 0;
+};
+thread_local Serving t_serving;
 
 CallPool& Pool() {
   // Never destroyed: call threads may still be finishing when static
@@ -204,7 +208,6 @@ void Connection::ReadLoop() {
             waiting = it->second;
             waiting->reply.body = std::move(body);
             waiting->done = true;
-            waiting->releasesBefore = releasesArrived_;
           }
         }
         // Woken with the lock free, the caller does not block on it again.
@@ -213,8 +216,19 @@ void Connection::ReadLoop() {
         // Releasing may run a FinalRelease that calls the peer, whose reply
         // this thread must stay free to read.
         std::lock_guard<std::mutex> lock(mu_);
+        auto owedTo = h.callId != 0 ? pending_.find(h.callId) : pending_.end();
+        if (owedTo != pending_.end() && !owedTo->second->done) {
+          std::shared_ptr<Pending> call = owedTo->second;
+          ++call->releasesOwed;
+          auto run = [self, call, b = std::move(body)] { self->RunCallRelease(b, call); };
+          if (!Pool().Post(run)) {
+            // The pool is stopping: nobody will run it, so it holds nothing.
+            --call->releasesOwed;
+          }
+          body.clear();
+          continue;
+        }
         releases_.push_back(std::move(body));
-        ++releasesArrived_;
         if (!releasesRunning_) {
           releasesRunning_ = true;
           Pool().Post([self] { self->RunReleases(); });
@@ -309,8 +323,8 @@ HRESULT Connection::Call(Writer& request, Reply* reply, bool carryErrorInfo,
     else
       p.cv.wait(lock, ready);
   }
-  if (p.done && !t_runningReleases) {
-    auto ran = [&] { return releasesDone_ >= p.releasesBefore || closed_; };
+  if (p.done) {
+    auto ran = [&] { return p.releasesOwed == 0 || closed_; };
     if (deadline)
       p.cv.wait_until(lock, *deadline, ran);
     else
@@ -357,7 +371,7 @@ void Connection::SendRelease(uint64_t objectId, uint32_t count) {
   Writer w;
   w.U64(objectId);
   w.U32(count);
-  std::string& frame = w.Finish(FrameKind::kRelease, 0);
+  std::string& frame = w.Finish(FrameKind::kRelease, t_serving.connection == this ? t_serving.callId : 0);
   std::lock_guard<std::mutex> lock(sendMu_);
   if (SendAll(fd_.Get(), frame.data(), frame.size())) bytesSent_ += frame.size();
 }
@@ -523,7 +537,6 @@ IUnknown* Connection::ExportedInterface(uint64_t objectId, const IID& iid, HRESU
 }
 
 void Connection::RunReleases() {
-  t_runningReleases = true;
   std::unique_lock<std::mutex> lock(mu_);
   while (!releases_.empty()) {
     std::string body = std::move(releases_.front());
@@ -531,13 +544,18 @@ void Connection::RunReleases() {
     lock.unlock();
     OnRelease(body);
     lock.lock();
-    ++releasesDone_;
-    // A caller waiting on releases ahead of its reply sleeps on its call's
-    // own condition.
-    for (auto& p : pending_) p.second->cv.notify_one();
   }
   releasesRunning_ = false;
-  t_runningReleases = false;
+}
+
+void Connection::RunCallRelease(const std::string& body, const std::shared_ptr<Pending>& owedTo) {
+  OnRelease(body);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    --owedTo->releasesOwed;
+  }
+  // The caller waits on its call's own condition.
+  owedTo->cv.notify_one();
 }
 
 void Connection::OnRelease(const std::string& body) {
@@ -717,6 +735,11 @@ void Connection::SendReply(uint32_t callId, Writer& w) {
 void Connection::OnRequest(uint32_t callId, std::string body) {
   // A pooled thread may carry an earlier call's error object.
   SetErrorInfo(0, nullptr);
+  struct ServingScope {
+    Serving saved;
+    ServingScope(const void* connection, uint32_t id) : saved(t_serving) { t_serving = {connection, id}; }
+    ~ServingScope() { t_serving = saved; }
+  } serving(this, callId);
   Writer w;
   w.I32(0);
   w.U32(0);

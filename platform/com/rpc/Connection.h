@@ -135,7 +135,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool done = false;
     Reply reply;
     std::condition_variable cv;  // one per call: a reply wakes only its caller
-    uint64_t releasesBefore = 0;  // releases that arrived ahead of the reply
+    // Releases the callee gave back while it served this call: they came
+    // ahead of the reply and have not run yet.
+    uint32_t releasesOwed = 0;
   };
   struct Export {
     IUnknown* identity = nullptr;
@@ -148,6 +150,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void OnRequest(uint32_t callId, std::string body);
   void OnRelease(const std::string& body);
   void RunReleases();
+  void RunCallRelease(const std::string& body, const std::shared_ptr<Pending>& owedTo);
   void Shutdown(const std::string& why);
   void SendReply(uint32_t callId, Writer& w);
   // Runs one request; fills `w` with the reply body after the HRESULT.
@@ -174,11 +177,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::map<IUnknown*, uint64_t> exportsByIdentity_;
   std::map<uint64_t, ProxyManager*> imports_;
   // Releases run one after the other on a call thread, in the order they
-  // came; a reply is handed over only once those that came before it ran,
-  // so a caller that unadvised a sink may free it when the call returns.
+  // came. Those the peer made while serving one of our calls carry that
+  // call's id and run apart, and its reply is handed over only once they
+  // ran, so a caller that unadvised a sink may free it when the call
+  // returns. Other releases hold no reply back: one whose FinalRelease
+  // waits for a call of ours in flight must not keep that call's reply.
   std::deque<std::string> releases_;
   bool releasesRunning_ = false;
-  uint64_t releasesArrived_ = 0, releasesDone_ = 0;
   std::atomic<uint64_t> bytesSent_{0}, bytesReceived_{0};
 };
 
