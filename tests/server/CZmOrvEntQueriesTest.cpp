@@ -732,6 +732,83 @@ TEST_F(Queries, NonStandardOptionsByStrikeAndByExpiry) {
   EXPECT_EQ(TakeError(), "Not found");
 }
 
+// Cached options stored in the reverse of their order (the table answers in
+// the order it stored them), with strikes such as 12.1 that no float holds.
+TEST_F(Queries, CachedOptionsComeOutSortedAndMatchOnlyTheirStoredFloatStrike) {
+  CComPtr<IZmOrvEnt> object = SignedIn("q6", true, false);
+  CDataHolder* session = CZmOrvEnt::UserDataHolderMap().at(U16("q6"));
+  const DATE firstExpiry = 47000.0;
+  std::vector<OptionRecord> stored;
+  std::vector<double> decimals;
+  for (int e = 4; e >= 0; --e)
+    for (int k = 4; k >= 0; --k)
+      for (char type : {'P', 'C'}) {
+        OptionRecord r;
+        char symbol[32];
+        std::snprintf(symbol, sizeof symbol, "ZQ%d%c%d", e, type, k);
+        r.Symbol = symbol;
+        r.StockSymbol = "ZQ";
+        r.ExpirationDate = firstExpiry + 30 * e;
+        r.StrikePrice = static_cast<float>(12.1 + k);
+        r.OptionType[0] = type;
+        stored.push_back(r);
+        decimals.push_back(12.1 + k);
+      }
+  ASSERT_GE(stored.size(), 50u) << "fewer cached rows make the table ask the service";
+  {
+    CDatabaseLockGuard lock;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(session->DatabasePath().c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db,
+                                 "INSERT INTO options (symbol, stock_symbol, expiration_date, strike, type, style,"
+                                 " bid) VALUES (?, 'ZQ', ?, ?, ?, 'A', 1.5)",
+                                 -1, &st, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(db);
+    for (size_t i = 0; i < stored.size(); ++i) {
+      const OptionRecord& r = stored[i];
+      sqlite3_bind_text(st, 1, Text(r.Symbol).c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_double(st, 2, r.ExpirationDate);
+      sqlite3_bind_double(st, 3, decimals[i]);
+      sqlite3_bind_text(st, 4, std::string(1, r.OptionType[0]).c_str(), -1, SQLITE_TRANSIENT);
+      ASSERT_EQ(sqlite3_step(st), SQLITE_DONE) << sqlite3_errmsg(db);
+      sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+  }
+  _bstr_t sym("zq");
+  Journal journal;
+
+  CComPtr<IOptionsEnt> chain;
+  ASSERT_EQ(object->GetOptionsByStock(sym.GetBSTR(), &chain), S_OK) << TakeError();
+  const std::vector<OptionRecord> all = ReadOptions(chain.p);
+  ASSERT_EQ(all.size(), stored.size());
+  EXPECT_TRUE(std::is_sorted(all.begin(), all.end(), LessOptionRecord));
+  EXPECT_EQ(Text(all.front().Symbol), "ZQ0C0");
+
+  const float strike = static_cast<float>(12.1 + 2);
+  CComPtr<IOptionsEnt> byDecimal;
+  EXPECT_EQ(object->GetOptionsByStrike(sym.GetBSTR(), 14.1, &byDecimal), E_FAIL);
+  EXPECT_EQ(TakeError(), "Not found");
+  CComPtr<IOptionsEnt> byFloat;
+  ASSERT_EQ(object->GetOptionsByStrike(sym.GetBSTR(), strike, &byFloat), S_OK) << TakeError();
+  const std::vector<OptionRecord> atStrike = ReadOptions(byFloat.p);
+  ASSERT_EQ(atStrike.size(), 10u) << "a call and a put of each expiry";
+  EXPECT_TRUE(std::is_sorted(atStrike.begin(), atStrike.end(), LessOptionRecord));
+  EXPECT_EQ(Text(atStrike.front().Symbol), "ZQ0C2");
+  for (const auto& o : atStrike) EXPECT_EQ(o.StrikePrice, strike);
+
+  CComPtr<IOptionsEnt> byExpiry;
+  ASSERT_EQ(object->GetOptionsByExpiry(sym.GetBSTR(), firstExpiry + 60, &byExpiry), S_OK) << TakeError();
+  const std::vector<OptionRecord> sameDay = ReadOptions(byExpiry.p);
+  ASSERT_EQ(sameDay.size(), 10u);
+  EXPECT_TRUE(std::is_sorted(sameDay.begin(), sameDay.end(), LessOptionRecord));
+  EXPECT_EQ(Text(sameDay.front().Symbol), "ZQ2C0");
+  EXPECT_EQ(Snapshots(journal), 0u) << "the cached rows answered";
+}
+
 // A futures option strike such as 1.1 has no exact float: the double the
 // caller writes finds nothing, the widened stored value finds it.
 TEST_F(Queries, FuturesOptionsByStrikeMatchOnlyTheWidenedStoredStrike) {

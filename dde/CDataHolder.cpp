@@ -1,0 +1,75 @@
+#include "dde/CDataHolder.h"
+
+CDataHolder g_DataHolder;
+
+namespace {
+
+template <class Entry>
+void DeleteEntries(std::vector<Entry*>& entries) {
+  for (Entry* entry : entries) delete entry;
+  entries.clear();
+}
+
+template <class Group>
+void ClearSymbolGroup(Group& group) {
+  DeleteEntries(group.entries);
+  group.bySymbol.clear();
+  group.byTopic.clear();
+}
+
+template <class Group>
+void ClearOptionGroup(Group& group) {
+  ClearSymbolGroup(group);
+  group.adviseCountByUnderlying.clear();
+  group.underlyingOf.clear();
+  group.adviseCountByOption.clear();
+}
+
+void ClearIndexGroup(IVIndexGroup& group) {
+  DeleteEntries(group.entries);
+  group.byKey.clear();
+  group.bySymbolAll.clear();
+  group.adviseCount.clear();
+}
+
+void ClearSurfaceGroup(IVSurfaceGroup& group) {
+  DeleteEntries(group.entries);
+  group.byKey.clear();
+  group.adviseCount.clear();
+}
+
+}  // namespace
+
+LONG& GetOrInsertCount(AdviseCountMap& counts, const _bstr_t& symbol) {
+  return counts.emplace(symbol, 0).first->second;
+}
+
+CDataHolder::~CDataHolder() { Clear(); }
+
+void CDataHolder::Clear() {
+  StoreLock* const order[] = {&stock.lock,      &futures.lock,    &option.lock,
+                              &nstdOption.lock, &futOption.lock,  &ivIndex.lock,
+                              &ivSurface.lock,  &futIvIndex.lock, &futIvSurface.lock,
+                              &atm.lock};
+  for (StoreLock* lock : order) lock->Enter();
+
+  ClearSymbolGroup(stock);
+  stock.adviseCount.clear();
+  ClearSymbolGroup(futures);
+  futures.adviseCount.clear();
+  ClearOptionGroup(option);
+  ClearOptionGroup(nstdOption);
+  ClearOptionGroup(futOption);
+  ClearIndexGroup(ivIndex);
+  ClearSurfaceGroup(ivSurface);
+  ClearIndexGroup(futIvIndex);
+  ClearSurfaceGroup(futIvSurface);
+  DeleteEntries(atm.entries);
+  atm.byKey.clear();
+  atm.bySymbolAll.clear();
+  atm.adviseCount.clear();
+
+  for (int i = static_cast<int>(sizeof(order) / sizeof(order[0])) - 1; i >= 0; --i) {
+    order[i]->Leave();
+  }
+}

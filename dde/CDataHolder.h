@@ -1,0 +1,128 @@
+// The bridge's record store: the last known values of every instrument a
+// DDE client has asked for, in ten groups with a lock each.
+//
+// The store is plain data. Whoever reads or writes a group holds that
+// group's lock for the whole stretch and works on its containers directly;
+// a thread holds at most one group lock at a time (Clear alone takes all
+// of them, in group order). The vector of a group owns its entries; the
+// maps only index them.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "com/comdef.h"
+#include "dde/StoreEntries.h"
+#include "win/sync.h"
+
+// A group's critical section, made and deleted with the group.
+class StoreLock {
+ public:
+  StoreLock() { InitializeCriticalSection(&cs_); }
+  ~StoreLock() { DeleteCriticalSection(&cs_); }
+  StoreLock(const StoreLock&) = delete;
+  StoreLock& operator=(const StoreLock&) = delete;
+
+  void Enter() { EnterCriticalSection(&cs_); }
+  void Leave() { LeaveCriticalSection(&cs_); }
+  CRITICAL_SECTION& Section() { return cs_; }
+
+ private:
+  CRITICAL_SECTION cs_;
+};
+
+// Holds a group lock for the life of a scope.
+class StoreGuard {
+ public:
+  explicit StoreGuard(StoreLock& lock) : lock_(lock) { lock_.Enter(); }
+  ~StoreGuard() { lock_.Leave(); }
+  StoreGuard(const StoreGuard&) = delete;
+  StoreGuard& operator=(const StoreGuard&) = delete;
+
+ private:
+  StoreLock& lock_;
+};
+
+typedef std::map<_bstr_t, LONG> AdviseCountMap;
+
+// Stocks and futures.
+template <class Entry>
+struct SymbolGroup {
+  StoreLock lock;
+  std::vector<Entry*> entries;
+  std::map<_bstr_t, Entry*> bySymbol;
+  std::map<DdeHandleValue, Entry*> byTopic;
+  AdviseCountMap adviseCount;
+};
+
+// Options, non-standard options and futures options.
+template <class Entry>
+struct OptionGroup {
+  StoreLock lock;
+  std::vector<Entry*> entries;
+  std::map<_bstr_t, Entry*> bySymbol;
+  std::map<DdeHandleValue, Entry*> byTopic;
+  AdviseCountMap adviseCountByUnderlying;
+  std::map<_bstr_t, _bstr_t> underlyingOf;  // option symbol -> underlying symbol
+  AdviseCountMap adviseCountByOption;       // options whose underlying is not known
+};
+
+// IV indexes and futures IV indexes.
+struct IVIndexGroup {
+  StoreLock lock;
+  std::vector<IVIndexEntry*> entries;
+  std::map<IVIndexKey, IVIndexEntry*> byKey;
+  std::multimap<_bstr_t, IVIndexEntry*> bySymbolAll;
+  AdviseCountMap adviseCount;
+};
+
+// IV surfaces and futures IV surfaces.
+struct IVSurfaceGroup {
+  StoreLock lock;
+  std::vector<IVSurfaceEntry*> entries;
+  std::map<IVSurfaceKey, IVSurfaceEntry*> byKey;
+  AdviseCountMap adviseCount;
+};
+
+struct AtmGroup {
+  StoreLock lock;
+  std::vector<AtmEntry*> entries;
+  std::map<AtmKey, AtmEntry*> byKey;
+  std::multimap<_bstr_t, AtmEntry*> bySymbolAll;
+  AdviseCountMap adviseCount;
+};
+
+// The count stored under the symbol, made 0 first when it is absent.
+LONG& GetOrInsertCount(AdviseCountMap& counts, const _bstr_t& symbol);
+
+class CDataHolder {
+ public:
+  CDataHolder() = default;
+  ~CDataHolder();
+  CDataHolder(const CDataHolder&) = delete;
+  CDataHolder& operator=(const CDataHolder&) = delete;
+
+  // Deletes every entry and empties every group, holding all ten locks.
+  void Clear();
+
+  SymbolGroup<StockEntry> stock;
+  SymbolGroup<FutureEntry> futures;
+  OptionGroup<OptionEntry> option;
+  OptionGroup<NstdOptionEntry> nstdOption;
+  OptionGroup<OptionEntry> futOption;
+  IVIndexGroup ivIndex;
+  IVSurfaceGroup ivSurface;
+  IVIndexGroup futIvIndex;
+  IVSurfaceGroup futIvSurface;
+  AtmGroup atm;
+
+  // Period -> rate; filled once, on the main thread, and never cleared.
+  std::map<SHORT, FLOAT> interestRates;
+  // Upper-cased topic text -> the topic handle of the conversation that
+  // first asked for it; guarded by the DDE server's topic lock.
+  std::map<std::string, DdeHandleValue> topicOfSymbol;
+};
+
+// The program's one store, alive from before main until after it.
+extern CDataHolder g_DataHolder;

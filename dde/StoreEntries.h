@@ -1,0 +1,249 @@
+// The records of the bridge's store: the last known values of one
+// instrument each, as the server's cursors deliver them.
+//
+// The snapshot flag says the entry has had its first values; until then
+// its items answer no data. The changed flag says values arrived since the
+// last advise post. Item handles are the DDE string handles of the
+// parametrised items that asked for a value, so that the post can name
+// them again.
+#pragma once
+
+#include <map>
+
+#include "com/comdef.h"
+#include "win/oledate.h"
+#include "win/types.h"
+
+// A DDE string handle as the store keeps it.
+typedef DWORD DdeHandleValue;
+
+struct HvEntry {
+  FLOAT hv = 0;
+  DdeHandleValue item = 0;
+};
+
+struct StockEntry {
+  StockEntry(const _bstr_t& symbol, FLOAT lastPrice, LONG volume)
+      : symbol(symbol), lastPrice(lastPrice), volume(volume) {}
+
+  std::map<SHORT, HvEntry> hvByTerm;
+  _bstr_t symbol;
+  FLOAT lastPrice = 0;
+  LONG volume = 0;
+  FLOAT divLastDate = 0;  // an OLE date, narrowed
+  FLOAT divAmount = 0;
+  SHORT divFreq = 0;
+  FLOAT divYield = 0;
+  LONG stockType = 0;
+  _bstr_t currency;
+  DATE lastDate = 0;
+  _bstr_t lastExchange;
+  FLOAT bidPrice = 0;
+  DATE bidDate = 0;
+  _bstr_t bidExchange;
+  FLOAT askPrice = 0;
+  DATE askDate = 0;
+  _bstr_t askExchange;
+  LONG lastSize = 0;
+  LONG bidSize = 0;
+  LONG askSize = 0;
+  FLOAT priceClose = 0;
+  FLOAT priceHigh52wk = 0;
+  FLOAT priceLow52wk = 0;
+  FLOAT ivx1m = 0;
+  FLOAT ivx1mYest = 0;
+  FLOAT ivx1mHigh52wk = 0;
+  FLOAT ivx1mLow52wk = 0;
+  FLOAT hv1m = 0;
+  FLOAT hv1mYest = 0;
+  FLOAT hv1mHigh52wk = 0;
+  FLOAT hv1mLow52wk = 0;
+  LONG optionVolumeCall = 0;
+  LONG optionVolumePut = 0;
+  FLOAT optionVolumeAvg = 0;
+  FLOAT outstandingShares = 0;
+  BYTE snapshot = 0;
+  BYTE changed = 0;
+};
+
+struct FutureEntry {
+  FutureEntry(const _bstr_t& symbol, FLOAT lastPrice, LONG volume)
+      : symbol(symbol), lastPrice(lastPrice), volume(volume) {}
+
+  _bstr_t symbol;
+  FLOAT lastPrice = 0;
+  LONG volume = 0;
+  DATE lastDate = 0;
+  _bstr_t lastExchange;
+  FLOAT bidPrice = 0;
+  DATE bidDate = 0;
+  _bstr_t bidExchange;
+  FLOAT askPrice = 0;
+  DATE askDate = 0;
+  _bstr_t askExchange;
+  LONG lastSize = 0;
+  LONG bidSize = 0;
+  LONG askSize = 0;
+  BYTE snapshot = 0;
+  BYTE changed = 0;
+};
+
+// Options and futures options (the underlying being the future).
+struct OptionEntry {
+  OptionEntry(const _bstr_t& symbol, const _bstr_t& stockSymbol, LONG optionType,
+              FLOAT strikePrice, DATE expirationDate, FLOAT iv, FLOAT bidPrice, FLOAT askPrice,
+              FLOAT delta, FLOAT vega, FLOAT gamma, FLOAT theta, FLOAT rho, LONG volume);
+
+  _bstr_t symbol;
+  _bstr_t stockSymbol;  // empty until the underlying is known
+  DATE expirationDate = 0;
+  FLOAT strikePrice = 0;
+  LONG optionType = 0;
+  LONG volume = 0;
+  FLOAT iv = 0;
+  FLOAT bidPrice = 0;
+  FLOAT askPrice = 0;
+  FLOAT delta = 0;
+  FLOAT vega = 0;
+  FLOAT gamma = 0;
+  FLOAT theta = 0;
+  FLOAT rho = 0;
+  LONG bidSize = 0;
+  DATE bidDate = 0;
+  _bstr_t bidExchange;
+  DATE askDate = 0;
+  _bstr_t askExchange;
+  LONG askSize = 0;
+  LONG optionStyle = 0;
+  FLOAT preIV = 0;
+  FLOAT lastPrice = 0;
+  DATE lastDate = 0;
+  _bstr_t lastExchange;
+  LONG lastSize = 0;
+  LONG openInterest = 0;
+  BYTE snapshot = 0;
+  BYTE changed = 0;
+  BYTE group = 0;       // came with its underlying's whole chain
+  BYTE individual = 0;  // a client advised on this very option
+};
+
+// The option fields stand as in OptionEntry, so that code reading either
+// kind can be written once for both.
+struct NstdOptionEntry {
+  NstdOptionEntry(const _bstr_t& symbol, const _bstr_t& stockSymbol, LONG optionType,
+                  FLOAT strikePrice, DATE expirationDate, FLOAT iv, FLOAT bidPrice,
+                  FLOAT askPrice, FLOAT delta, FLOAT vega, FLOAT gamma, FLOAT theta, FLOAT rho,
+                  LONG volume, LONG rootId);
+
+  _bstr_t symbol;
+  _bstr_t stockSymbol;
+  LONG rootId = 0;
+  DATE expirationDate = 0;
+  FLOAT strikePrice = 0;
+  LONG optionType = 0;
+  LONG volume = 0;
+  FLOAT iv = 0;
+  FLOAT bidPrice = 0;
+  FLOAT askPrice = 0;
+  FLOAT delta = 0;
+  FLOAT vega = 0;
+  FLOAT gamma = 0;
+  FLOAT theta = 0;
+  FLOAT rho = 0;
+  LONG bidSize = 0;
+  DATE bidDate = 0;
+  _bstr_t bidExchange;
+  DATE askDate = 0;
+  _bstr_t askExchange;
+  LONG askSize = 0;
+  LONG optionStyle = 0;
+  FLOAT preIV = 0;
+  FLOAT lastPrice = 0;
+  DATE lastDate = 0;
+  _bstr_t lastExchange;
+  LONG lastSize = 0;
+  LONG openInterest = 0;
+  BYTE snapshot = 0;
+  BYTE changed = 0;
+  BYTE group = 0;       // came with its underlying's whole chain
+  BYTE individual = 0;  // a client advised on this very option
+};
+
+struct IVIndexEntry {
+  IVIndexEntry(const _bstr_t& symbol, SHORT term, FLOAT callIV, FLOAT putIV)
+      : symbol(symbol), term(term), callIV(callIV), putIV(putIV) {}
+
+  _bstr_t symbol;
+  SHORT term = 0;
+  BYTE snapshot = 0;
+  BYTE changed = 0;
+  FLOAT callIV = 0;
+  DdeHandleValue callItem = 0;
+  FLOAT putIV = 0;
+  DdeHandleValue putItem = 0;
+};
+
+struct IVSurfaceEntry {
+  IVSurfaceEntry(const _bstr_t& symbol, SHORT term, FLOAT virtualStrike, SHORT otm,
+                 LONG optionType, FLOAT iv, FLOAT delta)
+      : symbol(symbol),
+        term(term),
+        otm(otm),
+        optionType(optionType),
+        virtualStrike(virtualStrike),
+        iv(iv),
+        delta(delta) {}
+
+  _bstr_t symbol;
+  SHORT term = 0;
+  SHORT otm = 0;
+  LONG optionType = 0;  // 0 call, 1 put
+  FLOAT virtualStrike = 0;
+  DdeHandleValue virtualStrikeItem = 0;
+  FLOAT iv = 0;
+  DdeHandleValue ivItem = 0;
+  FLOAT delta = 0;
+  DdeHandleValue deltaItem = 0;
+  BYTE snapshot = 0;
+  BYTE changed = 0;
+};
+
+struct AtmEntry {
+  AtmEntry(const _bstr_t& symbol, LONG expiry, FLOAT iv) : symbol(symbol), expiry(expiry), iv(iv) {}
+
+  _bstr_t symbol;
+  LONG expiry = 0;  // whole OLE date of the first day of the expiry month
+  BYTE snapshot = 0;
+  BYTE changed = 0;
+  FLOAT iv = 0;
+  DdeHandleValue item = 0;
+};
+
+// ---- map keys ------------------------------------------------------------------
+
+struct IVIndexKey {
+  IVIndexKey(const _bstr_t& symbol, SHORT term) : symbol(symbol), term(term) {}
+  bool operator<(const IVIndexKey& other) const;
+
+  _bstr_t symbol;
+  SHORT term;
+};
+
+struct IVSurfaceKey {
+  IVSurfaceKey(const _bstr_t& symbol, SHORT term, SHORT otm, LONG optionType)
+      : symbol(symbol), term(term), otm(otm), optionType(optionType) {}
+  bool operator<(const IVSurfaceKey& other) const;
+
+  _bstr_t symbol;
+  SHORT term;
+  SHORT otm;
+  LONG optionType;
+};
+
+struct AtmKey {
+  AtmKey(const _bstr_t& symbol, LONG expiry) : symbol(symbol), expiry(expiry) {}
+  bool operator<(const AtmKey& other) const;
+
+  _bstr_t symbol;
+  LONG expiry;
+};
