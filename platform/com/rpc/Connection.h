@@ -14,7 +14,8 @@
 //   request   u8 op | u64 object id | IID | the operation's arguments
 //   reply     i32 HRESULT | u32 payload length | payload | error information
 //             (when the HRESULT fails)
-//   release   u64 object id | u32 count
+//   release   u64 object id | u32 count; its frame carries the id of the
+//             call being served when it was made, else 0
 // An interface pointer travels as u8 tag (0 null, 1 an object of the
 // sender, 2 the receiver's own object coming back) | u64 object id | IID of
 // the interface it is passed as; a VARIANT as u16 VARTYPE | its value.
