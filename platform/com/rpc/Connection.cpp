@@ -1,6 +1,7 @@
 #include "com/rpc/Connection.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 
 #include "com/rpc/CallPool.h"
 #include "com/rpc/ProxyManager.h"
+#include "com/rpc/ReadWatch.h"
 #include "log/Log.h"
 
 namespace orvrpc {
@@ -29,6 +31,11 @@ struct Serving {
   uint32_t callId = 0;
 };
 thread_local Serving t_serving;
+
+constexpr size_t kReadBufSize = 65536;
+// How long a call thread that read a request goes on reading a quiet
+// socket before handing it back to the watch.
+constexpr int kLingerMs = 50;
 
 CallPool& Pool() {
   // Never destroyed: call threads may still be finishing when static
@@ -159,9 +166,14 @@ Connection::~Connection() {
 
 std::shared_ptr<Connection> Connection::Start(UniqueFd fd, IUnknown* root, std::string name) {
   std::shared_ptr<Connection> c(new Connection(std::move(fd), root, std::move(name)));
-  // The reading task keeps the connection alive until it has cleaned up
-  // after the peer.
-  Pool().Post([c] { c->ReadLoop(); });
+  // The watch keeps the connection alive until it has cleaned up after the
+  // peer.
+  c->watchId_ = ReadWatch::Instance().Add(c->fd_.Get(), [c] { c->OnReadable(); });
+  if (!c->watchId_) {
+    // Unwatched, a call thread reads it for its whole life instead.
+    c->reading_ = true;
+    if (!Pool().Post([c] { c->ReadLoop(); })) c->Shutdown("stopping");
+  }
   ORV_LOG(orvlog::kDebug, "transport connection " << c->name_ << " open");
   return c;
 }
@@ -191,55 +203,164 @@ size_t Connection::ImportCount() const {
   return imports_.size();
 }
 
+bool Connection::TakeReading() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (closed_ || reading_) return false;
+    reading_ = true;
+  }
+  ReadWatch::Instance().Disarm(watchId_, fd_.Get());
+  return true;
+}
+
+void Connection::GiveUpReading() {
+  // Free first, armed after: armed first, a byte coming in between would
+  // find the reading held and be left unread.
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    reading_ = false;
+    if (closed_) return;
+  }
+  ReadWatch::Instance().Arm(watchId_, fd_.Get());
+}
+
+void Connection::OnReadable() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (closed_ || reading_) return;
+    reading_ = true;
+  }
+  auto self = shared_from_this();
+  if (!Pool().Post([self] { self->ReadLoop(); })) Shutdown("stopping");
+}
+
+void Connection::Deliver(const FrameHeader& h, std::string body) {
+  if (h.kind == FrameKind::kReply) {
+    std::shared_ptr<Pending> waiting;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      auto it = pending_.find(h.callId);
+      if (it != pending_.end() && !it->second->done) {
+        waiting = it->second;
+        waiting->reply.body = std::move(body);
+        waiting->done = true;
+      }
+    }
+    // Woken with the lock free, the caller does not block on it again.
+    if (waiting) waiting->cv.notify_one();
+  } else if (h.kind == FrameKind::kRelease) {
+    if (OweRelease(h.callId, body)) return;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      releases_.push_back(std::move(body));
+    }
+    StartReleases();
+  }
+}
+
+bool Connection::OweRelease(uint32_t callId, std::string& body) {
+  if (callId == 0) return false;
+  std::shared_ptr<Pending> call;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = pending_.find(callId);
+    // A call that gave up waiting has no reply left to hold back.
+    if (it == pending_.end() || it->second->done) return false;
+    call = it->second;
+    call->releases.push_back(std::move(body));
+    body.clear();
+    if (call->releasing) return true;
+    call->releasing = true;
+  }
+  // Never on the reading thread nor on the caller: the release may call the
+  // peer, and the peer's nested calls must find a reader and a call thread.
+  auto self = shared_from_this();
+  if (!Pool().Post([self, call] { self->RunCallReleases(call); })) {
+    // The pool is stopping: nobody will run them, so they hold nothing.
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      call->releases.clear();
+      call->releasing = false;
+    }
+    call->cv.notify_one();
+  }
+  return true;
+}
+
+bool Connection::ClaimReleases() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (releases_.empty() || releasesRunning_) return false;
+  releasesRunning_ = true;
+  return true;
+}
+
+void Connection::StartReleases() {
+  // Releasing may run a FinalRelease that calls the peer, whose reply
+  // the reading thread must stay free to read.
+  std::lock_guard<std::mutex> lock(mu_);
+  if (releases_.empty() || releasesRunning_) return;
+  releasesRunning_ = true;
+  auto self = shared_from_this();
+  Pool().Post([self] { self->RunReleases(); });
+}
+
 void Connection::ReadLoop() {
   auto self = shared_from_this();
-  char buf[65536];
+  if (!readBuf_) readBuf_.reset(new char[kReadBufSize]);
+  // Having served the peer, this thread waits a while for the peer's next
+  // request; having only handed replies over, it leaves the socket to the
+  // watch at once, so that this side's callers read their own replies.
+  int linger = 0;
   for (;;) {
     FrameHeader h;
     std::string body;
     FrameDecoder::Status st;
     while ((st = decoder_.Next(&h, &body)) == FrameDecoder::Status::kFrame) {
-      if (h.kind == FrameKind::kReply) {
-        std::shared_ptr<Pending> waiting;
-        {
-          std::lock_guard<std::mutex> lock(mu_);
-          auto it = pending_.find(h.callId);
-          if (it != pending_.end() && !it->second->done) {
-            waiting = it->second;
-            waiting->reply.body = std::move(body);
-            waiting->done = true;
-          }
-        }
-        // Woken with the lock free, the caller does not block on it again.
-        if (waiting) waiting->cv.notify_one();
-      } else if (h.kind == FrameKind::kRelease) {
-        // Releasing may run a FinalRelease that calls the peer, whose reply
-        // this thread must stay free to read.
+      if (h.kind == FrameKind::kRelease) {
+        // Releases that come together run together, on this thread once
+        // nothing else is read (below), or on a call thread of their own
+        // when something else comes first. Those tied to a call of ours
+        // run apart.
+        if (OweRelease(h.callId, body)) continue;
         std::lock_guard<std::mutex> lock(mu_);
-        auto owedTo = h.callId != 0 ? pending_.find(h.callId) : pending_.end();
-        if (owedTo != pending_.end() && !owedTo->second->done) {
-          std::shared_ptr<Pending> call = owedTo->second;
-          ++call->releasesOwed;
-          auto run = [self, call, b = std::move(body)] { self->RunCallRelease(b, call); };
-          if (!Pool().Post(run)) {
-            // The pool is stopping: nobody will run it, so it holds nothing.
-            --call->releasesOwed;
-          }
-          body.clear();
-          continue;
-        }
         releases_.push_back(std::move(body));
-        if (!releasesRunning_) {
-          releasesRunning_ = true;
-          Pool().Post([self] { self->RunReleases(); });
+        body.clear();
+        continue;
+      }
+      if (h.kind != FrameKind::kRequest) {
+        StartReleases();
+        if (h.kind == FrameKind::kReply) linger = 0;
+        Deliver(h, std::move(body));
+        body.clear();
+        continue;
+      }
+      // An unwatched socket must never be left unread.
+      if (decoder_.Buffered() > 0 || !watchId_) {
+        StartReleases();
+        // More has come already: another call thread goes on with it.
+        if (!Pool().Post([self] { self->ReadLoop(); })) {
+          Shutdown("stopping");
+          return;
         }
-      } else if (Pool().Post([self] { self->ReadLoop(); })) {
         OnRequest(h.callId, std::move(body));
         return;
-      } else {
-        Shutdown("stopping");
-        return;
       }
+      // Run here, with the socket watched meanwhile: a request that waits
+      // (on the peer or on anything else) never keeps the peer's next
+      // message unread. The reading is taken back before the reply goes,
+      // so that the peer's next request cannot beat this thread to the
+      // socket, and this thread reads it without a hop. Releases that came
+      // with the request go to a call thread: one whose FinalRelease waits
+      // for a call of ours in flight would otherwise hold up the peer's
+      // nested call that this call's reply depends on.
+      StartReleases();
+      GiveUpReading();
+      Writer w;
+      bool reply = RunRequest(h.callId, std::move(body), w);
+      bool reading = TakeReading();
+      if (reply) SendReply(h.callId, w);
+      if (!reading) return;
+      linger = kLingerMs;
       body.clear();
     }
     if (st == FrameDecoder::Status::kError) {
@@ -248,15 +369,79 @@ void Connection::ReadLoop() {
       Shutdown(why);
       return;
     }
-    ssize_t n = ::read(fd_.Get(), buf, sizeof buf);
+    if (!watchId_) {
+      StartReleases();
+    } else if (ClaimReleases()) {
+      // Like a request: run here while the socket is watched, since a
+      // FinalRelease may call the peer.
+      GiveUpReading();
+      RunReleases();
+      if (!TakeReading()) return;
+      linger = kLingerMs;
+      continue;
+    }
+    pollfd pfd{fd_.Get(), POLLIN, 0};
+    int ready = ::poll(&pfd, 1, watchId_ ? linger : -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0 && watchId_) {
+      GiveUpReading();
+      return;
+    }
+    ssize_t n = ::read(fd_.Get(), readBuf_.get(), kReadBufSize);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       Shutdown(n < 0 ? std::string("read: ") + std::strerror(errno) : "peer closed the connection");
       return;
     }
     bytesReceived_ += uint64_t(n);
-    decoder_.Feed(buf, size_t(n));
+    decoder_.Feed(readBuf_.get(), size_t(n));
   }
+}
+
+void Connection::ReadReply(const Pending& call) {
+  auto self = shared_from_this();
+  if (!readBuf_) readBuf_.reset(new char[kReadBufSize]);
+  for (;;) {
+    FrameHeader h;
+    std::string body;
+    FrameDecoder::Status st;
+    while ((st = decoder_.Next(&h, &body)) == FrameDecoder::Status::kFrame) {
+      if (h.kind == FrameKind::kRequest) {
+        // This thread waits for its own reply; an unrelated call never
+        // runs on it.
+        uint32_t callId = h.callId;
+        if (!Pool().Post([self, callId, b = std::move(body)]() mutable { self->OnRequest(callId, std::move(b)); })) {
+          Shutdown("stopping");
+          return;
+        }
+      } else {
+        Deliver(h, std::move(body));
+      }
+      body.clear();
+    }
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (call.done) break;
+    }
+    if (st == FrameDecoder::Status::kError) break;
+    ssize_t n = ::read(fd_.Get(), readBuf_.get(), kReadBufSize);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    bytesReceived_ += uint64_t(n);
+    decoder_.Feed(readBuf_.get(), size_t(n));
+  }
+  bool done;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    done = call.done;
+  }
+  if (done) {
+    GiveUpReading();
+    return;
+  }
+  // The connection ends (or broke): a call thread closes it and releases
+  // what the peer held, not a caller that may hold locks of its own.
+  if (!Pool().Post([self] { self->ReadLoop(); })) Shutdown("stopping");
 }
 
 void Connection::Shutdown(const std::string& why) {
@@ -267,6 +452,7 @@ void Connection::Shutdown(const std::string& why) {
     ::shutdown(fd_.Get(), SHUT_RDWR);
     for (auto& p : pending_) p.second->cv.notify_one();
   }
+  if (watchId_) ReadWatch::Instance().Remove(watchId_, fd_.Get());
   ORV_LOG(orvlog::kInfo, "transport connection " << name_ << " closed (" << why
                                                    << "); releasing what the peer held");
   ReleaseExports();
@@ -300,19 +486,32 @@ HRESULT Connection::Call(Writer& request, Reply* reply, bool carryErrorInfo,
   auto call = std::make_shared<Pending>();
   Pending& p = *call;
   uint32_t id;
+  // With no reader ahead of it, the caller reads its reply itself: one
+  // thread hop less each way. Taken before the request goes, so that the
+  // reply never wakes the watch. A bounded call leaves the reading to a
+  // call thread, since its wait may give up.
+  bool readOwn = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (closed_) return kServerUnavailable;
     id = nextCallId_++;
     if (id == 0) id = nextCallId_++;
     pending_[id] = call;
+    if (!deadline && !reading_ && watchId_) readOwn = reading_ = true;
   }
+  if (readOwn) ReadWatch::Instance().Disarm(watchId_, fd_.Get());
   std::string& frame = request.Finish(FrameKind::kRequest, id);
   bool sent;
   {
     std::lock_guard<std::mutex> lock(sendMu_);
     sent = SendAll(fd_.Get(), frame.data(), frame.size());
     bytesSent_ += frame.size();
+  }
+  if (readOwn) {
+    if (sent)
+      ReadReply(p);
+    else
+      GiveUpReading();
   }
   std::unique_lock<std::mutex> lock(mu_);
   bool timedOut = false;
@@ -324,7 +523,7 @@ HRESULT Connection::Call(Writer& request, Reply* reply, bool carryErrorInfo,
       p.cv.wait(lock, ready);
   }
   if (p.done) {
-    auto ran = [&] { return p.releasesOwed == 0 || closed_; };
+    auto ran = [&] { return (p.releases.empty() && !p.releasing) || closed_; };
     if (deadline)
       p.cv.wait_until(lock, *deadline, ran);
     else
@@ -548,14 +747,19 @@ void Connection::RunReleases() {
   releasesRunning_ = false;
 }
 
-void Connection::RunCallRelease(const std::string& body, const std::shared_ptr<Pending>& owedTo) {
-  OnRelease(body);
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    --owedTo->releasesOwed;
+void Connection::RunCallReleases(const std::shared_ptr<Pending>& call) {
+  std::unique_lock<std::mutex> lock(mu_);
+  while (!call->releases.empty()) {
+    std::string body = std::move(call->releases.front());
+    call->releases.pop_front();
+    lock.unlock();
+    OnRelease(body);
+    lock.lock();
   }
+  call->releasing = false;
+  lock.unlock();
   // The caller waits on its call's own condition.
-  owedTo->cv.notify_one();
+  call->cv.notify_one();
 }
 
 void Connection::OnRelease(const std::string& body) {
@@ -733,6 +937,11 @@ void Connection::SendReply(uint32_t callId, Writer& w) {
 }
 
 void Connection::OnRequest(uint32_t callId, std::string body) {
+  Writer w;
+  if (RunRequest(callId, std::move(body), w)) SendReply(callId, w);
+}
+
+bool Connection::RunRequest(uint32_t callId, std::string body, Writer& w) {
   // A pooled thread may carry an earlier call's error object.
   SetErrorInfo(0, nullptr);
   struct ServingScope {
@@ -740,7 +949,6 @@ void Connection::OnRequest(uint32_t callId, std::string body) {
     ServingScope(const void* connection, uint32_t id) : saved(t_serving) { t_serving = {connection, id}; }
     ~ServingScope() { t_serving = saved; }
   } serving(this, callId);
-  Writer w;
   w.I32(0);
   w.U32(0);
   HRESULT hr;
@@ -754,12 +962,12 @@ void Connection::OnRequest(uint32_t callId, std::string body) {
     ORV_LOG(orvlog::kWarn, "transport connection " << name_ << ": malformed request: " << e.what()
                                                      << "; closing it");
     Close();
-    return;
+    return false;
   }
   w.PatchU32(0, uint32_t(hr));
   w.PatchU32(4, uint32_t(w.BodySize() - 8));
   if (FAILED(hr)) WriteErrorInfo(w);
-  SendReply(callId, w);
+  return true;
 }
 
 namespace {

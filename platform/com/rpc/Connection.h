@@ -6,9 +6,12 @@
 // Requests that arrive are run by the process's pool of call threads, so a
 // thread waiting for its own reply never blocks a call the peer makes in
 // the meantime (the peer's event handler calling back into our cursor).
-// Reading is itself a task of the pool: the thread that reads a request
-// hands the reading on to another call thread and runs the request itself,
-// which saves one thread hop on every call.
+// One thread at a time holds the reading of the socket, and thread hops are
+// what a round trip costs most, so the reading goes where it saves them: a
+// caller with no reader ahead of it reads its own reply (handing requests
+// that come meanwhile to call threads), and a call thread that reads a
+// request runs it itself, leaving the socket to the process's ReadWatch
+// while it does, so that a request that blocks holds up nothing.
 //
 // Bodies of the frames (see Wire.h for the frame around them):
 //   request   u8 op | u64 object id | IID | the operation's arguments
@@ -137,8 +140,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     Reply reply;
     std::condition_variable cv;  // one per call: a reply wakes only its caller
     // Releases the callee gave back while it served this call: they came
-    // ahead of the reply and have not run yet.
-    uint32_t releasesOwed = 0;
+    // ahead of the reply, run in the order they came, and the reply waits
+    // for them.
+    std::deque<std::string> releases;
+    bool releasing = false;
   };
   struct Export {
     IUnknown* identity = nullptr;
@@ -147,11 +152,28 @@ class Connection : public std::enable_shared_from_this<Connection> {
   };
 
   Connection(UniqueFd fd, IUnknown* root, std::string name);
+  // Run by the thread that holds the reading.
   void ReadLoop();
+  void ReadReply(const Pending& call);
+  void Deliver(const FrameHeader& h, std::string body);
+  // Taking the reading fails when another thread holds it or the
+  // connection is closed; giving it up arms the watch of the socket.
+  bool TakeReading();
+  void GiveUpReading();
+  void OnReadable();
   void OnRequest(uint32_t callId, std::string body);
+  // False when the request was malformed and the connection is closing.
+  bool RunRequest(uint32_t callId, std::string body, Writer& w);
   void OnRelease(const std::string& body);
+  // Takes a release the peer made while serving one of our calls still
+  // waiting for its reply; false (leaving `body`) when it is tied to none.
+  bool OweRelease(uint32_t callId, std::string& body);
+  void RunCallReleases(const std::shared_ptr<Pending>& call);
   void RunReleases();
-  void RunCallRelease(const std::string& body, const std::shared_ptr<Pending>& owedTo);
+  // Hands queued releases to a call thread unless one runs them already.
+  void StartReleases();
+  // True when the caller is to run the queued releases itself.
+  bool ClaimReleases();
   void Shutdown(const std::string& why);
   void SendReply(uint32_t callId, Writer& w);
   // Runs one request; fills `w` with the reply body after the HRESULT.
@@ -163,26 +185,29 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::string name_;
   UniqueFd fd_;
   IUnknown* root_;
-  // Whichever call thread reads the socket at the moment owns it.
+  // The thread that holds the reading owns these.
   FrameDecoder decoder_;
+  std::unique_ptr<char[]> readBuf_;
+  uint64_t watchId_ = 0;
 
   std::mutex sendMu_;
   mutable std::mutex mu_;
   std::condition_variable cv_;
   bool closed_ = false;
   bool finished_ = false;  // the reader has cleaned up
+  bool reading_ = false;  // a thread holds the reading
   uint32_t nextCallId_ = 1;
   std::map<uint32_t, std::shared_ptr<Pending>> pending_;
   uint64_t nextExportId_ = 1;
   std::map<uint64_t, Export> exports_;
   std::map<IUnknown*, uint64_t> exportsByIdentity_;
   std::map<uint64_t, ProxyManager*> imports_;
-  // Releases run one after the other on a call thread, in the order they
-  // came. Those the peer made while serving one of our calls carry that
-  // call's id and run apart, and its reply is handed over only once they
-  // ran, so a caller that unadvised a sink may free it when the call
-  // returns. Other releases hold no reply back: one whose FinalRelease
-  // waits for a call of ours in flight must not keep that call's reply.
+  // Releases run one after the other, in the order they came. Those the
+  // peer made while serving one of our calls carry that call's id and run
+  // apart, and its reply is handed over only once they ran, so a caller
+  // that unadvised a sink may free it when the call returns. Other releases
+  // hold no reply back: one whose FinalRelease waits for a call of ours in
+  // flight must not keep that call's reply.
   std::deque<std::string> releases_;
   bool releasesRunning_ = false;
   std::atomic<uint64_t> bytesSent_{0}, bytesReceived_{0};
