@@ -216,8 +216,21 @@ void CDataHolder::SubscribeGroup(const CEventClientPtr& client, const std::vecto
   // service was never asked for would wait for data that does not come.
   if (symbols.size() > kGroupLimit) throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
   const BYTE flag = symbolType == enOption;
-  for (const std::string& s : symbols) table->Subscribe(client, CSymbolKey(Widen(s), flag));
-  _SubscribeGroup(symbols, kind, symbolType);
+  // As for one symbol: recorded before the service is asked, and a refusal
+  // takes back what this call recorded (keys the client held already stay).
+  std::vector<CSymbolKey> added;
+  for (const std::string& s : symbols) {
+    const CSymbolKey key(Widen(s), flag);
+    if (table->IsSubscribedBy(client, key)) continue;
+    table->Subscribe(client, key);
+    added.push_back(key);
+  }
+  try {
+    _SubscribeGroup(symbols, kind, symbolType);
+  } catch (...) {
+    for (const CSymbolKey& key : added) table->UnSubscribe(client, key);
+    throw;
+  }
 }
 
 bool CDataHolder::_SharedTypeStillHeld(int kind, int type, const CSymbolKey& key) {

@@ -15,7 +15,20 @@ struct Menu {
   std::vector<orvui::MenuPopup> popups;  // a loaded menu
   const orvui::MenuPopup* popup = nullptr;  // or one popup of its parent
   std::shared_ptr<Menu> parent;
+  std::set<size_t> disabled;  // positions of greyed or disabled items
+  std::map<size_t, UINT> states;
+  int defaultPosition = -1;
 };
+
+// The position of an item of a loaded popup, or -1.
+int ItemPosition(const Menu& m, UINT item, UINT flags) {
+  if (!m.popup) return -1;
+  const auto& items = m.popup->items;
+  if (flags & MF_BYPOSITION) return item < items.size() ? int(item) : -1;
+  for (size_t i = 0; i < items.size(); ++i)
+    if (items[i].command == item && item != 0) return int(i);
+  return -1;
+}
 
 struct Resources {
   std::mutex lock;
@@ -152,6 +165,52 @@ BOOL DestroyMenu(HMENU menu) {
   return TRUE;
 }
 
+UINT EnableMenuItem(HMENU menu, UINT item, UINT enable) {
+  std::lock_guard<std::mutex> g(Res().lock);
+  auto it = Res().loaded.find(menu);
+  int pos = it == Res().loaded.end() ? -1 : ItemPosition(*it->second, item, enable);
+  if (pos < 0) return UINT(-1);
+  Menu& m = *it->second;
+  UINT previous = m.states.count(size_t(pos)) ? m.states[size_t(pos)] : MF_ENABLED;
+  UINT state = enable & (MF_GRAYED | MF_DISABLED);
+  m.states[size_t(pos)] = state;
+  if (state) m.disabled.insert(size_t(pos));
+  else m.disabled.erase(size_t(pos));
+  return previous;
+}
+
+UINT GetMenuState(HMENU menu, UINT item, UINT flags) {
+  std::lock_guard<std::mutex> g(Res().lock);
+  auto it = Res().loaded.find(menu);
+  int pos = it == Res().loaded.end() ? -1 : ItemPosition(*it->second, item, flags);
+  if (pos < 0) return UINT(-1);
+  const Menu& m = *it->second;
+  auto state = m.states.find(size_t(pos));
+  UINT result = state == m.states.end() ? MF_ENABLED : state->second;
+  if (m.defaultPosition == pos) result |= MF_DEFAULT;
+  return result;
+}
+
+BOOL SetMenuDefaultItem(HMENU menu, UINT item, UINT byPosition) {
+  std::lock_guard<std::mutex> g(Res().lock);
+  auto it = Res().loaded.find(menu);
+  int pos = it == Res().loaded.end()
+                ? -1
+                : ItemPosition(*it->second, item, byPosition ? MF_BYPOSITION : MF_BYCOMMAND);
+  if (pos < 0) return FALSE;
+  it->second->defaultPosition = pos;
+  return TRUE;
+}
+
+UINT GetMenuItemID(HMENU menu, int position) {
+  std::lock_guard<std::mutex> g(Res().lock);
+  auto it = Res().loaded.find(menu);
+  if (it == Res().loaded.end() || !it->second->popup || position < 0 ||
+      size_t(position) >= it->second->popup->items.size())
+    return UINT(-1);
+  return it->second->popup->items[size_t(position)].command;
+}
+
 BOOL TrackPopupMenu(HMENU menu, UINT flags, int, int, int, HWND owner, const RECT*) {
   UINT chosen = 0;
   {
@@ -163,15 +222,19 @@ BOOL TrackPopupMenu(HMENU menu, UINT flags, int, int, int, HWND owner, const REC
     }
     ++Res().menusShown;
     std::string items;
-    for (const orvui::MenuItem& item : it->second->popup->items)
-      items += (items.empty() ? "" : ", ") + item.text;
+    const Menu& shown = *it->second;
+    for (size_t i = 0; i < shown.popup->items.size(); ++i)
+      items += (items.empty() ? "" : ", ") + shown.popup->items[i].text +
+               (shown.disabled.count(i) ? " (greyed)" : "");
     std::fprintf(stderr, "[menu] %s: %s\n", it->second->popup->name.c_str(), items.c_str());
     if (!Res().choices.empty()) {
       chosen = Res().choices.front();
       Res().choices.pop_front();
     }
     bool known = false;
-    for (const orvui::MenuItem& item : it->second->popup->items) known |= item.command == chosen;
+    // A greyed item cannot be chosen.
+    for (size_t i = 0; i < shown.popup->items.size(); ++i)
+      known |= shown.popup->items[i].command == chosen && !shown.disabled.count(i);
     if (!known) chosen = 0;
   }
   if (flags & TPM_RETURNCMD) return BOOL(chosen);

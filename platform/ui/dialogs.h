@@ -20,6 +20,13 @@
 #define TPM_NONOTIFY 0x0080
 #define TPM_RETURNCMD 0x0100
 
+#define MF_ENABLED 0x00000000
+#define MF_GRAYED 0x00000001
+#define MF_DISABLED 0x00000002
+#define MF_BYCOMMAND 0x00000000
+#define MF_BYPOSITION 0x00000400
+#define MF_DEFAULT 0x00001000
+
 #define MB_OK 0x00000000
 #define MB_OKCANCEL 0x00000001
 #define MB_ABORTRETRYIGNORE 0x00000002
@@ -73,6 +80,15 @@ HICON LoadIconA(HINSTANCE instance, LPCSTR name);
 HMENU LoadMenuA(HINSTANCE instance, LPCSTR name);
 HMENU GetSubMenu(HMENU menu, int position);
 BOOL DestroyMenu(HMENU menu);
+// Item state of a popup (by command or, with MF_BYPOSITION, by position):
+// a greyed or disabled item cannot be chosen. EnableMenuItem answers the
+// previous state, GetMenuState the current one; -1 (as UINT) when there is
+// no such item.
+UINT EnableMenuItem(HMENU menu, UINT item, UINT enable);
+UINT GetMenuState(HMENU menu, UINT item, UINT flags);
+BOOL SetMenuDefaultItem(HMENU menu, UINT item, UINT byPosition);
+// The command of the item at a position, 0 for a separator, -1 for none.
+UINT GetMenuItemID(HMENU menu, int position);
 // Answers the chosen command with TPM_RETURNCMD; without it the command
 // is posted to the owner as WM_COMMAND and the answer is whether there
 // was one.

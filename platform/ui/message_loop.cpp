@@ -391,8 +391,12 @@ BOOL DestroyWindow(HWND hwnd) {
     std::lock_guard<std::mutex> g(Reg().lock);
     Reg().windows.erase(hwnd);
   }
-  // Nothing that was meant for the window outlives it.
-  Queue& q = OwnQueue();
+  // Nothing that was meant for the window outlives it. Looked up rather
+  // than taken from the thread: a window destroyed at process exit (by a
+  // static object) may outlive the thread's own queue.
+  std::shared_ptr<Queue> own = QueueOf(thread);
+  if (!own) return TRUE;
+  Queue& q = *own;
   std::lock_guard<std::mutex> g(q.lock);
   q.posted.erase(std::remove_if(q.posted.begin(), q.posted.end(),
                                 [hwnd](const MSG& m) { return m.hwnd == hwnd; }),
@@ -455,4 +459,21 @@ BOOL GetCursorPos(LPPOINT point) {
   point->x = 0;
   point->y = 0;
   return TRUE;
+}
+
+UINT RegisterWindowMessageA(LPCSTR name) {
+  static std::mutex lock;
+  static std::map<std::string, UINT> numbers;
+  std::string key = Folded(name);
+  if (key.empty()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  std::lock_guard<std::mutex> g(lock);
+  auto it = numbers.find(key);
+  if (it != numbers.end()) return it->second;
+  if (numbers.size() >= 0x4000) return 0;
+  UINT number = UINT(0xC000 + numbers.size());
+  numbers[key] = number;
+  return number;
 }

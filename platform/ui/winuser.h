@@ -97,6 +97,7 @@ struct CREATESTRUCTA {
 #define WM_DESTROY 0x0002
 #define WM_CLOSE 0x0010
 #define WM_QUIT 0x0012
+#define WM_SETTINGCHANGE 0x001A
 #define WM_NCCREATE 0x0081
 #define WM_INITDIALOG 0x0110
 #define WM_COMMAND 0x0111
@@ -117,7 +118,15 @@ struct CREATESTRUCTA {
 #define WS_CAPTION 0x00C00000L
 #define WS_SYSMENU 0x00080000L
 
+#define CS_VREDRAW 0x0001
+#define CS_HREDRAW 0x0002
+#define CS_DBLCLKS 0x0008
+
+#define CW_USEDEFAULT ((int)0x80000000)
+
 #define GWLP_USERDATA (-21)
+
+#define SPI_SETWORKAREA 0x002F
 
 #define PM_NOREMOVE 0x0000
 #define PM_REMOVE 0x0001
@@ -151,6 +160,10 @@ LONG_PTR SetWindowLongPtrA(HWND hwnd, int index, LONG_PTR value);
 LONG_PTR GetWindowLongPtrA(HWND hwnd, int index);
 int GetWindowTextA(HWND hwnd, LPSTR text, int maxCount);
 BOOL SetForegroundWindow(HWND hwnd);
+// A message number unique in the process for a name (case-insensitive), in
+// the range 0xC000 to 0xFFFF; the same name always gets the same number.
+// 0 for an empty name or when the range is used up.
+UINT RegisterWindowMessageA(LPCSTR name);
 // There is no pointing device and no active window on this platform.
 HWND GetActiveWindow();
 BOOL GetCursorPos(LPPOINT point);

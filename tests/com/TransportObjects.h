@@ -23,6 +23,13 @@ inline std::atomic<long>& Live() {
   static std::atomic<long> n{0};
   return n;
 }
+// Objects made since the process started, for the server to see that a
+// client has been served even when the objects came and went between two of
+// its looks.
+inline std::atomic<long>& Made() {
+  static std::atomic<long> n{0};
+  return n;
+}
 inline std::atomic<long>& ServerLocks() {
   static std::atomic<long> n{0};
   return n;
@@ -37,7 +44,10 @@ inline BSTR Bstr(const char* s) {
 template <class Itf>
 class Object : public Itf {
  public:
-  Object() { ++Live(); }
+  Object() {
+    ++Made();
+    ++Live();
+  }
   virtual ~Object() { --Live(); }
   STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
   STDMETHODIMP_(ULONG) Release() override {

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -44,14 +45,24 @@ int Serve() {
   }
   CoResumeClassObjects();
   // Stays while any object or server lock is alive, and the idle time after.
+  // Before its first client has made an object or locked the server, it
+  // waits longer: on a loaded machine the client that launched it may take
+  // more than the idle time to get through, and a copy that leaves just as
+  // that client's create arrives takes the new object down with it.
   const auto idle = std::chrono::milliseconds(EnvMs("ORV_TEST_IDLE_MS", 1000));
+  const auto firstClient = std::max(idle, std::chrono::milliseconds(5000));
+  bool served = false;
   auto idleSince = std::chrono::steady_clock::now();
   for (;;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     auto now = std::chrono::steady_clock::now();
     if (tobj::Live().load() > 0 || tobj::ServerLocks().load() > 0) {
+      served = true;
       idleSince = now;
-    } else if (now - idleSince >= idle) {
+    } else if (!served && tobj::Made().load() > 0) {
+      served = true;
+      idleSince = now;
+    } else if (now - idleSince >= (served ? idle : firstClient)) {
       break;
     }
   }

@@ -277,6 +277,20 @@ TEST_F(SessionService, ReleasedClientLeavesItsSymbolsInGroupsOfAtMostAThousand) 
   EXPECT_FALSE(session->IsSymbolSubscribed(client.Handle(), u"H1", enStockData, enEquity));
 }
 
+TEST_F(SessionService, ARefusedGroupTakesBackOnlyWhatItRecorded) {
+  auto session = OpenSession("groupfail");
+  const std::vector<std::string> stocks = Stocks(*session);
+  CZmOrvEnt client;
+  session->Subscribe(client.Handle(), U16(stocks.at(0)), enStockData, enEquity);
+  Env()->Control()->InjectStatus("SubscribeGroup", 1, S_ERR_FAILED, 1);
+  EXPECT_THROW(session->SubscribeGroup(client.Handle(), {stocks.at(0), stocks.at(1)}, enStockData, enEquity),
+               _com_error);
+  EXPECT_TRUE(session->IsSymbolSubscribed(client.Handle(), U16(stocks.at(0)), enStockData, enEquity))
+      << "a key the client held before the group was dropped";
+  EXPECT_FALSE(session->IsSymbolSubscribed(client.Handle(), U16(stocks.at(1)), enStockData, enEquity))
+      << "a refused group left its client recorded";
+}
+
 TEST_F(SessionService, SubscribeAllTakesEveryStockAndReleaseGivesThemBack) {
   auto session = OpenSession("all");
   CZmOrvEnt client;
@@ -465,8 +479,16 @@ TEST_F(SessionService, MalformedMessagesAreLoggedAndTheSessionGoesOn) {
                return c.find("-> raw") != std::string::npos;
              })) >= bad.size();
     }, 15000));
-    // The last one is handled on the pull thread after the service answered.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The last one is handled on the pull thread after the service answered:
+    // a loaded machine may take its time over it.
+    ASSERT_TRUE(Eventually([&] {
+      size_t received = 0, handled = 0;
+      for (const std::string& line : log.Lines()) {
+        if (line.find("Message size ") != std::string::npos) ++received;
+        if (received != 0 && line.find("Update local cache completed") != std::string::npos) ++handled;
+      }
+      return received >= bad.size() && handled >= received;
+    }, 15000));
     EXPECT_TRUE(log.Contains(compression ? "Unzip error" : "ERROR: CDataHolder::_UpdateLocalStorage unknown type 255"));
     EXPECT_EQ(RowCount(session->DatabasePath(), symbol), 1u);
     // And data still flows.
@@ -486,7 +508,10 @@ TEST_F(SessionService, DeletingTheSessionEndsBothWaitingPullsInAboutASecond) {
   const auto start = std::chrono::steady_clock::now();
   session.reset();
   const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_LT(took, std::chrono::milliseconds(1200));
+  // Far below the 30 s that the service holds each pull for: a thread that
+  // waited for its reply instead of its stop would take all of that. The
+  // margin is for a loaded machine, not for the session.
+  EXPECT_LT(took, std::chrono::milliseconds(5000));
   EXPECT_TRUE(log.Contains("_PullThread completed user: end"));
   EXPECT_TRUE(log.Contains("_FutPullThread completed user: end"));
 }

@@ -277,7 +277,7 @@ TEST_P(SessionIV, PointsArePulledStoredAndSentToTheSubscriber) {
   journal.Skip();
   session->Subscribe(late.Handle(), U16(symbol), k.kind, enEquity);
   EXPECT_TRUE(journal.Calls("Subscribe").empty());
-  EXPECT_TRUE(late.WaitFor([&](const auto& ev) { return EventsOf(ev, k.event, symbol) >= 1; }, 2000));
+  EXPECT_TRUE(late.WaitFor([&](const auto& ev) { return EventsOf(ev, k.event, symbol) >= 1; }));
 
   // The last client's release unsubscribes the symbol: the futures
   // service one symbol at a time, the equities service by group.

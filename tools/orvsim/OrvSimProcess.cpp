@@ -26,15 +26,21 @@ OrvSimProcess::OrvSimProcess(const std::string& dir, const std::vector<std::stri
   std::vector<char*> argv;
   for (auto& a : all) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // orvsim's own output goes to a file beside the endpoints, for the test's
+  // post-mortem, instead of into the test's output. Named here: the child of
+  // a process with threads (the ORB's) may only make async-signal-safe calls
+  // until it execs, and an allocation there can hang on a lock that another
+  // thread held at the fork.
+  const std::string log = dir + "/orvsim.out";
+  const pid_t parent = ::getpid();
 
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
-    // A test that dies (a crash, a time-out kill) takes its orvsim with it.
+    // A test that dies (a crash, a time-out kill) takes its orvsim with it,
+    // also when it died before the request was made.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    // orvsim's own output goes to a file beside the endpoints, for the
-    // test's post-mortem, instead of into the test's output.
-    const std::string log = dir + "/orvsim.out";
+    if (::getppid() != parent) ::_exit(127);
     const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (fd >= 0) {
       ::dup2(fd, 1);

@@ -1,0 +1,13 @@
+#include <string>
+
+#include "dde/ZmDDEShell.h"
+#include "win/resource.h"
+
+int main(int argc, char** argv) {
+  HINSTANCE instance = GetModuleHandleA(nullptr);
+  RegisterZmDDEResources(instance);
+  SetShellServerFactory(MakeDDEServer);
+  std::string commandLine;
+  for (int i = 1; i < argc; ++i) commandLine += (i > 1 ? " " : "") + std::string(argv[i]);
+  return ZmDDEWinMain(instance, nullptr, &commandLine[0], 0);
+}
