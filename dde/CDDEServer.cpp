@@ -1,0 +1,208 @@
+#include "dde/CDDEServer.h"
+
+#include "ui/shellapi.h"
+
+CDDEServer* CDDEServer::s_instance = nullptr;
+IZmOrvEntPtr CDDEServer::s_server;
+std::atomic<BYTE> CDDEServer::limitReported{0};
+
+namespace {
+
+// Every context: in-process server and handler, local and remote server.
+constexpr DWORD kAllContexts =
+    CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
+
+// How long the destructor lets each thread finish its current call before
+// it reports that it is still waiting for it.
+constexpr DWORD kWorkerGraceMs = 100;
+constexpr DWORD kOverLimitGraceMs = 1000;
+
+void JoinThread(HANDLE& thread, DWORD graceMs) {
+  if (!thread) return;
+  // Threads cannot be killed here; they notice the quit event between
+  // remote calls, so after the grace period the wait goes on until the call
+  // in progress returns rather than leaving a thread that uses this object.
+  if (WaitForSingleObject(thread, graceMs) == WAIT_TIMEOUT) WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  thread = nullptr;
+}
+
+std::string Text(const _bstr_t& text) {
+  const char* s = static_cast<const char*>(text);
+  return s ? s : "";
+}
+
+}  // namespace
+
+CDDEServer::CDDEServer(CSystemTray* tray) : m_tray(tray) {
+  InitializeCriticalSection(&m_queueLock);
+  InitializeCriticalSection(&m_topicLock);
+  InitializeCriticalSection(&m_eventLock);
+  InitializeCriticalSection(&m_deferralLock);
+  InitializeCriticalSection(&m_atmPollLock);
+  if (s_instance) return;  // a second object gets neither events nor months
+  s_instance = this;
+  m_stopEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  m_workEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  m_quitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!m_stopEvent || !m_workEvent || !m_quitEvent) {
+    const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
+    if (m_stopEvent) CloseHandle(m_stopEvent);
+    if (m_workEvent) CloseHandle(m_workEvent);
+    if (m_quitEvent) CloseHandle(m_quitEvent);
+    m_stopEvent = m_workEvent = m_quitEvent = nullptr;
+    s_instance = nullptr;
+    DeleteCriticalSection(&m_atmPollLock);
+    DeleteCriticalSection(&m_deferralLock);
+    DeleteCriticalSection(&m_eventLock);
+    DeleteCriticalSection(&m_topicLock);
+    DeleteCriticalSection(&m_queueLock);
+    _com_issue_error(FAILED(hr) ? hr : E_FAIL);
+  }
+  m_months = MakeMonthTable();
+}
+
+CDDEServer::~CDDEServer() {
+  // The threads are told to stop and joined before the locks are taken:
+  // a handler or worker waiting for one of those locks could otherwise
+  // never finish, and no thread may outlive the object it works on.
+  m_quitting = true;
+  m_closing = true;
+  if (m_quitEvent) SetEvent(m_quitEvent);
+  if (m_stopEvent) SetEvent(m_stopEvent);
+  JoinThread(m_workerThread, kWorkerGraceMs);
+  JoinThread(m_overLimitThread, kOverLimitGraceMs);
+
+  EnterCriticalSection(&m_eventLock);
+  StoreLock* const order[] = {&g_DataHolder.stock.lock,        &g_DataHolder.option.lock,
+                              &g_DataHolder.nstdOption.lock,   &g_DataHolder.ivIndex.lock,
+                              &g_DataHolder.ivSurface.lock,    &g_DataHolder.futIvIndex.lock,
+                              &g_DataHolder.futIvSurface.lock, &g_DataHolder.atm.lock};
+  for (StoreLock* lock : order) lock->Enter();
+  const bool singleton = s_instance == this;
+  if (singleton) s_instance = nullptr;
+  DisconnectServer();
+  if (m_stopEvent) CloseHandle(m_stopEvent);
+  if (m_workEvent) CloseHandle(m_workEvent);
+  if (m_quitEvent) CloseHandle(m_quitEvent);
+  m_stopEvent = m_workEvent = m_quitEvent = nullptr;
+  // The connection and the DDE service are the process's, kept by the one
+  // object that owns them; a stray second object leaves them alone.
+  if (singleton) {
+    s_server = nullptr;
+    EndDde();
+  }
+  for (int i = static_cast<int>(sizeof(order) / sizeof(order[0])) - 1; i >= 0; --i) {
+    order[i]->Leave();
+  }
+  LeaveCriticalSection(&m_eventLock);
+
+  // Events the server sent before the unadvise may still be on their way
+  // in; they end at once now, but must be out before the object goes.
+  while (m_eventsInProgress > 0) Sleep(1);
+
+  DeleteCriticalSection(&m_atmPollLock);
+  DeleteCriticalSection(&m_deferralLock);
+  DeleteCriticalSection(&m_eventLock);
+  DeleteCriticalSection(&m_topicLock);
+  DeleteCriticalSection(&m_queueLock);
+}
+
+void CDDEServer::ConnectToServer(const _bstr_t& userName, const _bstr_t& password) {
+  if (m_connected) return;
+
+  s_server = nullptr;
+  IUnknown* unknown = nullptr;
+  if (SUCCEEDED(CoCreateInstance(CLSID_ZmOrvEnt, nullptr, kAllContexts, IID_IUnknown,
+                                 reinterpret_cast<void**>(&unknown))) &&
+      unknown) {
+    if (SUCCEEDED(OleRun(unknown))) {
+      IZmOrvEnt* object = nullptr;
+      if (SUCCEEDED(unknown->QueryInterface(IID_IZmOrvEnt, reinterpret_cast<void**>(&object))))
+        s_server.Attach(object);
+    }
+    unknown->Release();
+  }
+
+  bool equityFailed = false;
+  try {
+    equityFailed = s_server->Connect(userName, password) != S_OK;
+  } catch (const _com_error&) {
+    equityFailed = true;
+  }
+  if (equityFailed) {
+    ClearBalloon();
+    Balloon("Equity data not available", "Equity data", NIIF_WARNING);
+  }
+
+  HRESULT hr = S_OK;
+  bool futuresFailed = false;
+  try {
+    hr = s_server->FutConnect(userName, password);
+    futuresFailed = hr != S_OK;
+  } catch (const _com_error&) {
+    hr = 1;
+    futuresFailed = true;
+  }
+  if (futuresFailed) {
+    ClearBalloon();
+    Balloon("Futures data not available", "Futures data", NIIF_WARNING);
+  }
+
+  try {
+    if (equityFailed && futuresFailed) ThrowComErrorWithText(hr, u"All Data Providers are unavailable.");
+    if (m_dwEventCookie != kNotAdvised) {
+      // The last disconnect could not unadvise (its Disconnect failed); that
+      // cookie belongs to an object already let go, so only forget it.
+      m_dwEventCookie = kNotAdvised;
+    }
+    const HRESULT r = DispEventAdvise(s_server);
+    if (FAILED(r)) ThrowComErrorWithText(r, u"Failed advise to ZmOrvEvents interface");
+  } catch (const _com_error&) {
+    s_server = nullptr;
+    throw;
+  }
+  m_connected = 1;
+  m_user = Text(userName);
+  m_password = Text(password);
+}
+
+void CDDEServer::DisconnectServer() {
+  if (!m_connected) return;
+  try {
+    s_server->Disconnect();
+    const HRESULT r = DispEventUnadvise(s_server);
+    if (r != S_OK) ThrowComErrorWithText(r, u"Failed unadvise ZmOrvEvents interface");
+  } catch (const _com_error&) {
+  }
+  m_connected = 0;
+}
+
+void CDDEServer::ThrowComErrorWithText(HRESULT hr, const OLECHAR* text) {
+  ICreateErrorInfo* create = nullptr;
+  if (FAILED(CreateErrorInfo(&create)) || !create) {
+    if (create) create->Release();
+    // Still an error: the callers rely on this never returning.
+    _com_issue_error(hr);
+  }
+  create->SetDescription(const_cast<LPOLESTR>(text));
+  IErrorInfo* info = nullptr;
+  create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info));
+  create->Release();
+  SetErrorInfo(0, info);
+  _com_raise_error(hr, info);
+}
+
+DdeHandleValue CDDEServer::FindTopicHandle(const std::string& topic) {
+  orvwin::CritSecLock lock(m_topicLock);
+  auto it = g_DataHolder.topicOfSymbol.find(topic);
+  return it == g_DataHolder.topicOfSymbol.end() ? 0 : it->second;
+}
+
+void CDDEServer::RememberTopicHandle(const std::string& topic, DdeHandleValue handle) {
+  orvwin::CritSecLock lock(m_topicLock);
+  g_DataHolder.topicOfSymbol.emplace(topic, handle);
+}
+
+void CDDEServer::ClearBalloon() { Balloon("", "", NIIF_NONE); }
+

@@ -1,0 +1,274 @@
+// The centre of the DDE bridge: the automation client of the server (it
+// signs in on both services and keeps the main object), the sink of the
+// server's change events (which it copies into the record store), and the
+// owner of the locks, events, threads and request lists that the DDE side,
+// the subscription worker and the over-limit thread share.
+//
+// Calls into the server that subscribe or fetch snapshots run only on the
+// worker thread or the over-limit thread; the DDE side only queues
+// requests.
+#pragma once
+
+#include <atomic>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "com/atlcom.h"
+#include "com/comdef.h"
+#include "dde/CDataHolder.h"
+#include "dde/ddeml.h"
+#include "dde/NameGrammar.h"
+#include "server/BraskOrvEntTypes.h"
+#include "win/sync.h"
+#include "win/thread.h"
+
+class CSystemTray;
+
+// One queued subscription request.
+struct SubscriptionRequest {
+  _bstr_t symbol;  // upper-case topic text, backslashes still in place
+  DataTypeEnum kind = enStockData;
+  SymbolTypeEnum symbolType = enEquity;
+  BYTE subscribe = 1;  // 1 subscribe, 0 unsubscribe
+};
+
+// The one server object of the program, reached through Instance().
+class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEventsEnt> {
+ public:
+  // Unadvised-subscription count above which the over-limit thread starts.
+  static constexpr LONG kOverLimitThreshold = 1000;
+
+  explicit CDDEServer(CSystemTray* tray);
+  virtual ~CDDEServer();
+  CDDEServer(const CDDEServer&) = delete;
+  CDDEServer& operator=(const CDDEServer&) = delete;
+
+  // The one server object of the process, or null.
+  static CDDEServer* Instance() { return s_instance; }
+  // The signed-in main object (kept after a disconnect).
+  static IZmOrvEntPtr& ServerObject() { return s_server; }
+
+  // ---- server connection ----
+  // Signs in on both services and advises; raises _com_error when neither
+  // side signs in or the advise fails.
+  void ConnectToServer(const _bstr_t& userName, const _bstr_t& password);
+  // Signs out and unadvises; never raises.
+  void DisconnectServer();
+  bool IsConnected() const { return m_connected != 0; }
+  [[noreturn]] static void ThrowComErrorWithText(HRESULT hr, const OLECHAR* text);
+
+  // ---- event handlers ----
+  // Counts the events in progress, so that the destructor can wait for the
+  // ones the server sent before the sink was unadvised.
+  STDMETHOD(Invoke)(DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                    VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) override;
+  virtual HRESULT STDMETHODCALLTYPE OnStocksChange(IDispatch* cursor);
+  virtual HRESULT STDMETHODCALLTYPE OnOptionsChange(IDispatch* cursor);
+  virtual HRESULT STDMETHODCALLTYPE OnNstdOptionsChange(IDispatch* cursor);
+  virtual HRESULT STDMETHODCALLTYPE OnFuturesChange(IDispatch* cursor);
+  virtual HRESULT STDMETHODCALLTYPE OnFutOptionsChange(IDispatch* cursor);
+  virtual HRESULT STDMETHODCALLTYPE OnIVIndexChange(IDispatch* cursor);
+  virtual HRESULT STDMETHODCALLTYPE OnIVSurfaceChange(IDispatch* cursor);
+  virtual HRESULT STDMETHODCALLTYPE OnFutIVIndexChange(IDispatch* cursor);
+  virtual HRESULT STDMETHODCALLTYPE OnFutIVSurfaceChange(IDispatch* cursor);
+  virtual HRESULT STDMETHODCALLTYPE OnError(LONG number, BSTR description);
+  virtual HRESULT STDMETHODCALLTYPE OnATMChange(IDispatch* cursor);
+
+  BEGIN_SINK_MAP(CDDEServer)
+  SINK_ENTRY_EX(1, DIID__IZmOrvEventsEnt, 1, OnStocksChange)
+  SINK_ENTRY_EX(1, DIID__IZmOrvEventsEnt, 2, OnOptionsChange)
+  SINK_ENTRY_EX(1, DIID__IZmOrvEventsEnt, 3, OnIVIndexChange)
+  SINK_ENTRY_EX(1, DIID__IZmOrvEventsEnt, 4, OnIVSurfaceChange)
+  SINK_ENTRY_EX(1, DIID__IZmOrvEventsEnt, 5, OnError)
+  SINK_ENTRY_EX(1, DIID__IZmOrvEventsEnt, 6, OnATMChange)
+  SINK_ENTRY_EX(1, DIID__IZmOrvEventsEnt, 9, OnFuturesChange)
+  SINK_ENTRY_EX(1, DIID__IZmOrvEventsEnt, 10, OnFutOptionsChange)
+  SINK_ENTRY_EX(1, DIID__IZmOrvEventsEnt, 11, OnFutIVIndexChange)
+  SINK_ENTRY_EX(1, DIID__IZmOrvEventsEnt, 12, OnFutIVSurfaceChange)
+  SINK_ENTRY_EX(1, DIID__IZmOrvEventsEnt, 13, OnNstdOptionsChange)
+  END_SINK_MAP()
+
+  // ---- DDE service ----
+  // Initialises the service and monitor instances, registers "ZmDDE",
+  // makes the item handles and starts the worker. FALSE when an instance
+  // cannot be initialised.
+  BOOL StartDde();
+  static HDDEDATA CALLBACK DdeCallback(UINT type, UINT format, HCONV conversation, HSZ hsz1,
+                                       HSZ hsz2, HDDEDATA data, ULONG_PTR data1,
+                                       ULONG_PTR data2);
+  static HDDEDATA CALLBACK DdeMonitorCallback(UINT type, UINT format, HCONV conversation,
+                                              HSZ hsz1, HSZ hsz2, HDDEDATA data,
+                                              ULONG_PTR data1, ULONG_PTR data2);
+  BOOL OnConnect(HSZ topic, HSZ service);
+  BOOL OnDisconnect(HSZ hsz1, HSZ hsz2);
+  // The answer to a request or advise request, or 0 for no data.
+  HDDEDATA OnRequest(HSZ topic, HSZ item);
+  BOOL OnAdviseStart(HSZ topic, HSZ item);
+  BOOL OnAdviseStop(HSZ topic, HSZ item);
+
+  // ---- advise links ----
+  BOOL AdviseStartStock(const std::string& topic, HSZ topicHandle);
+  BOOL AdviseStartFuture(const std::string& topic, HSZ topicHandle);
+  BOOL AdviseStartOption(const std::string& topic, HSZ topicHandle);
+  BOOL AdviseStartNstdOption(const std::string& topic, HSZ topicHandle);
+  BOOL AdviseStartFutOption(const std::string& topic, HSZ topicHandle);
+  BOOL AdviseStartHv(const std::string& topic, HSZ topicHandle, HSZ item, SHORT term);
+  BOOL AdviseStartIVIndex(const std::string& topic, HSZ item, LONG type, SHORT term);
+  BOOL AdviseStartFutIVIndex(const std::string& topic, HSZ item, LONG type, SHORT term);
+  BOOL AdviseStartIVSurface(const std::string& topic, HSZ item, LONG type, SHORT term, SHORT otm,
+                            const char* selector);
+  BOOL AdviseStartFutIVSurface(const std::string& topic, HSZ item, LONG type, SHORT term,
+                               SHORT otm, const char* selector);
+  BOOL AdviseStartAtm(const std::string& topic, HSZ item, LONG expiry);
+  BOOL AdviseStopStock(const std::string& topic);
+  BOOL AdviseStopFuture(const std::string& topic);
+  BOOL AdviseStopOption(const std::string& topic);
+  BOOL AdviseStopNstdOption(const std::string& topic);
+  BOOL AdviseStopFutOption(const std::string& topic);
+  BOOL AdviseStopHv(const std::string& topic);
+  BOOL AdviseStopIVIndex(const std::string& topic);
+  BOOL AdviseStopFutIVIndex(const std::string& topic);
+  BOOL AdviseStopIVSurface(const std::string& topic);
+  BOOL AdviseStopFutIVSurface(const std::string& topic);
+  BOOL AdviseStopAtm(const std::string& topic);
+  // Drops the first queued subscribe request of the symbol and kind.
+  void PurgeQueuedRequests(const std::string& symbol, DataTypeEnum kind);
+
+  // ---- timer passes ----
+  // Posts the advise links of every changed entry (every 5000 ms) and polls
+  // the ATM volatilities of the stocks seen since the last pass.
+  void PostAdvises();
+  void PollAtm(const std::string& topic);
+  // Drops the instruments no link uses any more and queues their
+  // unsubscription (every 25500 ms), then wakes the worker.
+  void RefreshAll();
+
+  // ---- topics ----
+  // The topic handle of the conversation that first asked for the symbol
+  // (upper-case topic text), or 0.
+  DdeHandleValue FindTopicHandle(const std::string& topic);
+  // Records the first topic handle of a symbol (the request path's half).
+  void RememberTopicHandle(const std::string& topic, DdeHandleValue handle);
+
+  // ---- subscription queue ----
+  // Appends unless a request with an equal symbol and kind is queued; wakes
+  // the worker when appended. True when appended.
+  bool Enqueue(const SubscriptionRequest& request);
+  // Starts the worker thread (the DDE service start-up does this).
+  bool StartWorker();
+  static DWORD WorkerThread(LPVOID server);
+  void ProcessRequest(const SubscriptionRequest& request);
+  static DWORD OverLimitThread(LPVOID server);
+  bool IsOverLimitThreadRunning();
+  LONG CountActiveOptionSubscriptions();
+  LONG CountActiveNstdOptionSubscriptions();
+  LONG CountActiveFutOptionSubscriptions();
+  // Moves the parked option requests back to the queue once the
+  // over-limit thread has ended (the refresh pass calls this).
+  void RequeueDeferredRequests();
+
+  // ---- subscription routines ----
+  void SubscribeStock(const SubscriptionRequest& request);
+  void SubscribeOptions(const SubscriptionRequest& request);
+  void SubscribeIVIndexes(const SubscriptionRequest& request);
+  void SubscribeIVSurfaces(const SubscriptionRequest& request);
+  void SubscribeATM(const SubscriptionRequest& request);
+  void SubscribeFuture(const SubscriptionRequest& request);
+  void SubscribeFutOptions(const SubscriptionRequest& request);
+  void SubscribeFutIVIndexes(const SubscriptionRequest& request);
+  void SubscribeFutIVSurfaces(const SubscriptionRequest& request);
+  void SubscribeNstdOptions(const SubscriptionRequest& request);
+
+  // ---- state the DDE side and the passes share ----
+  CRITICAL_SECTION& QueueLock() { return m_queueLock; }
+  CRITICAL_SECTION& TopicLock() { return m_topicLock; }
+  CRITICAL_SECTION& EventLock() { return m_eventLock; }
+  CRITICAL_SECTION& DeferralLock() { return m_deferralLock; }
+  CRITICAL_SECTION& AtmPollLock() { return m_atmPollLock; }
+  std::list<SubscriptionRequest>& RequestQueue() { return m_requestQueue; }
+  std::list<SubscriptionRequest>& DeferredRequests() { return m_deferredRequests; }
+  std::vector<std::string>& AtmPollList() { return m_atmPollList; }
+  const MonthTable& Months() const { return m_months; }
+  HANDLE WorkEvent() const { return m_workEvent; }
+
+  // Whether a subscription-limit error was shown by the over-limit thread
+  // since its last successful single-option subscription.
+  static std::atomic<BYTE> limitReported;
+
+  // The DDE instances and the registered service name, set by the DDE
+  // service start-up; the destructor ends them.
+  DWORD m_ddeServerInstance = 0;
+  DWORD m_ddeMonitorInstance = 0;
+  HSZ m_ddeServiceName = nullptr;
+
+ private:
+  template <class Cursor, class Fn>
+  HRESULT WalkEvent(IDispatch* dispatch, Fn&& perRecord);
+  template <class Entry, class Cursor>
+  void SubscribeOptionChain(const SubscriptionRequest& request, OptionGroup<Entry>& group,
+                            SymbolTypeEnum singleType, SymbolTypeEnum groupType,
+                            const char* subscribeText, const char* unsubscribeText,
+                            bool slashedSymbols, BYTE& overLimitMark,
+                            LONG (CDDEServer::*countActive)(),
+                            _com_ptr_t<Cursor> (*getOne)(const _bstr_t&),
+                            _com_ptr_t<Cursor> (*getChain)(const _bstr_t&));
+  // Appends unless a request of the symbol and kind is queued; leaves the
+  // worker asleep.
+  void QueueRequest(const std::string& symbol, DataTypeEnum kind, SymbolTypeEnum type);
+  template <class Entry>
+  BOOL AdviseStartOptionKind(OptionGroup<Entry>& group, const std::string& topic, HSZ topicHandle,
+                             DataTypeEnum kind, SymbolTypeEnum knownType,
+                             SymbolTypeEnum unknownType);
+  void Unsubscribe(const SubscriptionRequest& request, const char* format,
+                   SymbolTypeEnum symbolType);
+  void Balloon(const char* text, const char* title, DWORD icon);
+  void ClearBalloon();
+  // A sleep of the worker that ends early when the server object goes.
+  void PauseWorker(DWORD milliseconds);
+  void StartOverLimitThread();
+  // Unregisters the service and ends the DDE instances, where they exist.
+  void EndDde();
+
+  CSystemTray* m_tray;
+  LONG m_connected = 0;
+  HANDLE m_workerThread = nullptr;
+  HANDLE m_stopEvent = nullptr;
+  HANDLE m_workEvent = nullptr;
+  std::list<SubscriptionRequest> m_requestQueue;
+  CRITICAL_SECTION m_queueLock;
+  CRITICAL_SECTION m_topicLock;
+  CRITICAL_SECTION m_eventLock;
+  HANDLE m_overLimitThread = nullptr;
+  CRITICAL_SECTION m_deferralLock;
+  std::list<SubscriptionRequest> m_deferredRequests;
+  MonthTable m_months;
+  std::vector<std::string> m_atmPollList;
+  CRITICAL_SECTION m_atmPollLock;
+
+  // Set once the object is going: ends the worker's pauses and the
+  // over-limit thread's walk, since threads here cannot be killed.
+  HANDLE m_quitEvent = nullptr;
+  std::atomic<bool> m_quitting{false};
+  // Events being delivered right now; none starts once closing is set.
+  std::atomic<int> m_eventsInProgress{0};
+  std::atomic<bool> m_closing{false};
+
+  // The string handle of every item name, made when the service starts.
+  HSZ ItemHandle(const char* name) const;
+  std::map<std::string, HSZ> m_itemHandles;
+
+  // The credentials of the last successful sign-in, answered to the items
+  // "Login" and "Password".
+  std::string m_user;
+  std::string m_password;
+
+  // Over-limit marks of options, non-standard options and future options.
+  BYTE m_optionOverLimit = 0;
+  BYTE m_nstdOptionOverLimit = 0;
+  BYTE m_futOptionOverLimit = 0;
+
+  static CDDEServer* s_instance;
+  static IZmOrvEntPtr s_server;
+};

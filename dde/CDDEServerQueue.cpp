@@ -1,0 +1,170 @@
+// The subscription queue, its worker thread and the over-limit thread.
+// Remote calls that subscribe or fetch snapshots take long, so the DDE side
+// only queues requests and the worker carries them out one at a time.
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "dde/CDDEServer.h"
+#include "dde/CDDEServerFields.h"
+#include "ui/shellapi.h"
+
+using namespace ddeserver;
+
+bool CDDEServer::Enqueue(const SubscriptionRequest& request) {
+  {
+    orvwin::CritSecLock lock(m_queueLock);
+    for (const SubscriptionRequest& queued : m_requestQueue) {
+      // A queued request for the same symbol and kind stands for this one,
+      // whichever way it subscribes.
+      if (queued.kind == request.kind && queued.symbol == request.symbol) return false;
+    }
+    m_requestQueue.push_back(request);
+  }
+  if (m_workEvent) SetEvent(m_workEvent);
+  return true;
+}
+
+bool CDDEServer::StartWorker() {
+  if (m_workerThread) return true;
+  if (!m_workEvent || !m_stopEvent) return false;
+  m_workerThread = CreateThread(nullptr, 0, &CDDEServer::WorkerThread, this, 0, nullptr);
+  return m_workerThread != nullptr;
+}
+
+DWORD CDDEServer::WorkerThread(LPVOID parameter) {
+  CDDEServer* server = static_cast<CDDEServer*>(parameter);
+  if (!server) return static_cast<DWORD>(-1);
+  const HANDLE events[] = {server->m_workEvent, server->m_stopEvent};
+  for (;;) {
+    if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) return 0;
+    for (;;) {
+      if (server->m_quitting) return 0;
+      SubscriptionRequest request;
+      {
+        orvwin::CritSecLock lock(server->m_queueLock);
+        if (server->m_requestQueue.empty()) break;
+        request = std::move(server->m_requestQueue.front());
+        server->m_requestQueue.pop_front();
+      }
+      server->ProcessRequest(request);
+    }
+  }
+}
+
+void CDDEServer::ProcessRequest(const SubscriptionRequest& request) {
+  switch (request.kind) {
+    case enStockData: SubscribeStock(request); break;
+    case enOptionData: SubscribeOptions(request); break;
+    case enIVIndexData: SubscribeIVIndexes(request); break;
+    case enIVSurfaceData: SubscribeIVSurfaces(request); break;
+    case enIVATMData: SubscribeATM(request); break;
+    case enFutureData: SubscribeFuture(request); break;
+    case enFutureOptionData: SubscribeFutOptions(request); break;
+    case enFutIVIndexData: SubscribeFutIVIndexes(request); break;
+    case enFutIVSurfaceData: SubscribeFutIVSurfaces(request); break;
+    case enNstdOptionData: SubscribeNstdOptions(request); break;
+    default: break;  // the direct kinds are not served through DDE
+  }
+}
+
+bool CDDEServer::IsOverLimitThreadRunning() {
+  return m_overLimitThread && WaitForSingleObject(m_overLimitThread, 0) == WAIT_TIMEOUT;
+}
+
+namespace {
+
+template <class Group>
+LONG CountActive(Group& group) {
+  StoreGuard lock(group.lock);
+  LONG count = 0;
+  for (const auto* entry : group.entries) {
+    if (entry->stockSymbol.length() > 0 && entry->group && !entry->individual) ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+LONG CDDEServer::CountActiveOptionSubscriptions() { return CountActive(g_DataHolder.option); }
+LONG CDDEServer::CountActiveNstdOptionSubscriptions() {
+  return CountActive(g_DataHolder.nstdOption);
+}
+LONG CDDEServer::CountActiveFutOptionSubscriptions() {
+  return CountActive(g_DataHolder.futOption);
+}
+
+void CDDEServer::StartOverLimitThread() {
+  if (IsOverLimitThreadRunning()) return;
+  if (m_overLimitThread) {
+    CloseHandle(m_overLimitThread);  // ended: closing joins it
+    m_overLimitThread = nullptr;
+  }
+  m_overLimitThread = CreateThread(nullptr, 0, &CDDEServer::OverLimitThread, this, 0, nullptr);
+}
+
+DWORD CDDEServer::OverLimitThread(LPVOID parameter) {
+  CDDEServer* server = static_cast<CDDEServer*>(parameter);
+  if (!server) return static_cast<DWORD>(-1);
+
+  std::vector<_bstr_t> unsubscribe;
+  std::vector<_bstr_t> subscribeOne;
+  {
+    OptionGroup<OptionEntry>& group = g_DataHolder.option;
+    StoreGuard lock(group.lock);
+    std::map<_bstr_t, std::vector<OptionEntry*>> byUnderlying;
+    for (OptionEntry* entry : group.entries) {
+      if (entry->stockSymbol.length() > 0) byUnderlying[entry->stockSymbol].push_back(entry);
+    }
+    for (auto& [underlying, entries] : byUnderlying) {
+      bool marked = false;
+      std::vector<_bstr_t> keep;
+      for (OptionEntry* entry : entries) {
+        if (entry->individual && entry->group) {
+          keep.push_back(entry->symbol);
+        } else if (entry->group && !entry->individual) {
+          entry->group = 0;
+          marked = true;
+        }
+      }
+      if (!marked) continue;
+      unsubscribe.push_back(underlying);
+      subscribeOne.insert(subscribeOne.end(), keep.begin(), keep.end());
+    }
+  }
+
+  for (const _bstr_t& underlying : unsubscribe) {
+    if (server->m_quitting) return 0;
+    try {
+      s_server->UnSubscribe(_bstr_t(TopicToSymbol(Narrow(underlying)).c_str()), enEquity,
+                            enOptionData);
+    } catch (const _com_error&) {
+    }
+  }
+
+  for (const _bstr_t& option : subscribeOne) {
+    if (server->m_quitting) return 0;
+    const std::string text = "Subscribing to option " + Narrow(option);
+    server->Balloon(text.c_str(), "Subscribe", NIIF_INFO);
+    try {
+      s_server->Subscribe(_bstr_t(TopicToSymbol(Narrow(option)).c_str()), enOption, enOptionData);
+      server->ClearBalloon();
+      limitReported = 0;
+    } catch (const _com_error& e) {
+      const std::string description = Narrow(e.Description());
+      if (description.find("limit") != std::string::npos && limitReported == 0) {
+        server->ClearBalloon();
+        server->Balloon(description.c_str(), "Subscribe", NIIF_ERROR);
+        limitReported = 1;
+      }
+    }
+  }
+  return 0;
+}
+
+void CDDEServer::RequeueDeferredRequests() {
+  orvwin::CritSecLock deferral(m_deferralLock);
+  if (IsOverLimitThreadRunning() || m_deferredRequests.empty()) return;
+  orvwin::CritSecLock queue(m_queueLock);
+  m_requestQueue.splice(m_requestQueue.end(), m_deferredRequests);
+}

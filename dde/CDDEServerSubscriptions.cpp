@@ -1,0 +1,323 @@
+// The subscription routines: carry one queued request to the server and,
+// on subscribing, store a first snapshot so that DDE clients see values
+// before the first change event. They run on the worker thread.
+#include <cstdio>
+#include <map>
+#include <vector>
+
+#include "dde/CDDEServer.h"
+#include "dde/CDDEServerFields.h"
+#include "ui/shellapi.h"
+#include "win/oledate.h"
+
+using namespace ddeserver;
+
+namespace {
+
+std::string Format(const char* format, const std::string& value) {
+  const int size = std::snprintf(nullptr, 0, format, value.c_str());
+  if (size <= 0) return std::string();
+  std::string out(static_cast<size_t>(size) + 1, '\0');
+  std::snprintf(&out[0], out.size(), format, value.c_str());
+  out.resize(static_cast<size_t>(size));
+  return out;
+}
+
+// The server's subscription limit is recognised by its text.
+bool IsLimitError(const _com_error& e) { return Narrow(e.Description()).find("limit") != std::string::npos; }
+
+_bstr_t ServerSymbol(const SubscriptionRequest& request) {
+  return _bstr_t(TopicToSymbol(Narrow(request.symbol)).c_str());
+}
+
+// The whole OLE date of the first day of the date's month.
+LONG ExpiryMonthKey(DATE expiry) {
+  SYSTEMTIME st = {};
+  if (!VariantTimeToSystemTime(expiry, &st)) return 0;
+  SYSTEMTIME first = {};
+  first.wYear = st.wYear;
+  first.wMonth = st.wMonth;
+  first.wDay = 1;
+  DOUBLE date = 0;
+  if (!SystemTimeToVariantTime(&first, &date)) return 0;
+  return static_cast<LONG>(date);
+}
+
+}  // namespace
+
+void CDDEServer::PauseWorker(DWORD milliseconds) {
+  if (m_quitEvent) WaitForSingleObject(m_quitEvent, milliseconds);
+}
+
+void CDDEServer::Unsubscribe(const SubscriptionRequest& request, const char* format,
+                             SymbolTypeEnum symbolType) {
+  try {
+    Balloon(Format(format, Narrow(request.symbol)).c_str(), "Unsubscribe", NIIF_INFO);
+    s_server->UnSubscribe(ServerSymbol(request), symbolType, request.kind);
+    ClearBalloon();
+  } catch (const _com_error&) {
+  }
+}
+
+void CDDEServer::SubscribeStock(const SubscriptionRequest& request) {
+  if (!request.subscribe) {
+    Unsubscribe(request, "Unsubscribe from stock %s", enEquity);
+    return;
+  }
+  orvwin::CritSecLock events(m_eventLock);
+  const _bstr_t symbol = ServerSymbol(request);
+  try {
+    Balloon(Format("Subscribing to stock %s", Narrow(request.symbol)).c_str(), "Subscribe",
+            NIIF_INFO);
+    s_server->Subscribe(symbol, enEquity, enStockData);
+    IStocksEntPtr stock = s_server->GetStockBySymbol(symbol);
+    ClearBalloon();
+
+    std::map<SHORT, FLOAT> hvByTerm;
+    try {
+      IHVEntPtr hv = s_server->GetHV(symbol);
+      if (hv) {
+        do {
+          const FLOAT value = hv->GetHV();
+          hvByTerm.emplace(hv->GetPeriod(), value);
+        } while (hv->Next() == VARIANT_TRUE);
+      }
+    } catch (const _com_error&) {
+      // Historical volatility is optional: keep what was gathered.
+    }
+
+    StockFields fields;
+    fields.Read(stock);
+    // Read before the group lock is taken, so that a failing read leaves
+    // the entry as it was rather than half written.
+    const FLOAT priceClose = stock->GetPriceClose();
+    const FLOAT priceHigh52wk = stock->GetPriceHigh52wk();
+    const FLOAT priceLow52wk = stock->GetPriceLow52wk();
+    const FLOAT ivx1m = stock->GetIVX1m();
+    const FLOAT ivx1mYest = stock->GetIVX1mYest();
+    const FLOAT ivx1mHigh52wk = stock->GetIVX1mHigh52wk();
+    const FLOAT ivx1mLow52wk = stock->GetIVX1mLow52wk();
+    const FLOAT hv1m = stock->GetHV1m();
+    const FLOAT hv1mYest = stock->GetHV1mYest();
+    const FLOAT hv1mHigh52wk = stock->GetHV1mHigh52wk();
+    const FLOAT hv1mLow52wk = stock->GetHV1mLow52wk();
+    const LONG optionVolumeCall = stock->GetOptionVolumeCall();
+    const LONG optionVolumePut = stock->GetOptionVolumePut();
+    const FLOAT optionVolumeAvg = stock->GetOptionVolumeAvg();
+    const FLOAT outstandingShares = stock->GetOutstandingShares();
+
+    StoreGuard lock(g_DataHolder.stock.lock);
+    auto it = g_DataHolder.stock.bySymbol.find(_bstr_t(SymbolToTopic(Narrow(fields.symbol)).c_str()));
+    if (it == g_DataHolder.stock.bySymbol.end()) return;  // no client wants it any more
+    StockEntry& e = *it->second;
+    e.snapshot = 1;
+    e.changed = 1;
+    fields.CopyTo(e);
+    for (const auto& [term, value] : hvByTerm) e.hvByTerm[term].hv = value;
+    e.priceClose = priceClose;
+    e.priceHigh52wk = priceHigh52wk;
+    e.priceLow52wk = priceLow52wk;
+    e.ivx1m = ivx1m;
+    e.ivx1mYest = ivx1mYest;
+    e.ivx1mHigh52wk = ivx1mHigh52wk;
+    e.ivx1mLow52wk = ivx1mLow52wk;
+    e.hv1m = hv1m;
+    e.hv1mYest = hv1mYest;
+    e.hv1mHigh52wk = hv1mHigh52wk;
+    e.hv1mLow52wk = hv1mLow52wk;
+    e.optionVolumeCall = optionVolumeCall;
+    e.optionVolumePut = optionVolumePut;
+    e.optionVolumeAvg = optionVolumeAvg;
+    e.outstandingShares = outstandingShares;
+  } catch (const _com_error& e) {
+    ClearBalloon();
+    if (IsLimitError(e)) Balloon(Narrow(e.Description()).c_str(), "Subscribe", NIIF_ERROR);
+  }
+}
+
+void CDDEServer::SubscribeFuture(const SubscriptionRequest& request) {
+  if (!request.subscribe) {
+    Unsubscribe(request, "Unsubscribe from future %s", enFuture);
+    return;
+  }
+  orvwin::CritSecLock events(m_eventLock);
+  const _bstr_t symbol = ServerSymbol(request);
+  try {
+    Balloon(Format("Subscribing to future %s", Narrow(request.symbol)).c_str(), "Subscribe",
+            NIIF_INFO);
+    IFuturesEntPtr future = s_server->GetFuturesBySymbol(symbol);
+    s_server->Subscribe(symbol, enFuture, enFutureData);
+    ClearBalloon();
+    FuturesFields fields;
+    fields.Read(future);
+    StoreGuard lock(g_DataHolder.futures.lock);
+    auto it =
+        g_DataHolder.futures.bySymbol.find(_bstr_t(SymbolToTopic(Narrow(fields.symbol)).c_str()));
+    if (it == g_DataHolder.futures.bySymbol.end()) return;
+    it->second->snapshot = 1;
+    it->second->changed = 1;
+    fields.CopyTo(*it->second);
+  } catch (const _com_error& e) {
+    ClearBalloon();
+    if (IsLimitError(e)) Balloon(Narrow(e.Description()).c_str(), "Subscribe", NIIF_ERROR);
+  }
+}
+
+namespace {
+
+template <class Cursor>
+void StoreIVIndexes(Cursor& cursor, IVIndexGroup& group, const _bstr_t& topic) {
+  if (!cursor) return;
+  do {
+    IVIndexFields fields;
+    fields.Read(cursor);
+    StoreGuard lock(group.lock);
+    const IVIndexKey key(topic, fields.term);
+    auto it = group.byKey.find(key);
+    IVIndexEntry* entry = nullptr;
+    if (it == group.byKey.end()) {
+      entry = new IVIndexEntry(topic, fields.term, fields.callIV, fields.putIV);
+      group.entries.push_back(entry);
+      group.byKey.emplace(key, entry);
+      group.bySymbolAll.emplace(topic, entry);
+    } else {
+      entry = it->second;
+      entry->callIV = fields.callIV;
+      entry->putIV = fields.putIV;
+    }
+    entry->snapshot = 1;
+    entry->changed = 1;
+  } while (cursor->Next() == VARIANT_TRUE);
+}
+
+template <class Cursor>
+void StoreIVSurfaces(Cursor& cursor, IVSurfaceGroup& group, const _bstr_t& topic) {
+  if (!cursor) return;
+  do {
+    IVSurfaceFields fields;
+    fields.Read(cursor);
+    StoreGuard lock(group.lock);
+    auto it = group.byKey.find(IVSurfaceKey(topic, fields.term, fields.otm, fields.type));
+    if (it == group.byKey.end()) continue;  // only points a client asked for
+    fields.CopyTo(*it->second);
+    it->second->snapshot = 1;
+    it->second->changed = 1;
+  } while (cursor->Next() == VARIANT_TRUE);
+}
+
+}  // namespace
+
+// The IV kinds store their snapshot first and subscribe afterwards, outside
+// the event lock; a failing snapshot subscribes nothing.
+#define ORV_SUBSCRIBE_AFTER_SNAPSHOT(request, symbolType)                                  \
+  try {                                                                                    \
+    s_server->Subscribe(ServerSymbol(request), symbolType, request.kind);                  \
+    ClearBalloon();                                                                        \
+  } catch (const _com_error& e) {                                                          \
+    ClearBalloon();                                                                        \
+    if (IsLimitError(e)) Balloon(Narrow(e.Description()).c_str(), "Subscribe", NIIF_ERROR); \
+  }
+
+void CDDEServer::SubscribeIVIndexes(const SubscriptionRequest& request) {
+  if (!request.subscribe) {
+    Unsubscribe(request, "Unsubscribe from ivindexes %s", enEquity);
+    return;
+  }
+  try {
+    orvwin::CritSecLock events(m_eventLock);
+    IIVIndexesEntPtr cursor = s_server->GetIVIndexesByStock(ServerSymbol(request));
+    StoreIVIndexes(cursor, g_DataHolder.ivIndex, request.symbol);
+  } catch (const _com_error&) {
+    return;
+  }
+  ORV_SUBSCRIBE_AFTER_SNAPSHOT(request, enEquity)
+}
+
+void CDDEServer::SubscribeFutIVIndexes(const SubscriptionRequest& request) {
+  if (!request.subscribe) {
+    Unsubscribe(request, "Unsubscribe from future ivindexes %s", enEquity);
+    return;
+  }
+  try {
+    orvwin::CritSecLock events(m_eventLock);
+    IFutIVIndexesEntPtr cursor = s_server->GetFutIVIndexesBySymbol(ServerSymbol(request));
+    StoreIVIndexes(cursor, g_DataHolder.futIvIndex, request.symbol);
+  } catch (const _com_error&) {
+    return;
+  }
+  ORV_SUBSCRIBE_AFTER_SNAPSHOT(request, enEquity)
+}
+
+void CDDEServer::SubscribeIVSurfaces(const SubscriptionRequest& request) {
+  if (!request.subscribe) {
+    Unsubscribe(request, "Unsubscribe from ivsurfaces %s", enEquity);
+    return;
+  }
+  try {
+    orvwin::CritSecLock events(m_eventLock);
+    IIVSurfacesEntPtr cursor = s_server->GetIVSurfacesByStock(ServerSymbol(request));
+    StoreIVSurfaces(cursor, g_DataHolder.ivSurface, request.symbol);
+  } catch (const _com_error&) {
+    return;
+  }
+  ORV_SUBSCRIBE_AFTER_SNAPSHOT(request, enEquity)
+}
+
+void CDDEServer::SubscribeFutIVSurfaces(const SubscriptionRequest& request) {
+  if (!request.subscribe) {
+    Unsubscribe(request, "Unsubscribe from future ivsurface %s", enEquity);
+    return;
+  }
+  try {
+    orvwin::CritSecLock events(m_eventLock);
+    IFutIVSurfacesEntPtr cursor = s_server->GetFutIVSurfacesBySymbol(ServerSymbol(request));
+    StoreIVSurfaces(cursor, g_DataHolder.futIvSurface, request.symbol);
+  } catch (const _com_error&) {
+    return;
+  }
+  ORV_SUBSCRIBE_AFTER_SNAPSHOT(request, enEquity)
+}
+
+#undef ORV_SUBSCRIBE_AFTER_SNAPSHOT
+
+void CDDEServer::SubscribeATM(const SubscriptionRequest& request) {
+  if (!request.subscribe) {
+    Unsubscribe(request, "Unsubscribe from IVATM %s", enEquity);
+    return;
+  }
+  orvwin::CritSecLock events(m_eventLock);
+  const _bstr_t symbol = ServerSymbol(request);
+  try {
+    IIVATMEntPtr cursor = s_server->GetATMByStock(symbol);
+    Balloon(Format("Subscribing to ATM %s", Narrow(request.symbol)).c_str(), "Subscribe",
+            NIIF_INFO);
+    s_server->Subscribe(symbol, enEquity, enIVATMData);
+    ClearBalloon();
+    if (!cursor) return;
+    AtmGroup& group = g_DataHolder.atm;
+    do {
+      _bstr_t stockSymbol;
+      DATE expiry = 0;
+      FLOAT iv = 0;
+      cursor->GetIVATMData(stockSymbol.GetAddress(), &expiry, &iv);
+      const AtmKey key(request.symbol, ExpiryMonthKey(expiry));
+      StoreGuard lock(group.lock);
+      auto it = group.byKey.find(key);
+      AtmEntry* entry = nullptr;
+      if (it == group.byKey.end()) {
+        entry = new AtmEntry(key.symbol, key.expiry, iv);
+        group.entries.push_back(entry);
+        group.byKey.emplace(key, entry);
+        group.bySymbolAll.emplace(key.symbol, entry);
+      } else {
+        entry = it->second;
+        entry->iv = iv;
+      }
+      entry->snapshot = 1;
+      entry->changed = 1;
+    } while (cursor->Next() == VARIANT_TRUE);
+  } catch (const _com_error& e) {
+    ClearBalloon();
+    if (IsLimitError(e)) Balloon(Narrow(e.Description()).c_str(), "Subscribe", NIIF_ERROR);
+  }
+}

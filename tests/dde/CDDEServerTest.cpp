@@ -1,0 +1,895 @@
+// The bridge's server object against the real server program, launched by
+// COM from a private registry and signed in against orvsim: sign-in and its
+// errors, the request queue and its worker, first snapshots in the store,
+// change events copied into entries, and the over-limit thread's switch from
+// whole chains to single options.
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "OrvSimProcess.h"
+#include "DdeFixture.h"
+#include "dde/CDDEServer.h"
+#include "dde/CSystemTray.h"
+#include "win/registry.h"
+
+extern char** environ;
+
+namespace {
+
+std::string Text(const _bstr_t& b) {
+  const char* s = static_cast<const char*>(b);
+  return s ? s : "";
+}
+
+template <class Pred>
+bool WaitFor(Pred pred, int limitMs = 20000) {
+  for (int waited = 0; waited < limitMs; waited += 10) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return pred();
+}
+
+void SetString(HKEY key, const char* name, const std::string& value) {
+  RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                 static_cast<DWORD>(value.size() + 1));
+}
+
+void SetDword(HKEY key, const char* name, DWORD value) {
+  RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+// orvsim, and the server program registered as the local server of the
+// main object, all in folders of this test program's own.
+class ServerEnvironment : public ::testing::Environment {
+ public:
+  // A failed set-up is reported by every test that needs the server, so
+  // that it reads as a failure rather than as skipped tests.
+  void SetUp() override {
+    try {
+      error_ = Prepare();
+    } catch (const std::exception& e) {
+      error_ = e.what();
+    }
+  }
+
+  std::string Prepare() {
+    std::string templ = (std::filesystem::temp_directory_path() / "ddeserver-XXXXXX").string();
+    if (!::mkdtemp(&templ[0])) return "no temporary folder";
+    root_ = templ;
+    std::filesystem::create_directories(root_ + "/home");
+    std::filesystem::create_directories(root_ + "/run");
+    std::filesystem::permissions(root_ + "/run", std::filesystem::perms::owner_all);
+    ::setenv("USERPROFILE", (root_ + "/home").c_str(), 1);
+    ::setenv("HOME", (root_ + "/home").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (root_ + "/run").c_str(), 1);
+    ::setenv("ORV_REGISTRY", (root_ + "/registry.reg").c_str(), 1);
+
+    sim_ = std::make_unique<orvsim::OrvSimProcess>(
+        root_, std::vector<std::string>{"--rate", "0", "--stocks", "5", "--future-roots", "2",
+                                        "--user", "alice:secret", "--log-level", "warn"});
+
+    const int registered = RunServer({"-RegServer"});
+    if (registered != 0) return "the server's registration ended with " + std::to_string(registered);
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brask\\Orv\\", 0, nullptr, 0, KEY_WRITE,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS)
+      return "cannot write the server's settings";
+    SetString(key, "ConnString", sim_->Get("ConnString"));
+    SetString(key, "FutConnString", sim_->Get("FutConnString"));
+    SetDword(key, "ServerTimeout", 5000);
+    SetDword(key, "PullTimeout", 5000);
+    SetDword(key, "UseCompression", 0);
+    RegCloseKey(key);
+
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return "CoInitializeEx failed";
+    return "";
+  }
+
+  // One object held from the first sign-in to the end keeps the server up
+  // between the tests' own connections. Until then this process has no
+  // connection to it, so the registry still decides where it is.
+  void KeepServer() {
+    if (keeper_) return;
+    ASSERT_EQ(CoCreateInstance(CLSID_ZmOrvEnt, nullptr, CLSCTX_LOCAL_SERVER, IID_IZmOrvEnt,
+                               reinterpret_cast<void**>(&keeper_)),
+              S_OK);
+  }
+
+  void TearDown() override {
+    CDDEServer::ServerObject() = nullptr;
+    if (keeper_) keeper_->Release();
+    keeper_ = nullptr;
+    // The server ends itself once nothing holds it.
+    WaitFor([] {
+      HANDLE m = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, "9491CBDC-6FEC-465b-A4BE-C8CA68414653");
+      if (m) CloseHandle(m);
+      return m == nullptr;
+    });
+    CoUninitialize();
+    sim_.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+  }
+
+  static int RunServer(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {ORVE_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> a;
+    for (auto& s : argv) a.push_back(&s[0]);
+    a.push_back(nullptr);
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, ORVE_PATH, nullptr, nullptr, a.data(), environ) != 0) return -1;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string error_;
+  std::string root_;
+  std::unique_ptr<orvsim::OrvSimProcess> sim_;
+  IZmOrvEnt* keeper_ = nullptr;
+};
+
+ServerEnvironment* g_env = static_cast<ServerEnvironment*>(
+    ::testing::AddGlobalTestEnvironment(new ServerEnvironment));
+
+class DdeServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(g_env->error_, "");
+    g_DataHolder.Clear();
+    g_DataHolder.topicOfSymbol.clear();
+    server_ = std::make_unique<CDDEServer>(nullptr);
+  }
+  void TearDown() override {
+    server_.reset();
+    g_DataHolder.Clear();
+    g_DataHolder.topicOfSymbol.clear();
+  }
+
+  void SignIn() {
+    g_env->KeepServer();
+    ASSERT_NO_THROW(server_->ConnectToServer("alice", "secret"));
+    ASSERT_TRUE(server_->IsConnected());
+  }
+  IZmOrvEntPtr& Orve() { return CDDEServer::ServerObject(); }
+
+  // A stock of the service that has options.
+  std::string StockWithOptions() {
+    IStocksEntPtr stocks = Orve()->GetStocksAll();
+    do {
+      const std::string symbol = Text(stocks->GetSymbol());
+      try {
+        IOptionsEntPtr options = Orve()->GetOptionsByStock(symbol.c_str());
+        if (options) return symbol;
+      } catch (const _com_error&) {
+      }
+    } while (stocks->Next() == VARIANT_TRUE);
+    return "";
+  }
+
+  StockEntry* AddStock(const std::string& topic) {
+    auto* entry = new StockEntry(topic.c_str(), 0, 0);
+    StoreGuard lock(g_DataHolder.stock.lock);
+    g_DataHolder.stock.entries.push_back(entry);
+    g_DataHolder.stock.bySymbol.emplace(entry->symbol, entry);
+    return entry;
+  }
+
+  bool Subscribed(const std::string& symbol, SymbolTypeEnum type, DataTypeEnum kind) {
+    VARIANT_BOOL on = VARIANT_FALSE;
+    return SUCCEEDED(Orve().GetInterfacePtr()->IsSymbolSubscribed(_bstr_t(symbol.c_str()), type,
+                                                                  kind, &on)) &&
+           on == VARIANT_TRUE;
+  }
+
+  std::unique_ptr<CDDEServer> server_;
+};
+
+// ---- sign-in -------------------------------------------------------------------
+
+// First of all: once this process has a connection to the server, the
+// registry is no longer read.
+TEST_F(DdeServerTest, AnUnregisteredServerFailsLikeARefusedSignIn) {
+  const std::string saved = std::getenv("ORV_REGISTRY");
+  ::setenv("ORV_REGISTRY", (g_env->root_ + "/empty.reg").c_str(), 1);
+  try {
+    server_->ConnectToServer("alice", "secret");
+    ADD_FAILURE() << "no error raised";
+  } catch (const _com_error& e) {
+    EXPECT_EQ(Text(e.Description()), "All Data Providers are unavailable.");
+  }
+  ::setenv("ORV_REGISTRY", saved.c_str(), 1);
+  EXPECT_FALSE(server_->IsConnected());
+  EXPECT_FALSE(Orve());
+}
+
+TEST_F(DdeServerTest, SignsInOnBothServicesAdvisesAndDisconnectsKeepingTheObject) {
+  SignIn();
+  EXPECT_NE(server_->m_dwEventCookie, CDDEServer::kNotAdvised);
+  IZmOrvEnt* object = Orve().GetInterfacePtr();
+  ASSERT_NE(object, nullptr);
+
+  // Already connected: nothing changes, the object stays the same.
+  server_->ConnectToServer("alice", "wrong");
+  EXPECT_EQ(Orve().GetInterfacePtr(), object);
+
+  server_->DisconnectServer();
+  EXPECT_FALSE(server_->IsConnected());
+  EXPECT_EQ(server_->m_dwEventCookie, CDDEServer::kNotAdvised);
+  EXPECT_EQ(Orve().GetInterfacePtr(), object);
+  server_->DisconnectServer();  // a second disconnect is harmless
+
+  // A new sign-in replaces the object and advises again.
+  SignIn();
+  EXPECT_NE(server_->m_dwEventCookie, CDDEServer::kNotAdvised);
+}
+
+// The program's tray icon on a window of its own, where the server
+// object's balloons can be read back.
+class TrayWindow {
+ public:
+  TrayWindow() {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = DefWindowProcA;
+    wc.lpszClassName = "DdeServerTestTray";
+    RegisterClassA(&wc);
+    window_ = CreateWindowExA(0, "DdeServerTestTray", "", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                              nullptr, nullptr, nullptr);
+    created_ = tray.Create(nullptr, window_, 0x800A, "DDE server. Status: not connected.",
+                           nullptr, kId, FALSE, nullptr, nullptr, NIIF_NONE, 10);
+  }
+  ~TrayWindow() { DestroyWindow(window_); }
+  bool Created() const { return created_ && window_; }
+  // The last balloon as "title: text".
+  std::string Balloon() const {
+    orvui::TrayIconState state{};
+    if (!orvui::FindTrayIcon(window_, kId, &state)) return "<no icon>";
+    return state.lastBalloonTitle + ": " + state.lastBalloon;
+  }
+
+  CSystemTray tray;
+
+ private:
+  static constexpr UINT kId = 102;
+  HWND window_ = nullptr;
+  bool created_ = false;
+};
+
+TEST_F(DdeServerTest, BothSignInsFailingRaisesAllProvidersUnavailableAndDropsTheObject) {
+  TrayWindow window;
+  ASSERT_TRUE(window.Created());
+  server_.reset();  // one server object at a time, as in the program
+  server_ = std::make_unique<CDDEServer>(&window.tray);
+  try {
+    server_->ConnectToServer("mallory", "wrong");
+    FAIL() << "no error raised";
+  } catch (const _com_error& e) {
+    EXPECT_EQ(Text(e.Description()), "All Data Providers are unavailable.");
+  }
+  // The equities warning came first; the futures one replaced it.
+  EXPECT_EQ(window.Balloon(), "Futures data: Futures data not available");
+  EXPECT_FALSE(server_->IsConnected());
+  EXPECT_FALSE(Orve());
+  EXPECT_EQ(server_->m_dwEventCookie, CDDEServer::kNotAdvised);
+  server_.reset();  // before the tray it reports to
+}
+
+TEST(DdeServerErrors, ThrowComErrorWithTextCarriesTheResultAndTheText) {
+  try {
+    CDDEServer::ThrowComErrorWithText(E_ACCESSDENIED, u"Failed advise to ZmOrvEvents interface");
+    FAIL() << "returned";
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.Error(), E_ACCESSDENIED);
+    EXPECT_EQ(Text(e.Description()), "Failed advise to ZmOrvEvents interface");
+  }
+}
+
+// ---- queue and worker ------------------------------------------------------------
+
+TEST_F(DdeServerTest, TheQueueKeepsOneRequestPerSymbolAndKind) {
+  struct Case {
+    const char* symbol;
+    DataTypeEnum kind;
+    SymbolTypeEnum type;
+    BYTE subscribe;
+    bool added;
+  };
+  const Case cases[] = {
+      {"ABC", enStockData, enEquity, 1, true},
+      {"ABC", enStockData, enEquity, 0, false},     // the other way round
+      {"ABC", enOptionData, enEquity, 1, true},     // another kind
+      {"ABC", enOptionData, enOption, 1, false},    // the symbol type is not compared
+      {"ABD", enStockData, enEquity, 0, true},
+      {"ABD", enStockData, enEquity, 1, false},
+  };
+  for (const Case& c : cases) {
+    SubscriptionRequest r;
+    r.symbol = c.symbol;
+    r.kind = c.kind;
+    r.symbolType = c.type;
+    r.subscribe = c.subscribe;
+    EXPECT_EQ(server_->Enqueue(r), c.added) << c.symbol << " kind " << c.kind;
+  }
+  EXPECT_EQ(server_->RequestQueue().size(), 3u);
+}
+
+TEST_F(DdeServerTest, TheWorkerSubscribesAStockAndStoresItsFirstSnapshot) {
+  SignIn();
+  IStocksEntPtr stocks = Orve()->GetStocksAll();
+  const std::string symbol = Text(stocks->GetSymbol());
+  const std::string gone = [&] {
+    stocks->Next();
+    return Text(stocks->GetSymbol());
+  }();
+  ASSERT_FALSE(symbol.empty());
+  ASSERT_NE(symbol, gone);
+  StockEntry* entry = AddStock(symbol);
+  ASSERT_TRUE(server_->StartWorker());
+
+  // A direct kind is taken and dropped; the requests behind it still run.
+  SubscriptionRequest direct;
+  direct.symbol = symbol.c_str();
+  direct.kind = enStockData_Direct;
+  server_->Enqueue(direct);
+  SubscriptionRequest request;
+  request.symbol = symbol.c_str();
+  request.kind = enStockData;
+  server_->Enqueue(request);
+  // A stock whose entry went before the worker ran is subscribed all the same.
+  SubscriptionRequest orphan;
+  orphan.symbol = gone.c_str();
+  orphan.kind = enStockData;
+  server_->Enqueue(orphan);
+
+  ASSERT_TRUE(WaitFor([&] { return Subscribed(gone, enEquity, enStockData); }));
+  {
+    StoreGuard lock(g_DataHolder.stock.lock);
+    EXPECT_EQ(entry->snapshot, 1);
+    EXPECT_EQ(entry->changed, 1);
+    IStocksEntPtr stock = Orve()->GetStockBySymbol(symbol.c_str());
+    // Quotes move once the subscription is live; the day's figures do not.
+    EXPECT_FLOAT_EQ(entry->priceClose, stock->GetPriceClose());
+    EXPECT_EQ(Text(entry->currency), Text(stock->GetCurrency()));
+    EXPECT_FLOAT_EQ(entry->hv1m, stock->GetHV1m());
+    EXPECT_EQ(g_DataHolder.stock.entries.size(), 1u);  // nothing made for the orphan
+  }
+  EXPECT_TRUE(Subscribed(symbol, enEquity, enStockData));
+  EXPECT_TRUE(server_->RequestQueue().empty());
+
+  // An unsubscribe goes through the same queue.
+  request.subscribe = 0;
+  server_->Enqueue(request);
+  EXPECT_TRUE(WaitFor([&] { return !Subscribed(symbol, enEquity, enStockData); }));
+
+  // Waking the worker with nothing queued leaves it waiting for more.
+  SetEvent(server_->WorkEvent());
+  request.subscribe = 1;
+  server_->Enqueue(request);
+  EXPECT_TRUE(WaitFor([&] { return Subscribed(symbol, enEquity, enStockData); }));
+}
+
+TEST_F(DdeServerTest, RequestsFailWithoutAServerAndUnsubscribesStillSayWhatTheyTried) {
+  TrayWindow window;
+  ASSERT_TRUE(window.Created());
+  server_.reset();  // one server object at a time, as in the program
+  server_ = std::make_unique<CDDEServer>(&window.tray);
+  // Never signed in: every call meets an empty pointer.
+  StockEntry* entry = AddStock("XYZ");
+  const struct {
+    DataTypeEnum kind;
+    const char* unsubscribe;
+  } cases[] = {
+      {enStockData, "stock"},
+      {enOptionData, "options"},
+      {enIVIndexData, "ivindexes"},
+      {enIVSurfaceData, "ivsurfaces"},
+      {enIVATMData, "IVATM"},
+      {enFutureData, "future"},
+      {enFutureOptionData, "future options"},
+      {enFutIVIndexData, "future ivindexes"},
+      {enFutIVSurfaceData, "future ivsurface"},
+      {enNstdOptionData, "Nstdoptions"},
+  };
+  SubscriptionRequest request;
+  request.symbol = "XYZ";
+  for (const auto& c : cases) {
+    request.kind = c.kind;
+    request.subscribe = 1;
+    EXPECT_NO_THROW(server_->ProcessRequest(request)) << c.kind;
+    request.subscribe = 0;
+    EXPECT_NO_THROW(server_->ProcessRequest(request)) << c.kind;
+    // The refused call leaves its balloon up.
+    EXPECT_EQ(window.Balloon(), std::string("Unsubscribe: Unsubscribe from ") + c.unsubscribe + " XYZ");
+  }
+  EXPECT_EQ(entry->snapshot, 0);
+  server_.reset();
+}
+
+// ---- subscription routines ----------------------------------------------------------
+
+TEST_F(DdeServerTest, AnOptionTopicSubscribesItsUnderlyingsChainAndStoresEveryOption) {
+  SignIn();
+  const std::string stock = StockWithOptions();
+  ASSERT_FALSE(stock.empty());
+  IOptionsEntPtr chain = Orve()->GetOptionsByStock(stock.c_str());
+  const std::string option = Text(chain->GetSymbol());
+  const FLOAT strike = chain->GetStrikePrice();
+
+  // As advise start leaves an option it does not know yet: an entry under
+  // the topic with no underlying, and a link counted by option.
+  auto* entry = new OptionEntry(option.c_str(), _bstr_t(), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+  entry->individual = 1;
+  {
+    StoreGuard lock(g_DataHolder.option.lock);
+    g_DataHolder.option.entries.push_back(entry);
+    g_DataHolder.option.bySymbol.emplace(entry->symbol, entry);
+    GetOrInsertCount(g_DataHolder.option.adviseCountByOption, option.c_str()) = 1;
+  }
+
+  SubscriptionRequest request;
+  request.symbol = option.c_str();
+  request.kind = enOptionData;
+  request.symbolType = enEquity;
+  server_->ProcessRequest(request);
+
+  EXPECT_TRUE(Subscribed(stock, enEquity, enOptionData));
+  {
+    StoreGuard lock(g_DataHolder.option.lock);
+    OptionGroup<OptionEntry>& g = g_DataHolder.option;
+    EXPECT_GT(g.entries.size(), 1u);
+    EXPECT_EQ(g.bySymbol.size(), g.entries.size());
+    for (OptionEntry* e : g.entries) {
+      EXPECT_EQ(Text(e->stockSymbol), stock) << Text(e->symbol);
+      EXPECT_EQ(e->snapshot, 1);
+      EXPECT_EQ(e->changed, 1);
+      EXPECT_EQ(e->group, 1);
+      EXPECT_EQ(Text(g.underlyingOf[e->symbol]), stock);
+    }
+    EXPECT_FLOAT_EQ(entry->strikePrice, strike);
+    // The link counted by option now counts for the underlying.
+    EXPECT_TRUE(g.adviseCountByOption.empty());
+    EXPECT_EQ(g.adviseCountByUnderlying[stock.c_str()], 2);
+  }
+  // Only the advised option does not count as an unused subscription.
+  EXPECT_EQ(server_->CountActiveOptionSubscriptions(),
+            static_cast<LONG>(g_DataHolder.option.entries.size()) - 1);
+
+  // Covered by the snapshot: a second request subscribes nothing more.
+  ASSERT_EQ(Orve()->UnSubscribe(stock.c_str(), enEquity, enOptionData), S_OK);
+  server_->ProcessRequest(request);
+  EXPECT_FALSE(Subscribed(stock, enEquity, enOptionData));
+}
+
+TEST_F(DdeServerTest, AKnownOptionIsSubscribedAloneWithoutSnapshot) {
+  SignIn();
+  const std::string stock = StockWithOptions();
+  ASSERT_FALSE(stock.empty());
+  const std::string option = Text(Orve()->GetOptionsByStock(stock.c_str())->GetSymbol());
+  SubscriptionRequest request;
+  request.symbol = option.c_str();
+  request.kind = enOptionData;
+  request.symbolType = enOption;
+  server_->ProcessRequest(request);
+  EXPECT_TRUE(Subscribed(option, enOption, enOptionData));
+  EXPECT_FALSE(Subscribed(stock, enEquity, enOptionData));
+  EXPECT_TRUE(g_DataHolder.option.entries.empty());
+}
+
+TEST_F(DdeServerTest, IVIndexSnapshotsMakeTheirEntriesThenSubscribe) {
+  SignIn();
+  const std::string stock = StockWithOptions();
+  IIVIndexesEntPtr indexes;
+  try {
+    indexes = Orve()->GetIVIndexesByStock(stock.c_str());
+  } catch (const _com_error&) {
+  }
+  if (!indexes) GTEST_SKIP() << "the service has no IV indexes for " << stock;
+  SubscriptionRequest request;
+  request.symbol = stock.c_str();
+  request.kind = enIVIndexData;
+  server_->ProcessRequest(request);
+  EXPECT_TRUE(Subscribed(stock, enEquity, enIVIndexData));
+  StoreGuard lock(g_DataHolder.ivIndex.lock);
+  ASSERT_FALSE(g_DataHolder.ivIndex.entries.empty());
+  for (IVIndexEntry* e : g_DataHolder.ivIndex.entries) {
+    EXPECT_EQ(Text(e->symbol), stock);
+    EXPECT_EQ(e->snapshot, 1);
+    EXPECT_EQ(e->changed, 1);
+    EXPECT_EQ(g_DataHolder.ivIndex.byKey.count(IVIndexKey(e->symbol, e->term)), 1u);
+  }
+  EXPECT_EQ(g_DataHolder.ivIndex.bySymbolAll.count(stock.c_str()),
+            g_DataHolder.ivIndex.entries.size());
+}
+
+// ---- event handlers ---------------------------------------------------------------
+
+TEST_F(DdeServerTest, AStockEventUpdatesOnlyRequestedEntriesAndQueuesTheAtmPoll) {
+  SignIn();
+  IStocksEntPtr stocks = Orve()->GetStocksAll();  // every stock in one cursor
+  const std::string first = Text(stocks->GetSymbol());
+  StockEntry* requested = AddStock(first);
+  server_->RememberTopicHandle(first, 7);
+  IStocksEntPtr again = Orve()->GetStocksAll();
+  again->Next();
+  const std::string second = Text(again->GetSymbol());
+  StockEntry* unrequested = AddStock(second);  // has an entry but no topic
+
+  IStocksEntPtr walk = Orve()->GetStocksAll();
+  EXPECT_EQ(server_->OnStocksChange(walk.GetInterfacePtr()), S_OK);
+  EXPECT_EQ(requested->changed, 1);
+  EXPECT_EQ(requested->snapshot, 0);
+  EXPECT_FLOAT_EQ(requested->lastPrice, Orve()->GetStockBySymbol(first.c_str())->GetLastPrice());
+  EXPECT_EQ(unrequested->changed, 0);
+  EXPECT_EQ(server_->AtmPollList(), std::vector<std::string>{first});
+
+  // The same through the sink's IDispatch, as the server fires it.
+  requested->changed = 0;
+  IStocksEntPtr fired = Orve()->GetStockBySymbol(first.c_str());
+  VARIANT arg;
+  arg.vt = VT_DISPATCH;
+  arg.pdispVal = fired.GetInterfacePtr();
+  DISPPARAMS params = {&arg, nullptr, 1, 0};
+  IDispatch* sink = static_cast<IDispatch*>(server_.get());
+  EXPECT_EQ(sink->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), S_OK);
+  EXPECT_EQ(requested->changed, 1);
+  EXPECT_EQ(server_->AtmPollList().size(), 1u);  // listed once
+
+  // A cursor of another kind is refused with the query's result.
+  IFuturesEntPtr futures = Orve()->GetFuturesAll();
+  EXPECT_EQ(server_->OnStocksChange(futures.GetInterfacePtr()), E_NOINTERFACE);
+  EXPECT_EQ(server_->OnError(1, nullptr), S_OK);
+  EXPECT_EQ(server_->OnATMChange(fired.GetInterfacePtr()), S_OK);
+}
+
+TEST_F(DdeServerTest, AFuturesEventFindsTheEntryOfTheBackslashTopic) {
+  SignIn();
+  IFuturesEntPtr futures = Orve()->GetFuturesAll();
+  const std::string symbol = Text(futures->GetSymbol());
+  const std::string topic = SymbolToTopic(symbol);
+  auto* entry = new FutureEntry(topic.c_str(), 0, 0);
+  {
+    StoreGuard lock(g_DataHolder.futures.lock);
+    g_DataHolder.futures.entries.push_back(entry);
+    g_DataHolder.futures.bySymbol.emplace(entry->symbol, entry);
+  }
+  server_->RememberTopicHandle(topic, 9);
+  IFuturesEntPtr one = Orve()->GetFuturesBySymbol(symbol.c_str());
+  EXPECT_EQ(server_->OnFuturesChange(one.GetInterfacePtr()), S_OK);
+  EXPECT_EQ(entry->changed, 1);
+  EXPECT_FLOAT_EQ(entry->lastPrice, one->GetLastPrice());
+}
+
+// ---- over-limit thread -------------------------------------------------------------
+
+TEST_F(DdeServerTest, TheOverLimitThreadTradesUnusedChainsForSingleOptions) {
+  SignIn();
+  const std::string stock = StockWithOptions();
+  ASSERT_FALSE(stock.empty());
+  IOptionsEntPtr chain = Orve()->GetOptionsByStock(stock.c_str());
+  std::vector<std::string> options;
+  do {
+    options.push_back(Text(chain->GetSymbol()));
+  } while (options.size() < 3 && chain->Next() == VARIANT_TRUE);
+  ASSERT_EQ(options.size(), 3u);
+  ASSERT_EQ(Orve()->Subscribe(stock.c_str(), enEquity, enOptionData), S_OK);
+
+  // advised and chain-subscribed; chain-subscribed only; advised only.
+  const BYTE flags[3][2] = {{1, 1}, {0, 1}, {1, 0}};
+  std::vector<OptionEntry*> entries;
+  {
+    StoreGuard lock(g_DataHolder.option.lock);
+    for (size_t i = 0; i < 3; ++i) {
+      auto* e = new OptionEntry(options[i].c_str(), stock.c_str(), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+      e->individual = flags[i][0];
+      e->group = flags[i][1];
+      g_DataHolder.option.entries.push_back(e);
+      g_DataHolder.option.bySymbol.emplace(e->symbol, e);
+      entries.push_back(e);
+    }
+  }
+  EXPECT_EQ(server_->CountActiveOptionSubscriptions(), 1);
+
+  EXPECT_EQ(CDDEServer::OverLimitThread(nullptr), static_cast<DWORD>(-1));
+  EXPECT_EQ(CDDEServer::OverLimitThread(server_.get()), 0u);
+  EXPECT_FALSE(Subscribed(stock, enEquity, enOptionData));
+  EXPECT_TRUE(Subscribed(options[0], enOption, enOptionData));
+  EXPECT_FALSE(Subscribed(options[2], enOption, enOptionData));
+  EXPECT_EQ(entries[0]->group, 1);
+  EXPECT_EQ(entries[1]->group, 0);
+  EXPECT_EQ(server_->CountActiveOptionSubscriptions(), 0);
+  EXPECT_FALSE(server_->IsOverLimitThreadRunning());
+}
+
+TEST_F(DdeServerTest, CountsOfUnusedSubscriptionsCrossTheLimitOnlyAboveIt) {
+  // 1000 live chain subscriptions are within the limit; the 1001st is not.
+  {
+    StoreGuard lock(g_DataHolder.option.lock);
+    for (int i = 0; i < 1001; ++i) {
+      auto* e = new OptionEntry(("O" + std::to_string(i)).c_str(), "U", 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                0, 0, 0);
+      e->group = 1;
+      if (i == 1000) e->individual = 1;
+      g_DataHolder.option.entries.push_back(e);
+    }
+  }
+  EXPECT_EQ(server_->CountActiveOptionSubscriptions(), CDDEServer::kOverLimitThreshold);
+  g_DataHolder.option.entries.back()->individual = 0;
+  EXPECT_GT(server_->CountActiveOptionSubscriptions(), CDDEServer::kOverLimitThreshold);
+  EXPECT_EQ(server_->CountActiveNstdOptionSubscriptions(), 0);
+  EXPECT_EQ(server_->CountActiveFutOptionSubscriptions(), 0);
+}
+
+TEST_F(DdeServerTest, DeferredRequestsGoBackToTheQueueOnceTheOverLimitThreadEnded) {
+  SubscriptionRequest request;
+  request.symbol = "OPT1";
+  request.kind = enOptionData;
+  server_->DeferredRequests().push_back(request);
+  server_->RequeueDeferredRequests();
+  EXPECT_TRUE(server_->DeferredRequests().empty());
+  ASSERT_EQ(server_->RequestQueue().size(), 1u);
+  EXPECT_EQ(Text(server_->RequestQueue().front().symbol), "OPT1");
+}
+
+// ---- advise links ----------------------------------------------------------------
+
+TEST_F(DdeServerTest, LinksCountIntoOneEntryAndQueueOneSubscription) {
+  HSZ topic = reinterpret_cast<HSZ>(uintptr_t(41));
+  EXPECT_TRUE(server_->AdviseStartStock("ABC", topic));
+  EXPECT_TRUE(server_->AdviseStartStock("ABC", topic));  // a second stock item
+  ASSERT_EQ(g_DataHolder.stock.entries.size(), 1u);
+  EXPECT_EQ(g_DataHolder.stock.adviseCount["ABC"], 2);
+  EXPECT_EQ(g_DataHolder.stock.byTopic.at(41), g_DataHolder.stock.entries[0]);
+  ASSERT_EQ(server_->RequestQueue().size(), 1u);
+  EXPECT_EQ(server_->RequestQueue().front().kind, enStockData);
+  EXPECT_EQ(server_->RequestQueue().front().subscribe, 1);
+
+  // The last link gone before the worker ran: the request never reaches
+  // the server, and the entry waits for the refresh pass.
+  EXPECT_TRUE(server_->AdviseStopStock("ABC"));
+  EXPECT_TRUE(server_->AdviseStopStock("ABC"));
+  EXPECT_EQ(g_DataHolder.stock.adviseCount["ABC"], 0);
+  EXPECT_TRUE(server_->RequestQueue().empty());
+  EXPECT_EQ(g_DataHolder.stock.entries.size(), 1u);
+
+  // An unsubscribe of the same kind still queued stands for a new link too,
+  // and is never purged.
+  SubscriptionRequest unsubscribe;
+  unsubscribe.symbol = "XYZ";
+  unsubscribe.kind = enStockData;
+  unsubscribe.subscribe = 0;
+  server_->Enqueue(unsubscribe);
+  server_->AdviseStartStock("XYZ", reinterpret_cast<HSZ>(uintptr_t(42)));
+  server_->AdviseStopStock("XYZ");
+  ASSERT_EQ(server_->RequestQueue().size(), 1u);
+  EXPECT_EQ(server_->RequestQueue().front().subscribe, 0);
+}
+
+TEST_F(DdeServerTest, OptionLinksCountByOptionUntilTheUnderlyingIsKnown) {
+  HSZ topic = reinterpret_cast<HSZ>(uintptr_t(43));
+  // Unknown: an empty entry under the topic, no count, a chain request.
+  EXPECT_TRUE(server_->AdviseStartOption("ABC AB", topic));
+  ASSERT_EQ(g_DataHolder.option.entries.size(), 1u);
+  OptionEntry* entry = g_DataHolder.option.entries[0];
+  EXPECT_EQ(entry->individual, 1);
+  EXPECT_TRUE(g_DataHolder.option.adviseCountByOption.empty());
+  EXPECT_EQ(server_->RequestQueue().back().symbolType, enEquity);
+  server_->RequestQueue().clear();
+
+  // Known, underlying not yet known: counted by option, a single request.
+  EXPECT_TRUE(server_->AdviseStartOption("ABC AB", topic));
+  EXPECT_EQ(g_DataHolder.option.adviseCountByOption["ABC AB"], 1);
+  EXPECT_EQ(server_->RequestQueue().back().symbolType, enOption);
+  server_->RequestQueue().clear();
+
+  // Underlying known and chain-subscribed: counted by underlying, nothing queued.
+  g_DataHolder.option.underlyingOf.emplace("ABC AB", "ABC");
+  entry->group = 1;
+  EXPECT_TRUE(server_->AdviseStartOption("ABC AB", topic));
+  EXPECT_EQ(g_DataHolder.option.adviseCountByUnderlying["ABC"], 1);
+  EXPECT_EQ(Text(entry->stockSymbol), "ABC");
+  EXPECT_TRUE(server_->RequestQueue().empty());
+  EXPECT_TRUE(server_->AdviseStopOption("ABC AB"));
+  EXPECT_EQ(g_DataHolder.option.adviseCountByUnderlying["ABC"], 0);
+}
+
+TEST_F(DdeServerTest, ParametrisedLinksKeepTheirItemInTheEntry) {
+  HSZ item = reinterpret_cast<HSZ>(uintptr_t(77));
+  // An IV index type that is neither call nor put is refused, but its
+  // entry and count stay.
+  EXPECT_FALSE(server_->AdviseStartIVIndex("ABC", item, 2, 30));
+  EXPECT_TRUE(server_->AdviseStartIVIndex("ABC", item, 1, 30));
+  ASSERT_EQ(g_DataHolder.ivIndex.entries.size(), 1u);
+  EXPECT_EQ(g_DataHolder.ivIndex.entries[0]->putItem, 77u);
+  EXPECT_EQ(g_DataHolder.ivIndex.adviseCount["ABC"], 2);
+  EXPECT_EQ(server_->RequestQueue().size(), 1u);
+
+  EXPECT_TRUE(server_->AdviseStartIVSurface("ABC", item, 0, 30, 2, "O2_DELTA"));
+  EXPECT_FALSE(server_->AdviseStartIVSurface("ABC", item, 0, 30, 2, "O2_NOTHING"));
+  ASSERT_EQ(g_DataHolder.ivSurface.entries.size(), 1u);
+  EXPECT_EQ(g_DataHolder.ivSurface.entries[0]->deltaItem, 77u);
+
+  // Two expiries of one symbol: one request, both entries listed by symbol.
+  EXPECT_TRUE(server_->AdviseStartAtm("ABC", item, 46023));
+  EXPECT_TRUE(server_->AdviseStartAtm("ABC", item, 46054));
+  EXPECT_EQ(g_DataHolder.atm.bySymbolAll.count("ABC"), 2u);
+  EXPECT_EQ(server_->RequestQueue().size(), 3u);
+}
+
+// ---- refresh pass -----------------------------------------------------------------
+
+TEST_F(DdeServerTest, TheRefreshPassDropsUnlinkedInstrumentsAndQueuesTheirUnsubscription) {
+  HSZ named = reinterpret_cast<HSZ>(uintptr_t(51));
+  HSZ unnamed = reinterpret_cast<HSZ>(uintptr_t(52));
+  HSZ linked = reinterpret_cast<HSZ>(uintptr_t(53));
+  server_->AdviseStartStock("GONE", named);
+  server_->AdviseStartStock("KEPT", unnamed);
+  server_->AdviseStartStock("LIVE", linked);
+  server_->RememberTopicHandle("GONE", 51);  // only this one was ever requested
+  server_->AdviseStopStock("GONE");
+  server_->AdviseStopStock("KEPT");
+  server_->RequestQueue().clear();
+
+  // Options of an underlying without links go, whatever their topics.
+  auto* option = new OptionEntry("UND A", "UND", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+  {
+    OptionGroup<OptionEntry>& g = g_DataHolder.option;
+    g.entries.push_back(option);
+    g.bySymbol.emplace(option->symbol, option);
+    g.byTopic.emplace(60, option);
+    g.underlyingOf.emplace(option->symbol, "UND");
+    g.adviseCountByUnderlying["UND"] = 0;
+  }
+
+  server_->RefreshAll();
+  {
+    SymbolGroup<StockEntry>& g = g_DataHolder.stock;
+    EXPECT_EQ(g.bySymbol.count("GONE"), 0u);
+    EXPECT_EQ(g.byTopic.count(51), 0u);
+    EXPECT_EQ(g.bySymbol.count("KEPT"), 1u);  // no topic handle: it stays
+    EXPECT_EQ(g.bySymbol.count("LIVE"), 1u);
+    EXPECT_EQ(g.entries.size(), 2u);
+    EXPECT_EQ(g.adviseCount.count("GONE"), 0u);
+  }
+  EXPECT_TRUE(g_DataHolder.option.entries.empty());
+  EXPECT_TRUE(g_DataHolder.option.byTopic.empty());
+  EXPECT_TRUE(g_DataHolder.option.underlyingOf.empty());
+  EXPECT_TRUE(g_DataHolder.option.adviseCountByUnderlying.empty());
+
+  std::vector<std::string> queued;
+  for (const SubscriptionRequest& r : server_->RequestQueue()) {
+    EXPECT_EQ(r.subscribe, 0);
+    queued.push_back(Text(r.symbol));
+  }
+  EXPECT_EQ(queued, (std::vector<std::string>{"GONE", "KEPT", "UND"}));
+  // The worker is woken for them.
+  EXPECT_EQ(WaitForSingleObject(server_->WorkEvent(), 0), WAIT_OBJECT_0);
+
+  // Another pass queues the one left behind once only.
+  server_->RefreshAll();
+  EXPECT_EQ(server_->RequestQueue().size(), 3u);
+}
+
+// ---- DDE service ---------------------------------------------------------------
+
+TEST_F(DdeServerTest, TheServiceAnswersRequestsFromTheStoreInTextOnly) {
+  SignIn();
+  const std::string symbol = Text(Orve()->GetStocksAll()->GetSymbol());
+  // The service lives on a thread with a message loop, as the program's
+  // main thread is; the object ends there too.
+  std::promise<BOOL> started;
+  DWORD loopThread = 0;
+  std::atomic<int> passes{0};
+  std::thread loop([&] {
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    loopThread = GetCurrentThreadId();
+    started.set_value(server_->StartDde());
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+      // Stands for the program's posting timer.
+      if (msg.message == WM_APP && !msg.hwnd) {
+        server_->PostAdvises();
+        ++passes;
+        continue;
+      }
+      DispatchMessageA(&msg);
+    }
+    server_.reset();
+  });
+  ASSERT_TRUE(started.get_future().get());
+
+  {
+    ddetest::Client client;
+    HCONV system = client.Connect("System", "ZmDDE");
+    ASSERT_NE(system, nullptr);
+    EXPECT_EQ(client.Request(system, "login"), "alice");
+    EXPECT_EQ(client.Request(system, "Password"), "secret");
+    EXPECT_EQ(client.Request(system, "Login", 2).rfind("<none", 0), 0u);  // text only
+
+    std::string lower = symbol;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    HCONV stock = client.Connect(lower, "ZmDDE");
+    ASSERT_NE(stock, nullptr);
+    // The first request notes the topic; without an entry there is no value.
+    EXPECT_EQ(client.Request(stock, "Price").rfind("<none", 0), 0u);
+    const DdeHandleValue topic = server_->FindTopicHandle(symbol);
+    ASSERT_NE(topic, 0u);
+    auto* entry = new StockEntry(symbol.c_str(), 12.5f, 300);
+    entry->snapshot = 1;
+    {
+      StoreGuard lock(g_DataHolder.stock.lock);
+      g_DataHolder.stock.entries.push_back(entry);
+      g_DataHolder.stock.bySymbol.emplace(entry->symbol, entry);
+      g_DataHolder.stock.byTopic.emplace(topic, entry);
+    }
+    EXPECT_EQ(client.Request(stock, "Price"), "12.5000");
+    EXPECT_EQ(client.Request(stock, "StckVolume"), "300");
+    // Links: a field item makes the entry it will be served from; the
+    // credentials may be linked on any topic but "System".
+    EXPECT_TRUE(client.Transact(stock, "StckBid", XTYP_ADVSTART));
+    EXPECT_TRUE(client.Transact(stock, "Login", XTYP_ADVSTART));
+    EXPECT_FALSE(client.Transact(system, "Login", XTYP_ADVSTART));
+    EXPECT_FALSE(client.Transact(stock, "NoSuchItem", XTYP_ADVSTART));
+    EXPECT_FALSE(client.Transact(stock, "StckBid", XTYP_ADVSTART, 2));
+    {
+      StoreGuard lock(g_DataHolder.stock.lock);
+      EXPECT_EQ(g_DataHolder.stock.adviseCount[symbol.c_str()], 1);
+    }
+
+    // A changed entry is posted whole by the next pass, once.
+    {
+      StoreGuard lock(g_DataHolder.stock.lock);
+      entry->bidPrice = 12.25f;
+      entry->changed = 1;
+    }
+    PostThreadMessageA(loopThread, WM_APP, 0, 0);
+    ASSERT_TRUE(client.PumpUntil([&] { return !client.Values().empty(); }));
+    EXPECT_EQ(client.Values(), std::vector<std::string>{"StckBid=12.2500"});
+    EXPECT_EQ(entry->changed, 0);
+
+    // Not connected: nothing is posted and the flag waits.
+    server_->DisconnectServer();
+    entry->changed = 1;
+    PostThreadMessageA(loopThread, WM_APP, 0, 0);
+    ASSERT_TRUE(WaitFor([&] { return passes == 2; }));
+    EXPECT_EQ(entry->changed, 1);
+    DdeDisconnect(stock);
+    DdeDisconnect(system);
+  }
+  PostThreadMessageA(loopThread, WM_QUIT, 0, 0);
+  loop.join();
+  EXPECT_EQ(CDDEServer::Instance(), nullptr);
+}
+
+TEST(DdeServerObject, TheFirstObjectIsTheInstanceAndOwnsTheMonthTable) {
+  auto first = std::make_unique<CDDEServer>(nullptr);
+  EXPECT_EQ(CDDEServer::Instance(), first.get());
+  EXPECT_EQ(first->Months().size(), 12u);
+  EXPECT_EQ(first->Months().at("DEC"), 12);
+  {
+    CDDEServer second(nullptr);
+    EXPECT_EQ(CDDEServer::Instance(), first.get());
+    EXPECT_TRUE(second.Months().empty());
+    EXPECT_EQ(second.WorkEvent(), nullptr);
+    EXPECT_FALSE(second.StartWorker());
+  }
+  EXPECT_EQ(CDDEServer::Instance(), first.get());
+  ASSERT_TRUE(first->StartWorker());
+  first.reset();  // stops and joins the worker
+  EXPECT_EQ(CDDEServer::Instance(), nullptr);
+}
+
+}  // namespace
