@@ -16,6 +16,8 @@ constexpr DWORD kAllContexts =
 // it reports that it is still waiting for it.
 constexpr DWORD kWorkerGraceMs = 100;
 constexpr DWORD kOverLimitGraceMs = 1000;
+// How long the destructor waits for the server to let go of the sink.
+constexpr DWORD kSinkReleaseWaitMs = 5000;
 
 void JoinThread(HANDLE& thread, DWORD graceMs) {
   if (!thread) return;
@@ -98,7 +100,11 @@ CDDEServer::~CDDEServer() {
   LeaveCriticalSection(&m_eventLock);
 
   // Events the server sent before the unadvise may still be on their way
-  // in; they end at once now, but must be out before the object goes.
+  // in; they end at once now, but must be out before the object goes, and
+  // so must the server's last references to the sink (bounded: a server
+  // that never lets go is not waited for forever).
+  const DWORD start = GetTickCount();
+  while (m_sinkRefs > 0 && GetTickCount() - start < kSinkReleaseWaitMs) Sleep(1);
   while (m_eventsInProgress > 0) Sleep(1);
 
   DeleteCriticalSection(&m_atmPollLock);
@@ -171,6 +177,11 @@ void CDDEServer::DisconnectServer() {
   if (!m_connected) return;
   try {
     s_server->Disconnect();
+  } catch (const _com_error&) {
+  }
+  // Unadvised even when the sign-out failed: a sink left advised would get
+  // events after its object is gone.
+  try {
     const HRESULT r = DispEventUnadvise(s_server);
     if (r != S_OK) ThrowComErrorWithText(r, u"Failed unadvise ZmOrvEvents interface");
   } catch (const _com_error&) {

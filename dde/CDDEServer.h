@@ -41,6 +41,9 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   static constexpr LONG kOverLimitThreshold = 1000;
 
   explicit CDDEServer(CSystemTray* tray);
+
+  STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(++m_sinkRefs); }
+  STDMETHOD_(ULONG, Release)() override { return static_cast<ULONG>(--m_sinkRefs); }
   virtual ~CDDEServer();
   CDDEServer(const CDDEServer&) = delete;
   CDDEServer& operator=(const CDDEServer&) = delete;
@@ -255,6 +258,10 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   std::atomic<bool> m_quitting{false};
   // Events being delivered right now; none starts once closing is set.
   std::atomic<int> m_eventsInProgress{0};
+  // References the server (through the transport) holds on the sink. They
+  // do not own the object, but the destructor waits for them to go: an event
+  // already on its way in still reaches the sink after the unadvise.
+  std::atomic<LONG> m_sinkRefs{0};
   std::atomic<bool> m_closing{false};
 
   // The string handle of every item name, made when the service starts.

@@ -24,9 +24,13 @@ constexpr int kMaxVariantDepth = 8;
 
 enum RefTag : uint8_t { kRefNull = 0, kRefSenders = 1, kRefReceivers = 2 };
 
-// Set on the thread running a connection's releases: a call it makes from a
-// FinalRelease must not wait for the releases it is itself running.
-thread_local bool t_runningReleases = false;
+// The request a call thread is serving, if any: the releases it makes on
+// that connection meanwhile are tied to the call.
+struct Serving {
+  const void* connection = nullptr;
+  uint32_t callId = 0;
+};
+thread_local Serving t_serving;
 
 constexpr size_t kReadBufSize = 65536;
 // How long a call thread that read a request goes on reading a quiet
@@ -240,19 +244,47 @@ void Connection::Deliver(const FrameHeader& h, std::string body) {
         waiting = it->second;
         waiting->reply.body = std::move(body);
         waiting->done = true;
-        waiting->releasesBefore = releasesArrived_;
       }
     }
     // Woken with the lock free, the caller does not block on it again.
     if (waiting) waiting->cv.notify_one();
   } else if (h.kind == FrameKind::kRelease) {
+    if (OweRelease(h.callId, body)) return;
     {
       std::lock_guard<std::mutex> lock(mu_);
       releases_.push_back(std::move(body));
-      ++releasesArrived_;
     }
     StartReleases();
   }
+}
+
+bool Connection::OweRelease(uint32_t callId, std::string& body) {
+  if (callId == 0) return false;
+  std::shared_ptr<Pending> call;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = pending_.find(callId);
+    // A call that gave up waiting has no reply left to hold back.
+    if (it == pending_.end() || it->second->done) return false;
+    call = it->second;
+    call->releases.push_back(std::move(body));
+    body.clear();
+    if (call->releasing) return true;
+    call->releasing = true;
+  }
+  // Never on the reading thread nor on the caller: the release may call the
+  // peer, and the peer's nested calls must find a reader and a call thread.
+  auto self = shared_from_this();
+  if (!Pool().Post([self, call] { self->RunCallReleases(call); })) {
+    // The pool is stopping: nobody will run them, so they hold nothing.
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      call->releases.clear();
+      call->releasing = false;
+    }
+    call->cv.notify_one();
+  }
+  return true;
 }
 
 bool Connection::ClaimReleases() {
@@ -287,10 +319,11 @@ void Connection::ReadLoop() {
       if (h.kind == FrameKind::kRelease) {
         // Releases that come together run together, on this thread once
         // nothing else is read (below), or on a call thread of their own
-        // when something else comes first.
+        // when something else comes first. Those tied to a call of ours
+        // run apart.
+        if (OweRelease(h.callId, body)) continue;
         std::lock_guard<std::mutex> lock(mu_);
         releases_.push_back(std::move(body));
-        ++releasesArrived_;
         body.clear();
         continue;
       }
@@ -317,12 +350,13 @@ void Connection::ReadLoop() {
       // message unread. The reading is taken back before the reply goes,
       // so that the peer's next request cannot beat this thread to the
       // socket, and this thread reads it without a hop. Releases that came
-      // with the request run first, in the order they came.
-      bool releases = ClaimReleases();
+      // with the request go to a call thread: one whose FinalRelease waits
+      // for a call of ours in flight would otherwise hold up the peer's
+      // nested call that this call's reply depends on.
+      StartReleases();
       GiveUpReading();
-      if (releases) RunReleases();
       Writer w;
-      bool reply = RunRequest(std::move(body), w);
+      bool reply = RunRequest(h.callId, std::move(body), w);
       bool reading = TakeReading();
       if (reply) SendReply(h.callId, w);
       if (!reading) return;
@@ -488,8 +522,8 @@ HRESULT Connection::Call(Writer& request, Reply* reply, bool carryErrorInfo,
     else
       p.cv.wait(lock, ready);
   }
-  if (p.done && !t_runningReleases) {
-    auto ran = [&] { return releasesDone_ >= p.releasesBefore || closed_; };
+  if (p.done) {
+    auto ran = [&] { return (p.releases.empty() && !p.releasing) || closed_; };
     if (deadline)
       p.cv.wait_until(lock, *deadline, ran);
     else
@@ -536,7 +570,7 @@ void Connection::SendRelease(uint64_t objectId, uint32_t count) {
   Writer w;
   w.U64(objectId);
   w.U32(count);
-  std::string& frame = w.Finish(FrameKind::kRelease, 0);
+  std::string& frame = w.Finish(FrameKind::kRelease, t_serving.connection == this ? t_serving.callId : 0);
   std::lock_guard<std::mutex> lock(sendMu_);
   if (SendAll(fd_.Get(), frame.data(), frame.size())) bytesSent_ += frame.size();
 }
@@ -702,7 +736,6 @@ IUnknown* Connection::ExportedInterface(uint64_t objectId, const IID& iid, HRESU
 }
 
 void Connection::RunReleases() {
-  t_runningReleases = true;
   std::unique_lock<std::mutex> lock(mu_);
   while (!releases_.empty()) {
     std::string body = std::move(releases_.front());
@@ -710,13 +743,23 @@ void Connection::RunReleases() {
     lock.unlock();
     OnRelease(body);
     lock.lock();
-    ++releasesDone_;
-    // A caller waiting on releases ahead of its reply sleeps on its call's
-    // own condition.
-    for (auto& p : pending_) p.second->cv.notify_one();
   }
   releasesRunning_ = false;
-  t_runningReleases = false;
+}
+
+void Connection::RunCallReleases(const std::shared_ptr<Pending>& call) {
+  std::unique_lock<std::mutex> lock(mu_);
+  while (!call->releases.empty()) {
+    std::string body = std::move(call->releases.front());
+    call->releases.pop_front();
+    lock.unlock();
+    OnRelease(body);
+    lock.lock();
+  }
+  call->releasing = false;
+  lock.unlock();
+  // The caller waits on its call's own condition.
+  call->cv.notify_one();
 }
 
 void Connection::OnRelease(const std::string& body) {
@@ -895,12 +938,17 @@ void Connection::SendReply(uint32_t callId, Writer& w) {
 
 void Connection::OnRequest(uint32_t callId, std::string body) {
   Writer w;
-  if (RunRequest(std::move(body), w)) SendReply(callId, w);
+  if (RunRequest(callId, std::move(body), w)) SendReply(callId, w);
 }
 
-bool Connection::RunRequest(std::string body, Writer& w) {
+bool Connection::RunRequest(uint32_t callId, std::string body, Writer& w) {
   // A pooled thread may carry an earlier call's error object.
   SetErrorInfo(0, nullptr);
+  struct ServingScope {
+    Serving saved;
+    ServingScope(const void* connection, uint32_t id) : saved(t_serving) { t_serving = {connection, id}; }
+    ~ServingScope() { t_serving = saved; }
+  } serving(this, callId);
   w.I32(0);
   w.U32(0);
   HRESULT hr;

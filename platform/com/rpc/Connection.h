@@ -17,7 +17,8 @@
 //   request   u8 op | u64 object id | IID | the operation's arguments
 //   reply     i32 HRESULT | u32 payload length | payload | error information
 //             (when the HRESULT fails)
-//   release   u64 object id | u32 count
+//   release   u64 object id | u32 count; its frame carries the id of the
+//             call being served when it was made, else 0
 // An interface pointer travels as u8 tag (0 null, 1 an object of the
 // sender, 2 the receiver's own object coming back) | u64 object id | IID of
 // the interface it is passed as; a VARIANT as u16 VARTYPE | its value.
@@ -138,7 +139,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool done = false;
     Reply reply;
     std::condition_variable cv;  // one per call: a reply wakes only its caller
-    uint64_t releasesBefore = 0;  // releases that arrived ahead of the reply
+    // Releases the callee gave back while it served this call: they came
+    // ahead of the reply, run in the order they came, and the reply waits
+    // for them.
+    std::deque<std::string> releases;
+    bool releasing = false;
   };
   struct Export {
     IUnknown* identity = nullptr;
@@ -158,8 +163,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void OnReadable();
   void OnRequest(uint32_t callId, std::string body);
   // False when the request was malformed and the connection is closing.
-  bool RunRequest(std::string body, Writer& w);
+  bool RunRequest(uint32_t callId, std::string body, Writer& w);
   void OnRelease(const std::string& body);
+  // Takes a release the peer made while serving one of our calls still
+  // waiting for its reply; false (leaving `body`) when it is tied to none.
+  bool OweRelease(uint32_t callId, std::string& body);
+  void RunCallReleases(const std::shared_ptr<Pending>& call);
   void RunReleases();
   // Hands queued releases to a call thread unless one runs them already.
   void StartReleases();
@@ -193,12 +202,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::map<uint64_t, Export> exports_;
   std::map<IUnknown*, uint64_t> exportsByIdentity_;
   std::map<uint64_t, ProxyManager*> imports_;
-  // Releases run one after the other on a call thread, in the order they
-  // came; a reply is handed over only once those that came before it ran,
-  // so a caller that unadvised a sink may free it when the call returns.
+  // Releases run one after the other, in the order they came. Those the
+  // peer made while serving one of our calls carry that call's id and run
+  // apart, and its reply is handed over only once they ran, so a caller
+  // that unadvised a sink may free it when the call returns. Other releases
+  // hold no reply back: one whose FinalRelease waits for a call of ours in
+  // flight must not keep that call's reply.
   std::deque<std::string> releases_;
   bool releasesRunning_ = false;
-  uint64_t releasesArrived_ = 0, releasesDone_ = 0;
   std::atomic<uint64_t> bytesSent_{0}, bytesReceived_{0};
 };
 

@@ -1,0 +1,541 @@
+// ORVE reached the way every automation client reaches it: from other
+// processes, through the registry and the runtime folder. The test program
+// registers the built server in a registry of its own, points its settings
+// at orvsim, and lets the first create start it. The same binary doubles as
+// a helper client ("--client MODE") for the cases that need a second or a
+// killed client process.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "BraskOrvEnt.h"
+#include "OrvSimProcess.h"
+#include "com/atlbase.h"
+#include "com/com.h"
+#include "com/comdef.h"
+#include "win/registry.h"
+
+extern char** environ;
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string Text(BSTR b) {
+  std::string out;
+  for (UINT i = 0; b != nullptr && i < SysStringLen(b); ++i) out += static_cast<char>(b[i]);
+  return out;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool Eventually(const std::function<bool()>& pred, std::chrono::milliseconds limit = 10s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+// The live ORVE processes of this test's runtime folder. Other copies of
+// the program (other tests, other users' builds) run with other folders.
+std::vector<pid_t> OrvePids() {
+  std::vector<pid_t> out;
+  const std::string runtime = std::string("XDG_RUNTIME_DIR=") + ::getenv("XDG_RUNTIME_DIR");
+  char program[PATH_MAX] = {};
+  if (::realpath(ORVE_PATH, program) == nullptr) return out;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return out;
+  while (dirent* e = ::readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+    if (pid <= 0) continue;
+    char exe[PATH_MAX] = {};
+    const std::string base = std::string("/proc/") + e->d_name;
+    const ssize_t n = ::readlink((base + "/exe").c_str(), exe, sizeof exe - 1);
+    if (n <= 0 || std::string(exe, n) != program) continue;
+    const std::string env = ReadFile(base + "/environ");
+    std::stringstream entries(env);
+    std::string entry;
+    while (std::getline(entries, entry, '\0'))
+      if (entry == runtime) out.push_back(pid);
+  }
+  ::closedir(proc);
+  return out;
+}
+
+std::string CommandLineOf(pid_t pid) {
+  std::string s = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+  for (char& c : s)
+    if (c == '\0') c = ' ';
+  return s;
+}
+
+bool NoOrve() { return OrvePids().empty(); }
+
+// The calling thread's error information, taken.
+std::string TakeErrorDescription() {
+  IErrorInfo* info = nullptr;
+  if (GetErrorInfo(0, &info) != S_OK || info == nullptr) return "<none>";
+  BSTR d = nullptr;
+  info->GetDescription(&d);
+  const std::string out = Text(d);
+  SysFreeString(d);
+  info->Release();
+  return out;
+}
+
+// A client's event sink: for each OnStocksChange it walks the cursor, every
+// step a call back into the server while the server's event call waits.
+class StockSink final : public IDispatch {
+ public:
+  STDMETHOD(QueryInterface)(REFIID iid, void** ppv) override {
+    if (ppv == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__IZmOrvEventsEnt) {
+      *ppv = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHOD_(ULONG, AddRef)() override { return ++m_refs; }
+  STDMETHOD_(ULONG, Release)() override { return --m_refs; }
+  STDMETHOD(GetTypeInfoCount)(UINT* n) override {
+    *n = 0;
+    return S_OK;
+  }
+  STDMETHOD(GetTypeInfo)(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHOD(GetIDsOfNames)(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  STDMETHOD(Invoke)(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+    if (id != 1 || params == nullptr || params->cArgs != 1 || params->rgvarg[0].vt != VT_DISPATCH) return S_OK;
+    CComQIPtr<IStocksEnt> cursor(params->rgvarg[0].pdispVal);
+    std::vector<std::pair<std::string, float>> rows;
+    bool failed = !cursor;
+    VARIANT_BOOL more = VARIANT_TRUE;
+    while (cursor && more == VARIANT_TRUE) {
+      BSTR s = nullptr;
+      float last = 0;
+      if (FAILED(cursor->get_Symbol(&s)) || FAILED(cursor->get_LastPrice(&last))) failed = true;
+      if (s != nullptr && SysStringLen(s) != 0) rows.emplace_back(Text(s), last);
+      SysFreeString(s);
+      if (FAILED(cursor->Next(&more))) {
+        failed = true;
+        break;
+      }
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_threads.insert(std::this_thread::get_id());
+      if (failed) ++m_failedWalks;
+      for (auto& r : rows) m_symbols.insert(r.first);
+    }
+    m_cv.notify_all();
+    return S_OK;
+  }
+
+  bool WaitFor(const std::string& symbol) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, 10s, [&] { return m_symbols.count(symbol) != 0; });
+  }
+  std::set<std::string> Symbols() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_symbols;
+  }
+  std::set<std::thread::id> Threads() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_threads;
+  }
+  int FailedWalks() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_failedWalks;
+  }
+  ULONG Refs() const { return m_refs; }
+
+ private:
+  std::atomic<ULONG> m_refs{0};
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  std::set<std::string> m_symbols;
+  std::set<std::thread::id> m_threads;
+  int m_failedWalks = 0;
+};
+
+// The symbols of the service's stocks, read through a remote cursor.
+std::vector<std::string> AllStocks(IZmOrvEnt* object) {
+  std::vector<std::string> out;
+  CComPtr<IStocksEnt> cursor;
+  EXPECT_EQ(object->GetStocksAll(&cursor), S_OK) << TakeErrorDescription();
+  VARIANT_BOOL more = cursor ? VARIANT_TRUE : VARIANT_FALSE;
+  while (more == VARIANT_TRUE && out.size() < 1000) {
+    BSTR s = nullptr;
+    EXPECT_EQ(cursor->get_Symbol(&s), S_OK);
+    if (s != nullptr && SysStringLen(s) != 0) out.push_back(Text(s));
+    SysFreeString(s);
+    if (cursor->Next(&more) != S_OK) break;
+  }
+  return out;
+}
+
+HRESULT Create(IZmOrvEnt** object, DWORD context = CLSCTX_LOCAL_SERVER) {
+  return CoCreateInstance(CLSID_ZmOrvEnt, nullptr, context, IID_IZmOrvEnt, reinterpret_cast<void**>(object));
+}
+
+// ---------------------------------------------------------------------------
+// Helper client: "--client hold" creates on "go", makes one call, says
+// "ready" and holds the object until its stdin closes; "--client sink" also
+// signs in, advises a sink and subscribes every stock, then holds.
+
+int RunClient(const std::string& mode) {
+  std::string line;
+  if (!std::getline(std::cin, line) || line != "go") return 2;
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  CComPtr<IZmOrvEnt> object;
+  // The bridge asks for any context; only the local server has the class.
+  HRESULT hr = Create(&object, mode == "hold" ? CLSCTX_ALL : CLSCTX_LOCAL_SERVER);
+  if (FAILED(hr)) {
+    std::cout << "create failed " << hr << std::endl;
+    return 3;
+  }
+  std::unique_ptr<StockSink> sink;
+  CComPtr<IConnectionPoint> point;
+  DWORD cookie = 0;
+  if (mode == "sink") {
+    sink.reset(new StockSink);
+    hr = object->Connect(_bstr_t("alice"), _bstr_t("secret"));
+    CComQIPtr<IConnectionPointContainer> container(object);
+    if (SUCCEEDED(hr) && container) hr = container->FindConnectionPoint(DIID__IZmOrvEventsEnt, &point);
+    if (SUCCEEDED(hr) && point) hr = point->Advise(sink.get(), &cookie);
+    if (SUCCEEDED(hr)) hr = object->SubscribeAll(enStockData);
+  } else {
+    VARIANT_BOOL subscribed = VARIANT_FALSE;
+    // Not signed in: a failure, but one that went there and back.
+    hr = object->IsSymbolSubscribed(_bstr_t("ANY"), enEquity, enStockData, &subscribed) == E_FAIL ? S_OK : E_FAIL;
+  }
+  if (FAILED(hr)) {
+    std::cout << "call failed " << hr << std::endl;
+    return 4;
+  }
+  std::cout << "ready" << std::endl;
+  while (std::getline(std::cin, line)) {
+  }
+  if (point) point->Unadvise(cookie);
+  point.Release();
+  object.Release();
+  // A sink the server still holds must outlive its late calls.
+  if (sink && sink->Refs() != 0) sink.release();
+  CoUninitialize();
+  return 0;
+}
+
+struct Helper {
+  pid_t pid = -1;
+  int in = -1;   // its stdin
+  int out = -1;  // its stdout
+
+  void Send(const std::string& s) {
+    if (in >= 0 && ::write(in, s.data(), s.size()) < 0) {
+    }
+  }
+  void CloseInput() {
+    if (in >= 0) ::close(in);
+    in = -1;
+  }
+  // One line of its output within the limit, else "".
+  std::string Line(std::chrono::milliseconds limit = 15s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    std::string s;
+    while (true) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return "";
+      pollfd p = {out, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      char c = 0;
+      if (::read(out, &c, 1) != 1) return s;
+      if (c == '\n') return s;
+      s += c;
+    }
+  }
+  // The exit status once it ended within the limit, else -1.
+  int Wait(std::chrono::milliseconds limit = 10s) {
+    int status = -1;
+    const bool ended = Eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit);
+    if (out >= 0) ::close(out);
+    out = -1;
+    CloseInput();
+    return ended ? status : -1;
+  }
+};
+
+Helper StartClient(const std::string& mode) {
+  Helper h;
+  int in[2], out[2];
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return h;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  std::string self = "/proc/self/exe";
+  char program[PATH_MAX] = {};
+  const ssize_t n = ::readlink(self.c_str(), program, sizeof program - 1);
+  if (n <= 0) return h;
+  std::vector<std::string> args = {program, "--client", mode};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  if (::posix_spawn(&h.pid, program, &actions, nullptr, argv.data(), environ) != 0) h.pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in[0]);
+  ::close(out[1]);
+  h.in = in[1];
+  h.out = out[0];
+  return h;
+}
+
+// ---------------------------------------------------------------------------
+
+std::string g_root;
+std::unique_ptr<orvsim::OrvSimProcess> g_sim;
+
+// Runs ORVE with the switch and returns its exit status, -1 when it hangs.
+int RunOrve(const char* option) {
+  pid_t pid = 0;
+  std::vector<std::string> args = {ORVE_PATH, option};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  if (::posix_spawn(&pid, ORVE_PATH, nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  int status = -1;
+  if (!Eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 20s)) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
+  }
+  return status;
+}
+
+void SetSetting(HKEY key, const char* name, const std::string& value) {
+  ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>(value.size() + 1)),
+            ERROR_SUCCESS)
+      << name;
+}
+void SetSetting(HKEY key, const char* name, DWORD value) {
+  ASSERT_EQ(RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value),
+            ERROR_SUCCESS)
+      << name;
+}
+
+// One orvsim, one registration and one private set of per-user folders for
+// the whole program; the server copies come and go with the tests.
+class EndToEndEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    std::string templ = (std::filesystem::temp_directory_path() / "orve-e2e-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(&templ[0]), nullptr);
+    g_root = templ;
+    for (const char* d : {"/home", "/run"}) ASSERT_EQ(::mkdir((g_root + d).c_str(), 0700), 0);
+    ::setenv("ORV_REGISTRY", (g_root + "/registry.reg").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (g_root + "/run").c_str(), 1);
+    ::setenv("USERPROFILE", (g_root + "/home").c_str(), 1);
+    ::setenv("HOME", (g_root + "/home").c_str(), 1);
+
+    g_sim = std::make_unique<orvsim::OrvSimProcess>(
+        g_root, std::vector<std::string>{"--rate", "20", "--stocks", "5", "--future-roots", "1", "--user",
+                                         "alice:secret", "--log-level", "warn"});
+
+    ASSERT_EQ(RunOrve("-RegServer"), 0) << ReadFile(g_root + "/registry.reg");
+    ASSERT_NE(ReadFile(g_root + "/registry.reg").find("LocalServer32"), std::string::npos);
+
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brask\\Orv", 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    SetSetting(key, "ConnString", g_sim->Get("ConnString"));
+    SetSetting(key, "FutConnString", g_sim->Get("FutConnString"));
+    SetSetting(key, "AppName", std::string("ZmDataService"));
+    SetSetting(key, "FutAppName", std::string("ZmDataBroker"));
+    SetSetting(key, "LogLevel", DWORD(1));
+    SetSetting(key, "ServerTimeout", DWORD(3000));
+    // Short pulls keep the server's stop, which waits for them, short.
+    SetSetting(key, "PullTimeout", DWORD(500));
+    SetSetting(key, "UseCompression", DWORD(0));
+    RegCloseKey(key);
+
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+  }
+
+  void TearDown() override {
+    CoUninitialize();
+    // A server left behind by a failed test must not outlive the program.
+    Eventually(NoOrve, 8s);
+    for (pid_t pid : OrvePids()) ::kill(pid, SIGKILL);
+    if (g_sim) g_sim->Stop();
+    g_sim.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(g_root, ec);
+  }
+};
+
+std::string OrveLog() { return ReadFile(g_root + "/home/Application Data/Orv/ORVE.log"); }
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+class OrveEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Each test starts with no server, as a user's first client would.
+    ASSERT_TRUE(Eventually(NoOrve, 10s)) << "a server from an earlier test is still running";
+    m_logStart = OrveLog().size();
+  }
+  std::string LogSinceStart() { return OrveLog().substr(m_logStart); }
+
+  size_t m_logStart = 0;
+};
+
+TEST_F(OrveEndToEnd, AClientSignsInQueriesAndReceivesEventsThenTheServerLeavesWhenIdle) {
+  CComPtr<IZmOrvEnt> object;
+  ASSERT_EQ(Create(&object), S_OK);
+  const std::vector<pid_t> servers = OrvePids();
+  ASSERT_EQ(servers.size(), 1u);
+  EXPECT_NE(CommandLineOf(servers[0]).find("-Embedding"), std::string::npos) << CommandLineOf(servers[0]);
+
+  // A failed sign-in brings its text back to the caller's error information
+  // and through the compiler's COM support.
+  {
+    const HRESULT hr = object->Connect(_bstr_t("alice"), _bstr_t("wrong"));
+    ASSERT_TRUE(FAILED(hr));
+    try {
+      _com_issue_errorex(hr, object, IID_IZmOrvEnt);
+      ADD_FAILURE() << "no exception";
+    } catch (const _com_error& e) {
+      EXPECT_EQ(e.Error(), hr);
+      const _bstr_t description = e.Description();
+      const char* text = static_cast<const char*>(description);
+      EXPECT_STREQ(text != nullptr ? text : "<null>", "Invalid user id or password");
+    }
+    EXPECT_TRUE(FAILED(object->Connect(_bstr_t("nobody"), _bstr_t("secret"))));
+    EXPECT_EQ(TakeErrorDescription(), "Invalid user id or password");
+  }
+
+  ASSERT_EQ(object->Connect(_bstr_t("alice"), _bstr_t("secret")), S_OK) << TakeErrorDescription();
+
+  // A query hands out a cursor that stays in the server: every read is a call.
+  const std::vector<std::string> stocks = AllStocks(object);
+  ASSERT_FALSE(stocks.empty());
+
+  // On the heap: should the server keep it by mistake, a late call finds
+  // it alive instead of a finished test's stack.
+  StockSink& sink = *new StockSink;
+  CComPtr<IConnectionPoint> point;
+  {
+    CComQIPtr<IConnectionPointContainer> container(object);
+    ASSERT_TRUE(container);
+    ASSERT_EQ(container->FindConnectionPoint(DIID__IZmOrvEventsEnt, &point), S_OK);
+  }
+  DWORD cookie = 0;
+  ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+  ASSERT_EQ(object->Subscribe(_bstr_t(stocks.front().c_str()), enEquity, enStockData), S_OK)
+      << TakeErrorDescription();
+  EXPECT_TRUE(sink.WaitFor(stocks.front())) << "no OnStocksChange for " << stocks.front();
+  EXPECT_EQ(sink.Symbols(), std::set<std::string>{stocks.front()});
+  EXPECT_EQ(sink.FailedWalks(), 0) << "a call back into the server from the event handler failed";
+  EXPECT_EQ(sink.Threads().count(std::this_thread::get_id()), 0u) << "events must arrive on call threads";
+
+  EXPECT_EQ(point->Unadvise(cookie), S_OK);
+  point.Release();
+  object.Release();
+  EXPECT_TRUE(Eventually([&] { return sink.Refs() == 0; }, 5s)) << "the server still holds the sink";
+  if (sink.Refs() == 0) delete &sink;
+
+  // Idle for a second, then its stop: no client has to end it.
+  EXPECT_TRUE(Eventually(NoOrve, 10s)) << "ORVE did not exit after the last release";
+  const std::string log = LogSinceStart();
+  EXPECT_NE(log.find("CZmOrvEnt::ObjectMain() completed"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Critical error"), std::string::npos) << log;
+}
+
+TEST_F(OrveEndToEnd, TwoClientProcessesCreatingAtOnceShareOneServer) {
+  Helper a = StartClient("hold");
+  Helper b = StartClient("hold");
+  ASSERT_GT(a.pid, 0);
+  ASSERT_GT(b.pid, 0);
+  a.Send("go\n");
+  b.Send("go\n");
+  EXPECT_EQ(a.Line(), "ready");
+  EXPECT_EQ(b.Line(), "ready");
+  EXPECT_EQ(OrvePids().size(), 1u);
+  EXPECT_EQ(Count(LogSinceStart(), "Param line"), 1u) << "more than one server started:\n" << LogSinceStart();
+  EXPECT_EQ(LogSinceStart().find("Only one copy of the service may be run."), std::string::npos);
+
+  a.CloseInput();
+  EXPECT_EQ(a.Wait(), 0);
+  // One client still holds its object: the server stays.
+  EXPECT_EQ(OrvePids().size(), 1u);
+  b.CloseInput();
+  EXPECT_EQ(b.Wait(), 0);
+  EXPECT_TRUE(Eventually(NoOrve, 10s)) << "ORVE did not exit after the last client left";
+}
+
+TEST_F(OrveEndToEnd, AClientKilledWhileSubscribedReleasesWhatItHeld) {
+  Helper client = StartClient("sink");
+  ASSERT_GT(client.pid, 0);
+  client.Send("go\n");
+  ASSERT_EQ(client.Line(), "ready");
+  ASSERT_EQ(OrvePids().size(), 1u);
+
+  ::kill(client.pid, SIGKILL);
+  const int status = client.Wait();
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+
+  // Its session and sink go with the connection, and the server is idle.
+  EXPECT_TRUE(Eventually(NoOrve, 10s)) << "ORVE still runs after its only client died";
+  const std::string log = LogSinceStart();
+  EXPECT_NE(log.find("CZmOrvEnt::ObjectMain() completed"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Critical error"), std::string::npos) << log;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--client") return RunClient(argv[2]);
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new EndToEndEnvironment);
+  return RUN_ALL_TESTS();
+}
