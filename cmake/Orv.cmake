@@ -22,15 +22,23 @@ function(orv_relax_warnings target)
   target_compile_options(${target} PRIVATE -w)
 endfunction()
 
-# orv_add_test(NAME SOURCES src... [LIBS lib...] [ENV VAR=value...] [LABELS l...])
-# A GoogleTest executable whose cases are discovered into CTest.
+# orv_add_test(NAME SOURCES src... [LIBS lib...] [ENV VAR=value...] [LABELS l...]
+#              [LOCK resource])
+# A GoogleTest executable whose cases are discovered into CTest. LOCK names a
+# resource that its cases never share with another test holding the same one.
 function(orv_add_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "LOCK" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
-  set(props ENVIRONMENT "${T_ENV}")
+  set(props)
+  if(T_ENV)
+    list(APPEND props ENVIRONMENT "${T_ENV}")
+  endif()
   if(T_LABELS)
     list(APPEND props LABELS "${T_LABELS}")
+  endif()
+  if(T_LOCK)
+    list(APPEND props RESOURCE_LOCK "${T_LOCK}")
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 DISCOVERY_MODE PRE_TEST
                        PROPERTIES ${props})
