@@ -57,6 +57,10 @@ SimServer::SimServer(const ServerOptions& opt, PortableServer::POA_ptr managersP
                                     << model_.rates().size() << " interest rates; "
                                     << model_.RecordCount() << " records; seed "
                                     << opt.model.seed);
+  // The symbols are made by the seed; users need a few to ask for.
+  std::string first;
+  for (size_t i = 0; i < model_.stocks().size() && i < 10; ++i) first += (i ? " " : "") + model_.stocks()[i].symbol;
+  ORV_LOG(orvlog::kInfo, "stocks: " << first << (model_.stocks().size() > 10 ? " ..." : ""));
 }
 
 SimServer::~SimServer() {
