@@ -1,4 +1,5 @@
 #include "feed/CFuturesDB.h"
+#include "feed/TableErrorLog.h"
 
 #include <algorithm>
 #include <iomanip>
@@ -33,14 +34,11 @@ constexpr UINT kInsertBase = 141;
 constexpr UINT kSelectRoot = 160;
 
 void LogSqliteError(const char* operation, const CSqliteException& e, int line) {
-  ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << line);
-  ORV_LOG(orvlog::kError,
-          "SQLite error in CFuturesDB::" << operation << "(): " << e.errorMessage() << "Code " << e.errorCode());
+  tablelog::SqliteError("CFuturesDB", operation, e, __FILE__, line);
 }
 
 void LogUnexpectedError(const char* operation, int line, const char* tail = "") {
-  ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << line);
-  ORV_LOG(orvlog::kError, "Unexpected error in CFuturesDB::" << operation << "()" << tail);
+  tablelog::UnexpectedError("CFuturesDB", operation, __FILE__, line, tail);
 }
 
 void ApplyField(CFuturesDB::BlockRecord& b, const FieldValue& v) {

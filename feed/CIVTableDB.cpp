@@ -1,4 +1,5 @@
 #include "feed/CIVTableDB.h"
+#include "feed/TableErrorLog.h"
 
 #include <iomanip>
 #include <map>
@@ -23,14 +24,11 @@ constexpr UINT kDeleteAll = 103;
 constexpr UINT kSymbolExists = 134;
 
 void LogSqliteError(const char* owner, const char* operation, const CSqliteException& e, int line) {
-  ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << line);
-  ORV_LOG(orvlog::kError, "SQLite error in " << owner << "::" << operation << "(): " << e.errorMessage() << "Code "
-                                             << e.errorCode());
+  tablelog::SqliteError(owner, operation, e, __FILE__, line);
 }
 
 void LogUnexpectedError(const char* owner, const char* operation, int line, const char* tail = "") {
-  ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << line);
-  ORV_LOG(orvlog::kError, "Unexpected error in " << owner << "::" << operation << "()" << tail);
+  tablelog::UnexpectedError(owner, operation, __FILE__, line, tail);
 }
 
 // Fills the records of an unkeyed IV block. One record serves the whole

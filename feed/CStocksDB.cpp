@@ -1,4 +1,5 @@
 #include "feed/CStocksDB.h"
+#include "feed/TableErrorLog.h"
 
 #include <cstring>
 #include <iomanip>
@@ -32,14 +33,11 @@ constexpr UINT kUpdateQuote = 128;
 constexpr UINT kInsertBase = 133;
 
 void LogSqliteError(const char* operation, const CSqliteException& e, int line) {
-  ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << line);
-  ORV_LOG(orvlog::kError,
-          "SQLite error in CStocksDB::" << operation << "(): " << e.errorMessage() << "Code " << e.errorCode());
+  tablelog::SqliteError("CStocksDB", operation, e, __FILE__, line);
 }
 
 void LogUnexpectedError(const char* operation, int line, const char* tail = "") {
-  ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << line);
-  ORV_LOG(orvlog::kError, "Unexpected error in CStocksDB::" << operation << "()" << tail);
+  tablelog::UnexpectedError("CStocksDB", operation, __FILE__, line, tail);
 }
 
 // The quote columns of a block; exchanges that no record set stay absent

@@ -42,7 +42,7 @@ void IVRecordTraits<IVSurfaceRecord>::ApplyField(IVSurfaceRecord& r, const Field
   switch (v.id) {
     case F_TERM: r.Term = static_cast<SHORT>(v.AsInt()); break;
     // A whole number from the equities service, a float from the futures one.
-    case F_OTM: r.Otm = v.spec.encoding == FieldEncoding::kFloat ? v.AsFloat() : static_cast<float>(v.AsInt()); break;
+    case F_OTM: r.Otm = v.format.encoding == FieldEncoding::kFloat ? v.AsFloat() : static_cast<float>(v.AsInt()); break;
     case F_OPTION_TYPE: r.Type = v.AsChar() == 'C' ? 0 : 1; break;
     case F_IV: r.IV = v.AsFloat(); break;
     case F_DELTA: r.Delta = v.AsFloat(); break;

@@ -254,7 +254,7 @@ FieldIdList List(const uint8_t (&ids)[N]) {
 }  // namespace
 
 float FieldValue::AsFloat() const {
-  switch (spec.encoding) {
+  switch (format.encoding) {
     case FieldEncoding::kFloat: return LoadFloat(raw);
     case FieldEncoding::kDouble: return static_cast<float>(LoadDouble(raw));
     case FieldEncoding::kInt16:
@@ -264,7 +264,7 @@ float FieldValue::AsFloat() const {
 }
 
 double FieldValue::AsDouble() const {
-  switch (spec.encoding) {
+  switch (format.encoding) {
     case FieldEncoding::kFloat: return LoadFloat(raw);
     case FieldEncoding::kDouble: return LoadDouble(raw);
     case FieldEncoding::kInt16:
@@ -274,7 +274,7 @@ double FieldValue::AsDouble() const {
 }
 
 int32_t FieldValue::AsInt() const {
-  switch (spec.encoding) {
+  switch (format.encoding) {
     case FieldEncoding::kInt16: return static_cast<int16_t>(LoadU16(raw));
     case FieldEncoding::kInt32: return static_cast<int32_t>(LoadU32(raw));
     case FieldEncoding::kChar: return static_cast<signed char>(raw[0]);
@@ -282,12 +282,12 @@ int32_t FieldValue::AsInt() const {
   }
 }
 
-char FieldValue::AsChar() const { return raw != nullptr && spec.width > 0 ? static_cast<char>(raw[0]) : '\0'; }
+char FieldValue::AsChar() const { return raw != nullptr && format.width > 0 ? static_cast<char>(raw[0]) : '\0'; }
 
 std::string_view FieldValue::AsText() const {
   if (raw == nullptr) return {};
-  const void* zero = std::memchr(raw, 0, spec.width);
-  const size_t n = zero != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - raw) : spec.width;
+  const void* zero = std::memchr(raw, 0, format.width);
+  const size_t n = zero != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - raw) : format.width;
   return std::string_view(reinterpret_cast<const char*>(raw), n);
 }
 
@@ -441,7 +441,7 @@ const uint8_t* ReadBlock(const BlockReaderDef& def, const uint8_t* data, const u
     if (keyed) {
       FieldValue key;
       key.id = def.keyId;
-      key.spec = {FieldEncoding::kText, def.keyWidth};
+      key.format = {FieldEncoding::kText, def.keyWidth};
       key.raw = rec + keyOffset;
       sink->BeginRecord(&key);
     } else {
@@ -451,10 +451,10 @@ const uint8_t* ReadBlock(const BlockReaderDef& def, const uint8_t* data, const u
     for (size_t i = firstId; i < fields_amount; ++i) {
       FieldValue v;
       v.id = ids[i];
-      v.spec = def.Spec(v.id);
+      v.format = def.Spec(v.id);
       v.raw = p;
-      p += v.spec.width;
-      if (v.spec.encoding != FieldEncoding::kSkip) sink->Field(v);
+      p += v.format.width;
+      if (v.format.encoding != FieldEncoding::kSkip) sink->Field(v);
     }
     sink->EndRecord();
   }

@@ -129,7 +129,7 @@ struct FieldSpec {
 // buffer lives.
 struct FieldValue {
   uint8_t id = 0;
-  FieldSpec spec;
+  FieldSpec format;
   const uint8_t* raw = nullptr;
 
   float AsFloat() const;

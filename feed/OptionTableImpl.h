@@ -21,6 +21,7 @@
 #include "feed/DecompressMessage.h"
 #include "feed/MessageFormat.h"
 #include "feed/OptionTable.h"
+#include "feed/TableErrorLog.h"
 #include "feed/SqlTemplates.h"
 #include "log/Log.h"
 #include "server/Records.h"
@@ -201,10 +202,6 @@ int BindRootId(CSqliteStatement& s, const Record& r, int param) {
   }
 }
 
-void LogSqliteError(const char* className, const char* operation, const CSqliteException& e, const char* file,
-                    int line);
-void LogUnexpectedError(const char* className, const char* operation, const char* file, int line,
-                        const char* tail = "");
 
 }  // namespace optiontable
 
@@ -237,10 +234,10 @@ bool COptionTable<Traits>::Initialize() {
     db.RunCommand(db.HasTable(m_table.c_str()) ? empty.c_str() : create.c_str());
     db.RunCommand(index.c_str());
   } catch (const CSqliteException& e) {
-    LogSqliteError(Traits::kClass, "Initialize", e, __FILE__, __LINE__);
+    tablelog::SqliteError(Traits::kClass, "Initialize", e, __FILE__, __LINE__);
     ok = false;
   } catch (...) {
-    LogUnexpectedError(Traits::kClass, "Initialize", __FILE__, __LINE__, ".");
+    tablelog::UnexpectedError(Traits::kClass, "Initialize", __FILE__, __LINE__, ".");
     ok = false;
   }
   ORV_LOG(orvlog::kTrace, Traits::kClass << "::Initialize() completed: " << DatabasePath());
@@ -339,9 +336,9 @@ void COptionTable<Traits>::_UpdateBase(const BlockMap& map) {
     insert.Release();
     transaction.Commit();
   } catch (const CSqliteException& e) {
-    LogSqliteError(Traits::kClass, Traits::kBaseWriter, e, __FILE__, __LINE__);
+    tablelog::SqliteError(Traits::kClass, Traits::kBaseWriter, e, __FILE__, __LINE__);
   } catch (...) {
-    LogUnexpectedError(Traits::kClass, Traits::kBaseWriter, __FILE__, __LINE__);
+    tablelog::UnexpectedError(Traits::kClass, Traits::kBaseWriter, __FILE__, __LINE__);
   }
   ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kBaseWriter << "() completed (" << map.size()
                                          << " items) with " << inserted << " inserted values");
@@ -372,9 +369,9 @@ void COptionTable<Traits>::_UpdateQuote(const BlockMap& map) {
     update.Release();
     transaction.Commit();
   } catch (const CSqliteException& e) {
-    LogSqliteError(Traits::kClass, Traits::kQuoteWriter, e, __FILE__, __LINE__);
+    tablelog::SqliteError(Traits::kClass, Traits::kQuoteWriter, e, __FILE__, __LINE__);
   } catch (...) {
-    LogUnexpectedError(Traits::kClass, Traits::kQuoteWriter, __FILE__, __LINE__);
+    tablelog::UnexpectedError(Traits::kClass, Traits::kQuoteWriter, __FILE__, __LINE__);
   }
   ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kQuoteWriter << "() completed");
 }
@@ -403,9 +400,9 @@ void COptionTable<Traits>::_UpdateAnalytics(const BlockMap& map) {
     update.Release();
     transaction.Commit();
   } catch (const CSqliteException& e) {
-    LogSqliteError(Traits::kClass, Traits::kAnalyticsWriter, e, __FILE__, __LINE__);
+    tablelog::SqliteError(Traits::kClass, Traits::kAnalyticsWriter, e, __FILE__, __LINE__);
   } catch (...) {
-    LogUnexpectedError(Traits::kClass, Traits::kAnalyticsWriter, __FILE__, __LINE__);
+    tablelog::UnexpectedError(Traits::kClass, Traits::kAnalyticsWriter, __FILE__, __LINE__);
   }
   ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kAnalyticsWriter << "() completed");
 }
@@ -510,9 +507,9 @@ void COptionTable<Traits>::_InitializeEvents(const std::vector<std::string>& und
     for (auto& entry : bySymbol) _SendEvent(entry.first, std::move(entry.second));
     select.Release();
   } catch (const CSqliteException& e) {
-    LogSqliteError(Traits::kClass, "_InitializeEvents", e, __FILE__, __LINE__);
+    tablelog::SqliteError(Traits::kClass, "_InitializeEvents", e, __FILE__, __LINE__);
   } catch (...) {
-    LogUnexpectedError(Traits::kClass, "_InitializeEvents", __FILE__, __LINE__);
+    tablelog::UnexpectedError(Traits::kClass, "_InitializeEvents", __FILE__, __LINE__);
   }
 }
 
@@ -536,9 +533,9 @@ void COptionTable<Traits>::_RequestDB(const CSymbolKey& key, std::vector<Record>
       out.push_back(r);
     }
   } catch (const CSqliteException& e) {
-    LogSqliteError(Traits::kClass, "_RequestDB", e, __FILE__, __LINE__);
+    tablelog::SqliteError(Traits::kClass, "_RequestDB", e, __FILE__, __LINE__);
   } catch (...) {
-    LogUnexpectedError(Traits::kClass, "_RequestDB", __FILE__, __LINE__);
+    tablelog::UnexpectedError(Traits::kClass, "_RequestDB", __FILE__, __LINE__);
   }
 }
 

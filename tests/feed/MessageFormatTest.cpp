@@ -144,7 +144,7 @@ TEST(FieldValueTest, GoldenBytesOfEveryEncoding) {
   const uint8_t high[] = {0xE9, 'x', 0, 0};
   auto value = [](const uint8_t* raw, FieldEncoding e, uint8_t w) {
     FieldValue v;
-    v.spec = {e, w};
+    v.format = {e, w};
     v.raw = raw;
     return v;
   };

@@ -21,7 +21,7 @@ class TouchSink : public IBlockSink {
     if (key != nullptr) current->key = key->AsUtf16();
   }
   void Field(const FieldValue& v) override {
-    switch (v.spec.encoding) {
+    switch (v.format.encoding) {
       case FieldEncoding::kText: current->text += v.AsUtf16(); break;
       case FieldEncoding::kChar: current->sum += v.AsChar(); break;
       case FieldEncoding::kInt16:

@@ -11,7 +11,7 @@
 
 inline std::string Render(const FieldValue& v) {
   char buf[64];
-  switch (v.spec.encoding) {
+  switch (v.format.encoding) {
     case FieldEncoding::kFloat: std::snprintf(buf, sizeof buf, "%g", v.AsFloat()); return buf;
     case FieldEncoding::kDouble: std::snprintf(buf, sizeof buf, "%.6f", v.AsDouble()); return buf;
     case FieldEncoding::kInt16:

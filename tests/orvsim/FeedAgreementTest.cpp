@@ -50,9 +50,9 @@ class Collect : public IBlockSink {
 
 // Compares one value the feed read with the value the model gave the encoder.
 void ExpectSame(const ::FieldValue& got, const orvsim::FieldValue& want, const std::string& where) {
-  switch (got.spec.encoding) {
+  switch (got.format.encoding) {
     case FieldEncoding::kText: {
-      const std::string expected(want.text.substr(0, got.spec.width));
+      const std::string expected(want.text.substr(0, got.format.width));
       EXPECT_EQ(std::string(got.AsText()), expected) << where;
       break;
     }

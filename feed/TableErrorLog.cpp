@@ -1,17 +1,18 @@
-#include "feed/OptionTableImpl.h"
+#include "feed/TableErrorLog.h"
 
-namespace optiontable {
+#include "log/Log.h"
 
-void LogSqliteError(const char* className, const char* operation, const CSqliteException& e, const char* file,
-                    int line) {
+namespace tablelog {
+
+void SqliteError(const char* className, const char* operation, const CSqliteException& e, const char* file, int line) {
   ORV_LOG(orvlog::kDebug, "Exception: " << file << ":" << line);
   ORV_LOG(orvlog::kError,
           "SQLite error in " << className << "::" << operation << "(): " << e.errorMessage() << "Code " << e.errorCode());
 }
 
-void LogUnexpectedError(const char* className, const char* operation, const char* file, int line, const char* tail) {
+void UnexpectedError(const char* className, const char* operation, const char* file, int line, const char* tail) {
   ORV_LOG(orvlog::kDebug, "Exception: " << file << ":" << line);
   ORV_LOG(orvlog::kError, "Unexpected error in " << className << "::" << operation << "()" << tail);
 }
 
-}  // namespace optiontable
+}  // namespace tablelog
