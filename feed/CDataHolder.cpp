@@ -94,6 +94,14 @@ void CDataHolder::SetFuturesServer(Orv::ZmDataManager_ptr server) {
   if (!CORBA::is_nil(server)) m_futuresServer = Orv::ZmDataManager::_duplicate(server);
 }
 
+void CDataHolder::SetSignInPassword(bool futures, const std::string& password) {
+  (futures ? m_futPassword : m_password).Set(password);
+}
+
+bool CDataHolder::IsSignInPassword(bool futures, const std::string& password) const {
+  return (futures ? m_futPassword : m_password).Matches(password);
+}
+
 Orv::ZmDataManager_ptr CDataHolder::_ServerOfKind(int kind) const {
   return IsFuturesKind(kind) ? m_futuresServer.in() : m_dataServer.in();
 }

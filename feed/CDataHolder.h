@@ -16,6 +16,7 @@
 #include "feed/CLiteDB.h"
 #include "feed/CSymbolKey.h"
 #include "feed/MessageFormat.h"
+#include "feed/PasswordHash.h"
 #include "feed/RequestSnapshot.h"
 #include "server/BraskOrvEntTypes.h"
 #include "server/Records.h"
@@ -55,6 +56,12 @@ class CDataHolder {
   // Not duplicated: the caller must not release them.
   Orv::ZmDataManager_ptr GetDataServer() const { return m_dataServer.in(); }
   Orv::ZmDataManager_ptr GetFuturesServer() const { return m_futuresServer.in(); }
+
+  // The password that a side's service accepted, kept as a salted digest:
+  // a later sign-in onto the session with another password is refused
+  // without asking the service.
+  void SetSignInPassword(bool futures, const std::string& password);
+  bool IsSignInPassword(bool futures, const std::string& password) const;
 
   // Create the tables of the equities (futures) side that are not there
   // yet, start that side's pull thread once, and register its fields.
@@ -175,6 +182,8 @@ class CDataHolder {
   std::string m_path;
   Orv::ZmDataManager_var m_dataServer;
   Orv::ZmDataManager_var m_futuresServer;
+  PasswordHash m_password;
+  PasswordHash m_futPassword;
 
   // The futures sign-in enters tables while the equities pull thread looks
   // kinds up; tables are only ever added until the destructor.

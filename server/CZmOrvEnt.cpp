@@ -3,6 +3,7 @@
 #include <omniORB4/CORBA.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cwctype>
 #include <memory>
 #include <vector>
@@ -329,8 +330,9 @@ void CZmOrvEnt::_InitializeCORBA() {
 }
 
 HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool futures) {
-  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::" << name << "() started params: UserName = " << Narrow(UserName)
-                                        << " Password = " << Narrow(Password));
+  // The log is read by more than the user: the password never goes there.
+  ORV_LOG(orvlog::kTrace,
+          "CZmOrvEnt::" << name << "() started params: UserName = " << Narrow(UserName) << " Password = ********");
   HRESULT hr = S_OK;
   ApiLockGuard api;
   try {
@@ -347,10 +349,13 @@ HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool f
     CDataHolder* session = FindSession(user);
     const bool signedIn =
         session != nullptr && !CORBA::is_nil(futures ? session->GetFuturesServer() : session->GetDataServer());
+    const std::string password8 = Narrow(m_bstrPassword);
+    // The service checked the password of the session's own sign-in; a
+    // client joining the session must give the same one.
+    if (signedIn && !session->IsSignInPassword(futures, password8)) RaiseError("Invalid user id or password");
     if (!signedIn) {
       ORV_LOG(orvlog::kTrace, (futures ? "Connecting to futures server" : "Connecting to stocks server"));
       const std::string user8 = Narrow(m_bstrUserName);
-      const std::string password8 = Narrow(m_bstrPassword);
       Orv::ZmDataManager_var manager = SignInToService(root.in(), user8, password8, !futures);
       if (futures) {
         WriteCredentials("FutUsername", "FutPassword", user8, password8);
@@ -365,6 +370,7 @@ HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool f
         if (!MapSlot()) MapSlot().reset(new DataHolderMap);
         (*MapSlot())[user] = made.release();
       }
+      session->SetSignInPassword(futures, password8);
       if (futures) {
         session->SetFuturesServer(manager.in());
         session->FutsInitialize();
@@ -483,11 +489,14 @@ HRESULT CZmOrvEnt::SubscribeGroupImpl(const char* name, const VARIANT& symbolArr
         }
         SAFEARRAY* array = symbolArray.parray;
         LONG lower = 0;
-        LONG upper = -1;
         SafeArrayGetLBound(array, 1, &lower);
-        SafeArrayGetUBound(array, 1, &upper);
+        // Walked by element count: a LONG index running up to the bound
+        // never passes an upper bound of 2^31-1, and the upper bound of an
+        // empty array starting at -2^31 wraps to 2^31-1.
+        const ULONG count = array->rgsabound[0].cElements;
         std::vector<std::string> symbols;
-        for (LONG i = lower; i <= upper; ++i) {
+        for (ULONG k = 0; k < count; ++k) {
+          LONG i = static_cast<LONG>(int64_t(lower) + int64_t(k));
           BSTR element = nullptr;
           if (FAILED(SafeArrayGetElement(array, &i, &element))) continue;
           if (element != nullptr) {

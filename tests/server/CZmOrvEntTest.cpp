@@ -31,7 +31,7 @@ class MainObjectEnvironment : public SimEnvironment {
  public:
   MainObjectEnvironment()
       : SimEnvironment(SimOptions{{"--user", "carol:c1", "--user", "dave:d1", "--user", "erin:e1", "--user",
-                                   "frank:f1", "--user", "gina:g1"},
+                                   "frank:f1", "--user", "gina:g1", "--user", "hank:h1"},
                                   false}) {}
   void SetUp() override {
     SimEnvironment::SetUp();
@@ -212,12 +212,13 @@ std::string ExcepText(EXCEPINFO& info) {
 }
 
 // A SAFEARRAY of BSTR in a VARIANT; a null entry stays a null element.
-_variant_t SymbolArray(const std::vector<const char*>& symbols) {
-  SAFEARRAYBOUND bound = {static_cast<ULONG>(symbols.size()), 0};
+_variant_t SymbolArray(const std::vector<const char*>& symbols, LONG lower = 0) {
+  SAFEARRAYBOUND bound = {static_cast<ULONG>(symbols.size()), lower};
   SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 1, &bound);
-  for (LONG i = 0; i < static_cast<LONG>(symbols.size()); ++i) {
-    if (symbols[i] == nullptr) continue;
-    _bstr_t s(symbols[i]);
+  for (size_t k = 0; k < symbols.size(); ++k) {
+    if (symbols[k] == nullptr) continue;
+    _bstr_t s(symbols[k]);
+    LONG i = static_cast<LONG>(int64_t(lower) + int64_t(k));
     SafeArrayPutElement(array, &i, static_cast<BSTR>(s));
   }
   VARIANT v;
@@ -241,7 +242,8 @@ TEST_F(MainObject, ConnectWritesTheIniAndAFailedOneBlanksItsOwnSide) {
   CComPtr<IZmOrvEnt> good = SignedIn("carol", "c1");
   EXPECT_EQ(IniValue("Username"), "carol");
   EXPECT_EQ(IniValue("Password"), "c1");
-  EXPECT_TRUE(log.Contains("CZmOrvEnt::Connect() started params: UserName = carol Password = c1"));
+  EXPECT_TRUE(log.Contains("CZmOrvEnt::Connect() started params: UserName = carol Password = ********"));
+  EXPECT_FALSE(log.Contains("Password = c1"));
   EXPECT_TRUE(log.Contains("Connecting to stocks server"));
   EXPECT_TRUE(log.Contains("CZmOrvEnt::Connect() completed"));
   ASSERT_NE(SessionOf("carol"), nullptr);
@@ -291,11 +293,11 @@ TEST_F(MainObject, ObjectsOfOneUserShareOneSessionAndReleaseLeavesIt) {
   const std::vector<std::string> stocks = StockSymbols(*session);
   ASSERT_GE(stocks.size(), 2u);
 
-  // A second sign-in under the same name joins without asking the service,
-  // so even a wrong password passes and the ini is left alone.
+  // A second sign-in under the same name with the session's password joins
+  // without asking the service and leaves the ini alone.
   SetIniValue("Username", "marker");
   Journal journal;
-  CComPtr<IZmOrvEnt> second = SignedIn("dave", "not-the-password");
+  CComPtr<IZmOrvEnt> second = SignedIn("dave", "d1");
   EXPECT_TRUE(journal.Calls("Connect").empty());
   EXPECT_EQ(IniValue("Username"), "marker");
   EXPECT_EQ(SessionOf("dave"), session);
@@ -330,6 +332,45 @@ TEST_F(MainObject, ObjectsOfOneUserShareOneSessionAndReleaseLeavesIt) {
   // Disconnect ends nothing: the object can still use the session.
   EXPECT_EQ(first->Disconnect(), S_OK);
   EXPECT_EQ(first->UnSubscribe(a, enEquity, enStockData), S_OK);
+}
+
+TEST_F(MainObject, AJoinWithAnotherPasswordIsRefusedAndLeavesTheSessionAlone) {
+  struct Case {
+    bool futures;
+    const char* password;
+  } cases[] = {{false, "wrong"}, {false, ""}, {false, "h1 "}, {true, "wrong"}, {true, "H1"}};
+  CComPtr<IZmOrvEnt> equities = SignedIn("hank", "h1");
+  CComPtr<IZmOrvEnt> futures = SignedIn("hank", "h1", true);
+  CDataHolder* session = SessionOf("hank");
+  ASSERT_NE(session, nullptr);
+  const std::vector<std::string> stocks = StockSymbols(*session);
+  ASSERT_FALSE(stocks.empty());
+  const _bstr_t held(stocks[0].c_str());
+  ASSERT_EQ(equities->Subscribe(held, enEquity, enStockData), S_OK);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.futures ? "FutConnect " : "Connect ") + c.password);
+    Journal journal;
+    CComPtr<IZmOrvEnt> intruder = NewObject();
+    const HRESULT hr = c.futures ? intruder->FutConnect(_bstr_t("hank"), _bstr_t(c.password))
+                                 : intruder->Connect(_bstr_t("hank"), _bstr_t(c.password));
+    EXPECT_EQ(hr, E_FAIL);
+    EXPECT_EQ(TakeErrorInfo().description, "Invalid user id or password");
+    EXPECT_EQ(intruder->SubscribeAll(c.futures ? enFutureData : enStockData), E_FAIL);
+    EXPECT_EQ(TakeErrorInfo().description, "No connection");
+    EXPECT_TRUE(journal.Calls("Connect").empty()) << "the session's own sign-in was redone";
+    // The session and the clients already on it go on as before.
+    EXPECT_EQ(SessionOf("hank"), session);
+    EXPECT_FALSE(CORBA::is_nil(session->GetDataServer()));
+    EXPECT_FALSE(CORBA::is_nil(session->GetFuturesServer()));
+    VARIANT_BOOL subscribed = VARIANT_FALSE;
+    EXPECT_EQ(equities->IsSymbolSubscribed(held, enEquity, enStockData, &subscribed), S_OK);
+    EXPECT_EQ(subscribed, VARIANT_TRUE);
+    EXPECT_EQ(futures->SubscribeAll(enFutureData), S_OK) << TakeErrorInfo().description;
+  }
+  // The right password still joins either side.
+  CComPtr<IZmOrvEnt> joined = SignedIn("hank", "h1");
+  CComPtr<IZmOrvEnt> joinedFutures = SignedIn("hank", "h1", true);
+  EXPECT_EQ(SessionOf("hank"), session);
 }
 
 TEST_F(MainObject, EachSideNeedsItsOwnSignIn) {
@@ -460,6 +501,13 @@ TEST_F(MainObject, SubscriptionArgumentsAreCheckedWithTheirTexts) {
        "SubscribeGroup failed: parameter symbolArray is empty"},
       {"UnSubscribeGroup", SymbolArray({nullptr}), enStockData, E_FAIL,
        "UnSubscribeGroup failed: parameter symbolArray is empty"},
+      // An empty array at the lowest bound has the highest upper bound.
+      {"SubscribeGroup", SymbolArray({}, INT32_MIN), enStockData, E_FAIL,
+       "SubscribeGroup failed: parameter symbolArray is empty"},
+      {"UnSubscribeGroup", SymbolArray({}, INT32_MIN), enStockData, E_FAIL,
+       "UnSubscribeGroup failed: parameter symbolArray is empty"},
+      {"UnSubscribeGroup", SymbolArray({nullptr}, INT32_MAX), enStockData, E_FAIL,
+       "UnSubscribeGroup failed: parameter symbolArray is empty"},
       {"SubscribeGroup", SymbolArray({"ANY"}), enIVATMData, E_FAIL, "Unknown message type 4."},
       {"UnSubscribeGroup", SymbolArray({"ANY"}), static_cast<DataTypeEnum>(12), E_FAIL,
        "Unknown message type 12."},
@@ -479,6 +527,26 @@ TEST_F(MainObject, SubscriptionArgumentsAreCheckedWithTheirTexts) {
   }
   EXPECT_TRUE(log.Contains("Invalid type parameter in method SubscribeGroup"));
   EXPECT_TRUE(log.Contains("Invalid type parameter in method UnSubscribeGroup"));
+
+  // Arrays at either end of the index range are read whole and nothing past them.
+  const std::vector<std::string> stocks = StockSymbols(*SessionOf("frank"));
+  ASSERT_GE(stocks.size(), 2u);
+  const std::vector<const char*> pair = {stocks[0].c_str(), stocks[1].c_str()};
+  for (LONG lower : {LONG(INT32_MAX - 1), LONG(INT32_MIN)}) {
+    SCOPED_TRACE(lower);
+    ASSERT_EQ(object->SubscribeGroup(SymbolArray(pair, lower), enEquity, enStockData), S_OK);
+    for (const char* symbol : pair) {
+      VARIANT_BOOL b = VARIANT_FALSE;
+      EXPECT_EQ(object->IsSymbolSubscribed(_bstr_t(symbol), enEquity, enStockData, &b), S_OK);
+      EXPECT_EQ(b, VARIANT_TRUE) << symbol;
+    }
+    ASSERT_EQ(object->UnSubscribeGroup(SymbolArray(pair, lower), enEquity, enStockData), S_OK);
+    for (const char* symbol : pair) {
+      VARIANT_BOOL b = VARIANT_TRUE;
+      EXPECT_EQ(object->IsSymbolSubscribed(_bstr_t(symbol), enEquity, enStockData, &b), S_OK);
+      EXPECT_EQ(b, VARIANT_FALSE) << symbol;
+    }
+  }
 
   for (int type : {12, 100}) {
     EXPECT_EQ(object->Subscribe(_bstr_t("ANY"), enEquity, static_cast<DataTypeEnum>(type)), E_FAIL);
