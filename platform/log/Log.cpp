@@ -7,11 +7,12 @@
 #include <vector>
 
 #include <log4cplus/consoleappender.h>
-#include <log4cplus/fileappender.h>
 #include <log4cplus/initializer.h>
 #include <log4cplus/layout.h>
 #include <log4cplus/logger.h>
 #include <log4cplus/spi/loggingevent.h>
+
+#include "log/PrivateRollingFile.h"
 
 namespace orvlog {
 namespace {
@@ -41,8 +42,7 @@ void Install(log4cplus::SharedAppenderPtr appender) {
 
 void InitRollingFile(const std::string& path) {
   Root();
-  log4cplus::SharedAppenderPtr appender(
-      new log4cplus::RollingFileAppender(path, 1024 * 1024, 4, true, true));
+  log4cplus::SharedAppenderPtr appender(new PrivateRollingFile(path, 1024 * 1024, 4));
   Install(appender);
 }
 

@@ -15,7 +15,8 @@ constexpr int kInfo = 20000;
 constexpr int kWarn = 30000;
 constexpr int kError = 40000;
 
-// Rolling file: 1 MiB per file, 4 backups, pattern "%D{%c} [%t] [%p]: %m%n".
+// Rolling file: 1 MiB per file, 4 backups, pattern "%D{%c} [%t] [%p]: %m%n";
+// every file of the set is mode 0600.
 // Replaces any appender set before; the level is left as it is.
 void InitRollingFile(const std::string& path);
 // The same pattern on standard error, for tools and tests.

@@ -60,6 +60,11 @@ std::string UserDataFolder() {
     SetLastError(err);
     return {};
   }
+  // It holds the credentials, the log and the caches: a folder made by an
+  // older build or by hand is narrowed to its owner as well.
+  struct stat st;
+  if (::stat(folder.c_str(), &st) == 0 && st.st_uid == ::getuid() && (st.st_mode & 077) != 0)
+    ::chmod(folder.c_str(), 0700);
   return folder;
 }
 

@@ -1,6 +1,7 @@
 #include "log/Log.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <log4cplus/appender.h>
 #include <log4cplus/logger.h>
 #include <log4cplus/spi/loggingevent.h>
@@ -20,6 +21,11 @@ std::string ReadFile(const std::filesystem::path& p) {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+unsigned ModeOf(const std::filesystem::path& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0 ? static_cast<unsigned>(st.st_mode & 0777) : 0u;
 }
 
 int g_composed = 0;
@@ -110,11 +116,41 @@ TEST(Log, TheFileRollsOverAtOneMegabyteKeepingFourBackups) {
   for (const auto& e : std::filesystem::directory_iterator(dir)) {
     names.push_back(e.path().filename().string());
     EXPECT_LE(std::filesystem::file_size(e.path()), 1024u * 1024u + 1100u) << e.path();
+    EXPECT_EQ(ModeOf(e.path()), 0600u) << e.path();
   }
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"ORVE.log", "ORVE.log.1", "ORVE.log.2", "ORVE.log.3", "ORVE.log.4"}));
   // The newest lines stay in the live file.
   EXPECT_NE(ReadFile(file).find(std::to_string(6 * 1100 - 1) + " x"), std::string::npos);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Log, FilesLeftOpenToOthersAreNarrowedAndNewOnesArePrivateWhateverTheUmask) {
+  auto dir = std::filesystem::temp_directory_path() / ("orvlog-mode-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  auto file = dir / "ORVE.log";
+  // An earlier run's set, as a permissive umask left it.
+  for (const char* name : {"ORVE.log", "ORVE.log.1", "ORVE.log.3"}) {
+    std::ofstream(dir / name) << "old\n";
+    ::chmod((dir / name).c_str(), 0644);
+  }
+  const mode_t saved = ::umask(0);
+  orvlog::InitRollingFile(file.string());
+  orvlog::SetLevel(orvlog::kTrace);
+  for (const char* name : {"ORVE.log", "ORVE.log.1", "ORVE.log.3"}) EXPECT_EQ(ModeOf(dir / name), 0600u) << name;
+  // Through one roll-over: the live file is a new one after it.
+  const std::string chunk(1000, 'y');
+  for (int i = 0; i < 1100; ++i) ORV_LOG(orvlog::kInfo, i << " " << chunk);
+  orvlog::InitConsole();
+  ::umask(saved);
+  size_t files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    ++files;
+    EXPECT_EQ(ModeOf(e.path()), 0600u) << e.path();
+  }
+  EXPECT_EQ(files, 4u) << "the live file and backups 1, 2 and 4";
+  EXPECT_EQ(ReadFile(dir / "ORVE.log.4"), "old\n") << "the oldest backup moves down the set";
   std::filesystem::remove_all(dir);
 }
 
