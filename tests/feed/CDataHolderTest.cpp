@@ -52,26 +52,55 @@ bool Unescape(const std::string& file, std::u16string* out) {
 
 TEST(UserFileName, EscapesWhatCouldLeaveTheFolderOrHideTheFile) {
   const std::pair<std::u16string, std::string> cases[] = {
-      {u"alice", "alice"},
-      {u"a.b-c_d@corp", "a.b-c_d@corp"},
-      {u"../etc/passwd", "%2E.%2Fetc%2Fpasswd"},
-      {u".hidden", "%2Ehidden"},
-      {u"a/b\\c", "a%2Fb%5Cc"},
-      {u"50%", "50%25"},
-      {u"two words", "two%20words"},
-      {u"M\u00fcller", "M%FCller"},
-      {u"\u4e2d", "%u4E2D"},
+      {u"alice", "alice.db"},
+      {u"a.b-c_d@corp", "a.b-c_d@corp.db"},
+      {u"../etc/passwd", "%2E.%2Fetc%2Fpasswd.db"},
+      {u".hidden", "%2Ehidden.db"},
+      {u"..", "%2E..db"},
+      {u"a/b\\c", "a%2Fb%5Cc.db"},
+      {u"50%", "50%25.db"},
+      {u"a~b", "a%7Eb.db"},
+      {u"two words", "two%20words.db"},
+      {u"M\u00fcller", "M%FCller.db"},
+      {u"\u4e2d", "%u4E2D.db"},
+      // The program's own files, and the journal of another user's database.
+      {u"orv.ini", "orv.ini.db"},
+      {u"ORVE.log", "ORVE.log.db"},
+      {u"ORVE.log.1", "ORVE.log.1.db"},
+      {u"alice.db-journal", "alice.db-journal.db"},
       {u"", ""},
   };
   for (const auto& c : cases) {
     const std::string file = UserFileName(c.first);
     EXPECT_EQ(file, c.second);
     EXPECT_EQ(file.find('/'), std::string::npos);
+    if (file.empty()) continue;
     std::u16string back;
-    ASSERT_TRUE(Unescape(file, &back)) << file;
+    ASSERT_TRUE(Unescape(file.substr(0, file.size() - 3), &back)) << file;
     EXPECT_TRUE(back == c.first) << file;
   }
   EXPECT_NE(UserFileName(u"a%2Fb"), UserFileName(u"a/b"));
+}
+
+TEST(UserFileName, ALongNameFitsAFileNameAndStaysItsOwn) {
+  const std::u16string plain(300, u'x');
+  std::u16string other = plain;
+  other.back() = u'y';
+  const std::u16string wide(300, u'\u4e2d');
+  for (const std::u16string& name : {plain, other, wide}) {
+    const std::string file = UserFileName(name);
+    EXPECT_LE(file.size() + std::string("-journal").size(), 255u) << file;
+    EXPECT_EQ(file.substr(file.size() - 3), ".db");
+    EXPECT_NE(file.find('~'), std::string::npos) << file;
+    // The kept start is whole escapes only.
+    std::u16string start;
+    EXPECT_TRUE(Unescape(file.substr(0, file.find('~')), &start)) << file;
+    EXPECT_EQ(name.compare(0, start.size(), start), 0) << file;
+  }
+  EXPECT_NE(UserFileName(plain), UserFileName(other));
+  EXPECT_EQ(UserFileName(plain), UserFileName(plain));
+  // Just short enough keeps its plain name.
+  EXPECT_EQ(UserFileName(std::u16string(200, u'x')), std::string(200, 'x') + ".db");
 }
 
 TEST(ServerStatus, MessagesCarryTheCodeTextAndContext) {
@@ -147,20 +176,43 @@ class Session : public ::testing::Test {
 TEST_F(Session, StartsOnAnEmptyFileNamedAfterTheUser) {
   const std::string folder = orvwin::UserDataFolder();
   {
-    std::ofstream old(folder + "%2Eold%2Fuser");
+    std::ofstream old(folder + "%2Eold%2Fuser.db");
     old << "rows of an earlier run";
   }
   LogCapture log;
   {
     CDataHolder first(u"fresh", nullptr, nullptr);
-    EXPECT_EQ(first.DatabasePath(), folder + "fresh");
-    EXPECT_TRUE(log.Contains("Can't delete file " + folder + "fresh"));
+    EXPECT_EQ(first.DatabasePath(), folder + "fresh.db");
+    EXPECT_TRUE(log.Contains("Can't delete file " + folder + "fresh.db"));
   }
   log.Clear();
   CDataHolder session(u".old/user", nullptr, nullptr);
-  EXPECT_EQ(session.DatabasePath(), folder + "%2Eold%2Fuser");
+  EXPECT_EQ(session.DatabasePath(), folder + "%2Eold%2Fuser.db");
   EXPECT_FALSE(log.Contains("Can't delete file"));
   EXPECT_FALSE(std::ifstream(session.DatabasePath()).good());
+}
+
+TEST_F(Session, AUserNamedAfterTheProgramsFilesLeavesThemAlone) {
+  const std::string folder = orvwin::UserDataFolder();
+  const char* const own[] = {"orv.ini", "ORVE.log", "ORVE.log.1"};
+  for (const char* name : own) std::ofstream(folder + name) << "kept";
+  const std::u16string names[] = {u"orv.ini", u"ORVE.log", u"ORVE.log.1", u"..", u".", std::u16string(300, u'z')};
+  for (const std::u16string& name : names) {
+    CDataHolder session(name, nullptr, nullptr);
+    SCOPED_TRACE(session.DatabasePath());
+    EXPECT_EQ(session.DatabasePath().rfind(folder, 0), 0u);
+    // The database can be made where the name says.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(session.DatabasePath().c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, "CREATE TABLE t (a INTEGER)", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+  }
+  for (const char* name : own) {
+    std::ifstream in(folder + name);
+    std::string text;
+    std::getline(in, text);
+    EXPECT_EQ(text, "kept") << name;
+  }
 }
 
 TEST_F(Session, RefusesAnEmptyUserName) {
