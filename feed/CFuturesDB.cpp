@@ -370,7 +370,7 @@ void CFuturesDB::_SendEvent(const CEventClientPtr& client, const std::vector<Fut
       task.release();
     } else {
       // The event is lost; the task goes now and takes the cursor with it.
-      ORV_LOG(orvlog::kError, "ERROR : ThreadPool.QueueRequest failed.");
+      LogRefusedTask();
     }
   } catch (const _com_error& e) {
     ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);

@@ -116,7 +116,7 @@ void CIVTableDB<Record>::_PostEvent(const CEventClientPtr& client, const Records
       task.release();
     } else {
       // The event is lost; the task goes now and takes the cursor with it.
-      ORV_LOG(orvlog::kError, "ERROR : ThreadPool.QueueRequest failed.");
+      this->LogRefusedTask();
     }
   } catch (const _com_error& e) {
     ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);

@@ -39,6 +39,10 @@ CLiteDB::~CLiteDB() {
   DeleteCriticalSection(&m_csSubscriptions);
 }
 
+void CLiteDB::LogRefusedTask() {
+  if (!m_refusalLogged.exchange(true)) ORV_LOG(orvlog::kError, "ERROR : ThreadPool.QueueRequest failed.");
+}
+
 bool CLiteDB::IsSubscribedByLocked(const CEventClientPtr& client, const CSymbolKey& key) const {
   auto it = m_keysByClient.find(client);
   return it != m_keysByClient.end() && it->second.count(key) != 0;

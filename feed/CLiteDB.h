@@ -3,6 +3,7 @@
 // for the database and the object's pool of event threads.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -93,6 +94,10 @@ class CLiteDB {
   // Posts an event task; true when the pool took it (it then owns the task),
   // false when it refused (the task stays the caller's).
   bool QueueRequest(CWorkerInterface* task) { return m_pool.QueueRequest(task); }
+  // The error line of a refused task, written for the first refusal only: a
+  // pool refuses because it never started or is stopping, and either way
+  // every later event would add the same line.
+  void LogRefusedTask();
 
  private:
   // Under m_csSubscriptions.
@@ -101,6 +106,7 @@ class CLiteDB {
 
   const std::string m_path;
   CEventPool m_pool;
+  std::atomic<bool> m_refusalLogged{false};
   // One lock over the three maps, so that a check and the insert it decides
   // on happen as one step.
   CRITICAL_SECTION m_csSubscriptions;

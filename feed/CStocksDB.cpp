@@ -504,7 +504,7 @@ void CStocksDB::_SendEvent(const CEventClientPtr& client, const std::vector<Stoc
       task.release();
     } else {
       // The event is lost; the task goes now and takes the cursor with it.
-      ORV_LOG(orvlog::kError, "ERROR : ThreadPool.QueueRequest failed.");
+      LogRefusedTask();
     }
   } catch (const _com_error& e) {
     const char* description = static_cast<const char*>(e.Description());

@@ -565,7 +565,7 @@ void COptionTable<Traits>::_SendEvent(const CEventClientPtr& client, std::vector
       task.release();
     } else {
       // The event is lost; the task goes now and takes the cursor with it.
-      ORV_LOG(orvlog::kError, "ERROR : ThreadPool.QueueRequest failed.");
+      this->LogRefusedTask();
     }
   } catch (const _com_error& e) {
     const char* description = static_cast<const char*>(e.Description());

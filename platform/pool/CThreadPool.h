@@ -51,24 +51,37 @@ class CThreadPool {
     }
   }
 
-  // Starts nThreads threads (at least one). Returns false when the pool is
-  // already running or no thread could be started.
+  // Starts nThreads threads (at least one) and waits until each has set
+  // itself up. Returns false when the pool is already running or no thread
+  // could be started and set up; such a pool refuses every request.
   bool Initialize(void* workerParam = nullptr, int nThreads = 1) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     if (!m_threads.empty()) return false;
     m_param = workerParam;
-    m_accepting = true;
+    m_accepting = false;
     m_stopping = false;
+    m_settingUp = 0;
+    m_ready = 0;
     const int n = nThreads > 0 ? nThreads : 1;
+    m_threads.reserve(static_cast<size_t>(n));
     try {
-      for (int i = 0; i < n; ++i) m_threads.emplace_back([this] { Run(); });
-    } catch (const std::system_error&) {
-      if (m_threads.empty()) {
-        m_accepting = false;
-        return false;
+      for (int i = 0; i < n; ++i) {
+        m_threads.emplace_back([this] { Run(); });
+        ++m_settingUp;
       }
+    } catch (const std::system_error&) {
     }
-    return true;
+    m_setUp.wait(lock, [this] { return m_settingUp == 0; });
+    if (m_ready > 0) {
+      m_accepting = true;
+      return true;
+    }
+    // Every thread has returned already; nothing would ever run a request.
+    std::vector<std::thread> threads;
+    threads.swap(m_threads);
+    lock.unlock();
+    for (std::thread& t : threads) t.join();
+    return false;
   }
 
   // Posts a request. False when the pool does not accept it (not started or
@@ -123,7 +136,13 @@ class CThreadPool {
     Worker worker;
     // A thread that cannot set itself up (for the event pool: join the COM
     // apartment) must not run requests that rely on it.
-    if (!worker.Initialize(m_param)) return;
+    const bool ready = worker.Initialize(m_param);
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (ready) ++m_ready;
+      if (--m_settingUp == 0) m_setUp.notify_all();
+    }
+    if (!ready) return;
     for (;;) {
       RequestType request;
       {
@@ -142,6 +161,9 @@ class CThreadPool {
   mutable std::mutex m_mutex;
   std::condition_variable m_wake;
   std::condition_variable m_drained;
+  std::condition_variable m_setUp;
+  int m_settingUp = 0;  // threads started whose set-up has not answered yet
+  int m_ready = 0;      // threads that set themselves up
   std::deque<RequestType> m_queue;
   std::vector<std::thread> m_threads;
   void* m_param = nullptr;

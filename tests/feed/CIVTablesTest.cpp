@@ -441,9 +441,11 @@ TEST_F(IVTablesTest, EventsTravelThroughTheEventPoolAndARefusedOneIsFreed) {
   ivs.refuse = true;
   const LONG cursors = CIVSurfaces::ActiveObjectCount();
   ASSERT_TRUE(Apply(ivs, SurfaceBlock(T_IVSURFACE, {{"AAA", 30, 0, 'C', 101, 0.31f, 0.5f}})));
-  EXPECT_TRUE(log.Contains("ERROR : ThreadPool.QueueRequest failed."));
+  ASSERT_TRUE(Apply(ivs, SurfaceBlock(T_IVSURFACE, {{"AAA", 30, 0, 'C', 102, 0.32f, 0.5f}})));
+  EXPECT_EQ(ivs.queued, 3);
+  EXPECT_EQ(log.Count("ERROR : ThreadPool.QueueRequest failed."), 1u) << "a pool that refuses is told once";
   EXPECT_EQ(CIVSurfaces::ActiveObjectCount(), cursors);
-  EXPECT_EQ(ivs.Stored(), (Strings{"AAA/30/0/C/101/0.31/0.5"}));
+  EXPECT_EQ(ivs.Stored(), (Strings{"AAA/30/0/C/102/0.32/0.5"}));
 }
 
 TEST_F(IVTablesTest, DeletesRemoveTheSymbolsRows) {

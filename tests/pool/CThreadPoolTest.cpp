@@ -39,7 +39,8 @@ struct Counters {
   std::atomic<int> initialized{0};
   std::atomic<int> terminated{0};
   std::atomic<int> executed{0};
-  bool failInitialize = false;
+  // How many of the threads still to set up fail to.
+  std::atomic<int> failInitialize{0};
   std::mutex m;
   std::set<std::thread::id> threads;
 };
@@ -50,7 +51,10 @@ struct TestWorker {
   bool Initialize(void* param) {
     c = static_cast<Counters*>(param);
     ++c->initialized;
-    return !c->failInitialize;
+    int failing = c->failInitialize.load();
+    while (failing > 0 && !c->failInitialize.compare_exchange_weak(failing, failing - 1)) {
+    }
+    return failing <= 0;
   }
   void Execute(Task* t, void* param, void* overlapped) {
     EXPECT_EQ(param, c);
@@ -175,20 +179,44 @@ TEST(CThreadPoolTest, DestructorDiscardsWhatIsStillQueued) {
   EXPECT_GE(TestWorker::discarded, 2);
 }
 
-TEST(CThreadPoolTest, AThreadThatCannotInitialiseEndsWithoutTakingRequests) {
+TEST(CThreadPoolTest, APoolWhoseThreadsAllFailToSetUpRefusesRequests) {
   Counters c;
-  c.failInitialize = true;
+  c.failInitialize = 2;
   CThreadPool<TestWorker> pool;
-  ASSERT_TRUE(pool.Initialize(&c, 2));
-  Task* t = new Task{[] {}};
-  ASSERT_TRUE(pool.QueueRequest(t));
-  std::vector<Task*> left = pool.Shutdown(0);
+  EXPECT_FALSE(pool.Initialize(&c, 2));
   EXPECT_EQ(c.initialized, 2);
+  EXPECT_EQ(pool.ThreadCount(), 0u);
+  Task* t = new Task{[] {}};
+  EXPECT_FALSE(pool.QueueRequest(t)) << "a request no thread will ever run was taken";
+  delete t;
+  EXPECT_TRUE(pool.Shutdown(0).empty());
   EXPECT_EQ(c.executed, 0);
   EXPECT_EQ(c.terminated, 0) << "a thread that never started has nothing to end";
-  ASSERT_EQ(left.size(), 1u);
-  EXPECT_EQ(left[0], t);
-  delete t;
+  // It can be started again once set-up works.
+  c.failInitialize = 0;
+  ASSERT_TRUE(pool.Initialize(&c, 1));
+  Gate ran;
+  ASSERT_TRUE(pool.QueueRequest(new Task{[&] { ran.Open(); }}));
+  ran.Wait();
+}
+
+TEST(CThreadPoolTest, ThreadsThatSetUpRunTheRequestsOfThoseThatDidNot) {
+  Counters c;
+  c.failInitialize = 2;
+  CThreadPool<TestWorker> pool;
+  ASSERT_TRUE(pool.Initialize(&c, 3));
+  EXPECT_EQ(c.initialized, 3);
+  Gate done;
+  std::atomic<int> left{10};
+  for (int i = 0; i < 10; ++i)
+    ASSERT_TRUE(pool.QueueRequest(new Task{[&] {
+      if (--left == 0) done.Open();
+    }}));
+  done.Wait();
+  pool.Shutdown(orvpool::kInfinite);
+  EXPECT_EQ(c.executed, 10);
+  EXPECT_EQ(c.threads.size(), 1u);
+  EXPECT_EQ(c.terminated, 1);
 }
 
 TEST(CThreadPoolTest, NotStartedPoolRefusesRequests) {
