@@ -1,9 +1,12 @@
 #include <string>
 
 #include "dde/ZmDDEShell.h"
+#include "win/process.h"
 #include "win/resource.h"
 
 int main(int argc, char** argv) {
+  // Every DDE conversation is a socket of its own.
+  orvwin::RaiseDescriptorLimit();
   HINSTANCE instance = GetModuleHandleA(nullptr);
   RegisterZmDDEResources(instance);
   SetShellServerFactory(MakeDDEServer);

@@ -23,6 +23,7 @@
 #include "server/CZmOrvEnt.h"
 #include "server/OrveResources.h"
 #include "ui/winuser.h"
+#include "win/process.h"
 
 const char kOrveInstanceMutex[] = "9491CBDC-6FEC-465b-A4BE-C8CA68414653";
 
@@ -121,6 +122,8 @@ ServerSwitch FindServerSwitch(const std::string& commandLine) {
 }
 
 int OrveMain(int argc, char** argv) {
+  // Every client connection and event sink holds a descriptor.
+  orvwin::RaiseDescriptorLimit();
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
 
   const std::string folder = orvwin::UserDataFolder();

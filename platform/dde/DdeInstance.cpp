@@ -107,6 +107,12 @@ struct Instance {
   std::thread io;
   std::atomic<bool> stopping{false};
 
+  // Listeners taken off the watch after an accept that failed for want of
+  // descriptors or memory, and when they are watched again; the I/O
+  // thread's only.
+  std::set<uint64_t> resting;
+  std::chrono::steady_clock::time_point restUntil;
+
   std::mutex lock;  // guards what follows
   std::map<std::string, Service> services;  // by folded name
   std::map<uintptr_t, std::shared_ptr<Conn>> conns;
@@ -275,10 +281,58 @@ void Notify(Instance& inst, Event e) {
 
 // ---- the I/O thread ----
 
-void Accept(Instance& inst, int listener, HSZ service) {
+// How long a listener rests after an accept that could not take a
+// descriptor: the connection stays in the backlog and keeps the socket
+// readable, so watching it meanwhile would spin.
+const auto kListenerRest = std::chrono::milliseconds(100);
+
+// Under inst.lock: the service may be going on another thread, which takes
+// it out of the table before it closes the socket.
+void WatchListener(Instance& inst, uint64_t key, uint32_t events) {
+  for (auto& [name, s] : inst.services)
+    if (s.key == key) {
+      epoll_event ev{};
+      ev.events = events;
+      ev.data.u64 = key;
+      ::epoll_ctl(inst.poll, EPOLL_CTL_MOD, s.fd, &ev);
+    }
+}
+
+void RestListener(Instance& inst, uint64_t key, HSZ service, int error) {
+  ORV_LOGF(orvlog::kWarn, "dde: accept on service \"%s\": %s", Text(service).c_str(), std::strerror(error));
+  {
+    std::lock_guard<std::mutex> g(inst.lock);
+    WatchListener(inst, key, 0);
+  }
+  if (inst.resting.empty()) inst.restUntil = std::chrono::steady_clock::now() + kListenerRest;
+  inst.resting.insert(key);
+}
+
+// Watches the rested listeners again once their time is up; the wait of
+// epoll that ends then, or -1 while none rests.
+int WakeRestedListeners(Instance& inst) {
+  if (inst.resting.empty()) return -1;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < inst.restUntil) {
+    return int(std::chrono::duration_cast<std::chrono::milliseconds>(inst.restUntil - now).count()) + 1;
+  }
+  {
+    std::lock_guard<std::mutex> g(inst.lock);
+    for (uint64_t key : inst.resting) WatchListener(inst, key, EPOLLIN);
+  }
+  inst.resting.clear();
+  return -1;
+}
+
+void Accept(Instance& inst, int listener, uint64_t key, HSZ service) {
   for (;;) {
     int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) {
+      const int error = errno;
+      if (error == EINTR || error == ECONNABORTED) continue;
+      if (error != EAGAIN && error != EWOULDBLOCK) RestListener(inst, key, service, error);
+      return;
+    }
     ucred peer{};
     socklen_t len = sizeof peer;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 || peer.uid != ::getuid()) {
@@ -375,7 +429,7 @@ void Readable(Instance& inst, const std::shared_ptr<Conn>& c) {
 void IoThread(Instance* inst) {
   epoll_event events[32];
   while (!inst->stopping.load()) {
-    int n = ::epoll_wait(inst->poll, events, 32, -1);
+    int n = ::epoll_wait(inst->poll, events, 32, WakeRestedListeners(*inst));
     if (n < 0 && errno != EINTR) break;
     for (int i = 0; i < n; ++i) {
       uint64_t key = events[i].data.u64;
@@ -409,7 +463,7 @@ void IoThread(Instance* inst) {
               service = s.hsz;
             }
         }
-        if (fd >= 0) Accept(*inst, fd, service);
+        if (fd >= 0) Accept(*inst, fd, key, service);
         continue;
       }
       std::shared_ptr<Conn> c;

@@ -232,4 +232,15 @@ DWORD TerminateOtherCopies(DWORD waitMilliseconds) {
   return ended;
 }
 
+unsigned long RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) return static_cast<unsigned long>(raised.rlim_cur);
+  }
+  return static_cast<unsigned long>(limit.rlim_cur);
+}
+
 }  // namespace orvwin

@@ -58,4 +58,10 @@ std::vector<DWORD> OtherCopies();
 // `waitMilliseconds` in all) for them to be gone. Returns how many ended.
 DWORD TerminateOtherCopies(DWORD waitMilliseconds);
 
+// Raises the soft limit of open descriptors to the hard limit: a server
+// holds a socket per client connection and link, and a soft limit far
+// below what the system allows would refuse clients it could serve.
+// Returns the soft limit in force afterwards (0 when it cannot be read).
+unsigned long RaiseDescriptorLimit();
+
 }  // namespace orvwin

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -11,6 +12,7 @@
 #include "dde/DdeInstance.h"
 #include "dde/DdeWire.h"
 #include "DdeFixture.h"
+#include "../feed/LogCapture.h"
 
 using namespace ddetest;
 
@@ -473,6 +475,45 @@ TEST(DdeSocket, MalformedFrameClosesOnlyItsConnection) {
   orvdde::Frame f;
   EXPECT_FALSE(early.Next(&f));
   EXPECT_EQ("8", client.Request(good, "Price"));
+}
+
+TEST(DdeSocket, AListenerOutOfDescriptorsRestsAndServesTheWaitingClientOnceTheyAreBack) {
+  Server server;
+  ASSERT_TRUE(server.Registered());
+  LogCapture log(orvlog::kWarn);
+  // A low soft limit, then every descriptor but one taken: the client's
+  // socket gets that one and the server's accept none.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  int highest = ::dup(0);
+  ASSERT_GE(highest, 0);
+  ::close(highest);
+  rlimit low = saved;
+  low.rlim_cur = std::min<rlim_t>(saved.rlim_max, rlim_t(highest) + 64);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> fillers;
+  for (int fd; (fd = ::dup(0)) >= 0;) fillers.push_back(fd);
+  ASSERT_FALSE(fillers.empty());
+  ::close(fillers.back());
+  fillers.pop_back();
+  auto peer = std::make_unique<RawPeer>("OrvTest");
+  const bool connected = peer->Connected();
+  bool rested = false;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (connected && !rested && std::chrono::steady_clock::now() < end) {
+    rested = log.Contains("dde: accept on service \"OrvTest\"");
+    if (!rested) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  for (int fd : fillers) ::close(fd);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_TRUE(connected);
+  ASSERT_TRUE(rested) << "the failed accept was not seen";
+
+  // Watched again, the listener takes the waiting connection.
+  peer->Open("IBM", "Price");
+  ASSERT_TRUE(server.WaitFor(XTYP_ADVSTART, 1));
+  Client client;
+  EXPECT_NE(nullptr, client.Connect("IBM"));
 }
 
 TEST(DdeSocket, ServiceNamesOwnTheirSocketUntilUnregistered) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -173,3 +174,20 @@ TEST(Memory, CountersOfThisProcessAndTheMachine) {
 }
 
 }  // namespace
+
+TEST(DescriptorLimit, TheSoftLimitIsRaisedToTheHardOne) {
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  if (saved.rlim_max < 128) GTEST_SKIP() << "the hard limit leaves no room below it";
+  rlimit low = saved;
+  low.rlim_cur = 64;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  EXPECT_EQ(orvwin::RaiseDescriptorLimit(), static_cast<unsigned long>(saved.rlim_max));
+  rlimit now{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &now), 0);
+  EXPECT_EQ(now.rlim_cur, saved.rlim_max);
+  EXPECT_EQ(now.rlim_max, saved.rlim_max) << "the hard limit is not touched";
+  // Already at the hard limit: nothing changes.
+  EXPECT_EQ(orvwin::RaiseDescriptorLimit(), static_cast<unsigned long>(saved.rlim_max));
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+}
