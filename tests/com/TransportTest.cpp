@@ -607,6 +607,88 @@ TEST_F(TransportTest, ValuesThatLieAboutThemselvesAreRefused) {
   EXPECT_TRUE(Eventually([&] { return client_->ImportCount() == 1; })) << "a refused reference left a proxy";
 }
 
+// A body within the frame limit whose values would take many times its size
+// in memory: refused at the reader's bound, in every kind of value that
+// costs more in memory than on the wire.
+TEST_F(TransportTest, ValuesThatDecodeToMoreThanTheBoundAreRefused) {
+  constexpr size_t kBound = 4096;
+  auto array = [](Writer& w, VARTYPE elem, uint32_t count) {
+    w.U16(VT_ARRAY | elem);
+    w.U8(1);
+    w.I32(0);
+    w.U32(count);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(Writer&)> write;
+    bool fits;
+  } cases[] = {
+      {"a few VARIANTs", [&](Writer& w) { array(w, VT_VARIANT, 16); for (int i = 0; i < 16; ++i) w.U16(VT_EMPTY); }, true},
+      {"many VARIANTs", [&](Writer& w) { array(w, VT_VARIANT, 1024); for (int i = 0; i < 1024; ++i) w.U16(VT_EMPTY); }, false},
+      {"many empty strings", [&](Writer& w) { array(w, VT_BSTR, 512); for (int i = 0; i < 512; ++i) w.U32(0); }, false},
+      {"many null references", [&](Writer& w) { array(w, VT_UNKNOWN, 1024); for (int i = 0; i < 1024; ++i) w.U8(0); }, false},
+      {"nested arrays, each small", [&](Writer& w) {
+         array(w, VT_VARIANT, 64);
+         for (int i = 0; i < 64; ++i) { array(w, VT_VARIANT, 8); for (int k = 0; k < 8; ++k) w.U16(VT_EMPTY); } }, false},
+      {"one long string", [](Writer& w) { w.U16(VT_BSTR); w.U32(1000); for (int i = 0; i < 1000; ++i) w.I16('x'); }, true},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Writer w;
+    c.write(w);
+    std::string frame = w.Finish(FrameKind::kRequest, 0);
+    ASSERT_LT(frame.size() - kFrameHeaderSize, kBound) << "the case must fit the bound on the wire";
+    Reader r(frame.data() + kFrameHeaderSize, frame.size() - kFrameHeaderSize, kBound);
+    VARIANT v;
+    VariantInit(&v);
+    if (c.fits) {
+      EXPECT_NO_THROW(client_->ReadVariant(r, &v));
+      EXPECT_TRUE(r.AtEnd());
+      VariantClear(&v);
+    } else {
+      EXPECT_THROW(client_->ReadVariant(r, &v), DecodeError);
+      EXPECT_EQ(VT_EMPTY, v.vt);
+    }
+  }
+}
+
+// A call whose argument decodes past the bound ends its own connection;
+// the server goes on serving the others.
+TEST_F(TransportTest, ACallThatDecodesPastTheBoundClosesOnlyItsConnection) {
+  UniqueFd mine, theirs;
+  ASSERT_TRUE(MakeSocketPair(&mine, &theirs));
+  tobj::ProbeFactory* factory = new tobj::ProbeFactory();
+  auto victim = Connection::Start(std::move(theirs), factory, "victim");
+  factory->Release();
+  auto attacker = Connection::Start(std::move(mine), nullptr, "attacker");
+  IClassFactory* cf = nullptr;
+  ASSERT_EQ(S_OK, attacker->GetRoot(IID_IClassFactory, reinterpret_cast<void**>(&cf)));
+  IProbe* probe = nullptr;
+  ASSERT_EQ(S_OK, cf->CreateInstance(nullptr, IID_IProbe, reinterpret_cast<void**>(&probe)));
+  cf->Release();
+
+  // Two bytes a VARIANT on the wire, a quarter of the frame limit: sixteen
+  // bytes a VARIANT in memory, past the bound.
+  const ULONG count = ULONG(kMaxDecodedBytes / sizeof(VARIANT)) + 1;
+  ASSERT_LT(size_t(count) * 2, size_t(kMaxFrameBody));
+  VARIANT list;
+  VariantInit(&list);
+  list.vt = VT_ARRAY | VT_VARIANT;
+  list.parray = SafeArrayCreateVector(VT_VARIANT, 0, count);
+  ASSERT_NE(nullptr, list.parray);
+  VARIANT reversed;
+  VariantInit(&reversed);
+  EXPECT_TRUE(FAILED(probe->Reverse(list, &reversed)));
+  VariantClear(&list);
+  EXPECT_TRUE(victim->WaitClosed(5s));
+  EXPECT_TRUE(attacker->WaitClosed(5s));
+  probe->Release();
+
+  LONG pid = 0;
+  EXPECT_EQ(S_OK, probe_->get_Pid(&pid));
+  EXPECT_EQ(LONG(::getpid()), pid);
+}
+
 // A well-framed request whose body lies about its contents.
 TEST_F(TransportTest, ARequestBodyThatDoesNotDecodeClosesTheConnection) {
   UniqueFd mine, theirs;

@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the transport's value decoder: VARIANTs with
 // nested arrays and interface references, and error information, as a
-// peer's request or reply would carry them.
+// peer's request or reply would carry them, also past the bound on what a
+// body may decode to.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -29,8 +30,11 @@ Connection& Dead() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Connection& c = Dead();
-  {
-    Reader r(data, size);
+  // Once as a frame is read, and once under a bound small enough for the
+  // fuzzer's inputs to pass it, so that every value's booking and the
+  // clean-up after a refusal part way through a value are reached.
+  for (size_t bound : {kMaxDecodedBytes, size_t(1024)}) {
+    Reader r(data, size, bound);
     try {
       while (!r.AtEnd()) {
         VARIANT v;

@@ -64,6 +64,28 @@ int main(int argc, char** argv) {
     Save(dir, "arrays", w);
   }
   {
+    // Strings in nested arrays, more in memory than the fuzzer's small bound.
+    Writer w;
+    SAFEARRAY* outer = SafeArrayCreateVector(VT_VARIANT, 0, 40);
+    for (LONG i = 0; i < 40; ++i) {
+      VARIANT e;
+      VariantInit(&e);
+      e.vt = VT_ARRAY | VT_BSTR;
+      e.parray = SafeArrayCreateVector(VT_BSTR, 0, 4);
+      LONG k = 1;
+      BSTR s = SysAllocString(u"IBM");
+      SafeArrayPutElement(e.parray, &k, s);
+      SysFreeString(s);
+      SafeArrayPutElement(outer, &i, &e);
+      VariantClear(&e);
+    }
+    v.vt = VT_ARRAY | VT_VARIANT;
+    v.parray = outer;
+    c->WriteVariant(w, v);
+    VariantClear(&v);
+    Save(dir, "large", w);
+  }
+  {
     Writer w;
     w.U16(VT_DISPATCH);
     w.U8(1);  // a reference of the sender's

@@ -78,6 +78,22 @@ size_t ElementWireSize(VARTYPE vt) {
   }
 }
 
+// What an array element takes in memory, for the decoded-size bound.
+size_t ElementMemorySize(VARTYPE vt) {
+  switch (vt) {
+    case VT_UI1: return 1;
+    case VT_I2: case VT_BOOL: return 2;
+    case VT_I4: case VT_R4: case VT_ERROR: return 4;
+    case VT_R8: case VT_DATE: return 8;
+    case VT_VARIANT: return sizeof(VARIANT);
+    default: return sizeof(void*);
+  }
+}
+
+// A reference from the peer may make a proxy; booked at a generous guess
+// of what one costs.
+constexpr size_t kReferenceMemory = 512;
+
 }  // namespace
 
 void WriteGuid(Writer& w, const GUID& g) { w.Bytes(&g, sizeof g); }
@@ -94,6 +110,7 @@ void WriteBstr(Writer& w, BSTR b) { w.Str16(b, b ? SysStringLen(b) : 0, b == nul
 BSTR ReadBstr(Reader& r) {
   std::u16string s;
   if (!r.Str16(&s)) return nullptr;
+  r.Charge(sizeof(uint32_t) + (uint64_t(s.size()) + 1) * sizeof(char16_t));
   BSTR b = SysAllocStringLen(s.data(), UINT(s.size()));
   if (!b) throw DecodeError("out of memory for a string");
   return b;
@@ -653,6 +670,7 @@ IUnknown* Connection::ReadInterface(Reader& r, IID* iidOut) {
   if (iidOut) *iidOut = GUID_NULL;
   if (tag == kRefNull) return nullptr;
   if (tag != kRefSenders && tag != kRefReceivers) throw DecodeError("bad interface reference");
+  r.Charge(kReferenceMemory);
   uint64_t id = r.U64();
   IID iid = ReadGuid(r);
   if (iidOut) *iidOut = iid;
@@ -878,6 +896,7 @@ void Connection::ReadVariant(Reader& r, VARIANT* v, int depth) {
     LONG lb = r.I32();
     uint32_t count = r.Count(minSize);
     if (count && int64_t(lb) + int64_t(count) - 1 > INT32_MAX) throw DecodeError("array bounds overflow");
+    r.Charge(uint64_t(count) * ElementMemorySize(elem));
     SAFEARRAY* sa = SafeArrayCreateVector(elem, lb, count);
     if (!sa) throw DecodeError("cannot make an array of that shape");
     void* data = nullptr;
@@ -1069,6 +1088,7 @@ HRESULT Connection::Dispatch(Op op, uint64_t objectId, const IID& iid, Reader& r
       LCID lcid = r.U32();
       WORD flags = r.U16();
       uint32_t n = r.Count(3);
+      r.Charge(uint64_t(n) * (2 * sizeof(VARIANT) + 1));
       VariantVector args(n), held(n);
       std::vector<uint8_t> byref(n);
       for (uint32_t i = 0; i < n; ++i) {
@@ -1090,6 +1110,7 @@ HRESULT Connection::Dispatch(Op op, uint64_t objectId, const IID& iid, Reader& r
         }
       }
       uint32_t named = r.Count(4);
+      r.Charge(uint64_t(named) * sizeof(DISPID));
       std::vector<DISPID> names(named);
       for (auto& d : names) d = r.I32();
       bool wantResult = r.U8() != 0;
@@ -1138,6 +1159,7 @@ HRESULT Connection::Dispatch(Op op, uint64_t objectId, const IID& iid, Reader& r
       IID riid = ReadGuid(r);
       LCID lcid = r.U32();
       uint32_t count = r.Count(4);
+      r.Charge(uint64_t(count) * (sizeof(std::u16string) + sizeof(LPOLESTR) + sizeof(DISPID)));
       std::vector<std::u16string> names(count);
       std::vector<LPOLESTR> ptrs(count);
       for (uint32_t i = 0; i < count; ++i) {

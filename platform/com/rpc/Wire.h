@@ -24,6 +24,10 @@ constexpr size_t kFrameHeaderSize = 16;
 // records' worth of strings), far below what would let a peer make us
 // allocate without bound.
 constexpr uint32_t kMaxFrameBody = 16u << 20;
+// What decoding one frame body may allocate: a few bytes on the wire can
+// stand for much more in memory (two bytes for a VARIANT of sixteen, four
+// for a string), so the body's own limit does not bound it.
+constexpr size_t kMaxDecodedBytes = 2 * size_t(kMaxFrameBody);
 
 enum class FrameKind : uint8_t {
   kRequest = 1,  // a call; answered by a reply with the same call id
@@ -83,8 +87,8 @@ class Writer {
 // Reads a frame body; every read checks the bytes left first.
 class Reader {
  public:
-  Reader(const void* data, size_t size)
-      : p_(static_cast<const uint8_t*>(data)), n_(size) {}
+  Reader(const void* data, size_t size, size_t decodedLimit = kMaxDecodedBytes)
+      : p_(static_cast<const uint8_t*>(data)), n_(size), budget_(decodedLimit) {}
   explicit Reader(const std::string& body) : Reader(body.data(), body.size()) {}
 
   uint8_t U8() { return Get<uint8_t>(); }
@@ -104,6 +108,12 @@ class Reader {
   // that the rest of the body cannot hold is refused before anything is
   // allocated for it.
   uint32_t Count(size_t minItemSize);
+  // Books memory that decoding is about to allocate for this body; past
+  // the reader's limit the body fails to decode.
+  void Charge(uint64_t bytes) {
+    if (bytes > budget_) throw DecodeError("body decodes to more than the limit");
+    budget_ -= size_t(bytes);
+  }
 
   size_t Remaining() const { return n_ - pos_; }
   bool AtEnd() const { return pos_ == n_; }
@@ -122,6 +132,7 @@ class Reader {
   const uint8_t* p_;
   size_t n_;
   size_t pos_ = 0;
+  size_t budget_;
 };
 
 // Cuts a byte stream into frames. Feed it what a read returned and call
