@@ -160,6 +160,23 @@ void RollBack(Lattice& L, int from, int to) {
   const double pu = L.pu, pd = L.pd, p = L.p, K = L.K;
   double* V = L.V;
   double* X = L.X;
+  // Nodes whose value is known to stay 0 are not computed: every value is
+  // at least its intrinsic value, so a 0 at step `from` lies on a price
+  // that is out of the money, and so does every node further out at the
+  // steps before it. For a call, the zeros below the first non-zero node
+  // reach one node less far per step back; for a put, the nodes above the
+  // last non-zero one stay 0 (the step's top node falls away instead).
+  // Their places in V already hold those zeros. Exercise times of such nodes
+  // still change, so a fugit tree computes every node.
+  int zeroBelow = 0;
+  int zeroAbove = from;
+  if (!kFugit) {
+    if (kCall) {
+      while (zeroBelow <= from && V[zeroBelow] == 0.0) ++zeroBelow;
+    } else {
+      while (zeroAbove >= 0 && V[zeroAbove] == 0.0) --zeroAbove;
+    }
+  }
   for (int j = from - 1; j >= to; --j) {
     const double* price = L.Prices(j);
     if (kFugit) {
@@ -177,7 +194,9 @@ void RollBack(Lattice& L, int from, int to) {
     } else {
       // A node is exercised when its continuation is below the intrinsic
       // value; continuation values are never negative, so this is max().
-      for (int k = 0; k <= j; ++k) {
+      const int first = kCall ? std::max(0, zeroBelow - (from - j)) : 0;
+      const int last = kCall ? j : std::min(j, zeroAbove);
+      for (int k = first; k <= last; ++k) {
         const double cont = pd * V[k] + pu * V[k + 1];
         const double intr = Intrinsic<kCall>(price[k], K);
         V[k] = cont < intr ? intr : cont;

@@ -122,6 +122,16 @@ void CDDEServer::PostAdvises() {
 }
 
 void CDDEServer::PollAtm(const std::string& topic) {
+  // Only a stock with ATM links is asked. For any other the server would
+  // find no chain in its cache, fetch the whole chain from the service again
+  // on every pass and report the failure; and the entries it would make
+  // here have no link to post to nor any refresh pass to drop them.
+  {
+    AtmGroup& group = g_DataHolder.atm;
+    StoreGuard lock(group.lock);
+    const auto count = group.adviseCount.find(_bstr_t(topic.c_str()));
+    if (count == group.adviseCount.end() || count->second <= 0) return;
+  }
   orvwin::CritSecLock events(m_eventLock);
   try {
     IIVATMEntPtr cursor = s_server->GetATMByStock(_bstr_t(TopicToSymbol(topic).c_str()));

@@ -10,11 +10,17 @@
 namespace {
 
 // Parameters: 1 the underlying, 2 the last price. A strike equal to the
-// last price is on neither side.
-#define ORV_ATM_PAIRS                                                                                        \
-  "select o1.expiration_date, o1.strike, o1.iv, o2.iv from options o1 inner join options o2 on "             \
+// last price is on neither side. The nearest strike of each expiration
+// comes first, from one pass over the underlying's index entries; only then
+// is it paired with its put, by index search. No search is made per option,
+// so the cost grows about linearly with the chain.
+#define ORV_ATM_NEAREST(aggregate, comparison)                                                              \
+  "select o1.expiration_date, o1.strike, o1.iv, o2.iv from (select o3.expiration_date as expiration_date, " \
+  aggregate "(o3.strike) as strike from options o3 where o3.stock_symbol = ?1 and o3.strike " comparison    \
+  " ?2 group by o3.expiration_date) n cross join options o1 on o1.stock_symbol = ?1 and "                   \
+  "o1.expiration_date = n.expiration_date and o1.strike = n.strike inner join options o2 on "                \
   "o1.stock_symbol = o2.stock_symbol and o1.expiration_date = o2.expiration_date and o1.strike = o2.strike " \
-  "and o1.type != o2.type where o1.stock_symbol = ?1 and o1.type = 'C' and o1.strike = "
+  "and o1.type != o2.type where o1.type = 'C' group by o1.expiration_date"
 
 const char* const kLastSql = "select last from stocks where symbol = ?";
 const char* const kCheckSql = "select count(*) from options where stock_symbol = ? and pre_iv = 0 and iv = 0";
@@ -36,14 +42,8 @@ std::string Narrow(const _bstr_t& symbol) {
 
 }  // namespace
 
-const char* const CIVATMDB::kBelowSql =
-    ORV_ATM_PAIRS
-    "(select max(o3.strike) from options o3 where o3.strike < ?2 and o3.stock_symbol = ?1 "
-    "and o3.expiration_date = o1.expiration_date) group by o1.expiration_date";
-const char* const CIVATMDB::kAboveSql =
-    ORV_ATM_PAIRS
-    "(select min(o3.strike) from options o3 where o3.strike > ?2 and o3.stock_symbol = ?1 "
-    "and o3.expiration_date = o1.expiration_date) group by o1.expiration_date";
+const char* const CIVATMDB::kBelowSql = ORV_ATM_NEAREST("max", "<");
+const char* const CIVATMDB::kAboveSql = ORV_ATM_NEAREST("min", ">");
 
 CIVATMDB::CIVATMDB(const std::string& databasePath) : m_path(databasePath) {}
 
@@ -54,21 +54,26 @@ void CIVATMDB::GetMarketData(const _bstr_t& symbol, std::vector<IVATMRecord>& ou
     // Held to the end of the computation, so that no pull thread writes the
     // stock or option rows between the price and the volatilities.
     CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(m_path.c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    CSqliteStatement select = db.Prepare(kLastSql);
-    select.BindText(1, narrow.c_str());
     bool found = false;
     float last = 0.0f;
     {
-      CSqliteQuery query = select.RunQuery();
-      if (!query.AtEnd()) {
-        found = true;
-        last = query.FloatAt(0);
+      CSqliteDB db;
+      db.Open(m_path.c_str());
+      db.RunCommand("PRAGMA read_uncommitted");
+      CSqliteStatement select = db.Prepare(kLastSql);
+      select.BindText(1, narrow.c_str());
+      {
+        CSqliteQuery query = select.RunQuery();
+        if (!query.AtEnd()) {
+          found = true;
+          last = query.FloatAt(0);
+        }
       }
+      select.Release();
     }
-    select.Release();
+    // The connection goes back before the computation: its statements then
+    // borrow the kept one, whose pages are already read, rather than each
+    // opening a cold connection that reads the whole chain from the file.
     if (found) CalculateATM(symbol, last, out);
   } catch (const CSqliteException& e) {
     LogSqliteError(e, __LINE__);

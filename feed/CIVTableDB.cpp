@@ -201,6 +201,9 @@ void CIVTableDB<Record>::_UpdateDB(const Parsed& parsed) {
     // On the writing connection, so that it sees what this block has
     // already written.
     CSqliteStatement exists = db.Prepare(existsSql.c_str());
+    // Prepared when a block first brings a point whose key has a NULL part.
+    CSqliteStatement updateNullKey;
+    bool nullKeyPrepared = false;
 
     const std::string* current = nullptr;
     bool known = false;
@@ -220,9 +223,17 @@ void CIVTableDB<Record>::_UpdateDB(const Parsed& parsed) {
       // Upsert by the table's key: a symbol with rows may still bring a key
       // it has not had (a new term).
       if (known || written.count(key) != 0) {
-        Traits::BindUpdate(update, symbol.c_str(), r);
-        const int changed = update.RunCommand();
-        update.Reset();
+        CSqliteStatement* u = &update;
+        if (Traits::HasNullKey(r)) {
+          if (!nullKeyPrepared) {
+            updateNullKey = db.Prepare(Traits::NullKeyUpdateSql(m_table).c_str());
+            nullKeyPrepared = true;
+          }
+          u = &updateNullKey;
+        }
+        Traits::BindUpdate(*u, symbol.c_str(), r);
+        const int changed = u->RunCommand();
+        u->Reset();
         if (changed > 0) continue;
       }
       Traits::BindInsert(insert, symbol.c_str(), r);
@@ -232,6 +243,7 @@ void CIVTableDB<Record>::_UpdateDB(const Parsed& parsed) {
     }
     insert.Release();
     update.Release();
+    if (nullKeyPrepared) updateNullKey.Release();
     exists.Release();
     transaction.Commit();
   } catch (const CSqliteException& e) {

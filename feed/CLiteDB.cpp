@@ -128,6 +128,14 @@ CLiteDB::ClientSet CLiteDB::SubscribersOf(const CSymbolKey& key) {
   return it != m_subscribers.end() ? it->second : ClientSet();
 }
 
+std::vector<std::string> CLiteDB::SubscribedSymbols(BYTE flag) {
+  std::vector<std::string> out;
+  orvwin::CritSecLock lock(m_csSubscriptions);
+  for (const auto& entry : m_subscribers)
+    if (entry.first.Flag() == (flag ? 1 : 0) && !entry.second.empty()) out.push_back(entry.first.Narrow());
+  return out;
+}
+
 bool CLiteDB::WaitDatabase() {
   CDatabaseLockGuard lock;
   return true;

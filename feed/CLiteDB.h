@@ -86,6 +86,10 @@ class CLiteDB {
 
   // The clients of a key, copied under the subscription lock.
   ClientSet SubscribersOf(const CSymbolKey& key);
+  // The symbols of the keys held with the given flag, narrowed, copied
+  // under the subscription lock: one look-up per block instead of one per
+  // row, when most rows have nobody holding them on their own.
+  std::vector<std::string> SubscribedSymbols(BYTE flag);
 
  protected:
   void _DeleteSymbolFromDB(const std::string& table, const std::u16string& symbol, BYTE keyFlag);

@@ -1,6 +1,10 @@
 #include "feed/COptionsDB.h"
 
+#include "feed/CDatabaseLock.h"
+#include "feed/CSqliteDB.h"
+#include "feed/CSqliteException.h"
 #include "feed/OptionTableImpl.h"
+#include "feed/TableErrorLog.h"
 #include "server/COptions.h"
 #include "server/CSendOptionMsgWorker.h"
 
@@ -37,3 +41,26 @@ COptionsDB::COptionsDB(const std::string& databasePath, bool direct)
                    direct) {}
 
 COptionsDB::~COptionsDB() = default;
+
+bool COptionsDB::Initialize() {
+  if (!COptionTable::Initialize()) return false;
+  // Without it the ATM pairing of calls with puts and its nearest-strike
+  // look-ups grow with the square of a chain, all under the database lock.
+  // Both tables get one, each with a name of its own in the shared file.
+  const std::string name = IsDirect() ? "expstrike_indx_direct" : "expstrike_indx";
+  const std::string index =
+      "CREATE INDEX IF NOT EXISTS " + name + " ON " + TableName() + " (stock_symbol, expiration_date, strike)";
+  try {
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(DatabasePath().c_str());
+    db.RunCommand(index.c_str());
+  } catch (const CSqliteException& e) {
+    tablelog::SqliteError(COptionsDBTraits::kClass, "Initialize", e, __FILE__, __LINE__);
+    return false;
+  } catch (...) {
+    tablelog::UnexpectedError(COptionsDBTraits::kClass, "Initialize", __FILE__, __LINE__, ".");
+    return false;
+  }
+  return true;
+}

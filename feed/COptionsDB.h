@@ -54,6 +54,10 @@ class COptionsDB : public COptionTable<COptionsDBTraits> {
   COptionsDB(const std::string& databasePath, bool direct);
   ~COptionsDB() override;
 
+  // As every option table, and also the index that the ATM statements'
+  // nearest-strike look-ups and their call/put pairing go through.
+  bool Initialize() override;
+
   // Stores the options of a T_OPTION_BASE snapshot that have no row yet;
   // no events. The reply (which may be null) stays the caller's.
   void ApplyBaseReply(const CORBA::Any* reply) { _ApplyBaseReply(reply); }

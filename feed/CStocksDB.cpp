@@ -5,6 +5,8 @@
 #include <iomanip>
 #include <memory>
 #include <sstream>
+#include <string_view>
+#include <unordered_map>
 
 #include "Idl/OrvPayload.h"
 #include "feed/CDatabaseLock.h"
@@ -31,6 +33,9 @@ constexpr UINT kSelectSymbol = 104;
 constexpr UINT kSelectAll = 106;
 constexpr UINT kUpdateQuote = 128;
 constexpr UINT kInsertBase = 133;
+
+// Symbols read back per statement after a block.
+constexpr size_t kReadBack = 100;
 
 void LogSqliteError(const char* operation, const CSqliteException& e, int line) {
   tablelog::SqliteError("CStocksDB", operation, e, __FILE__, line);
@@ -427,10 +432,36 @@ void CStocksDB::_RequestDB(const CSymbolKey& key, std::vector<StockRecord>& out)
 
 void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols) {
   try {
-    const std::string sql = _Sql(kSelectSymbol);
-    ClientEvents events;
+    // The rows come back in groups of up to kReadBack symbols per statement,
+    // one text whatever the group's size (the rest bound as NULL, which
+    // matches nothing), so that a block costs a few statements instead of one
+    // per row.
+    std::string sql = _Sql(kSelectAll) + " WHERE symbol IN (";
+    for (size_t i = 0; i < kReadBack; ++i) sql += i == 0 ? "?" : ", ?";
+    sql += ")";
+
     SharedTexts texts;
     CDatabaseLockGuard lock;
+    // The symbols that somebody holds, each with its clients (in address
+    // order) in one list; rows nobody holds are not read at all.
+    struct Wanted {
+      const std::string* symbol;
+      size_t firstClient, clientCount;
+      size_t row;
+    };
+    constexpr size_t kNoRow = static_cast<size_t>(-1);
+    std::vector<Wanted> wanted;
+    std::vector<CEventClientPtr> clients;
+    for (const std::string& symbol : changedSymbols) {
+      const size_t first = clients.size();
+      ForEachSubscriber(CSymbolKey(Widen(symbol), 0), [&](const CEventClientPtr& c) { clients.push_back(c); });
+      if (clients.size() > first) wanted.push_back({&symbol, first, clients.size() - first, kNoRow});
+    }
+    if (wanted.empty()) return;
+    std::unordered_map<std::string_view, size_t> slots;
+    slots.reserve(wanted.size());
+    for (size_t i = 0; i < wanted.size(); ++i) slots.emplace(*wanted[i].symbol, i);
+
     CSqliteDB db;
     db.Open(DatabasePath().c_str());
     db.RunCommand("PRAGMA read_uncommitted");
@@ -440,40 +471,49 @@ void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols
     db.RunCommand("begin transaction;");
     CSqliteTransaction transaction(db);
     CSqliteStatement select = db.Prepare(sql.c_str());
-    std::vector<CEventClientPtr> clients;
-    for (const std::string& symbol : changedSymbols) {
-      // The key's clients, in address order; rows nobody holds are not read
-      // at all.
-      clients.clear();
-      ForEachSubscriber(CSymbolKey(Widen(symbol), 0), [&](const CEventClientPtr& c) { clients.push_back(c); });
-      if (clients.empty()) continue;
-      StockRecord r;
-      bool found = false;
-      select.BindTextNoCopy(1, symbol.c_str());
+    std::vector<StockRecord> rows;
+    rows.reserve(wanted.size());
+    bool stopped = false;
+    for (size_t first = 0; first < wanted.size() && !stopped; first += kReadBack) {
+      for (size_t i = 0; i < kReadBack; ++i) {
+        const size_t at = first + i;
+        select.BindTextNoCopy(static_cast<int>(i) + 1, at < wanted.size() ? wanted[at].symbol->c_str() : nullptr);
+      }
       {
-        CSqliteQuery query = select.RunQuery();
-        if (!query.AtEnd() && !IsStopRequested()) {
-          ReadStockRow(query, texts, r);
-          found = true;
+        for (CSqliteQuery query = select.RunQuery(); !query.AtEnd(); query.Next()) {
+          if (IsStopRequested()) {
+            stopped = true;
+            break;
+          }
+          const auto slot = slots.find(query.TextAt(0));
+          if (slot == slots.end() || wanted[slot->second].row != kNoRow) continue;
+          rows.emplace_back();
+          ReadStockRow(query, texts, rows.back());
+          wanted[slot->second].row = rows.size() - 1;
         }
       }
       select.Reset();
+    }
+    // In the order of the changed symbols, as the clients have always had
+    // them.
+    ClientEvents events;
+    for (const Wanted& w : wanted) {
       // A symbol without a row has nothing to tell: an all-zero record would
       // reach its clients as a stock with no symbol and no prices.
-      if (!found) continue;
-      for (size_t i = 0; i < clients.size(); ++i) {
-        std::vector<StockRecord>& list = events[clients[i]];
-        if (list.empty()) list.reserve(changedSymbols.size());
-        if (i + 1 < clients.size()) {
-          list.push_back(r);
+      if (w.row == kNoRow) continue;
+      for (size_t i = 0; i < w.clientCount; ++i) {
+        std::vector<StockRecord>& list = events[clients[w.firstClient + i]];
+        if (list.empty()) list.reserve(rows.size());
+        if (i + 1 < w.clientCount) {
+          list.push_back(rows[w.row]);
         } else {
-          list.push_back(std::move(r));
+          list.push_back(std::move(rows[w.row]));
         }
       }
     }
     // Still under the database lock, so that the events of one block are
     // queued before the next block can change the rows.
-    for (const auto& entry : events) _SendEvent(entry.first, entry.second);
+    for (auto& entry : events) _SendEvent(entry.first, std::move(entry.second));
     select.Release();
     transaction.Commit();
   } catch (const CSqliteException& e) {
@@ -483,7 +523,7 @@ void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols
   }
 }
 
-void CStocksDB::_SendEvent(const CEventClientPtr& client, const std::vector<StockRecord>& records) {
+void CStocksDB::_SendEvent(const CEventClientPtr& client, std::vector<StockRecord> records) {
   ORV_LOG(orvlog::kTrace, "CStocksDB::_SendEvent() started");
   try {
     CComObject<CStocks>* object = nullptr;
@@ -498,7 +538,7 @@ void CStocksDB::_SendEvent(const CEventClientPtr& client, const std::vector<Stoc
     cursor.Attach(raw);
     object->Release();
     if (FAILED(hr) || !cursor) _com_issue_error(FAILED(hr) ? hr : E_NOINTERFACE);
-    object->SetData(records);
+    object->SetData(std::move(records));
     std::unique_ptr<CSendStockMsgWorker> task(new CSendStockMsgWorker(client, cursor.Detach(), m_direct));
     if (_QueueTask(task.get())) {
       task.release();
@@ -523,7 +563,7 @@ void CStocksDB::SendCurrentData(const CEventClientPtr& client, const CSymbolKey&
   std::vector<StockRecord> records;
   _RequestDB(CSymbolKey(key.Symbol(), 0), records);
   // An empty collection too: the client learns that nothing is cached.
-  _SendEvent(client, records);
+  _SendEvent(client, std::move(records));
 }
 
 void CStocksDB::_ReadSnapshot(const CORBA::Any* reply, bool quote, BlockMap& map) {

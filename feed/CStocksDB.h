@@ -79,7 +79,7 @@ class CStocksDB : public CLiteDB {
   void _UpdateStockQuote(const BlockMap& map);
   void _RequestDB(const CSymbolKey& key, std::vector<StockRecord>& out);
   void _InitializeEvents(const std::vector<std::string>& changedSymbols);
-  void _SendEvent(const CEventClientPtr& client, const std::vector<StockRecord>& records);
+  void _SendEvent(const CEventClientPtr& client, std::vector<StockRecord> records);
 
   // Posts an event task; false when the pool refused it (the task is then
   // still the caller's).

@@ -80,7 +80,7 @@ void IVRecordTraits<IVSurfaceRecord>::ReadRow(const CSqliteQuery& q, IVSurfaceRe
   r.Term = static_cast<SHORT>(q.IntAt(1));
   // Read as a number, not an integer, so that a futures level of 2.5 comes
   // back as 2.5.
-  r.Otm = q.FloatAt(2);
+  r.Otm = q.FloatAt(2, std::numeric_limits<float>::quiet_NaN());
   r.Type = std::string_view(q.TextAt(3)) == "C" ? 0 : 1;
   r.VirtualStrike = q.FloatAt(4);
   r.IV = q.FloatAt(5);

@@ -6,7 +6,9 @@
 #include <iomanip>
 #include <memory>
 #include <sstream>
+#include <string_view>
 #include <type_traits>
+#include <unordered_set>
 #include <utility>
 
 #include "Idl/OrvPayload.h"
@@ -101,20 +103,71 @@ class BlockMapSink : public IBlockSink {
   explicit BlockMapSink(std::map<std::string, Record>& map) : m_map(map) {}
 
   void BeginRecord(const FieldValue* key) override {
+    // One search: where the symbol is, or where it goes.
     std::string symbol(key->AsText());
-    auto it = m_map.find(symbol);
-    if (it == m_map.end()) {
-      it = m_map.emplace(symbol, Record()).first;
-      it->second.Symbol = _bstr_t(symbol);
+    auto it = m_map.lower_bound(symbol);
+    if (it == m_map.end() || it->first != symbol) {
+      it = m_map.emplace_hint(it, std::move(symbol), Record());
+      it->second.Symbol = _bstr_t(it->first);
     }
     m_record = &it->second;
   }
-  void Field(const FieldValue& v) override { ApplyField(*m_record, v); }
+  void Field(const FieldValue& v) override {
+    // The options of one underlying come together: their records share one
+    // string of it, as copies of a record would.
+    if (v.id == F_SYMBOL || v.id == F_FUTURE_SYMBOL) {
+      const std::string_view text = v.AsText();
+      if (!m_haveUnderlying || text != m_underlyingText) {
+        m_underlyingText = std::string(text);
+        m_underlying = _bstr_t(m_underlyingText);
+        m_haveUnderlying = true;
+      }
+      m_record->StockSymbol = m_underlying;
+      return;
+    }
+    ApplyField(*m_record, v);
+  }
   void EndRecord() override {}
 
  private:
   std::map<std::string, Record>& m_map;
   Record* m_record = nullptr;
+  bool m_haveUnderlying = false;
+  std::string m_underlyingText;
+  _bstr_t m_underlying;
+};
+
+// The texts that repeat from row to row of a read (the underlying, the
+// exchanges), made into strings once and shared by the records, as copies of
+// a record share them anyway.
+class RowTexts {
+ public:
+  const _bstr_t& Underlying(const char* text) {
+    if (!m_haveUnderlying || m_underlyingText != text) {
+      m_underlyingText = text;
+      m_underlying = _bstr_t(text);
+      m_haveUnderlying = true;
+    }
+    return m_underlying;
+  }
+  const _bstr_t& Exchange(const char* text) {
+    for (const auto& t : m_exchanges)
+      if (t.first == text) return t.second;
+    if (m_exchanges.size() >= kMaxExchanges) {
+      m_spare = _bstr_t(text);
+      return m_spare;
+    }
+    m_exchanges.emplace_back(text, _bstr_t(text));
+    return m_exchanges.back().second;
+  }
+
+ private:
+  static constexpr size_t kMaxExchanges = 32;
+  bool m_haveUnderlying = false;
+  std::string m_underlyingText;
+  _bstr_t m_underlying;
+  std::vector<std::pair<std::string, _bstr_t>> m_exchanges;
+  _bstr_t m_spare;
 };
 
 // Columns by position, as every select of the option tables lists them:
@@ -123,9 +176,13 @@ class BlockMapSink : public IBlockSink {
 // gamma, vega, theta, rho, and root_id for the non-standard table. Every
 // FLOAT column, the dates included, comes back with single precision.
 template <class Record>
-void ReadRow(const CSqliteQuery& q, Record& r) {
+void ReadRow(const CSqliteQuery& q, Record& r, RowTexts* texts = nullptr) {
   r.Symbol = q.TextAt(0);
-  r.StockSymbol = q.TextAt(1);
+  if (texts != nullptr) {
+    r.StockSymbol = texts->Underlying(q.TextAt(1));
+  } else {
+    r.StockSymbol = q.TextAt(1);
+  }
   r.ExpirationDate = q.FloatAt(2);
   r.StrikePrice = q.FloatAt(3);
   SetLetter(r.OptionType, q.TextAt(4)[0]);
@@ -135,15 +192,15 @@ void ReadRow(const CSqliteQuery& q, Record& r) {
   r.BidPrice = q.FloatAt(8);
   r.BidDate = q.FloatAt(9);
   r.BidSize = q.IntAt(10);
-  r.BidExchange = q.TextAt(11);
+  r.BidExchange = texts != nullptr ? texts->Exchange(q.TextAt(11)) : _bstr_t(q.TextAt(11));
   r.AskPrice = q.FloatAt(12);
   r.AskDate = q.FloatAt(13);
   r.AskSize = q.IntAt(14);
-  r.AskExchange = q.TextAt(15);
+  r.AskExchange = texts != nullptr ? texts->Exchange(q.TextAt(15)) : _bstr_t(q.TextAt(15));
   r.LastPrice = q.FloatAt(16);
   r.LastDate = q.FloatAt(17);
   r.LastSize = q.IntAt(18);
-  r.LastExchange = q.TextAt(19);
+  r.LastExchange = texts != nullptr ? texts->Exchange(q.TextAt(19)) : _bstr_t(q.TextAt(19));
   r.PreIV = q.FloatAt(20);
   r.IV = q.FloatAt(21);
   r.Delta = q.FloatAt(22);
@@ -393,7 +450,8 @@ void COptionTable<Traits>::_UpdateAnalytics(const BlockMap& map) {
       const Record& r = entry.second;
       int param = BindAnalyticsValues(update, r, 1);
       param = BindRootId(update, r, param);
-      update.BindText(param, entry.first.c_str());
+      // The map's key outlives the step: no copy of it for SQLite.
+      update.BindTextNoCopy(param, entry.first.c_str());
       update.RunCommand();
       update.Reset();
     }
@@ -439,14 +497,19 @@ void COptionTable<Traits>::_InitializeEvents(const std::vector<std::string>& und
     ClientEvents bySymbol;
     std::vector<CEventClientPtr> underlyingClients;
     std::vector<CEventClientPtr> symbolClients;
-    auto append = [changed](ClientEvents& lists, const CEventClientPtr& client, const Record& r) {
+    auto append = [changed](ClientEvents& lists, const CEventClientPtr& client, Record&& r, bool last) {
       std::vector<Record>& list = lists[client];
       if (list.empty()) {
         const size_t size = 150 * changed;
         ORV_LOG(orvlog::kDebug, "Set user vector size = " << size);
         list.reserve(size);
       }
-      list.push_back(r);
+      // The row's last client takes it over instead of a copy.
+      if (last) {
+        list.push_back(std::move(r));
+      } else {
+        list.push_back(r);
+      }
     };
 
     // Held from the first read until the events are queued, so that the
@@ -457,35 +520,47 @@ void COptionTable<Traits>::_InitializeEvents(const std::vector<std::string>& und
     db.RunCommand("PRAGMA read_uncommitted");
     CSqliteStatement select = db.Prepare(sql.c_str());
 
+    // Single options held on their own, looked up per row only when their
+    // symbol is one of these: most rows are held through their underlying
+    // alone, or not at all.
+    const std::vector<std::string> heldOptions = SubscribedSymbols(1);
+    const std::unordered_set<std::string_view> held(heldOptions.begin(), heldOptions.end());
+    RowTexts texts;
+
     // Rows of one underlying come together in the table's order or, for the
     // whole-table scan, in underlying order (the non-standard table orders by
-    // root first); the decision is taken again whenever the underlying
-    // changes.
+    // root first); the decision and the underlying's clients are taken again
+    // whenever the underlying changes.
     auto readRows = [&](CSqliteQuery& query) {
       std::string current;
       bool first = true;
       bool wanted = true;
-      CSymbolKey underlyingKey;
       for (; !query.AtEnd(); query.Next()) {
         const char* underlying = query.TextAt(1);
         if (first || current != underlying) {
           first = false;
           current = underlying;
           wanted = !many || std::binary_search(underlyings.begin(), underlyings.end(), current);
-          underlyingKey = CSymbolKey(Widen(current), 0);
+          underlyingClients.clear();
+          if (wanted) {
+            ForEachSubscriber(CSymbolKey(Widen(current), 0),
+                              [&](const CEventClientPtr& c) { underlyingClients.push_back(c); });
+          }
         }
         if (!wanted) continue;
-        const CSymbolKey symbolKey(Widen(query.TextAt(0)), 1);
-        underlyingClients.clear();
         symbolClients.clear();
-        ForEachSubscriber(underlyingKey, [&](const CEventClientPtr& c) { underlyingClients.push_back(c); });
-        ForEachSubscriber(symbolKey, [&](const CEventClientPtr& c) { symbolClients.push_back(c); });
+        const char* symbol = query.TextAt(0);
+        if (!held.empty() && held.count(symbol) != 0) {
+          ForEachSubscriber(CSymbolKey(Widen(symbol), 1), [&](const CEventClientPtr& c) { symbolClients.push_back(c); });
+        }
         // A row nobody holds is not built at all.
         if (underlyingClients.empty() && symbolClients.empty()) continue;
         Record r;
-        ReadRow(query, r);
-        for (const CEventClientPtr& c : underlyingClients) append(byUnderlying, c, r);
-        for (const CEventClientPtr& c : symbolClients) append(bySymbol, c, r);
+        ReadRow(query, r, &texts);
+        const size_t total = underlyingClients.size() + symbolClients.size();
+        size_t n = 0;
+        for (const CEventClientPtr& c : underlyingClients) append(byUnderlying, c, std::move(r), ++n == total);
+        for (const CEventClientPtr& c : symbolClients) append(bySymbol, c, std::move(r), ++n == total);
       }
     };
 
@@ -546,7 +621,9 @@ void COptionTable<Traits>::_SendEvent(const CEventClientPtr& client, std::vector
   typedef typename Traits::Worker Worker;
   ORV_LOG(orvlog::kTrace, Traits::kClass << "::_SendEvent() started");
   try {
-    std::sort(records.begin(), records.end(), Traits::Less);
+    // Rows read back by underlying mostly come in this order already.
+    if (!std::is_sorted(records.begin(), records.end(), Traits::Less))
+      std::sort(records.begin(), records.end(), Traits::Less);
     CComObject<Cursor>* object = nullptr;
     HRESULT hr = CComObject<Cursor>::CreateInstance(&object);
     if (FAILED(hr)) _com_issue_error(hr);
@@ -559,7 +636,7 @@ void COptionTable<Traits>::_SendEvent(const CEventClientPtr& client, std::vector
     cursor.Attach(raw);
     object->Release();
     if (FAILED(hr) || !cursor) _com_issue_error(FAILED(hr) ? hr : E_NOINTERFACE);
-    object->SetData(records);
+    object->SetData(std::move(records));
     std::unique_ptr<Worker> task(new Worker(client, cursor.Detach(), m_direct));
     if (_QueueTask(task.get())) {
       task.release();

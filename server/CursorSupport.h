@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "com/com.h"
@@ -91,6 +92,13 @@ class CCursorImpl {
   void SetData(const std::vector<R>& records) {
     CursorLock lock(this);
     m_records = records;
+    if (!m_records.empty()) m_cur = m_records[0];
+  }
+  // The same, taking over records that the caller no longer needs: an event
+  // of a whole block is not copied once more.
+  void SetData(std::vector<R>&& records) {
+    CursorLock lock(this);
+    m_records = std::move(records);
     if (!m_records.empty()) m_cur = m_records[0];
   }
 

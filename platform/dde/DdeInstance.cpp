@@ -122,6 +122,10 @@ struct Instance {
   uint64_t nextListenerKey = 1;
 
   bool draining = false;  // the instance's thread only
+  // The instance's thread only: the server conversations of each topic atom,
+  // so that posting an advise finds a topic's links without walking every
+  // conversation. An id may outlive its conversation here; users check.
+  std::map<uintptr_t, std::set<uintptr_t>> serverConvsByTopic;
 
   bool Monitor() const { return (commands & APPCLASS_MASK) == APPCLASS_MONITOR; }
 };
@@ -503,7 +507,14 @@ void EndServerConv(Instance& inst, Conn& c, bool tell) {
     if (tell && !(inst.commands & CBF_SKIP_DISCONNECTS))
       Call(inst, XTYP_DISCONNECT, 0, HCONV(c.id), nullptr, nullptr, nullptr, 0, 0);
   }
-  if (c.topic) AtomRelease(inst.id, c.topic);
+  if (c.topic) {
+    auto byTopic = inst.serverConvsByTopic.find(reinterpret_cast<uintptr_t>(c.topic));
+    if (byTopic != inst.serverConvsByTopic.end()) {
+      byTopic->second.erase(c.id);
+      if (byTopic->second.empty()) inst.serverConvsByTopic.erase(byTopic);
+    }
+    AtomRelease(inst.id, c.topic);
+  }
   c.topic = nullptr;
   c.connected = false;
   ForgetConv(c.id);
@@ -523,6 +534,7 @@ void ServeConnect(Instance& inst, const std::shared_ptr<Conn>& c, const Frame& f
   if (accept) {
     c->topic = topic;
     c->connected = true;
+    inst.serverConvsByTopic[reinterpret_cast<uintptr_t>(topic)].insert(c->id);
   } else if (topic) {
     AtomRelease(inst.id, topic);
   }
@@ -1106,13 +1118,31 @@ BOOL DdePostAdvise(DWORD instance, HSZ topic, HSZ item) {
   };
   std::vector<Due> due;
   {
+    auto byTopic = inst->serverConvsByTopic.find(reinterpret_cast<uintptr_t>(topic));
+    if (byTopic == inst->serverConvsByTopic.end()) return TRUE;
     std::lock_guard<std::mutex> g(inst->lock);
-    for (auto& [id, c] : inst->conns) {
+    // In conversation order, and within one in link order, as a walk over
+    // every conversation would find them.
+    for (auto id = byTopic->second.begin(); id != byTopic->second.end();) {
+      auto found = inst->conns.find(*id);
+      if (found == inst->conns.end()) {
+        id = byTopic->second.erase(id);
+        continue;
+      }
+      const std::shared_ptr<Conn>& c = found->second;
+      ++id;
       if (!c->server || !c->connected || c->ended || DdeCmpStringHandles(c->topic, topic) != 0)
         continue;
-      for (auto& [key, link] : c->links)
-        if (!item || DdeCmpStringHandles(link.item, item) == 0) due.push_back(Due{c, link});
+      if (!item) {
+        for (auto& [key, link] : c->links) due.push_back(Due{c, link});
+        continue;
+      }
+      const uintptr_t wanted = reinterpret_cast<uintptr_t>(item);
+      for (auto it = c->links.lower_bound(LinkKey{wanted, 0}); it != c->links.end() && it->first.first == wanted;
+           ++it)
+        due.push_back(Due{c, it->second});
     }
+    if (byTopic->second.empty()) inst->serverConvsByTopic.erase(byTopic);
   }
   ULONG_PTR left = due.size();
   for (Due& d : due) {

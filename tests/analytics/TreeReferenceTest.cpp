@@ -2,6 +2,7 @@
 // (data/tree_reference.py, whose output is data/tree_reference.csv).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <map>
@@ -136,6 +137,94 @@ TEST(TreeReference, AmericanPriceIsTheMeanOfTheTwentyAndTwentyOneStepTrees) {
     ++checked;
   }
   EXPECT_GT(checked, 40);
+}
+
+// The tree computed at every node, as written down: the skipped nodes of the
+// library's roll-back must change nothing, on long trees whose zeros reach
+// far (deep in and out of the money), around dividends that move the lattice
+// back up, and for the step-2 values that delta and gamma read.
+struct FullTree {
+  double v0 = 0, v[3] = {0, 0, 0};
+  bool ok = false;
+};
+
+FullTree ComputeEveryNode(double r, double S, double K, double sigma, double T, double q, bool call, int model,
+                          int n, const std::vector<double>& amounts, const std::vector<double>& times,
+                          int lowest) {
+  FullTree out;
+  const double g = model == 3 ? 1.0 : std::exp((r - q) * T / n);
+  double E = S;
+  for (size_t i = 0; i < amounts.size(); ++i)
+    if (times[i] >= 0 && times[i] <= T && amounts[i] != 0) E -= amounts[i];
+  const double u = std::exp(sigma * std::sqrt(T / n)), d = 1.0 / u;
+  const double p = (g - d) / (u - d), disc = std::exp(r * T / n);
+  const double pu = p / disc, pd = (1.0 - p) / disc;
+  auto intrinsic = [&](int j, int k) {
+    const double price = E * std::pow(u, 2 * k - j);
+    return call ? price - K : K - price;
+  };
+  std::vector<double> V(n + 2, 0.0);
+  for (int k = 0; k <= n; ++k) V[k] = std::max(intrinsic(n, k), 0.0);
+  auto rollBack = [&](int from, int to) {
+    for (int j = from - 1; j >= to; --j)
+      for (int k = 0; k <= j; ++k) {
+        const double cont = pd * V[k] + pu * V[k + 1];
+        const double intr = intrinsic(j, k);
+        V[k] = cont < intr ? intr : cont;
+      }
+  };
+  int current = n;
+  for (size_t i = amounts.size(); i-- > 0;) {
+    if (!(times[i] >= 0 && times[i] <= T && amounts[i] != 0)) continue;
+    const int step = std::max(static_cast<int>(std::floor(n * times[i] / T)), lowest);
+    if (step > current) return out;
+    rollBack(current, step);
+    current = step;
+    E += amounts[i];
+    for (int k = 0; k <= current; ++k) V[k] = std::max(V[k], intrinsic(current, k));
+  }
+  rollBack(current, lowest);
+  out.v0 = V[0];
+  for (int k = 0; k < 3; ++k) out.v[k] = V[k];
+  out.ok = true;
+  return out;
+}
+
+TEST(TreeReference, SkippedNodesChangeNoValue) {
+  struct Dividend {
+    std::vector<double> amounts, times;
+  };
+  const Dividend dividends[] = {{{}, {}}, {{2.0}, {0.3}}, {{1.5, 4.0}, {0.1, 0.6}}};
+  int checked = 0;
+  for (int cls : {0, 1})
+    for (double S : {40.0, 80.0, 100.0, 125.0, 250.0})
+      for (double sigma : {0.05, 0.3, 0.9})
+        for (int model : {1, 3})
+          for (int steps : {20, 21, 150, 303})
+            for (const Dividend& dv : dividends) {
+              const double r = 0.05, K = 100.0, T = 0.75, q = 0.02;
+              std::ostringstream what;
+              what << "class " << cls << " S " << S << " sigma " << sigma << " model " << model << " steps "
+                   << steps << " dividends " << dv.amounts.size();
+              Array a(dv.amounts), t(dv.times);
+              const FullTree value =
+                  ComputeEveryNode(r, S, K, sigma, T, q, cls != 0, model, steps, dv.amounts, dv.times, 0);
+              const FullTree step2 =
+                  ComputeEveryNode(r, S, K, sigma, T, q, cls != 0, model, steps, dv.amounts, dv.times, 2);
+              ASSERT_TRUE(value.ok && step2.ok) << what.str();
+              const double v = BinomialTreeValue(r, S, K, sigma, T, q, static_cast<int16_t>(cls),
+                                                 static_cast<int16_t>(model), kTreeValue, steps, a.get(), t.get());
+              EXPECT_NEAR(v, value.v0, 1e-12 * std::max(1.0, value.v0)) << what.str();
+              // Delta from the step-2 values, with the spot every dividend added back.
+              const double u2 = std::exp(2 * sigma * std::sqrt(T / steps)), d2 = 1.0 / u2;
+              const double delta = (step2.v[2] - step2.v[0]) / (S * u2 - S * d2);
+              const double treeDelta = BinomialTreeValue(r, S, K, sigma, T, q, static_cast<int16_t>(cls),
+                                                         static_cast<int16_t>(model), kTreeDelta, steps, a.get(),
+                                                         t.get());
+              EXPECT_NEAR(treeDelta, delta, 1e-9) << what.str();
+              ++checked;
+            }
+  EXPECT_EQ(checked, 2 * 5 * 3 * 2 * 4 * 3);
 }
 
 }  // namespace

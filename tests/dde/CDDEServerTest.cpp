@@ -556,6 +556,40 @@ TEST_F(DdeServerTest, AStockEventUpdatesOnlyRequestedEntriesAndQueuesTheAtmPoll)
   EXPECT_EQ(server_->OnATMChange(fired.GetInterfacePtr()), S_OK);
 }
 
+// The poll asks the server for the stocks that have ATM links, and only for
+// them: a stock whose topic merely had an event gets no entries (and costs
+// the server nothing), one with a link gets its expiries.
+TEST_F(DdeServerTest, TheAtmPollAsksOnlyForStocksWithAtmLinks) {
+  SignIn();
+  const std::string stock = StockWithOptions();
+  ASSERT_FALSE(stock.empty());
+  server_->PollAtm(stock);
+  {
+    StoreGuard lock(g_DataHolder.atm.lock);
+    EXPECT_TRUE(g_DataHolder.atm.entries.empty());
+  }
+  {
+    StoreGuard lock(g_DataHolder.atm.lock);
+    GetOrInsertCount(g_DataHolder.atm.adviseCount, stock.c_str()) = 1;
+  }
+  server_->PollAtm(stock);
+  {
+    StoreGuard lock(g_DataHolder.atm.lock);
+    EXPECT_FALSE(g_DataHolder.atm.entries.empty());
+    for (AtmEntry* e : g_DataHolder.atm.entries) {
+      EXPECT_EQ(Text(e->symbol), stock);
+      EXPECT_EQ(e->snapshot, 1);
+      EXPECT_EQ(e->changed, 1);
+    }
+    // The link's end stops the polls again.
+    GetOrInsertCount(g_DataHolder.atm.adviseCount, stock.c_str()) = 0;
+    for (AtmEntry* e : g_DataHolder.atm.entries) e->changed = 0;
+  }
+  server_->PollAtm(stock);
+  StoreGuard lock(g_DataHolder.atm.lock);
+  for (AtmEntry* e : g_DataHolder.atm.entries) EXPECT_EQ(e->changed, 0);
+}
+
 TEST_F(DdeServerTest, AFuturesEventFindsTheEntryOfTheBackslashTopic) {
   SignIn();
   IFuturesEntPtr futures = Orve()->GetFuturesAll();

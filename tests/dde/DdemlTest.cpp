@@ -274,6 +274,45 @@ TEST(DdeAdvise, LinksDeliverPostedValuesThroughTheServerLoop) {
   EXPECT_EQ(3u, server.Log(XTYP_ADVREQ).size());
 }
 
+// A post finds the links of its topic in every conversation on it, and
+// none of a conversation that ended or of another topic, also after the
+// conversations of a topic come and go.
+TEST(DdeAdvise, PostsReachTheLinksOfTheirTopicInEveryConversation) {
+  Server server;
+  server.SetValue("Price", "1");
+  Client client;
+  HCONV a = client.Connect("IBM");
+  HCONV b = client.Connect("ibm");
+  HCONV c = client.Connect("MSFT");
+  ASSERT_TRUE(a && b && c);
+  ASSERT_TRUE(client.Transact(a, "Price", XTYP_ADVSTART));
+  ASSERT_TRUE(client.Transact(b, "Price", XTYP_ADVSTART));
+  ASSERT_TRUE(client.Transact(b, "Bid", XTYP_ADVSTART));
+  ASSERT_TRUE(client.Transact(c, "Price", XTYP_ADVSTART));
+
+  server.Post("IBM", "Price", "2");
+  ASSERT_TRUE(client.PumpUntil([&] { return client.Values().size() == 2; }));
+  EXPECT_EQ(std::vector<std::string>({"Price=2", "Price=2"}), client.Values());
+  EXPECT_EQ(2u, server.Log(XTYP_ADVREQ).size());  // not MSFT's, not Bid
+
+  // The first conversation ends and a new one on the topic links Bid.
+  ASSERT_TRUE(DdeDisconnect(a));
+  ASSERT_TRUE(server.WaitFor(XTYP_DISCONNECT, 1));
+  HCONV d = client.Connect("IBM");
+  ASSERT_NE(nullptr, d);
+  ASSERT_TRUE(client.Transact(d, "Bid", XTYP_ADVSTART));
+  server.ClearLog();
+  server.Post("IBM", "Bid", "9");
+  ASSERT_TRUE(client.PumpUntil([&] { return client.Values().size() == 4; }));
+  EXPECT_EQ("Bid=9", client.Values()[2]);
+  EXPECT_EQ("Bid=9", client.Values()[3]);
+  EXPECT_EQ(2u, server.Log(XTYP_ADVREQ).size());
+  server.Post("IBM", "Price", "3");  // only b's Price link is left on IBM
+  ASSERT_TRUE(client.PumpUntil([&] { return client.Values().size() == 5; }));
+  EXPECT_EQ("Price=3", client.Values()[4]);
+  EXPECT_EQ(3u, server.Log(XTYP_ADVREQ).size());
+}
+
 TEST(DdeAdvise, WarmLinksGetNoticesWithoutAskingForData) {
   Server server;
   server.SetValue("Price", "5");

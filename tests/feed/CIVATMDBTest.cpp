@@ -209,3 +209,120 @@ TEST_F(AtmFixture, TheStockTableAnswersThroughItsProvider) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string PlanOf(CSqliteDB& db, std::string sql, const std::string& table) {
+  // The statements name the table "options"; the direct table gets the same
+  // look-ups through its own index.
+  for (size_t at = 0; (at = sql.find("options ", at)) != std::string::npos; at += table.size() + 1)
+    sql.replace(at, 8, table + " ");
+  CSqliteStatement plan = db.Prepare(("EXPLAIN QUERY PLAN " + sql).c_str());
+  plan.BindText(1, "AAA");
+  plan.BindDouble(2, 100.0);
+  std::string detail;
+  for (CSqliteQuery q = plan.RunQuery(); !q.AtEnd(); q.Next()) detail += std::string(q.TextAt(3)) + "\n";
+  return detail;
+}
+
+// The nearest strikes come from one pass over the underlying's index
+// entries and each pairing is one index search: no walk over the table and
+// no search per option, so one request grows about linearly with the chain.
+TEST(AtmIndexes, NearestStrikesAndPairsAreIndexSearches) {
+  TempDir dir;
+  const std::string path = dir.File("dave");
+  COptionsDB options(path, false);
+  COptionsDB direct(path, true);
+  for (int pass = 0; pass < 2; ++pass) {
+    ASSERT_TRUE(options.Initialize());
+    ASSERT_TRUE(direct.Initialize());
+  }
+  CSqliteDB db;
+  db.Open(path.c_str());
+  for (const char* table : {"options", "options_direct"}) {
+    const std::string index = std::string(table) == "options" ? "expstrike_indx" : "expstrike_indx_direct";
+    for (const char* sql : {CIVATMDB::kBelowSql, CIVATMDB::kAboveSql}) {
+      const std::string plan = PlanOf(db, sql, table);
+      SCOPED_TRACE(std::string(table) + ":\n" + plan);
+      for (const char* alias : {"o1", "o2", "o3"}) EXPECT_EQ(plan.find(std::string("SCAN ") + alias), std::string::npos);
+      EXPECT_NE(plan.find("SEARCH o3 USING COVERING INDEX " + index + " (stock_symbol=?)"), std::string::npos);
+      const std::string pair = " USING INDEX " + index + " (stock_symbol=? AND expiration_date=? AND strike=?)";
+      EXPECT_NE(plan.find("SEARCH o1" + pair), std::string::npos);
+      EXPECT_NE(plan.find("SEARCH o2" + pair), std::string::npos);
+    }
+  }
+}
+
+// Exactly the rows of the plain statements, which pair the call and the put
+// of the strike found by a search per option, on chains with several
+// expirations, strikes shared between them, missing strikes and puts, and
+// prices on, between and outside the strikes.
+TEST(AtmIndexes, RowsAreThoseOfThePerOptionSearch) {
+#define PLAIN_PAIRS                                                                                          \
+  "select o1.expiration_date, o1.strike, o1.iv, o2.iv from options o1 inner join options o2 on "             \
+  "o1.stock_symbol = o2.stock_symbol and o1.expiration_date = o2.expiration_date and o1.strike = o2.strike " \
+  "and o1.type != o2.type where o1.stock_symbol = ?1 and o1.type = 'C' and o1.strike = "
+  const char* const plainBelow =
+      PLAIN_PAIRS "(select max(o3.strike) from options o3 where o3.strike < ?2 and o3.stock_symbol = ?1 "
+                  "and o3.expiration_date = o1.expiration_date) group by o1.expiration_date";
+  const char* const plainAbove =
+      PLAIN_PAIRS "(select min(o3.strike) from options o3 where o3.strike > ?2 and o3.stock_symbol = ?1 "
+                  "and o3.expiration_date = o1.expiration_date) group by o1.expiration_date";
+#undef PLAIN_PAIRS
+  TempDir dir;
+  const std::string path = dir.File("erin");
+  COptionsDB options(path, false);
+  ASSERT_TRUE(options.Initialize());
+  {
+    CSqliteDB db;
+    db.Open(path.c_str());
+    CSqliteStatement option = db.Prepare(
+        "insert into options (symbol, stock_symbol, expiration_date, strike, type, pre_iv, iv) "
+        "values (?, ?, ?, ?, ?, 0.3, ?)");
+    uint32_t seed = 12345;
+    auto next = [&seed](uint32_t bound) {
+      seed = seed * 1103515245u + 12345u;
+      return (seed >> 8) % bound;
+    };
+    int n = 0;
+    for (const char* symbol : {"AAA", "BBB", "CCC"}) {
+      for (int e = 0; e < 8; ++e) {
+        for (int k = 0; k < 40; ++k) {
+          if (next(5) == 0) continue;  // a strike this expiration does not list
+          const float strike = 80.0f + k * (e % 2 ? 1.0f : 2.5f);
+          for (const char* type : {"C", "P"}) {
+            if (type[0] == 'P' && next(7) == 0) continue;  // a call without its put
+            const std::string name = std::string(symbol) + "-" + std::to_string(++n);
+            option.BindText(1, name.c_str());
+            option.BindText(2, symbol);
+            option.BindDouble(3, 46010.0 + 30 * e);
+            option.BindDouble(4, strike);
+            option.BindText(5, type);
+            option.BindDouble(6, 0.1f + static_cast<float>(next(1000)) / 2000.0f);
+            option.RunCommand();
+            option.Reset();
+          }
+        }
+      }
+    }
+  }
+  CIVATMDB atm(path);
+  size_t rows = 0;
+  for (const char* symbol : {"AAA", "BBB", "CCC", "NONE"}) {
+    // On a strike, between strikes, below and above them all.
+    for (float last : {0.0f, 79.0f, 80.0f, 100.0f, 101.3f, 117.5f, 118.2f, 500.0f}) {
+      SCOPED_TRACE(std::string(symbol) + " at " + std::to_string(last));
+      for (const auto& statements : {std::make_pair(CIVATMDB::kBelowSql, plainBelow),
+                                     std::make_pair(CIVATMDB::kAboveSql, plainAbove)}) {
+        CIVATMDB::StrikeMap fast, plain;
+        atm.ExecQuery(statements.first, symbol, last, fast);
+        atm.ExecQuery(statements.second, symbol, last, plain);
+        EXPECT_EQ(fast, plain);
+        rows += fast.size();
+      }
+    }
+  }
+  EXPECT_GT(rows, 200u);
+}
+
+}  // namespace

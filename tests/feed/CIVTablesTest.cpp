@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -327,6 +328,26 @@ TEST_F(IVTablesTest, FractionalFuturesLevelsAreKeptAndKeyedAsTheyCame) {
   EXPECT_EQ(events[0].kind, "futivs");
   EXPECT_EQ(events[0].rows[0], "ES/30/2.5/C/4100/0.2/0.45");
   EXPECT_EQ(events[1].rows, (Strings{"ES/30/2.5/C/4101/0.23/0.46"}));
+}
+
+// A level that is not a number is stored as NULL; the point is still one row
+// per term and type, however often a block brings it, and it reads back
+// without a level rather than as level 0.
+TEST_F(IVTablesTest, APointWithoutALevelIsUpdatedNotAddedAgain) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const MessageBuilder first = SurfaceBlock(T_FUTURE_IVSURFACE, {{"CL", 30, nan, 'C', 80, 0.3f, 0.5f},
+                                                                 {"CL", 30, nan, 'P', 80, 0.31f, -0.5f},
+                                                                 {"CL", 30, 0.0f, 'C', 78, 0.32f, 0.6f},
+                                                                 {"CL", 30, nan, 'C', 81, 0.33f, 0.51f}});
+  const MessageBuilder again = SurfaceBlock(T_FUTURE_IVSURFACE, {{"CL", 30, nan, 'C', 82, 0.34f, 0.52f}});
+  ASSERT_TRUE(Apply(futIvs, first));
+  const Strings afterFirst{"CL/30/0/C/78/0.32/0.6", "CL/30/nan/C/81/0.33/0.51", "CL/30/nan/P/80/0.31/-0.5"};
+  EXPECT_EQ(futIvs.Stored(), afterFirst);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(Apply(futIvs, first));
+  EXPECT_EQ(futIvs.Stored(), afterFirst);
+  ASSERT_TRUE(Apply(futIvs, again));
+  EXPECT_EQ(futIvs.Stored(),
+            (Strings{"CL/30/0/C/78/0.32/0.6", "CL/30/nan/C/82/0.34/0.52", "CL/30/nan/P/80/0.31/-0.5"}));
 }
 
 TEST_F(IVTablesTest, ReservedIdsAreSteppedOverAndOmittedFieldsKeepThePreviousValue) {

@@ -134,9 +134,10 @@ TEST_F(NstdOptionsDBTest, ItsIndexHasANameOfItsOwnBesideTheOptionTables) {
   EXPECT_EQ(sql.ScalarInt("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND tbl_name = 'nstdoptions' "
                           "AND sql IS NOT NULL"),
             1);
+  // The underlying's index and the ATM statements' one.
   EXPECT_EQ(sql.ScalarInt("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND tbl_name = 'options' "
                           "AND sql IS NOT NULL"),
-            1);
+            2);
 }
 
 }  // namespace

@@ -406,7 +406,8 @@ TEST(OptionsDBInitialize, MakesTheIndexWithTheTableAndEmptiesItLater) {
   COptionsDB direct(path, true);
   ASSERT_TRUE(options.Initialize());
   ASSERT_TRUE(direct.Initialize());
-  EXPECT_EQ(Indexes(path), Names({"options:symbol_indx", "options_direct:symbol_indx_direct"}));
+  EXPECT_EQ(Indexes(path), Names({"options:expstrike_indx", "options:symbol_indx",
+                                  "options_direct:expstrike_indx_direct", "options_direct:symbol_indx_direct"}));
 
   ASSERT_TRUE(Apply(options, OptionBlock(T_OPTION_BASE, kOptionBaseIds, OptionChain("AAA", 2))));
   LogCapture log(orvlog::kError);

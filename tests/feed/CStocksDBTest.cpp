@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -325,6 +328,44 @@ TEST_F(StocksDBTest, QuoteBlockSendsEachSubscribedClientItsChangedRows) {
   const std::vector<StockEvent> b = two.events->Events();
   ASSERT_EQ(b.size(), lateSends + 1);
   EXPECT_EQ(Symbols(b.back().rows), (std::vector<std::string>{"AAA", "BBB"}));
+}
+
+// A block of more rows than one read-back statement takes: every held row
+// reaches each of its clients once, in symbol order, with its own values,
+// and a held symbol without a row adds nothing.
+TEST_F(StocksDBTest, ALargeBlockReachesEveryClientWhole) {
+  Client all = NewClient();
+  Client some = NewClient();
+  std::vector<std::pair<std::string, float>> stocks;
+  std::vector<Quote> quotes;
+  std::vector<std::string> allSymbols, someSymbols;
+  char name[8];
+  for (int i = 0; i < 330; ++i) {
+    std::snprintf(name, sizeof name, "S%03d", i);
+    // S100 has no row: its quote changes nothing.
+    if (i != 100) stocks.emplace_back(name, 1.0f);
+    quotes.push_back({name, 10.0f + i});
+    const std::u16string key(name, name + std::strlen(name));
+    db.Subscribe(all.handle, CSymbolKey(key, 0));
+    if (i != 100) allSymbols.push_back(name);
+    if (i % 3 == 0) {
+      db.Subscribe(some.handle, CSymbolKey(key, 0));
+      someSymbols.push_back(name);
+    }
+  }
+  ASSERT_TRUE(Apply(db, BaseMessage(stocks)));
+  const size_t before = all.events->Events().size(), beforeSome = some.events->Events().size();
+  // In reverse order: the events still come in symbol order.
+  std::reverse(quotes.begin(), quotes.end());
+  ASSERT_TRUE(Apply(db, QuoteMessage(quotes)));
+
+  const std::vector<StockEvent> a = all.events->Events();
+  ASSERT_EQ(a.size(), before + 1);
+  EXPECT_EQ(Symbols(a.back().rows), allSymbols);
+  for (const EventRow& r : a.back().rows) EXPECT_FLOAT_EQ(r.bid, 10.0f + std::stoi(r.symbol.substr(1))) << r.symbol;
+  const std::vector<StockEvent> b = some.events->Events();
+  ASSERT_EQ(b.size(), beforeSome + 1);
+  EXPECT_EQ(Symbols(b.back().rows), someSymbols);
 }
 
 TEST_F(StocksDBTest, DirectTableSendsTheDirectEvent) {

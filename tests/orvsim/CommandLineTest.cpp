@@ -45,6 +45,8 @@ TEST(OrvSimCommandLine, BadOptionsAreRefusedWithAReason) {
       {"--port", "--port needs a value"},
       {"--rate -1", "--rate needs a number"},
       {"--stocks 0", "--stocks needs a whole number"},
+      {"--options-per-stock 0", "--options-per-stock needs a whole number from 1 to 20000"},
+      {"--stocks 200 --options-per-stock 20000", "--stocks x --options-per-stock is at most 2000000"},
       {"--user nopassword", "--user needs NAME:PASSWORD"},
       {"--start-date 2024-13-01", "--start-date needs YYYY-MM-DD"},
       {"--ssl-port 0", "--ssl-port needs --ssl-cert and --ssl-key"},

@@ -55,6 +55,35 @@ TEST(MarketModel, EveryStockHasAQuotedChainOfAtLeastFiftyOptions) {
   EXPECT_TRUE(european);
 }
 
+// Chains of any size up to an index's: exactly the size asked for, symbols
+// that stay distinct within their width (the longest chains have the most
+// strikes, the indexes the widest strikes), strikes above 0, and calls and
+// puts in pairs.
+TEST(MarketModel, ChainsOfTheSizeAskedFor) {
+  for (int size : {1, 55, 57, 401, 1601, 20000}) {
+    SCOPED_TRACE(size);
+    ModelOptions o = Small();
+    o.stocks = 9;  // the eighth is an index
+    o.optionsPerStock = size;
+    MarketModel m(o);
+    std::set<std::string> symbols;
+    for (const Stock& s : m.stocks()) {
+      ASSERT_EQ(s.options.size(), static_cast<size_t>(size)) << s.symbol;
+      std::map<std::pair<double, float>, std::string> types;
+      for (uint32_t i : s.options) {
+        const Option& op = m.options()[i];
+        ASSERT_LE(op.symbol.size(), 12u) << op.symbol;
+        ASSERT_TRUE(symbols.insert(op.symbol).second) << "duplicate " << op.symbol;
+        ASSERT_GT(op.strike, 0.0f) << op.symbol;
+        types[{op.expiry, op.strike}] += op.type;
+      }
+      size_t unpaired = 0;
+      for (const auto& t : types) unpaired += t.second != "CP";
+      EXPECT_EQ(unpaired, static_cast<size_t>(size % 2)) << s.symbol;
+    }
+  }
+}
+
 TEST(MarketModel, OptionQuotesAndGreeksAgreeWithTheUnderlying) {
   MarketModel m(Small());
   m.Step();

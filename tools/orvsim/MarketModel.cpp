@@ -15,8 +15,12 @@ constexpr double kPi = 3.14159265358979323846;
 // One tick moves prices as much as one minute of trading would, so that
 // quotes visibly change from tick to tick.
 constexpr double kTickYears = 1.0 / (252.0 * 390.0);
-constexpr int kOptionExpiries = 4;
-constexpr int kOptionStrikes = 7;  // 4 x 7 x 2 = 56 options per stock
+constexpr int kOptionExpiries = 4;  // the fewest a chain spreads over
+// A chain larger than kOptionExpiries x this many options takes more monthly
+// expiries, up to two years of them: the strikes of one expiration then stay
+// few enough that each fits an option symbol's width.
+constexpr int kOptionsPerExpiry = 400;
+constexpr int kMaxOptionExpiries = 24;
 
 const char* const kStockExchanges[] = {"NYSE", "NSDQ", "ARCA", "BATS", "IEX", "EDGX"};
 const char* const kOptionExchanges[] = {"CBOE", "ISE", "PHLX", "AMEX", "BOX", "MIAX"};
@@ -103,8 +107,14 @@ void MarketModel::Build() {
   CivilFromOle(now_, &y, &m, &d);
 
   // Monthly expiries strictly after today.
+  const int perStock = std::max(1, opt_.optionsPerStock);
+  const int expiryCount =
+      std::min(kMaxOptionExpiries, std::max(kOptionExpiries, (perStock + kOptionsPerExpiry - 1) / kOptionsPerExpiry));
+  // Strikes per expiration; the last expirations are cut short when the
+  // chain is not a whole number of them.
+  const int strikeCount = (perStock + 2 * expiryCount - 1) / (2 * expiryCount);
   std::vector<double> expiries;
-  for (int k = 0; expiries.size() < kOptionExpiries + 0u; ++k) {
+  for (int k = 0; expiries.size() < static_cast<size_t>(expiryCount); ++k) {
     int yy = y + (m - 1 + k) / 12, mm = (m - 1 + k) % 12 + 1;
     const double e = ThirdFriday(yy, mm);
     if (e > now_ + 1) expiries.push_back(e);
@@ -150,12 +160,18 @@ void MarketModel::Build() {
     Stock& s = stocks_[si];
     const double step = s.price < 25 ? 1 : s.price < 150 ? 5 : s.price < 400 ? 10 : 50;
     const double centre = std::max(step * 4, std::round(s.price / step) * step);
+    // Centred on the price, unless the chain is so long that it would reach
+    // down to 0.
+    const double lowest = std::max(step, centre - (strikeCount / 2) * step);
+    int made = 0;
     for (double e : expiries) {
       int ey, em, ed;
       CivilFromOle(e, &ey, &em, &ed);
-      for (int k = -(kOptionStrikes / 2); k <= kOptionStrikes / 2; ++k) {
-        const double strike = centre + k * step;
+      for (int k = 0; k < strikeCount; ++k) {
+        const double strike = lowest + k * step;
         for (char t : {'C', 'P'}) {
+          if (made == perStock) break;
+          ++made;
           Option o;
           char buf[32];
           std::snprintf(buf, sizeof buf, "%s%02d%c%d", s.symbol.c_str(), ey % 100,

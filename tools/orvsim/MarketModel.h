@@ -16,6 +16,7 @@ struct ModelOptions {
   uint64_t seed = 1;
   int stocks = 20;        // equities, a few of them indexes
   int futureRoots = 4;    // each with four quarterly contracts
+  int optionsPerStock = 56;  // calls and puts of every stock's chain
   double startDate = 45000.5;  // automation date of the first tick
   double tickSeconds = 1.0;    // model time that one Step() advances
 };

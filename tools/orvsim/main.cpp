@@ -51,6 +51,8 @@ const char kUsage[] =
     "                         (default orvsim:orvsim)\n"
     "  --seed N               seed of the market model (default 1)\n"
     "  --stocks N             number of stocks and indexes, 1 to 5000 (default 20)\n"
+    "  --options-per-stock N  options in each stock's chain, 1 to 20000 (default 56);\n"
+    "                         at most 2000000 over all stocks\n"
     "  --future-roots N       number of futures roots, 0 to 12 (default 4)\n"
     "  --rate TICKS           market ticks per second, 0 to 1000; 0 moves the market\n"
     "                         only on the control interface's PublishNow (default 1)\n"
@@ -131,6 +133,8 @@ Options ParseArgs(int argc, char** argv) {
       o.server.model.seed = static_cast<uint64_t>(ParseLong(a, v, 0, 0x7FFFFFFFFFFFFFFFL));
     } else if (a == "--stocks") {
       o.server.model.stocks = static_cast<int>(ParseLong(a, v, 1, 5000));
+    } else if (a == "--options-per-stock") {
+      o.server.model.optionsPerStock = static_cast<int>(ParseLong(a, v, 1, 20000));
     } else if (a == "--future-roots") {
       o.server.model.futureRoots = static_cast<int>(ParseLong(a, v, 0, 12));
     } else if (a == "--rate") {
@@ -163,6 +167,9 @@ Options ParseArgs(int argc, char** argv) {
     }
   }
   if (o.server.credentials.empty()) o.server.credentials.emplace_back("orvsim", "orvsim");
+  if (static_cast<long>(o.server.model.stocks) * o.server.model.optionsPerStock > 2000000)
+    Fail("--stocks x --options-per-stock is at most 2000000 options, not " +
+         std::to_string(static_cast<long>(o.server.model.stocks) * o.server.model.optionsPerStock));
   if (o.sslPort >= 0) {
     if (o.sslCert.empty() || o.sslKey.empty()) Fail("--ssl-port needs --ssl-cert and --ssl-key");
     if (o.sslCa.empty()) o.sslCa = o.sslCert;
