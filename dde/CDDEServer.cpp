@@ -3,6 +3,7 @@
 #include "ui/shellapi.h"
 
 CDDEServer* CDDEServer::s_instance = nullptr;
+std::mutex CDDEServer::s_serverLock;
 IZmOrvEntPtr CDDEServer::s_server;
 std::atomic<BYTE> CDDEServer::limitReported{0};
 
@@ -36,29 +37,41 @@ std::string Text(const _bstr_t& text) {
 
 }  // namespace
 
+IZmOrvEntPtr CDDEServer::ServerObject() {
+  std::lock_guard<std::mutex> lock(s_serverLock);
+  return s_server;
+}
+
+void CDDEServer::SetServerObject(const IZmOrvEntPtr& server) {
+  IZmOrvEntPtr old;
+  {
+    std::lock_guard<std::mutex> lock(s_serverLock);
+    old = s_server;
+    s_server = server;
+  }
+  // The last reference may be a remote release: not under the lock.
+  old = nullptr;
+}
+
 CDDEServer::CDDEServer(CSystemTray* tray) : m_tray(tray) {
-  InitializeCriticalSection(&m_queueLock);
   InitializeCriticalSection(&m_topicLock);
   InitializeCriticalSection(&m_eventLock);
-  InitializeCriticalSection(&m_deferralLock);
   InitializeCriticalSection(&m_atmPollLock);
   if (s_instance) return;  // a second object gets neither events nor months
   s_instance = this;
   m_stopEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  m_workEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  const bool wakeUp = m_subscriptions.MakeWakeUp();
   m_quitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (!m_stopEvent || !m_workEvent || !m_quitEvent) {
+  if (!m_stopEvent || !wakeUp || !m_quitEvent) {
     const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
     if (m_stopEvent) CloseHandle(m_stopEvent);
-    if (m_workEvent) CloseHandle(m_workEvent);
+    m_subscriptions.CloseWakeUp();
     if (m_quitEvent) CloseHandle(m_quitEvent);
-    m_stopEvent = m_workEvent = m_quitEvent = nullptr;
+    m_stopEvent = m_quitEvent = nullptr;
     s_instance = nullptr;
     DeleteCriticalSection(&m_atmPollLock);
-    DeleteCriticalSection(&m_deferralLock);
     DeleteCriticalSection(&m_eventLock);
     DeleteCriticalSection(&m_topicLock);
-    DeleteCriticalSection(&m_queueLock);
     _com_issue_error(FAILED(hr) ? hr : E_FAIL);
   }
   m_months = MakeMonthTable();
@@ -73,7 +86,11 @@ CDDEServer::~CDDEServer() {
   if (m_quitEvent) SetEvent(m_quitEvent);
   if (m_stopEvent) SetEvent(m_stopEvent);
   JoinThread(m_workerThread, kWorkerGraceMs);
-  JoinThread(m_overLimitThread, kOverLimitGraceMs);
+  {
+    // The worker, the only thread that starts it, has ended.
+    std::lock_guard<std::mutex> lock(m_overLimitLock);
+    JoinThread(m_overLimitThread, kOverLimitGraceMs);
+  }
 
   EnterCriticalSection(&m_eventLock);
   StoreLock* const order[] = {&g_DataHolder.stock.lock,        &g_DataHolder.option.lock,
@@ -85,13 +102,13 @@ CDDEServer::~CDDEServer() {
   if (singleton) s_instance = nullptr;
   DisconnectServer();
   if (m_stopEvent) CloseHandle(m_stopEvent);
-  if (m_workEvent) CloseHandle(m_workEvent);
+  m_subscriptions.CloseWakeUp();
   if (m_quitEvent) CloseHandle(m_quitEvent);
-  m_stopEvent = m_workEvent = m_quitEvent = nullptr;
+  m_stopEvent = m_quitEvent = nullptr;
   // The connection and the DDE service are the process's, kept by the one
   // object that owns them; a stray second object leaves them alone.
   if (singleton) {
-    s_server = nullptr;
+    SetServerObject(nullptr);
     EndDde();
   }
   for (int i = static_cast<int>(sizeof(order) / sizeof(order[0])) - 1; i >= 0; --i) {
@@ -108,16 +125,17 @@ CDDEServer::~CDDEServer() {
   while (m_eventsInProgress > 0) Sleep(1);
 
   DeleteCriticalSection(&m_atmPollLock);
-  DeleteCriticalSection(&m_deferralLock);
   DeleteCriticalSection(&m_eventLock);
   DeleteCriticalSection(&m_topicLock);
-  DeleteCriticalSection(&m_queueLock);
 }
 
 void CDDEServer::ConnectToServer(const _bstr_t& userName, const _bstr_t& password) {
   if (m_connected) return;
 
-  s_server = nullptr;
+  SetServerObject(nullptr);
+  // Signed in on a pointer of its own and published only once advised, so
+  // that the worker never calls through one being replaced.
+  IZmOrvEntPtr server;
   IUnknown* unknown = nullptr;
   if (SUCCEEDED(CoCreateInstance(CLSID_ZmOrvEnt, nullptr, kAllContexts, IID_IUnknown,
                                  reinterpret_cast<void**>(&unknown))) &&
@@ -125,14 +143,14 @@ void CDDEServer::ConnectToServer(const _bstr_t& userName, const _bstr_t& passwor
     if (SUCCEEDED(OleRun(unknown))) {
       IZmOrvEnt* object = nullptr;
       if (SUCCEEDED(unknown->QueryInterface(IID_IZmOrvEnt, reinterpret_cast<void**>(&object))))
-        s_server.Attach(object);
+        server.Attach(object);
     }
     unknown->Release();
   }
 
   bool equityFailed = false;
   try {
-    equityFailed = s_server->Connect(userName, password) != S_OK;
+    equityFailed = server->Connect(userName, password) != S_OK;
   } catch (const _com_error&) {
     equityFailed = true;
   }
@@ -144,7 +162,7 @@ void CDDEServer::ConnectToServer(const _bstr_t& userName, const _bstr_t& passwor
   HRESULT hr = S_OK;
   bool futuresFailed = false;
   try {
-    hr = s_server->FutConnect(userName, password);
+    hr = server->FutConnect(userName, password);
     futuresFailed = hr != S_OK;
   } catch (const _com_error&) {
     hr = 1;
@@ -155,19 +173,15 @@ void CDDEServer::ConnectToServer(const _bstr_t& userName, const _bstr_t& passwor
     Balloon("Futures data not available", "Futures data", NIIF_WARNING);
   }
 
-  try {
-    if (equityFailed && futuresFailed) ThrowComErrorWithText(hr, u"All Data Providers are unavailable.");
-    if (m_dwEventCookie != kNotAdvised) {
-      // The last disconnect could not unadvise (its Disconnect failed); that
-      // cookie belongs to an object already let go, so only forget it.
-      m_dwEventCookie = kNotAdvised;
-    }
-    const HRESULT r = DispEventAdvise(s_server);
-    if (FAILED(r)) ThrowComErrorWithText(r, u"Failed advise to ZmOrvEvents interface");
-  } catch (const _com_error&) {
-    s_server = nullptr;
-    throw;
+  if (equityFailed && futuresFailed) ThrowComErrorWithText(hr, u"All Data Providers are unavailable.");
+  if (m_dwEventCookie != kNotAdvised) {
+    // The last disconnect could not unadvise (its Disconnect failed); that
+    // cookie belongs to an object already let go, so only forget it.
+    m_dwEventCookie = kNotAdvised;
   }
+  const HRESULT r = DispEventAdvise(server);
+  if (FAILED(r)) ThrowComErrorWithText(r, u"Failed advise to ZmOrvEvents interface");
+  SetServerObject(server);
   m_connected = 1;
   m_user = Text(userName);
   m_password = Text(password);
@@ -175,14 +189,15 @@ void CDDEServer::ConnectToServer(const _bstr_t& userName, const _bstr_t& passwor
 
 void CDDEServer::DisconnectServer() {
   if (!m_connected) return;
+  IZmOrvEntPtr server = ServerObject();
   try {
-    s_server->Disconnect();
+    server->Disconnect();
   } catch (const _com_error&) {
   }
   // Unadvised even when the sign-out failed: a sink left advised would get
   // events after its object is gone.
   try {
-    const HRESULT r = DispEventUnadvise(s_server);
+    const HRESULT r = DispEventUnadvise(server);
     if (r != S_OK) ThrowComErrorWithText(r, u"Failed unadvise ZmOrvEvents interface");
   } catch (const _com_error&) {
   }
@@ -213,6 +228,11 @@ DdeHandleValue CDDEServer::FindTopicHandle(const std::string& topic) {
 void CDDEServer::RememberTopicHandle(const std::string& topic, DdeHandleValue handle) {
   orvwin::CritSecLock lock(m_topicLock);
   g_DataHolder.topicOfSymbol.emplace(topic, handle);
+}
+
+std::vector<std::string> CDDEServer::AtmPollTopics() {
+  orvwin::CritSecLock poll(m_atmPollLock);
+  return m_atmPollList;
 }
 
 void CDDEServer::ClearBalloon() { Balloon("", "", NIIF_NONE); }

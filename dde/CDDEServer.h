@@ -10,8 +10,8 @@
 #pragma once
 
 #include <atomic>
-#include <list>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,19 +20,12 @@
 #include "dde/CDataHolder.h"
 #include "dde/ddeml.h"
 #include "dde/NameGrammar.h"
+#include "dde/SubscriptionQueue.h"
 #include "server/BraskOrvEntTypes.h"
 #include "win/sync.h"
 #include "win/thread.h"
 
 class CSystemTray;
-
-// One queued subscription request.
-struct SubscriptionRequest {
-  _bstr_t symbol;  // upper-case topic text, backslashes still in place
-  DataTypeEnum kind = enStockData;
-  SymbolTypeEnum symbolType = enEquity;
-  BYTE subscribe = 1;  // 1 subscribe, 0 unsubscribe
-};
 
 // The one server object of the program, reached through Instance().
 class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEventsEnt> {
@@ -50,8 +43,10 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
 
   // The one server object of the process, or null.
   static CDDEServer* Instance() { return s_instance; }
-  // The signed-in main object (kept after a disconnect).
-  static IZmOrvEntPtr& ServerObject() { return s_server; }
+  // The signed-in main object (kept after a disconnect), or null. A copy:
+  // the main thread replaces it while the worker and the over-limit thread
+  // call through it.
+  static IZmOrvEntPtr ServerObject();
 
   // ---- server connection ----
   // Signs in on both services and advises; raises _com_error when neither
@@ -136,7 +131,7 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   BOOL AdviseStopIVSurface(const std::string& topic);
   BOOL AdviseStopFutIVSurface(const std::string& topic);
   BOOL AdviseStopAtm(const std::string& topic);
-  // Drops the first queued subscribe request of the symbol and kind.
+  // Takes back the queued subscribe request of the symbol and kind.
   void PurgeQueuedRequests(const std::string& symbol, DataTypeEnum kind);
 
   // ---- timer passes ----
@@ -144,8 +139,10 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   // the ATM volatilities of the stocks seen since the last pass.
   void PostAdvises();
   void PollAtm(const std::string& topic);
-  // Drops the instruments no link uses any more and queues their
-  // unsubscription (every 25500 ms), then wakes the worker.
+  // Drops the instruments no link uses any more, queues the unsubscription
+  // of what the server holds without a link and the retry of refused
+  // subscriptions that links still wait for (every 25500 ms), then wakes
+  // the worker.
   void RefreshAll();
 
   // ---- topics ----
@@ -156,9 +153,12 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   void RememberTopicHandle(const std::string& topic, DdeHandleValue handle);
 
   // ---- subscription queue ----
-  // Appends unless a request with an equal symbol and kind is queued; wakes
-  // the worker when appended. True when appended.
+  // Appends unless a request of the same symbol, kind and direction is
+  // queued (one of the other direction is taken back); wakes the worker.
+  // True when appended.
   bool Enqueue(const SubscriptionRequest& request);
+  // The queue, the deferred requests and the link counts.
+  SubscriptionQueue& Subscriptions() { return m_subscriptions; }
   // Starts the worker thread (the DDE service start-up does this).
   bool StartWorker();
   static DWORD WorkerThread(LPVOID server);
@@ -184,17 +184,9 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   void SubscribeFutIVSurfaces(const SubscriptionRequest& request);
   void SubscribeNstdOptions(const SubscriptionRequest& request);
 
-  // ---- state the DDE side and the passes share ----
-  CRITICAL_SECTION& QueueLock() { return m_queueLock; }
-  CRITICAL_SECTION& TopicLock() { return m_topicLock; }
-  CRITICAL_SECTION& EventLock() { return m_eventLock; }
-  CRITICAL_SECTION& DeferralLock() { return m_deferralLock; }
-  CRITICAL_SECTION& AtmPollLock() { return m_atmPollLock; }
-  std::list<SubscriptionRequest>& RequestQueue() { return m_requestQueue; }
-  std::list<SubscriptionRequest>& DeferredRequests() { return m_deferredRequests; }
-  std::vector<std::string>& AtmPollList() { return m_atmPollList; }
   const MonthTable& Months() const { return m_months; }
-  HANDLE WorkEvent() const { return m_workEvent; }
+  // A copy of the stock topics the next posting pass polls ATM values for.
+  std::vector<std::string> AtmPollTopics();
 
   // Whether a subscription-limit error was shown by the over-limit thread
   // since its last successful single-option subscription.
@@ -215,17 +207,28 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
                             const char* subscribeText, const char* unsubscribeText,
                             bool slashedSymbols, BYTE& overLimitMark,
                             LONG (CDDEServer::*countActive)(),
-                            _com_ptr_t<Cursor> (*getOne)(const _bstr_t&),
-                            _com_ptr_t<Cursor> (*getChain)(const _bstr_t&));
-  // Appends unless a request of the symbol and kind is queued; leaves the
-  // worker asleep.
-  void QueueRequest(const std::string& symbol, DataTypeEnum kind, SymbolTypeEnum type);
+                            _com_ptr_t<Cursor> (*getOne)(IZmOrvEntPtr&, const _bstr_t&),
+                            _com_ptr_t<Cursor> (*getChain)(IZmOrvEntPtr&, const _bstr_t&));
   template <class Entry>
   BOOL AdviseStartOptionKind(OptionGroup<Entry>& group, const std::string& topic, HSZ topicHandle,
                              DataTypeEnum kind, SymbolTypeEnum knownType,
                              SymbolTypeEnum unknownType);
   template <class Group>
-  BOOL AdviseStopQueued(Group& group, const std::string& topic, DataTypeEnum kind);
+  BOOL AdviseStartSymbol(Group& group, const std::string& topic, HSZ topicHandle,
+                         DataTypeEnum kind, SymbolTypeEnum type);
+  template <class Group>
+  BOOL AdviseStopOptionKind(Group& group, const std::string& topic, DataTypeEnum kind);
+  // Makes sure the topic's handle is known to the event handlers and the
+  // posting pass, whichever came first: a request or a link.
+  void NoteTopicHandle(const std::string& topic, HSZ topicHandle);
+  // A subscription the server did not take: the key waits for the refresh
+  // pass to try again, and the first refusal with a limit text is shown.
+  void SubscriptionRefused(const SubscriptionKey& key, const SubscriptionRequest& retry,
+                           const _com_error* error, bool held);
+  template <class Cursor, class Store>
+  void SubscribeThenSnapshot(const SubscriptionRequest& request,
+                             _com_ptr_t<Cursor> (*get)(IZmOrvEntPtr&, const _bstr_t&),
+                             Store&& store);
   void Unsubscribe(const SubscriptionRequest& request, const char* format,
                    SymbolTypeEnum symbolType);
   void Balloon(const char* text, const char* title, DWORD icon);
@@ -240,14 +243,13 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   LONG m_connected = 0;
   HANDLE m_workerThread = nullptr;
   HANDLE m_stopEvent = nullptr;
-  HANDLE m_workEvent = nullptr;
-  std::list<SubscriptionRequest> m_requestQueue;
-  CRITICAL_SECTION m_queueLock;
+  SubscriptionQueue m_subscriptions;
   CRITICAL_SECTION m_topicLock;
   CRITICAL_SECTION m_eventLock;
+  // The worker starts the over-limit thread while the main thread asks
+  // whether it runs.
+  std::mutex m_overLimitLock;
   HANDLE m_overLimitThread = nullptr;
-  CRITICAL_SECTION m_deferralLock;
-  std::list<SubscriptionRequest> m_deferredRequests;
   MonthTable m_months;
   std::vector<std::string> m_atmPollList;
   CRITICAL_SECTION m_atmPollLock;
@@ -278,6 +280,9 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   BYTE m_nstdOptionOverLimit = 0;
   BYTE m_futOptionOverLimit = 0;
 
+  static void SetServerObject(const IZmOrvEntPtr& server);
+
   static CDDEServer* s_instance;
+  static std::mutex s_serverLock;
   static IZmOrvEntPtr s_server;
 };

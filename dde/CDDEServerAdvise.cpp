@@ -1,10 +1,13 @@
-// Advise links: a link makes sure the instrument has a store entry, counts
-// itself and queues the subscription; its end only lowers the count (the
-// refresh pass drops what no link uses any more).
+// Advise links: a link makes sure the instrument has a store entry and
+// counts itself on the subscription it needs; the subscription queue
+// subscribes and unsubscribes as the counts come and go, and the refresh
+// pass drops the entries no link uses any more.
 #include <cstring>
+#include <type_traits>
 
 #include "dde/CDDEServer.h"
 #include "dde/ItemCatalogue.h"
+#include "dde/RequestRenderer.h"
 
 namespace {
 
@@ -31,34 +34,25 @@ ItemKind Classify(const std::string& item) {
 
 }  // namespace
 
-void CDDEServer::QueueRequest(const std::string& symbol, DataTypeEnum kind, SymbolTypeEnum type) {
-  orvwin::CritSecLock queue(m_queueLock);
-  const _bstr_t text(symbol.c_str());
-  for (const SubscriptionRequest& queued : m_requestQueue) {
-    if (queued.kind == kind && queued.symbol == text) return;
-  }
-  SubscriptionRequest request;
-  request.symbol = text;
-  request.kind = kind;
-  request.symbolType = type;
-  request.subscribe = 1;
-  m_requestQueue.push_back(request);
+void CDDEServer::PurgeQueuedRequests(const std::string& symbol, DataTypeEnum kind) {
+  m_subscriptions.TakeBack(SubscriptionKey(kind, symbol.c_str()));
 }
 
-void CDDEServer::PurgeQueuedRequests(const std::string& symbol, DataTypeEnum kind) {
-  orvwin::CritSecLock queue(m_queueLock);
-  const _bstr_t text(symbol.c_str());
-  for (auto it = m_requestQueue.begin(); it != m_requestQueue.end(); ++it) {
-    if (it->symbol == text && it->kind == kind && it->subscribe) {
-      m_requestQueue.erase(it);
-      return;
-    }
-  }
+void CDDEServer::NoteTopicHandle(const std::string& topic, HSZ topicHandle) {
+  const DWORD instance = m_ddeServerInstance;
+  CRequestRenderer::NoteTopic(g_DataHolder, m_topicLock, topic, HandleValue(topicHandle),
+                              [instance](DdeHandleValue handle) {
+                                DdeKeepStringHandle(instance,
+                                                    reinterpret_cast<HSZ>(uintptr_t(handle)));
+                              });
 }
 
 BOOL CDDEServer::OnAdviseStart(HSZ topicHandle, HSZ itemHandle) {
   const std::string topic = UpperCaseName(QueryString(m_ddeServerInstance, topicHandle));
   const std::string item = QueryString(m_ddeServerInstance, itemHandle);
+  // Changes and posts find the link's entry by its topic, also when no
+  // request ever named it.
+  NoteTopicHandle(topic, topicHandle);
   switch (Classify(item)) {
     case ItemKind::kStock: return AdviseStartStock(topic, topicHandle);
     case ItemKind::kOption: return AdviseStartOption(topic, topicHandle);
@@ -88,7 +82,7 @@ BOOL CDDEServer::OnAdviseStart(HSZ topicHandle, HSZ itemHandle) {
   if (SameItemName(topic, "InterestRate") && ParseTermTopic(upper.c_str(), root, term) &&
       g_DataHolder.interestRates.empty()) {
     try {
-      IInterestRateEntPtr rates = s_server->GetIRByCurrency("USD");
+      IInterestRateEntPtr rates = ServerObject()->GetIRByCurrency("USD");
       if (rates) {
         do {
           _bstr_t currency;
@@ -135,41 +129,63 @@ BOOL CDDEServer::OnAdviseStop(HSZ topicHandle, HSZ itemHandle) {
 
 namespace {
 
+SubscriptionRequest Subscribe(const _bstr_t& symbol, DataTypeEnum kind, SymbolTypeEnum type) {
+  SubscriptionRequest request;
+  request.symbol = symbol;
+  request.kind = kind;
+  request.symbolType = type;
+  request.subscribe = 1;
+  return request;
+}
+
+// A new link's first value is the latest the entry holds: the next posting
+// pass sends it. An entry still without values waits for its snapshot.
+template <class Entry>
+bool NeedsValues(Entry& entry) {
+  if (!entry.snapshot) return true;
+  entry.changed = 1;
+  return false;
+}
+
+// The entry is found by this handle from now on. Unkept, the handle would
+// die with the topic's last conversation and the next one would get a new
+// number and miss the entry.
 template <class Group, class Entry>
-bool StartSymbolLink(Group& group, DWORD instance, const std::string& topic, HSZ topicHandle,
-                     Entry*& created) {
-  const bool known = group.byTopic.count(HandleValue(topicHandle)) != 0;
-  ++GetOrInsertCount(group.adviseCount, topic.c_str());
-  if (known) return false;
-  created = new Entry(topic.c_str(), 0.0f, 0);
-  group.entries.push_back(created);
-  group.bySymbol.emplace(created->symbol, created);
-  // The entry is found by this handle from now on. Unkept, it would die with
-  // the topic's last conversation and the next one would get a new number,
-  // a second entry and a second subscription.
+void IndexTopic(Group& group, DWORD instance, HSZ topicHandle, Entry* entry) {
+  if (group.byTopic.count(HandleValue(topicHandle))) return;
   DdeKeepStringHandle(instance, topicHandle);
-  group.byTopic.emplace(HandleValue(topicHandle), created);
-  return true;
+  group.byTopic.emplace(HandleValue(topicHandle), entry);
 }
 
 }  // namespace
 
-BOOL CDDEServer::AdviseStartStock(const std::string& topic, HSZ topicHandle) {
-  StoreGuard lock(g_DataHolder.stock.lock);
-  StockEntry* created = nullptr;
-  if (StartSymbolLink(g_DataHolder.stock, m_ddeServerInstance, topic, topicHandle,
-                      created))
-    QueueRequest(topic, enStockData, enEquity);
+template <class Group>
+BOOL CDDEServer::AdviseStartSymbol(Group& group, const std::string& topic, HSZ topicHandle,
+                                   DataTypeEnum kind, SymbolTypeEnum type) {
+  using Entry = std::remove_pointer_t<typename decltype(group.entries)::value_type>;
+  StoreGuard lock(group.lock);
+  const _bstr_t symbol(topic.c_str());
+  Entry* entry = nullptr;
+  auto it = group.bySymbol.find(symbol);
+  if (it == group.bySymbol.end()) {
+    entry = new Entry(symbol, 0.0f, 0);
+    group.entries.push_back(entry);
+    group.bySymbol.emplace(entry->symbol, entry);
+  } else {
+    entry = it->second;
+  }
+  IndexTopic(group, m_ddeServerInstance, topicHandle, entry);
+  m_subscriptions.Open(SubscriptionKey(kind, symbol), Subscribe(symbol, kind, type),
+                       NeedsValues(*entry));
   return TRUE;
 }
 
+BOOL CDDEServer::AdviseStartStock(const std::string& topic, HSZ topicHandle) {
+  return AdviseStartSymbol(g_DataHolder.stock, topic, topicHandle, enStockData, enEquity);
+}
+
 BOOL CDDEServer::AdviseStartFuture(const std::string& topic, HSZ topicHandle) {
-  StoreGuard lock(g_DataHolder.futures.lock);
-  FutureEntry* created = nullptr;
-  if (StartSymbolLink(g_DataHolder.futures, m_ddeServerInstance, topic, topicHandle,
-                      created))
-    QueueRequest(topic, enFutureData, enFuture);
-  return TRUE;
+  return AdviseStartSymbol(g_DataHolder.futures, topic, topicHandle, enFutureData, enFuture);
 }
 
 namespace {
@@ -183,37 +199,40 @@ NstdOptionEntry* NewEmpty(NstdOptionEntry*, const std::string& topic) {
 
 }  // namespace
 
+// An option's link counts on its underlying's chain once the chain's
+// snapshot made the underlying known, on the option itself until then; the
+// chain subscription carries the option either way.
 template <class Entry>
 BOOL CDDEServer::AdviseStartOptionKind(OptionGroup<Entry>& group, const std::string& topic,
                                        HSZ topicHandle, DataTypeEnum kind,
                                        SymbolTypeEnum knownType, SymbolTypeEnum unknownType) {
   StoreGuard lock(group.lock);
   const _bstr_t symbol(topic.c_str());
-  const bool topicKnown = group.byTopic.count(HandleValue(topicHandle)) != 0;
+  Entry* entry = nullptr;
   auto it = group.bySymbol.find(symbol);
-  if (it != group.bySymbol.end()) {
-    Entry* entry = it->second;
-    entry->individual = 1;
-    if (!entry->group) QueueRequest(topic, kind, knownType);
-    if (!topicKnown) {
-      DdeKeepStringHandle(m_ddeServerInstance, topicHandle);
-      group.byTopic.emplace(HandleValue(topicHandle), entry);
-    }
-    auto under = group.underlyingOf.find(symbol);
-    if (under != group.underlyingOf.end()) {
-      ++GetOrInsertCount(group.adviseCountByUnderlying, under->second);
-      if (entry->stockSymbol.length() == 0) entry->stockSymbol = under->second;
-    } else {
-      ++GetOrInsertCount(group.adviseCountByOption, symbol);
-    }
+  if (it == group.bySymbol.end()) {
+    entry = NewEmpty(static_cast<Entry*>(nullptr), topic);
+    group.entries.push_back(entry);
+    group.bySymbol.emplace(symbol, entry);
+  } else {
+    entry = it->second;
+  }
+  entry->individual = 1;
+  IndexTopic(group, m_ddeServerInstance, topicHandle, entry);
+  const bool needsValues = NeedsValues(*entry);
+  auto under = group.underlyingOf.find(symbol);
+  if (under == group.underlyingOf.end()) {
+    m_subscriptions.Open(SubscriptionKey(kind, symbol), Subscribe(symbol, kind, unknownType),
+                         needsValues);
     return TRUE;
   }
-  QueueRequest(topic, kind, unknownType);
-  Entry* entry = NewEmpty(static_cast<Entry*>(nullptr), topic);
-  entry->individual = 1;
-  group.entries.push_back(entry);
-  group.bySymbol.emplace(symbol, entry);
-  group.byTopic.emplace(HandleValue(topicHandle), entry);
+  if (entry->stockSymbol.length() == 0) entry->stockSymbol = under->second;
+  const SubscriptionKey chain(kind, under->second);
+  // The chain's links remain but the chain itself was traded for single
+  // options: this one is subscribed on its own.
+  if (!entry->group && m_subscriptions.Count(chain) > 0)
+    Enqueue(Subscribe(symbol, kind, knownType));
+  m_subscriptions.Open(chain, Subscribe(symbol, kind, unknownType), needsValues);
   return TRUE;
 }
 
@@ -244,15 +263,15 @@ BOOL CDDEServer::AdviseStartHv(const std::string& topic, HSZ topicHandle, HSZ it
 
 namespace {
 
-BOOL StartIVIndexLink(IVIndexGroup& group, const std::string& topic, DWORD instance, HSZ item,
-                      LONG type, SHORT term, bool& queue) {
-  const _bstr_t symbol(topic.c_str());
-  ++GetOrInsertCount(group.adviseCount, symbol);
+// Only a link the service accepts is counted: a refused one never gets a
+// stop that would take its count back.
+IVIndexEntry* StartIVIndexLink(IVIndexGroup& group, const _bstr_t& symbol, DWORD instance,
+                               HSZ item, LONG type, SHORT term) {
+  if (type != 0 && type != 1) return nullptr;
   const IVIndexKey key(symbol, term);
   auto it = group.byKey.find(key);
   IVIndexEntry* entry = nullptr;
   if (it == group.byKey.end()) {
-    queue = true;
     entry = new IVIndexEntry(symbol, term, 0, 0);
     group.entries.push_back(entry);
     group.byKey.emplace(key, entry);
@@ -260,21 +279,29 @@ BOOL StartIVIndexLink(IVIndexGroup& group, const std::string& topic, DWORD insta
   } else {
     entry = it->second;
   }
-  if (type != 0 && type != 1) return FALSE;
   DdeKeepStringHandle(instance, item);
   (type == 0 ? entry->callItem : entry->putItem) = HandleValue(item);
-  return TRUE;
+  return entry;
 }
 
-BOOL StartIVSurfaceLink(IVSurfaceGroup& group, const std::string& topic, DWORD instance, HSZ item,
-                        LONG type, SHORT term, SHORT otm, const char* selector, bool& queue) {
-  const _bstr_t symbol(topic.c_str());
-  ++GetOrInsertCount(group.adviseCount, symbol);
+IVSurfaceEntry* StartIVSurfaceLink(IVSurfaceGroup& group, const _bstr_t& symbol, DWORD instance,
+                                   HSZ item, LONG type, SHORT term, SHORT otm,
+                                   const char* selector) {
+  const char* text = selector ? selector : "";
+  DdeHandleValue IVSurfaceEntry::*slot = nullptr;
+  if (std::strstr(text, "VSTRIKE")) {
+    slot = &IVSurfaceEntry::virtualStrikeItem;
+  } else if (std::strstr(text, "IV")) {
+    slot = &IVSurfaceEntry::ivItem;
+  } else if (std::strstr(text, "DELTA")) {
+    slot = &IVSurfaceEntry::deltaItem;
+  } else {
+    return nullptr;
+  }
   const IVSurfaceKey key(symbol, term, otm, type);
   auto it = group.byKey.find(key);
   IVSurfaceEntry* entry = nullptr;
   if (it == group.byKey.end()) {
-    queue = true;
     entry = new IVSurfaceEntry(symbol, term, 0, otm, type, 0, 0);
     group.entries.push_back(entry);
     group.byKey.emplace(key, entry);
@@ -282,73 +309,69 @@ BOOL StartIVSurfaceLink(IVSurfaceGroup& group, const std::string& topic, DWORD i
     entry = it->second;
   }
   DdeKeepStringHandle(instance, item);
-  const char* text = selector ? selector : "";
-  if (std::strstr(text, "VSTRIKE")) {
-    entry->virtualStrikeItem = HandleValue(item);
-  } else if (std::strstr(text, "IV")) {
-    entry->ivItem = HandleValue(item);
-  } else if (std::strstr(text, "DELTA")) {
-    entry->deltaItem = HandleValue(item);
-  } else {
-    return FALSE;
-  }
-  return TRUE;
+  entry->*slot = HandleValue(item);
+  return entry;
 }
 
 }  // namespace
 
 BOOL CDDEServer::AdviseStartIVIndex(const std::string& topic, HSZ item, LONG type, SHORT term) {
   StoreGuard lock(g_DataHolder.ivIndex.lock);
-  bool queue = false;
-  const BOOL result =
-      StartIVIndexLink(g_DataHolder.ivIndex, topic, m_ddeServerInstance, item, type, term, queue);
-  if (queue) QueueRequest(topic, enIVIndexData, enEquity);
-  return result;
+  const _bstr_t symbol(topic.c_str());
+  IVIndexEntry* entry =
+      StartIVIndexLink(g_DataHolder.ivIndex, symbol, m_ddeServerInstance, item, type, term);
+  if (!entry) return FALSE;
+  m_subscriptions.Open(SubscriptionKey(enIVIndexData, symbol),
+                       Subscribe(symbol, enIVIndexData, enEquity), NeedsValues(*entry));
+  return TRUE;
 }
 
 BOOL CDDEServer::AdviseStartFutIVIndex(const std::string& topic, HSZ item, LONG type, SHORT term) {
   StoreGuard lock(g_DataHolder.futIvIndex.lock);
-  bool queue = false;
-  const BOOL result = StartIVIndexLink(g_DataHolder.futIvIndex, topic, m_ddeServerInstance, item,
-                                       type, term, queue);
-  if (queue) QueueRequest(topic, enFutIVIndexData, enEquity);
-  return result;
+  const _bstr_t symbol(topic.c_str());
+  IVIndexEntry* entry =
+      StartIVIndexLink(g_DataHolder.futIvIndex, symbol, m_ddeServerInstance, item, type, term);
+  if (!entry) return FALSE;
+  m_subscriptions.Open(SubscriptionKey(enFutIVIndexData, symbol),
+                       Subscribe(symbol, enFutIVIndexData, enEquity), NeedsValues(*entry));
+  return TRUE;
 }
 
 BOOL CDDEServer::AdviseStartIVSurface(const std::string& topic, HSZ item, LONG type, SHORT term,
                                       SHORT otm, const char* selector) {
   StoreGuard lock(g_DataHolder.ivSurface.lock);
-  bool queue = false;
-  const BOOL result = StartIVSurfaceLink(g_DataHolder.ivSurface, topic, m_ddeServerInstance, item,
-                                         type, term, otm, selector, queue);
-  if (queue) QueueRequest(topic, enIVSurfaceData, enEquity);
-  return result;
+  const _bstr_t symbol(topic.c_str());
+  IVSurfaceEntry* entry = StartIVSurfaceLink(g_DataHolder.ivSurface, symbol, m_ddeServerInstance,
+                                             item, type, term, otm, selector);
+  if (!entry) return FALSE;
+  m_subscriptions.Open(SubscriptionKey(enIVSurfaceData, symbol),
+                       Subscribe(symbol, enIVSurfaceData, enEquity), NeedsValues(*entry));
+  return TRUE;
 }
 
 BOOL CDDEServer::AdviseStartFutIVSurface(const std::string& topic, HSZ item, LONG type,
                                          SHORT term, SHORT otm, const char* selector) {
   StoreGuard lock(g_DataHolder.futIvSurface.lock);
-  bool queue = false;
-  const BOOL result = StartIVSurfaceLink(g_DataHolder.futIvSurface, topic, m_ddeServerInstance,
-                                         item, type, term, otm, selector, queue);
-  if (queue) QueueRequest(topic, enFutIVSurfaceData, enEquity);
-  return result;
+  const _bstr_t symbol(topic.c_str());
+  IVSurfaceEntry* entry = StartIVSurfaceLink(g_DataHolder.futIvSurface, symbol,
+                                             m_ddeServerInstance, item, type, term, otm, selector);
+  if (!entry) return FALSE;
+  m_subscriptions.Open(SubscriptionKey(enFutIVSurfaceData, symbol),
+                       Subscribe(symbol, enFutIVSurfaceData, enEquity), NeedsValues(*entry));
+  return TRUE;
 }
 
 BOOL CDDEServer::AdviseStartAtm(const std::string& topic, HSZ item, LONG expiry) {
   AtmGroup& group = g_DataHolder.atm;
   StoreGuard lock(group.lock);
   const _bstr_t symbol(topic.c_str());
-  ++GetOrInsertCount(group.adviseCount, symbol);
   const AtmKey key(symbol, expiry);
   auto it = group.byKey.find(key);
   AtmEntry* entry = nullptr;
   if (it == group.byKey.end()) {
-    const bool firstOfSymbol = group.bySymbolAll.count(symbol) == 0;
     entry = new AtmEntry(symbol, expiry, 0.0f);
     group.entries.push_back(entry);
     group.byKey.emplace(key, entry);
-    if (firstOfSymbol) QueueRequest(topic, enIVATMData, enEquity);
     // Every entry of the symbol is listed, so that the refresh pass that
     // drops the symbol finds them all.
     group.bySymbolAll.emplace(symbol, entry);
@@ -357,71 +380,67 @@ BOOL CDDEServer::AdviseStartAtm(const std::string& topic, HSZ item, LONG expiry)
   }
   DdeKeepStringHandle(m_ddeServerInstance, item);
   entry->item = HandleValue(item);
+  m_subscriptions.Open(SubscriptionKey(enIVATMData, symbol),
+                       Subscribe(symbol, enIVATMData, enEquity), NeedsValues(*entry));
   return TRUE;
 }
 
 // ---- stops -------------------------------------------------------------------------
 
-// The queued subscription still serves the symbol's other links; only the
-// last one takes it back, so that a link opened and closed before the worker
-// ran never reaches the server.
-template <class Group>
-BOOL CDDEServer::AdviseStopQueued(Group& group, const std::string& topic, DataTypeEnum kind) {
-  StoreGuard lock(group.lock);
-  if (--GetOrInsertCount(group.adviseCount, topic.c_str()) <= 0) PurgeQueuedRequests(topic, kind);
-  return TRUE;
-}
-
 BOOL CDDEServer::AdviseStopStock(const std::string& topic) {
-  return AdviseStopQueued(g_DataHolder.stock, topic, enStockData);
+  m_subscriptions.Close(SubscriptionKey(enStockData, topic.c_str()));
+  return TRUE;
 }
 
 BOOL CDDEServer::AdviseStopFuture(const std::string& topic) {
-  return AdviseStopQueued(g_DataHolder.futures, topic, enFutureData);
+  m_subscriptions.Close(SubscriptionKey(enFutureData, topic.c_str()));
+  return TRUE;
 }
 
 BOOL CDDEServer::AdviseStopAtm(const std::string& topic) {
-  return AdviseStopQueued(g_DataHolder.atm, topic, enIVATMData);
-}
-
-namespace {
-
-template <class Group>
-BOOL StopCounted(Group& group, const std::string& topic) {
-  StoreGuard lock(group.lock);
-  --GetOrInsertCount(group.adviseCount, topic.c_str());
+  m_subscriptions.Close(SubscriptionKey(enIVATMData, topic.c_str()));
   return TRUE;
 }
-
-template <class Group>
-BOOL StopOption(Group& group, const std::string& topic) {
-  StoreGuard lock(group.lock);
-  auto under = group.underlyingOf.find(topic.c_str());
-  if (under != group.underlyingOf.end()) --GetOrInsertCount(group.adviseCountByUnderlying, under->second);
-  return TRUE;
-}
-
-}  // namespace
 
 BOOL CDDEServer::AdviseStopIVIndex(const std::string& topic) {
-  return StopCounted(g_DataHolder.ivIndex, topic);
+  m_subscriptions.Close(SubscriptionKey(enIVIndexData, topic.c_str()));
+  return TRUE;
 }
+
 BOOL CDDEServer::AdviseStopFutIVIndex(const std::string& topic) {
-  return StopCounted(g_DataHolder.futIvIndex, topic);
+  m_subscriptions.Close(SubscriptionKey(enFutIVIndexData, topic.c_str()));
+  return TRUE;
 }
+
 BOOL CDDEServer::AdviseStopIVSurface(const std::string& topic) {
-  return StopCounted(g_DataHolder.ivSurface, topic);
+  m_subscriptions.Close(SubscriptionKey(enIVSurfaceData, topic.c_str()));
+  return TRUE;
 }
+
 BOOL CDDEServer::AdviseStopFutIVSurface(const std::string& topic) {
-  return StopCounted(g_DataHolder.futIvSurface, topic);
+  m_subscriptions.Close(SubscriptionKey(enFutIVSurfaceData, topic.c_str()));
+  return TRUE;
 }
+
+// Under the group lock: the chain's snapshot makes the underlying known and
+// moves the option's links to the chain in one stretch of it.
+template <class Group>
+BOOL CDDEServer::AdviseStopOptionKind(Group& group, const std::string& topic, DataTypeEnum kind) {
+  StoreGuard lock(group.lock);
+  const _bstr_t symbol(topic.c_str());
+  auto under = group.underlyingOf.find(symbol);
+  m_subscriptions.Close(
+      SubscriptionKey(kind, under != group.underlyingOf.end() ? under->second : symbol));
+  return TRUE;
+}
+
 BOOL CDDEServer::AdviseStopOption(const std::string& topic) {
-  return StopOption(g_DataHolder.option, topic);
+  return AdviseStopOptionKind(g_DataHolder.option, topic, enOptionData);
 }
 BOOL CDDEServer::AdviseStopNstdOption(const std::string& topic) {
-  return StopOption(g_DataHolder.nstdOption, topic);
+  return AdviseStopOptionKind(g_DataHolder.nstdOption, topic, enNstdOptionData);
 }
 BOOL CDDEServer::AdviseStopFutOption(const std::string& topic) {
-  return StopOption(g_DataHolder.futOption, topic);
+  return AdviseStopOptionKind(g_DataHolder.futOption, topic, enFutureOptionData);
 }
 BOOL CDDEServer::AdviseStopHv(const std::string& topic) { return AdviseStopStock(topic); }

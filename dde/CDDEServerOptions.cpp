@@ -34,10 +34,6 @@ NstdOptionEntry* NewEntry(NstdOptionEntry*, const OptionFields& f) {
                              f.gamma, f.theta, f.rho, f.volume, f.rootId);
 }
 
-bool SameRequest(const SubscriptionRequest& a, const SubscriptionRequest& b) {
-  return a.symbol == b.symbol && a.kind == b.kind && a.symbolType == b.symbolType &&
-         a.subscribe == b.subscribe;
-}
 
 }  // namespace
 
@@ -47,17 +43,24 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
                                       SymbolTypeEnum groupType, const char* subscribeText,
                                       const char* unsubscribeText, bool slashedSymbols,
                                       BYTE& overLimitMark, LONG (CDDEServer::*countActive)(),
-                                      _com_ptr_t<Cursor> (*getOne)(const _bstr_t&),
-                                      _com_ptr_t<Cursor> (*getChain)(const _bstr_t&)) {
+                                      _com_ptr_t<Cursor> (*getOne)(IZmOrvEntPtr&, const _bstr_t&),
+                                      _com_ptr_t<Cursor> (*getChain)(IZmOrvEntPtr&, const _bstr_t&)) {
   if (!request.subscribe) {
     Unsubscribe(request, unsubscribeText, groupType);
+    // The chain is no longer sent: a link that comes back before the
+    // refresh pass drops the entries must subscribe it again.
+    StoreGuard lock(group.lock);
+    for (Entry* entry : group.entries)
+      if (entry->stockSymbol == request.symbol) entry->group = 0;
     return;
   }
   {
+    // The chain is live already: another option of it was linked first.
     StoreGuard lock(group.lock);
     auto it = group.bySymbol.find(request.symbol);
-    if (it != group.bySymbol.end() && it->second->snapshot) return;  // already covered
+    if (it != group.bySymbol.end() && it->second->group) return;
   }
+  IZmOrvEntPtr server = ServerObject();
 
   const _bstr_t symbol(TopicToSymbol(Narrow(request.symbol)).c_str());
   _bstr_t underlying;
@@ -68,16 +71,16 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
     orvwin::CritSecLock events(m_eventLock);
     try {
       if (request.symbolType == singleType) {
-        s_server->Subscribe(symbol, singleType, request.kind);
+        server->Subscribe(symbol, singleType, request.kind);
         return;
       }
-      _com_ptr_t<Cursor> one = getOne(symbol);
+      _com_ptr_t<Cursor> one = getOne(server, symbol);
       OptionFields self;
       self.Read(one);
       underlying = self.underlying;
       if (underlying.length() == 0) return;
 
-      _com_ptr_t<Cursor> chain = getChain(underlying);
+      _com_ptr_t<Cursor> chain = getChain(server, underlying);
       if (chain) {
         do {
           OptionFields f;
@@ -132,10 +135,19 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
           entry->changed = 1;
           stored.push_back(key);
           group.underlyingOf.emplace(key, f.underlying);
+          // Links made before the underlying was known count for its chain
+          // from now on, in the same stretch that makes the underlying known
+          // to the links' stops.
+          if (entry->individual)
+            m_subscriptions.Transfer(SubscriptionKey(request.kind, key),
+                                     SubscriptionKey(request.kind, f.underlying));
         } while (chain->Next() == VARIANT_TRUE);
       }
     } catch (const _com_error& e) {
-      if (IsLimitError(e) && !overLimitMark) {
+      // Tried again by the refresh pass, on the chain once its links count there.
+      const bool first = m_subscriptions.Refused(
+          SubscriptionKey(request.kind, underlying.length() ? underlying : request.symbol), request);
+      if (IsLimitError(e) && !overLimitMark && first) {
         overLimitMark = 1;
         ClearBalloon();
         Balloon(Narrow(e.Description()).c_str(), "Subscribe", NIIF_ERROR);
@@ -145,29 +157,12 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
     }
   }
 
-  {
-    // Links made before the underlying was known now count for it.
-    StoreGuard lock(group.lock);
-    for (auto node = group.adviseCountByOption.begin(); node != group.adviseCountByOption.end();) {
-      auto under = group.underlyingOf.find(node->first);
-      auto entry = group.bySymbol.find(node->first);
-      if (under == group.underlyingOf.end() || entry == group.bySymbol.end()) {
-        ++node;
-        continue;
-      }
-      entry->second->stockSymbol = under->second;
-      GetOrInsertCount(group.adviseCountByUnderlying, under->second) += node->second + 1;
-      node = group.adviseCountByOption.erase(node);
-    }
-  }
+  const SubscriptionKey chainKey(request.kind, underlying);
+  // Every link on the chain went while its snapshot was taken: nothing to
+  // subscribe, and the refresh pass drops the entries.
+  if (m_subscriptions.Count(chainKey) == 0) return;
 
-  if (IsOverLimitThreadRunning()) {
-    orvwin::CritSecLock deferral(m_deferralLock);
-    const bool parked = std::any_of(m_deferredRequests.begin(), m_deferredRequests.end(),
-                                    [&](const SubscriptionRequest& r) { return SameRequest(r, request); });
-    if (!parked) m_deferredRequests.push_back(request);
-    return;
-  }
+  if (m_subscriptions.Defer(request, [this] { return IsOverLimitThreadRunning(); })) return;
 
   // The chain is the underlying's: that is what the server is asked for,
   // and what the refresh pass and the over-limit thread later unsubscribe.
@@ -175,20 +170,23 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
   try {
     const std::string text = std::string(subscribeText) + underlyingText;
     Balloon(text.c_str(), "Subscribe", NIIF_INFO);
-    s_server->Subscribe(_bstr_t(TopicToSymbol(underlyingText).c_str()), groupType, request.kind);
+    server->Subscribe(_bstr_t(TopicToSymbol(underlyingText).c_str()), groupType, request.kind);
     ClearBalloon();
+    m_subscriptions.Accepted(chainKey);
   } catch (const _com_error& e) {
+    const bool first = m_subscriptions.Refused(chainKey, request);
     if (!IsLimitError(e)) return;
     if ((this->*countActive)() != 0 && !overLimitMark) {
       StartOverLimitThread();
       PauseWorker(kOverLimitStartPauseMs);
     } else {
       ClearBalloon();
-      Balloon(Narrow(e.Description()).c_str(), "Subscribe", NIIF_ERROR);
+      if (first) Balloon(Narrow(e.Description()).c_str(), "Subscribe", NIIF_ERROR);
       PauseWorker(kLimitPauseMs);
     }
     return;
   } catch (...) {
+    m_subscriptions.Refused(chainKey, request);
     return;
   }
 
@@ -208,8 +206,8 @@ void CDDEServer::SubscribeOptions(const SubscriptionRequest& request) {
       request, g_DataHolder.option, enOption, enEquity, "Subscribing to options ",
       "Unsubscribe from options %s", false, m_optionOverLimit,
       &CDDEServer::CountActiveOptionSubscriptions,
-      [](const _bstr_t& s) { return s_server->GetOptionBySymbol(s); },
-      [](const _bstr_t& s) { return s_server->GetOptionsByStock(s); });
+      [](IZmOrvEntPtr& server, const _bstr_t& s) { return server->GetOptionBySymbol(s); },
+      [](IZmOrvEntPtr& server, const _bstr_t& s) { return server->GetOptionsByStock(s); });
 }
 
 void CDDEServer::SubscribeNstdOptions(const SubscriptionRequest& request) {
@@ -217,8 +215,16 @@ void CDDEServer::SubscribeNstdOptions(const SubscriptionRequest& request) {
       request, g_DataHolder.nstdOption, enNstdOption, enEquity, "Subscribing to Nstdoptions ",
       "Unsubscribe from Nstdoptions %s", false, m_nstdOptionOverLimit,
       &CDDEServer::CountActiveNstdOptionSubscriptions,
-      [](const _bstr_t& s) { return s_server->GetNstdOptionBySymbol(s); },
-      [](const _bstr_t& s) { return s_server->GetNstdOptionsByStock(s); });
+      [](IZmOrvEntPtr& server, const _bstr_t& s) {
+        // The server's lookup by symbol takes an underlying and hands out its
+        // options: the option itself is found among all of them.
+        INstdOptionsEntPtr all = server->GetNstdOptionsAll();
+        while (all && all->GetSymbol() != s) {
+          if (all->Next() != VARIANT_TRUE) _com_issue_error(E_INVALIDARG);
+        }
+        return all;
+      },
+      [](IZmOrvEntPtr& server, const _bstr_t& s) { return server->GetNstdOptionsByStock(s); });
 }
 
 void CDDEServer::SubscribeFutOptions(const SubscriptionRequest& request) {
@@ -226,6 +232,8 @@ void CDDEServer::SubscribeFutOptions(const SubscriptionRequest& request) {
       request, g_DataHolder.futOption, enOption, enFuture, "Subscribing to future options ",
       "Unsubscribe from future options %s", true, m_futOptionOverLimit,
       &CDDEServer::CountActiveFutOptionSubscriptions,
-      [](const _bstr_t& s) { return s_server->GetFutOptionBySymbol(s); },
-      [](const _bstr_t& s) { return s_server->GetFutOptionsByFuturesSymbol(s); });
+      [](IZmOrvEntPtr& server, const _bstr_t& s) { return server->GetFutOptionBySymbol(s); },
+      [](IZmOrvEntPtr& server, const _bstr_t& s) {
+        return server->GetFutOptionsByFuturesSymbol(s);
+      });
 }

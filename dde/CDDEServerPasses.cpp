@@ -134,7 +134,7 @@ void CDDEServer::PollAtm(const std::string& topic) {
   }
   orvwin::CritSecLock events(m_eventLock);
   try {
-    IIVATMEntPtr cursor = s_server->GetATMByStock(_bstr_t(TopicToSymbol(topic).c_str()));
+    IIVATMEntPtr cursor = ServerObject()->GetATMByStock(_bstr_t(TopicToSymbol(topic).c_str()));
     if (!cursor) return;
     AtmGroup& group = g_DataHolder.atm;
     const _bstr_t symbol(topic.c_str());
@@ -168,11 +168,6 @@ void CDDEServer::PollAtm(const std::string& topic) {
 
 namespace {
 
-template <class Entry>
-void EraseFromVector(std::vector<Entry*>& entries, Entry* entry) {
-  entries.erase(std::remove(entries.begin(), entries.end(), entry), entries.end());
-}
-
 // Every byTopic node that points at one of the entries; a node left behind
 // would point at freed memory.
 template <class Map, class Entry>
@@ -189,133 +184,89 @@ void EraseTopicNodes(Map& byTopic, const std::set<Entry*>& gone) {
 }  // namespace
 
 void CDDEServer::RefreshAll() {
-  auto unsubscribe = [&](const _bstr_t& symbol, DataTypeEnum kind, SymbolTypeEnum type) {
-    SubscriptionRequest request;
-    request.symbol = symbol;
-    request.kind = kind;
-    request.symbolType = type;
-    request.subscribe = 0;
-    orvwin::CritSecLock queue(m_queueLock);
-    for (const SubscriptionRequest& queued : m_requestQueue)
-      if (queued.kind == kind && queued.symbol == symbol) return;
-    m_requestQueue.push_back(request);
-  };
-
-  // Stocks and futures: an entry goes only once its topic has a handle.
-  auto symbolPass = [&](auto& group, DataTypeEnum kind, SymbolTypeEnum type) {
-    StoreGuard lock(group.lock);
-    for (auto count = group.adviseCount.begin(); count != group.adviseCount.end();) {
-      if (count->second != 0) {
-        ++count;
-        continue;
-      }
-      unsubscribe(count->first, kind, type);
-      const DdeHandleValue topic = FindTopicHandle(Narrow(count->first));
-      if (!topic) {
-        ++count;
-        continue;
-      }
-      auto found = group.bySymbol.find(count->first);
-      if (found != group.bySymbol.end()) {
-        auto* entry = found->second;
-        EraseFromVector(group.entries, entry);
-        group.bySymbol.erase(found);
-        using Entry = std::remove_pointer_t<decltype(entry)>;
-        EraseTopicNodes(group.byTopic, std::set<Entry*>{entry});
-        delete entry;
-      }
-      group.byTopic.erase(topic);
-      count = group.adviseCount.erase(count);
-    }
-  };
-
-  auto optionPass = [&](auto& group, DataTypeEnum kind, SymbolTypeEnum type) {
+  SubscriptionQueue& subscriptions = m_subscriptions;
+  // Entries no link counts on go, whoever made them (a link, a snapshot or
+  // the ATM poll); their unsubscription was queued when the last link went.
+  auto symbolPass = [&](auto& group, DataTypeEnum kind) {
     StoreGuard lock(group.lock);
     using Entry = std::remove_pointer_t<typename std::decay_t<decltype(group.entries)>::value_type>;
-    for (auto count = group.adviseCountByUnderlying.begin();
-         count != group.adviseCountByUnderlying.end();) {
-      if (count->second != 0) {
-        ++count;
-        continue;
-      }
-      unsubscribe(count->first, kind, type);
-      std::set<Entry*> gone;
-      for (Entry* entry : group.entries)
-        if (entry->stockSymbol == count->first) gone.insert(entry);
-      group.entries.erase(std::remove_if(group.entries.begin(), group.entries.end(),
-                                         [&](Entry* e) { return gone.count(e) != 0; }),
-                          group.entries.end());
-      EraseTopicNodes(group.byTopic, gone);
-      for (Entry* entry : gone) {
-        group.bySymbol.erase(entry->symbol);
-        group.underlyingOf.erase(entry->symbol);
-        delete entry;
-      }
-      count = group.adviseCountByUnderlying.erase(count);
+    std::set<Entry*> gone;
+    for (Entry* entry : group.entries)
+      if (subscriptions.Count(SubscriptionKey(kind, entry->symbol)) == 0) gone.insert(entry);
+    if (gone.empty()) return;
+    group.entries.erase(std::remove_if(group.entries.begin(), group.entries.end(),
+                                       [&](Entry* e) { return gone.count(e) != 0; }),
+                        group.entries.end());
+    EraseTopicNodes(group.byTopic, gone);
+    for (Entry* entry : gone) {
+      group.bySymbol.erase(entry->symbol);
+      delete entry;
     }
   };
 
-  auto indexPass = [&](auto& group, DataTypeEnum kind, SymbolTypeEnum type) {
+  // An option counts on its underlying's chain once that is known.
+  auto optionPass = [&](auto& group, DataTypeEnum kind) {
     StoreGuard lock(group.lock);
-    for (auto count = group.adviseCount.begin(); count != group.adviseCount.end();) {
-      if (count->second != 0) {
-        ++count;
-        continue;
-      }
-      unsubscribe(count->first, kind, type);
-      auto range = group.bySymbolAll.equal_range(count->first);
-      for (auto it = range.first; it != range.second; ++it) {
-        auto* entry = it->second;
-        EraseFromVector(group.entries, entry);
-        for (auto key = group.byKey.begin(); key != group.byKey.end();) {
-          key = key->second == entry ? group.byKey.erase(key) : std::next(key);
-        }
-        delete entry;
-      }
-      group.bySymbolAll.erase(range.first, range.second);
-      count = group.adviseCount.erase(count);
+    using Entry = std::remove_pointer_t<typename std::decay_t<decltype(group.entries)>::value_type>;
+    std::set<Entry*> gone;
+    for (Entry* entry : group.entries) {
+      auto under = group.underlyingOf.find(entry->symbol);
+      const _bstr_t& counted = under != group.underlyingOf.end() ? under->second
+                               : entry->stockSymbol.length() > 0 ? entry->stockSymbol
+                                                                 : entry->symbol;
+      if (subscriptions.Count(SubscriptionKey(kind, counted)) == 0) gone.insert(entry);
+    }
+    if (gone.empty()) return;
+    group.entries.erase(std::remove_if(group.entries.begin(), group.entries.end(),
+                                       [&](Entry* e) { return gone.count(e) != 0; }),
+                        group.entries.end());
+    EraseTopicNodes(group.byTopic, gone);
+    for (Entry* entry : gone) {
+      group.bySymbol.erase(entry->symbol);
+      group.underlyingOf.erase(entry->symbol);
+      delete entry;
     }
   };
 
-  auto surfacePass = [&](IVSurfaceGroup& group, DataTypeEnum kind, SymbolTypeEnum type) {
+  auto keyedPass = [&](auto& group, DataTypeEnum kind, auto&& eraseIndexes) {
     StoreGuard lock(group.lock);
-    for (auto count = group.adviseCount.begin(); count != group.adviseCount.end();) {
-      if (count->second != 0) {
-        ++count;
-        continue;
-      }
-      unsubscribe(count->first, kind, type);
-      for (auto key = group.byKey.begin(); key != group.byKey.end();) {
-        key = key->first.symbol == count->first ? group.byKey.erase(key) : std::next(key);
-      }
-      std::vector<IVSurfaceEntry*> kept;
-      for (IVSurfaceEntry* entry : group.entries) {
-        if (entry->symbol == count->first) {
-          delete entry;
-        } else {
-          kept.push_back(entry);
-        }
-      }
-      group.entries.swap(kept);
-      count = group.adviseCount.erase(count);
-    }
+    using Entry = std::remove_pointer_t<typename std::decay_t<decltype(group.entries)>::value_type>;
+    std::set<Entry*> gone;
+    for (Entry* entry : group.entries)
+      if (subscriptions.Count(SubscriptionKey(kind, entry->symbol)) == 0) gone.insert(entry);
+    if (gone.empty()) return;
+    group.entries.erase(std::remove_if(group.entries.begin(), group.entries.end(),
+                                       [&](Entry* e) { return gone.count(e) != 0; }),
+                        group.entries.end());
+    for (auto key = group.byKey.begin(); key != group.byKey.end();)
+      key = gone.count(key->second) ? group.byKey.erase(key) : std::next(key);
+    eraseIndexes(group, gone);
+    for (Entry* entry : gone) delete entry;
   };
+  auto bySymbolAll = [](auto& group, const auto& gone) {
+    for (auto it = group.bySymbolAll.begin(); it != group.bySymbolAll.end();)
+      it = gone.count(it->second) ? group.bySymbolAll.erase(it) : std::next(it);
+  };
+  auto noMore = [](auto&, const auto&) {};
 
-  symbolPass(g_DataHolder.stock, enStockData, enEquity);
-  optionPass(g_DataHolder.option, enOptionData, enEquity);
-  optionPass(g_DataHolder.nstdOption, enNstdOptionData, enEquity);
-  indexPass(g_DataHolder.ivIndex, enIVIndexData, enEquity);
-  surfacePass(g_DataHolder.ivSurface, enIVSurfaceData, enEquity);
-  symbolPass(g_DataHolder.futures, enFutureData, enFuture);
-  optionPass(g_DataHolder.futOption, enFutureOptionData, enFuture);
-  indexPass(g_DataHolder.futIvIndex, enFutIVIndexData, enFuture);
-  surfacePass(g_DataHolder.futIvSurface, enFutIVSurfaceData, enFuture);
-  indexPass(g_DataHolder.atm, enIVATMData, enEquity);
+  symbolPass(g_DataHolder.stock, enStockData);
+  optionPass(g_DataHolder.option, enOptionData);
+  optionPass(g_DataHolder.nstdOption, enNstdOptionData);
+  keyedPass(g_DataHolder.ivIndex, enIVIndexData, bySymbolAll);
+  keyedPass(g_DataHolder.ivSurface, enIVSurfaceData, noMore);
+  symbolPass(g_DataHolder.futures, enFutureData);
+  optionPass(g_DataHolder.futOption, enFutureOptionData);
+  keyedPass(g_DataHolder.futIvIndex, enFutIVIndexData, bySymbolAll);
+  keyedPass(g_DataHolder.futIvSurface, enFutIVSurfaceData, noMore);
+  keyedPass(g_DataHolder.atm, enIVATMData, bySymbolAll);
+
+  // What the server still holds without a link goes; refused subscriptions
+  // that links wait for are tried again.
+  subscriptions.Refresh();
 
   // Twice: the second move finds requests deferred during the first.
   RequeueDeferredRequests();
   RequeueDeferredRequests();
 
-  orvwin::CritSecLock queue(m_queueLock);
-  if (!m_requestQueue.empty() && m_workEvent) SetEvent(m_workEvent);
+  subscriptions.Wake();
 }

@@ -12,22 +12,12 @@
 using namespace ddeserver;
 
 bool CDDEServer::Enqueue(const SubscriptionRequest& request) {
-  {
-    orvwin::CritSecLock lock(m_queueLock);
-    for (const SubscriptionRequest& queued : m_requestQueue) {
-      // A queued request for the same symbol and kind stands for this one,
-      // whichever way it subscribes.
-      if (queued.kind == request.kind && queued.symbol == request.symbol) return false;
-    }
-    m_requestQueue.push_back(request);
-  }
-  if (m_workEvent) SetEvent(m_workEvent);
-  return true;
+  return m_subscriptions.Enqueue(request);
 }
 
 bool CDDEServer::StartWorker() {
   if (m_workerThread) return true;
-  if (!m_workEvent || !m_stopEvent) return false;
+  if (!m_subscriptions.WakeUp() || !m_stopEvent) return false;
   m_workerThread = CreateThread(nullptr, 0, &CDDEServer::WorkerThread, this, 0, nullptr);
   return m_workerThread != nullptr;
 }
@@ -35,18 +25,13 @@ bool CDDEServer::StartWorker() {
 DWORD CDDEServer::WorkerThread(LPVOID parameter) {
   CDDEServer* server = static_cast<CDDEServer*>(parameter);
   if (!server) return static_cast<DWORD>(-1);
-  const HANDLE events[] = {server->m_workEvent, server->m_stopEvent};
+  const HANDLE events[] = {server->m_subscriptions.WakeUp(), server->m_stopEvent};
   for (;;) {
     if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) return 0;
     for (;;) {
       if (server->m_quitting) return 0;
       SubscriptionRequest request;
-      {
-        orvwin::CritSecLock lock(server->m_queueLock);
-        if (server->m_requestQueue.empty()) break;
-        request = std::move(server->m_requestQueue.front());
-        server->m_requestQueue.pop_front();
-      }
+      if (!server->m_subscriptions.Pop(request)) break;
       server->ProcessRequest(request);
     }
   }
@@ -69,6 +54,7 @@ void CDDEServer::ProcessRequest(const SubscriptionRequest& request) {
 }
 
 bool CDDEServer::IsOverLimitThreadRunning() {
+  std::lock_guard<std::mutex> lock(m_overLimitLock);
   return m_overLimitThread && WaitForSingleObject(m_overLimitThread, 0) == WAIT_TIMEOUT;
 }
 
@@ -95,7 +81,8 @@ LONG CDDEServer::CountActiveFutOptionSubscriptions() {
 }
 
 void CDDEServer::StartOverLimitThread() {
-  if (IsOverLimitThreadRunning()) return;
+  std::lock_guard<std::mutex> lock(m_overLimitLock);
+  if (m_overLimitThread && WaitForSingleObject(m_overLimitThread, 0) == WAIT_TIMEOUT) return;
   if (m_overLimitThread) {
     CloseHandle(m_overLimitThread);  // ended: closing joins it
     m_overLimitThread = nullptr;
@@ -133,10 +120,11 @@ DWORD CDDEServer::OverLimitThread(LPVOID parameter) {
     }
   }
 
+  IZmOrvEntPtr orve = ServerObject();
   for (const _bstr_t& underlying : unsubscribe) {
     if (server->m_quitting) return 0;
     try {
-      s_server->UnSubscribe(_bstr_t(TopicToSymbol(Narrow(underlying)).c_str()), enEquity,
+      orve->UnSubscribe(_bstr_t(TopicToSymbol(Narrow(underlying)).c_str()), enEquity,
                             enOptionData);
     } catch (const _com_error&) {
     }
@@ -147,7 +135,7 @@ DWORD CDDEServer::OverLimitThread(LPVOID parameter) {
     const std::string text = "Subscribing to option " + Narrow(option);
     server->Balloon(text.c_str(), "Subscribe", NIIF_INFO);
     try {
-      s_server->Subscribe(_bstr_t(TopicToSymbol(Narrow(option)).c_str()), enOption, enOptionData);
+      orve->Subscribe(_bstr_t(TopicToSymbol(Narrow(option)).c_str()), enOption, enOptionData);
       server->ClearBalloon();
       limitReported = 0;
     } catch (const _com_error& e) {
@@ -163,8 +151,5 @@ DWORD CDDEServer::OverLimitThread(LPVOID parameter) {
 }
 
 void CDDEServer::RequeueDeferredRequests() {
-  orvwin::CritSecLock deferral(m_deferralLock);
-  if (IsOverLimitThreadRunning() || m_deferredRequests.empty()) return;
-  orvwin::CritSecLock queue(m_queueLock);
-  m_requestQueue.splice(m_requestQueue.end(), m_deferredRequests);
+  m_subscriptions.RequeueDeferred([this] { return IsOverLimitThreadRunning(); });
 }

@@ -116,10 +116,7 @@ BOOL CDDEServer::OnConnect(HSZ, HSZ) { return TRUE; }
 BOOL CDDEServer::OnDisconnect(HSZ, HSZ) { return TRUE; }
 
 HDDEDATA CDDEServer::OnRequest(HSZ topic, HSZ item) {
-  {
-    orvwin::CritSecLock queue(m_queueLock);
-    if (!m_requestQueue.empty() && m_workEvent) SetEvent(m_workEvent);
-  }
+  m_subscriptions.Wake();
   const std::string topicText = QueryString(m_ddeServerInstance, topic);
   const std::string itemText = QueryString(m_ddeServerInstance, item);
   const DWORD instance = m_ddeServerInstance;

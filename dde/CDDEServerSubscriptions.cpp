@@ -51,12 +51,22 @@ void CDDEServer::PauseWorker(DWORD milliseconds) {
 
 void CDDEServer::Unsubscribe(const SubscriptionRequest& request, const char* format,
                              SymbolTypeEnum symbolType) {
+  IZmOrvEntPtr server = ServerObject();
   try {
     Balloon(Format(format, Narrow(request.symbol)).c_str(), "Unsubscribe", NIIF_INFO);
-    s_server->UnSubscribe(ServerSymbol(request), symbolType, request.kind);
+    server->UnSubscribe(ServerSymbol(request), symbolType, request.kind);
     ClearBalloon();
   } catch (const _com_error&) {
   }
+}
+
+void CDDEServer::SubscriptionRefused(const SubscriptionKey& key, const SubscriptionRequest& retry,
+                                     const _com_error* error, bool held) {
+  const bool first = m_subscriptions.Refused(key, retry, held);
+  ClearBalloon();
+  // Shown once: the refresh pass tries again every round.
+  if (first && error && IsLimitError(*error))
+    Balloon(Narrow(error->Description()).c_str(), "Subscribe", NIIF_ERROR);
 }
 
 void CDDEServer::SubscribeStock(const SubscriptionRequest& request) {
@@ -65,17 +75,21 @@ void CDDEServer::SubscribeStock(const SubscriptionRequest& request) {
     return;
   }
   orvwin::CritSecLock events(m_eventLock);
+  IZmOrvEntPtr server = ServerObject();
+  const SubscriptionKey key(enStockData, request.symbol);
   const _bstr_t symbol = ServerSymbol(request);
+  bool subscribed = false;
   try {
     Balloon(Format("Subscribing to stock %s", Narrow(request.symbol)).c_str(), "Subscribe",
             NIIF_INFO);
-    s_server->Subscribe(symbol, enEquity, enStockData);
-    IStocksEntPtr stock = s_server->GetStockBySymbol(symbol);
+    server->Subscribe(symbol, enEquity, enStockData);
+    subscribed = true;
+    IStocksEntPtr stock = server->GetStockBySymbol(symbol);
     ClearBalloon();
 
     std::map<SHORT, FLOAT> hvByTerm;
     try {
-      IHVEntPtr hv = s_server->GetHV(symbol);
+      IHVEntPtr hv = server->GetHV(symbol);
       if (hv) {
         do {
           const FLOAT value = hv->GetHV();
@@ -106,6 +120,7 @@ void CDDEServer::SubscribeStock(const SubscriptionRequest& request) {
     const FLOAT optionVolumeAvg = stock->GetOptionVolumeAvg();
     const FLOAT outstandingShares = stock->GetOutstandingShares();
 
+    m_subscriptions.Accepted(key);
     StoreGuard lock(g_DataHolder.stock.lock);
     auto it = g_DataHolder.stock.bySymbol.find(_bstr_t(SymbolToTopic(Narrow(fields.symbol)).c_str()));
     if (it == g_DataHolder.stock.bySymbol.end()) return;  // no client wants it any more
@@ -130,8 +145,7 @@ void CDDEServer::SubscribeStock(const SubscriptionRequest& request) {
     e.optionVolumeAvg = optionVolumeAvg;
     e.outstandingShares = outstandingShares;
   } catch (const _com_error& e) {
-    ClearBalloon();
-    if (IsLimitError(e)) Balloon(Narrow(e.Description()).c_str(), "Subscribe", NIIF_ERROR);
+    SubscriptionRefused(key, request, &e, subscribed);
   }
 }
 
@@ -141,15 +155,20 @@ void CDDEServer::SubscribeFuture(const SubscriptionRequest& request) {
     return;
   }
   orvwin::CritSecLock events(m_eventLock);
+  IZmOrvEntPtr server = ServerObject();
+  const SubscriptionKey key(enFutureData, request.symbol);
   const _bstr_t symbol = ServerSymbol(request);
+  bool subscribed = false;
   try {
     Balloon(Format("Subscribing to future %s", Narrow(request.symbol)).c_str(), "Subscribe",
             NIIF_INFO);
-    IFuturesEntPtr future = s_server->GetFuturesBySymbol(symbol);
-    s_server->Subscribe(symbol, enFuture, enFutureData);
+    IFuturesEntPtr future = server->GetFuturesBySymbol(symbol);
+    server->Subscribe(symbol, enFuture, enFutureData);
+    subscribed = true;
     ClearBalloon();
     FuturesFields fields;
     fields.Read(future);
+    m_subscriptions.Accepted(key);
     StoreGuard lock(g_DataHolder.futures.lock);
     auto it =
         g_DataHolder.futures.bySymbol.find(_bstr_t(SymbolToTopic(Narrow(fields.symbol)).c_str()));
@@ -158,8 +177,7 @@ void CDDEServer::SubscribeFuture(const SubscriptionRequest& request) {
     it->second->changed = 1;
     fields.CopyTo(*it->second);
   } catch (const _com_error& e) {
-    ClearBalloon();
-    if (IsLimitError(e)) Balloon(Narrow(e.Description()).c_str(), "Subscribe", NIIF_ERROR);
+    SubscriptionRefused(key, request, &e, subscribed);
   }
 }
 
@@ -207,30 +225,38 @@ void StoreIVSurfaces(Cursor& cursor, IVSurfaceGroup& group, const _bstr_t& topic
 
 }  // namespace
 
-// The IV kinds store their snapshot first and subscribe afterwards, outside
-// the event lock; a failing snapshot subscribes nothing.
-#define ORV_SUBSCRIBE_AFTER_SNAPSHOT(request, symbolType)                                  \
-  try {                                                                                    \
-    s_server->Subscribe(ServerSymbol(request), symbolType, request.kind);                  \
-    ClearBalloon();                                                                        \
-  } catch (const _com_error& e) {                                                          \
-    ClearBalloon();                                                                        \
-    if (IsLimitError(e)) Balloon(Narrow(e.Description()).c_str(), "Subscribe", NIIF_ERROR); \
+// The IV kinds subscribe first and take their snapshot right after, both
+// under the event lock: a snapshot stored before a subscription the server
+// then refused would stand in the cells as if it were live, while changes
+// that arrive meanwhile wait for the lock and land on top of the snapshot.
+template <class Cursor, class Store>
+void CDDEServer::SubscribeThenSnapshot(const SubscriptionRequest& request,
+                                       _com_ptr_t<Cursor> (*get)(IZmOrvEntPtr&, const _bstr_t&),
+                                       Store&& store) {
+  const SubscriptionKey key(request.kind, request.symbol);
+  bool subscribed = false;
+  orvwin::CritSecLock events(m_eventLock);
+  IZmOrvEntPtr server = ServerObject();
+  try {
+    server->Subscribe(ServerSymbol(request), enEquity, request.kind);
+    subscribed = true;
+    _com_ptr_t<Cursor> cursor = get(server, ServerSymbol(request));
+    store(cursor);
+    m_subscriptions.Accepted(key);
+  } catch (const _com_error& e) {
+    SubscriptionRefused(key, request, &e, subscribed);
   }
+}
 
 void CDDEServer::SubscribeIVIndexes(const SubscriptionRequest& request) {
   if (!request.subscribe) {
     Unsubscribe(request, "Unsubscribe from ivindexes %s", enEquity);
     return;
   }
-  try {
-    orvwin::CritSecLock events(m_eventLock);
-    IIVIndexesEntPtr cursor = s_server->GetIVIndexesByStock(ServerSymbol(request));
-    StoreIVIndexes(cursor, g_DataHolder.ivIndex, request.symbol);
-  } catch (const _com_error&) {
-    return;
-  }
-  ORV_SUBSCRIBE_AFTER_SNAPSHOT(request, enEquity)
+  SubscribeThenSnapshot<IIVIndexesEnt>(
+      request,
+      [](IZmOrvEntPtr& s, const _bstr_t& symbol) { return s->GetIVIndexesByStock(symbol); },
+      [&](IIVIndexesEntPtr& cursor) { StoreIVIndexes(cursor, g_DataHolder.ivIndex, request.symbol); });
 }
 
 void CDDEServer::SubscribeFutIVIndexes(const SubscriptionRequest& request) {
@@ -238,14 +264,12 @@ void CDDEServer::SubscribeFutIVIndexes(const SubscriptionRequest& request) {
     Unsubscribe(request, "Unsubscribe from future ivindexes %s", enEquity);
     return;
   }
-  try {
-    orvwin::CritSecLock events(m_eventLock);
-    IFutIVIndexesEntPtr cursor = s_server->GetFutIVIndexesBySymbol(ServerSymbol(request));
-    StoreIVIndexes(cursor, g_DataHolder.futIvIndex, request.symbol);
-  } catch (const _com_error&) {
-    return;
-  }
-  ORV_SUBSCRIBE_AFTER_SNAPSHOT(request, enEquity)
+  SubscribeThenSnapshot<IFutIVIndexesEnt>(
+      request,
+      [](IZmOrvEntPtr& s, const _bstr_t& symbol) { return s->GetFutIVIndexesBySymbol(symbol); },
+      [&](IFutIVIndexesEntPtr& cursor) {
+        StoreIVIndexes(cursor, g_DataHolder.futIvIndex, request.symbol);
+      });
 }
 
 void CDDEServer::SubscribeIVSurfaces(const SubscriptionRequest& request) {
@@ -253,14 +277,12 @@ void CDDEServer::SubscribeIVSurfaces(const SubscriptionRequest& request) {
     Unsubscribe(request, "Unsubscribe from ivsurfaces %s", enEquity);
     return;
   }
-  try {
-    orvwin::CritSecLock events(m_eventLock);
-    IIVSurfacesEntPtr cursor = s_server->GetIVSurfacesByStock(ServerSymbol(request));
-    StoreIVSurfaces(cursor, g_DataHolder.ivSurface, request.symbol);
-  } catch (const _com_error&) {
-    return;
-  }
-  ORV_SUBSCRIBE_AFTER_SNAPSHOT(request, enEquity)
+  SubscribeThenSnapshot<IIVSurfacesEnt>(
+      request,
+      [](IZmOrvEntPtr& s, const _bstr_t& symbol) { return s->GetIVSurfacesByStock(symbol); },
+      [&](IIVSurfacesEntPtr& cursor) {
+        StoreIVSurfaces(cursor, g_DataHolder.ivSurface, request.symbol);
+      });
 }
 
 void CDDEServer::SubscribeFutIVSurfaces(const SubscriptionRequest& request) {
@@ -268,17 +290,13 @@ void CDDEServer::SubscribeFutIVSurfaces(const SubscriptionRequest& request) {
     Unsubscribe(request, "Unsubscribe from future ivsurface %s", enEquity);
     return;
   }
-  try {
-    orvwin::CritSecLock events(m_eventLock);
-    IFutIVSurfacesEntPtr cursor = s_server->GetFutIVSurfacesBySymbol(ServerSymbol(request));
-    StoreIVSurfaces(cursor, g_DataHolder.futIvSurface, request.symbol);
-  } catch (const _com_error&) {
-    return;
-  }
-  ORV_SUBSCRIBE_AFTER_SNAPSHOT(request, enEquity)
+  SubscribeThenSnapshot<IFutIVSurfacesEnt>(
+      request,
+      [](IZmOrvEntPtr& s, const _bstr_t& symbol) { return s->GetFutIVSurfacesBySymbol(symbol); },
+      [&](IFutIVSurfacesEntPtr& cursor) {
+        StoreIVSurfaces(cursor, g_DataHolder.futIvSurface, request.symbol);
+      });
 }
-
-#undef ORV_SUBSCRIBE_AFTER_SNAPSHOT
 
 void CDDEServer::SubscribeATM(const SubscriptionRequest& request) {
   if (!request.subscribe) {
@@ -286,13 +304,18 @@ void CDDEServer::SubscribeATM(const SubscriptionRequest& request) {
     return;
   }
   orvwin::CritSecLock events(m_eventLock);
+  IZmOrvEntPtr server = ServerObject();
+  const SubscriptionKey key(enIVATMData, request.symbol);
   const _bstr_t symbol = ServerSymbol(request);
+  bool subscribed = false;
   try {
-    IIVATMEntPtr cursor = s_server->GetATMByStock(symbol);
+    IIVATMEntPtr cursor = server->GetATMByStock(symbol);
     Balloon(Format("Subscribing to ATM %s", Narrow(request.symbol)).c_str(), "Subscribe",
             NIIF_INFO);
-    s_server->Subscribe(symbol, enEquity, enIVATMData);
+    server->Subscribe(symbol, enEquity, enIVATMData);
+    subscribed = true;
     ClearBalloon();
+    m_subscriptions.Accepted(key);
     if (!cursor) return;
     AtmGroup& group = g_DataHolder.atm;
     do {
@@ -317,7 +340,6 @@ void CDDEServer::SubscribeATM(const SubscriptionRequest& request) {
       entry->changed = 1;
     } while (cursor->Next() == VARIANT_TRUE);
   } catch (const _com_error& e) {
-    ClearBalloon();
-    if (IsLimitError(e)) Balloon(Narrow(e.Description()).c_str(), "Subscribe", NIIF_ERROR);
+    SubscriptionRefused(key, request, &e, subscribed);
   }
 }

@@ -9,16 +9,20 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <future>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <regex>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "OrvSimControl.hh"
 #include "OrvSimProcess.h"
 #include "DdeFixture.h"
 #include "dde/CDDEServer.h"
@@ -99,6 +103,19 @@ class ServerEnvironment : public ::testing::Environment {
     return "";
   }
 
+  // orvsim's control object, through an ORB of this program's own.
+  OrvSim::Control_ptr Control() {
+    if (CORBA::is_nil(control_)) {
+      int argc = 0;
+      // The journal of a whole test program is read in one reply.
+      const char* options[][2] = {{"giopMaxMsgSize", "268435456"}, {nullptr, nullptr}};
+      orb_ = CORBA::ORB_init(argc, nullptr, "", options);
+      CORBA::Object_var object = orb_->string_to_object(sim_->Get("control").c_str());
+      control_ = OrvSim::Control::_narrow(object);
+    }
+    return control_.in();
+  }
+
   // One object held from the first sign-in to the end keeps the server up
   // between the tests' own connections. Until then this process has no
   // connection to it, so the registry still decides where it is.
@@ -110,7 +127,6 @@ class ServerEnvironment : public ::testing::Environment {
   }
 
   void TearDown() override {
-    CDDEServer::ServerObject() = nullptr;
     if (keeper_) keeper_->Release();
     keeper_ = nullptr;
     // The server ends itself once nothing holds it.
@@ -120,6 +136,8 @@ class ServerEnvironment : public ::testing::Environment {
       return m == nullptr;
     });
     CoUninitialize();
+    control_ = OrvSim::Control::_nil();
+    if (!CORBA::is_nil(orb_)) orb_->destroy();
     sim_.reset();
     std::error_code ec;
     std::filesystem::remove_all(root_, ec);
@@ -142,6 +160,8 @@ class ServerEnvironment : public ::testing::Environment {
   std::string root_;
   std::unique_ptr<orvsim::OrvSimProcess> sim_;
   IZmOrvEnt* keeper_ = nullptr;
+  CORBA::ORB_var orb_;
+  OrvSim::Control_var control_;
 };
 
 ServerEnvironment* g_env = static_cast<ServerEnvironment*>(
@@ -166,7 +186,8 @@ class DdeServerTest : public ::testing::Test {
     ASSERT_NO_THROW(server_->ConnectToServer("alice", "secret"));
     ASSERT_TRUE(server_->IsConnected());
   }
-  IZmOrvEntPtr& Orve() { return CDDEServer::ServerObject(); }
+  IZmOrvEntPtr Orve() { return CDDEServer::ServerObject(); }
+  SubscriptionQueue& Queue() { return server_->Subscriptions(); }
 
   // A stock of the service that has options.
   std::string StockWithOptions() {
@@ -301,33 +322,6 @@ TEST(DdeServerErrors, ThrowComErrorWithTextCarriesTheResultAndTheText) {
 
 // ---- queue and worker ------------------------------------------------------------
 
-TEST_F(DdeServerTest, TheQueueKeepsOneRequestPerSymbolAndKind) {
-  struct Case {
-    const char* symbol;
-    DataTypeEnum kind;
-    SymbolTypeEnum type;
-    BYTE subscribe;
-    bool added;
-  };
-  const Case cases[] = {
-      {"ABC", enStockData, enEquity, 1, true},
-      {"ABC", enStockData, enEquity, 0, false},     // the other way round
-      {"ABC", enOptionData, enEquity, 1, true},     // another kind
-      {"ABC", enOptionData, enOption, 1, false},    // the symbol type is not compared
-      {"ABD", enStockData, enEquity, 0, true},
-      {"ABD", enStockData, enEquity, 1, false},
-  };
-  for (const Case& c : cases) {
-    SubscriptionRequest r;
-    r.symbol = c.symbol;
-    r.kind = c.kind;
-    r.symbolType = c.type;
-    r.subscribe = c.subscribe;
-    EXPECT_EQ(server_->Enqueue(r), c.added) << c.symbol << " kind " << c.kind;
-  }
-  EXPECT_EQ(server_->RequestQueue().size(), 3u);
-}
-
 TEST_F(DdeServerTest, TheWorkerSubscribesAStockAndStoresItsFirstSnapshot) {
   SignIn();
   IStocksEntPtr stocks = Orve()->GetStocksAll();
@@ -338,23 +332,21 @@ TEST_F(DdeServerTest, TheWorkerSubscribesAStockAndStoresItsFirstSnapshot) {
   }();
   ASSERT_FALSE(symbol.empty());
   ASSERT_NE(symbol, gone);
-  StockEntry* entry = AddStock(symbol);
-  ASSERT_TRUE(server_->StartWorker());
 
   // A direct kind is taken and dropped; the requests behind it still run.
   SubscriptionRequest direct;
   direct.symbol = symbol.c_str();
   direct.kind = enStockData_Direct;
   server_->Enqueue(direct);
-  SubscriptionRequest request;
-  request.symbol = symbol.c_str();
-  request.kind = enStockData;
-  server_->Enqueue(request);
-  // A stock whose entry went before the worker ran is subscribed all the same.
+  HSZ topic = reinterpret_cast<HSZ>(uintptr_t(31));
+  ASSERT_TRUE(server_->AdviseStartStock(symbol, topic));
+  StockEntry* entry = g_DataHolder.stock.bySymbol.at(symbol.c_str());
+  // A linked stock whose entry went before the worker ran is subscribed
+  // all the same.
   SubscriptionRequest orphan;
   orphan.symbol = gone.c_str();
-  orphan.kind = enStockData;
-  server_->Enqueue(orphan);
+  Queue().Open(SubscriptionKey(enStockData, gone.c_str()), orphan, true);
+  ASSERT_TRUE(server_->StartWorker());
 
   ASSERT_TRUE(WaitFor([&] { return Subscribed(gone, enEquity, enStockData); }));
   {
@@ -369,18 +361,21 @@ TEST_F(DdeServerTest, TheWorkerSubscribesAStockAndStoresItsFirstSnapshot) {
     EXPECT_EQ(g_DataHolder.stock.entries.size(), 1u);  // nothing made for the orphan
   }
   EXPECT_TRUE(Subscribed(symbol, enEquity, enStockData));
-  EXPECT_TRUE(server_->RequestQueue().empty());
+  EXPECT_TRUE(Queue().Queued().empty());
 
-  // An unsubscribe goes through the same queue.
-  request.subscribe = 0;
-  server_->Enqueue(request);
+  // The last link's stop unsubscribes through the same queue.
+  server_->AdviseStopStock(symbol);
   EXPECT_TRUE(WaitFor([&] { return !Subscribed(symbol, enEquity, enStockData); }));
 
   // Waking the worker with nothing queued leaves it waiting for more.
-  SetEvent(server_->WorkEvent());
-  request.subscribe = 1;
-  server_->Enqueue(request);
+  SetEvent(Queue().WakeUp());
+  server_->AdviseStartStock(symbol, topic);
   EXPECT_TRUE(WaitFor([&] { return Subscribed(symbol, enEquity, enStockData); }));
+  server_->AdviseStopStock(symbol);
+  Queue().Close(SubscriptionKey(enStockData, gone.c_str()));
+  EXPECT_TRUE(WaitFor([&] {
+    return !Subscribed(symbol, enEquity, enStockData) && !Subscribed(gone, enEquity, enStockData);
+  }));
 }
 
 TEST_F(DdeServerTest, RequestsFailWithoutAServerAndUnsubscribesStillSayWhatTheyTried) {
@@ -430,21 +425,17 @@ TEST_F(DdeServerTest, AnOptionTopicSubscribesItsUnderlyingsChainAndStoresEveryOp
   const std::string option = Text(chain->GetSymbol());
   const FLOAT strike = chain->GetStrikePrice();
 
-  // As advise start leaves an option it does not know yet: an entry under
-  // the topic with no underlying, and a link counted by option.
-  auto* entry = new OptionEntry(option.c_str(), _bstr_t(), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-  entry->individual = 1;
-  {
-    StoreGuard lock(g_DataHolder.option.lock);
-    g_DataHolder.option.entries.push_back(entry);
-    g_DataHolder.option.bySymbol.emplace(entry->symbol, entry);
-    GetOrInsertCount(g_DataHolder.option.adviseCountByOption, option.c_str()) = 1;
-  }
-
-  SubscriptionRequest request;
-  request.symbol = option.c_str();
-  request.kind = enOptionData;
-  request.symbolType = enEquity;
+  // A link on an option not known yet: an entry under the topic with no
+  // underlying, the link counted on the option and its chain request queued.
+  ASSERT_TRUE(server_->AdviseStartOption(option, reinterpret_cast<HSZ>(uintptr_t(33))));
+  OptionEntry* entry = g_DataHolder.option.bySymbol.at(option.c_str());
+  const std::vector<SubscriptionRequest> queued = Queue().Queued();
+  ASSERT_EQ(queued.size(), 1u);
+  const SubscriptionRequest request = queued[0];
+  EXPECT_EQ(request.symbolType, enEquity);
+  EXPECT_EQ(Queue().Count(SubscriptionKey(enOptionData, option.c_str())), 1);
+  SubscriptionRequest taken;
+  ASSERT_TRUE(Queue().Pop(taken));
   server_->ProcessRequest(request);
 
   EXPECT_TRUE(Subscribed(stock, enEquity, enOptionData));
@@ -461,17 +452,36 @@ TEST_F(DdeServerTest, AnOptionTopicSubscribesItsUnderlyingsChainAndStoresEveryOp
       EXPECT_EQ(Text(g.underlyingOf[e->symbol]), stock);
     }
     EXPECT_FLOAT_EQ(entry->strikePrice, strike);
-    // The link counted by option now counts for the underlying.
-    EXPECT_TRUE(g.adviseCountByOption.empty());
-    EXPECT_EQ(g.adviseCountByUnderlying[stock.c_str()], 2);
   }
+  // The link now counts on the chain, once.
+  EXPECT_EQ(Queue().Count(SubscriptionKey(enOptionData, option.c_str())), 0);
+  EXPECT_EQ(Queue().Count(SubscriptionKey(enOptionData, stock.c_str())), 1);
   // Only the advised option does not count as an unused subscription.
   EXPECT_EQ(server_->CountActiveOptionSubscriptions(),
             static_cast<LONG>(g_DataHolder.option.entries.size()) - 1);
 
-  // Covered by the snapshot: a second request subscribes nothing more.
+  // The chain is live: a second request for it subscribes nothing more.
   ASSERT_EQ(Orve()->UnSubscribe(stock.c_str(), enEquity, enOptionData), S_OK);
   server_->ProcessRequest(request);
+  EXPECT_FALSE(Subscribed(stock, enEquity, enOptionData));
+
+  // The last link's stop unsubscribes the chain, and the chain's entries
+  // no longer count as live: a link back subscribes it again.
+  ASSERT_EQ(Orve()->Subscribe(stock.c_str(), enEquity, enOptionData), S_OK);
+  server_->AdviseStopOption(option);
+  ASSERT_TRUE(Queue().Pop(taken));
+  EXPECT_EQ(taken.subscribe, 0);
+  EXPECT_EQ(Text(taken.symbol), stock);
+  server_->ProcessRequest(taken);
+  EXPECT_FALSE(Subscribed(stock, enEquity, enOptionData));
+  EXPECT_EQ(entry->group, 0);
+  server_->AdviseStartOption(option, reinterpret_cast<HSZ>(uintptr_t(33)));
+  ASSERT_TRUE(Queue().Pop(taken));
+  server_->ProcessRequest(taken);
+  EXPECT_TRUE(Subscribed(stock, enEquity, enOptionData));
+  server_->AdviseStopOption(option);
+  ASSERT_TRUE(Queue().Pop(taken));
+  server_->ProcessRequest(taken);
   EXPECT_FALSE(Subscribed(stock, enEquity, enOptionData));
 }
 
@@ -535,7 +545,7 @@ TEST_F(DdeServerTest, AStockEventUpdatesOnlyRequestedEntriesAndQueuesTheAtmPoll)
   EXPECT_EQ(requested->snapshot, 0);
   EXPECT_FLOAT_EQ(requested->lastPrice, Orve()->GetStockBySymbol(first.c_str())->GetLastPrice());
   EXPECT_EQ(unrequested->changed, 0);
-  EXPECT_EQ(server_->AtmPollList(), std::vector<std::string>{first});
+  EXPECT_EQ(server_->AtmPollTopics(), std::vector<std::string>{first});
 
   // The same through the sink's IDispatch, as the server fires it.
   requested->changed = 0;
@@ -547,7 +557,7 @@ TEST_F(DdeServerTest, AStockEventUpdatesOnlyRequestedEntriesAndQueuesTheAtmPoll)
   IDispatch* sink = static_cast<IDispatch*>(server_.get());
   EXPECT_EQ(sink->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), S_OK);
   EXPECT_EQ(requested->changed, 1);
-  EXPECT_EQ(server_->AtmPollList().size(), 1u);  // listed once
+  EXPECT_EQ(server_->AtmPollTopics().size(), 1u);  // listed once
 
   // A cursor of another kind is refused with the query's result.
   IFuturesEntPtr futures = Orve()->GetFuturesAll();
@@ -672,155 +682,215 @@ TEST_F(DdeServerTest, DeferredRequestsGoBackToTheQueueOnceTheOverLimitThreadEnde
   SubscriptionRequest request;
   request.symbol = "OPT1";
   request.kind = enOptionData;
-  server_->DeferredRequests().push_back(request);
+  ASSERT_TRUE(Queue().Defer(request, [] { return true; }));
   server_->RequeueDeferredRequests();
-  EXPECT_TRUE(server_->DeferredRequests().empty());
-  ASSERT_EQ(server_->RequestQueue().size(), 1u);
-  EXPECT_EQ(Text(server_->RequestQueue().front().symbol), "OPT1");
+  EXPECT_TRUE(Queue().Deferred().empty());
+  ASSERT_EQ(Queue().Queued().size(), 1u);
+  EXPECT_EQ(Text(Queue().Queued().front().symbol), "OPT1");
 }
 
 // ---- advise links ----------------------------------------------------------------
 
 TEST_F(DdeServerTest, LinksCountIntoOneEntryAndQueueOneSubscription) {
   HSZ topic = reinterpret_cast<HSZ>(uintptr_t(41));
+  const SubscriptionKey abc(enStockData, "ABC");
   EXPECT_TRUE(server_->AdviseStartStock("ABC", topic));
   EXPECT_TRUE(server_->AdviseStartStock("ABC", topic));  // a second stock item
   ASSERT_EQ(g_DataHolder.stock.entries.size(), 1u);
-  EXPECT_EQ(g_DataHolder.stock.adviseCount["ABC"], 2);
+  EXPECT_EQ(Queue().Count(abc), 2);
   EXPECT_EQ(g_DataHolder.stock.byTopic.at(41), g_DataHolder.stock.entries[0]);
-  ASSERT_EQ(server_->RequestQueue().size(), 1u);
-  EXPECT_EQ(server_->RequestQueue().front().kind, enStockData);
-  EXPECT_EQ(server_->RequestQueue().front().subscribe, 1);
+  std::vector<SubscriptionRequest> queued = Queue().Queued();
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(queued[0].kind, enStockData);
+  EXPECT_EQ(queued[0].subscribe, 1);
 
   // The last link gone before the worker ran: the request never reaches
   // the server, and the entry waits for the refresh pass. The one before it
   // leaves the request to the link that remains.
   EXPECT_TRUE(server_->AdviseStopStock("ABC"));
-  EXPECT_EQ(server_->RequestQueue().size(), 1u);
+  EXPECT_EQ(Queue().Queued().size(), 1u);
   EXPECT_TRUE(server_->AdviseStopStock("ABC"));
-  EXPECT_EQ(g_DataHolder.stock.adviseCount["ABC"], 0);
-  EXPECT_TRUE(server_->RequestQueue().empty());
+  EXPECT_EQ(Queue().Count(abc), 0);
+  EXPECT_TRUE(Queue().Queued().empty());
   EXPECT_EQ(g_DataHolder.stock.entries.size(), 1u);
+  // A stop without a link leaves nothing behind that a later link would
+  // have to make up for.
+  EXPECT_TRUE(server_->AdviseStopStock("ABC"));
+  EXPECT_EQ(Queue().Count(abc), 0);
 
-  // An unsubscribe of the same kind still queued stands for a new link too,
-  // and is never purged.
-  SubscriptionRequest unsubscribe;
-  unsubscribe.symbol = "XYZ";
-  unsubscribe.kind = enStockData;
-  unsubscribe.subscribe = 0;
-  server_->Enqueue(unsubscribe);
-  server_->AdviseStartStock("XYZ", reinterpret_cast<HSZ>(uintptr_t(42)));
-  server_->AdviseStopStock("XYZ");
-  ASSERT_EQ(server_->RequestQueue().size(), 1u);
-  EXPECT_EQ(server_->RequestQueue().front().subscribe, 0);
+  // Subscribed and its last link gone: the unsubscription is queued; a
+  // link made before it ran takes it back, as the server still holds the
+  // stock, and the entry's latest values go to the new link.
+  server_->AdviseStartStock("ABC", topic);
+  SubscriptionRequest taken;
+  ASSERT_TRUE(Queue().Pop(taken));
+  Queue().Accepted(abc);
+  g_DataHolder.stock.entries[0]->snapshot = 1;
+  server_->AdviseStopStock("ABC");
+  queued = Queue().Queued();
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(queued[0].subscribe, 0);
+  g_DataHolder.stock.entries[0]->changed = 0;
+  server_->AdviseStartStock("ABC", topic);
+  EXPECT_TRUE(Queue().Queued().empty());
+  EXPECT_EQ(Queue().Count(abc), 1);
+  EXPECT_EQ(g_DataHolder.stock.entries[0]->changed, 1);
 }
 
-// Two links open and one closed before the worker ran: every kind whose
-// stop takes back a queued subscription keeps it for the link that remains.
-TEST_F(DdeServerTest, OnlyTheLastLinksStopTakesBackTheQueuedSubscription) {
+// Every kind counts its links on one key: the first link queues the
+// subscription, only the last one's stop takes it back, and an entry still
+// without values asks for them.
+TEST_F(DdeServerTest, EveryKindQueuesOnTheFirstLinkAndTakesBackOnTheLast) {
   HSZ topic = reinterpret_cast<HSZ>(uintptr_t(44));
   HSZ item = reinterpret_cast<HSZ>(uintptr_t(78));
   struct Case {
     const char* name;
     DataTypeEnum kind;
-    std::function<void()> start;
-    std::function<void()> stop;
+    std::function<BOOL()> start;
+    std::function<BOOL()> stop;
   };
   CDDEServer& s = *server_;
   const Case cases[] = {
-      {"stock", enStockData, [&] { s.AdviseStartStock("ABC", topic); },
-       [&] { s.AdviseStopStock("ABC"); }},
-      {"futures", enFutureData, [&] { s.AdviseStartFuture("ES/Z6", topic); },
-       [&] { s.AdviseStopFuture("ES/Z6"); }},
-      {"HV", enStockData, [&] { s.AdviseStartHv("ABC", topic, item, 30); },
-       [&] { s.AdviseStopHv("ABC"); }},
-      {"ATM", enIVATMData, [&] { s.AdviseStartAtm("ABC", item, 46023); },
-       [&] { s.AdviseStopAtm("ABC"); }},
+      {"stock", enStockData, [&] { return s.AdviseStartStock("ABC", topic); },
+       [&] { return s.AdviseStopStock("ABC"); }},
+      {"futures", enFutureData, [&] { return s.AdviseStartFuture("ES/Z6", topic); },
+       [&] { return s.AdviseStopFuture("ES/Z6"); }},
+      {"HV", enStockData, [&] { return s.AdviseStartHv("ABC", topic, item, 30); },
+       [&] { return s.AdviseStopHv("ABC"); }},
+      {"ATM", enIVATMData, [&] { return s.AdviseStartAtm("ABC", item, 46023); },
+       [&] { return s.AdviseStopAtm("ABC"); }},
+      {"IV index", enIVIndexData, [&] { return s.AdviseStartIVIndex("ABC", item, 0, 30); },
+       [&] { return s.AdviseStopIVIndex("ABC"); }},
+      {"future IV index", enFutIVIndexData,
+       [&] { return s.AdviseStartFutIVIndex("ES", item, 1, 30); },
+       [&] { return s.AdviseStopFutIVIndex("ES"); }},
+      {"IV surface", enIVSurfaceData,
+       [&] { return s.AdviseStartIVSurface("ABC", item, 0, 30, 2, "O2_IV"); },
+       [&] { return s.AdviseStopIVSurface("ABC"); }},
+      {"future IV surface", enFutIVSurfaceData,
+       [&] { return s.AdviseStartFutIVSurface("ES", item, 1, 30, 2, "O2_DELTA"); },
+       [&] { return s.AdviseStopFutIVSurface("ES"); }},
+      {"option", enOptionData, [&] { return s.AdviseStartOption("ABC AB", topic); },
+       [&] { return s.AdviseStopOption("ABC AB"); }},
+      {"non-standard option", enNstdOptionData,
+       [&] { return s.AdviseStartNstdOption("ABC1 AB", topic); },
+       [&] { return s.AdviseStopNstdOption("ABC1 AB"); }},
+      {"future option", enFutureOptionData,
+       [&] { return s.AdviseStartFutOption("ESZ6 C1200", topic); },
+       [&] { return s.AdviseStopFutOption("ESZ6 C1200"); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     g_DataHolder.Clear();
-    s.RequestQueue().clear();
-    c.start();
-    c.start();
-    c.stop();
-    ASSERT_EQ(s.RequestQueue().size(), 1u);
-    EXPECT_EQ(s.RequestQueue().front().kind, c.kind);
-    EXPECT_EQ(s.RequestQueue().front().subscribe, 1);
-    c.stop();
-    EXPECT_TRUE(s.RequestQueue().empty());
+    EXPECT_TRUE(c.start());
+    EXPECT_TRUE(c.start());
+    EXPECT_TRUE(c.stop());
+    std::vector<SubscriptionRequest> queued = Queue().Queued();
+    ASSERT_EQ(queued.size(), 1u);
+    EXPECT_EQ(queued[0].kind, c.kind);
+    EXPECT_EQ(queued[0].subscribe, 1);
+    EXPECT_TRUE(c.stop());
+    EXPECT_TRUE(Queue().Queued().empty());
+    EXPECT_TRUE(c.stop());  // one stop too many leaves nothing to make up for
+    EXPECT_TRUE(c.start());
+    EXPECT_EQ(Queue().Queued().size(), 1u);
+    EXPECT_TRUE(c.stop());
+    EXPECT_TRUE(Queue().Queued().empty());
   }
 }
 
-TEST_F(DdeServerTest, OptionLinksCountByOptionUntilTheUnderlyingIsKnown) {
+TEST_F(DdeServerTest, OptionLinksCountOnTheOptionUntilTheUnderlyingIsKnown) {
   HSZ topic = reinterpret_cast<HSZ>(uintptr_t(43));
-  // Unknown: an empty entry under the topic, no count, a chain request.
+  const SubscriptionKey option(enOptionData, "ABC AB"), chain(enOptionData, "ABC");
+  // Unknown: an empty entry under the topic, counted on the option, one
+  // chain request however many links.
+  EXPECT_TRUE(server_->AdviseStartOption("ABC AB", topic));
   EXPECT_TRUE(server_->AdviseStartOption("ABC AB", topic));
   ASSERT_EQ(g_DataHolder.option.entries.size(), 1u);
   OptionEntry* entry = g_DataHolder.option.entries[0];
   EXPECT_EQ(entry->individual, 1);
-  EXPECT_TRUE(g_DataHolder.option.adviseCountByOption.empty());
-  EXPECT_EQ(server_->RequestQueue().back().symbolType, enEquity);
-  server_->RequestQueue().clear();
+  EXPECT_EQ(Queue().Count(option), 2);
+  std::vector<SubscriptionRequest> queued = Queue().Queued();
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(queued[0].symbolType, enEquity);
 
-  // Known, underlying not yet known: counted by option, a single request.
-  EXPECT_TRUE(server_->AdviseStartOption("ABC AB", topic));
-  EXPECT_EQ(g_DataHolder.option.adviseCountByOption["ABC AB"], 1);
-  EXPECT_EQ(server_->RequestQueue().back().symbolType, enOption);
-  server_->RequestQueue().clear();
+  // Both links close: the request is taken back, nothing stays counted.
+  EXPECT_TRUE(server_->AdviseStopOption("ABC AB"));
+  EXPECT_TRUE(server_->AdviseStopOption("ABC AB"));
+  EXPECT_TRUE(Queue().Queued().empty());
+  EXPECT_EQ(Queue().Count(option), 0);
 
-  // Underlying known and chain-subscribed: counted by underlying, nothing queued.
+  // Underlying known and chain-subscribed: counted on the chain, nothing
+  // queued; the last stop there unsubscribes the chain.
   g_DataHolder.option.underlyingOf.emplace("ABC AB", "ABC");
   entry->group = 1;
+  entry->snapshot = 1;
+  Queue().Accepted(chain);
+  EXPECT_TRUE(Queue().Queued().size() == 1 && Queue().Queued()[0].subscribe == 0);
   EXPECT_TRUE(server_->AdviseStartOption("ABC AB", topic));
-  EXPECT_EQ(g_DataHolder.option.adviseCountByUnderlying["ABC"], 1);
+  EXPECT_EQ(Queue().Count(chain), 1);
   EXPECT_EQ(Text(entry->stockSymbol), "ABC");
-  EXPECT_TRUE(server_->RequestQueue().empty());
+  EXPECT_TRUE(Queue().Queued().empty());
   EXPECT_TRUE(server_->AdviseStopOption("ABC AB"));
-  EXPECT_EQ(g_DataHolder.option.adviseCountByUnderlying["ABC"], 0);
+  queued = Queue().Queued();
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(queued[0].subscribe, 0);
+  EXPECT_EQ(Text(queued[0].symbol), "ABC");
 }
 
 TEST_F(DdeServerTest, ParametrisedLinksKeepTheirItemInTheEntry) {
   HSZ item = reinterpret_cast<HSZ>(uintptr_t(77));
-  // An IV index type that is neither call nor put is refused, but its
-  // entry and count stay.
+  // An IV index type that is neither call nor put is refused and counts
+  // for nothing: no stop would ever take it back.
   EXPECT_FALSE(server_->AdviseStartIVIndex("ABC", item, 2, 30));
+  EXPECT_TRUE(g_DataHolder.ivIndex.entries.empty());
   EXPECT_TRUE(server_->AdviseStartIVIndex("ABC", item, 1, 30));
   ASSERT_EQ(g_DataHolder.ivIndex.entries.size(), 1u);
   EXPECT_EQ(g_DataHolder.ivIndex.entries[0]->putItem, 77u);
-  EXPECT_EQ(g_DataHolder.ivIndex.adviseCount["ABC"], 2);
-  EXPECT_EQ(server_->RequestQueue().size(), 1u);
+  EXPECT_EQ(Queue().Count(SubscriptionKey(enIVIndexData, "ABC")), 1);
+  EXPECT_EQ(Queue().Queued().size(), 1u);
 
   EXPECT_TRUE(server_->AdviseStartIVSurface("ABC", item, 0, 30, 2, "O2_DELTA"));
   EXPECT_FALSE(server_->AdviseStartIVSurface("ABC", item, 0, 30, 2, "O2_NOTHING"));
   ASSERT_EQ(g_DataHolder.ivSurface.entries.size(), 1u);
   EXPECT_EQ(g_DataHolder.ivSurface.entries[0]->deltaItem, 77u);
+  EXPECT_EQ(Queue().Count(SubscriptionKey(enIVSurfaceData, "ABC")), 1);
 
   // Two expiries of one symbol: one request, both entries listed by symbol.
   EXPECT_TRUE(server_->AdviseStartAtm("ABC", item, 46023));
   EXPECT_TRUE(server_->AdviseStartAtm("ABC", item, 46054));
   EXPECT_EQ(g_DataHolder.atm.bySymbolAll.count("ABC"), 2u);
-  EXPECT_EQ(server_->RequestQueue().size(), 3u);
+  EXPECT_EQ(Queue().Queued().size(), 3u);
 }
 
 // ---- refresh pass -----------------------------------------------------------------
 
-TEST_F(DdeServerTest, TheRefreshPassDropsUnlinkedInstrumentsAndQueuesTheirUnsubscription) {
+TEST_F(DdeServerTest, TheRefreshPassDropsUnlinkedInstrumentsAndRetriesRefusedOnes) {
   HSZ named = reinterpret_cast<HSZ>(uintptr_t(51));
   HSZ unnamed = reinterpret_cast<HSZ>(uintptr_t(52));
   HSZ linked = reinterpret_cast<HSZ>(uintptr_t(53));
   server_->AdviseStartStock("GONE", named);
-  server_->AdviseStartStock("KEPT", unnamed);
+  server_->AdviseStartStock("NEVER", unnamed);
   server_->AdviseStartStock("LIVE", linked);
-  server_->RememberTopicHandle("GONE", 51);  // only this one was ever requested
+  server_->RememberTopicHandle("GONE", 51);
   // Another conversation's handle on the same entry: left behind, it would
   // name freed memory.
   g_DataHolder.stock.byTopic.emplace(54, g_DataHolder.stock.bySymbol.at("GONE"));
+  // The worker takes every request: the server holds GONE and refuses LIVE.
+  SubscriptionRequest taken;
+  while (Queue().Pop(taken)) {
+    const SubscriptionKey key(taken.kind, taken.symbol);
+    if (Text(taken.symbol) == "LIVE") {
+      Queue().Refused(key, taken);
+    } else {
+      Queue().Accepted(key);
+    }
+  }
   server_->AdviseStopStock("GONE");
-  server_->AdviseStopStock("KEPT");
-  server_->RequestQueue().clear();
+  server_->AdviseStopStock("NEVER");
 
-  // Options of an underlying without links go, whatever their topics.
+  // Options of an underlying without links go, whatever their topics, and
+  // so do ATM entries the poll made for a stock nobody links ATM values of.
   auto* option = new OptionEntry("UND A", "UND", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
   {
     OptionGroup<OptionEntry>& g = g_DataHolder.option;
@@ -829,44 +899,53 @@ TEST_F(DdeServerTest, TheRefreshPassDropsUnlinkedInstrumentsAndQueuesTheirUnsubs
     g.byTopic.emplace(60, option);
     g.byTopic.emplace(61, option);
     g.underlyingOf.emplace(option->symbol, "UND");
-    g.adviseCountByUnderlying["UND"] = 0;
+  }
+  {
+    AtmGroup& g = g_DataHolder.atm;
+    auto* atm = new AtmEntry("POLLED", 46023, 0.2f);
+    g.entries.push_back(atm);
+    g.byKey.emplace(AtmKey(atm->symbol, atm->expiry), atm);
+    g.bySymbolAll.emplace(atm->symbol, atm);
   }
 
   server_->RefreshAll();
   {
     SymbolGroup<StockEntry>& g = g_DataHolder.stock;
     EXPECT_EQ(g.bySymbol.count("GONE"), 0u);
+    EXPECT_EQ(g.bySymbol.count("NEVER"), 0u);  // its topic never requested: goes all the same
     EXPECT_EQ(g.byTopic.count(51), 0u);
     EXPECT_EQ(g.byTopic.count(54), 0u);
-    EXPECT_EQ(g.byTopic.size(), 2u);
-    EXPECT_EQ(g.bySymbol.count("KEPT"), 1u);  // no topic handle: it stays
+    EXPECT_EQ(g.byTopic.count(52), 0u);
     EXPECT_EQ(g.bySymbol.count("LIVE"), 1u);
-    EXPECT_EQ(g.entries.size(), 2u);
-    EXPECT_EQ(g.adviseCount.count("GONE"), 0u);
+    EXPECT_EQ(g.entries.size(), 1u);
   }
   EXPECT_TRUE(g_DataHolder.option.entries.empty());
   EXPECT_TRUE(g_DataHolder.option.byTopic.empty());
   EXPECT_TRUE(g_DataHolder.option.underlyingOf.empty());
-  EXPECT_TRUE(g_DataHolder.option.adviseCountByUnderlying.empty());
+  EXPECT_TRUE(g_DataHolder.atm.entries.empty());
+  EXPECT_TRUE(g_DataHolder.atm.byKey.empty());
+  EXPECT_TRUE(g_DataHolder.atm.bySymbolAll.empty());
 
+  // GONE's unsubscription was queued by its last stop, NEVER's subscription
+  // never left the bridge; the refused LIVE is tried again.
   std::vector<std::string> queued;
-  for (const SubscriptionRequest& r : server_->RequestQueue()) {
-    EXPECT_EQ(r.subscribe, 0);
-    queued.push_back(Text(r.symbol));
-  }
-  EXPECT_EQ(queued, (std::vector<std::string>{"GONE", "KEPT", "UND"}));
+  for (const SubscriptionRequest& r : Queue().Queued())
+    queued.push_back((r.subscribe ? "+" : "-") + Text(r.symbol));
+  EXPECT_EQ(queued, (std::vector<std::string>{"-GONE", "-NEVER", "+LIVE"}));
   // The worker is woken for them.
-  EXPECT_EQ(WaitForSingleObject(server_->WorkEvent(), 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(Queue().WakeUp(), 0), WAIT_OBJECT_0);
 
-  // Another pass queues the one left behind once only.
+  // Another pass queues nothing more.
   server_->RefreshAll();
-  EXPECT_EQ(server_->RequestQueue().size(), 3u);
+  EXPECT_EQ(Queue().Queued().size(), 3u);
 }
 
 // ---- DDE service ---------------------------------------------------------------
 
 TEST_F(DdeServerTest, TheServiceAnswersRequestsFromTheStoreInTextOnly) {
   SignIn();
+  // The entries here are the test's own: no snapshot may overwrite them.
+  Queue().Hold(true);
   const std::string symbol = Text(Orve()->GetStocksAll()->GetSymbol());
   // The service lives on a thread with a message loop, as the program's
   // main thread is; the object ends there too.
@@ -924,10 +1003,7 @@ TEST_F(DdeServerTest, TheServiceAnswersRequestsFromTheStoreInTextOnly) {
     EXPECT_FALSE(client.Transact(system, "Login", XTYP_ADVSTART));
     EXPECT_FALSE(client.Transact(stock, "NoSuchItem", XTYP_ADVSTART));
     EXPECT_FALSE(client.Transact(stock, "StckBid", XTYP_ADVSTART, 2));
-    {
-      StoreGuard lock(g_DataHolder.stock.lock);
-      EXPECT_EQ(g_DataHolder.stock.adviseCount[symbol.c_str()], 1);
-    }
+    EXPECT_EQ(Queue().Count(SubscriptionKey(enStockData, symbol.c_str())), 1);
 
     // A changed entry is posted whole by the next pass, once.
     {
@@ -981,10 +1057,7 @@ TEST_F(DdeServerTest, LinksStartOnEveryPostedItemAndATopicKeepsItsEntryAcrossCon
     }
   } loopEnd{loop, loopThread};
   ASSERT_TRUE(startResult.get());
-  auto stockCount = [] {
-    StoreGuard lock(g_DataHolder.stock.lock);
-    return GetOrInsertCount(g_DataHolder.stock.adviseCount, "IBM");
-  };
+  auto stockCount = [this] { return Queue().Count(SubscriptionKey(enStockData, "IBM")); };
 
   {
     ddetest::Client client;
@@ -1028,6 +1101,388 @@ TEST_F(DdeServerTest, LinksStartOnEveryPostedItemAndATopicKeepsItsEntryAcrossCon
   }
 }
 
+// ---- links end to end -----------------------------------------------------------
+
+// orvsim's control object, through an ORB of this program's own.
+OrvSim::Control_ptr SimControl() { return g_env->Control(); }
+
+std::string Price(double value) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.4f", value);
+  return text;
+}
+
+// One instrument of every kind a link can name: the topic and item a
+// spreadsheet would link, and the value the server holds for it now, as the
+// link shows it.
+struct LinkKind {
+  std::string name;
+  DataTypeEnum kind;
+  std::string topic;
+  std::string item;
+  std::function<std::string()> value;
+};
+
+// The bridge's service on a thread of its own with a message loop, as the
+// program's main thread is. The test is the bridge's clock: it runs the
+// posting and refresh passes there when it wants them.
+class BridgeThread {
+ public:
+  explicit BridgeThread(std::unique_ptr<CDDEServer>& server) : server_(server) {
+    std::promise<BOOL> started;
+    std::future<BOOL> result = started.get_future();
+    thread_ = std::thread([this, &started] {
+      MSG msg;
+      PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+      id_ = GetCurrentThreadId();
+      started.set_value(server_->StartDde());
+      while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        if (msg.message == kRun && !msg.hwnd) {
+          auto* call = reinterpret_cast<Call*>(msg.lParam);
+          call->f();
+          call->done = true;
+          continue;
+        }
+        DispatchMessageA(&msg);
+      }
+      server_.reset();  // the service ends on the thread that started it
+    });
+    started_ = result.get();
+  }
+  ~BridgeThread() {
+    PostThreadMessageA(id_, WM_QUIT, 0, 0);
+    thread_.join();
+  }
+  bool Started() const { return started_; }
+
+  // Runs `f` there; the client's messages are dispatched meanwhile, since
+  // the posts of a pass wait for the client to take their data.
+  bool Run(ddetest::Client& client, std::function<void()> f) {
+    auto call = std::make_shared<Call>();
+    call->f = std::move(f);
+    calls_.push_back(call);  // kept: a call still on its way must not dangle
+    PostThreadMessageA(id_, kRun, 0, reinterpret_cast<LPARAM>(call.get()));
+    return client.PumpUntil([&] { return call->done.load(); });
+  }
+
+ private:
+  static constexpr UINT kRun = WM_APP + 7;
+  struct Call {
+    std::function<void()> f;
+    std::atomic<bool> done{false};
+  };
+  std::unique_ptr<CDDEServer>& server_;
+  std::thread thread_;
+  DWORD id_ = 0;
+  bool started_ = false;
+  std::vector<std::shared_ptr<Call>> calls_;
+};
+
+// What orvsim was left holding by the calls it received from a point on:
+// per symbol and data type, the subscriptions it accepted less the
+// unsubscriptions. (The server program unsubscribes some kinds under more
+// data types than it subscribes them, so a key may end below zero.)
+class SubscriptionJournal {
+ public:
+  SubscriptionJournal() {
+    Read();
+    net_.clear();
+  }
+  // The keys still held, as "symbol/type=count".
+  std::string Held() {
+    Read();
+    std::string out;
+    for (const auto& [key, net] : net_)
+      if (net > 0) out += (out.empty() ? "" : " ") + key + "=" + std::to_string(net);
+    return out;
+  }
+
+ private:
+  void Read() {
+    OrvSim::Journal_var journal = SimControl()->ReadJournal(next_);
+    static const std::regex args("symbol=(.*) symbol_type=(-?\\d+) data_type=(-?\\d+)");
+    for (CORBA::ULong i = 0; i < journal->length(); ++i) {
+      const OrvSim::JournalEntry& e = journal[i];
+      next_ = e.seq + 1;
+      const std::string op = e.operation.in();
+      const bool subscribe = op == "Subscribe";
+      if (!subscribe && op != "UnSubscribe") continue;
+      if (subscribe && std::string(e.result.in()) != "0") continue;
+      std::smatch m;
+      const std::string text = e.args.in();
+      if (!std::regex_match(text, m, args)) continue;
+      net_[m[1].str() + "/" + m[3].str()] += subscribe ? 1 : -1;
+    }
+  }
+  // Where the last journal left off: earlier entries are not read twice.
+  static inline CORBA::ULong next_ = 0;
+  std::map<std::string, int> net_;
+};
+
+class LinkLifeCycle : public DdeServerTest {
+ protected:
+  // The first instrument with data of every kind.
+  std::vector<LinkKind> Kinds() {
+    std::vector<LinkKind> kinds;
+    IZmOrvEntPtr orve = Orve();
+    const std::string stock = StockWithOptions();
+    const _bstr_t s(stock.c_str());
+    kinds.push_back({"stock", enStockData, stock, "Price",
+                     [orve, s] { return Price(orve->GetStockBySymbol(s)->GetLastPrice()); }});
+    {
+      IHVEntPtr hv = orve->GetHV(s);
+      const SHORT period = static_cast<SHORT>(hv->GetPeriod());
+      kinds.push_back({"HV", enStockData, stock, "HV_T" + std::to_string(period), [orve, s, period] {
+                         IHVEntPtr walk = orve->GetHV(s);
+                         do {
+                           if (walk->GetPeriod() == period) return Price(walk->GetHV());
+                         } while (walk->Next() == VARIANT_TRUE);
+                         return std::string("?");
+                       }});
+    }
+    {
+      const _bstr_t option = orve->GetOptionsByStock(s)->GetSymbol();
+      kinds.push_back({"option", enOptionData, Text(option), "Bid", [orve, option] {
+                         return Price(orve->GetOptionBySymbol(option)->GetBidPrice());
+                       }});
+    }
+    {
+      // Not every stock has non-standard options.
+      INstdOptionsEntPtr chain;
+      IStocksEntPtr stocks = orve->GetStocksAll();
+      do {
+        try {
+          chain = orve->GetNstdOptionsByStock(stocks->GetSymbol());
+        } catch (const _com_error&) {
+        }
+      } while (!chain && stocks->Next() == VARIANT_TRUE);
+      if (!chain) _com_issue_error(E_FAIL);
+      const _bstr_t option = chain->GetSymbol();
+      const _bstr_t underlying = chain->GetStockSymbol();
+      kinds.push_back({"non-standard option", enNstdOptionData, Text(option), "RootId",
+                       [orve, option, underlying] {
+                         INstdOptionsEntPtr walk = orve->GetNstdOptionsByStock(underlying);
+                         do {
+                           if (walk->GetSymbol() == option) return std::to_string(walk->GetRootID());
+                         } while (walk->Next() == VARIANT_TRUE);
+                         return std::string("?");
+                       }});
+    }
+    {
+      const _bstr_t future = orve->GetFuturesAll()->GetSymbol();
+      kinds.push_back({"future", enFutureData, SymbolToTopic(Text(future)), "FutPrice",
+                       [orve, future] {
+                         return Price(orve->GetFuturesBySymbol(future)->GetLastPrice());
+                       }});
+      // Not every future has options.
+      IFutOptionsEntPtr chain;
+      IFuturesEntPtr futures = orve->GetFuturesAll();
+      do {
+        try {
+          chain = orve->GetFutOptionsByFuturesSymbol(futures->GetSymbol());
+        } catch (const _com_error&) {
+        }
+      } while (!chain && futures->Next() == VARIANT_TRUE);
+      if (!chain) _com_issue_error(E_FAIL);
+      const _bstr_t option = chain->GetSymbol();
+      kinds.push_back({"future option", enFutureOptionData, SymbolToTopic(Text(option)),
+                       "FutOptBid", [orve, option] {
+                         return Price(orve->GetFutOptionBySymbol(option)->GetBidPrice());
+                       }});
+    }
+    {
+      const SHORT term = orve->GetIVIndexesByStock(s)->GetTerm();
+      kinds.push_back({"IV index", enIVIndexData, stock, "IVX_CALL_T" + std::to_string(term),
+                       [orve, s, term] {
+                         IIVIndexesEntPtr walk = orve->GetIVIndexesByStock(s);
+                         do {
+                           if (walk->GetTerm() == term) return Price(walk->GetIVIndexCall());
+                         } while (walk->Next() == VARIANT_TRUE);
+                         return std::string("?");
+                       }});
+    }
+    {
+      IIVSurfacesEntPtr walk = orve->GetIVSurfacesByStock(s);
+      while (walk->GetOtm() < 0 && walk->Next() == VARIANT_TRUE) {
+      }
+      const SHORT term = walk->GetTerm();
+      const SHORT otm = walk->GetOtm();
+      const OptionTypeEnum type = walk->GetType();
+      const std::string item = std::string("IVS_") + (type == enCall ? "CALL" : "PUT") + "_T" +
+                               std::to_string(term) + "_O" + std::to_string(otm) + "_IV";
+      kinds.push_back({"IV surface", enIVSurfaceData, stock, item, [orve, s, term, otm, type] {
+                         IIVSurfacesEntPtr point = orve->GetIVSurfacesByStock(s);
+                         do {
+                           if (point->GetTerm() == term && point->GetOtm() == otm &&
+                               point->GetType() == type)
+                             return Price(point->GetIV());
+                         } while (point->Next() == VARIANT_TRUE);
+                         return std::string("?");
+                       }});
+    }
+    {
+      IIVATMEntPtr atm = orve->GetATMByStock(s);
+      _bstr_t ignored;
+      DATE expiry = 0;
+      FLOAT iv = 0;
+      atm->GetIVATMData(ignored.GetAddress(), &expiry, &iv);
+      SYSTEMTIME st = {};
+      VariantTimeToSystemTime(expiry, &st);
+      static const char* const kMonths[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+                                            "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+      const std::string item = "ATM_Y" + std::to_string(st.wYear % 100) + "_" + kMonths[st.wMonth - 1];
+      const WORD year = st.wYear, month = st.wMonth;
+      kinds.push_back({"ATM", enIVATMData, stock, item, [orve, s, year, month] {
+                         // The last expiry of the month is the one the entry keeps.
+                         IIVATMEntPtr walk = orve->GetATMByStock(s);
+                         std::string value = "?";
+                         do {
+                           _bstr_t symbol;
+                           DATE date = 0;
+                           FLOAT iv = 0;
+                           walk->GetIVATMData(symbol.GetAddress(), &date, &iv);
+                           SYSTEMTIME t = {};
+                           VariantTimeToSystemTime(date, &t);
+                           if (t.wYear == year && t.wMonth == month) value = Price(iv * 100.0);
+                         } while (walk->Next() == VARIANT_TRUE);
+                         return value;
+                       }});
+    }
+    return kinds;
+  }
+};
+
+// Every kind through every sequence of links, against the server program
+// and orvsim: each link open at the end receives the value orvsim publishes
+// after it opened, and once the links are gone the server holds nothing
+// for the bridge.
+TEST_F(LinkLifeCycle, EveryOpenLinkGetsEveryValueAndNothingStaysSubscribed) {
+  SignIn();
+  std::vector<LinkKind> kinds;
+  try {
+    kinds = Kinds();
+  } catch (const _com_error& e) {
+    FAIL() << "no instrument of every kind: " << Text(e.Description());
+  }
+  // o opens a link, c closes the last one opened, h holds the worker and
+  // r releases it, w waits until the worker has carried out what is queued,
+  // f runs the refresh pass, x makes the service refuse subscriptions for
+  // its limit and y lets it accept them again.
+  struct Sequence {
+    const char* name;
+    const char* steps;
+  };
+  const Sequence sequences[] = {
+      {"advise without any request", "o"},
+      {"open, close, reopen", "owcwo"},
+      {"two links, close one", "oowc"},
+      {"open while an unsubscribe is queued", "owhcor"},
+      {"open and close before the worker runs", "hocr"},
+      {"open and close before the worker runs, then open", "hocrwo"},
+      {"refused by the service, then allowed", "xowfwyfw"},
+  };
+
+  BridgeThread bridge(server_);
+  ASSERT_TRUE(bridge.Started());
+  ddetest::Client client;
+  SubscriptionQueue& queue = server_->Subscriptions();
+  auto settle = [&] {
+    // A request of a kind the worker drops, behind all the others.
+    SubscriptionRequest marker;
+    marker.symbol = "#";
+    marker.kind = enStockData_Direct;
+    queue.Enqueue(marker);
+    return WaitFor([&] { return queue.Queued().empty(); }, 60000);
+  };
+
+  for (const LinkKind& kind : kinds) {
+    for (const Sequence& sequence : sequences) try {
+      SCOPED_TRACE(kind.name + " " + kind.topic + " " + kind.item + ": " + sequence.name);
+      SubscriptionJournal journal;
+      std::vector<HCONV> open;
+      for (const char* step = sequence.steps; *step; ++step) {
+        switch (*step) {
+          case 'o': {
+            HCONV conversation = client.Connect(kind.topic, "ZmDDE");
+            ASSERT_NE(conversation, nullptr);
+            ASSERT_TRUE(client.Transact(conversation, kind.item, XTYP_ADVSTART));
+            open.push_back(conversation);
+            break;
+          }
+          case 'c':
+            ASSERT_FALSE(open.empty());
+            EXPECT_TRUE(client.Transact(open.back(), kind.item, XTYP_ADVSTOP));
+            DdeDisconnect(open.back());
+            open.pop_back();
+            break;
+          case 'h': queue.Hold(true); break;
+          case 'r': queue.Hold(false); break;
+          case 'w': ASSERT_TRUE(settle()); break;
+          case 'f': ASSERT_TRUE(bridge.Run(client, [&] { server_->RefreshAll(); })); break;
+          case 'x':
+            SimControl()->InjectStatus("Subscribe", -1, 13 /* the subscription limit */, 0);
+            break;
+          case 'y': SimControl()->ClearInjections(); break;
+        }
+      }
+      ASSERT_TRUE(settle());
+
+      // A tick, and a posting pass after another until every open link
+      // shows the value the server holds now.
+      std::map<HCONV, size_t> seen;
+      for (HCONV c : open) seen[c] = client.ValuesOf(c).size();
+      SimControl()->PublishNow(1);
+      std::string expected;
+      const bool delivered = WaitFor(
+          [&] {
+            if (!bridge.Run(client, [&] { server_->PostAdvises(); })) return false;
+            client.PumpWaiting();
+            try {
+              expected = kind.value();
+            } catch (const _com_error& e) {
+              expected = "<" + Text(e.Description()) + ">";
+              return false;
+            }
+            for (HCONV c : open) {
+              const std::vector<std::string> values = client.ValuesOf(c);
+              if (values.size() <= seen[c] || values.back() != expected) return false;
+            }
+            return true;
+          },
+          30000);
+      EXPECT_TRUE(delivered) << "expected " << expected;
+      for (HCONV c : open) {
+        const std::vector<std::string> values = client.ValuesOf(c);
+        EXPECT_GT(values.size(), seen[c]) << "a link got nothing after the tick";
+      }
+
+      // Every link gone: the server lets go of what the bridge subscribed,
+      // and the refresh pass leaves no entry behind.
+      while (!open.empty()) {
+        EXPECT_TRUE(client.Transact(open.back(), kind.item, XTYP_ADVSTOP));
+        DdeDisconnect(open.back());
+        open.pop_back();
+      }
+      SimControl()->ClearInjections();
+      ASSERT_TRUE(settle());
+      ASSERT_TRUE(bridge.Run(client, [&] { server_->RefreshAll(); }));
+      ASSERT_TRUE(settle());
+      EXPECT_EQ(journal.Held(), "");
+      EXPECT_TRUE(WaitFor([&] {
+        return g_DataHolder.stock.entries.empty() && g_DataHolder.option.entries.empty() &&
+               g_DataHolder.nstdOption.entries.empty() && g_DataHolder.futures.entries.empty() &&
+               g_DataHolder.futOption.entries.empty() && g_DataHolder.ivIndex.entries.empty() &&
+               g_DataHolder.ivSurface.entries.empty() && g_DataHolder.atm.entries.empty();
+      }));
+      if (HasFatalFailure()) return;
+    } catch (const CORBA::Exception& e) {
+      FAIL() << kind.name << " " << sequence.name << ": " << e._name();
+    } catch (const _com_error& e) {
+      FAIL() << kind.name << " " << sequence.name << ": " << Text(e.Description());
+    }
+  }
+}
+
 TEST(DdeServerObject, TheFirstObjectIsTheInstanceAndOwnsTheMonthTable) {
   auto first = std::make_unique<CDDEServer>(nullptr);
   EXPECT_EQ(CDDEServer::Instance(), first.get());
@@ -1037,7 +1492,7 @@ TEST(DdeServerObject, TheFirstObjectIsTheInstanceAndOwnsTheMonthTable) {
     CDDEServer second(nullptr);
     EXPECT_EQ(CDDEServer::Instance(), first.get());
     EXPECT_TRUE(second.Months().empty());
-    EXPECT_EQ(second.WorkEvent(), nullptr);
+    EXPECT_EQ(second.Subscriptions().WakeUp(), nullptr);
     EXPECT_FALSE(second.StartWorker());
   }
   EXPECT_EQ(CDDEServer::Instance(), first.get());

@@ -67,6 +67,7 @@ struct Seen {
   std::string hsz2;
   DWORD thread;
   std::string data;
+  HCONV conversation = nullptr;
 };
 
 // A server for service "OrvTest": accepts every topic but "Refused",
@@ -282,6 +283,18 @@ class Client {
       if (s.type == XTYP_ADVDATA) out.push_back(s.hsz2 + "=" + s.data);
     return out;
   }
+  // The values one conversation's links received, in order.
+  std::vector<std::string> ValuesOf(HCONV conversation) {
+    std::vector<std::string> out;
+    for (const Seen& s : seen_)
+      if (s.type == XTYP_ADVDATA && s.conversation == conversation) out.push_back(s.data);
+    return out;
+  }
+  // Dispatches the messages that are waiting, without waiting for more.
+  void PumpWaiting() {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+  }
   bool Disconnected() {
     for (const Seen& s : seen_)
       if (s.type == XTYP_DISCONNECT) return true;
@@ -289,12 +302,12 @@ class Client {
   }
 
  private:
-  static HDDEDATA CALLBACK Callback(UINT type, UINT format, HCONV, HSZ hsz1, HSZ hsz2,
-                                    HDDEDATA data, ULONG_PTR, ULONG_PTR) {
+  static HDDEDATA CALLBACK Callback(UINT type, UINT format, HCONV conversation, HSZ hsz1,
+                                    HSZ hsz2, HDDEDATA data, ULONG_PTR, ULONG_PTR) {
     Client* self = current_;
     self->seen_.push_back(Seen{type, format, hsz1 ? QueryString(self->inst_, hsz1) : "",
                                hsz2 ? QueryString(self->inst_, hsz2) : "", GetCurrentThreadId(),
-                               data ? DataText(data) : ""});
+                               data ? DataText(data) : "", conversation});
     return type == XTYP_ADVDATA ? reinterpret_cast<HDDEDATA>(uintptr_t(DDE_FACK)) : nullptr;
   }
 
