@@ -289,11 +289,7 @@ void CIVTableDB<Record>::_ReadSnapshot(const CORBA::Any* reply, Records& out) {
   // Every block of the reply up to its last one, each read whole or not at
   // all, and nothing beyond the octets received.
   Parsed parsed;
-  WalkMessage(message, length, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
-    uint8_t type = 0;
-    uint32_t blocks = 0;
-    uint8_t fields = 0;
-    ReadBlockHeader(body - kBlockHeaderSize, kBlockHeaderSize, &type, &blocks, &fields);
+  WalkSnapshotMessage(message, length, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
     return _Parse(body, end, header.blocks_amount, header.fields_amount, parsed);
   });
   out.insert(out.end(), parsed.records.begin(), parsed.records.end());

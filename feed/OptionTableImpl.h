@@ -289,8 +289,17 @@ const uint8_t* COptionTable<Traits>::_ParseBlock(uint8_t type, const uint8_t* da
                                                  uint32_t blocksAmount, uint8_t fieldsAmount, BlockMap& map) {
   const BlockReaderDef* def = ReaderFor(type, Traits::ProtocolVersion());
   if (def == nullptr) return nullptr;
+  const char* reader = Traits::kBaseReader;
+  switch (Traits::StepFor(type).writer) {
+    case OptionBlockStep::kQuote: reader = Traits::kQuoteReader; break;
+    case OptionBlockStep::kAnalytics: reader = Traits::kAnalyticsReader; break;
+    default: break;
+  }
+  ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << reader << "() started");
   optiontable::BlockMapSink<Record> sink(map);
-  return ReadBlock(*def, data, end, blocksAmount, fieldsAmount, &sink);
+  const uint8_t* next = ReadBlock(*def, data, end, blocksAmount, fieldsAmount, &sink);
+  ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << reader << "() completed");
+  return next;
 }
 
 template <class Traits>
@@ -341,13 +350,20 @@ void COptionTable<Traits>::_UpdateBase(const BlockMap& map) {
     tablelog::UnexpectedError(Traits::kClass, Traits::kBaseWriter, __FILE__, __LINE__);
   }
   ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kBaseWriter << "() completed (" << map.size()
-                                         << " items) with " << inserted << " inserted values");
+                                         << (Traits::kFutureOptionLines ? " items) completed with " : " items) with ")
+                                         << inserted << " inserted values" << (Traits::kFutureOptionLines ? "\n" : ""));
 }
 
 template <class Traits>
 void COptionTable<Traits>::_UpdateQuote(const BlockMap& map) {
   using namespace optiontable;
-  ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kQuoteWriter << "() started (" << map.size() << " items)");
+  if (Traits::kFutureOptionLines) {
+    ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kQuoteWriter << "() started ( " << map.size()
+                                           << " items) started\n");
+  } else {
+    ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kQuoteWriter << "() started (" << map.size()
+                                           << " items)");
+  }
   try {
     const std::string sql = LoadSqlTemplate(Traits::kUpdateQuote, m_table);
     CDatabaseLockGuard lock;
@@ -489,14 +505,19 @@ void COptionTable<Traits>::_InitializeEvents(const std::vector<std::string>& und
       }
     };
 
+    auto traceQuery = [](const CSqliteQuery& query, const std::string& underlying) {
+      if (Traits::kFutureOptionLines) ORV_LOG(orvlog::kInfo, "Query.eof() " << (query.AtEnd() ? 1 : 0) << " " << underlying);
+    };
     if (many) {
       CSqliteQuery query = select.RunQuery();
+      traceQuery(query, std::string());
       readRows(query);
     } else {
       for (const std::string& underlying : underlyings) {
         select.BindText(1, underlying.c_str());
         {
           CSqliteQuery query = select.RunQuery();
+          traceQuery(query, underlying);
           readRows(query);
         }
         select.Reset();
@@ -568,6 +589,7 @@ void COptionTable<Traits>::_SendEvent(const CEventClientPtr& client, std::vector
       ORV_LOG(orvlog::kError, "ERROR : ThreadPool.QueueRequest failed.");
     }
   } catch (const _com_error& e) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
     const char* description = static_cast<const char*>(e.Description());
     std::ostringstream code;
     code << std::hex << std::setw(8) << std::setfill('0') << static_cast<unsigned long>(static_cast<ULONG>(e.Error()));
@@ -575,6 +597,7 @@ void COptionTable<Traits>::_SendEvent(const CEventClientPtr& client, std::vector
                                            << e.ErrorMessage() << "\n\tDescription = "
                                            << (description != nullptr ? description : ""));
   } catch (...) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
     ORV_LOG(orvlog::kError, "Unexpected error in " << Traits::kClass << "::_SendEvent().");
   }
   ORV_LOG(orvlog::kTrace, Traits::kClass << "::_SendEvent() completed");
@@ -602,7 +625,7 @@ void COptionTable<Traits>::_ReadSnapshot(const CORBA::Any* reply, uint8_t type, 
   }
   // A reply may carry its records in several blocks; each is read whole or
   // not at all, and nothing beyond the octets received.
-  WalkMessage(message, length, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
+  WalkSnapshotMessage(message, length, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
     return _ParseBlock(type, body, end, header.blocks_amount, header.fields_amount, map);
   });
 }
@@ -613,13 +636,14 @@ void COptionTable<Traits>::GetMarketData(const CSymbolKey& key, Orv::ZmDataManag
   ORV_LOG(orvlog::kTrace, Traits::kClass << "::GetMarketData()");
   const size_t before = out.size();
   if (!key.Empty()) _RequestDB(key, out);
+  if (Traits::kFutureOptionLines) ORV_LOG(orvlog::kTrace, Traits::kClass << "::GetMarketData() Requesting data");
   const size_t rows = out.size() - before;
   if (rows >= kMinCachedRows && out[before].BidPrice != 0.0f) return;
 
   // The table cannot serve the request: the snapshot takes the place of the
   // rows read, which it holds again, so that no option is listed twice.
   out.resize(before);
-  ORV_LOG(orvlog::kTrace, Traits::kClass << "::GetMarketData() Requesting data");
+  if (!Traits::kFutureOptionLines) ORV_LOG(orvlog::kTrace, Traits::kClass << "::GetMarketData() Requesting data");
   BlockMap map;
   for (const OptionSnapshot& snapshot : Traits::Snapshots(m_direct)) {
     const SnapshotRequest request = SnapshotRequestFor(snapshot.kind, key, m_direct);

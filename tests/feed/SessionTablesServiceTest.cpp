@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <functional>
 #include <set>
 
 #include "feed/CDatabaseLock.h"
+#include "tests/feed/LogCapture.h"
 #include "tests/feed/SessionServiceSupport.h"
 #include "tests/feed/TestClient.h"
 
@@ -364,6 +366,37 @@ TEST_F(SessionTables, InterestRatesAndHistoricalVolatilityAreAskedForEachTime) {
     ASSERT_FALSE(hv.empty());
     for (const auto& r : hv) EXPECT_EQ(Sym(r.Symbol), stock);
     EXPECT_EQ(Snapshots(journal).size(), 3u) << "a query was answered from something stored";
+  }
+}
+
+TEST_F(SessionTables, EverySnapshotPathTracesTheHeaderOfEachBlockItReads) {
+  auto session = OpenSession("headers", true);
+  const std::string stock = Stocks(*session).at(0);
+  std::vector<FutureRecord> futures;
+  session->GetFutures(u"", futures);
+  ASSERT_FALSE(futures.empty());
+  const std::u16string future = U16(Sym(futures.front().Symbol));
+  const struct {
+    const char* path;
+    std::vector<int> types;
+    std::function<void()> get;
+  } cases[] = {
+      {"stocks", {1, 3}, [&] { std::vector<StockRecord> r; session->GetStocks(U16(stock), r, false); }},
+      {"options", {2, 4, 5}, [&] { std::vector<OptionRecord> r; session->GetOptions(U16(stock), enEquity, r, false); }},
+      {"nstd options", {23, 24, 25}, [&] { std::vector<NstdOptionRecord> r; session->GetNstdOptions(u"", enEquity, r); }},
+      {"futures", {13, 14}, [&] { std::vector<FutureRecord> r; session->GetFutures(u"", r); }},
+      {"futures options", {15, 16}, [&] { std::vector<OptionRecord> r; session->GetFutOptions(future, enEquity, r); }},
+      {"interest rates", {8}, [&] { std::vector<InterestRateRecord> r; session->GetInterestRates(u"", r); }},
+      {"hv", {9}, [&] { std::vector<HVRecord> r; session->GetHV(U16(stock), r); }},
+      {"iv index", {6}, [&] { std::vector<IVIndexRecord> r; session->GetIVIndexes(U16(stock), r); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    LogCapture log(orvlog::kTrace);
+    c.get();
+    for (const int type : c.types) {
+      EXPECT_TRUE(log.Contains("Message header: type: " + std::to_string(type) + " is_delayed: ")) << type;
+    }
   }
 }
 
