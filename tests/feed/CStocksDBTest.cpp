@@ -441,6 +441,16 @@ TEST_F(StocksDBTest, AnErrorWhileSendingSaysWhereItWasCaughtAndWhat) {
     const char* line;
   } cases[] = {
       {[] { _com_issue_error(E_OUTOFMEMORY); }, "CStocksDB::_SendEvent() ERROR: Code = 8007000e"},
+      {[] {
+         ICreateErrorInfo* create = nullptr;
+         IErrorInfo* info = nullptr;
+         ASSERT_TRUE(SUCCEEDED(CreateErrorInfo(&create)));
+         create->SetDescription(const_cast<LPOLESTR>(u"the cursor is gone"));
+         create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info));
+         create->Release();
+         _com_raise_error(E_FAIL, info);
+       },
+       "\tDescription = the cursor is gone"},
       {[] { throw std::runtime_error("boom"); }, "Unexpected error in CStocksDB::_SendEvent()."},
   };
   for (const auto& k : cases) {

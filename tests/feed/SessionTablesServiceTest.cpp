@@ -426,6 +426,42 @@ TEST_F(SessionTables, WithoutItsServerAGetterLeavesTheVectorAndAnUpdateReportsFa
   EXPECT_THROW(session.Subscribe(client.Handle(), u"ANY", enFutIVIndexData, enEquity), _com_error);
 }
 
+TEST_F(SessionTables, ASignedInSessionWithoutItsTablesRefusesUpdatesAndANilServerLeavesIt) {
+  Orv::ZmDataService_var root = ResolveDataService(CSettings::InitRef);
+  Orv::ZmDataManager_var manager = SignInToService(root, "alice", "secret", true);
+  CDataHolder session(u"notables", manager.in(), nullptr);
+  const struct {
+    const char* name;
+    std::function<bool()> update;
+    const char* text;
+  } cases[] = {
+      {"UpdateEquityBase", [&] { return session.UpdateEquityBase(u"ANY"); }, "Unknown message type 0."},
+      {"UpdateEquityQuote", [&] { return session.UpdateEquityQuote(u"ANY"); }, "Unknown message type 0."},
+      {"UpdateOptionBase", [&] { return session.UpdateOptionBase(u"ANY", false); }, "Unknown message type 1."},
+      {"UpdateOptionQuote", [&] { return session.UpdateOptionQuote(u"ANY", true); }, "Unknown message type 1."},
+      {"UpdateOptionAD", [&] { return session.UpdateOptionAD(u"ANY", false); }, "Unknown message type 1."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      c.update();
+      ADD_FAILURE() << "no error";
+    } catch (const _com_error& e) {
+      EXPECT_EQ(e.Error(), E_FAIL);
+      const _bstr_t description = e.Description();
+      EXPECT_STREQ(static_cast<const char*>(description), c.text);
+    }
+  }
+
+  // Without the service the session is as one that never had it: no
+  // request goes out and the updates answer false.
+  session.SetDataServer(Orv::ZmDataManager::_nil());
+  EXPECT_TRUE(CORBA::is_nil(session.GetDataServer()));
+  for (const auto& c : cases) EXPECT_FALSE(c.update()) << c.name;
+  session.SetDataServer(manager.in());
+  EXPECT_FALSE(CORBA::is_nil(session.GetDataServer()));
+}
+
 }  // namespace
 }  // namespace orvtest
 
