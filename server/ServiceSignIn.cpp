@@ -113,13 +113,15 @@ Orv::ZmDataService_ptr ResolveDataService(const CSettings::InitRefList& endpoint
 }
 
 Orv::ZmDataManager_ptr SignInToService(Orv::ZmDataService_ptr root, const std::string& user,
-                                       const std::string& password, bool sendProtocolVersion) {
+                                       const std::string& password, bool sendProtocolVersion,
+                                       const std::function<void()>& signedIn) {
   if (CORBA::is_nil(root)) throw CORBA::INV_OBJREF(0, CORBA::COMPLETED_NO);
   Orv::ZmDataManager_var manager = root->GetZmDataManager();
   if (CORBA::is_nil(manager)) throw CORBA::INV_OBJREF(0, CORBA::COMPLETED_NO);
   if (manager->Connect(orvidl::SafeStr(user.c_str()), orvidl::SafeStr(password.c_str())) != 0) {
     RaiseAutomationError("Invalid user id or password");
   }
+  if (signedIn) signedIn();
   manager->SetCompressionMode(CSettings::UseCompression != 0 ? 1 : 0);
   if (sendProtocolVersion) manager->SetProtocolVersion(static_cast<CORBA::Short>(CSettings::ProtocolVersion));
   return manager._retn();

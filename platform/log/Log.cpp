@@ -43,6 +43,8 @@ void InitRollingFile(const std::string& path) {
   Root();
   log4cplus::SharedAppenderPtr appender(
       new log4cplus::RollingFileAppender(path, 1024 * 1024, 4, true, true));
+  // The name configurations and tools look the program's log up by.
+  appender->setName(LOG4CPLUS_TEXT("RMainFileApp"));
   Install(appender);
 }
 

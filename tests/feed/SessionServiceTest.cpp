@@ -92,8 +92,15 @@ TEST_F(SessionService, SignInAcceptsGoodCredentialsOnly) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.user) + "/" + c.password);
     Journal journal;
+    bool signedIn = false;
     try {
-      Orv::ZmDataManager_var m = SignInToService(root, c.user, c.password, true);
+      // Told before the modes are set, once the service has taken the user.
+      Orv::ZmDataManager_var m = SignInToService(root, c.user, c.password, true, [&] {
+        signedIn = true;
+        EXPECT_EQ(journal.Calls("Connect").size(), 1u);
+        EXPECT_TRUE(journal.Calls("SetCompressionMode").empty());
+      });
+      EXPECT_TRUE(signedIn);
       EXPECT_TRUE(c.ok);
       EXPECT_TRUE(m->IsConnected());
       EXPECT_EQ(journal.Calls("SetCompressionMode"), std::vector<std::string>{"mode=0 -> 0"});
@@ -102,6 +109,7 @@ TEST_F(SessionService, SignInAcceptsGoodCredentialsOnly) {
       EXPECT_FALSE(c.ok);
       EXPECT_EQ(ErrorText(e), "Invalid user id or password");
       EXPECT_TRUE(journal.Calls("SetCompressionMode").empty());
+      EXPECT_FALSE(signedIn);
     }
   }
   // The futures service is not told a protocol version.

@@ -30,6 +30,9 @@ TEST(Log, ThresholdGatesComposingAndWritesPatternToRollingFile) {
   std::filesystem::create_directories(dir);
   auto file = dir / "ORVE.log";
   orvlog::InitRollingFile(file.string());
+  log4cplus::SharedAppenderPtr named = log4cplus::Logger::getRoot().getAppender(LOG4CPLUS_TEXT("RMainFileApp"));
+  ASSERT_TRUE(named);
+  EXPECT_EQ(log4cplus::Logger::getRoot().getAllAppenders().size(), 1u);
 
   orvlog::SetLevel(orvlog::kDebug);
   EXPECT_FALSE(orvlog::IsEnabled(orvlog::kTrace));
