@@ -2,6 +2,7 @@
 // Remote calls that subscribe or fetch snapshots take long, so the DDE side
 // only queues requests and the worker carries them out one at a time.
 #include <map>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -47,7 +48,13 @@ DWORD CDDEServer::WorkerThread(LPVOID parameter) {
         request = std::move(server->m_requestQueue.front());
         server->m_requestQueue.pop_front();
       }
-      server->ProcessRequest(request);
+      // The routines handle the server's errors themselves; what is left
+      // (memory running out) loses this request, never the worker.
+      try {
+        server->ProcessRequest(request);
+      } catch (const _com_error&) {
+      } catch (const std::bad_alloc&) {
+      }
     }
   }
 }
