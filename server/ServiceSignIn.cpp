@@ -52,7 +52,19 @@ CORBA::ORB_ptr InitializeCorba(const std::string& programPath) {
     // of it). The process is ending anyway, so that clean-up is skipped.
     // This must come before anything else initialises OpenSSL.
     OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
-    g_orb = CORBA::ORB_init(argc, argv.data(), "");
+    // Without SSL the ORB's SSL transport still starts, finds no CA and
+    // says so on standard error: quiet while the ORB starts, then the
+    // ORB's usual level again.
+    {
+      struct QuietStart {
+        CORBA::ULong level = omniORB::traceLevel;
+        explicit QuietStart(bool quiet) {
+          if (quiet) omniORB::traceLevel = 0;
+        }
+        ~QuietStart() { omniORB::traceLevel = level; }
+      } quiet(CSettings::UseSSL == 0);
+      g_orb = CORBA::ORB_init(argc, argv.data(), "");
+    }
     ORV_LOG(orvlog::kInfo, "ORB initizlized");
     omniORB::setClientCallTimeout(CSettings::ServerTimeout);
   } catch (const CORBA::SystemException& e) {

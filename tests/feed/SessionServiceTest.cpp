@@ -120,6 +120,11 @@ TEST_F(SessionService, SignInAcceptsGoodCredentialsOnly) {
   EXPECT_TRUE(journal.Calls("SetProtocolVersion").empty());
 }
 
+TEST_F(SessionService, WithoutSslTheOrbSaysNothingAboutItWhenItStarts) {
+  EXPECT_EQ(CSettings::UseSSL, 0);
+  EXPECT_EQ(Env()->OrbStartOutput().find("SSL"), std::string::npos) << Env()->OrbStartOutput();
+}
+
 TEST_F(SessionService, ResolutionGoesOnPastAnEndpointThatFails) {
   LogCapture log;
   Orv::ZmDataService_var root = ResolveDataService(CSettings::InitRef);
