@@ -2,6 +2,7 @@
 // Remote calls that subscribe or fetch snapshots take long, so the DDE side
 // only queues requests and the worker carries them out one at a time.
 #include <map>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -32,7 +33,13 @@ DWORD CDDEServer::WorkerThread(LPVOID parameter) {
       if (server->m_quitting) return 0;
       SubscriptionRequest request;
       if (!server->m_subscriptions.Pop(request)) break;
-      server->ProcessRequest(request);
+      // The routines handle the server's errors themselves; what is left
+      // (memory running out) loses this request, never the worker.
+      try {
+        server->ProcessRequest(request);
+      } catch (const _com_error&) {
+      } catch (const std::bad_alloc&) {
+      }
     }
   }
 }

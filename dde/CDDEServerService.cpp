@@ -2,6 +2,7 @@
 // routes every transaction. All of it runs on the thread that started the
 // service, from its message loop.
 #include <cstring>
+#include <new>
 
 #include "dde/CDDEServer.h"
 #include "dde/ItemCatalogue.h"
@@ -97,6 +98,9 @@ HDDEDATA CALLBACK CDDEServer::DdeCallback(UINT type, UINT format, HCONV, HSZ hsz
     }
   } catch (const _com_error& e) {
     ShowComError(e);
+  } catch (const std::bad_alloc&) {
+    // A container of the store or of the service ran out of memory.
+    ShowComError(_com_error(E_OUTOFMEMORY));
   } catch (...) {
   }
   return nullptr;

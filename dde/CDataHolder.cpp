@@ -41,7 +41,7 @@ void ClearSurfaceGroup(IVSurfaceGroup& group) {
 }  // namespace
 
 LONG& GetOrInsertCount(AdviseCountMap& counts, const _bstr_t& symbol) {
-  return counts.emplace(symbol, 0).first->second;
+  return StoreChange([&]() -> LONG& { return counts.emplace(symbol, 0).first->second; });
 }
 
 CDataHolder::~CDataHolder() { Clear(); }

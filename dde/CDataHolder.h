@@ -9,6 +9,7 @@
 #pragma once
 
 #include <map>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,18 @@ struct AtmGroup {
   std::multimap<_bstr_t, AtmEntry*> bySymbolAll;
   AdviseCountMap adviseCount;
 };
+
+// Runs a change of the store's containers. Running out of memory in it
+// raises the out-of-memory automation error (E_OUTOFMEMORY), which the DDE
+// callback reports like any other COM error.
+template <class Change>
+decltype(auto) StoreChange(Change&& change) {
+  try {
+    return change();
+  } catch (const std::bad_alloc&) {
+    _com_issue_error(E_OUTOFMEMORY);
+  }
+}
 
 // The count stored under the symbol, made 0 first when it is absent.
 LONG& GetOrInsertCount(AdviseCountMap& counts, const _bstr_t& symbol);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 
 #include "OrvPayload.h"
 #include "feed/CSqliteException.h"
@@ -87,11 +88,11 @@ CDataHolder::~CDataHolder() {
 }
 
 void CDataHolder::SetDataServer(Orv::ZmDataManager_ptr server) {
-  if (!CORBA::is_nil(server)) m_dataServer = Orv::ZmDataManager::_duplicate(server);
+  m_dataServer = Orv::ZmDataManager::_duplicate(server);
 }
 
 void CDataHolder::SetFuturesServer(Orv::ZmDataManager_ptr server) {
-  if (!CORBA::is_nil(server)) m_futuresServer = Orv::ZmDataManager::_duplicate(server);
+  m_futuresServer = Orv::ZmDataManager::_duplicate(server);
 }
 
 void CDataHolder::SetSignInPassword(bool futures, const std::string& password) {
@@ -135,14 +136,14 @@ template <class Make>
 void CDataHolder::_CreateTables(const std::vector<std::pair<int, Make>>& tables) {
   // Kinds already present (a second sign-in of the side) are kept as they
   // are, rows and subscribers included.
-  std::vector<CLiteDB*> made;
+  std::map<int, CLiteDB*> made;
   for (const auto& t : tables) {
     if (FindStorage(t.first) != nullptr) continue;
-    made.push_back(_AddStorage(t.first, t.second()));
+    made[t.first] = _AddStorage(t.first, t.second());
   }
-  // made is in ascending kind: the lists below are.
-  for (CLiteDB* table : made) table->Initialize();
-  for (CLiteDB* table : made) table->WaitDatabase();
+  // Made in the order given, prepared in ascending kind.
+  for (const auto& entry : made) entry.second->Initialize();
+  for (const auto& entry : made) entry.second->WaitDatabase();
 }
 
 bool CDataHolder::Initialize() {
@@ -151,11 +152,11 @@ bool CDataHolder::Initialize() {
     const std::string& path = m_path;
     _CreateTables(std::vector<std::pair<int, Make>>{
         {enStockData, [&] { return std::unique_ptr<CLiteDB>(new CStocksDB(path, false)); }},
+        {enStockData_Direct, [&] { return std::unique_ptr<CLiteDB>(new CStocksDB(path, true)); }},
         {enOptionData, [&] { return std::unique_ptr<CLiteDB>(new COptionsDB(path, false)); }},
+        {enOptionData_Direct, [&] { return std::unique_ptr<CLiteDB>(new COptionsDB(path, true)); }},
         {enIVIndexData, [&] { return std::unique_ptr<CLiteDB>(new CIVIndexDB(path)); }},
         {enIVSurfaceData, [&] { return std::unique_ptr<CLiteDB>(new CIVSurfaceDB(path)); }},
-        {enStockData_Direct, [&] { return std::unique_ptr<CLiteDB>(new CStocksDB(path, true)); }},
-        {enOptionData_Direct, [&] { return std::unique_ptr<CLiteDB>(new COptionsDB(path, true)); }},
         {enNstdOptionData, [&] { return std::unique_ptr<CLiteDB>(new CNstdOptionsDB(path)); }},
     });
 
@@ -333,7 +334,10 @@ bool RunUpdate(const char* name, F&& f) {
 template <class Table>
 bool CDataHolder::_Refresh(const char* name, int kind, SnapshotKind snapshot, const CSymbolKey& key) {
   return RunUpdate(name, [&] {
-    if (CORBA::is_nil(m_dataServer) || dynamic_cast<Table*>(FindStorage(kind)) == nullptr) return false;
+    if (CORBA::is_nil(m_dataServer)) return false;
+    // A signed-in session without the kind's table is told so, as every
+    // other operation on that kind is.
+    if (dynamic_cast<Table*>(GetStorage(kind)) == nullptr) return false;
     std::unique_ptr<CORBA::Any> reply(RequestSnapshot(snapshot, key, m_dataServer.in()));
     ApplyServerData(reply.get());
     return true;

@@ -50,7 +50,8 @@ class CDataHolder {
   // tables in ascending kind.
   virtual ~CDataHolder();
 
-  // A non-nil reference is duplicated into the session; nil changes nothing.
+  // The reference is duplicated in place of the session's own, which is
+  // released; nil leaves the session without that service.
   void SetDataServer(Orv::ZmDataManager_ptr server);
   void SetFuturesServer(Orv::ZmDataManager_ptr server);
   // Not duplicated: the caller must not release them.
@@ -97,11 +98,12 @@ class CDataHolder {
   bool IsSymbolSubscribed(const CEventClientPtr& client, const std::u16string& symbol, int kind, int symbolType);
 
   // Synchronous refreshes of one stock from the data server into the stock
-  // table; false without a data server or stock table.
+  // table; false without a data server. A session with a data server but no
+  // stock table raises "Unknown message type 0." as GetStorage does.
   bool UpdateEquityBase(const std::u16string& symbol);
   bool UpdateEquityQuote(const std::u16string& symbol);
   // The same for the options of the key (symbol, flag) into the option
-  // table; false without a data server or option table.
+  // table (kind 1).
   bool UpdateOptionBase(const std::u16string& symbol, bool flag);
   bool UpdateOptionQuote(const std::u16string& symbol, bool flag);
   bool UpdateOptionAD(const std::u16string& symbol, bool flag);

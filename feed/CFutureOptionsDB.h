@@ -33,6 +33,14 @@ struct CFutureOptionsDBTraits {
   static constexpr const char* kBaseWriter = "_UpdateOptionBase";
   static constexpr const char* kQuoteWriter = "_UpdateOptionQuote";
   static constexpr const char* kAnalyticsWriter = "_UpdateOptionAD";
+  static constexpr const char* kBaseReader = "_ParseOptionBase";
+  static constexpr const char* kQuoteReader = "_ParseOptionQuote";
+  static constexpr const char* kAnalyticsReader = "_ParseOptionAD";
+  // Log lines of this table alone, which its readers of the log look for:
+  // the writers' lines repeat their verb, each query of the re-read says
+  // whether it found rows, and "Requesting data" follows the table read of
+  // every GetMarketData, served from the table or not.
+  static constexpr bool kFutureOptionLines = true;
   static constexpr const char* kAddedLine = "CFutureOptionsDB::_PrepareSymbolsForEvents added ";
 
   static OptionBlockStep StepFor(uint8_t type);

@@ -374,7 +374,9 @@ void CFuturesDB::_SendEvent(const CEventClientPtr& client, const std::vector<Fut
     }
   } catch (const _com_error& e) {
     ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    const char* description = static_cast<const char*>(e.Description());
+    // Kept in a local: the description's characters live as long as it does.
+    const _bstr_t descriptionText = e.Description();
+    const char* description = static_cast<const char*>(descriptionText);
     std::ostringstream code;
     code << std::hex << std::setw(8) << std::setfill('0') << static_cast<unsigned long>(static_cast<ULONG>(e.Error()));
     ORV_LOG(orvlog::kError, "CFuturesDB::_SendEvent() ERROR: Code = " << code.str() << "\n\tCode meaning = "

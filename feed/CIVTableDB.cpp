@@ -72,7 +72,9 @@ class IVBlockSink : public IBlockSink {
 }  // namespace
 
 void LogIVSendEventError(const char* className, const _com_error& e) {
-  const char* description = static_cast<const char*>(e.Description());
+  // Kept in a local: the description's characters live as long as it does.
+  const _bstr_t descriptionText = e.Description();
+  const char* description = static_cast<const char*>(descriptionText);
   std::ostringstream code;
   code << std::hex << std::setw(8) << std::setfill('0') << static_cast<unsigned long>(static_cast<ULONG>(e.Error()));
   ORV_LOG(orvlog::kError, className << "::_SendEvent() ERROR: Code = " << code.str() << "\n\tCode meaning = "
@@ -301,11 +303,7 @@ void CIVTableDB<Record>::_ReadSnapshot(const CORBA::Any* reply, Records& out) {
   // Every block of the reply up to its last one, each read whole or not at
   // all, and nothing beyond the octets received.
   Parsed parsed;
-  WalkMessage(message, length, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
-    uint8_t type = 0;
-    uint32_t blocks = 0;
-    uint8_t fields = 0;
-    ReadBlockHeader(body - kBlockHeaderSize, kBlockHeaderSize, &type, &blocks, &fields);
+  WalkSnapshotMessage(message, length, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
     return _Parse(body, end, header.blocks_amount, header.fields_amount, parsed);
   });
   out.insert(out.end(), parsed.records.begin(), parsed.records.end());

@@ -34,6 +34,10 @@ struct CNstdOptionsDBTraits {
   static constexpr const char* kBaseWriter = "_UpdateNstdOptionBase";
   static constexpr const char* kQuoteWriter = "_UpdateNstdOptionQuote";
   static constexpr const char* kAnalyticsWriter = "_UpdateNstdOptionAD";
+  static constexpr const char* kBaseReader = "_ParseNstdOptionBase";
+  static constexpr const char* kQuoteReader = "_ParseNstdOptionQuote";
+  static constexpr const char* kAnalyticsReader = "_ParseNstdOptionAD";
+  static constexpr bool kFutureOptionLines = false;
   static constexpr const char* kAddedLine = nullptr;
 
   static OptionBlockStep StepFor(uint8_t type);

@@ -35,6 +35,10 @@ struct COptionsDBTraits {
   static constexpr const char* kBaseWriter = "_UpdateOptionBase";
   static constexpr const char* kQuoteWriter = "_UpdateOptionQuote";
   static constexpr const char* kAnalyticsWriter = "_UpdateOptionAD";
+  static constexpr const char* kBaseReader = "_ParseOptionBase";
+  static constexpr const char* kQuoteReader = "_ParseOptionQuote";
+  static constexpr const char* kAnalyticsReader = "_ParseOptionAD";
+  static constexpr bool kFutureOptionLines = false;
   static constexpr const char* kAddedLine = nullptr;
 
   static OptionBlockStep StepFor(uint8_t type);

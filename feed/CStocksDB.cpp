@@ -547,13 +547,17 @@ void CStocksDB::_SendEvent(const CEventClientPtr& client, std::vector<StockRecor
       LogRefusedTask();
     }
   } catch (const _com_error& e) {
-    const char* description = static_cast<const char*>(e.Description());
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    // Kept in a local: the description's characters live as long as it does.
+    const _bstr_t descriptionText = e.Description();
+    const char* description = static_cast<const char*>(descriptionText);
     std::ostringstream code;
     code << std::hex << std::setw(8) << std::setfill('0') << static_cast<unsigned long>(static_cast<ULONG>(e.Error()));
     ORV_LOG(orvlog::kError, "CStocksDB::_SendEvent() ERROR: Code = " << code.str() << "\n\tCode meaning = "
                                                                       << e.ErrorMessage() << "\n\tDescription = "
                                                                       << (description != nullptr ? description : ""));
   } catch (...) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
     ORV_LOG(orvlog::kError, "Unexpected error in CStocksDB::_SendEvent().");
   }
   ORV_LOG(orvlog::kTrace, "CStocksDB::_SendEvent() completed");
@@ -580,11 +584,7 @@ void CStocksDB::_ReadSnapshot(const CORBA::Any* reply, bool quote, BlockMap& map
   }
   // A reply may carry its records in several blocks; each is read whole or
   // not at all, and nothing beyond the octets received.
-  WalkMessage(message, length, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
-    uint8_t type = 0;
-    uint32_t blocks = 0;
-    uint8_t fields = 0;
-    ReadBlockHeader(body - kBlockHeaderSize, kBlockHeaderSize, &type, &blocks, &fields);
+  WalkSnapshotMessage(message, length, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
     return quote ? _ParseStockQuote(body, end, header.blocks_amount, header.fields_amount, map)
                  : _ParseStockBase(body, end, header.blocks_amount, header.fields_amount, map);
   });

@@ -3,14 +3,19 @@
 #include <cmath>
 #include <iterator>
 
+// Only the differences are narrowed to float: the product, the quotient and
+// the sum keep double precision until the result is stored, so that a point
+// between two strikes is as close as a float can hold.
 bool InterpolateLinear(float x, float x1, float y1, float x2, float y2, float& y) {
   const float dx = x - x1;
   const float dy = y2 - y1;
   const float span = x2 - x1;
-  y = dx * dy / span + y1;
+  y = static_cast<float>(static_cast<double>(dx) * dy / span + y1);
   return true;
 }
 
+// Total variance is linear in t. The variances and the sum keep double
+// precision; the slope, the variance and its ratio to t are floats.
 bool InterpolateVolatility(float t, float ta, float va, float tb, float vb, float& value) {
   value = -1.0f;
   if (t == ta) {
@@ -21,12 +26,12 @@ bool InterpolateVolatility(float t, float ta, float va, float tb, float vb, floa
     value = vb;
     return true;
   }
-  const float a = va * va * ta;
-  const float b = vb * vb * tb;
-  const float slope = (b - a) / (tb - ta);
-  const float variance = a + slope * (t - ta);
+  const double a = static_cast<double>(va) * va * ta;
+  const double b = static_cast<double>(vb) * vb * tb;
+  const float slope = static_cast<float>((b - a) / (tb - ta));
+  const float variance = static_cast<float>(a + static_cast<double>(slope) * (t - ta));
   if (variance < 0.0f) return true;
-  value = std::sqrt(static_cast<float>(variance / t));
+  value = static_cast<float>(std::sqrt(static_cast<double>(variance / t)));
   return true;
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 // Message types: the type octet of a block header and the data-type argument
 // of the subscription and snapshot calls.
@@ -240,11 +241,20 @@ const uint8_t* ReadBlock(const BlockReaderDef& def, const uint8_t* data, const u
 template <class Handler>
 bool WalkMessage(const uint8_t* data, size_t length, Handler&& handler);
 
+// The walk of a snapshot reply: as WalkMessage, but each header is read
+// through ReadBlockHeader, which traces it, and a reply whose octets end
+// just past a block is whole even when no block of it is marked last (a
+// snapshot is often one block, whose flag the services do not all set).
+template <class Handler>
+bool WalkSnapshotMessage(const uint8_t* data, size_t length, Handler&& handler);
+
 // Logs the end of a walk that found no last block or a truncated header.
 void LogTruncatedMessage(size_t offset, size_t length);
 
+namespace messagewalk {
+
 template <class Handler>
-bool WalkMessage(const uint8_t* data, size_t length, Handler&& handler) {
+bool Walk(const uint8_t* data, size_t length, Handler&& handler, bool snapshot) {
   if (data == nullptr) return false;
   const uint8_t* const end = data + length;
   const uint8_t* p = data;
@@ -254,11 +264,25 @@ bool WalkMessage(const uint8_t* data, size_t length, Handler&& handler) {
       LogTruncatedMessage(static_cast<size_t>(p - data), length);
       return false;
     }
+    if (snapshot) ReadBlockHeader(p, kBlockHeaderSize, &header.type, &header.blocks_amount, &header.fields_amount);
     const uint8_t* body = p + kBlockHeaderSize;
     const uint8_t* next = handler(static_cast<const BlockHeader&>(header), body,
                                   static_cast<const uint8_t*>(end));
     if (next == nullptr || next < body || next > end) return false;
     if (header.is_last != 0) return true;
+    if (snapshot && next == end) return true;
     p = next;
   }
+}
+
+}  // namespace messagewalk
+
+template <class Handler>
+bool WalkMessage(const uint8_t* data, size_t length, Handler&& handler) {
+  return messagewalk::Walk(data, length, std::forward<Handler>(handler), false);
+}
+
+template <class Handler>
+bool WalkSnapshotMessage(const uint8_t* data, size_t length, Handler&& handler) {
+  return messagewalk::Walk(data, length, std::forward<Handler>(handler), true);
 }

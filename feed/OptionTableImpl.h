@@ -346,8 +346,17 @@ const uint8_t* COptionTable<Traits>::_ParseBlock(uint8_t type, const uint8_t* da
                                                  uint32_t blocksAmount, uint8_t fieldsAmount, BlockMap& map) {
   const BlockReaderDef* def = ReaderFor(type, Traits::ProtocolVersion());
   if (def == nullptr) return nullptr;
+  const char* reader = Traits::kBaseReader;
+  switch (Traits::StepFor(type).writer) {
+    case OptionBlockStep::kQuote: reader = Traits::kQuoteReader; break;
+    case OptionBlockStep::kAnalytics: reader = Traits::kAnalyticsReader; break;
+    default: break;
+  }
+  ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << reader << "() started");
   optiontable::BlockMapSink<Record> sink(map);
-  return ReadBlock(*def, data, end, blocksAmount, fieldsAmount, &sink);
+  const uint8_t* next = ReadBlock(*def, data, end, blocksAmount, fieldsAmount, &sink);
+  ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << reader << "() completed");
+  return next;
 }
 
 template <class Traits>
@@ -398,13 +407,20 @@ void COptionTable<Traits>::_UpdateBase(const BlockMap& map) {
     tablelog::UnexpectedError(Traits::kClass, Traits::kBaseWriter, __FILE__, __LINE__);
   }
   ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kBaseWriter << "() completed (" << map.size()
-                                         << " items) with " << inserted << " inserted values");
+                                         << (Traits::kFutureOptionLines ? " items) completed with " : " items) with ")
+                                         << inserted << " inserted values" << (Traits::kFutureOptionLines ? "\n" : ""));
 }
 
 template <class Traits>
 void COptionTable<Traits>::_UpdateQuote(const BlockMap& map) {
   using namespace optiontable;
-  ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kQuoteWriter << "() started (" << map.size() << " items)");
+  if (Traits::kFutureOptionLines) {
+    ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kQuoteWriter << "() started ( " << map.size()
+                                           << " items) started\n");
+  } else {
+    ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kQuoteWriter << "() started (" << map.size()
+                                           << " items)");
+  }
   try {
     const std::string sql = LoadSqlTemplate(Traits::kUpdateQuote, m_table);
     CDatabaseLockGuard lock;
@@ -564,14 +580,19 @@ void COptionTable<Traits>::_InitializeEvents(const std::vector<std::string>& und
       }
     };
 
+    auto traceQuery = [](const CSqliteQuery& query, const std::string& underlying) {
+      if (Traits::kFutureOptionLines) ORV_LOG(orvlog::kInfo, "Query.eof() " << (query.AtEnd() ? 1 : 0) << " " << underlying);
+    };
     if (many) {
       CSqliteQuery query = select.RunQuery();
+      traceQuery(query, std::string());
       readRows(query);
     } else {
       for (const std::string& underlying : underlyings) {
         select.BindText(1, underlying.c_str());
         {
           CSqliteQuery query = select.RunQuery();
+          traceQuery(query, underlying);
           readRows(query);
         }
         select.Reset();
@@ -645,13 +666,17 @@ void COptionTable<Traits>::_SendEvent(const CEventClientPtr& client, std::vector
       this->LogRefusedTask();
     }
   } catch (const _com_error& e) {
-    const char* description = static_cast<const char*>(e.Description());
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    // Kept in a local: the description's characters live as long as it does.
+    const _bstr_t descriptionText = e.Description();
+    const char* description = static_cast<const char*>(descriptionText);
     std::ostringstream code;
     code << std::hex << std::setw(8) << std::setfill('0') << static_cast<unsigned long>(static_cast<ULONG>(e.Error()));
     ORV_LOG(orvlog::kError, Traits::kClass << "::_SendEvent() ERROR: Code = " << code.str() << "\n\tCode meaning = "
                                            << e.ErrorMessage() << "\n\tDescription = "
                                            << (description != nullptr ? description : ""));
   } catch (...) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
     ORV_LOG(orvlog::kError, "Unexpected error in " << Traits::kClass << "::_SendEvent().");
   }
   ORV_LOG(orvlog::kTrace, Traits::kClass << "::_SendEvent() completed");
@@ -679,7 +704,7 @@ void COptionTable<Traits>::_ReadSnapshot(const CORBA::Any* reply, uint8_t type, 
   }
   // A reply may carry its records in several blocks; each is read whole or
   // not at all, and nothing beyond the octets received.
-  WalkMessage(message, length, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
+  WalkSnapshotMessage(message, length, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
     return _ParseBlock(type, body, end, header.blocks_amount, header.fields_amount, map);
   });
 }
@@ -690,13 +715,14 @@ void COptionTable<Traits>::GetMarketData(const CSymbolKey& key, Orv::ZmDataManag
   ORV_LOG(orvlog::kTrace, Traits::kClass << "::GetMarketData()");
   const size_t before = out.size();
   if (!key.Empty()) _RequestDB(key, out);
+  if (Traits::kFutureOptionLines) ORV_LOG(orvlog::kTrace, Traits::kClass << "::GetMarketData() Requesting data");
   const size_t rows = out.size() - before;
   if (rows >= kMinCachedRows && out[before].BidPrice != 0.0f) return;
 
   // The table cannot serve the request: the snapshot takes the place of the
   // rows read, which it holds again, so that no option is listed twice.
   out.resize(before);
-  ORV_LOG(orvlog::kTrace, Traits::kClass << "::GetMarketData() Requesting data");
+  if (!Traits::kFutureOptionLines) ORV_LOG(orvlog::kTrace, Traits::kClass << "::GetMarketData() Requesting data");
   BlockMap map;
   for (const OptionSnapshot& snapshot : Traits::Snapshots(m_direct)) {
     const SnapshotRequest request = SnapshotRequestFor(snapshot.kind, key, m_direct);

@@ -18,7 +18,7 @@ void ReadSnapshotReply(const CORBA::Any* reply, const SnapshotBlockReader& read)
   }
   // A reply may carry its records in several blocks: all of them are read,
   // and nothing beyond the octets received.
-  WalkMessage(message, length, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
+  WalkSnapshotMessage(message, length, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
     return read(header, body, end);
   });
 }

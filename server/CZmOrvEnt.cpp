@@ -356,12 +356,13 @@ HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool f
     if (!signedIn) {
       ORV_LOG(orvlog::kTrace, (futures ? "Connecting to futures server" : "Connecting to stocks server"));
       const std::string user8 = Narrow(m_bstrUserName);
-      Orv::ZmDataManager_var manager = SignInToService(root.in(), user8, password8, !futures);
-      if (futures) {
-        WriteCredentials("FutUsername", "FutPassword", user8, password8);
-      } else {
-        WriteCredentials("Username", "Password", user8, password8);
-      }
+      Orv::ZmDataManager_var manager = SignInToService(root.in(), user8, password8, !futures, [&] {
+        if (futures) {
+          WriteCredentials("FutUsername", "FutPassword", user8, password8);
+        } else {
+          WriteCredentials("Username", "Password", user8, password8);
+        }
+      });
       if (session == nullptr) {
         auto made = std::make_unique<CDataHolder>(user, futures ? Orv::ZmDataManager::_nil() : manager.in(),
                                                   futures ? manager.in() : Orv::ZmDataManager::_nil());

@@ -52,7 +52,19 @@ CORBA::ORB_ptr InitializeCorba(const std::string& programPath) {
     // of it). The process is ending anyway, so that clean-up is skipped.
     // This must come before anything else initialises OpenSSL.
     OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
-    g_orb = CORBA::ORB_init(argc, argv.data(), "");
+    // Without SSL the ORB's SSL transport still starts, finds no CA and
+    // says so on standard error: quiet while the ORB starts, then the
+    // ORB's usual level again.
+    {
+      struct QuietStart {
+        CORBA::ULong level = omniORB::traceLevel;
+        explicit QuietStart(bool quiet) {
+          if (quiet) omniORB::traceLevel = 0;
+        }
+        ~QuietStart() { omniORB::traceLevel = level; }
+      } quiet(CSettings::UseSSL == 0);
+      g_orb = CORBA::ORB_init(argc, argv.data(), "");
+    }
     ORV_LOG(orvlog::kInfo, "ORB initizlized");
     omniORB::setClientCallTimeout(CSettings::ServerTimeout);
   } catch (const CORBA::SystemException& e) {
@@ -113,13 +125,15 @@ Orv::ZmDataService_ptr ResolveDataService(const CSettings::InitRefList& endpoint
 }
 
 Orv::ZmDataManager_ptr SignInToService(Orv::ZmDataService_ptr root, const std::string& user,
-                                       const std::string& password, bool sendProtocolVersion) {
+                                       const std::string& password, bool sendProtocolVersion,
+                                       const std::function<void()>& signedIn) {
   if (CORBA::is_nil(root)) throw CORBA::INV_OBJREF(0, CORBA::COMPLETED_NO);
   Orv::ZmDataManager_var manager = root->GetZmDataManager();
   if (CORBA::is_nil(manager)) throw CORBA::INV_OBJREF(0, CORBA::COMPLETED_NO);
   if (manager->Connect(orvidl::SafeStr(user.c_str()), orvidl::SafeStr(password.c_str())) != 0) {
     RaiseAutomationError("Invalid user id or password");
   }
+  if (signedIn) signedIn();
   manager->SetCompressionMode(CSettings::UseCompression != 0 ? 1 : 0);
   if (sendProtocolVersion) manager->SetProtocolVersion(static_cast<CORBA::Short>(CSettings::ProtocolVersion));
   return manager._retn();

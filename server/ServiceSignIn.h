@@ -3,6 +3,7 @@
 // the remote sign-in that yields a user's data manager.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "feed/CSettings.h"
@@ -28,9 +29,11 @@ void ShutdownCorba();
 Orv::ZmDataService_ptr ResolveDataService(const CSettings::InitRefList& endpoints);
 
 // Asks the root for a data manager and signs the user in. A refused
-// sign-in raises the automation error "Invalid user id or password". Sets
-// the compression mode and, for the equities service (protocolVersion set),
-// the protocol version; their results are not used. The caller owns the
-// returned manager.
+// sign-in raises the automation error "Invalid user id or password". Once
+// the service has accepted the user, signedIn runs (the main object stores
+// the credentials there); then the compression mode and, for the equities
+// service (protocolVersion set), the protocol version are set; their
+// results are not used. The caller owns the returned manager.
 Orv::ZmDataManager_ptr SignInToService(Orv::ZmDataService_ptr root, const std::string& user,
-                                       const std::string& password, bool sendProtocolVersion);
+                                       const std::string& password, bool sendProtocolVersion,
+                                       const std::function<void()>& signedIn = {});

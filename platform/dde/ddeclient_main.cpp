@@ -4,6 +4,7 @@
 //   ddeclient [--timeout MS] advise SERVICE TOPIC ITEM [--count N] [--time MS]
 //   ddeclient [--timeout MS] poke SERVICE TOPIC ITEM VALUE
 //   ddeclient [--timeout MS] execute SERVICE TOPIC COMMAND
+//   ddeclient --help
 //
 // Values are CF_TEXT; each one received is printed on a line of its own.
 // An advise prints every update until N updates came, MS milliseconds
@@ -25,13 +26,30 @@ long g_wanted = 0;
 long g_received = 0;
 bool g_lost = false;
 
+const char kUsage[] =
+    "usage: ddeclient [--timeout MS] request SERVICE TOPIC ITEM\n"
+    "       ddeclient [--timeout MS] advise SERVICE TOPIC ITEM [--count N] [--time MS]\n"
+    "       ddeclient [--timeout MS] poke SERVICE TOPIC ITEM VALUE\n"
+    "       ddeclient [--timeout MS] execute SERVICE TOPIC COMMAND\n"
+    "       ddeclient --help\n";
+
+const char kHelp[] =
+    "\n"
+    "A DDE client for the command line. Each value received is printed on a line of\n"
+    "its own; an advise prints every update until N updates came, MS milliseconds\n"
+    "passed or the server ended the conversation.\n"
+    "\n"
+    "  --timeout MS  how long to wait for the service's answer (default 5000)\n"
+    "  --count N     advise: stop after N updates\n"
+    "  --time MS     advise: stop after MS milliseconds\n"
+    "\n"
+    "Services are found through their sockets in $XDG_RUNTIME_DIR/orv/, else\n"
+    "/tmp/orv-<uid>/. Exit status: 0 done, 1 the service refused or failed,\n"
+    "2 bad command line.\n";
+
 int Usage(const char* message) {
   if (message) std::fprintf(stderr, "ddeclient: %s\n", message);
-  std::fprintf(stderr,
-               "usage: ddeclient [--timeout MS] request SERVICE TOPIC ITEM\n"
-               "       ddeclient [--timeout MS] advise SERVICE TOPIC ITEM [--count N] [--time MS]\n"
-               "       ddeclient [--timeout MS] poke SERVICE TOPIC ITEM VALUE\n"
-               "       ddeclient [--timeout MS] execute SERVICE TOPIC COMMAND\n");
+  std::fputs(kUsage, stderr);
   return 2;
 }
 
@@ -92,6 +110,11 @@ int main(int argc, char** argv) {
   std::vector<std::string> words;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      std::fputs(kUsage, stdout);
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
     long* target = a == "--timeout" ? &timeout : a == "--count" ? &count : a == "--time" ? &time
                                                                                        : nullptr;
     if (target) {

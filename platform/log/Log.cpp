@@ -10,6 +10,7 @@
 #include <log4cplus/initializer.h>
 #include <log4cplus/layout.h>
 #include <log4cplus/logger.h>
+#include <log4cplus/nullappender.h>
 #include <log4cplus/spi/loggingevent.h>
 
 #include "log/PrivateRollingFile.h"
@@ -27,6 +28,10 @@ log4cplus::Logger Root() {
     // initializer object lives for the rest of the program.
     static log4cplus::Initializer* initializer = new log4cplus::Initializer();
     (void)initializer;
+    // A program that sets up no log (the bridge, whose transport still
+    // logs what it does) stays silent instead of having log4cplus complain
+    // about the missing appender on standard error.
+    log4cplus::Logger::getRoot().addAppender(log4cplus::SharedAppenderPtr(new log4cplus::NullAppender()));
   });
   return log4cplus::Logger::getRoot();
 }
@@ -43,6 +48,8 @@ void Install(log4cplus::SharedAppenderPtr appender) {
 void InitRollingFile(const std::string& path) {
   Root();
   log4cplus::SharedAppenderPtr appender(new PrivateRollingFile(path, 1024 * 1024, 4));
+  // The name configurations and tools look the program's log up by.
+  appender->setName(LOG4CPLUS_TEXT("RMainFileApp"));
   Install(appender);
 }
 

@@ -526,6 +526,44 @@ TEST_F(DdeServerTest, IVIndexSnapshotsMakeTheirEntriesThenSubscribe) {
             g_DataHolder.ivIndex.entries.size());
 }
 
+// A futures IV link is named by the future's root, as the service keys the
+// points: its index and surface entries get their values from ORVE and the
+// root stays subscribed for both kinds.
+TEST_F(DdeServerTest, FuturesIVLinksOfARootGetTheirValuesAndStaySubscribed) {
+  SignIn();
+  IFuturesEntPtr futures = Orve()->GetFuturesAll();
+  const std::string root = Text(futures->GetRootSymbol());
+  ASSERT_FALSE(root.empty());
+  auto* surface = new IVSurfaceEntry(root.c_str(), 30, 0, 0, 0, 0, 0);
+  {
+    StoreGuard lock(g_DataHolder.futIvSurface.lock);
+    g_DataHolder.futIvSurface.entries.push_back(surface);
+    g_DataHolder.futIvSurface.byKey.emplace(IVSurfaceKey(surface->symbol, 30, 0, 0), surface);
+  }
+  for (DataTypeEnum kind : {enFutIVIndexData, enFutIVSurfaceData}) {
+    SCOPED_TRACE(kind);
+    SubscriptionRequest request;
+    request.symbol = root.c_str();
+    request.kind = kind;
+    server_->ProcessRequest(request);
+    EXPECT_TRUE(Subscribed(root, enEquity, kind));
+  }
+  {
+    StoreGuard lock(g_DataHolder.futIvIndex.lock);
+    ASSERT_FALSE(g_DataHolder.futIvIndex.entries.empty());
+    for (IVIndexEntry* e : g_DataHolder.futIvIndex.entries) {
+      EXPECT_EQ(Text(e->symbol), root);
+      EXPECT_EQ(e->snapshot, 1);
+      EXPECT_GT(e->callIV, 0.0f);
+      EXPECT_GT(e->putIV, 0.0f);
+    }
+  }
+  StoreGuard lock(g_DataHolder.futIvSurface.lock);
+  EXPECT_EQ(surface->snapshot, 1);
+  EXPECT_GT(surface->iv, 0.0f);
+  EXPECT_GT(surface->virtualStrike, 0.0f);
+}
+
 // ---- event handlers ---------------------------------------------------------------
 
 TEST_F(DdeServerTest, AStockEventUpdatesOnlyRequestedEntriesAndQueuesTheAtmPoll) {

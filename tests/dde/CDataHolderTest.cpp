@@ -2,8 +2,24 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <atomic>
+#include <memory>
+#include <string>
 #include <thread>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ORV_LEAK_CHECK 1
+#endif
+#endif
+#ifndef ORV_LEAK_CHECK
+#define ORV_LEAK_CHECK 0
+#endif
+#if ORV_LEAK_CHECK
+#include <sanitizer/lsan_interface.h>
+#endif
 
 namespace {
 
@@ -74,6 +90,16 @@ TEST(DataHolderCounts, GetOrInsertCountStartsAtZeroAndIsCountedInPlace) {
   // Stopping a link that was never counted goes below zero.
   --GetOrInsertCount(counts, "IBM");
   EXPECT_EQ(-1, counts.at("IBM"));
+}
+
+TEST(DataHolderCounts, RunningOutOfMemoryRaisesTheAutomationError) {
+  EXPECT_EQ(StoreChange([] { return 7; }), 7);
+  try {
+    StoreChange([]() -> int { throw std::bad_alloc(); });
+    ADD_FAILURE() << "nothing raised";
+  } catch (const _com_error& e) {
+    EXPECT_EQ(e.Error(), E_OUTOFMEMORY);
+  }
 }
 
 // Fills every group so that Clear and the destructor have something in
@@ -168,9 +194,33 @@ TEST(DataHolderClear, EmptiesEveryGroupButKeepsTheTablesOutsideThem) {
 }
 
 TEST(DataHolderClear, DestructorFreesWhatIsLeft) {
+  // Enough entries that what they hold stands out from anything else the
+  // test allocates meanwhile.
+  auto fill = [](CDataHolder& store) {
+    for (int i = 0; i < 2000; ++i) {
+      const _bstr_t symbol(("SYM" + std::to_string(i)).c_str());
+      auto* stock = new StockEntry(symbol, 1, 2);
+      stock->hvByTerm[30] = HvEntry{0.2f, 7};
+      store.stock.entries.push_back(stock);
+      store.stock.bySymbol[symbol] = stock;
+      ++GetOrInsertCount(store.stock.adviseCount, symbol);
+    }
+    FillEveryGroup(store);
+  };
+#if ORV_LEAK_CHECK
   auto store = std::make_unique<CDataHolder>();
-  FillEveryGroup(*store);
-  store.reset();  // the leak checker of the sanitizer build has the last word
+  fill(*store);
+  store.reset();
+  EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
+#else
+  const size_t before = mallinfo2().uordblks;
+  auto store = std::make_unique<CDataHolder>();
+  fill(*store);
+  const size_t filled = mallinfo2().uordblks;
+  ASSERT_GT(filled, before + 100000);
+  store.reset();
+  EXPECT_LT(mallinfo2().uordblks, before + (filled - before) / 10);
+#endif
 }
 
 TEST(DataHolderLocks, GroupLocksAreReentrantAndIndependent) {

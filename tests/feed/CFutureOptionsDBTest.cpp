@@ -218,6 +218,34 @@ TEST_F(FutureOptionsDBTest, GetMarketDataServesFromTheTableOnlyWithFiftyRowsAndA
   }
 }
 
+TEST_F(FutureOptionsDBTest, TheLogNamesEachStepOfABlockInTheTablesOwnWords) {
+  TestClients::Client c = clients.New();
+  db.Subscribe(c.handle, CSymbolKey(u"FA", 0));
+  LogCapture log(orvlog::kTrace);
+  ASSERT_TRUE(Apply(db, Base(OptionChain("FA", 2))));
+  ASSERT_TRUE(Apply(db, Quote(OptionChain("FA", 1))));
+  ASSERT_TRUE(Apply(db, Quote({{"O1", "FNONE", 100}})));
+  for (const char* line : {"CFutureOptionsDB::_ParseOptionBase() started", "CFutureOptionsDB::_ParseOptionBase() completed",
+                           "CFutureOptionsDB::_ParseOptionQuote() started",
+                           "CFutureOptionsDB::_ParseOptionQuote() completed",
+                           "CFutureOptionsDB::_UpdateOptionBase() completed (2 items) completed with 2 inserted values\n",
+                           "CFutureOptionsDB::_UpdateOptionQuote() started ( 1 items) started\n",
+                           "Query.eof() 0 FA", "Query.eof() 1 FNONE"}) {
+    EXPECT_TRUE(log.Contains(line)) << line;
+  }
+
+  // "Requesting data" follows the table read whether the table serves the
+  // request or the service is asked.
+  ASSERT_TRUE(Apply(db, Base(OptionChain("FB", 50))));
+  ASSERT_TRUE(Apply(db, Quote(OptionChain("FB", 50, 3))));
+  for (const char16_t* future : {u"FB", u"FA"}) {
+    log.Clear();
+    std::vector<OptionRecord> out;
+    db.GetMarketData(CSymbolKey(future, 0), Orv::ZmDataManager::_nil(), out);
+    EXPECT_EQ(log.Count("CFutureOptionsDB::GetMarketData() Requesting data"), 1u);
+  }
+}
+
 TEST(FutureOptionsDBInitialize, MakesTheTableWithItsIndex) {
   TempDir dir;
   CFutureOptionsDB db(dir.File("bob"));

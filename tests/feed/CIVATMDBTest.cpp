@@ -67,6 +67,30 @@ TEST(CurveTest, VolatilityInterpolationOfZeroAndNegativeVariance) {
   EXPECT_EQ(v, 15.0f);
 }
 
+// Inputs at which rounding the product or the variances to float moves the
+// result by an ulp or more; the expected values keep double precision up to
+// the narrowing of the differences, the slope, the variance and the result.
+TEST(CurveTest, InterpolationRoundsOnlyWhereItStoresAFloat) {
+  const struct {
+    bool volatility;
+    float x, x1, y1, x2, y2;
+    float expected;
+  } cases[] = {
+      {false, 126.6f, 118.0f, 0.197f, 128.0f, 0.255f, 0x1.f99c36p-3f},
+      {false, 49.325f, 47.0f, 0.591f, 49.5f, 0.182f, 0x1.af5eb6p-3f},
+      {false, 142.8f, 139.0f, 0.536f, 144.0f, 0.117f, 0x1.bd8ff6p-3f},
+      {true, 0.92f, 0.36f, 0.14f, 1.23f, 0.396f, 0x1.7bf696p-2f},
+      {true, 0.2611495554447174f, 0.07f, 0.213f, 0.55f, 0.338f, 0.32114529609680176f},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.x);
+    float v = 0.0f;
+    ASSERT_TRUE(c.volatility ? InterpolateVolatility(c.x, c.x1, c.y1, c.x2, c.y2, v)
+                             : InterpolateLinear(c.x, c.x1, c.y1, c.x2, c.y2, v));
+    EXPECT_EQ(v, c.expected);
+  }
+}
+
 struct Option {
   double expiration;
   float strike;

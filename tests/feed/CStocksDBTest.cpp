@@ -8,8 +8,10 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -112,6 +114,7 @@ class TestStocksDB : public CStocksDB {
 
   bool _QueueTask(CWorkerInterface* task) override {
     ++queued;
+    if (raise) raise();
     if (refuse) return false;
     if (!runInline) return CStocksDB::_QueueTask(task);
     task->DoTask();
@@ -127,6 +130,7 @@ class TestStocksDB : public CStocksDB {
 
   bool runInline = true;
   bool refuse = false;
+  std::function<void()> raise;  // throws in place of queueing
   int queued = 0;
 };
 
@@ -468,6 +472,44 @@ TEST_F(StocksDBTest, ARefusedTaskIsDeletedWithItsCursor) {
   EXPECT_FLOAT_EQ(db.Rows()[0].BidPrice, 2.0f);
 }
 
+TEST_F(StocksDBTest, AnErrorWhileSendingSaysWhereItWasCaughtAndWhat) {
+  Client c = NewClient();
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}})));
+  db.Subscribe(c.handle, CSymbolKey(u"AAA", 0));
+  const struct {
+    std::function<void()> raise;
+    const char* line;
+  } cases[] = {
+      {[] { _com_issue_error(E_OUTOFMEMORY); }, "CStocksDB::_SendEvent() ERROR: Code = 8007000e"},
+      {[] {
+         ICreateErrorInfo* create = nullptr;
+         IErrorInfo* info = nullptr;
+         ASSERT_TRUE(SUCCEEDED(CreateErrorInfo(&create)));
+         create->SetDescription(const_cast<LPOLESTR>(u"the cursor is gone"));
+         create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info));
+         create->Release();
+         _com_raise_error(E_FAIL, info);
+       },
+       "\tDescription = the cursor is gone"},
+      {[] { throw std::runtime_error("boom"); }, "Unexpected error in CStocksDB::_SendEvent()."},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.line);
+    LogCapture log(orvlog::kTrace);
+    db.raise = k.raise;
+    ASSERT_TRUE(Apply(db, QuoteMessage({{"AAA", 2.0f}})));
+    const std::vector<std::string> lines = log.Lines();
+    const auto error = std::find_if(lines.begin(), lines.end(),
+                                    [&](const std::string& l) { return l.find(k.line) != std::string::npos; });
+    ASSERT_NE(error, lines.end());
+    ASSERT_NE(error, lines.begin());
+    EXPECT_EQ(error[-1].rfind("Exception: ", 0), 0u) << error[-1];
+    EXPECT_NE(error[-1].find("CStocksDB.cpp:"), std::string::npos) << error[-1];
+    EXPECT_TRUE(log.Contains("CStocksDB::_SendEvent() completed"));
+  }
+  EXPECT_TRUE(c.events->Events().empty());
+}
+
 TEST_F(StocksDBTest, DeletesRemoveTheSymbolsRows) {
   ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}, {"BBB", 2.0f}, {"CCC", 3.0f}, {"DDD", 4.0f}})));
   ASSERT_TRUE(Apply(direct, BaseMessage({{"AAA", 1.0f}})));
@@ -537,6 +579,27 @@ TEST_F(StocksDBTest, BaseSnapshotReadsEveryBlockUpToTheLast) {
   const CORBA::Any cutReply = orvidl::FieldListAny(cut.bytes);
   direct.ApplyBaseReply(&cutReply);
   EXPECT_EQ(Symbols(direct.Rows()), (std::vector<std::string>{"AAA", "BBB", "DDD"}));
+}
+
+TEST_F(StocksDBTest, ASnapshotThatEndsJustAfterABlockIsWholeWithoutItsLastFlag) {
+  LogCapture log(orvlog::kError);
+  const CORBA::Any one = orvidl::FieldListAny(BaseMessage({{"AAA", 1.0f}}, 0).bytes);
+  direct.ApplyBaseReply(&one);
+  MessageBuilder two = BaseMessage({{"BBB", 2.0f}}, 0);
+  const MessageBuilder next = BaseMessage({{"CCC", 3.0f}}, 0);
+  two.bytes.insert(two.bytes.end(), next.bytes.begin(), next.bytes.end());
+  const CORBA::Any twoReply = orvidl::FieldListAny(two.bytes);
+  direct.ApplyBaseReply(&twoReply);
+  EXPECT_EQ(Symbols(direct.Rows()), (std::vector<std::string>{"AAA", "BBB", "CCC"}));
+  EXPECT_FALSE(log.Contains("without its last block"));
+
+  // Octets that stop inside a header are still a reply cut short.
+  MessageBuilder cut = BaseMessage({{"DDD", 4.0f}}, 0);
+  cut.bytes.insert(cut.bytes.end(), next.bytes.begin(), next.bytes.begin() + 5);
+  const CORBA::Any cutReply = orvidl::FieldListAny(cut.bytes);
+  direct.ApplyBaseReply(&cutReply);
+  EXPECT_TRUE(log.Contains("without its last block"));
+  EXPECT_EQ(Symbols(direct.Rows()), (std::vector<std::string>{"AAA", "BBB", "CCC", "DDD"}));
 }
 
 TEST_F(StocksDBTest, GetMarketDataAnswersFromTheTableWithoutAService) {

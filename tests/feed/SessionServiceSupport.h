@@ -65,7 +65,11 @@ class SimEnvironment : public ::testing::Environment {
     // Shorter than the tests' idle pulls: those must not run into it.
     CSettings::ServerTimeout = 1500;
     CSettings::PullTimeout = 2000;
-    ASSERT_FALSE(CORBA::is_nil(InitializeCorba("session-test")));
+    // What the ORB says while it starts, on standard error.
+    ::testing::internal::CaptureStderr();
+    CORBA::ORB_ptr orb = InitializeCorba("session-test");
+    m_orbStartOutput = ::testing::internal::GetCapturedStderr();
+    ASSERT_FALSE(CORBA::is_nil(orb));
     CORBA::Object_var control = CorbaOrb()->string_to_object(m_sim->Get("control").c_str());
     m_control = OrvSim::Control::_narrow(control);
     ASSERT_FALSE(CORBA::is_nil(m_control));
@@ -81,6 +85,7 @@ class SimEnvironment : public ::testing::Environment {
   }
 
   OrvSim::Control_ptr Control() { return m_control.in(); }
+  const std::string& OrbStartOutput() const { return m_orbStartOutput; }
   const std::string& Folder() const { return m_dir.path(); }
 
  private:
@@ -88,6 +93,7 @@ class SimEnvironment : public ::testing::Environment {
   TempDir m_dir;
   std::unique_ptr<orvsim::OrvSimProcess> m_sim;
   OrvSim::Control_var m_control;
+  std::string m_orbStartOutput;
 };
 
 inline SimEnvironment*& Env() {

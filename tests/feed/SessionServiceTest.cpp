@@ -92,8 +92,15 @@ TEST_F(SessionService, SignInAcceptsGoodCredentialsOnly) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.user) + "/" + c.password);
     Journal journal;
+    bool signedIn = false;
     try {
-      Orv::ZmDataManager_var m = SignInToService(root, c.user, c.password, true);
+      // Told before the modes are set, once the service has taken the user.
+      Orv::ZmDataManager_var m = SignInToService(root, c.user, c.password, true, [&] {
+        signedIn = true;
+        EXPECT_EQ(journal.Calls("Connect").size(), 1u);
+        EXPECT_TRUE(journal.Calls("SetCompressionMode").empty());
+      });
+      EXPECT_TRUE(signedIn);
       EXPECT_TRUE(c.ok);
       EXPECT_TRUE(m->IsConnected());
       EXPECT_EQ(journal.Calls("SetCompressionMode"), std::vector<std::string>{"mode=0 -> 0"});
@@ -102,6 +109,7 @@ TEST_F(SessionService, SignInAcceptsGoodCredentialsOnly) {
       EXPECT_FALSE(c.ok);
       EXPECT_EQ(ErrorText(e), "Invalid user id or password");
       EXPECT_TRUE(journal.Calls("SetCompressionMode").empty());
+      EXPECT_FALSE(signedIn);
     }
   }
   // The futures service is not told a protocol version.
@@ -110,6 +118,11 @@ TEST_F(SessionService, SignInAcceptsGoodCredentialsOnly) {
   Orv::ZmDataManager_var m = SignInToService(futRoot, "alice", "secret", false);
   EXPECT_EQ(journal.Calls("SetCompressionMode").size(), 1u);
   EXPECT_TRUE(journal.Calls("SetProtocolVersion").empty());
+}
+
+TEST_F(SessionService, WithoutSslTheOrbSaysNothingAboutItWhenItStarts) {
+  EXPECT_EQ(CSettings::UseSSL, 0);
+  EXPECT_EQ(Env()->OrbStartOutput().find("SSL"), std::string::npos) << Env()->OrbStartOutput();
 }
 
 TEST_F(SessionService, ResolutionGoesOnPastAnEndpointThatFails) {
@@ -210,6 +223,21 @@ TEST_F(SessionService, EveryServerStatusReachesTheCallerWithItsText) {
   auto session = OpenSession("status");
   const std::string symbol = Stocks(*session).at(0);
   CZmOrvEnt client;
+  const char* const texts[] = {
+      "Operation failed (S_ERR_FAILED)",
+      "Already connected (S_ERR_ALREADY_CONNECTED)",
+      "Not authorised (S_ERR_NOT_AUTHORIZED)",
+      "Not connected (S_ERR_NOT_CONNECTED)",
+      "Not found (S_ERR_NOT_FOUND)",
+      "Subscribe failed (S_ERR_NOT_SUBSCRIBED)",
+      "Invalid field (S_ERR_INVALID_FIELD)",
+      "Field already registered (S_ERR_FIELD_ALREADY_REGISTERED)",
+      "Calback not registered (S_ERR_REGISTER_CALLBACK)",
+      "Calback already registered (S_ERR_CALLBACK_ALREADY_REGISTERED)",
+      "Calback not registered (S_ERR_CALLBACK_NOT_REGISTERED)",
+      "Invalid type (S_ERR_INVALID_TYPE)",
+      "Subscription limit exceeded (S_ERR_SUBSCRIPTION_LIMIT)",
+  };
   for (int code = 1; code <= 13; ++code) {
     SCOPED_TRACE(code);
     Env()->Control()->InjectStatus("Subscribe", 1, static_cast<CORBA::Short>(code), 1);
@@ -219,7 +247,7 @@ TEST_F(SessionService, EveryServerStatusReachesTheCallerWithItsText) {
       ADD_FAILURE() << "no error";
     } catch (const _com_error& e) {
       EXPECT_EQ(e.Error(), E_FAIL);
-      EXPECT_EQ(ErrorText(e), std::string("Error: ") + ServerStatusText(code) + " code " + std::to_string(code) +
+      EXPECT_EQ(ErrorText(e), std::string("Error: ") + texts[code - 1] + " code " + std::to_string(code) +
                                   ". Can't subscribe (type: T_EQUITY_BASE) to symbol " + symbol);
     }
     EXPECT_EQ(journal.Calls("Subscribe").size(), 1u) << "the quote type was subscribed after a failure";

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <functional>
 #include <set>
 
 #include "feed/CDatabaseLock.h"
+#include "tests/feed/LogCapture.h"
 #include "tests/feed/SessionServiceSupport.h"
 #include "tests/feed/TestClient.h"
 
@@ -367,6 +369,37 @@ TEST_F(SessionTables, InterestRatesAndHistoricalVolatilityAreAskedForEachTime) {
   }
 }
 
+TEST_F(SessionTables, EverySnapshotPathTracesTheHeaderOfEachBlockItReads) {
+  auto session = OpenSession("headers", true);
+  const std::string stock = Stocks(*session).at(0);
+  std::vector<FutureRecord> futures;
+  session->GetFutures(u"", futures);
+  ASSERT_FALSE(futures.empty());
+  const std::u16string future = U16(Sym(futures.front().Symbol));
+  const struct {
+    const char* path;
+    std::vector<int> types;
+    std::function<void()> get;
+  } cases[] = {
+      {"stocks", {1, 3}, [&] { std::vector<StockRecord> r; session->GetStocks(U16(stock), r, false); }},
+      {"options", {2, 4, 5}, [&] { std::vector<OptionRecord> r; session->GetOptions(U16(stock), enEquity, r, false); }},
+      {"nstd options", {23, 24, 25}, [&] { std::vector<NstdOptionRecord> r; session->GetNstdOptions(u"", enEquity, r); }},
+      {"futures", {13, 14}, [&] { std::vector<FutureRecord> r; session->GetFutures(u"", r); }},
+      {"futures options", {15, 16}, [&] { std::vector<OptionRecord> r; session->GetFutOptions(future, enEquity, r); }},
+      {"interest rates", {8}, [&] { std::vector<InterestRateRecord> r; session->GetInterestRates(u"", r); }},
+      {"hv", {9}, [&] { std::vector<HVRecord> r; session->GetHV(U16(stock), r); }},
+      {"iv index", {6}, [&] { std::vector<IVIndexRecord> r; session->GetIVIndexes(U16(stock), r); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    LogCapture log(orvlog::kTrace);
+    c.get();
+    for (const int type : c.types) {
+      EXPECT_TRUE(log.Contains("Message header: type: " + std::to_string(type) + " is_delayed: ")) << type;
+    }
+  }
+}
+
 TEST_F(SessionTables, WithoutItsServerAGetterLeavesTheVectorAndAnUpdateReportsFalse) {
   CDataHolder session(u"nil", nullptr, nullptr);
   ASSERT_TRUE(session.Initialize());
@@ -391,6 +424,42 @@ TEST_F(SessionTables, WithoutItsServerAGetterLeavesTheVectorAndAnUpdateReportsFa
   EXPECT_TRUE(surfaces.empty());
   CZmOrvEnt client;
   EXPECT_THROW(session.Subscribe(client.Handle(), u"ANY", enFutIVIndexData, enEquity), _com_error);
+}
+
+TEST_F(SessionTables, ASignedInSessionWithoutItsTablesRefusesUpdatesAndANilServerLeavesIt) {
+  Orv::ZmDataService_var root = ResolveDataService(CSettings::InitRef);
+  Orv::ZmDataManager_var manager = SignInToService(root, "alice", "secret", true);
+  CDataHolder session(u"notables", manager.in(), nullptr);
+  const struct {
+    const char* name;
+    std::function<bool()> update;
+    const char* text;
+  } cases[] = {
+      {"UpdateEquityBase", [&] { return session.UpdateEquityBase(u"ANY"); }, "Unknown message type 0."},
+      {"UpdateEquityQuote", [&] { return session.UpdateEquityQuote(u"ANY"); }, "Unknown message type 0."},
+      {"UpdateOptionBase", [&] { return session.UpdateOptionBase(u"ANY", false); }, "Unknown message type 1."},
+      {"UpdateOptionQuote", [&] { return session.UpdateOptionQuote(u"ANY", true); }, "Unknown message type 1."},
+      {"UpdateOptionAD", [&] { return session.UpdateOptionAD(u"ANY", false); }, "Unknown message type 1."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      c.update();
+      ADD_FAILURE() << "no error";
+    } catch (const _com_error& e) {
+      EXPECT_EQ(e.Error(), E_FAIL);
+      const _bstr_t description = e.Description();
+      EXPECT_STREQ(static_cast<const char*>(description), c.text);
+    }
+  }
+
+  // Without the service the session is as one that never had it: no
+  // request goes out and the updates answer false.
+  session.SetDataServer(Orv::ZmDataManager::_nil());
+  EXPECT_TRUE(CORBA::is_nil(session.GetDataServer()));
+  for (const auto& c : cases) EXPECT_FALSE(c.update()) << c.name;
+  session.SetDataServer(manager.in());
+  EXPECT_FALSE(CORBA::is_nil(session.GetDataServer()));
 }
 
 }  // namespace

@@ -31,11 +31,23 @@ unsigned ModeOf(const std::filesystem::path& p) {
 int g_composed = 0;
 int Composed() { return ++g_composed; }
 
+// First in the file: it needs a process whose log nothing has set up yet,
+// as in a program that has none (the bridge).
+TEST(LogUnset, AProgramThatSetsUpNoLogWritesNothing) {
+  ::testing::internal::CaptureStderr();
+  ORV_LOG(orvlog::kError, "ERROR: nobody reads this");
+  ORV_LOG(orvlog::kInfo, "nor this");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
 TEST(Log, ThresholdGatesComposingAndWritesPatternToRollingFile) {
   auto dir = std::filesystem::temp_directory_path() / ("orvlog-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   auto file = dir / "ORVE.log";
   orvlog::InitRollingFile(file.string());
+  log4cplus::SharedAppenderPtr named = log4cplus::Logger::getRoot().getAppender(LOG4CPLUS_TEXT("RMainFileApp"));
+  ASSERT_TRUE(named);
+  EXPECT_EQ(log4cplus::Logger::getRoot().getAllAppenders().size(), 1u);
 
   orvlog::SetLevel(orvlog::kDebug);
   EXPECT_FALSE(orvlog::IsEnabled(orvlog::kTrace));

@@ -1195,4 +1195,50 @@ TEST(CursorThreads, ReadsDuringAWalkSeeWholeRecords) {
   EXPECT_EQ(torn, 0);
 }
 
+// Each property reads the current record under the cursor's lock: while
+// another thread moves the cursor, every value read is a value of some
+// record, never one half-replaced or freed.
+TEST(CursorThreads, PropertyReadsDuringAWalkSeeWholeValues) {
+  std::vector<StockRecord> records;
+  const std::string padding(40, 'x');
+  for (int i = 0; i < 200; ++i) {
+    StockRecord r = Stock(("S" + std::to_string(i) + padding).c_str(), 1000 + i);
+    r.Currency = Str(("C" + std::to_string(i) + padding).c_str());
+    r.LastPrice = static_cast<float>(i);
+    records.push_back(r);
+  }
+  CComPtr<IStocksEnt> c = MakeCursor<CStocks, IStocksEnt>(records);
+  auto wholeText = [&](const std::string& text, char head) {
+    if (text.empty() || text == "<null>") return true;  // the walk's end
+    if (text[0] != head || text.size() <= padding.size() + 1) return false;
+    const std::string number = text.substr(1, text.size() - 1 - padding.size());
+    return text.compare(text.size() - padding.size(), padding.size(), padding) == 0 && !number.empty() &&
+           number.find_first_not_of("0123456789") == std::string::npos && std::stoi(number) < 200;
+  };
+  std::atomic<bool> done{false};
+  std::atomic<int> torn{0};
+  std::atomic<int> reads{0};
+  std::thread reader([&] {
+    while (!done || reads == 0) {
+      if (!wholeText(Text(c.p, &IStocksEnt::get_Symbol), 'S')) ++torn;
+      if (!wholeText(Text(c.p, &IStocksEnt::get_Currency), 'C')) ++torn;
+      LONG volume = 0;
+      float last = -1;
+      if (c->get_Volume(&volume) != S_OK || (volume != 0 && (volume < 1000 || volume >= 1200))) ++torn;
+      if (c->get_LastPrice(&last) != S_OK || last < 0 || last >= 200) ++torn;
+      ++reads;
+    }
+  });
+  for (int round = 0; round < 20; ++round) {
+    VARIANT_BOOL b = VARIANT_TRUE;
+    while (b == VARIANT_TRUE) c->Next(&b);
+    CComBSTR first(("s0" + padding).c_str());
+    c->Find(first, &b);
+  }
+  done = true;
+  reader.join();
+  EXPECT_GT(reads, 0);
+  EXPECT_EQ(torn, 0);
+}
+
 }  // namespace

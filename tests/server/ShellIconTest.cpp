@@ -107,9 +107,13 @@ TEST_F(TrayIcon, ExitHidesTheIconAndRunsTheStopHook) {
   EXPECT_EQ(g_stopHookRuns, 1);
 }
 
-TEST(AboutBox, ClosesWithTheCommandThatEndedIt) {
+TEST(AboutBox, ShowsTheProductAndBuildAndClosesWithTheCommandThatEndedIt) {
   RegisterOrveResources();
-  EXPECT_EQ(CAboutDlg::DoModal(nullptr), IDOK);
+  ::testing::internal::CaptureStderr();
+  const INT_PTR result = CAboutDlg::DoModal(nullptr);
+  const std::string shown = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(result, IDOK);
+  EXPECT_EQ(shown, "[About Zelmora SDK client] Zelmora SDK client\nbuild 1.0.2.1\n");
 }
 
 }  // namespace

@@ -319,7 +319,14 @@ int main(int argc, char** argv) {
     std::vector<char*> cargs;
     for (auto& s : args) cargs.push_back(s.data());
     int cargc = static_cast<int>(cargs.size());
-    orb = CORBA::ORB_init(cargc, cargs.data());
+    {
+      // Without an SSL port the ORB's SSL transport finds no CA and says so
+      // on standard error: quiet while the ORB starts.
+      const CORBA::ULong traceLevel = omniORB::traceLevel;
+      if (opt.sslPort < 0) omniORB::traceLevel = 0;
+      orb = CORBA::ORB_init(cargc, cargs.data());
+      omniORB::traceLevel = traceLevel;
+    }
 
     CORBA::Object_var o = orb->resolve_initial_references("RootPOA");
     PortableServer::POA_var root = PortableServer::POA::_narrow(o);
