@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <stdexcept>
 
 #include "OrvPayload.h"
 #include "feed/CSqliteException.h"
@@ -51,6 +52,24 @@ int KindOfMessageType(int type) {
 
 namespace {
 
+// The text of the exception in flight, for the caller of a set-up that
+// failed other than in the database; empty when it has none.
+std::string CurrentFailureText() {
+  try {
+    throw;
+  } catch (const _com_error& e) {
+    const _bstr_t d = e.Description();
+    const char* text = static_cast<const char*>(d);
+    return text != nullptr && *text ? text : e.ErrorMessage();
+  } catch (const CORBA::Exception& e) {
+    return orvidl::DescribeException(e).Text();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return std::string();
+  }
+}
+
 std::string DatabasePathFor(const std::u16string& userName) {
   const std::string file = UserFileName(userName);
   if (file.empty()) RaiseAutomationError("Invalid user name");
@@ -64,6 +83,7 @@ CDataHolder::CDataHolder(const std::u16string& userName, Orv::ZmDataManager_ptr 
     : m_userName(userName), m_path(DatabasePathFor(userName)), m_stop(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
   InitializeCriticalSection(&m_csTables);
   InitializeCriticalSection(&m_csSubscriptions);
+  InitializeCriticalSection(&m_csServers);
   SetDataServer(dataServer);
   SetFuturesServer(futuresServer);
   if (std::remove(m_path.c_str()) != 0) {
@@ -78,22 +98,23 @@ CDataHolder::~CDataHolder() {
   _StopPullThread(m_futPull, "Fut Pull thread terminated");
   // Nothing reads the map any more: both threads have been joined.
   for (auto& entry : m_tables) entry.second.reset();
+  m_retiredTables.clear();
   ORV_LOG(orvlog::kTrace, "CDataHolder::~CDataHolder() completed");
   m_tables.clear();
   m_futuresServer = Orv::ZmDataManager::_nil();
   m_dataServer = Orv::ZmDataManager::_nil();
+  m_retiredServers.clear();
   CloseHandle(m_stop);
+  DeleteCriticalSection(&m_csServers);
   DeleteCriticalSection(&m_csSubscriptions);
   DeleteCriticalSection(&m_csTables);
 }
 
 void CDataHolder::SetDataServer(Orv::ZmDataManager_ptr server) {
-  m_dataServer = Orv::ZmDataManager::_duplicate(server);
+  _SetServer(false, server);
 }
 
-void CDataHolder::SetFuturesServer(Orv::ZmDataManager_ptr server) {
-  m_futuresServer = Orv::ZmDataManager::_duplicate(server);
-}
+void CDataHolder::SetFuturesServer(Orv::ZmDataManager_ptr server) { _SetServer(true, server); }
 
 void CDataHolder::SetSignInPassword(bool futures, const std::string& password) {
   (futures ? m_futPassword : m_password).Set(password);
@@ -102,10 +123,31 @@ void CDataHolder::SetSignInPassword(bool futures, const std::string& password) {
 bool CDataHolder::IsSignInPassword(bool futures, const std::string& password) const {
   return (futures ? m_futPassword : m_password).Matches(password);
 }
-
-Orv::ZmDataManager_ptr CDataHolder::_ServerOfKind(int kind) const {
-  return IsFuturesKind(kind) ? m_futuresServer.in() : m_dataServer.in();
 }
+
+void CDataHolder::DropServer(bool futures) { _SetServer(futures, Orv::ZmDataManager::_nil()); }
+
+void CDataHolder::_SetServer(bool futures, Orv::ZmDataManager_ptr server) {
+  orvwin::CritSecLock lock(m_csServers);
+  Orv::ZmDataManager_var& slot = futures ? m_futuresServer : m_dataServer;
+  if (slot.in() == server) return;
+  // Kept, not released: a call thread may be using the old pointer.
+  if (!CORBA::is_nil(slot)) m_retiredServers.push_back(slot._retn());
+  slot = Orv::ZmDataManager::_duplicate(server);
+  ++_Side(futures).generation;
+}
+
+Orv::ZmDataManager_ptr CDataHolder::_Server(bool futures) const {
+  orvwin::CritSecLock lock(m_csServers);
+  return futures ? m_futuresServer.in() : m_dataServer.in();
+}
+
+unsigned long CDataHolder::_Generation(bool futures) const {
+  orvwin::CritSecLock lock(m_csServers);
+  return futures ? m_futuresSide.generation : m_equitySide.generation;
+}
+
+Orv::ZmDataManager_ptr CDataHolder::_ServerOfKind(int kind) const { return _Server(IsFuturesKind(kind)); }
 
 CLiteDB* CDataHolder::_AddStorage(int kind, std::unique_ptr<CLiteDB> table) {
   orvwin::CritSecLock lock(m_csTables);
@@ -142,8 +184,29 @@ void CDataHolder::_CreateTables(const std::vector<std::pair<int, Make>>& tables)
     made[t.first] = _AddStorage(t.first, t.second());
   }
   // Made in the order given, prepared in ascending kind.
-  for (const auto& entry : made) entry.second->Initialize();
+  int failed = -1;
+  for (const auto& entry : made) {
+    if (!entry.second->Initialize() && failed < 0) failed = entry.first;
+  }
   for (const auto& entry : made) entry.second->WaitDatabase();
+  if (failed < 0) return;
+  // None of this call's tables stays in the map: the next sign-in of the
+  // side makes them again rather than use one without its database table.
+  // They are kept aside, not deleted, as a pull thread may hold one.
+  {
+    orvwin::CritSecLock lock(m_csTables);
+    for (const auto& entry : made) {
+      CLiteDB* table = entry.second;
+      for (auto it = m_tables.begin(); it != m_tables.end(); ++it) {
+        if (it->second.get() == table) {
+          m_retiredTables.push_back(std::move(it->second));
+          m_tables.erase(it);
+          break;
+        }
+      }
+    }
+  }
+  throw std::runtime_error("the table of kind " + std::to_string(failed) + " could not be set up in " + m_path);
 }
 
 bool CDataHolder::Initialize() {
@@ -166,15 +229,20 @@ bool CDataHolder::Initialize() {
     for (int kind : {enStockData, enOptionData, enNstdOptionData, enIVIndexData, enIVSurfaceData}) {
       _RegisterServerFileds(kind);
     }
+    m_setUpError.clear();
     return true;
   } catch (const CSqliteException& e) {
     ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    ORV_LOG(orvlog::kError, "ERROR DESCR : CDataHolder::Initialize() SQLite error : " << e.errorMessage() << " Code "
-                                                                                       << e.errorCode());
+    m_setUpError = "CDataHolder::Initialize() SQLite error : " + std::string(e.errorMessage()) + " Code " +
+                   std::to_string(e.errorCode());
   } catch (...) {
     ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
     ORV_LOG(orvlog::kError, "ERROR DESCR : CDataHolder::Initialize() Unexpected error");
+    const std::string detail = CurrentFailureText();
+    m_setUpError = "CDataHolder::Initialize() Unexpected error" + (detail.empty() ? "" : ": " + detail);
+    return false;
   }
+  ORV_LOG(orvlog::kError, "ERROR DESCR : " << m_setUpError);
   return false;
 }
 
@@ -195,15 +263,20 @@ bool CDataHolder::FutsInitialize() {
     for (int kind : {enFutureData, enFutureOptionData, enFutIVIndexData, enFutIVSurfaceData}) {
       _RegisterServerFileds(kind);
     }
+    m_setUpError.clear();
     return true;
   } catch (const CSqliteException& e) {
     ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    ORV_LOG(orvlog::kError, "ERROR DESCR : CDataHolder::FutsInitialize() SQLite error : "
-                                << e.errorMessage() << " Code " << e.errorCode());
+    m_setUpError = "CDataHolder::FutsInitialize() SQLite error : " + std::string(e.errorMessage()) + " Code " +
+                   std::to_string(e.errorCode());
   } catch (...) {
     ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
     ORV_LOG(orvlog::kError, "ERROR DESCR : CDataHolder::FutsInitialize() Unexpected error");
+    const std::string detail = CurrentFailureText();
+    m_setUpError = "CDataHolder::FutsInitialize() Unexpected error" + (detail.empty() ? "" : ": " + detail);
+    return false;
   }
+  ORV_LOG(orvlog::kError, "ERROR DESCR : " << m_setUpError);
   return false;
 }
 
@@ -285,14 +358,16 @@ void CDataHolder::GetFutIVSurfaces(const std::u16string& symbol, std::vector<IVS
 }
 
 void CDataHolder::GetInterestRates(const std::u16string& currency, std::vector<InterestRateRecord>& records) {
-  if (CORBA::is_nil(m_dataServer)) return;
-  CInterestRateDB().GetMarketData(Bstr(currency), m_dataServer.in(), records);
+  Orv::ZmDataManager_ptr server = _Server(false);
+  if (CORBA::is_nil(server)) return;
+  CInterestRateDB().GetMarketData(Bstr(currency), server, records);
   DumpMemoryStatus();
 }
 
 void CDataHolder::GetHV(const std::u16string& symbol, std::vector<HVRecord>& records) {
-  if (CORBA::is_nil(m_dataServer)) return;
-  CHVDB().GetMarketData(Bstr(symbol), m_dataServer.in(), records);
+  Orv::ZmDataManager_ptr server = _Server(false);
+  if (CORBA::is_nil(server)) return;
+  CHVDB().GetMarketData(Bstr(symbol), server, records);
   DumpMemoryStatus();
 }
 
@@ -334,11 +409,12 @@ bool RunUpdate(const char* name, F&& f) {
 template <class Table>
 bool CDataHolder::_Refresh(const char* name, int kind, SnapshotKind snapshot, const CSymbolKey& key) {
   return RunUpdate(name, [&] {
-    if (CORBA::is_nil(m_dataServer)) return false;
+    Orv::ZmDataManager_ptr server = _Server(false);
+    if (CORBA::is_nil(server)) return false;
     // A signed-in session without the kind's table is told so, as every
     // other operation on that kind is.
     if (dynamic_cast<Table*>(GetStorage(kind)) == nullptr) return false;
-    std::unique_ptr<CORBA::Any> reply(RequestSnapshot(snapshot, key, m_dataServer.in()));
+    std::unique_ptr<CORBA::Any> reply(RequestSnapshot(snapshot, key, server));
     ApplyServerData(reply.get());
     return true;
   });

@@ -4,9 +4,12 @@
 // services on behalf of the user's clients.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <thread>
@@ -50,13 +53,18 @@ class CDataHolder {
   // tables in ascending kind.
   virtual ~CDataHolder();
 
-  // The reference is duplicated in place of the session's own, which is
-  // released; nil leaves the session without that service.
+  // The reference is duplicated in place of the session's own; nil leaves
+  // the session without that service.
   void SetDataServer(Orv::ZmDataManager_ptr server);
   void SetFuturesServer(Orv::ZmDataManager_ptr server);
-  // Not duplicated: the caller must not release them.
-  Orv::ZmDataManager_ptr GetDataServer() const { return m_dataServer.in(); }
-  Orv::ZmDataManager_ptr GetFuturesServer() const { return m_futuresServer.in(); }
+  // Not duplicated: the caller must not release them. A manager replaced
+  // by a rebuild stays referenced until the session ends, so a pointer
+  // read here stays valid.
+  Orv::ZmDataManager_ptr GetDataServer() const { return _Server(false); }
+  Orv::ZmDataManager_ptr GetFuturesServer() const { return _Server(true); }
+  // Forgets a side's manager, so that the next sign-in of the side sets it
+  // up again.
+  void DropServer(bool futures);
 
   // The password that a side's service accepted, kept as a salted digest:
   // a later sign-in onto the session with another password is refused
@@ -66,8 +74,38 @@ class CDataHolder {
 
   // Create the tables of the equities (futures) side that are not there
   // yet, start that side's pull thread once, and register its fields.
+  // False on a failure, whose text SetUpError then holds.
   bool Initialize();
   bool FutsInitialize();
+  const std::string& SetUpError() const { return m_setUpError; }
+
+  // How a side signs in again once its service is lost: resolve the root,
+  // then a data manager signed in on it with the credentials, compression
+  // mode and protocol version of the side's first sign-in. Both raise on
+  // failure.
+  struct Reconnector {
+    std::function<Orv::ZmDataService_ptr()> resolve;
+    std::function<Orv::ZmDataManager_ptr(Orv::ZmDataService_ptr)> signIn;
+  };
+  void SetReconnector(bool futures, Reconnector reconnector);
+
+  // Whether an exception says that a service or its data manager is gone
+  // (the service restarted, or it cannot be reached): the side must then
+  // be rebuilt on a new manager.
+  static bool IsServiceLost(const CORBA::SystemException& e);
+  // Marks the side lost; its pull thread rebuilds it: a new manager, the
+  // fields registered, every key that a client holds subscribed again,
+  // tried again after a growing pause until the service answers or the
+  // session ends. Rows already cached stay until fresh ones replace them.
+  void NoteServiceLost(bool futures);
+  bool IsRebuilding(bool futures) const;
+  // One try of the rebuild of a lost side now, on the caller's thread (a
+  // client's sign-in joins the rebuild this way rather than skip it); the
+  // try's failure is raised. Nothing to do for a side that is not lost.
+  void RebuildNow(bool futures);
+  // The pause after the first failed try, doubled after each further one
+  // up to maxMs. 1000 and 30000 unless changed (tests shorten them).
+  static void SetRebuildPauses(DWORD firstMs, DWORD maxMs);
 
   // The table of a kind; an absent kind raises "Unknown message type %d.".
   CLiteDB* GetStorage(int kind);
@@ -158,11 +196,37 @@ class CDataHolder {
   void _Get(int kind, Read&& read);
   Orv::ZmDataManager_ptr _ServerOfKind(int kind) const;
 
+  struct Side {
+    Reconnector reconnector;
+    std::atomic<bool> lost{false};
+    // Bumped at each change of the side's manager, under m_csServers: the
+    // pull thread takes a new reference of its own when it moves.
+    unsigned long generation = 0;
+  };
+  Side& _Side(bool futures) { return futures ? m_futuresSide : m_equitySide; }
+  Orv::ZmDataManager_ptr _Server(bool futures) const;
+  unsigned long _Generation(bool futures) const;
+  void _SetServer(bool futures, Orv::ZmDataManager_ptr server);
+
+  // Retries the rebuild of a lost side with the growing pause; false when a
+  // stop was asked for first.
+  bool _RebuildLoop(bool futures);
+  // One try; raises its failure.
+  void _TryRebuild(bool futures);
+  // Runs one remote call of a side, unless the side is lost; a call that
+  // finds the service gone marks the side lost. True when the call ran;
+  // false when it was left to the rebuild, which subscribes every key the
+  // tables hold.
+  template <class F>
+  bool _RemoteCall(bool futures, F&& call);
+
   void _StartPullThread(bool futures);
   void _StopPullThread(PullThread& t, const char* text);
-  void _PullLoop(bool futures, Orv::ZmDataManager_var server);
-  // One polled pull; false when a stop was asked for while it waited.
-  bool _Pull(Orv::ZmDataManager_ptr server, CORBA::Any_var& reply);
+  void _PullLoop(bool futures);
+  enum class PullResult { kReply, kStop, kLost };
+  // One polled pull; it is given up when a stop is asked for or the side
+  // is marked lost while it waits.
+  PullResult _Pull(bool futures, Orv::ZmDataManager_ptr server, CORBA::Any_var& reply);
   // Steps over a block that no table takes; null ends the message.
   const uint8_t* _SkipBlock(const BlockHeader& header, const uint8_t* body, const uint8_t* end);
   // Waits up to ms for a stop; true when one was asked for.
@@ -182,15 +246,26 @@ class CDataHolder {
 
   const std::u16string m_userName;
   std::string m_path;
+  // Guards the two managers and the sides' generations: a rebuild swaps a
+  // manager while the call threads read it.
+  mutable CRITICAL_SECTION m_csServers;
   Orv::ZmDataManager_var m_dataServer;
   Orv::ZmDataManager_var m_futuresServer;
   PasswordHash m_password;
   PasswordHash m_futPassword;
+  std::vector<Orv::ZmDataManager_var> m_retiredServers;
+  Side m_equitySide;
+  Side m_futuresSide;
+  // One try of a rebuild at a time: the pull thread's and a sign-in's.
+  std::mutex m_rebuildMutex;
+  std::string m_setUpError;
 
   // The futures sign-in enters tables while the equities pull thread looks
   // kinds up; tables are only ever added until the destructor.
   CRITICAL_SECTION m_csTables;
   TableMap m_tables;
+  // Tables of a set-up that failed, out of the map until the session ends.
+  std::vector<std::unique_ptr<CLiteDB>> m_retiredTables;
   // Held through each public subscription operation, after the API lock
   // and before the database lock.
   CRITICAL_SECTION m_csSubscriptions;

@@ -68,13 +68,10 @@ Orv::ZmDataManager_ptr PullReference(Orv::ZmDataManager_ptr server) {
 void CDataHolder::_StartPullThread(bool futures) {
   PullThread& t = futures ? m_futPull : m_pull;
   if (t.started) return;
-  // Taken once here: the thread never reads the session's reference again.
-  Orv::ZmDataManager_var server = PullReference(futures ? m_futuresServer.in() : m_dataServer.in());
   t.ended = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   HANDLE ended = t.ended;
-  t.thread = std::thread([this, futures, ended, server]() mutable {
-    _PullLoop(futures, server);
-    server = Orv::ZmDataManager::_nil();
+  t.thread = std::thread([this, futures, ended]() {
+    _PullLoop(futures);
     SetEvent(ended);
   });
   t.started = true;
@@ -102,31 +99,49 @@ bool CDataHolder::_WaitForStop(DWORD ms) {
   return WaitForMultipleObjects(2, events, FALSE, ms) != WAIT_TIMEOUT;
 }
 
-bool CDataHolder::_Pull(Orv::ZmDataManager_ptr server, CORBA::Any_var& reply) {
-  // Polled, so that a stop is seen within a slice while the service holds
-  // the call.
+CDataHolder::PullResult CDataHolder::_Pull(bool futures, Orv::ZmDataManager_ptr server, CORBA::Any_var& reply) {
+  // Polled, so that a stop, or a call thread finding the service gone, is
+  // seen within a slice while the service holds the call.
   Orv::AMI_ZmDataManagerPoller_var poller = server->sendp_pull(static_cast<CORBA::Long>(CSettings::PullTimeout));
   while (!poller->is_ready(kPollSliceMs)) {
-    if (_StopRequested()) return false;
+    if (_StopRequested()) return PullResult::kStop;
+    if (_Side(futures).lost) return PullResult::kLost;
   }
   poller->pull(0, reply.out());
-  return true;
+  return PullResult::kReply;
 }
 
-void CDataHolder::_PullLoop(bool futures, Orv::ZmDataManager_var server) {
+void CDataHolder::_PullLoop(bool futures) {
   const PullTexts& texts = futures ? kFuturesTexts : kEquityTexts;
   const std::string user = Narrow(m_userName);
   ORV_LOG(orvlog::kDebug, texts.started << user);
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
 
+  // The thread's own reference, taken again whenever a rebuild (or a new
+  // sign-in of the side) has put another manager in place.
+  Orv::ZmDataManager_var server;
+  unsigned long generation = 0;
+  bool first = true;
   while (!_StopRequested()) {
+    if (_Side(futures).lost) {
+      if (!_RebuildLoop(futures)) break;
+    }
+    bool lostNow = false;
     try {
+      const unsigned long current = _Generation(futures);
+      if (first || current != generation) {
+        server = PullReference(_Server(futures));
+        generation = current;
+        first = false;
+      }
       if (CORBA::is_nil(server)) {
         ORV_LOG(orvlog::kDebug, texts.empty);
       } else {
         ORV_LOG(orvlog::kDebug, texts.send);
         CORBA::Any_var reply;
-        if (!_Pull(server.in(), reply)) break;
+        const PullResult result = _Pull(futures, server.in(), reply);
+        if (result == PullResult::kStop) break;
+        if (result == PullResult::kLost) continue;
         ORV_LOG(orvlog::kDebug, texts.received);
         const orvidl::ReplyOctets octets = orvidl::ReplyData(reply.operator->());
         if (octets.empty()) {
@@ -159,6 +174,10 @@ void CDataHolder::_PullLoop(bool futures, Orv::ZmDataManager_var server) {
       ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
       ORV_LOGF(orvlog::kError, "ERROR: Caught a CORBA::SystemException : %s CODE %s in CDataHolder::%s()",
                info.name.c_str(), info.repoId.c_str(), texts.method);
+      if (IsServiceLost(e)) {
+        NoteServiceLost(futures);
+        lostNow = true;
+      }
     } catch (const CORBA::Exception& e) {
       const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
       ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
@@ -172,6 +191,8 @@ void CDataHolder::_PullLoop(bool futures, Orv::ZmDataManager_var server) {
       ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
       ORV_LOGF(orvlog::kError, "ERROR: CDataHolder::%s() Unknown exception", texts.method);
     }
+    // The rebuild's first try comes at once; it has pauses of its own.
+    if (lostNow) continue;
     // After a failure too: a service that is down would otherwise be asked
     // again at once, over and over, rolling the log away.
     if (_WaitForStop(kCyclePauseMs)) break;
@@ -179,6 +200,7 @@ void CDataHolder::_PullLoop(bool futures, Orv::ZmDataManager_var server) {
 
   ORV_LOG(orvlog::kTrace, texts.completed << user);
   CoUninitialize();
+  server = Orv::ZmDataManager::_nil();
 }
 
 const uint8_t* CDataHolder::_SkipBlock(const BlockHeader& header, const uint8_t* body, const uint8_t* end) {

@@ -126,6 +126,22 @@ void CDataHolder::LogServerError(int expected, int status, const std::string& co
   RaiseAutomationError(message);
 }
 
+template <class F>
+bool CDataHolder::_RemoteCall(bool futures, F&& call) {
+  if (_Side(futures).lost) return false;
+  try {
+    call();
+    return true;
+  } catch (const CORBA::SystemException& e) {
+    if (!IsServiceLost(e)) throw;
+    const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
+    ORV_LOG(orvlog::kError, "ERROR: Caught a CORBA::SystemException : " << info.name << " CODE " << info.repoId
+                                                                         << "; left to the rebuild of the session");
+    NoteServiceLost(futures);
+    return false;
+  }
+}
+
 void CDataHolder::Subscribe(const CEventClientPtr& client, const std::u16string& symbol, int kind, int symbolType) {
   orvwin::CritSecLock lock(m_csSubscriptions);
   CLiteDB* table = GetStorage(kind);
@@ -139,7 +155,9 @@ void CDataHolder::Subscribe(const CEventClientPtr& client, const std::u16string&
   // recorded would send it to nobody. A refusal takes the record back.
   table->Subscribe(client, key);
   try {
-    _Subscribe(symbol, kind, symbolType);
+    // While the service is lost the record is enough: the rebuild
+    // subscribes every key that a client holds.
+    _RemoteCall(IsFuturesKind(kind), [&] { _Subscribe(symbol, kind, symbolType); });
   } catch (...) {
     table->UnSubscribe(client, key);
     throw;
@@ -154,7 +172,9 @@ void CDataHolder::UnSubscribe(const CEventClientPtr& client, const std::u16strin
   table->UnSubscribe(client, key);
   if (!table->HasNoSubscribers(key)) return;
   FirstError errors;
-  errors.Run([&] { _UnSubscribe(symbol, kind, symbolType); });
+  // A lost service has forgotten the key already; the rebuild won't ask
+  // for it again.
+  errors.Run([&] { _RemoteCall(IsFuturesKind(kind), [&] { _UnSubscribe(symbol, kind, symbolType); }); });
   table->DeleteSymbol(key.Symbol(), key.Flag());
   errors.Raise();
 }
@@ -181,7 +201,7 @@ void CDataHolder::SubscribeAll(const CEventClientPtr& client, int kind) {
   CLiteDB* table = GetStorage(kind);
   table->RemoveClient(client);
   for (const std::u16string& symbol : symbols) table->Subscribe(client, CSymbolKey(symbol, 0));
-  _Subscribe(std::u16string(), kind, IsFuturesKind(kind) ? enFuture : enEquity);
+  _RemoteCall(IsFuturesKind(kind), [&] { _Subscribe(std::u16string(), kind, IsFuturesKind(kind) ? enFuture : enEquity); });
 }
 
 void CDataHolder::UnSubscribeAll(const CEventClientPtr& client, int kind) {
@@ -199,11 +219,11 @@ void CDataHolder::UnSubscribeAll(const CEventClientPtr& client, int kind) {
   FirstError errors;
   if (!underlyings.empty()) {
     table->DeleteSymbols(underlyings, 0);
-    errors.Run([&] { _UnSubscribeList(underlyings, kind, enEquity); });
+    errors.Run([&] { _RemoteCall(IsFuturesKind(kind), [&] { _UnSubscribeList(underlyings, kind, enEquity); }); });
   }
   if (!instruments.empty()) {
     table->DeleteSymbols(instruments, 1);
-    errors.Run([&] { _UnSubscribeList(instruments, kind, enOption); });
+    errors.Run([&] { _RemoteCall(IsFuturesKind(kind), [&] { _UnSubscribeList(instruments, kind, enOption); }); });
   }
   errors.Raise();
 }
@@ -226,7 +246,7 @@ void CDataHolder::SubscribeGroup(const CEventClientPtr& client, const std::vecto
     added.push_back(key);
   }
   try {
-    _SubscribeGroup(symbols, kind, symbolType);
+    _RemoteCall(IsFuturesKind(kind), [&] { _SubscribeGroup(symbols, kind, symbolType); });
   } catch (...) {
     for (const CSymbolKey& key : added) table->UnSubscribe(client, key);
     throw;

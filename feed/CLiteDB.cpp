@@ -122,6 +122,12 @@ void CLiteDB::GetClientSubscriptions(const CEventClientPtr& client, std::vector<
   keys.insert(keys.end(), it->second.begin(), it->second.end());
 }
 
+void CLiteDB::GetSubscribedKeys(std::vector<CSymbolKey>& keys) {
+  orvwin::CritSecLock lock(m_csSubscriptions);
+  for (const auto& entry : m_subscribers)
+    if (!entry.second.empty()) keys.push_back(entry.first);
+}
+
 CLiteDB::ClientSet CLiteDB::SubscribersOf(const CSymbolKey& key) {
   orvwin::CritSecLock lock(m_csSubscriptions);
   auto it = m_subscribers.find(key);

@@ -47,6 +47,8 @@ class CLiteDB {
   virtual bool HasNoSubscribers(const CSymbolKey& key);
   // Appends the client's keys in key order; the list is not cleared first.
   virtual void GetClientSubscriptions(const CEventClientPtr& client, std::vector<CSymbolKey>& keys);
+  // Appends every key that some client holds, in key order.
+  void GetSubscribedKeys(std::vector<CSymbolKey>& keys);
   // Returns as soon as no database access of any table is in progress.
   virtual bool WaitDatabase();
 

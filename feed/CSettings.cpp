@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "feed/SslFileCheck.h"
 #include "log/Log.h"
 
 const char* const CSettings::kRegistryKey = "SOFTWARE\\Brask\\Orv\\";
@@ -229,14 +230,28 @@ void CSettings::ApplyStartupCorrections() {
   }
   if (UseSSL != 0) {
     // Checked before the ORB sees the files: it refuses to start at all
-    // over a missing one, plain endpoints included.
+    // over one it cannot use (missing, unreadable, not PEM, a key that the
+    // pass phrase does not open), plain endpoints included.
     if (!FileExists(RootCertificateFile)) {
       ORV_LOG(orvlog::kWarn, "WARN DESCR: Cannot open certificate file: " << RootCertificateFile);
       UseSSL = 0;
+    } else {
+      const std::string problem = CertificateAuthorityFileProblem(RootCertificateFile);
+      if (!problem.empty()) {
+        ORV_LOG(orvlog::kWarn,
+                "WARN DESCR: Cannot load certificate file: " << RootCertificateFile << " (" << problem << ")");
+        UseSSL = 0;
+      }
     }
     if (!FileExists(CertificateFile)) {
       ORV_LOG(orvlog::kWarn, "WARN DESCR: Cannot open key file: " << CertificateFile);
       UseSSL = 0;
+    } else {
+      const std::string problem = KeyFileProblem(CertificateFile, KeyPass);
+      if (!problem.empty()) {
+        ORV_LOG(orvlog::kWarn, "WARN DESCR: Cannot load key file: " << CertificateFile << " (" << problem << ")");
+        UseSSL = 0;
+      }
     }
   }
 }

@@ -20,7 +20,8 @@ class CSettings {
   static bool LoadSettings();
   // The start-up's corrections, run right after LoadSettings and before
   // anything reaches the ORB: an unsupported protocol version falls back to
-  // 0, and SSL stays on only when both of its files exist.
+  // 0, and SSL stays on only when both of its files exist and load (the
+  // key file with KeyPass).
   static void ApplyStartupCorrections();
 
   static const char* const kRegistryKey;  // "SOFTWARE\Brask\Orv\" under HKEY_LOCAL_MACHINE

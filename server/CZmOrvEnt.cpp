@@ -93,6 +93,17 @@ void WriteCredentials(const char* userKey, const char* passwordKey, const std::s
   WritePrivateProfileStringA("Main", passwordKey, password.c_str(), path.c_str());
 }
 
+// How a session signs in again to a side whose service it lost: the side's
+// endpoint list resolved anew, and the sign-in it first made.
+CDataHolder::Reconnector MakeReconnector(bool futures, const std::string& user, const std::string& password) {
+  CDataHolder::Reconnector r;
+  r.resolve = [futures] { return ResolveDataService(futures ? CSettings::InitFutRef : CSettings::InitRef); };
+  r.signIn = [futures, user, password](Orv::ZmDataService_ptr root) {
+    return SignInToService(root, user, password, !futures);
+  };
+  return r;
+}
+
 bool NeedsFutures(DataTypeEnum type) {
   return type == enFutureData || type == enFutureOptionData || type == enFutIVIndexData ||
          type == enFutIVSurfaceData;
@@ -308,12 +319,18 @@ HRESULT CZmOrvEnt::CallInFrame(const char* name, BSTR symbol, unsigned flags,
   HRESULT hr = S_OK;
   {
     ApiLockGuard api;
+    CDataHolder* session = nullptr;
     try {
       const bool connected = (flags & kFuturesSide) != 0 ? m_bFutConnected != 0 : m_bConnected != 0;
       if (!connected) RaiseError("No connection");
-      CDataHolder* session = FindSession(Wide(m_bstrUserName));
+      session = FindSession(Wide(m_bstrUserName));
       if (session == nullptr) RaiseError("User data holder not found");
       hr = work(*session);
+    } catch (const CORBA::SystemException& e) {
+      // Any call may be the first to find the service gone; the session
+      // then rebuilds that side.
+      if (session != nullptr && CDataHolder::IsServiceLost(e)) session->NoteServiceLost((flags & kFuturesSide) != 0);
+      hr = HandleCurrentException(name, __FILE__, __LINE__, (flags & kCommFailureClause) != 0);
     } catch (...) {
       hr = HandleCurrentException(name, __FILE__, __LINE__, (flags & kCommFailureClause) != 0);
     }
@@ -325,8 +342,10 @@ HRESULT CZmOrvEnt::CallInFrame(const char* name, BSTR symbol, unsigned flags,
 // ---- Sign-in ----------------------------------------------------------------------
 
 void CZmOrvEnt::_InitializeCORBA() {
-  InitializeCorba(orvcom::ModulePath());
-  g_orbStarted = true;
+  g_orbStarted = !CORBA::is_nil(InitializeCorba(orvcom::ModulePath()));
+  // A start that failed without a CORBA error of its own still must not
+  // reach the caller as a bad object reference.
+  if (!g_orbStarted) RaiseError("ORB initialization failed");
 }
 
 HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool futures) {
@@ -353,6 +372,9 @@ HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool f
     // The service checked the password of the session's own sign-in; a
     // client joining the session must give the same one.
     if (signedIn && !session->IsSignInPassword(futures, password8)) RaiseError("Invalid user id or password");
+    // A session that lost its service is not signed in on it: the caller
+    // joins its rebuild, and a rebuild that fails fails the sign-in.
+    if (signedIn) session->RebuildNow(futures);
     if (!signedIn) {
       ORV_LOG(orvlog::kTrace, (futures ? "Connecting to futures server" : "Connecting to stocks server"));
       const std::string user8 = Narrow(m_bstrUserName);
@@ -363,22 +385,41 @@ HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool f
           WriteCredentials("Username", "Password", user8, password8);
         }
       });
-      if (session == nullptr) {
-        auto made = std::make_unique<CDataHolder>(user, futures ? Orv::ZmDataManager::_nil() : manager.in(),
-                                                  futures ? manager.in() : Orv::ZmDataManager::_nil());
-        session = made.get();
+      const bool made = session == nullptr;
+      if (made) {
+        auto fresh = std::make_unique<CDataHolder>(user, futures ? Orv::ZmDataManager::_nil() : manager.in(),
+                                                   futures ? manager.in() : Orv::ZmDataManager::_nil());
+        session = fresh.get();
         orvwin::CritSecLock lock(MapLock());
         if (!MapSlot()) MapSlot().reset(new DataHolderMap);
-        (*MapSlot())[user] = made.release();
+        (*MapSlot())[user] = fresh.release();
       }
-      session->SetSignInPassword(futures, password8);
+      bool ready;
       if (futures) {
         session->SetFuturesServer(manager.in());
-        session->FutsInitialize();
+        ready = session->FutsInitialize();
       } else {
         session->SetDataServer(manager.in());
-        session->Initialize();
+        ready = session->Initialize();
       }
+      if (!ready) {
+        // Nothing half-built may stay: a session made here goes, and an
+        // existing one forgets this side's manager, so the next sign-in
+        // sets the side up again instead of skipping it.
+        const std::string text = session->SetUpError();
+        if (made) {
+          {
+            orvwin::CritSecLock lock(MapLock());
+            if (MapSlot()) MapSlot()->erase(user);
+          }
+          delete session;
+        } else {
+          session->DropServer(futures);
+        }
+        RaiseError(text.empty() ? std::string("Session set-up failed") : text);
+      }
+      session->SetSignInPassword(futures, password8);
+      session->SetReconnector(futures, MakeReconnector(futures, user8, password8));
     }
     (futures ? m_bFutConnected : m_bConnected) = 1;
   } catch (...) {

@@ -61,7 +61,7 @@ void HideTrayIcon() { ShellIcon().ShowIcon(false); }
 void KillProcessByName(const char* name, bool spareOwnProcess) {
   if (!name || strcasecmp(BaseName(name).c_str(), BaseName(orvcom::ModulePath()).c_str()) != 0)
     return;
-  orvwin::TerminateOtherCopies(2000);
+  orvwin::TerminateOtherCopies(kOrveInstanceMutex, 2000);
   if (!spareOwnProcess) std::_Exit(0);
 }
 

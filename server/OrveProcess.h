@@ -11,7 +11,8 @@ extern const char kOrveInstanceMutex[];
 // Ends every running copy of this program whose name matches `name`
 // (case-insensitive, ".exe" optional), with exit code 0; the own process
 // too unless `spareOwnProcess`. Only copies of the same executable run by
-// the same user are candidates.
+// the same user that hold this runtime folder's single-instance mutex are
+// candidates: a copy serving another runtime folder is left running.
 void KillProcessByName(const char* name, bool spareOwnProcess);
 
 // The terminate handler: logs the failure and aborts.

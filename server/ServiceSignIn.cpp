@@ -25,8 +25,10 @@ const char* const kMaxConnectionsPerServer = "128";
 
 CORBA::ORB_ptr InitializeCorba(const std::string& programPath) {
   std::lock_guard<std::mutex> lock(g_orbMutex);
+  // Marked started only once ORB_init has answered: a start that failed is
+  // tried again by the next sign-in, which then reports its own cause
+  // rather than a nil ORB.
   if (g_orbStarted) return g_orb.in();
-  g_orbStarted = true;
   try {
     std::vector<std::string> args = {programPath};
     for (const auto& entry : CSettings::InitRef) {
@@ -65,6 +67,7 @@ CORBA::ORB_ptr InitializeCorba(const std::string& programPath) {
       } quiet(CSettings::UseSSL == 0);
       g_orb = CORBA::ORB_init(argc, argv.data(), "");
     }
+    g_orbStarted = true;
     ORV_LOG(orvlog::kInfo, "ORB initizlized");
     omniORB::setClientCallTimeout(CSettings::ServerTimeout);
   } catch (const CORBA::SystemException& e) {

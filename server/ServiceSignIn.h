@@ -12,9 +12,10 @@
 // Starts the ORB with an initial reference for every endpoint of both
 // lists and the client call time-out of ServerTimeout. The SSL context must
 // have been configured before (ConfigureSslContext, at start-up). Returns the ORB (not duplicated: it lives
-// until ShutdownCorba). A later call returns the same ORB; so does a call
-// after a start that failed with an exception other than a CORBA one, which
-// leaves it nil. CORBA and omniORB exceptions are logged and passed on.
+// until ShutdownCorba). A later call returns the same ORB; a start that
+// failed leaves the ORB nil and is tried again by the next call. CORBA and
+// omniORB exceptions are logged and passed on; others are logged and leave
+// the ORB nil.
 CORBA::ORB_ptr InitializeCorba(const std::string& programPath);
 
 // The ORB if started, else nil.

@@ -55,6 +55,10 @@ namespace orvwin::detail {
 
 DWORD Win32FromErrno(int error, DWORD fallback);
 
+// The lock file behind a named mutex, in this process's runtime folder;
+// empty when there is no runtime folder.
+std::string MutexLockPath(const std::string& name);
+
 // Creates every missing level of a folder path with `mode`; levels that
 // exist are left as they are.
 DWORD MakeFolders(const std::string& path, unsigned mode);

@@ -109,6 +109,11 @@ bool BadName(LPCSTR name) { return std::string(name).size() > MAX_PATH; }
 
 }  // namespace
 
+std::string orvwin::detail::MutexLockPath(const std::string& name) {
+  std::string folder = orvwin::RuntimeFolder();
+  return folder.empty() ? std::string() : folder + FileName(name) + ".lock";
+}
+
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
   if (name == nullptr || *name == '\0') {
     SetLastError(ERROR_SUCCESS);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include <string>
 
 #include "log/Log.h"
+#include "win/internal.h"
 
 #ifndef SYS_pidfd_open
 #define SYS_pidfd_open 434
@@ -61,9 +63,50 @@ bool SameUser(const std::string& procDir) {
   return false;
 }
 
-bool IsCopy(DWORD pid, const std::string& ownExe) {
+// The file a process must hold open to count as a copy of this one: the
+// lock behind the single-instance mutex of our own runtime folder. A copy
+// started for another runtime folder holds another file and serves other
+// clients, so it is none of our business.
+struct LockId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool valid = false;
+};
+
+LockId LockOf(const std::string& mutexName) {
+  LockId id;
+  struct stat st;
+  const std::string path = orvwin::detail::MutexLockPath(mutexName);
+  if (!path.empty() && ::stat(path.c_str(), &st) == 0) {
+    id.dev = st.st_dev;
+    id.ino = st.st_ino;
+    id.valid = true;
+  }
+  return id;
+}
+
+bool HoldsLock(const std::string& procDir, const LockId& lock) {
+  if (!lock.valid) return false;
+  const std::string fdDir = procDir + "/fd";
+  DIR* fds = ::opendir(fdDir.c_str());
+  if (fds == nullptr) return false;
+  bool found = false;
+  while (dirent* e = ::readdir(fds)) {
+    if (e->d_name[0] == '.') continue;
+    struct stat st;
+    if (::stat((fdDir + "/" + e->d_name).c_str(), &st) == 0 && st.st_dev == lock.dev &&
+        st.st_ino == lock.ino) {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(fds);
+  return found;
+}
+
+bool IsCopy(DWORD pid, const std::string& ownExe, const LockId& lock) {
   std::string dir = "/proc/" + std::to_string(pid);
-  return SameUser(dir) && !ownExe.empty() && ExeOf(dir) == ownExe;
+  return SameUser(dir) && !ownExe.empty() && ExeOf(dir) == ownExe && HoldsLock(dir, lock);
 }
 
 std::map<std::string, unsigned long long> ReadKiB(const char* path) {
@@ -153,9 +196,11 @@ BOOL GlobalMemoryStatusEx(LPMEMORYSTATUSEX buffer) {
 
 namespace orvwin {
 
-std::vector<DWORD> OtherCopies() {
+std::vector<DWORD> OtherCopies(const std::string& mutexName) {
   std::vector<DWORD> out;
   const std::string own = ExeOf("/proc/self");
+  const LockId lock = LockOf(mutexName);
+  if (!lock.valid) return out;
   const DWORD self = static_cast<DWORD>(::getpid());
   DIR* proc = ::opendir("/proc");
   if (proc == nullptr) return out;
@@ -163,25 +208,26 @@ std::vector<DWORD> OtherCopies() {
     char* end = nullptr;
     unsigned long pid = std::strtoul(e->d_name, &end, 10);
     if (end == e->d_name || *end != '\0' || pid == 0 || pid == self) continue;
-    if (IsCopy(static_cast<DWORD>(pid), own)) out.push_back(static_cast<DWORD>(pid));
+    if (IsCopy(static_cast<DWORD>(pid), own, lock)) out.push_back(static_cast<DWORD>(pid));
   }
   ::closedir(proc);
   return out;
 }
 
-DWORD TerminateOtherCopies(DWORD waitMilliseconds) {
+DWORD TerminateOtherCopies(const std::string& mutexName, DWORD waitMilliseconds) {
   const std::string own = ExeOf("/proc/self");
+  const LockId lock = LockOf(mutexName);
   struct Target {
     DWORD pid;
     int fd;
   };
   std::vector<Target> targets;
-  for (DWORD pid : OtherCopies()) {
+  for (DWORD pid : OtherCopies(mutexName)) {
     // A pidfd pins the process: checked once more after it is taken, it
     // can't be signalled by mistake once its number goes to a newcomer.
     int fd = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
     if (fd < 0) continue;
-    if (!IsCopy(pid, own) || ::syscall(SYS_pidfd_send_signal, fd, SIGTERM, nullptr, 0) != 0) {
+    if (!IsCopy(pid, own, lock) || ::syscall(SYS_pidfd_send_signal, fd, SIGTERM, nullptr, 0) != 0) {
       ::close(fd);
       continue;
     }

@@ -2,6 +2,7 @@
 // counters that go into log lines.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "win/types.h"
@@ -49,14 +50,15 @@ BOOL GlobalMemoryStatusEx(LPMEMORYSTATUSEX buffer);
 namespace orvwin {
 
 // The other running copies of this program: processes of the same user
-// running the same executable file. Nothing else is ever listed, whatever
-// its name.
-std::vector<DWORD> OtherCopies();
+// running the same executable file that hold the named single-instance
+// mutex of this process's runtime folder open. Nothing else is ever listed,
+// whatever its name; a copy serving another runtime folder is not a copy.
+std::vector<DWORD> OtherCopies(const std::string& mutexName);
 
 // Ends every other copy: asks each to terminate, and kills those still
 // running when half of the wait has passed; then waits (at most
 // `waitMilliseconds` in all) for them to be gone. Returns how many ended.
-DWORD TerminateOtherCopies(DWORD waitMilliseconds);
+DWORD TerminateOtherCopies(const std::string& mutexName, DWORD waitMilliseconds);
 
 // Raises the soft limit of open descriptors to the hard limit: a server
 // holds a socket per client connection and link, and a soft limit far

@@ -1,12 +1,15 @@
 #include "feed/CSettings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <string>
 
 #include "LogCapture.h"
+#include "SslFiles.h"
 #include "TempDir.h"
 
 namespace {
@@ -273,23 +276,54 @@ TEST_F(SettingsFixture, StartupCorrections) {
   EXPECT_TRUE(log.Contains("Invalid protocol version: 1. Protocol version reset to default value"));
   EXPECT_TRUE(log.Contains("Invalid protocol version: 3. Protocol version reset to default value"));
 
-  std::ofstream(dir.File("ca.pem")) << "x";
-  std::ofstream(dir.File("key.pem")) << "x";
-  CSettings::UseSSL = 1;
-  CSettings::RootCertificateFile = dir.File("ca.pem");
-  CSettings::CertificateFile = dir.File("key.pem");
-  CSettings::ApplyStartupCorrections();
-  EXPECT_EQ(CSettings::UseSSL, 1u);
-  CSettings::CertificateFile = dir.File("missing.pem");
-  CSettings::ApplyStartupCorrections();
-  EXPECT_EQ(CSettings::UseSSL, 0u) << "a missing file turns SSL off before the ORB sees it";
-  EXPECT_TRUE(log.Contains("WARN DESCR: Cannot open key file: " + dir.File("missing.pem")));
-  CSettings::UseSSL = 1;
-  CSettings::CertificateFile = dir.File("key.pem");
-  CSettings::RootCertificateFile = "";
-  CSettings::ApplyStartupCorrections();
-  EXPECT_EQ(CSettings::UseSSL, 0u);
-  EXPECT_TRUE(log.Contains("WARN DESCR: Cannot open certificate file: "));
+}
+
+// SSL stays on only over files that the ORB's transport can load: any
+// other file would stop the ORB from starting, plain endpoints included.
+TEST_F(SettingsFixture, SslStaysOnOnlyOverFilesThatLoad) {
+  SslFiles files;
+  ASSERT_TRUE(files.Make(dir.path())) << "openssl could not make a certificate";
+  const std::string missing = dir.File("missing.pem");
+  const std::string unreadable = dir.File("unreadable.pem");
+  std::ofstream(unreadable) << std::ifstream(files.client).rdbuf();
+  ::chmod(unreadable.c_str(), 0);
+  const bool permissionsBind = ::geteuid() != 0;  // root reads it all the same
+
+  struct Case {
+    const char* what;
+    std::string ca, key, phrase;
+    const char* warning;  // empty: SSL stays on
+    std::string named;    // the file the warning names
+  };
+  const Case cases[] = {
+      {"good files", files.ca, files.client, "any", "", ""},
+      {"encrypted key, its phrase", files.ca, files.locked, SslFiles::kLockedPhrase, "", ""},
+      {"missing key file", files.ca, missing, "", "WARN DESCR: Cannot open key file: ", missing},
+      {"no CA file named", "", files.client, "", "WARN DESCR: Cannot open certificate file: ", ""},
+      {"CA file of junk", files.junk, files.client, "", "WARN DESCR: Cannot load certificate file: ", files.junk},
+      {"key file of junk", files.ca, files.junk, "", "WARN DESCR: Cannot load key file: ", files.junk},
+      {"key file cut short", files.ca, files.truncated, "", "WARN DESCR: Cannot load key file: ", files.truncated},
+      {"a key file as the CA", files.client, files.client, "", "", ""},
+      {"wrong phrase", files.ca, files.locked, "wrong", "WARN DESCR: Cannot load key file: ", files.locked},
+      {"the default phrase", files.ca, files.locked, "Quillmet", "WARN DESCR: Cannot load key file: ", files.locked},
+      {"unreadable key file", files.ca, unreadable, "", permissionsBind ? "WARN DESCR: Cannot load key file: " : "",
+       permissionsBind ? unreadable : ""},
+  };
+  for (const Case& c : cases) {
+    LogCapture log(orvlog::kWarn);
+    CSettings::UseSSL = 1;
+    CSettings::RootCertificateFile = c.ca;
+    CSettings::CertificateFile = c.key;
+    CSettings::KeyPass = c.phrase;
+    CSettings::ApplyStartupCorrections();
+    if (*c.warning == '\0') {
+      EXPECT_EQ(CSettings::UseSSL, 1u) << c.what;
+      EXPECT_FALSE(log.Contains("WARN DESCR")) << c.what;
+    } else {
+      EXPECT_EQ(CSettings::UseSSL, 0u) << c.what;
+      EXPECT_TRUE(log.Contains(c.warning + c.named)) << c.what;
+    }
+  }
 }
 
 }  // namespace

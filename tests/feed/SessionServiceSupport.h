@@ -4,7 +4,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -23,6 +27,21 @@
 #include "tests/feed/TempDir.h"
 
 namespace orvtest {
+
+// A loopback port that nothing listens on now.
+inline std::string FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t n = sizeof a;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0)
+    port = ntohs(a.sin_port);
+  ::close(fd);
+  return std::to_string(port);
+}
 
 struct SimOptions {
   std::vector<std::string> extraArgs;
@@ -55,6 +74,11 @@ class SimEnvironment : public ::testing::Environment {
       CSettings::KeyPass = "";
       ASSERT_TRUE(ConfigureSslContext());
     }
+    m_args = args;
+    // A port named rather than picked by the service: a service that
+    // restarts may then take it again while its old connections wind down.
+    m_port = FreePort();
+    args.insert(args.end(), {"--port", m_port});
     m_sim = std::make_unique<orvsim::OrvSimProcess>(m_dir.path(), args);
     const std::string conn = m_options.ssl ? m_sim->Get("SslConnString") : m_sim->Get("ConnString");
     const std::string futConn = m_options.ssl ? m_sim->Get("SslFutConnString") : m_sim->Get("FutConnString");
@@ -86,10 +110,33 @@ class SimEnvironment : public ::testing::Environment {
 
   OrvSim::Control_ptr Control() { return m_control.in(); }
   const std::string& OrbStartOutput() const { return m_orbStartOutput; }
+
+  // Ends the service for real, then starts it again on the same ports: its
+  // managers, connections and subscriptions are gone as after a restart.
+  void StopService() {
+    m_control = OrvSim::Control::_nil();
+    m_sim->Stop();
+    m_sim.reset();
+  }
+  void StartServiceAgain() {
+    std::vector<std::string> args = m_args;
+    args.insert(args.end(), {"--port", m_port});
+    try {
+      m_sim = std::make_unique<orvsim::OrvSimProcess>(m_dir.path(), args);
+    } catch (const std::exception& e) {
+      std::ifstream out(m_dir.File("orvsim.out"));
+      FAIL() << e.what() << ": " << out.rdbuf();
+    }
+    ASSERT_EQ(m_sim->Get("port"), m_port);
+    CORBA::Object_var control = CorbaOrb()->string_to_object(m_sim->Get("control").c_str());
+    m_control = OrvSim::Control::_narrow(control);
+  }
   const std::string& Folder() const { return m_dir.path(); }
 
  private:
   SimOptions m_options;
+  std::vector<std::string> m_args;
+  std::string m_port;
   TempDir m_dir;
   std::unique_ptr<orvsim::OrvSimProcess> m_sim;
   OrvSim::Control_var m_control;
@@ -105,6 +152,8 @@ inline SimEnvironment*& Env() {
 class Journal {
  public:
   Journal() { Skip(); }
+  // Everything from the given entry on (0: all that a fresh service got).
+  explicit Journal(CORBA::ULong from) : m_next(from) {}
   // Forgets what has been recorded so far.
   void Skip() { Read(); m_entries.clear(); }
   // The entries of one operation since the last Skip, as "args -> result".
@@ -142,6 +191,15 @@ inline bool Eventually(const std::function<bool()>& pred, int ms = 10000) {
 
 inline std::u16string U16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
+// The sign-in that a session repeats after losing its service, as the main
+// object gives it.
+inline CDataHolder::Reconnector SignInAgain(bool futures) {
+  CDataHolder::Reconnector r;
+  r.resolve = [futures] { return ResolveDataService(futures ? CSettings::InitFutRef : CSettings::InitRef); };
+  r.signIn = [futures](Orv::ZmDataService_ptr root) { return SignInToService(root, "alice", "secret", !futures); };
+  return r;
+}
+
 // Signs in and opens the user's session on both services.
 inline std::unique_ptr<CDataHolder> OpenSession(const std::string& user, bool futures = false) {
   Orv::ZmDataService_var root = ResolveDataService(CSettings::InitRef);
@@ -149,11 +207,13 @@ inline std::unique_ptr<CDataHolder> OpenSession(const std::string& user, bool fu
   auto session = std::make_unique<CDataHolder>(U16(user), manager.in(), nullptr);
   session->SetDataServer(manager.in());
   EXPECT_TRUE(session->Initialize());
+  session->SetReconnector(false, SignInAgain(false));
   if (futures) {
     Orv::ZmDataService_var futRoot = ResolveDataService(CSettings::InitFutRef);
     Orv::ZmDataManager_var futManager = SignInToService(futRoot, "alice", "secret", false);
     session->SetFuturesServer(futManager.in());
     EXPECT_TRUE(session->FutsInitialize());
+    session->SetReconnector(true, SignInAgain(true));
   }
   return session;
 }

@@ -450,23 +450,69 @@ TEST_F(SessionService, StalledServiceTimesOutThePullAndRecovers) {
   session.reset();
 }
 
-TEST_F(SessionService, DroppedConnectionsAreLoggedWithoutSpinningAndLoseNothing) {
-  auto session = OpenSession("drop");
-  const std::string symbol = Stocks(*session).at(1);
-  CZmOrvEnt client;
-  session->Subscribe(client.Handle(), U16(symbol), enStockData, enEquity);
-  ASSERT_TRUE(client.WaitFor([&](const auto& ev) { return HasSymbol(ev, symbol); }));
+// The service forgets the session's manager (as a restart does) or really
+// restarts on its port: the session signs in again by itself, registers its
+// fields, subscribes every key its clients hold (one taken while the service
+// was gone too), and the same clients get fresh data; cached rows stay
+// meanwhile, and the retries don't spin.
+TEST_F(SessionService, ALostServiceIsRebuiltAndEveryHeldKeyGetsDataAgain) {
+  CDataHolder::SetRebuildPauses(20, 200);
+  for (bool restart : {false, true}) {
+    SCOPED_TRACE(restart ? "restart" : "managers dropped");
+    auto session = OpenSession(restart ? "restart" : "drop");
+    const std::vector<std::string> symbols = Stocks(*session);
+    ASSERT_GE(symbols.size(), 3u);
+    CZmOrvEnt held, late;
+    session->Subscribe(held.Handle(), U16(symbols[0]), enStockData, enEquity);
+    session->Subscribe(held.Handle(), U16(symbols[1]), enStockData, enEquity);
+    ASSERT_TRUE(held.WaitFor([&](const auto& ev) { return HasSymbol(ev, symbols[0]) && HasSymbol(ev, symbols[1]); }));
 
-  LogCapture log;
-  Env()->Control()->DropConnections();
-  ASSERT_TRUE(Eventually([&] { return log.Contains("ERROR: Caught a CORBA::SystemException : "); }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(2200));
-  EXPECT_LE(log.Count("ERROR: Caught a CORBA::SystemException : "), 4u) << "the pull thread spins";
-  EXPECT_EQ(RowCount(session->DatabasePath(), symbol), 1u);
-
-  // The service is back: a new sign-in of the user works at once.
-  auto again = OpenSession("drop2");
-  EXPECT_EQ(Stocks(*again).size(), 5u);
+    auto updates = [](const std::vector<CZmOrvEnt::Event>& events, const std::string& symbol) {
+      size_t n = 0;
+      for (const auto& e : events)
+        for (const auto& r : e.rows) n += r.symbol == symbol;
+      return n;
+    };
+    const size_t before = updates(held.Events(), symbols[0]);  // the market stands still: no more come on their own
+    LogCapture log;
+    std::unique_ptr<Journal> journal;
+    if (restart) {
+      Env()->StopService();
+    } else {
+      journal.reset(new Journal);
+      Env()->Control()->DropConnections();
+    }
+    ASSERT_TRUE(Eventually([&] { return log.Contains("service of user " + std::string(restart ? "restart" : "drop") +
+                                                     " is lost; the session will be rebuilt"); }));
+    // While the service is down for good: kept for the rebuild, not refused.
+    if (restart) {
+      EXPECT_TRUE(session->IsRebuilding(false));
+    }
+    EXPECT_NO_THROW(session->Subscribe(late.Handle(), U16(symbols[2]), enStockData, enEquity));
+    EXPECT_EQ(RowCount(session->DatabasePath(), symbols[0]), 1u) << "cached rows stay";
+    if (restart) {
+      ASSERT_TRUE(Eventually([&] { return log.Count("; next try in ") >= 2; }));
+      Env()->StartServiceAgain();
+      journal.reset(new Journal(0));
+    }
+    ASSERT_TRUE(Eventually([&] { return !session->IsRebuilding(false); }, 30000));
+    EXPECT_TRUE(log.Contains("session rebuilt"));
+    EXPECT_EQ(journal->Calls("Connect").size(), 1u);
+    EXPECT_FALSE(journal->Calls("RegisterFields").empty());
+    bool allKeys = false;
+    for (const std::string& c : journal->Calls("SubscribeGroup"))
+      if (c.find("data_type=3 ") != std::string::npos && c.find(symbols[0]) != std::string::npos &&
+          c.find(symbols[1]) != std::string::npos && (!restart || c.find(symbols[2]) != std::string::npos))
+        allKeys = true;
+    EXPECT_TRUE(allKeys) << "every held key in one group";
+    Env()->Control()->PublishNow(1);
+    EXPECT_TRUE(held.WaitFor([&](const auto& ev) { return updates(ev, symbols[0]) > before; }));
+    EXPECT_TRUE(late.WaitFor([&](const auto& ev) { return HasSymbol(ev, symbols[2]); }));
+    // Failed tries wait out their pause; a pull or rebuild never spins.
+    EXPECT_LE(log.Count("Send request to server"), 40u);
+    session.reset();
+  }
+  CDataHolder::SetRebuildPauses(1000, 30000);
 }
 
 TEST_F(SessionService, MalformedMessagesAreLoggedAndTheSessionGoesOn) {

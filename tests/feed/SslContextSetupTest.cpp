@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "LogCapture.h"
+#include "SslFiles.h"
 #include "TempDir.h"
 #include "feed/CSettings.h"
 #include "zmdataservice410.hh"
@@ -33,17 +34,17 @@ TEST(SslContextSetupTest, OnlyFilesThatExistReachTheOrbAndAPlainOrbStillStarts) 
   ASSERT_NO_THROW(orb = CORBA::ORB_init(argc, nullptr, "omniORB4"));
   orb->destroy();
 
-  std::ofstream(dir.File("ca.pem")) << "x";
-  std::ofstream(dir.File("key.pem")) << "x";
+  SslFiles files;
+  ASSERT_TRUE(files.Make(dir.path())) << "openssl could not make a certificate";
   CSettings::UseSSL = 1;
-  CSettings::RootCertificateFile = dir.File("ca.pem");
-  CSettings::CertificateFile = dir.File("key.pem");
-  CSettings::KeyPass = "phrase";
+  CSettings::RootCertificateFile = files.ca;
+  CSettings::CertificateFile = files.locked;
+  CSettings::KeyPass = SslFiles::kLockedPhrase;
   CSettings::ApplyStartupCorrections();
   ASSERT_TRUE(ConfigureSslContext());
-  EXPECT_STREQ(sslContext::certificate_authority_file, dir.File("ca.pem").c_str());
-  EXPECT_STREQ(sslContext::key_file, dir.File("key.pem").c_str());
-  EXPECT_STREQ(sslContext::key_file_password, "phrase");
+  EXPECT_STREQ(sslContext::certificate_authority_file, files.ca.c_str());
+  EXPECT_STREQ(sslContext::key_file, files.locked.c_str());
+  EXPECT_STREQ(sslContext::key_file_password, SslFiles::kLockedPhrase);
   sslContext::certificate_authority_file = nullptr;
   sslContext::key_file = nullptr;
   sslContext::key_file_password = nullptr;

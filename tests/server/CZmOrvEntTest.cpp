@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <future>
 #include <stdexcept>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include "OrvPayload.h"
 #include "com/comdef.h"
 #include "server/CZmOrvEnt.h"
+#include "feed/UserFileName.h"
 #include "tests/feed/LogCapture.h"
 #include "tests/feed/SessionServiceSupport.h"
 #include "win/folders.h"
@@ -284,6 +286,59 @@ TEST_F(MainObject, ConnectWritesTheIniAndAFailedOneBlanksItsOwnSide) {
     EXPECT_EQ(TakeErrorInfo().description, "No connection");
   }
   EXPECT_TRUE(log.Contains("ERROR: Code = 80004005"));
+}
+
+// A session whose set-up fails (here its database file cannot be made) is
+// no session: the sign-in fails with the set-up's text and leaves nothing
+// behind, and the next sign-in sets the session up from the start.
+TEST_F(MainObject, AFailedSessionSetUpFailsTheSignInAndLeavesNoSession) {
+  const std::string database = orvwin::UserDataFolder() + UserFileName(u"gina");
+  std::filesystem::create_directories(database + "/in-the-way");
+  CComPtr<IZmOrvEnt> object = NewObject();
+  EXPECT_EQ(object->Connect(_bstr_t("gina"), _bstr_t("g1")), E_FAIL);
+  const ErrorInfo info = TakeErrorInfo();
+  EXPECT_NE(info.description.find("CDataHolder::Initialize() Unexpected error: the table of kind 0 could not be set up"),
+            std::string::npos)
+      << info.description;
+  EXPECT_EQ(SessionOf("gina"), nullptr);
+  EXPECT_EQ(IniValue("Username"), "");
+  EXPECT_EQ(object->SubscribeAll(enStockData), E_FAIL);
+  EXPECT_EQ(TakeErrorInfo().description, "No connection");
+
+  std::filesystem::remove_all(database);
+  EXPECT_EQ(object->Connect(_bstr_t("gina"), _bstr_t("g1")), S_OK) << TakeErrorInfo().description;
+  ASSERT_NE(SessionOf("gina"), nullptr);
+  EXPECT_EQ(object->Subscribe(_bstr_t(StockSymbols(*SessionOf("gina")).at(0).c_str()), enEquity, enStockData), S_OK)
+      << TakeErrorInfo().description;
+}
+
+// While the service is down a sign-in onto the user's session is no
+// sign-in: it fails with the cause instead of binding the caller to a dead
+// session; once the service is back the sign-in itself rebuilds the session.
+TEST_F(MainObject, ASignInWhileTheServiceIsLostJoinsTheRebuild) {
+  CDataHolder::SetRebuildPauses(60000, 60000);  // only the sign-in below may rebuild
+  CComPtr<IZmOrvEnt> first = SignedIn("dave", "d1");
+  CDataHolder* session = SessionOf("dave");
+  ASSERT_NE(session, nullptr);
+  const std::string symbol = StockSymbols(*session).at(0);
+  EXPECT_EQ(first->Subscribe(_bstr_t(symbol.c_str()), enEquity, enStockData), S_OK);
+
+  Env()->StopService();
+  ASSERT_TRUE(Eventually([&] { return session->IsRebuilding(false); }));
+  CComPtr<IZmOrvEnt> second = NewObject();
+  EXPECT_EQ(second->Connect(_bstr_t("dave"), _bstr_t("d1")), E_FAIL);
+  EXPECT_NE(TakeErrorInfo().description.find("TRANSIENT"), std::string::npos);
+
+  Env()->StartServiceAgain();
+  Journal journal(0);
+  EXPECT_EQ(second->Connect(_bstr_t("dave"), _bstr_t("d1")), S_OK) << TakeErrorInfo().description;
+  EXPECT_FALSE(session->IsRebuilding(false));
+  EXPECT_EQ(SessionOf("dave"), session) << "the same session, rebuilt";
+  bool resubscribed = false;
+  for (const std::string& c : journal.Calls("SubscribeGroup")) resubscribed |= c.find(symbol) != std::string::npos;
+  EXPECT_TRUE(resubscribed);
+  EXPECT_EQ(second->Subscribe(_bstr_t(symbol.c_str()), enEquity, enStockData), S_OK) << TakeErrorInfo().description;
+  CDataHolder::SetRebuildPauses(1000, 30000);
 }
 
 TEST_F(MainObject, ObjectsOfOneUserShareOneSessionAndReleaseLeavesIt) {

@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
   } else if (std::strcmp(argv[1], "takeover") == 0) {
     HANDLE other = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, argv[2]);
     if (other) CloseHandle(other);
-    DWORD ended = other ? orvwin::TerminateOtherCopies(10000) : 0;
+    DWORD ended = other ? orvwin::TerminateOtherCopies(argv[2], 10000) : 0;
     mine = CreateMutexA(nullptr, TRUE, argv[2]);
     std::printf("exists=%d terminated=%u created=%d\n", other ? 1 : 0, ended,
                 GetLastError() == ERROR_ALREADY_EXISTS ? 0 : 1);

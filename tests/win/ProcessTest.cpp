@@ -1,5 +1,6 @@
 #include "win/windows.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -7,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,9 +68,12 @@ struct Helper {
   int in = -1;   // we write: closing it lets the helper end
   int out = -1;  // we read its one line
 
-  Helper(const std::string& mode, const std::string& name) {
+  // `runtimeFolder`, when given, is the helper's own runtime folder.
+  Helper(const std::string& mode, const std::string& name, const std::string& runtimeFolder = "") {
     int toChild[2], fromChild[2];
-    if (::pipe(toChild) != 0 || ::pipe(fromChild) != 0) return;
+    // Close-on-exec, so that a helper started later holds no copy of an
+    // earlier one's input, which would keep that one from seeing it close.
+    if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, toChild[0], 0);
@@ -78,7 +83,14 @@ struct Helper {
     std::string exe = WIN_INSTANCE_HELPER;
     std::vector<char*> argv = {&exe[0], const_cast<char*>(mode.c_str()),
                                const_cast<char*>(name.c_str()), nullptr};
-    if (posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv.data(), environ) != 0) pid = -1;
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+      if (runtimeFolder.empty() || std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) != 0) env.push_back(*e);
+    if (!runtimeFolder.empty()) env.push_back("XDG_RUNTIME_DIR=" + runtimeFolder);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    if (posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&fa);
     ::close(toChild[0]);
     ::close(fromChild[1]);
@@ -136,6 +148,25 @@ TEST_F(NamedMutex, NewCopyEndsTheRunningCopiesAndTakesOver) {
   EXPECT_EQ(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str()), nullptr);
 }
 
+TEST_F(NamedMutex, CopiesServingAnotherFolderOrMutexAreLeftRunning) {
+  const std::string name = "98FAA468-856C-47E7-A013-C4E46C9D5A8D";
+  TempFolder otherFolder;
+  Helper mine("hold", name);
+  Helper elsewhere("hold", name, otherFolder.Path());
+  Helper otherMutex("hold", "4C1A3B3E-0D51-4F0B-9E1C-2B6F7E3A9D10");
+  ASSERT_EQ(mine.Line(), "held 0");
+  ASSERT_EQ(elsewhere.Line(), "held 0") << "another folder's mutex is another mutex";
+  ASSERT_EQ(otherMutex.Line(), "held 0");
+
+  Helper c("takeover", name);
+  EXPECT_EQ(c.Line(), "exists=1 terminated=1 created=1");
+  EXPECT_EQ(mine.Finish(), 128 + SIGTERM);
+  // Neither was signalled: each ends normally when its input closes.
+  EXPECT_EQ(elsewhere.Finish(), 0);
+  EXPECT_EQ(otherMutex.Finish(), 0);
+  EXPECT_EQ(c.Finish(), 0);
+}
+
 TEST(OtherCopies, NeverListsThisProcessOrOtherPrograms) {
   // Another program of the same user, which must never count as a copy.
   pid_t other = -1;
@@ -143,7 +174,7 @@ TEST(OtherCopies, NeverListsThisProcessOrOtherPrograms) {
   char seconds[] = "30";
   char* argv[] = {sleepExe, seconds, nullptr};
   ASSERT_EQ(posix_spawn(&other, sleepExe, nullptr, nullptr, argv, environ), 0);
-  for (DWORD pid : orvwin::OtherCopies()) {
+  for (DWORD pid : orvwin::OtherCopies("98FAA468-856C-47E7-A013-C4E46C9D5A8D")) {
     EXPECT_NE(pid, GetCurrentProcessId());
     EXPECT_NE(pid, static_cast<DWORD>(other));
   }

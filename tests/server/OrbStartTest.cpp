@@ -1,0 +1,65 @@
+// The ORB's start from the main object's first sign-in, in a program of its
+// own: a start that fails is reported with its cause and tried again by the
+// next sign-in.
+#include <gtest/gtest.h>
+
+#include "com/atlbase.h"
+#include "com/comdef.h"
+#include "OrvSimProcess.h"
+#include "feed/CSettings.h"
+#include "server/CZmOrvEnt.h"
+#include "server/ServiceSignIn.h"
+#include "tests/feed/TempDir.h"
+
+namespace {
+
+std::string Description() {
+  IErrorInfo* info = nullptr;
+  if (GetErrorInfo(0, &info) != S_OK || info == nullptr) return "<none>";
+  BSTR d = nullptr;
+  info->GetDescription(&d);
+  std::string out;
+  for (UINT i = 0; d != nullptr && i < SysStringLen(d); ++i) out += static_cast<char>(d[i]);
+  SysFreeString(d);
+  info->Release();
+  return out;
+}
+
+CComPtr<IZmOrvEnt> NewObject() {
+  CComObject<CZmOrvEnt>* object = nullptr;
+  EXPECT_EQ(CComObject<CZmOrvEnt>::CreateInstance(&object), S_OK);
+  CComPtr<IZmOrvEnt> itf;
+  if (object != nullptr) object->QueryInterface(IID_IZmOrvEnt, reinterpret_cast<void**>(&itf));
+  return itf;
+}
+
+TEST(OrbStart, AFailedStartIsReportedWithItsCauseAndTriedAgain) {
+  TempDir dir;
+  ::setenv("USERPROFILE", dir.path().c_str(), 1);
+  orvsim::OrvSimProcess sim(dir.path(), {"--rate", "0", "--stocks", "3", "--user", "alice:secret", "--log-level",
+                                         "warn"});
+  CSettings::SetDefaults();
+  CSettings::ServerTimeout = 3000;
+  CSettings::PullTimeout = 500;
+  CZmOrvEnt::ObjectMain(true);
+  {
+    // An initial reference the ORB can't take makes its start fail.
+    CSettings::InitRef = {{"Endpoint1", "Endpoint1"}};
+    CComPtr<IZmOrvEnt> object = NewObject();
+    EXPECT_EQ(object->Connect(_bstr_t("alice"), _bstr_t("secret")), E_FAIL);
+    const std::string cause = Description();
+    EXPECT_NE(cause.find("INITIALIZE"), std::string::npos) << cause;
+    EXPECT_EQ(cause.find("INV_OBJREF"), std::string::npos) << cause;
+    EXPECT_TRUE(CORBA::is_nil(CorbaOrb()));
+
+    CSettings::InitRef = {{"Endpoint1", "Endpoint1=corbaloc:" + sim.Get("ConnString") + "/ZmDataService"}};
+    EXPECT_EQ(object->Connect(_bstr_t("alice"), _bstr_t("secret")), S_OK) << Description();
+    EXPECT_FALSE(CORBA::is_nil(CorbaOrb()));
+    EXPECT_EQ(object->SubscribeAll(enStockData), S_OK) << Description();
+  }
+  CZmOrvEnt::ObjectMain(false);
+  sim.Stop();
+  ShutdownCorba();
+}
+
+}  // namespace
