@@ -415,6 +415,54 @@ TEST_F(DdeServerTest, RequestsFailWithoutAServerAndUnsubscribesStillSayWhatTheyT
   server_.reset();
 }
 
+// The service's limit refuses a stock: the cell shows no value rather than
+// a stale one, the refusal is shown once however many passes try again, and
+// the first retry the service accepts brings the values.
+TEST_F(DdeServerTest, ARefusedSubscriptionIsShownOnceAndTriedAgainByTheRefreshPass) {
+  TrayWindow window;
+  ASSERT_TRUE(window.Created());
+  server_.reset();  // one server object at a time, as in the program
+  server_ = std::make_unique<CDDEServer>(&window.tray);
+  SignIn();
+  const std::string symbol = Text(Orve()->GetStocksAll()->GetSymbol());
+  g_env->Control()->InjectStatus("Subscribe", -1, 13 /* the subscription limit */, 0);
+  struct Injection {
+    ~Injection() { g_env->Control()->ClearInjections(); }
+  } injection;
+  ASSERT_TRUE(server_->AdviseStartStock(symbol, reinterpret_cast<HSZ>(uintptr_t(35))));
+  StockEntry* entry = g_DataHolder.stock.bySymbol.at(symbol.c_str());
+  auto work = [&] {
+    SubscriptionRequest request;
+    if (!Queue().Pop(request)) return false;
+    server_->ProcessRequest(request);
+    return true;
+  };
+
+  ASSERT_TRUE(work());
+  EXPECT_NE(window.Balloon().find("limit"), std::string::npos) << window.Balloon();
+  EXPECT_EQ(entry->snapshot, 0);
+  EXPECT_FALSE(Subscribed(symbol, enEquity, enStockData));
+  for (int pass = 0; pass < 2; ++pass) {
+    server_->RefreshAll();
+    ASSERT_TRUE(work());
+    EXPECT_EQ(window.Balloon(), ": ") << "shown again on pass " << pass;
+    EXPECT_FALSE(work());
+  }
+
+  g_env->Control()->ClearInjections();
+  server_->RefreshAll();
+  ASSERT_TRUE(work());
+  EXPECT_EQ(entry->snapshot, 1);
+  EXPECT_TRUE(Subscribed(symbol, enEquity, enStockData));
+  server_->RefreshAll();
+  EXPECT_FALSE(work());  // held now: nothing more to try
+
+  server_->AdviseStopStock(symbol);
+  ASSERT_TRUE(work());
+  EXPECT_FALSE(Subscribed(symbol, enEquity, enStockData));
+  server_.reset();  // before the tray it reports to
+}
+
 // ---- subscription routines ----------------------------------------------------------
 
 TEST_F(DdeServerTest, AnOptionTopicSubscribesItsUnderlyingsChainAndStoresEveryOption) {
