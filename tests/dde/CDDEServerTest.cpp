@@ -1192,22 +1192,23 @@ class BridgeThread {
   std::vector<std::shared_ptr<Call>> calls_;
 };
 
-// What orvsim was left holding by the calls it received from a point on:
-// per symbol and data type, the subscriptions it accepted less the
-// unsubscriptions. (The server program unsubscribes some kinds under more
-// data types than it subscribes them, so a key may end below zero.)
+// The calls orvsim received from a point on, per symbol and data type: the
+// subscriptions it accepted less the unsubscriptions. A key above zero is
+// still held; one below zero was let go under a type it never had, which
+// is how a type that stays subscribed elsewhere hides.
 class SubscriptionJournal {
  public:
   SubscriptionJournal() {
     Read();
     net_.clear();
   }
-  // The keys still held, as "symbol/type=count".
-  std::string Held() {
+  // The keys whose subscriptions and unsubscriptions differ, as
+  // "symbol/type=difference".
+  std::string Unbalanced() {
     Read();
     std::string out;
     for (const auto& [key, net] : net_)
-      if (net > 0) out += (out.empty() ? "" : " ") + key + "=" + std::to_string(net);
+      if (net != 0) out += (out.empty() ? "" : " ") + key + "=" + std::to_string(net);
     return out;
   }
 
@@ -1368,8 +1369,8 @@ class LinkLifeCycle : public DdeServerTest {
 
 // Every kind through every sequence of links, against the server program
 // and orvsim: each link open at the end receives the value orvsim publishes
-// after it opened, and once the links are gone the server holds nothing
-// for the bridge.
+// after it opened, and once the links are gone every key the bridge made
+// the server subscribe has been unsubscribed as often.
 TEST_F(LinkLifeCycle, EveryOpenLinkGetsEveryValueAndNothingStaysSubscribed) {
   SignIn();
   std::vector<LinkKind> kinds;
@@ -1481,7 +1482,7 @@ TEST_F(LinkLifeCycle, EveryOpenLinkGetsEveryValueAndNothingStaysSubscribed) {
       ASSERT_TRUE(settle());
       ASSERT_TRUE(bridge.Run(client, [&] { server_->RefreshAll(); }));
       ASSERT_TRUE(settle());
-      EXPECT_EQ(journal.Held(), "");
+      EXPECT_EQ(journal.Unbalanced(), "");
       EXPECT_TRUE(WaitFor([&] {
         return g_DataHolder.stock.entries.empty() && g_DataHolder.option.entries.empty() &&
                g_DataHolder.nstdOption.entries.empty() && g_DataHolder.futures.entries.empty() &&
