@@ -89,6 +89,30 @@ uint8_t FieldListType(int type) {
 
 std::string Narrow(const std::u16string& s) { return NarrowSymbol(s); }
 
+// The base data of the kinds whose subscribed types carry none, fetched
+// once and stored in the kind's table.
+void StoreBaseSnapshot(CLiteDB* table, Orv::ZmDataManager_ptr server, const std::u16string& symbol, int kind,
+                       int symbolType) {
+  const CORBA::Short serverType = SymbolTypeOf(kind, symbolType);
+  if (kind == enStockData_Direct) {
+    CORBA::Any_var reply = RequestSnapshot(SnapshotKind::kEquityBase, CSymbolKey(symbol, 0), server);
+    if (CStocksDB* stocks = dynamic_cast<CStocksDB*>(table)) stocks->ApplyBaseReply(reply.operator->());
+  } else if (kind == enOptionData_Direct) {
+    CORBA::Any_var reply = RequestSnapshot(SnapshotKind::kOptionBase, CSymbolKey(symbol, 0), server);
+    if (COptionsDB* options = dynamic_cast<COptionsDB*>(table)) options->ApplyBaseReply(reply.operator->());
+  } else if (kind == enFutureData) {
+    CORBA::Any_var reply =
+        RequestSnapshot(SnapshotKind::kFutureBase, CSymbolKey(symbol, symbolType == enOption), server);
+    if (CFuturesDB* futures = dynamic_cast<CFuturesDB*>(table)) futures->ApplyBaseReply(reply.operator->());
+  } else if (kind == enFutureOptionData) {
+    CORBA::Any_var reply =
+        RequestSnapshot(SnapshotKind::kFutureOptionBase, CSymbolKey(symbol, serverType == 2), server);
+    if (CFutureOptionsDB* options = dynamic_cast<CFutureOptionsDB*>(table)) {
+      options->ApplyBaseReply(reply.operator->());
+    }
+  }
+}
+
 // One byte to one code unit, as the symbols of the automation side are.
 std::u16string Widen(const std::string& s) {
   std::u16string out(s.size(), u'\0');
@@ -275,24 +299,7 @@ void CDataHolder::_Subscribe(const std::u16string& symbol, int kind, int symbolT
   // The direct and futures kinds store a base-data snapshot first: their
   // quote types carry no base data.
   const CORBA::Short serverType = SymbolTypeOf(kind, symbolType);
-  CLiteDB* table = FindStorage(kind);
-  if (kind == enStockData_Direct) {
-    CORBA::Any_var reply = RequestSnapshot(SnapshotKind::kEquityBase, CSymbolKey(symbol, 0), server);
-    if (CStocksDB* stocks = dynamic_cast<CStocksDB*>(table)) stocks->ApplyBaseReply(reply.operator->());
-  } else if (kind == enOptionData_Direct) {
-    CORBA::Any_var reply = RequestSnapshot(SnapshotKind::kOptionBase, CSymbolKey(symbol, 0), server);
-    if (COptionsDB* options = dynamic_cast<COptionsDB*>(table)) options->ApplyBaseReply(reply.operator->());
-  } else if (kind == enFutureData) {
-    CORBA::Any_var reply =
-        RequestSnapshot(SnapshotKind::kFutureBase, CSymbolKey(symbol, symbolType == enOption), server);
-    if (CFuturesDB* futures = dynamic_cast<CFuturesDB*>(table)) futures->ApplyBaseReply(reply.operator->());
-  } else if (kind == enFutureOptionData) {
-    CORBA::Any_var reply =
-        RequestSnapshot(SnapshotKind::kFutureOptionBase, CSymbolKey(symbol, serverType == 2), server);
-    if (CFutureOptionsDB* options = dynamic_cast<CFutureOptionsDB*>(table)) {
-      options->ApplyBaseReply(reply.operator->());
-    }
-  }
+  StoreBaseSnapshot(FindStorage(kind), server, symbol, kind, symbolType);
 
   for (int type : types) {
     CORBA::Short status;
@@ -309,7 +316,9 @@ void CDataHolder::_Subscribe(const std::u16string& symbol, int kind, int symbolT
 }
 
 void CDataHolder::_UnSubscribe(const std::u16string& symbol, int kind, int symbolType) {
-  const std::vector<int> types = UnSubscribeTypes(kind);
+  // The futures service holds only the types a futures key was subscribed
+  // with: its base data came as a snapshot, for one symbol as for a group.
+  const std::vector<int> types = IsFuturesKind(kind) ? SubscribeTypes(kind) : UnSubscribeTypes(kind);
   if (types.empty()) {
     ORV_LOG(orvlog::kError, "ERROR: CDataHolder::_UnSubscribe unknown type " << kind);
     return;
@@ -350,7 +359,16 @@ void CDataHolder::_SubscribeGroup(const std::vector<std::string>& symbols, int k
   Orv::ZmDataManager_ptr server = _ServerOfKind(kind);
   if (CORBA::is_nil(server)) return;
   const CORBA::Short serverType = GroupSymbolTypeOf(kind, symbolType);
-  for (int type : types) {
+  // A futures group takes its base data as snapshots and subscribes the
+  // quote type alone, as one symbol does: the group unsubscription sends
+  // the quote type alone, and a base type left subscribed would count
+  // against the user's limit with no client holding it.
+  std::vector<int> sent = types;
+  if (kind == enFutureData || kind == enFutureOptionData) {
+    for (const std::string& s : symbols) StoreBaseSnapshot(FindStorage(kind), server, Widen(s), kind, symbolType);
+    sent = SubscribeTypes(kind);
+  }
+  for (int type : sent) {
     const CORBA::Short status = server->SubscribeGroup(group, serverType, static_cast<CORBA::Short>(type));
     LogServerError(0, status, "SubscribeGroup (type: " + MessageTypeName(type) + ") completed with error", true);
   }

@@ -415,6 +415,54 @@ TEST_F(DdeServerTest, RequestsFailWithoutAServerAndUnsubscribesStillSayWhatTheyT
   server_.reset();
 }
 
+// The service's limit refuses a stock: the cell shows no value rather than
+// a stale one, the refusal is shown once however many passes try again, and
+// the first retry the service accepts brings the values.
+TEST_F(DdeServerTest, ARefusedSubscriptionIsShownOnceAndTriedAgainByTheRefreshPass) {
+  TrayWindow window;
+  ASSERT_TRUE(window.Created());
+  server_.reset();  // one server object at a time, as in the program
+  server_ = std::make_unique<CDDEServer>(&window.tray);
+  SignIn();
+  const std::string symbol = Text(Orve()->GetStocksAll()->GetSymbol());
+  g_env->Control()->InjectStatus("Subscribe", -1, 13 /* the subscription limit */, 0);
+  struct Injection {
+    ~Injection() { g_env->Control()->ClearInjections(); }
+  } injection;
+  ASSERT_TRUE(server_->AdviseStartStock(symbol, reinterpret_cast<HSZ>(uintptr_t(35))));
+  StockEntry* entry = g_DataHolder.stock.bySymbol.at(symbol.c_str());
+  auto work = [&] {
+    SubscriptionRequest request;
+    if (!Queue().Pop(request)) return false;
+    server_->ProcessRequest(request);
+    return true;
+  };
+
+  ASSERT_TRUE(work());
+  EXPECT_NE(window.Balloon().find("limit"), std::string::npos) << window.Balloon();
+  EXPECT_EQ(entry->snapshot, 0);
+  EXPECT_FALSE(Subscribed(symbol, enEquity, enStockData));
+  for (int pass = 0; pass < 2; ++pass) {
+    server_->RefreshAll();
+    ASSERT_TRUE(work());
+    EXPECT_EQ(window.Balloon(), ": ") << "shown again on pass " << pass;
+    EXPECT_FALSE(work());
+  }
+
+  g_env->Control()->ClearInjections();
+  server_->RefreshAll();
+  ASSERT_TRUE(work());
+  EXPECT_EQ(entry->snapshot, 1);
+  EXPECT_TRUE(Subscribed(symbol, enEquity, enStockData));
+  server_->RefreshAll();
+  EXPECT_FALSE(work());  // held now: nothing more to try
+
+  server_->AdviseStopStock(symbol);
+  ASSERT_TRUE(work());
+  EXPECT_FALSE(Subscribed(symbol, enEquity, enStockData));
+  server_.reset();  // before the tray it reports to
+}
+
 // ---- subscription routines ----------------------------------------------------------
 
 TEST_F(DdeServerTest, AnOptionTopicSubscribesItsUnderlyingsChainAndStoresEveryOption) {
@@ -1216,22 +1264,23 @@ class BridgeThread {
   std::vector<std::shared_ptr<Call>> calls_;
 };
 
-// What orvsim was left holding by the calls it received from a point on:
-// per symbol and data type, the subscriptions it accepted less the
-// unsubscriptions. (The server program unsubscribes some kinds under more
-// data types than it subscribes them, so a key may end below zero.)
+// The calls orvsim received from a point on, per symbol and data type: the
+// subscriptions it accepted less the unsubscriptions. A key above zero is
+// still held; one below zero was let go under a type it never had, which
+// is how a type that stays subscribed elsewhere hides.
 class SubscriptionJournal {
  public:
   SubscriptionJournal() {
     Read();
     net_.clear();
   }
-  // The keys still held, as "symbol/type=count".
-  std::string Held() {
+  // The keys whose subscriptions and unsubscriptions differ, as
+  // "symbol/type=difference".
+  std::string Unbalanced() {
     Read();
     std::string out;
     for (const auto& [key, net] : net_)
-      if (net > 0) out += (out.empty() ? "" : " ") + key + "=" + std::to_string(net);
+      if (net != 0) out += (out.empty() ? "" : " ") + key + "=" + std::to_string(net);
     return out;
   }
 
@@ -1392,8 +1441,8 @@ class LinkLifeCycle : public DdeServerTest {
 
 // Every kind through every sequence of links, against the server program
 // and orvsim: each link open at the end receives the value orvsim publishes
-// after it opened, and once the links are gone the server holds nothing
-// for the bridge.
+// after it opened, and once the links are gone every key the bridge made
+// the server subscribe has been unsubscribed as often.
 TEST_F(LinkLifeCycle, EveryOpenLinkGetsEveryValueAndNothingStaysSubscribed) {
   SignIn();
   std::vector<LinkKind> kinds;
@@ -1505,7 +1554,7 @@ TEST_F(LinkLifeCycle, EveryOpenLinkGetsEveryValueAndNothingStaysSubscribed) {
       ASSERT_TRUE(settle());
       ASSERT_TRUE(bridge.Run(client, [&] { server_->RefreshAll(); }));
       ASSERT_TRUE(settle());
-      EXPECT_EQ(journal.Held(), "");
+      EXPECT_EQ(journal.Unbalanced(), "");
       EXPECT_TRUE(WaitFor([&] {
         return g_DataHolder.stock.entries.empty() && g_DataHolder.option.entries.empty() &&
                g_DataHolder.nstdOption.entries.empty() && g_DataHolder.futures.entries.empty() &&

@@ -360,9 +360,20 @@ TEST_F(SessionService, FuturesAndOptionsSubscribeTheTypesOfTheirKind) {
   journal.Skip();
   session->UnSubscribe(client.Handle(), U16(future), enFutureData, enFuture);
   EXPECT_EQ(journal.Calls("UnSubscribe"),
-            (std::vector<std::string>{"symbol=" + future + " symbol_type=2 data_type=13 -> 0",
-                                      "symbol=" + future + " symbol_type=2 data_type=14 -> 0"}));
+            std::vector<std::string>{"symbol=" + future + " symbol_type=2 data_type=14 -> 0"});
   EXPECT_EQ(RowCount(session->DatabasePath(), future, "futures"), 0u);
+
+  // A group holds the same types as one symbol: the group unsubscription
+  // sends the quote type alone, so nothing else may have been subscribed.
+  journal.Skip();
+  session->SubscribeGroup(client.Handle(), {future}, enFutureData, enFuture);
+  EXPECT_EQ(journal.Calls("SubscribeGroup"),
+            std::vector<std::string>{"symbols=1 symbol_type=2 data_type=14 names=" + future + " -> 0"});
+  EXPECT_EQ(RowCount(session->DatabasePath(), future, "futures"), 1u) << "the base snapshot was not stored";
+  journal.Skip();
+  session->UnSubscribeAll(client.Handle(), enFutureData);
+  EXPECT_EQ(journal.Calls("UnSubscribe"),
+            std::vector<std::string>{"symbol=" + future + " symbol_type=2 data_type=14 -> 0"});
 
   const std::string stock = Stocks(*session).at(0);
   journal.Skip();
