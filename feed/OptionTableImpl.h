@@ -581,7 +581,9 @@ void COptionTable<Traits>::_InitializeEvents(const std::vector<std::string>& und
     };
 
     auto traceQuery = [](const CSqliteQuery& query, const std::string& underlying) {
-      if (Traits::kFutureOptionLines) ORV_LOG(orvlog::kInfo, "Query.eof() " << (query.AtEnd() ? 1 : 0) << " " << underlying);
+      if (Traits::kFutureOptionLines) {
+        ORV_LOG(orvlog::kInfo, "Query.eof() " << (query.AtEnd() ? 1 : 0) << " " << underlying);
+      }
     };
     if (many) {
       CSqliteQuery query = select.RunQuery();

@@ -225,12 +225,16 @@ TEST_F(FutureOptionsDBTest, TheLogNamesEachStepOfABlockInTheTablesOwnWords) {
   ASSERT_TRUE(Apply(db, Base(OptionChain("FA", 2))));
   ASSERT_TRUE(Apply(db, Quote(OptionChain("FA", 1))));
   ASSERT_TRUE(Apply(db, Quote({{"O1", "FNONE", 100}})));
-  for (const char* line : {"CFutureOptionsDB::_ParseOptionBase() started", "CFutureOptionsDB::_ParseOptionBase() completed",
-                           "CFutureOptionsDB::_ParseOptionQuote() started",
-                           "CFutureOptionsDB::_ParseOptionQuote() completed",
-                           "CFutureOptionsDB::_UpdateOptionBase() completed (2 items) completed with 2 inserted values\n",
-                           "CFutureOptionsDB::_UpdateOptionQuote() started ( 1 items) started\n",
-                           "Query.eof() 0 FA", "Query.eof() 1 FNONE"}) {
+  for (const char* line : {
+           "CFutureOptionsDB::_ParseOptionBase() started",
+           "CFutureOptionsDB::_ParseOptionBase() completed",
+           "CFutureOptionsDB::_ParseOptionQuote() started",
+           "CFutureOptionsDB::_ParseOptionQuote() completed",
+           "CFutureOptionsDB::_UpdateOptionBase() completed (2 items) completed with 2 inserted values\n",
+           "CFutureOptionsDB::_UpdateOptionQuote() started ( 1 items) started\n",
+           "Query.eof() 0 FA",
+           "Query.eof() 1 FNONE",
+       }) {
     EXPECT_TRUE(log.Contains(line)) << line;
   }
 
