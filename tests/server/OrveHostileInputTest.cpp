@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -383,6 +384,39 @@ TEST_F(OrveHostileInput, GroupCallsAtTheEndsOfTheIndexRangeReturnAndOtherClients
       ASSERT_TRUE(Returns([&] { EXPECT_TRUE(Subscribed(other, stocks[2])); })) << "another client was held up";
     }
   }
+}
+
+// "Max open files" of a process's limits: soft and hard.
+std::pair<std::string, std::string> OpenFileLimits(pid_t pid) {
+  std::istringstream lines(ReadFile("/proc/" + std::to_string(pid) + "/limits"));
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind("Max open files", 0) != 0) continue;
+    std::istringstream fields(line.substr(std::string("Max open files").size()));
+    std::pair<std::string, std::string> out;
+    fields >> out.first >> out.second;
+    return out;
+  }
+  return {};
+}
+
+TEST_F(OrveHostileInput, TheServerTakesEveryDescriptorItMay) {
+  // Started with a soft limit below the hard one, as a login shell gives it.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  if (saved.rlim_max <= 512) GTEST_SKIP() << "no room below the hard limit";
+  rlimit low = saved;
+  low.rlim_cur = 256;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  CComPtr<IZmOrvEnt> object;
+  const HRESULT created = Create(&object);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_EQ(created, S_OK);
+  const std::vector<pid_t> servers = OrvePids();
+  ASSERT_EQ(servers.size(), 1u);
+  const auto limits = OpenFileLimits(servers[0]);
+  ASSERT_FALSE(limits.first.empty());
+  EXPECT_EQ(limits.first, limits.second) << "the soft limit stays below the hard one";
 }
 
 TEST_F(OrveHostileInput, ASignInLeavesThePasswordOutOfAPrivateLog) {
