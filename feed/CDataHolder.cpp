@@ -123,7 +123,6 @@ void CDataHolder::SetSignInPassword(bool futures, const std::string& password) {
 bool CDataHolder::IsSignInPassword(bool futures, const std::string& password) const {
   return (futures ? m_futPassword : m_password).Matches(password);
 }
-}
 
 void CDataHolder::DropServer(bool futures) { _SetServer(futures, Orv::ZmDataManager::_nil()); }
 
