@@ -1,12 +1,27 @@
 // The counted handle on a subscribing client (the automation object).
 //
 // Table objects and queued event tasks hold the handle, never the object:
-// when the client goes away it detaches, and a task that runs later finds it
-// gone and fires nothing.
+// the handle is the client's identity in the subscription maps (an object's
+// address may come back for the next object once it is freed; the handle
+// lives as long as anyone names the client by it). When the client goes
+// away it detaches, and events that come later find it gone and fire
+// nothing.
+//
+// The handle also orders the client's events: each task takes a ticket when
+// it is made, and the events run in ticket order, one at a time, on
+// whichever pool thread finds the next one ready; a thread that finds the
+// client busy leaves its event queued and goes on with other clients'. So a
+// slow client holds one thread at most, and never sees an older value
+// after a newer one.
 #pragma once
 
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "win/windows.h"
 
@@ -14,42 +29,115 @@ class CZmOrvEnt;
 
 class CEventClient {
  public:
-  static std::shared_ptr<CEventClient> Create(CZmOrvEnt* client);
-  explicit CEventClient(CZmOrvEnt* client);
+  // How the handle keeps its client alive while an event is being fired
+  // without holding a lock across the client's handlers: hold takes a
+  // reference when the client still has one (false when it is going),
+  // release gives it back (and may be the client's last). cutOff ends the
+  // client as a dead peer (see Deliver). All may be null: Detach then
+  // waits for an event in progress instead.
+  struct KeepAlive {
+    bool (*hold)(CZmOrvEnt*);
+    void (*release)(CZmOrvEnt*);
+    void (*cutOff)(CZmOrvEnt*);
+  };
+
+  // Events queued for one client past which it is taken for dead.
+  static constexpr size_t kMaxQueuedEvents = 10000;
+
+  static std::shared_ptr<CEventClient> Create(CZmOrvEnt* client, KeepAlive keepAlive = KeepAlive());
+  CEventClient(CZmOrvEnt* client, KeepAlive keepAlive);
   CEventClient(const CEventClient&) = delete;
   CEventClient& operator=(const CEventClient&) = delete;
   ~CEventClient();
 
-  // The client's address: its identity in the subscription maps, compared
-  // by value and never called through. Stays after Detach.
+  // The client's address, for logs; never called through. Stays after
+  // Detach.
   const void* Key() const { return m_key; }
 
-  // Runs f(client) while the client is attached, holding the handle's lock
-  // so that Detach waits for it. False (f not run) once detached.
+  // Runs f(client) while the client is attached, with the client kept alive
+  // but no lock of the handle held, so that f may call the client's
+  // handlers and they may let the client go. False (f not run) once
+  // detached or going.
   template <class F>
   bool WithClient(F&& f) {
-    orvwin::CritSecLock lock(m_cs);
-    if (m_client == nullptr) return false;
-    f(m_client);
+    CZmOrvEnt* client = BeginUse();
+    if (client == nullptr) return false;
+    struct End {
+      CEventClient* self;
+      CZmOrvEnt* client;
+      ~End() { self->EndUse(client); }
+    } end{this, client};
+    f(client);
     return true;
   }
 
-  // Called by the client as it goes away; returns once no WithClient call
-  // is running on another thread.
+  // The producer's side: the place of the next event in the client's order.
+  uint64_t TakeTicket();
+  // The pool's side: the event of `ticket` is ready (an empty job: it will
+  // never come). Runs every event that is next in order on this thread
+  // unless another thread is running them already. Over kMaxQueuedEvents
+  // waiting, the client is cut off as a dead peer and its events dropped.
+  void Deliver(uint64_t ticket, std::function<void()> job);
+  // Events waiting for their turn.
+  size_t QueuedEvents();
+
+  // Called by the client as it goes away; drops its queued events. Returns
+  // once no WithClient call runs on another thread (with a KeepAlive none
+  // can: each holds a reference of the client).
   void Detach();
   bool IsAttached();
 
  private:
-  CRITICAL_SECTION m_cs;
+  CZmOrvEnt* BeginUse();
+  void EndUse(CZmOrvEnt* client);
+  void CutOff();
+
+  std::mutex m_mutex;
+  std::condition_variable m_idle;
   CZmOrvEnt* m_client;
   const void* const m_key;
+  const KeepAlive m_keepAlive;
+  int m_inUse = 0;
+  std::thread::id m_user;  // the thread of the last WithClient in progress
+  uint64_t m_nextTicket = 1;
+  uint64_t m_nextToRun = 1;
+  std::map<uint64_t, std::function<void()>> m_ready;
+  bool m_delivering = false;
+  bool m_cutOff = false;
 };
 
 typedef std::shared_ptr<CEventClient> CEventClientPtr;
 
-// Clients in address order.
+// Clients in the order of their handles.
 struct LessEventClient {
   bool operator()(const CEventClientPtr& a, const CEventClientPtr& b) const {
-    return std::less<const void*>()(a ? a->Key() : nullptr, b ? b->Key() : nullptr);
+    return std::less<const CEventClient*>()(a.get(), b.get());
   }
+};
+
+// A task's place in its client's order: taken when the task is made, and
+// given up when it is destroyed without having delivered, so that the
+// client's later events do not wait for it.
+class CEventTicket {
+ public:
+  explicit CEventTicket(CEventClientPtr client)
+      : m_client(std::move(client)), m_ticket(m_client ? m_client->TakeTicket() : 0) {}
+  ~CEventTicket() {
+    if (m_client && !m_used) m_client->Deliver(m_ticket, nullptr);
+  }
+  CEventTicket(const CEventTicket&) = delete;
+  CEventTicket& operator=(const CEventTicket&) = delete;
+
+  // Hands the event over, once.
+  void Deliver(std::function<void()> job) {
+    if (!m_client || m_used) return;
+    m_used = true;
+    m_client->Deliver(m_ticket, std::move(job));
+  }
+  const CEventClientPtr& Client() const { return m_client; }
+
+ private:
+  CEventClientPtr m_client;
+  uint64_t m_ticket;
+  bool m_used = false;
 };

@@ -15,6 +15,7 @@ const char* const CSettings::kDefaultFutConnString = "iiop:data.orv:443";
 int CSettings::LogLevel = 2;
 DWORD CSettings::ServerTimeout = 30000;
 DWORD CSettings::PullTimeout = 30000;
+DWORD CSettings::EventTimeout = 30000;
 DWORD CSettings::UseCompression = 0;
 DWORD CSettings::ProtocolVersion = 0;
 std::string CSettings::AppName = "ZmDataService";
@@ -100,6 +101,7 @@ void CSettings::SetDefaults() {
   LogLevel = 2;
   ServerTimeout = kDefaultTimeout;
   PullTimeout = kDefaultTimeout;
+  EventTimeout = kDefaultTimeout;
   UseCompression = 0;
   ProtocolVersion = 0;
   AppName = "ZmDataService";
@@ -166,6 +168,7 @@ bool CSettings::LoadSettings() {
   } else {
     missing(rc, "PullTimeout");
   }
+  if (ReadDword(key, "EventTimeout", &v) == ERROR_SUCCESS) EventTimeout = v == 0 ? kDefaultTimeout : v;
   rc = ReadDword(key, "UseCompression", &v);
   if (rc == ERROR_SUCCESS) {
     UseCompression = v;

@@ -33,6 +33,9 @@ class CSettings {
   static int LogLevel;
   static DWORD ServerTimeout;
   static DWORD PullTimeout;  // never above 2^31-1: it travels as a signed 32-bit wait
+  // How long a client's event handler may take (ms) before the client is
+  // taken for dead; optional, so older registries keep the default.
+  static DWORD EventTimeout;
   static DWORD UseCompression;
   static DWORD ProtocolVersion;
   static std::string AppName;

@@ -12,7 +12,7 @@ const orvsrv::EventTaskTexts kTexts = {
 }  // namespace
 
 CSendFutIvsMsgWorker::CSendFutIvsMsgWorker(const CEventClientPtr& client, IFutIVSurfacesEnt* cursor)
-    : m_client(client), m_cursor(cursor) {}
+    : m_event(client), m_cursor(cursor) {}
 
 CSendFutIvsMsgWorker::~CSendFutIvsMsgWorker() {
   orvsrv::ReleaseTaskCursor(m_cursor,
@@ -20,6 +20,6 @@ CSendFutIvsMsgWorker::~CSendFutIvsMsgWorker() {
 }
 
 void CSendFutIvsMsgWorker::DoTask() {
-  orvsrv::RunEventTask(m_client, kTexts,
-                       [this](CZmOrvEventSource& source) { source.Fire_OnFutIVSurfaceChange(m_cursor); });
+  orvsrv::RunEventTask(m_event, kTexts, m_cursor,
+                       [cursor = m_cursor](CZmOrvEventSource& source) { source.Fire_OnFutIVSurfaceChange(cursor); });
 }

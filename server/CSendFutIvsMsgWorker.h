@@ -22,6 +22,6 @@ class CSendFutIvsMsgWorker : public CWorkerInterface {
   void DoTask() override;
 
  private:
-  CEventClientPtr m_client;
+  CEventTicket m_event;
   IFutIVSurfacesEnt* m_cursor;
 };

@@ -12,7 +12,7 @@ const orvsrv::EventTaskTexts kTexts = {
 }  // namespace
 
 CSendFutIvxMsgWorker::CSendFutIvxMsgWorker(const CEventClientPtr& client, IFutIVIndexesEnt* cursor)
-    : m_client(client), m_cursor(cursor) {}
+    : m_event(client), m_cursor(cursor) {}
 
 CSendFutIvxMsgWorker::~CSendFutIvxMsgWorker() {
   orvsrv::ReleaseTaskCursor(m_cursor,
@@ -20,6 +20,6 @@ CSendFutIvxMsgWorker::~CSendFutIvxMsgWorker() {
 }
 
 void CSendFutIvxMsgWorker::DoTask() {
-  orvsrv::RunEventTask(m_client, kTexts,
-                       [this](CZmOrvEventSource& source) { source.Fire_OnFutIVIndexChange(m_cursor); });
+  orvsrv::RunEventTask(m_event, kTexts, m_cursor,
+                       [cursor = m_cursor](CZmOrvEventSource& source) { source.Fire_OnFutIVIndexChange(cursor); });
 }

@@ -22,6 +22,6 @@ class CSendFutIvxMsgWorker : public CWorkerInterface {
   void DoTask() override;
 
  private:
-  CEventClientPtr m_client;
+  CEventTicket m_event;
   IFutIVIndexesEnt* m_cursor;
 };

@@ -12,11 +12,11 @@ const orvsrv::EventTaskTexts kTexts = {
 }  // namespace
 
 CSendFutureMsgWorker::CSendFutureMsgWorker(const CEventClientPtr& client, IFuturesEnt* cursor)
-    : m_client(client), m_cursor(cursor) {}
+    : m_event(client), m_cursor(cursor) {}
 
 CSendFutureMsgWorker::CSendFutureMsgWorker(const CEventClientPtr& client, IFuturesEnt* cursor,
                                            BYTE /*direct*/)
-    : m_client(client), m_cursor(cursor) {}
+    : m_event(client), m_cursor(cursor) {}
 
 CSendFutureMsgWorker::~CSendFutureMsgWorker() {
   orvsrv::ReleaseTaskCursor(m_cursor,
@@ -24,6 +24,6 @@ CSendFutureMsgWorker::~CSendFutureMsgWorker() {
 }
 
 void CSendFutureMsgWorker::DoTask() {
-  orvsrv::RunEventTask(m_client, kTexts,
-                       [this](CZmOrvEventSource& source) { source.Fire_OnFuturesChange(m_cursor); });
+  orvsrv::RunEventTask(m_event, kTexts, m_cursor,
+                       [cursor = m_cursor](CZmOrvEventSource& source) { source.Fire_OnFuturesChange(cursor); });
 }

@@ -25,6 +25,6 @@ class CSendFutureMsgWorker : public CWorkerInterface {
   void DoTask() override;
 
  private:
-  CEventClientPtr m_client;
+  CEventTicket m_event;
   IFuturesEnt* m_cursor;
 };

@@ -12,11 +12,11 @@ const orvsrv::EventTaskTexts kTexts = {
 }  // namespace
 
 CSendFutureOptionMsgWorker::CSendFutureOptionMsgWorker(const CEventClientPtr& client, IFutOptionsEnt* cursor)
-    : m_client(client), m_cursor(cursor) {}
+    : m_event(client), m_cursor(cursor) {}
 
 CSendFutureOptionMsgWorker::CSendFutureOptionMsgWorker(const CEventClientPtr& client, IFutOptionsEnt* cursor,
                                                        BYTE /*direct*/)
-    : m_client(client), m_cursor(cursor) {}
+    : m_event(client), m_cursor(cursor) {}
 
 CSendFutureOptionMsgWorker::~CSendFutureOptionMsgWorker() {
   orvsrv::ReleaseTaskCursor(
@@ -24,6 +24,6 @@ CSendFutureOptionMsgWorker::~CSendFutureOptionMsgWorker() {
 }
 
 void CSendFutureOptionMsgWorker::DoTask() {
-  orvsrv::RunEventTask(m_client, kTexts,
-                       [this](CZmOrvEventSource& source) { source.Fire_OnFutOptionsChange(m_cursor); });
+  orvsrv::RunEventTask(m_event, kTexts, m_cursor,
+                       [cursor = m_cursor](CZmOrvEventSource& source) { source.Fire_OnFutOptionsChange(cursor); });
 }

@@ -25,6 +25,6 @@ class CSendFutureOptionMsgWorker : public CWorkerInterface {
   void DoTask() override;
 
  private:
-  CEventClientPtr m_client;
+  CEventTicket m_event;
   IFutOptionsEnt* m_cursor;
 };

@@ -12,13 +12,13 @@ const orvsrv::EventTaskTexts kTexts = {
 }  // namespace
 
 CSendIvsMsgWorker::CSendIvsMsgWorker(const CEventClientPtr& client, IIVSurfacesEnt* cursor)
-    : m_client(client), m_cursor(cursor) {}
+    : m_event(client), m_cursor(cursor) {}
 
 CSendIvsMsgWorker::~CSendIvsMsgWorker() {
   orvsrv::ReleaseTaskCursor(m_cursor, "ERROR: CSendIvsMsgWorker::~CSendIvsMsgWorker() method unknown error");
 }
 
 void CSendIvsMsgWorker::DoTask() {
-  orvsrv::RunEventTask(m_client, kTexts,
-                       [this](CZmOrvEventSource& source) { source.Fire_OnIVSurfaceChange(m_cursor); });
+  orvsrv::RunEventTask(m_event, kTexts, m_cursor,
+                       [cursor = m_cursor](CZmOrvEventSource& source) { source.Fire_OnIVSurfaceChange(cursor); });
 }

@@ -22,6 +22,6 @@ class CSendIvsMsgWorker : public CWorkerInterface {
   void DoTask() override;
 
  private:
-  CEventClientPtr m_client;
+  CEventTicket m_event;
   IIVSurfacesEnt* m_cursor;
 };

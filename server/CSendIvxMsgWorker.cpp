@@ -12,13 +12,13 @@ const orvsrv::EventTaskTexts kTexts = {
 }  // namespace
 
 CSendIvxMsgWorker::CSendIvxMsgWorker(const CEventClientPtr& client, IIVIndexesEnt* cursor)
-    : m_client(client), m_cursor(cursor) {}
+    : m_event(client), m_cursor(cursor) {}
 
 CSendIvxMsgWorker::~CSendIvxMsgWorker() {
   orvsrv::ReleaseTaskCursor(m_cursor, "ERROR: CSendIvxMsgWorker::~CSendIvxMsgWorker() method unknown error");
 }
 
 void CSendIvxMsgWorker::DoTask() {
-  orvsrv::RunEventTask(m_client, kTexts,
-                       [this](CZmOrvEventSource& source) { source.Fire_OnIVIndexChange(m_cursor); });
+  orvsrv::RunEventTask(m_event, kTexts, m_cursor,
+                       [cursor = m_cursor](CZmOrvEventSource& source) { source.Fire_OnIVIndexChange(cursor); });
 }

@@ -22,6 +22,6 @@ class CSendIvxMsgWorker : public CWorkerInterface {
   void DoTask() override;
 
  private:
-  CEventClientPtr m_client;
+  CEventTicket m_event;
   IIVIndexesEnt* m_cursor;
 };

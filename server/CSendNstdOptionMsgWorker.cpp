@@ -12,11 +12,11 @@ const orvsrv::EventTaskTexts kTexts = {
 }  // namespace
 
 CSendNstdOptionMsgWorker::CSendNstdOptionMsgWorker(const CEventClientPtr& client, INstdOptionsEnt* cursor)
-    : m_client(client), m_cursor(cursor) {}
+    : m_event(client), m_cursor(cursor) {}
 
 CSendNstdOptionMsgWorker::CSendNstdOptionMsgWorker(const CEventClientPtr& client, INstdOptionsEnt* cursor,
                                                    BYTE /*direct*/)
-    : m_client(client), m_cursor(cursor) {}
+    : m_event(client), m_cursor(cursor) {}
 
 CSendNstdOptionMsgWorker::~CSendNstdOptionMsgWorker() {
   orvsrv::ReleaseTaskCursor(
@@ -24,6 +24,6 @@ CSendNstdOptionMsgWorker::~CSendNstdOptionMsgWorker() {
 }
 
 void CSendNstdOptionMsgWorker::DoTask() {
-  orvsrv::RunEventTask(m_client, kTexts,
-                       [this](CZmOrvEventSource& source) { source.Fire_OnNstdOptionsChange(m_cursor); });
+  orvsrv::RunEventTask(m_event, kTexts, m_cursor,
+                       [cursor = m_cursor](CZmOrvEventSource& source) { source.Fire_OnNstdOptionsChange(cursor); });
 }

@@ -25,6 +25,6 @@ class CSendNstdOptionMsgWorker : public CWorkerInterface {
   void DoTask() override;
 
  private:
-  CEventClientPtr m_client;
+  CEventTicket m_event;
   INstdOptionsEnt* m_cursor;
 };

@@ -12,7 +12,7 @@ const orvsrv::EventTaskTexts kTexts = {
 }  // namespace
 
 CSendOptionMsgWorker::CSendOptionMsgWorker(const CEventClientPtr& client, IOptionsEnt* cursor, bool direct)
-    : m_client(client), m_cursor(cursor), m_direct(direct) {}
+    : m_event(client), m_cursor(cursor), m_direct(direct) {}
 
 CSendOptionMsgWorker::~CSendOptionMsgWorker() {
   orvsrv::ReleaseTaskCursor(m_cursor,
@@ -20,7 +20,7 @@ CSendOptionMsgWorker::~CSendOptionMsgWorker() {
 }
 
 void CSendOptionMsgWorker::DoTask() {
-  orvsrv::RunEventTask(m_client, kTexts, [this](CZmOrvEventSource& source) {
-    m_direct ? source.Fire_OnDirectOptionsChange(m_cursor) : source.Fire_OnOptionsChange(m_cursor);
+  orvsrv::RunEventTask(m_event, kTexts, m_cursor, [cursor = m_cursor, direct = m_direct](CZmOrvEventSource& source) {
+    direct ? source.Fire_OnDirectOptionsChange(cursor) : source.Fire_OnOptionsChange(cursor);
   });
 }

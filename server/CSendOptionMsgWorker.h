@@ -22,7 +22,7 @@ class CSendOptionMsgWorker : public CWorkerInterface {
   void DoTask() override;
 
  private:
-  CEventClientPtr m_client;
+  CEventTicket m_event;
   IOptionsEnt* m_cursor;
   bool m_direct;
 };

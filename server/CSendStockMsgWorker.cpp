@@ -12,7 +12,7 @@ const orvsrv::EventTaskTexts kTexts = {
 }  // namespace
 
 CSendStockMsgWorker::CSendStockMsgWorker(const CEventClientPtr& client, IStocksEnt* cursor, bool direct)
-    : m_client(client), m_cursor(cursor), m_direct(direct) {}
+    : m_event(client), m_cursor(cursor), m_direct(direct) {}
 
 CSendStockMsgWorker::~CSendStockMsgWorker() {
   orvsrv::ReleaseTaskCursor(m_cursor,
@@ -20,7 +20,7 @@ CSendStockMsgWorker::~CSendStockMsgWorker() {
 }
 
 void CSendStockMsgWorker::DoTask() {
-  orvsrv::RunEventTask(m_client, kTexts, [this](CZmOrvEventSource& source) {
-    m_direct ? source.Fire_OnDirectStocksChange(m_cursor) : source.Fire_OnStocksChange(m_cursor);
+  orvsrv::RunEventTask(m_event, kTexts, m_cursor, [cursor = m_cursor, direct = m_direct](CZmOrvEventSource& source) {
+    direct ? source.Fire_OnDirectStocksChange(cursor) : source.Fire_OnStocksChange(cursor);
   });
 }

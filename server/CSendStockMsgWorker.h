@@ -22,7 +22,7 @@ class CSendStockMsgWorker : public CWorkerInterface {
   void DoTask() override;
 
  private:
-  CEventClientPtr m_client;
+  CEventTicket m_event;
   IStocksEnt* m_cursor;
   bool m_direct;
 };

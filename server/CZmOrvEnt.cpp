@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "OrvPayload.h"
+#include "com/rpc/CallLimits.h"
 #include "feed/CSettings.h"
 #include "feed/ServerStatus.h"
 #include "feed/StopEvent.h"
@@ -29,9 +30,12 @@ Orv::ZmDataService_var g_equitiesRoot;
 Orv::ZmDataService_var g_futuresRoot;
 bool g_orbStarted = false;
 
-// The session map is swapped in and out by ObjectMain; FinalRelease reads
-// it outside the API lock, so each access of the map itself goes through
-// this lock too (taken after the API lock, never around a session call).
+// The session map is swapped in and out by ObjectMain; every access of the
+// map goes through this lock (taken after the API lock). The release path
+// also holds it while it uses its session, so the module's stop, which
+// takes the map under it, never deletes a session under a release; methods
+// in flight keep theirs alive by their own reference instead, so the stop
+// waits for none of them.
 CRITICAL_SECTION& MapLock() {
   static CRITICAL_SECTION* cs = [] {
     auto* c = new CRITICAL_SECTION;
@@ -46,12 +50,17 @@ std::unique_ptr<CZmOrvEnt::DataHolderMap>& MapSlot() {
   return map;
 }
 
-CDataHolder* FindSession(const std::u16string& user) {
-  orvwin::CritSecLock lock(MapLock());
+// Under MapLock().
+std::shared_ptr<CDataHolder> FindSessionLocked(const std::u16string& user) {
   auto& map = MapSlot();
   if (!map) return nullptr;
   auto it = map->find(user);
   return it == map->end() ? nullptr : it->second;
+}
+
+std::shared_ptr<CDataHolder> FindSession(const std::u16string& user) {
+  orvwin::CritSecLock lock(MapLock());
+  return FindSessionLocked(user);
 }
 
 class ApiLockGuard {
@@ -113,6 +122,45 @@ bool NeedsFutures(DataTypeEnum type) {
 
 CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
 
+namespace {
+
+// An event keeps its object by a reference of its own while it calls the
+// sinks, taken only while the object still has one: a final release that
+// has begun is never undone, and one that a handler causes runs once the
+// event has let go, never under it.
+bool HoldForEvent(CZmOrvEnt* object) {
+  LONG n = object->m_dwRef.load();
+  while (n > 0) {
+    if (object->m_dwRef.compare_exchange_weak(n, n + 1)) return true;
+  }
+  return false;
+}
+
+void ReleaseAfterEvent(CZmOrvEnt* object) { static_cast<IZmOrvEnt*>(object)->Release(); }
+
+// A client that stopped taking events is ended as a dead one: the
+// connections of its sinks close, and with them go its objects, its
+// subscriptions and its queued events.
+void CutOffClient(CZmOrvEnt* object) { object->DisconnectSinks(); }
+
+}  // namespace
+
+void CZmOrvEnt::DisconnectSinks() {
+  std::vector<IUnknown*> sinks;
+  Lock();
+  for (int i = 0; i < m_vec.GetSize(); ++i) {
+    if (IUnknown* sink = m_vec.GetAt(i)) {
+      sink->AddRef();
+      sinks.push_back(sink);
+    }
+  }
+  Unlock();
+  for (IUnknown* sink : sinks) {
+    orvrpc::DisconnectPeerOf(sink);
+    sink->Release();
+  }
+}
+
 // ---- Process-wide state -------------------------------------------------------
 
 CRITICAL_SECTION& CZmOrvEnt::ApiLock() {
@@ -150,22 +198,21 @@ void CZmOrvEnt::ObjectMain(bool starting) {
   SetEvent(StopEvent());
   std::unique_ptr<DataHolderMap> sessions;
   {
-    ApiLockGuard api;
     orvwin::CritSecLock lock(MapLock());
     sessions = std::move(MapSlot());
   }
-  // Deleted outside the map lock: a session's destructor waits for its pull
-  // threads, whose events may reach objects that are being released.
-  if (sessions) {
-    for (auto& entry : *sessions) delete entry.second;
-  }
+  // Dropped outside the map lock: a session's destructor waits for its pull
+  // threads and event pools, whose events may release objects, whose
+  // release takes the map lock. A session that a method in flight still
+  // holds goes when that method returns.
+  sessions.reset();
   ORV_LOG(orvlog::kDebug, "CZmOrvEnt::ObjectMain() completed");
 }
 
 // ---- Object ---------------------------------------------------------------------
 
 CZmOrvEnt::CZmOrvEnt()
-    : m_client(CEventClient::Create(this)),
+    : m_client(CEventClient::Create(this, {&HoldForEvent, &ReleaseAfterEvent, &CutOffClient})),
       m_bstrUserName(nullptr),
       m_bstrPassword(nullptr),
       m_bConnected(0),
@@ -197,8 +244,10 @@ HRESULT CZmOrvEnt::FinalConstruct() {
 void CZmOrvEnt::FinalRelease() {
   ORV_LOG(orvlog::kTrace, "CZmOrvEnt::FinalRelease() started");
   ORV_LOG(orvlog::kTrace, "CZmOrvEnt::FinalRelease() Detach all user data");
-  // No event may start on this object once its members begin to go; an
-  // event in progress finishes first.
+  // No event may start on this object once its members begin to go. None
+  // is in progress on another thread: each holds a reference, and this is
+  // the release of the last one (an event's own, when its handler let the
+  // object go, runs this on the event's thread once it has called out).
   m_client->Detach();
   _UnsubcribeThread(this, Wide(m_bstrUserName), m_bConnected != 0, m_bFutConnected != 0);
   ORV_LOG(orvlog::kTrace, "CZmOrvEnt::FinalRelease() completed");
@@ -206,33 +255,38 @@ void CZmOrvEnt::FinalRelease() {
 
 void CZmOrvEnt::_UnsubcribeThread(CZmOrvEnt* object, const std::u16string& userName, bool equities,
                                   bool futures) {
-  try {
-    ORV_LOG(orvlog::kTrace, "_UnsubcribeThread THREAD STARTED");
-    if (CDataHolder* session = FindSession(userName)) {
-      if (equities) {
-        for (int kind : {enStockData, enOptionData, enIVIndexData, enIVSurfaceData})
-          session->UnSubscribeAll(object->m_client, kind);
-      }
-      if (futures) {
-        for (int kind : {enFutIVIndexData, enFutIVSurfaceData, enFutureData, enFutureOptionData})
-          session->UnSubscribeAll(object->m_client, kind);
-      }
-    }
-    ORV_LOG(orvlog::kTrace, "_UnsubcribeThread THREAD COMPLETED");
-  } catch (const CORBA::SystemException& e) {
-    const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
-    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught a CORBA::SystemException : "
-                                << info.name << " " << info.repoId);
-  } catch (const CORBA::Exception& e) {
-    const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
-    ORV_LOG(orvlog::kError,
-            "ERROR: CZmOrvEnt::_UnsubcribeThread Caught CORBA::Exception : " << info.name << " " << info.repoId);
-  } catch (const omniORB::fatalException& e) {
-    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught omniORB::fatalException: "
-                                << (e.errmsg() != nullptr ? e.errmsg() : ""));
-  } catch (...) {
-    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread unknown error");
+  ORV_LOG(orvlog::kTrace, "_UnsubcribeThread THREAD STARTED");
+  // Every kind the object may hold goes, the direct and non-standard
+  // tables too, and a kind that fails stops none of the others: a key left
+  // behind would stay subscribed for nobody.
+  std::vector<int> kinds;
+  if (equities) {
+    kinds.insert(kinds.end(), {enStockData, enOptionData, enIVIndexData, enIVSurfaceData, enStockData_Direct,
+                               enOptionData_Direct, enNstdOptionData});
   }
+  if (futures) kinds.insert(kinds.end(), {enFutIVIndexData, enFutIVSurfaceData, enFutureData, enFutureOptionData});
+  orvwin::CritSecLock lock(MapLock());
+  const std::shared_ptr<CDataHolder> session = FindSessionLocked(userName);
+  for (int kind : kinds) {
+    if (!session) break;
+    try {
+      session->UnSubscribeAll(object->m_client, kind);
+    } catch (const CORBA::SystemException& e) {
+      const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
+      ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught a CORBA::SystemException : "
+                                  << info.name << " " << info.repoId << " (type " << kind << ")");
+    } catch (const CORBA::Exception& e) {
+      const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
+      ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught CORBA::Exception : "
+                                  << info.name << " " << info.repoId << " (type " << kind << ")");
+    } catch (const omniORB::fatalException& e) {
+      ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught omniORB::fatalException: "
+                                  << (e.errmsg() != nullptr ? e.errmsg() : "") << " (type " << kind << ")");
+    } catch (...) {
+      ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread unknown error (type " << kind << ")");
+    }
+  }
+  ORV_LOG(orvlog::kTrace, "_UnsubcribeThread THREAD COMPLETED");
 }
 
 STDMETHODIMP CZmOrvEnt::InterfaceSupportsErrorInfo(REFIID riid) {
@@ -319,7 +373,7 @@ HRESULT CZmOrvEnt::CallInFrame(const char* name, BSTR symbol, unsigned flags,
   HRESULT hr = S_OK;
   {
     ApiLockGuard api;
-    CDataHolder* session = nullptr;
+    std::shared_ptr<CDataHolder> session;
     try {
       const bool connected = (flags & kFuturesSide) != 0 ? m_bFutConnected != 0 : m_bConnected != 0;
       if (!connected) RaiseError("No connection");
@@ -365,7 +419,7 @@ HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool f
     if (CORBA::is_nil(root)) root = ResolveDataService(futures ? CSettings::InitFutRef : CSettings::InitRef);
 
     const std::u16string user = Wide(m_bstrUserName);
-    CDataHolder* session = FindSession(user);
+    std::shared_ptr<CDataHolder> session = FindSession(user);
     const bool signedIn =
         session != nullptr && !CORBA::is_nil(futures ? session->GetFuturesServer() : session->GetDataServer());
     const std::string password8 = Narrow(m_bstrPassword);
@@ -387,12 +441,11 @@ HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool f
       });
       const bool made = session == nullptr;
       if (made) {
-        auto fresh = std::make_unique<CDataHolder>(user, futures ? Orv::ZmDataManager::_nil() : manager.in(),
-                                                   futures ? manager.in() : Orv::ZmDataManager::_nil());
-        session = fresh.get();
+        session = std::make_shared<CDataHolder>(user, futures ? Orv::ZmDataManager::_nil() : manager.in(),
+                                                futures ? manager.in() : Orv::ZmDataManager::_nil());
         orvwin::CritSecLock lock(MapLock());
         if (!MapSlot()) MapSlot().reset(new DataHolderMap);
-        (*MapSlot())[user] = fresh.release();
+        (*MapSlot())[user] = session;
       }
       bool ready;
       if (futures) {
@@ -412,7 +465,7 @@ HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool f
             orvwin::CritSecLock lock(MapLock());
             if (MapSlot()) MapSlot()->erase(user);
           }
-          delete session;
+          session.reset();
         } else {
           session->DropServer(futures);
         }

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "com/com.h"
@@ -23,8 +24,10 @@ class CZmOrvEnt : public CComObjectRootEx<CComMultiThreadModel>,
                   public IDispatchImpl<IZmOrvEnt, &IID_IZmOrvEnt, &LIBID_BraskOrvEnt, 1, 0>,
                   public CProxy_IZmOrvEventsEnt<CZmOrvEnt> {
  public:
-  // User name to session, ordered as COM strings compare.
-  typedef std::map<std::u16string, CDataHolder*> DataHolderMap;
+  // User name to session, ordered as COM strings compare. A method in
+  // flight holds its session too, so that the module's stop, which drops
+  // the map without waiting for the calls, never deletes one in use.
+  typedef std::map<std::u16string, std::shared_ptr<CDataHolder>> DataHolderMap;
 
   CZmOrvEnt();
   ~CZmOrvEnt();
@@ -154,9 +157,14 @@ class CZmOrvEnt : public CComObjectRootEx<CComMultiThreadModel>,
   // its events.
   const CEventClientPtr& Client() const { return m_client; }
 
+  // Closes the transport connection of every advised sink: the client is
+  // then released as a dead one.
+  void DisconnectSinks();
+
   // The process-wide lock around every method but Disconnect.
   static CRITICAL_SECTION& ApiLock();
-  // The sessions; guarded by ApiLock (FinalRelease excepted, see there).
+  // The sessions; each access of the map is under the map's own lock,
+  // which the release path and the module's stop share.
   static DataHolderMap& UserDataHolderMap();
   static LONG ActiveObjectCount();
 

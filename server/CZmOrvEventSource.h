@@ -8,10 +8,10 @@
 // CProxy_IZmOrvEventsEnt<CZmOrvEnt> base implements the view:
 //   CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
 //
-// A task fires while holding the handle's lock, and the fire takes the
-// object's lock slot by slot; so the main object detaches its handle in its
-// final release, before its members go, and never while it holds its own
-// lock. Detach then waits for an event in progress to finish.
+// A task fires with a reference of its own on the main object and no lock
+// held across the sinks' calls; the fire takes the object's lock slot by
+// slot. The main object detaches its handle in its final release, before
+// its members go, and never while it holds its own lock.
 #pragma once
 
 #include "server/BraskOrvEntTypes.h"

@@ -3,6 +3,7 @@
 // cursor.
 #pragma once
 
+#include <chrono>
 #include <functional>
 
 #include "com/com.h"
@@ -18,10 +19,19 @@ struct EventTaskTexts {
   const char* unknownError;    // ERROR, for anything else that escapes
 };
 
-// Fires through the client's event side while the client is attached; a
-// client that has gone receives nothing. Nothing escapes.
-void RunEventTask(const CEventClientPtr& client, const EventTaskTexts& texts,
-                  const std::function<void(CZmOrvEventSource&)>& fire);
+// Hands the event to the client's queue: fire runs (now on this thread, or
+// later on the pool thread that runs the client's earlier events) through
+// the client's event side while the client is attached, with each call
+// into a sink bounded by the event time-out; a client that has gone
+// receives nothing. The event keeps its own reference on the cursor, so
+// the task may go before it runs. Nothing escapes.
+void RunEventTask(CEventTicket& event, const EventTaskTexts& texts, IUnknown* cursor,
+                  std::function<void(CZmOrvEventSource&)> fire);
+
+// The bound on each call into a client's sink (the setting EventTimeout);
+// tests may set it.
+std::chrono::milliseconds EventCallTimeout();
+void SetEventCallTimeout(std::chrono::milliseconds timeout);
 
 // Drops the task's reference on its cursor. Nothing escapes.
 void ReleaseTaskCursor(IUnknown* cursor, const char* unknownError);

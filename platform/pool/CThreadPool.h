@@ -12,6 +12,7 @@
 // killed. Requests still queued when the threads stop are handed back unrun.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -31,6 +32,20 @@ struct HasDiscard<W, std::void_t<decltype(W::Discard(std::declval<typename W::Re
     : std::true_type {};
 
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+
+// The stop flag of the pool whose thread is calling, if any.
+inline const std::atomic<bool>*& CurrentPoolStopping() {
+  thread_local const std::atomic<bool>* stopping = nullptr;
+  return stopping;
+}
+
+// True on a pool thread whose pool is shutting down: a request that works
+// through a long list should leave the rest, so that the shutdown's join
+// waits for no more than the step in progress.
+inline bool StopRequested() {
+  const std::atomic<bool>* stopping = CurrentPoolStopping();
+  return stopping != nullptr && stopping->load();
+}
 
 }  // namespace orvpool
 
@@ -62,6 +77,7 @@ class CThreadPool {
     m_stopping = false;
     m_settingUp = 0;
     m_ready = 0;
+    m_stopRequested = false;
     const int n = nThreads > 0 ? nThreads : 1;
     m_threads.reserve(static_cast<size_t>(n));
     try {
@@ -97,16 +113,19 @@ class CThreadPool {
   }
 
   // Stops accepting, lets the threads work through the queue for up to
-  // waitMs (orvpool::kInfinite: until it is empty), then stops and joins
-  // them; a request that is running completes first. Returns the requests
-  // that were never run; the caller disposes of them.
+  // waitMs (orvpool::kInfinite: until it is empty and nothing runs), then
+  // stops and joins them; a request that is running completes first (one
+  // that heeds orvpool::StopRequested ends at its next step). Returns the
+  // requests that were never run; the caller disposes of them.
   std::vector<RequestType> Shutdown(uint32_t waitMs) {
     std::vector<std::thread> threads;
     {
       std::unique_lock<std::mutex> lock(m_mutex);
       m_accepting = false;
       if (waitMs != 0) {
-        auto drained = [this] { return m_queue.empty(); };
+        // A request still running may be working through a list of its
+        // own (a client's queued events): it counts as work not done.
+        auto drained = [this] { return m_queue.empty() && m_running == 0; };
         if (waitMs == orvpool::kInfinite) {
           m_drained.wait(lock, drained);
         } else {
@@ -114,6 +133,7 @@ class CThreadPool {
         }
       }
       m_stopping = true;
+      m_stopRequested = true;
       threads.swap(m_threads);
     }
     m_wake.notify_all();
@@ -133,6 +153,7 @@ class CThreadPool {
 
  private:
   void Run() {
+    orvpool::CurrentPoolStopping() = &m_stopRequested;
     Worker worker;
     // A thread that cannot set itself up (for the event pool: join the COM
     // apartment) must not run requests that rely on it.
@@ -151,9 +172,11 @@ class CThreadPool {
         if (m_stopping) break;
         request = std::move(m_queue.front());
         m_queue.pop_front();
-        if (m_queue.empty()) m_drained.notify_all();
+        ++m_running;
       }
       worker.Execute(std::move(request), m_param, nullptr);
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (--m_running == 0 && m_queue.empty()) m_drained.notify_all();
     }
     worker.Terminate(m_param);
   }
@@ -169,4 +192,6 @@ class CThreadPool {
   void* m_param = nullptr;
   bool m_accepting = false;
   bool m_stopping = false;
+  int m_running = 0;  // requests in Execute
+  std::atomic<bool> m_stopRequested{false};  // m_stopping, for the running requests
 };

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -376,6 +377,9 @@ class ProbeFactory final : public IClassFactory {
   STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** ppv) override {
     *ppv = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
+    // A served object that breaks: the transport must answer for it.
+    if (iid == IID_ICursor) throw std::runtime_error("no cursor without a probe");
+    if (iid == IID_ICallback) throw 42;
     Probe* p = new Probe();
     HRESULT hr = p->QueryInterface(iid, ppv);
     p->Release();

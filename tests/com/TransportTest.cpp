@@ -300,6 +300,38 @@ TEST_F(TransportTest, ReferencesKeepIdentityAndAreCountedAcrossTheWire) {
   EXPECT_TRUE(Eventually([&] { return server_->ExportCount() == 0 && Live() == 0; }));
 }
 
+TEST_F(TransportTest, AServedObjectThatThrowsIsAServerFaultAndTheServerGoesOn) {
+  IClassFactory* cf = nullptr;
+  ASSERT_EQ(S_OK, client_->GetRoot(IID_IClassFactory, reinterpret_cast<void**>(&cf)));
+  for (const IID* iid : {&IID_ICursor, &IID_ICallback}) {
+    IUnknown* p = nullptr;
+    EXPECT_EQ(RPC_E_SERVERFAULT, cf->CreateInstance(nullptr, *iid, reinterpret_cast<void**>(&p)));
+    EXPECT_EQ(nullptr, p);
+  }
+  cf->Release();
+  LONG pid = 0;
+  EXPECT_EQ(S_OK, probe_->get_Pid(&pid)) << "the connection must stay open";
+  EXPECT_FALSE(server_->IsClosed());
+}
+
+// The peer's LockServer is its own: it cannot unlock what it did not lock,
+// and what it locked is unlocked when it goes.
+TEST_F(TransportTest, LockServerIsCountedPerConnectionAndEndsWithIt) {
+  const long before = tobj::ServerLocks().load();
+  IClassFactory* cf = nullptr;
+  ASSERT_EQ(S_OK, client_->GetRoot(IID_IClassFactory, reinterpret_cast<void**>(&cf)));
+  EXPECT_EQ(E_UNEXPECTED, cf->LockServer(FALSE)) << "an unlock without a lock";
+  EXPECT_EQ(before, tobj::ServerLocks().load());
+  EXPECT_EQ(S_OK, cf->LockServer(TRUE));
+  EXPECT_EQ(S_OK, cf->LockServer(TRUE));
+  EXPECT_EQ(S_OK, cf->LockServer(FALSE));
+  EXPECT_EQ(before + 1, tobj::ServerLocks().load());
+  cf->Release();
+  client_->Close();
+  ASSERT_TRUE(server_->WaitClosed(5s));
+  EXPECT_EQ(before, tobj::ServerLocks().load()) << "the dead peer's lock stays";
+}
+
 TEST_F(TransportTest, ClosingAConnectionReleasesWhatThePeerHeldAndFailsItsCalls) {
   ICursor* c = nullptr;
   BSTR sym = SysAllocString(u"X");

@@ -278,7 +278,7 @@ TEST_F(LiteDBFixture, AppendForSubscribersReservesPerChangedSymbolOnTheFirstReco
   CLiteDB::AppendForSubscribers(7, clients, lists, 2);
   CLiteDB::AppendForSubscribers(8, clients, lists, 2);
   ASSERT_EQ(lists.size(), 2u);
-  EXPECT_EQ(lists.begin()->first->Key(), std::min(c1->Key(), c2->Key(), std::less<const void*>()));
+  EXPECT_EQ(lists.begin()->first.get(), std::min(c1.get(), c2.get(), std::less<const CEventClient*>()));
   EXPECT_EQ(lists[c1], (std::vector<int>{7, 8}));
   EXPECT_GE(lists[c1].capacity(), 300u);
   EXPECT_EQ(log.Count("Set user vector size = 300"), 2u) << "once per client";

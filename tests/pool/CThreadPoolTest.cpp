@@ -144,6 +144,27 @@ TEST(CThreadPoolTest, ShutdownRefusesNewRequestsFinishesTheRunningOneAndHandsBac
   EXPECT_EQ(c.terminated, 1);
 }
 
+// A request that works through a long list looks at StopRequested between
+// steps, so the shutdown's join waits only for the step in progress. Off a
+// pool thread nothing is ever asked to stop.
+TEST(CThreadPoolTest, ARunningRequestSeesTheStopAndShutdownWaitsOnlyForIt) {
+  EXPECT_FALSE(orvpool::StopRequested());
+  Counters c;
+  CThreadPool<TestWorker> pool;
+  ASSERT_TRUE(pool.Initialize(&c, 1));
+  Gate started;
+  std::atomic<bool> sawStop{false};
+  ASSERT_TRUE(pool.QueueRequest(new Task{[&] {
+    started.Open();
+    while (!orvpool::StopRequested()) std::this_thread::yield();
+    sawStop = true;
+  }}));
+  started.Wait();
+  EXPECT_TRUE(pool.Shutdown(0).empty());
+  EXPECT_TRUE(sawStop);
+  EXPECT_EQ(c.terminated, 1);
+}
+
 TEST(CThreadPoolTest, DestructorDiscardsWhatIsStillQueued) {
   Counters c;
   TestWorker::discarded = 0;

@@ -378,7 +378,7 @@ TEST_F(Queries, ASignedInObjectWhoseSessionIsGoneAnswersUserDataHolderNotFound) 
   auto& map = CZmOrvEnt::UserDataHolderMap();
   auto it = map.find(U16("q2"));
   ASSERT_NE(it, map.end());
-  CDataHolder* session = it->second;
+  std::shared_ptr<CDataHolder> session = it->second;
   map.erase(it);
   for (const QueryCall& q : AllQueries()) {
     SCOPED_TRACE(q.name);
@@ -736,7 +736,7 @@ TEST_F(Queries, NonStandardOptionsByStrikeAndByExpiry) {
 // the order it stored them), with strikes such as 12.1 that no float holds.
 TEST_F(Queries, CachedOptionsComeOutSortedAndMatchOnlyTheirStoredFloatStrike) {
   CComPtr<IZmOrvEnt> object = SignedIn("q6", true, false);
-  CDataHolder* session = CZmOrvEnt::UserDataHolderMap().at(U16("q6"));
+  CDataHolder* session = CZmOrvEnt::UserDataHolderMap().at(U16("q6")).get();
   const DATE firstExpiry = 47000.0;
   std::vector<OptionRecord> stored;
   std::vector<double> decimals;
@@ -991,7 +991,7 @@ TEST_F(Queries, SurfacesAndIndexesByTermLevelAndPoint) {
 // them, the spot query (a 16-bit level) finds only the whole one.
 TEST_F(Queries, AFractionalLevelIsFoundOnlyByTheFuturesQuery) {
   CComPtr<IZmOrvEnt> object = SignedIn("q7", true, true);
-  CDataHolder* session = CZmOrvEnt::UserDataHolderMap().at(U16("q7"));
+  CDataHolder* session = CZmOrvEnt::UserDataHolderMap().at(U16("q7")).get();
   {
     CDatabaseLockGuard lock;
     sqlite3* db = nullptr;

@@ -5,6 +5,7 @@
 // vtable and through IDispatch.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
@@ -116,7 +117,7 @@ CComPtr<IZmOrvEnt> SignedIn(const char* user, const char* password, bool futures
 CDataHolder* SessionOf(const char* user) {
   auto& map = CZmOrvEnt::UserDataHolderMap();
   auto it = map.find(U16(user));
-  return it == map.end() ? nullptr : it->second;
+  return it == map.end() ? nullptr : it->second.get();
 }
 
 // The service's stock symbols.
@@ -191,6 +192,54 @@ class StockSink final : public IDispatch {
 };
 
 // A call by name through IDispatch; args in the order of the signature.
+// Records which events arrived, whatever their kind.
+class EventKindSink final : public IDispatch {
+ public:
+  STDMETHOD(QueryInterface)(REFIID iid, void** ppv) override {
+    if (ppv == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__IZmOrvEventsEnt) {
+      *ppv = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHOD_(ULONG, AddRef)() override { return ++m_refs; }
+  STDMETHOD_(ULONG, Release)() override { return --m_refs; }
+  STDMETHOD(GetTypeInfoCount)(UINT* n) override {
+    *n = 0;
+    return S_OK;
+  }
+  STDMETHOD(GetTypeInfo)(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHOD(GetIDsOfNames)(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  STDMETHOD(Invoke)(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_ids.insert(id);
+    }
+    m_cv.notify_all();
+    return S_OK;
+  }
+  bool WaitFor(const std::set<DISPID>& ids) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, std::chrono::seconds(10), [&] {
+      return std::includes(m_ids.begin(), m_ids.end(), ids.begin(), ids.end());
+    });
+  }
+  std::set<DISPID> Ids() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_ids;
+  }
+  ULONG Refs() const { return m_refs; }
+
+ private:
+  std::atomic<ULONG> m_refs{0};
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  std::set<DISPID> m_ids;
+};
+
 HRESULT CallByName(IDispatch* object, const char16_t* name, std::vector<_variant_t> args, EXCEPINFO* info,
                    VARIANT* result = nullptr) {
   DISPID id = 0;
@@ -685,6 +734,93 @@ TEST_F(MainObject, AnAdvisedSinkReceivesTheStocksItSubscribed) {
   container.Release();
   object.Release();
   EXPECT_EQ(sink.Refs(), 0u) << "the released object still holds the sink";
+}
+
+// An object that held the direct and non-standard kinds and is released
+// leaves them all, so the objects after it (made at once, as likely as not
+// at its very address) are served as anyone else: the first by the
+// service, the next at once from what is cached.
+TEST_F(MainObject, AReleasedObjectLeavesEveryKindAndTheObjectsAfterItAreServed) {
+  CComPtr<IZmOrvEnt> first = SignedIn("erin", "e1");
+  // A stock with direct and non-standard options.
+  std::string chosen;
+  for (const std::string& s : StockSymbols(*SessionOf("erin"))) {
+    CComPtr<IOptionsEnt> options;
+    CComPtr<INstdOptionsEnt> nstd;
+    BSTR symbol = nullptr;
+    BSTR nstdSymbol = nullptr;
+    const bool both = first->GetOptionsByStock_Direct(_bstr_t(s.c_str()), &options) == S_OK && options &&
+                      options->get_Symbol(&symbol) == S_OK && SysStringLen(symbol) != 0 &&
+                      first->GetNstdOptionsByStock(_bstr_t(s.c_str()), &nstd) == S_OK && nstd &&
+                      nstd->get_Symbol(&nstdSymbol) == S_OK && SysStringLen(nstdSymbol) != 0;
+    SysFreeString(symbol);
+    SysFreeString(nstdSymbol);
+    if (both) {
+      chosen = s;
+      break;
+    }
+  }
+  ASSERT_FALSE(chosen.empty()) << "the service has no stock with direct and non-standard options";
+  const _bstr_t stock(chosen.c_str());
+  struct Kind {
+    DataTypeEnum type;
+  };
+  const Kind kinds[] = {{enStockData_Direct}, {enOptionData_Direct}, {enNstdOptionData}};
+  for (const Kind& k : kinds) ASSERT_EQ(first->Subscribe(stock, enEquity, k.type), S_OK) << TakeErrorInfo().description;
+  Journal released;
+  first.Release();
+  // The direct kinds are subscribed at the service (the non-standard one
+  // is only recorded): the release gives them back there too.
+  size_t given = 0;
+  for (const char* op : {"UnSubscribe", "UnSubscribeGroup"})
+    for (const std::string& c : released.Calls(op)) given += c.find(chosen) != std::string::npos;
+  EXPECT_GE(given, 2u) << "the direct kinds stay subscribed at the service for nobody";
+
+  struct Client {
+    CComPtr<IZmOrvEnt> object;
+    EventKindSink sink;
+    CComPtr<IConnectionPoint> point;
+    DWORD cookie = 0;
+  };
+  auto advised = [&](Client& c) {
+    c.object.Attach(SignedIn("erin", "e1").Detach());
+    CComQIPtr<IConnectionPointContainer> container(c.object);
+    ASSERT_TRUE(container);
+    ASSERT_EQ(container->FindConnectionPoint(DIID__IZmOrvEventsEnt, &c.point), S_OK);
+    ASSERT_EQ(c.point->Advise(&c.sink, &c.cookie), S_OK);
+  };
+  Client next, late;
+  advised(next);
+  for (const Kind& k : kinds) {
+    VARIANT_BOOL subscribed = VARIANT_TRUE;
+    EXPECT_EQ(next.object->IsSymbolSubscribed(stock, enEquity, k.type, &subscribed), S_OK);
+    EXPECT_EQ(subscribed, VARIANT_FALSE) << "kind " << k.type << " outlived the released object";
+  }
+  Journal journal;
+  for (const Kind& k : kinds) ASSERT_EQ(next.object->Subscribe(stock, enEquity, k.type), S_OK);
+  EXPECT_FALSE(journal.Calls("Subscribe").empty() && journal.Calls("SubscribeGroup").empty())
+      << "the first subscriber after the release was never subscribed at the service";
+  Env()->Control()->PublishNow(3);
+  EXPECT_TRUE(next.sink.WaitFor({7})) << "events seen: " << testing::PrintToString(next.sink.Ids());
+
+  advised(late);
+  for (const Kind& k : kinds) ASSERT_EQ(late.object->Subscribe(stock, enEquity, k.type), S_OK);
+  EXPECT_TRUE(late.sink.WaitFor({7})) << "the cached rows were not sent to a late subscriber";
+  Env()->Control()->PublishNow(3);
+  for (Client* c : {&next, &late}) {
+    for (const Kind& k : kinds) {
+      VARIANT_BOOL subscribed = VARIANT_FALSE;
+      EXPECT_EQ(c->object->IsSymbolSubscribed(stock, enEquity, k.type, &subscribed), S_OK);
+      EXPECT_EQ(subscribed, VARIANT_TRUE) << "kind " << k.type;
+    }
+  }
+
+  for (Client* c : {&next, &late}) {
+    EXPECT_EQ(c->point->Unadvise(c->cookie), S_OK);
+    c->point.Release();
+    c->object.Release();
+    EXPECT_TRUE(Eventually([&] { return c->sink.Refs() == 0; })) << "the server still holds a sink";
+  }
 }
 
 TEST_F(MainObject, MethodsWorkByNameThroughIDispatch) {

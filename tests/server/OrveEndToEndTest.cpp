@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -25,6 +26,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -193,6 +195,116 @@ class StockSink final : public IDispatch {
   int m_failedWalks = 0;
 };
 
+// A client's sink for OnStocksChange that keeps, in the order they came,
+// each row's symbol and volume (a stock's volume only grows, so a smaller
+// one after a larger is an older quote delivered late). It can hold its
+// first event until told to go on, or let go of everything from inside
+// its handler.
+class QuoteSink final : public IDispatch {
+ public:
+  STDMETHOD(QueryInterface)(REFIID iid, void** ppv) override {
+    if (ppv == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__IZmOrvEventsEnt) {
+      *ppv = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHOD_(ULONG, AddRef)() override { return ++m_refs; }
+  STDMETHOD_(ULONG, Release)() override { return --m_refs; }
+  STDMETHOD(GetTypeInfoCount)(UINT* n) override {
+    *n = 0;
+    return S_OK;
+  }
+  STDMETHOD(GetTypeInfo)(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHOD(GetIDsOfNames)(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  STDMETHOD(Invoke)(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+    if (id != 1 || params == nullptr || params->cArgs != 1 || params->rgvarg[0].vt != VT_DISPATCH) return S_OK;
+    std::vector<std::pair<std::string, long>> rows;
+    {
+      CComQIPtr<IStocksEnt> cursor(params->rgvarg[0].pdispVal);
+      VARIANT_BOOL more = VARIANT_TRUE;
+      while (cursor && more == VARIANT_TRUE) {
+        BSTR s = nullptr;
+        LONG volume = 0;
+        if (SUCCEEDED(cursor->get_Symbol(&s)) && SUCCEEDED(cursor->get_Volume(&volume)) && s != nullptr &&
+            SysStringLen(s) != 0)
+          rows.emplace_back(Text(s), volume);
+        SysFreeString(s);
+        if (FAILED(cursor->Next(&more))) break;
+      }
+    }
+    std::function<void()> letGo;
+    {
+      std::unique_lock<std::mutex> lock(m_mutex);
+      ++m_events;
+      m_rows.insert(m_rows.end(), rows.begin(), rows.end());
+      if (m_hold && m_events == 1) {
+        m_held = true;
+        m_cv.notify_all();
+        m_cv.wait_for(lock, 60s, [&] { return !m_hold; });
+        m_held = false;
+      }
+      std::swap(letGo, m_letGo);
+    }
+    m_cv.notify_all();
+    if (letGo) letGo();
+    return S_OK;
+  }
+
+  // The first event waits in the handler until GoOn.
+  void HoldFirst() { m_hold = true; }
+  bool WaitHeld() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, 15s, [&] { return m_held; });
+  }
+  void GoOn() {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_hold = false;
+    }
+    m_cv.notify_all();
+  }
+  // Runs once, inside the next event's handler.
+  void LetGoInHandler(std::function<void()> f) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_letGo = std::move(f);
+  }
+  bool WaitEvents(int n, std::chrono::milliseconds limit = 20s) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, limit, [&] { return m_events >= n; });
+  }
+  int Events() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_events;
+  }
+  // Rows whose volume is below one that came before it for that symbol.
+  int Inversions() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::map<std::string, long> last;
+    int n = 0;
+    for (const auto& r : m_rows) {
+      auto it = last.find(r.first);
+      if (it != last.end() && r.second < it->second) ++n;
+      last[r.first] = std::max(r.second, it != last.end() ? it->second : r.second);
+    }
+    return n;
+  }
+  ULONG Refs() const { return m_refs; }
+
+ private:
+  std::atomic<ULONG> m_refs{0};
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  std::vector<std::pair<std::string, long>> m_rows;
+  int m_events = 0;
+  bool m_hold = false;
+  bool m_held = false;
+  std::function<void()> m_letGo;
+};
+
 // The symbols of the service's stocks, read through a remote cursor.
 std::vector<std::string> AllStocks(IZmOrvEnt* object) {
   std::vector<std::string> out;
@@ -230,9 +342,33 @@ int RunClient(const std::string& mode) {
     return 3;
   }
   std::unique_ptr<StockSink> sink;
+  std::unique_ptr<QuoteSink> slow;
   CComPtr<IConnectionPoint> point;
   DWORD cookie = 0;
-  if (mode == "sink") {
+  CComPtr<IClassFactory> factory;
+  if (mode == "slow") {
+    // Holds its first event until a line comes on stdin.
+    slow.reset(new QuoteSink);
+    slow->HoldFirst();
+    hr = object->Connect(_bstr_t("alice"), _bstr_t("secret"));
+    CComQIPtr<IConnectionPointContainer> container(object);
+    if (SUCCEEDED(hr) && container) hr = container->FindConnectionPoint(DIID__IZmOrvEventsEnt, &point);
+    if (SUCCEEDED(hr) && point) hr = point->Advise(slow.get(), &cookie);
+    if (SUCCEEDED(hr)) hr = object->SubscribeAll(enStockData);
+    if (SUCCEEDED(hr)) {
+      std::cout << "ready" << std::endl;
+      if (!slow->WaitHeld()) return 5;
+      std::cout << "held" << std::endl;
+      std::getline(std::cin, line);
+      slow->GoOn();
+    }
+  } else if (mode == "lock") {
+    hr = CoGetClassObject(CLSID_ZmOrvEnt, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                          reinterpret_cast<void**>(&factory));
+    if (SUCCEEDED(hr)) hr = factory->LockServer(TRUE);
+    // The object goes; the lock alone keeps the server.
+    object.Release();
+  } else if (mode == "sink") {
     sink.reset(new StockSink);
     hr = object->Connect(_bstr_t("alice"), _bstr_t("secret"));
     CComQIPtr<IConnectionPointContainer> container(object);
@@ -248,14 +384,16 @@ int RunClient(const std::string& mode) {
     std::cout << "call failed " << hr << std::endl;
     return 4;
   }
-  std::cout << "ready" << std::endl;
+  if (mode != "slow") std::cout << "ready" << std::endl;
   while (std::getline(std::cin, line)) {
   }
   if (point) point->Unadvise(cookie);
   point.Release();
   object.Release();
+  factory.Release();
   // A sink the server still holds must outlive its late calls.
   if (sink && sink->Refs() != 0) sink.release();
+  if (slow && slow->Refs() != 0) slow.release();
   CoUninitialize();
   return 0;
 }
@@ -327,6 +465,7 @@ Helper StartClient(const std::string& mode) {
 // ---------------------------------------------------------------------------
 
 std::string g_root;
+constexpr DWORD kEventTimeoutMs = 4000;
 std::unique_ptr<orvsim::OrvSimProcess> g_sim;
 
 // Runs ORVE with the switch and returns its exit status, -1 when it hangs.
@@ -392,6 +531,8 @@ class EndToEndEnvironment : public ::testing::Environment {
     // Short pulls keep the server's stop, which waits for them, short.
     SetSetting(key, "PullTimeout", DWORD(500));
     SetSetting(key, "UseCompression", DWORD(0));
+    // Short, so that a stopped client is dropped within the test.
+    SetSetting(key, "EventTimeout", DWORD(kEventTimeoutMs));
     RegCloseKey(key);
 
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
@@ -529,6 +670,130 @@ TEST_F(OrveEndToEnd, AClientKilledWhileSubscribedReleasesWhatItHeld) {
   const std::string log = LogSinceStart();
   EXPECT_NE(log.find("CZmOrvEnt::ObjectMain() completed"), std::string::npos) << log;
   EXPECT_EQ(log.find("Critical error"), std::string::npos) << log;
+}
+
+// The test's own client: signed in, a sink advised, every stock subscribed.
+struct OwnClient {
+  CComPtr<IZmOrvEnt> object;
+  CComPtr<IConnectionPoint> point;
+  DWORD cookie = 0;
+  QuoteSink* sink = new QuoteSink;  // on the heap: late calls must find it alive
+
+  void Start() {
+    ASSERT_EQ(Create(&object), S_OK);
+    ASSERT_EQ(object->Connect(_bstr_t("alice"), _bstr_t("secret")), S_OK) << TakeErrorDescription();
+    CComQIPtr<IConnectionPointContainer> container(object);
+    ASSERT_TRUE(container);
+    ASSERT_EQ(container->FindConnectionPoint(DIID__IZmOrvEventsEnt, &point), S_OK);
+    ASSERT_EQ(point->Advise(sink, &cookie), S_OK);
+    ASSERT_EQ(object->SubscribeAll(enStockData), S_OK) << TakeErrorDescription();
+  }
+  void Stop() {
+    if (point) point->Unadvise(cookie);
+    point.Release();
+    object.Release();
+    if (Eventually([&] { return sink->Refs() == 0; }, 5s)) delete sink;
+    sink = nullptr;
+  }
+};
+
+// The handler lets go of everything while the server's event call waits
+// for it: the release must not wait for that event, and the server then
+// goes idle and ends.
+TEST_F(OrveEndToEnd, AHandlerThatUnadvisesAndReleasesEverythingLeavesTheServerIdle) {
+  OwnClient c;
+  ASSERT_NO_FATAL_FAILURE(c.Start());
+  ASSERT_TRUE(c.sink->WaitEvents(1)) << "no event at all";
+  std::atomic<bool> letGo{false};
+  c.sink->LetGoInHandler([&] {
+    c.point->Unadvise(c.cookie);
+    c.point.Release();
+    c.object.Release();
+    letGo = true;
+  });
+  ASSERT_TRUE(Eventually([&] { return letGo.load(); }, 15s)) << "no event came to let go in";
+  EXPECT_TRUE(Eventually([&] { return c.sink->Refs() == 0; }, 10s)) << "the server still holds the sink";
+  EXPECT_TRUE(Eventually(NoOrve, 15s)) << "ORVE did not go idle after a release inside a handler";
+  const std::string log = LogSinceStart();
+  EXPECT_NE(log.find("CZmOrvEnt::ObjectMain() completed"), std::string::npos) << log;
+  if (c.sink->Refs() == 0) delete c.sink;
+}
+
+// A client whose handler holds its first event beside one that answers at
+// once, on the same table: the quick one receives its events while the
+// held one is still in its first, in order.
+TEST_F(OrveEndToEnd, ASlowSinkDelaysOnlyItselfAndEachClientGetsItsQuotesInOrder) {
+  Helper slow = StartClient("slow");
+  ASSERT_GT(slow.pid, 0);
+  slow.Send("go\n");
+  ASSERT_EQ(slow.Line(), "ready");
+  OwnClient fast;
+  ASSERT_NO_FATAL_FAILURE(fast.Start());
+  ASSERT_EQ(slow.Line(), "held") << "the slow client never got its first event";
+  const int before = fast.sink->Events();
+  // An event a pull pass: enough that the held client's later events would
+  // have taken every pool thread had they waited for it.
+  EXPECT_TRUE(fast.sink->WaitEvents(before + 8)) << "the quick client waits for the slow one: "
+                                                 << fast.sink->Events() - before << " events meanwhile";
+  EXPECT_EQ(fast.sink->Inversions(), 0) << "an older quote came after a newer one";
+  slow.Send("on\n");
+  slow.CloseInput();
+  EXPECT_EQ(slow.Wait(15s), 0);
+  fast.Stop();
+  EXPECT_TRUE(Eventually(NoOrve, 15s));
+}
+
+// A client that stops (not dies) holds up nobody else, and is dropped as a
+// dead one once a call to it misses the deadline.
+TEST_F(OrveEndToEnd, AStoppedClientIsDroppedAfterTheDeadlineWhileAnotherKeepsReceiving) {
+  Helper stopped = StartClient("sink");
+  ASSERT_GT(stopped.pid, 0);
+  stopped.Send("go\n");
+  ASSERT_EQ(stopped.Line(), "ready");
+  OwnClient live;
+  ASSERT_NO_FATAL_FAILURE(live.Start());
+  ASSERT_TRUE(live.sink->WaitEvents(1));
+  ASSERT_EQ(::kill(stopped.pid, SIGSTOP), 0);
+  const int before = live.sink->Events();
+  EXPECT_TRUE(live.sink->WaitEvents(before + 6)) << "a stopped client holds up the others";
+  EXPECT_TRUE(Eventually([&] { return LogSinceStart().find("no answer in time; closing it") != std::string::npos; },
+                         std::chrono::milliseconds(kEventTimeoutMs) + 20s))
+      << "the stopped client was never dropped";
+  const int after = live.sink->Events();
+  EXPECT_TRUE(live.sink->WaitEvents(after + 2)) << "events stopped when the stopped client was dropped";
+  EXPECT_EQ(live.sink->Inversions(), 0);
+  ::kill(stopped.pid, SIGKILL);
+  ::kill(stopped.pid, SIGCONT);
+  stopped.Wait();
+  live.Stop();
+  EXPECT_TRUE(Eventually(NoOrve, 15s));
+}
+
+// LockServer belongs to the connection that took it: an unlock without a
+// lock is refused (and so cannot end the server under a live object), and
+// a client that dies holding one leaves no lock behind.
+TEST_F(OrveEndToEnd, LockServerIsTheCallersOwnAndDiesWithIt) {
+  Helper locker = StartClient("lock");
+  ASSERT_GT(locker.pid, 0);
+  locker.Send("go\n");
+  ASSERT_EQ(locker.Line(), "ready");
+
+  CComPtr<IClassFactory> factory;
+  ASSERT_EQ(CoGetClassObject(CLSID_ZmOrvEnt, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                             reinterpret_cast<void**>(&factory)),
+            S_OK);
+  CComPtr<IZmOrvEnt> object;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IZmOrvEnt, reinterpret_cast<void**>(&object)), S_OK);
+  EXPECT_EQ(factory->LockServer(FALSE), E_UNEXPECTED);
+  EXPECT_EQ(factory->LockServer(FALSE), E_UNEXPECTED);
+  EXPECT_EQ(object->Connect(_bstr_t("alice"), _bstr_t("secret")), S_OK) << "the server ended under an object";
+  object.Release();
+  factory.Release();
+
+  // Only the killed client's lock is left; it goes with its connection.
+  ::kill(locker.pid, SIGKILL);
+  locker.Wait();
+  EXPECT_TRUE(Eventually(NoOrve, 15s)) << "a dead client's LockServer keeps ORVE alive";
 }
 
 }  // namespace

@@ -40,7 +40,12 @@ void CallPool::Run() {
     Task task = std::move(tasks_.front());
     tasks_.pop_front();
     lock.unlock();
-    task();
+    try {
+      task();
+    } catch (...) {
+      // A call thread outlives whatever one call does.
+      ORV_LOG(orvlog::kError, name_ << ": a call ended in an exception");
+    }
     task = nullptr;
     lock.lock();
   }

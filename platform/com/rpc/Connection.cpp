@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "com/rpc/CallLimits.h"
 #include "com/rpc/CallPool.h"
 #include "com/rpc/ProxyManager.h"
 #include "com/rpc/ReadWatch.h"
@@ -31,6 +32,9 @@ struct Serving {
   uint32_t callId = 0;
 };
 thread_local Serving t_serving;
+
+// The bound that CallTimeoutScope puts on this thread's calls; zero: none.
+thread_local std::chrono::milliseconds t_callTimeout{0};
 
 constexpr size_t kReadBufSize = 65536;
 // How long a call thread that read a request goes on reading a quiet
@@ -178,6 +182,7 @@ Connection::Connection(UniqueFd fd, IUnknown* root, std::string name)
 
 Connection::~Connection() {
   ReleaseExports();
+  DropServerLocks();
   if (root_) root_->Release();
 }
 
@@ -473,6 +478,7 @@ void Connection::Shutdown(const std::string& why) {
   ORV_LOG(orvlog::kInfo, "transport connection " << name_ << " closed (" << why
                                                    << "); releasing what the peer held");
   ReleaseExports();
+  DropServerLocks();
   IUnknown* root = nullptr;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -481,6 +487,20 @@ void Connection::Shutdown(const std::string& why) {
     cv_.notify_all();
   }
   if (root) root->Release();
+}
+
+void Connection::DropServerLocks() {
+  // Locks the peer took and did not give back go with it, as its
+  // references do.
+  std::map<IClassFactory*, uint32_t> locks;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    locks.swap(serverLocks_);
+  }
+  for (auto& l : locks) {
+    for (uint32_t i = 0; i < l.second; ++i) l.first->LockServer(FALSE);
+    l.first->Release();
+  }
 }
 
 void Connection::ReleaseExports() {
@@ -498,8 +518,19 @@ void Connection::ReleaseExports() {
 
 // ---- calls out ---------------------------------------------------------------
 
+CallTimeoutScope::CallTimeoutScope(std::chrono::milliseconds timeout) : saved_(t_callTimeout) {
+  t_callTimeout = timeout;
+}
+
+CallTimeoutScope::~CallTimeoutScope() { t_callTimeout = saved_; }
+
 HRESULT Connection::Call(Writer& request, Reply* reply, bool carryErrorInfo,
                          const std::chrono::steady_clock::time_point* deadline) {
+  std::chrono::steady_clock::time_point scoped;
+  if (!deadline && t_callTimeout.count() > 0) {
+    scoped = std::chrono::steady_clock::now() + t_callTimeout;
+    deadline = &scoped;
+  }
   auto call = std::make_shared<Pending>();
   Pending& p = *call;
   uint32_t id;
@@ -982,6 +1013,18 @@ bool Connection::RunRequest(uint32_t callId, std::string body, Writer& w) {
                                                      << "; closing it");
     Close();
     return false;
+  } catch (const std::exception& e) {
+    // The object's fault, not the peer's: the caller gets an answer and the
+    // server serves on.
+    ORV_LOG(orvlog::kError, "transport connection " << name_ << ": a served object threw: " << e.what());
+    w.Truncate(8);
+    SetErrorInfo(0, nullptr);
+    hr = RPC_E_SERVERFAULT;
+  } catch (...) {
+    ORV_LOG(orvlog::kError, "transport connection " << name_ << ": a served object threw");
+    w.Truncate(8);
+    SetErrorInfo(0, nullptr);
+    hr = RPC_E_SERVERFAULT;
   }
   w.PatchU32(0, uint32_t(hr));
   w.PatchU32(4, uint32_t(w.BodySize() - 8));
@@ -997,6 +1040,46 @@ struct Releaser {
   }
 };
 }  // namespace
+
+HRESULT Connection::ServeLockServer(IClassFactory* factory, BOOL lock) {
+  if (!lock) {
+    // The peer gives back only what it took: an unbalanced unlock would end
+    // the server under other clients.
+    bool owned = false, last = false;
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      auto it = serverLocks_.find(factory);
+      if (it != serverLocks_.end()) {
+        owned = true;
+        if (--it->second == 0) {
+          serverLocks_.erase(it);
+          last = true;
+        }
+      }
+    }
+    if (!owned) {
+      ORV_LOG(orvlog::kWarn, "transport connection " << name_ << ": unlock of the server without a lock refused");
+      return E_UNEXPECTED;
+    }
+    HRESULT hr = factory->LockServer(FALSE);
+    if (last) factory->Release();
+    return hr;
+  }
+  HRESULT hr = factory->LockServer(TRUE);
+  if (FAILED(hr)) return hr;
+  bool kept = false;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (!closed_) {
+      uint32_t& n = serverLocks_[factory];
+      if (n++ == 0) factory->AddRef();
+      kept = true;
+    }
+  }
+  // A peer already gone cannot give it back; its clean-up has run.
+  if (!kept) factory->LockServer(FALSE);
+  return hr;
+}
 
 HRESULT Connection::Dispatch(Op op, uint64_t objectId, const IID& iid, Reader& r, Writer& w) {
   HRESULT hr = S_OK;
@@ -1198,7 +1281,7 @@ HRESULT Connection::Dispatch(Op op, uint64_t objectId, const IID& iid, Reader& r
     case Op::kLockServer: {
       BOOL lock = r.U8();
       r.ExpectEnd();
-      return static_cast<IClassFactory*>(target)->LockServer(lock);
+      return ServeLockServer(static_cast<IClassFactory*>(target), lock);
     }
 
     case Op::kFindConnectionPoint: {

@@ -178,9 +178,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void SendReply(uint32_t callId, Writer& w);
   // Runs one request; fills `w` with the reply body after the HRESULT.
   HRESULT Dispatch(Op op, uint64_t objectId, const IID& iid, Reader& r, Writer& w);
+  // LockServer as the peer asks it: counted for this connection, so that
+  // the peer cannot unlock more than it locked and its locks end with it.
+  HRESULT ServeLockServer(IClassFactory* factory, BOOL lock);
   // An AddRef'd pointer of `iid` on an exported object, or null.
   IUnknown* ExportedInterface(uint64_t objectId, const IID& iid, HRESULT* hr);
   void ReleaseExports();
+  void DropServerLocks();
 
   std::string name_;
   UniqueFd fd_;
@@ -202,6 +206,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::map<uint64_t, Export> exports_;
   std::map<IUnknown*, uint64_t> exportsByIdentity_;
   std::map<uint64_t, ProxyManager*> imports_;
+  std::map<IClassFactory*, uint32_t> serverLocks_;  // the peer's LockServer(TRUE)s, AddRef'd
   // Releases run one after the other, in the order they came. Those the
   // peer made while serving one of our calls carry that call's id and run
   // apart, and its reply is handed over only once they ran, so a caller

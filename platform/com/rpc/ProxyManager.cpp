@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "com/rpc/CallLimits.h"
 #include "com/rpc/Connection.h"
 #include "log/Log.h"
 
@@ -583,6 +584,16 @@ HRESULT CallForU32(Connection* c, Writer& w, DWORD* out) {
   }
 }
 }  // namespace
+
+bool DisconnectPeerOf(IUnknown* object) {
+  if (!object) return false;
+  IUnknown* identity = nullptr;
+  if (FAILED(object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity))) || !identity) return false;
+  auto* pm = dynamic_cast<ProxyManager*>(identity);
+  if (pm) pm->Conn()->Close();
+  identity->Release();
+  return pm != nullptr;
+}
 
 HRESULT ProxyManager::RemoteCreateInstance(REFIID riid, void** ppv) {
   Writer w;

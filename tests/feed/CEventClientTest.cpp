@@ -1,0 +1,206 @@
+// The client handle's delivery order: events run in the order their tasks
+// were made, one at a time, on whichever thread finds the next one ready;
+// nobody waits on a busy client, and a client that lets itself go inside
+// its own event does not wait for that event.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "feed/CEventClient.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+CZmOrvEnt* FakeClient(int n) { return reinterpret_cast<CZmOrvEnt*>(static_cast<uintptr_t>(0x1000 * n)); }
+
+// A latch the test opens; waits are bounded so that a fault fails the test
+// instead of hanging it.
+struct Latch {
+  std::mutex m;
+  std::condition_variable cv;
+  bool open = false;
+  void Open() {
+    {
+      std::lock_guard<std::mutex> l(m);
+      open = true;
+    }
+    cv.notify_all();
+  }
+  bool Wait() {
+    std::unique_lock<std::mutex> l(m);
+    return cv.wait_for(l, 10s, [&] { return open; });
+  }
+};
+
+TEST(EventClient, EventsRunInTicketOrderWhateverOrderTheyAreHandedIn) {
+  CEventClientPtr client = CEventClient::Create(FakeClient(1));
+  std::vector<int> ran;
+  std::vector<uint64_t> tickets;
+  for (int i = 0; i < 5; ++i) tickets.push_back(client->TakeTicket());
+  // Handed in as five pool threads might: 3, 1, 5, 2, 4 (1-based).
+  for (int i : {2, 0, 4, 1, 3}) client->Deliver(tickets[i], [&ran, i] { ran.push_back(i); });
+  EXPECT_EQ(ran, (std::vector<int>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(client->QueuedEvents(), 0u);
+}
+
+TEST(EventClient, ATaskDroppedUnrunStepsAsideWithoutRunningOthersOnItsThread) {
+  CEventClientPtr client = CEventClient::Create(FakeClient(1));
+  std::vector<int> ran;
+  std::thread::id ranOn;
+  const uint64_t dropped = client->TakeTicket();
+  const uint64_t second = client->TakeTicket();
+  const uint64_t third = client->TakeTicket();
+  client->Deliver(second, [&] {
+    ran.push_back(2);
+    ranOn = std::this_thread::get_id();
+  });
+  // The drop comes from the producer's thread: it must not fire there.
+  std::thread([&] { client->Deliver(dropped, nullptr); }).join();
+  EXPECT_TRUE(ran.empty());
+  client->Deliver(third, [&] { ran.push_back(3); });
+  EXPECT_EQ(ran, (std::vector<int>{2, 3}));
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+
+  // The ticket of a task destroyed unrun is given back by itself.
+  std::vector<int> later;
+  { CEventTicket unused(client); }
+  CEventTicket next(client);
+  next.Deliver([&] { later.push_back(1); });
+  EXPECT_EQ(later, (std::vector<int>{1}));
+}
+
+// One thread holds a slow event; the client's next events, handed in on
+// other threads, queue behind it and those threads return at once.
+TEST(EventClient, ABusyClientHoldsOneThreadAndOthersReturnAtOnce) {
+  CEventClientPtr slow = CEventClient::Create(FakeClient(1));
+  Latch entered, release;
+  std::atomic<int> running{0}, most{0}, done{0};
+  auto job = [&](bool first) {
+    return [&, first] {
+      const int now = ++running;
+      if (now > most) most = now;
+      if (first) {
+        entered.Open();
+        release.Wait();
+      }
+      --running;
+      ++done;
+    };
+  };
+  std::vector<uint64_t> t;
+  for (int i = 0; i < 4; ++i) t.push_back(slow->TakeTicket());
+  auto holder = std::async(std::launch::async, [&] { slow->Deliver(t[0], job(true)); });
+  ASSERT_TRUE(entered.Wait());
+  std::vector<std::future<void>> others;
+  for (int i = 1; i < 4; ++i) others.push_back(std::async(std::launch::async, [&, i] { slow->Deliver(t[i], job(false)); }));
+  for (auto& f : others) ASSERT_EQ(f.wait_for(10s), std::future_status::ready) << "a thread waited on a busy client";
+  EXPECT_EQ(done.load(), 0);
+  EXPECT_EQ(slow->QueuedEvents(), 3u);
+  release.Open();
+  holder.get();
+  EXPECT_EQ(done.load(), 4) << "the holding thread runs what queued behind it";
+  EXPECT_EQ(most.load(), 1);
+}
+
+// The client's final release can come from inside its own event (its
+// handler let go of it): detaching then must not wait for that event.
+// WithClient holds no lock while its function runs, so the detach of
+// another thread's event waits only for that event's end.
+TEST(EventClient, DetachInsideTheClientsOwnEventDoesNotWaitForIt) {
+  CEventClientPtr client = CEventClient::Create(FakeClient(1));
+  auto f = std::async(std::launch::async, [&] {
+    return client->WithClient([&](CZmOrvEnt*) { client->Detach(); });
+  });
+  ASSERT_EQ(f.wait_for(10s), std::future_status::ready) << "detach waited for its own event";
+  EXPECT_TRUE(f.get());
+  EXPECT_FALSE(client->IsAttached());
+  EXPECT_FALSE(client->WithClient([](CZmOrvEnt*) { ADD_FAILURE() << "ran on a detached client"; }));
+
+  // Events queued for a client that detaches are dropped, not run.
+  CEventClientPtr other = CEventClient::Create(FakeClient(2));
+  const uint64_t gap = other->TakeTicket();
+  CEventTicket queued(other);
+  bool ran = false;
+  queued.Deliver([&] { ran = true; });
+  EXPECT_EQ(other->QueuedEvents(), 1u);
+  other->Detach();
+  EXPECT_EQ(other->QueuedEvents(), 0u);
+  other->Deliver(gap, nullptr);
+  EXPECT_FALSE(ran);
+}
+
+// The keep-alive reference is what makes a client safe to call without a
+// lock: an event takes one or runs nothing, and gives it back afterwards.
+struct Refs {
+  static std::atomic<int>& Count() {
+    static std::atomic<int> n{0};
+    return n;
+  }
+  static std::atomic<int>& CutOffs() {
+    static std::atomic<int> n{0};
+    return n;
+  }
+  static bool Hold(CZmOrvEnt*) {
+    int n = Count().load();
+    while (n > 0)
+      if (Count().compare_exchange_weak(n, n + 1)) return true;
+    return false;
+  }
+  static void Release(CZmOrvEnt*) { --Count(); }
+  static void CutOff(CZmOrvEnt*) { ++CutOffs(); }
+};
+
+TEST(EventClient, AnEventHoldsItsClientAndAClientGoingRunsNone) {
+  Refs::Count() = 1;
+  CEventClientPtr client = CEventClient::Create(FakeClient(1), {&Refs::Hold, &Refs::Release, &Refs::CutOff});
+  int during = 0;
+  EXPECT_TRUE(client->WithClient([&](CZmOrvEnt*) { during = Refs::Count().load(); }));
+  EXPECT_EQ(during, 2);
+  EXPECT_EQ(Refs::Count().load(), 1);
+  Refs::Count() = 0;  // its final release has begun
+  EXPECT_FALSE(client->WithClient([](CZmOrvEnt*) { ADD_FAILURE() << "ran on a client that is going"; }));
+  EXPECT_EQ(Refs::Count().load(), 0);
+}
+
+// A client whose events pile up past the bound is taken for dead: cut off
+// once, everything queued dropped, and nothing queued after.
+TEST(EventClient, AClientThatFallsTooFarBehindIsCutOffAndItsEventsDropped) {
+  Refs::Count() = 1;
+  Refs::CutOffs() = 0;
+  CEventClientPtr client = CEventClient::Create(FakeClient(1), {&Refs::Hold, &Refs::Release, &Refs::CutOff});
+  const uint64_t stuck = client->TakeTicket();  // an event that never comes in
+  int ran = 0;
+  for (size_t i = 0; i < CEventClient::kMaxQueuedEvents; ++i) {
+    CEventTicket t(client);
+    t.Deliver([&] { ++ran; });
+  }
+  EXPECT_EQ(client->QueuedEvents(), CEventClient::kMaxQueuedEvents);
+  EXPECT_EQ(Refs::CutOffs().load(), 0);
+  {
+    CEventTicket over(client);
+    over.Deliver([&] { ++ran; });
+  }
+  EXPECT_EQ(Refs::CutOffs().load(), 1);
+  EXPECT_EQ(client->QueuedEvents(), 0u);
+  client->Deliver(stuck, [&] { ++ran; });
+  EXPECT_EQ(ran, 0);
+  EXPECT_EQ(Refs::CutOffs().load(), 1);
+}
+
+// Identity is the handle: two handles of one address are two clients.
+TEST(EventClient, ClientsCompareByHandleNotByAddress) {
+  CEventClientPtr first = CEventClient::Create(FakeClient(7));
+  CEventClientPtr reused = CEventClient::Create(FakeClient(7));
+  LessEventClient less;
+  EXPECT_TRUE(less(first, reused) || less(reused, first));
+  EXPECT_FALSE(less(first, first));
+}
+
+}  // namespace
