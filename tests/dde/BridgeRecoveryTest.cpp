@@ -70,7 +70,9 @@ std::string FreePort() {
 // A program of the system, its standard output read line by line.
 class Program {
  public:
-  Program(const std::string& path, const std::vector<std::string>& args) {
+  // `env` holds NAME=value pairs that replace those of this process.
+  Program(const std::string& path, const std::vector<std::string>& args,
+          const std::vector<std::string>& env = {}) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
@@ -82,7 +84,18 @@ class Program {
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(&a[0]);
     argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    std::vector<std::string> entries;
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string entry = *e;
+      bool replaced = false;
+      for (const std::string& r : env) replaced |= entry.compare(0, r.find('=') + 1, r, 0, r.find('=') + 1) == 0;
+      if (!replaced) entries.push_back(entry);
+    }
+    entries.insert(entries.end(), env.begin(), env.end());
+    std::vector<char*> envp;
+    for (auto& e : entries) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    if (::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     out_ = out[0];
@@ -276,6 +289,34 @@ TEST_F(BridgeRecovery, ALinkGoesOnAfterOrveIsKilledUnderTheBridge) {
   ASSERT_EQ(now.size(), 1u) << "the bridge started a new ORVE";
   EXPECT_NE(now[0], orve[0]);
   EXPECT_TRUE(bridge_->Running());
+}
+
+// A copy of ORVE started for another runtime folder ends the copy it
+// finds there, and only that one: the ORVE serving this folder's bridge
+// runs on, and so does the link.
+TEST_F(BridgeRecovery, ACopyOfOrveInAnotherRuntimeFolderLeavesThisOneRunning) {
+  OpenLink();
+  const std::vector<pid_t> orve = OrvePids(runtime_);
+  ASSERT_EQ(orve.size(), 1u);
+  const std::string other = root_ + "/other";
+  std::filesystem::create_directories(other + "/home/Application Data/Orv");
+  ASSERT_EQ(::mkdir((other + "/run").c_str(), 0700), 0);
+  const std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + other + "/run", "USERPROFILE=" + other + "/home",
+                                        "HOME=" + other + "/home"};
+  Program first(ORVE_PATH, {"-Embedding"}, env);
+  ASSERT_TRUE(Eventually([&] { return OrvePids(other + "/run").size() == 1; }, 30s));
+  // Its single-instance lock, which the second finds.
+  ASSERT_TRUE(Eventually(
+      [&] { return std::filesystem::exists(other + "/run/orv/mutex-9491CBDC-6FEC-465b-A4BE-C8CA68414653.lock"); },
+      30s));
+  Program second(ORVE_PATH, {"-Embedding"}, env);
+  // The second ends the first of its own folder...
+  EXPECT_TRUE(Eventually([&] { return !first.Running(); }, 30s)) << "the copy of the same folder was left";
+  EXPECT_TRUE(second.Running());
+  // ...and nothing of this one.
+  EXPECT_EQ(OrvePids(runtime_), orve);
+  EXPECT_TRUE(LinkGoesOn());
+  second.Stop(SIGKILL);
 }
 
 }  // namespace
