@@ -1,10 +1,14 @@
 #include "dde/CDDEServer.h"
 
+#include <mutex>
+
+#include "com/rpc/Activation.h"
 #include "ui/shellapi.h"
 
 CDDEServer* CDDEServer::s_instance = nullptr;
 std::mutex CDDEServer::s_serverLock;
 IZmOrvEntPtr CDDEServer::s_server;
+std::atomic<bool> CDDEServer::s_live{false};
 std::atomic<BYTE> CDDEServer::limitReported{0};
 
 namespace {
@@ -19,6 +23,19 @@ constexpr DWORD kWorkerGraceMs = 100;
 constexpr DWORD kOverLimitGraceMs = 1000;
 // How long the destructor waits for the server to let go of the sink.
 constexpr DWORD kSinkReleaseWaitMs = 5000;
+
+std::mutex& LostNoticeMutex() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+std::function<void()>& LostNotice() {
+  static auto* notice = new std::function<void()>;
+  return *notice;
+}
+
+// Every failure raised in the process passes here first: one that says the
+// server is gone is the loss of the server, whichever call met it.
+void WatchComErrors(HRESULT hr, IErrorInfo*) { CDDEServer::NoteIfServerLost(hr); }
 
 void JoinThread(HANDLE& thread, DWORD graceMs) {
   if (!thread) return;
@@ -75,6 +92,12 @@ CDDEServer::CDDEServer(CSystemTray* tray) : m_tray(tray) {
     _com_issue_error(FAILED(hr) ? hr : E_FAIL);
   }
   m_months = MakeMonthTable();
+  // The transport's notice that the server's connection closed: the server
+  // died, and nothing else would tell, as an idle bridge makes no calls.
+  orvrpc::SetServerGoneHandler([](const CLSID& clsid) {
+    if (IsEqualGUID(clsid, CLSID_ZmOrvEnt)) NoteServerLost();
+  });
+  _set_com_error_handler(&WatchComErrors);
 }
 
 CDDEServer::~CDDEServer() {
@@ -99,7 +122,11 @@ CDDEServer::~CDDEServer() {
                               &g_DataHolder.futIvSurface.lock, &g_DataHolder.atm.lock};
   for (StoreLock* lock : order) lock->Enter();
   const bool singleton = s_instance == this;
-  if (singleton) s_instance = nullptr;
+  if (singleton) {
+    s_instance = nullptr;
+    orvrpc::SetServerGoneHandler(nullptr);
+    _set_com_error_handler(nullptr);
+  }
   DisconnectServer();
   if (m_stopEvent) CloseHandle(m_stopEvent);
   m_subscriptions.CloseWakeUp();
@@ -123,6 +150,8 @@ CDDEServer::~CDDEServer() {
   const DWORD start = GetTickCount();
   while (m_sinkRefs > 0 && GetTickCount() - start < kSinkReleaseWaitMs) Sleep(1);
   while (m_eventsInProgress > 0) Sleep(1);
+  for (IZmOrvEnt* lost : m_lostServers) lost->Release();
+  m_lostServers.clear();
 
   DeleteCriticalSection(&m_atmPollLock);
   DeleteCriticalSection(&m_eventLock);
@@ -130,6 +159,12 @@ CDDEServer::~CDDEServer() {
 }
 
 void CDDEServer::ConnectToServer(const _bstr_t& userName, const _bstr_t& password) {
+  SignIn(userName, password, true);
+}
+
+void CDDEServer::SignIn(const _bstr_t& userName, const _bstr_t& password, bool balloons) {
+  // Connected to a server that is gone is not connected.
+  if (m_connected && !s_live) ForgetLostServer();
   if (m_connected) return;
 
   SetServerObject(nullptr);
@@ -154,7 +189,7 @@ void CDDEServer::ConnectToServer(const _bstr_t& userName, const _bstr_t& passwor
   } catch (const _com_error&) {
     equityFailed = true;
   }
-  if (equityFailed) {
+  if (equityFailed && balloons) {
     ClearBalloon();
     Balloon("Equity data not available", "Equity data", NIIF_WARNING);
   }
@@ -168,7 +203,7 @@ void CDDEServer::ConnectToServer(const _bstr_t& userName, const _bstr_t& passwor
     hr = 1;
     futuresFailed = true;
   }
-  if (futuresFailed) {
+  if (futuresFailed && balloons) {
     ClearBalloon();
     Balloon("Futures data not available", "Futures data", NIIF_WARNING);
   }
@@ -185,10 +220,13 @@ void CDDEServer::ConnectToServer(const _bstr_t& userName, const _bstr_t& passwor
   m_connected = 1;
   m_user = Text(userName);
   m_password = Text(password);
+  s_live = true;
 }
 
 void CDDEServer::DisconnectServer() {
   if (!m_connected) return;
+  // Signed out on purpose: the server's end is no loss from here on.
+  s_live = false;
   IZmOrvEntPtr server = ServerObject();
   try {
     server->Disconnect();
@@ -202,6 +240,27 @@ void CDDEServer::DisconnectServer() {
   } catch (const _com_error&) {
   }
   m_connected = 0;
+}
+
+void CDDEServer::SetServerLostNotice(std::function<void()> notice) {
+  std::lock_guard<std::mutex> lock(LostNoticeMutex());
+  LostNotice() = std::move(notice);
+}
+
+bool CDDEServer::NoteIfServerLost(HRESULT hr) {
+  if (hr != RPC_E_DISCONNECTED && hr != HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE)) return false;
+  NoteServerLost();
+  return true;
+}
+
+void CDDEServer::NoteServerLost() {
+  if (!s_live.exchange(false)) return;
+  std::function<void()> notice;
+  {
+    std::lock_guard<std::mutex> lock(LostNoticeMutex());
+    notice = LostNotice();
+  }
+  if (notice) notice();
 }
 
 void CDDEServer::ThrowComErrorWithText(HRESULT hr, const OLECHAR* text) {

@@ -10,6 +10,8 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
+#include <list>
 #include <map>
 #include <mutex>
 #include <string>
@@ -56,6 +58,20 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   void DisconnectServer();
   bool IsConnected() const { return m_connected != 0; }
   [[noreturn]] static void ThrowComErrorWithText(HRESULT hr, const OLECHAR* text);
+
+  // ---- a lost server ----
+  // Called (on any thread, once per loss) when the signed-in server is
+  // found gone: its connection closed, or a call failed with
+  // RPC_E_DISCONNECTED or RPC_S_SERVER_UNAVAILABLE. Null removes it.
+  static void SetServerLostNotice(std::function<void()> notice);
+  // Whether a call's failure says the server is gone; it then notes the loss.
+  static bool NoteIfServerLost(HRESULT hr);
+  // One try at a new server after a loss: a new main object (which starts a
+  // new ORVE), the sign-in with the credentials of the last one, the sink
+  // advised, and a subscription queued for every entry that still has a
+  // link. No balloons for the sides that fail: the loss was shown once.
+  // True when connected again.
+  bool Reconnect();
 
   // ---- event handlers ----
   // Counts the events in progress, so that the destructor can wait for the
@@ -239,6 +255,14 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   // Unregisters the service and ends the DDE instances, where they exist.
   void EndDde();
 
+  // ConnectToServer, with or without the balloons of the sides that fail.
+  void SignIn(const _bstr_t& userName, const _bstr_t& password, bool balloons);
+  // Queues a subscription for every key that a DDE link still holds: a new
+  // server knows nothing of what the old one served.
+  void QueueLinkedEntries();
+  static void NoteServerLost();
+  void ForgetLostServer();
+
   CSystemTray* m_tray;
   LONG m_connected = 0;
   HANDLE m_workerThread = nullptr;
@@ -285,4 +309,9 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   static CDDEServer* s_instance;
   static std::mutex s_serverLock;
   static IZmOrvEntPtr s_server;
+  // Main objects of servers that were lost: kept, not released, while a
+  // worker may still be in a call on one; released with the object.
+  std::vector<IZmOrvEnt*> m_lostServers;
+  // Set while signed in to a live server; the first loss clears it.
+  static std::atomic<bool> s_live;
 };

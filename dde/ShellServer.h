@@ -20,6 +20,11 @@ class IShellServer {
   virtual BOOL StartDde() = 0;
   virtual void PostAdvises() = 0;
   virtual void RefreshAll() = 0;
+  // A lost server: `notice` is called, on any thread, when the signed-in
+  // server is found gone; Reconnect makes one try at a new one and answers
+  // whether it is connected again.
+  virtual void SetServerLostNotice(std::function<void()> notice) { (void)notice; }
+  virtual bool Reconnect() { return false; }
 };
 
 using ShellServerFactory = std::function<std::unique_ptr<IShellServer>(CSystemTray* tray)>;

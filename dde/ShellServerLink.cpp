@@ -15,6 +15,10 @@ class DDEServerLink : public IShellServer {
   BOOL StartDde() override { return server_->StartDde(); }
   void PostAdvises() override { server_->PostAdvises(); }
   void RefreshAll() override { server_->RefreshAll(); }
+  void SetServerLostNotice(std::function<void()> notice) override {
+    CDDEServer::SetServerLostNotice(std::move(notice));
+  }
+  bool Reconnect() override { return server_->Reconnect(); }
 
  private:
   std::unique_ptr<CDDEServer> server_;

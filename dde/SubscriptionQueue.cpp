@@ -65,7 +65,10 @@ LONG SubscriptionQueue::Open(const SubscriptionKey& key, const SubscriptionReque
                              bool needsValues) {
   orvwin::CritSecLock lock(m_lock);
   Link& link = m_links[key];
-  if (link.count == 0) link.type = subscribe.symbolType;
+  if (link.count == 0) {
+    link.type = subscribe.symbolType;
+    if (!link.refused) link.retry = subscribe;
+  }
   ++link.count;
   if (link.count > 1 && !needsValues) return link.count;
   auto queued = FindQueued(key);
@@ -182,6 +185,32 @@ bool SubscriptionQueue::Refused(const SubscriptionKey& key, const SubscriptionRe
 }
 
 // ---- the refresh pass ----------------------------------------------------------
+
+size_t SubscriptionQueue::ServerReplaced() {
+  orvwin::CritSecLock lock(m_lock);
+  size_t queued = 0;
+  for (auto it = m_links.begin(); it != m_links.end();) {
+    Link& link = it->second;
+    auto pending = FindQueued(it->first);
+    if (pending != m_queue.end() && (link.count == 0 || !pending->request.subscribe)) {
+      m_queue.erase(pending);
+      pending = m_queue.end();
+    }
+    if (link.count == 0) {
+      it = m_links.erase(it);
+      continue;
+    }
+    link.held = false;
+    link.refused = false;
+    link.reported = false;
+    if (pending == m_queue.end()) {
+      Append(it->first, link.retry);
+      ++queued;
+    }
+    ++it;
+  }
+  return queued;
+}
 
 size_t SubscriptionQueue::Refresh() {
   orvwin::CritSecLock lock(m_lock);

@@ -92,6 +92,13 @@ class SubscriptionQueue {
   // with neither. Returns how many requests it queued.
   size_t Refresh();
 
+  // ---- a new server ----
+  // The server was replaced by one that holds nothing: every key with links
+  // queues its subscription again (the request its first link queued), and
+  // keys without links are forgotten with their queued requests. Returns how
+  // many subscriptions it queued.
+  size_t ServerReplaced();
+
   // ---- plain queueing ----
   // Appends unless a request of the same key and direction is queued; one
   // of the other direction is taken back first. Wakes the worker. True when

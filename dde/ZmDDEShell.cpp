@@ -38,6 +38,9 @@ std::unique_ptr<IShellServer> g_server;
 ShellServerFactory g_serverFactory;
 std::string g_loginTerminal;
 bool g_loginTerminalSet = false;
+UINT g_reconnectFirstMs = 1000;
+UINT g_reconnectMaxMs = 30000;
+UINT g_reconnectPauseMs = 1000;
 
 std::string ReadIni(const char* key) {
   char value[kIniValueSize] = "";
@@ -62,6 +65,28 @@ void MarkConnected() {
   g_tray.SetTooltipText(kTipConnected);
 }
 
+// One try at a new server; a failed one sets the next after the pause,
+// which grows with every failure.
+void TryReconnect(HWND hwnd) {
+  KillTimer(hwnd, kReconnectTimer);
+  if (!g_server) return;
+  if (g_server->Reconnect()) {
+    MarkConnected();
+    return;
+  }
+  SetTimer(hwnd, kReconnectTimer, g_reconnectPauseMs, nullptr);
+  g_reconnectPauseMs = g_reconnectPauseMs > g_reconnectMaxMs / 2 ? g_reconnectMaxMs : g_reconnectPauseMs * 2;
+}
+
+void OnServerLost(HWND hwnd) {
+  // Shown once per loss; the tries that follow are silent.
+  g_tray.m_bConnected = FALSE;
+  g_tray.SetTooltipText(kTipNotConnected);
+  g_tray.ShowBalloon("Connection to Orv lost; reconnecting", "ZmDDE", NIIF_WARNING);
+  g_reconnectPauseMs = g_reconnectFirstMs;
+  TryReconnect(hwnd);
+}
+
 }  // namespace
 
 void RegisterZmDDEResources(HINSTANCE instance) {
@@ -74,6 +99,11 @@ void RegisterZmDDEResources(HINSTANCE instance) {
                                           {ID_APP_DISCONNECT, "Disconnect"},
                                           {0, ""},
                                           {ID_APP_EXIT, "Exit"}}}});
+}
+
+void SetReconnectPauses(UINT firstMs, UINT maxMs) {
+  g_reconnectFirstMs = firstMs;
+  g_reconnectMaxMs = maxMs < firstMs ? firstMs : maxMs;
 }
 
 void SetShellServerFactory(ShellServerFactory factory) { g_serverFactory = std::move(factory); }
@@ -145,7 +175,9 @@ LRESULT CALLBACK MainWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
   switch (message) {
     case WM_TIMER:
       if (!g_server) return 0;
-      if (wParam == kAdviseTimer)
+      if (wParam == kReconnectTimer)
+        TryReconnect(hwnd);
+      else if (wParam == kAdviseTimer)
         g_server->PostAdvises();
       else
         g_server->RefreshAll();
@@ -156,6 +188,7 @@ LRESULT CALLBACK MainWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
           DestroyWindow(hwnd);
           return 0;
         case ID_APP_CONNECT:
+          KillTimer(hwnd, kReconnectTimer);
           // Emptied so that the dialog is shown.
           g_storedUser.clear();
           g_storedPassword.clear();
@@ -163,6 +196,7 @@ LRESULT CALLBACK MainWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
           if (Login()) MarkConnected();
           return 0;
         case ID_APP_DISCONNECT:
+          KillTimer(hwnd, kReconnectTimer);
           if (g_server) g_server->DisconnectServer();
           g_tray.m_bConnected = FALSE;
           g_tray.SetTooltipText(kTipDisconnected);
@@ -176,6 +210,9 @@ LRESULT CALLBACK MainWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
       return 0;
     case WM_TRAY_NOTIFY:
       return g_tray.OnTrayNotification(wParam, lParam);
+    case WM_SERVER_LOST:
+      OnServerLost(hwnd);
+      return 0;
     default:
       return DefWindowProcA(hwnd, message, wParam, lParam);
   }
@@ -198,7 +235,9 @@ int ZmDDEWinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     if (HWND hwnd = g_hMainWnd.load()) {
       KillTimer(hwnd, kAdviseTimer);
       KillTimer(hwnd, kRefreshTimer);
+      KillTimer(hwnd, kReconnectTimer);
     }
+    if (g_server) g_server->SetServerLostNotice(nullptr);
     if (mutex) CloseHandle(mutex);
     mutex = nullptr;
     try {
@@ -250,6 +289,9 @@ int ZmDDEWinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     return 0;
   }
 
+  g_server->SetServerLostNotice([] {
+    if (HWND hwnd = g_hMainWnd.load()) PostMessageA(hwnd, WM_SERVER_LOST, 0, 0);
+  });
   if (Login()) MarkConnected();
 
   if (!g_server->StartDde()) {

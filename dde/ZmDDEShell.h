@@ -27,6 +27,12 @@ const UINT_PTR kAdviseTimer = 1;
 const UINT kAdviseTimerMs = 5000;
 const UINT_PTR kRefreshTimer = 2;
 const UINT kRefreshTimerMs = 25500;
+// Posted to the main window when the server is found gone.
+const UINT WM_SERVER_LOST = 0x800B;
+// The next try at a new server after a loss: the first pause, doubled after
+// each failed try up to the last.
+const UINT_PTR kReconnectTimer = 3;
+void SetReconnectPauses(UINT firstMs, UINT maxMs);
 
 // The icons, menu and class-name string of the program.
 void RegisterZmDDEResources(HINSTANCE instance);

@@ -102,6 +102,11 @@ class _com_error {
 [[noreturn]] void _com_issue_error(HRESULT hr);
 [[noreturn]] void _com_issue_errorex(HRESULT hr, IUnknown* object, REFIID riid);
 [[noreturn]] void _com_raise_error(HRESULT hr, IErrorInfo* info = nullptr);
+// Replaces the raise of the three above for the whole process, as the
+// compiler's support library allows: the handler sees every failure first
+// and is expected to throw; one that returns gets the usual _com_error
+// thrown after it. Null restores the default.
+void _set_com_error_handler(void (*handler)(HRESULT hr, IErrorInfo* info));
 
 // ---- _variant_t ------------------------------------------------------------------
 

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstdio>
 
 #include "com/comdef.h"
@@ -114,7 +115,16 @@ const char* _com_error::ErrorMessage() const {
   return message_.c_str();
 }
 
-void _com_raise_error(HRESULT hr, IErrorInfo* info) { throw _com_error(hr, info); }
+namespace {
+std::atomic<void (*)(HRESULT, IErrorInfo*)> g_comErrorHandler{nullptr};
+}  // namespace
+
+void _set_com_error_handler(void (*handler)(HRESULT hr, IErrorInfo* info)) { g_comErrorHandler = handler; }
+
+void _com_raise_error(HRESULT hr, IErrorInfo* info) {
+  if (auto handler = g_comErrorHandler.load()) handler(hr, info);
+  throw _com_error(hr, info);
+}
 
 void _com_issue_error(HRESULT hr) {
   IErrorInfo* info = nullptr;

@@ -396,4 +396,33 @@ TEST(ErrorInfo, BelongsToOneThreadAndIsHandedOverOnce) {
   EXPECT_FALSE(static_cast<const char*>(plain.Description()));
 }
 
+// The process's error handler sees every raised failure first, with its
+// information; one that does not throw still leaves the caller a
+// _com_error, and a null handler restores the plain raise.
+HRESULT g_seen = S_OK;
+bool g_seenInfo = false;
+void Watch(HRESULT hr, IErrorInfo* info) {
+  g_seen = hr;
+  g_seenInfo = info != nullptr;
+}
+
+TEST(ErrorInfo, TheErrorHandlerSeesEveryRaiseFirst) {
+  _set_com_error_handler(&Watch);
+  ICreateErrorInfo* create = nullptr;
+  ASSERT_EQ(CreateErrorInfo(&create), S_OK);
+  CComQIPtr<IErrorInfo> info(create);
+  create->Release();
+  SetErrorInfo(0, info);
+  EXPECT_THROW(_com_issue_error(RPC_E_DISCONNECTED), _com_error);
+  EXPECT_EQ(g_seen, RPC_E_DISCONNECTED);
+  EXPECT_TRUE(g_seenInfo);
+  EXPECT_THROW(_com_raise_error(E_POINTER), _com_error);
+  EXPECT_EQ(g_seen, E_POINTER);
+  EXPECT_FALSE(g_seenInfo);
+  _set_com_error_handler(nullptr);
+  g_seen = S_OK;
+  EXPECT_THROW(_com_raise_error(E_FAIL), _com_error);
+  EXPECT_EQ(g_seen, S_OK);
+}
+
 }  // namespace

@@ -11,6 +11,8 @@
 #include <fcntl.h>
 
 #include <fstream>
+#include <condition_variable>
+#include <mutex>
 #include <set>
 #include <future>
 #include <thread>
@@ -221,6 +223,35 @@ TEST_F(TransportProcessTest, AServerKilledMidCallFailsTheCallPromptly) {
   ASSERT_NE(nullptr, again);
   EXPECT_NE(server, servers_.back());
   again->Release();
+}
+
+// Nothing is in flight when the server dies: the notice is all that tells
+// a client, which then makes calls on a dead server only by mistake.
+TEST_F(TransportProcessTest, AServerThatDiesWhileIdleIsReportedGone) {
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<std::string> gone;
+  orvrpc::SetServerGoneHandler([&](const CLSID& clsid) {
+    std::lock_guard<std::mutex> lock(m);
+    gone.push_back(orvcom::GuidToString(clsid));
+    cv.notify_all();
+  });
+  IProbe* p = Create();
+  ASSERT_NE(nullptr, p);
+  {
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_TRUE(gone.empty()) << "a live server reported gone";
+  }
+  ::kill(servers_.back(), SIGKILL);
+  {
+    std::unique_lock<std::mutex> lock(m);
+    EXPECT_TRUE(cv.wait_for(lock, 10s, [&] { return !gone.empty(); })) << "no notice";
+    EXPECT_EQ(gone, std::vector<std::string>{orvcom::GuidToString(CLSID_Probe)});
+  }
+  orvrpc::SetServerGoneHandler(nullptr);
+  LONG pid = 0;
+  EXPECT_EQ(HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), p->get_Pid(&pid));
+  p->Release();
 }
 
 // This process as the server: the class object's socket follows its

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <future>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -33,6 +34,10 @@ struct Recorder {
   HRESULT failHr = S_OK;
   std::string failDescription, failSource;
   BOOL startResult = TRUE;
+  // The server-lost notice the shell gave, and how many tries at a new
+  // server fail before one succeeds.
+  std::function<void()> lostNotice;
+  int reconnectFailures = 0;
 
   void Add(const std::string& call) {
     std::lock_guard<std::mutex> g(lock);
@@ -95,6 +100,20 @@ class FakeServer : public IShellServer {
   }
   void PostAdvises() override { r_->Add("advise"); }
   void RefreshAll() override { r_->Add("refresh"); }
+  void SetServerLostNotice(std::function<void()> notice) override {
+    std::lock_guard<std::mutex> g(r_->lock);
+    r_->lostNotice = std::move(notice);
+  }
+  bool Reconnect() override {
+    bool ok;
+    {
+      std::lock_guard<std::mutex> g(r_->lock);
+      ok = r_->reconnectFailures == 0;
+      if (!ok) --r_->reconnectFailures;
+    }
+    r_->Add("reconnect");
+    return ok;
+  }
 
  private:
   Recorder* r_;
@@ -201,6 +220,50 @@ TEST_F(Shell, SignsInFromTheIniThenStartsTheServiceAndItsTimers) {
   EXPECT_EQ(ZmDDEMainWindow(), nullptr);
   EXPECT_EQ(ReadIni("Username"), "alice");
   EXPECT_EQ(ReadIni("Password"), "pw");
+}
+
+// A lost server is shown once, then a new one is tried at once and again
+// after pauses of 1 s doubling to 30 s, on the program's clock, until one
+// answers; nothing is asked of the user.
+TEST_F(Shell, ALostServerIsShownOnceAndTriedAgainWithAGrowingPause) {
+  WriteIni("Username", "alice");
+  WriteIni("Password", "pw");
+  Start();
+  std::function<void()> notice;
+  {
+    std::lock_guard<std::mutex> g(rec_.lock);
+    notice = rec_.lostNotice;
+    rec_.reconnectFailures = 8;
+  }
+  ASSERT_TRUE(notice) << "the shell gave the server no notice to call";
+  notice();  // as the transport's thread does
+  ASSERT_TRUE(rec_.WaitCount("reconnect", 1)) << "no try at once";
+  EXPECT_FALSE(TheSystemTray().m_bConnected);
+  EXPECT_EQ(Tooltip(), "DDE server. Status: not connected.");
+  orvui::TrayIconState state{};
+  ASSERT_TRUE(orvui::FindTrayIcon(ZmDDEMainWindow(), IDM_TRAY_MENU, &state));
+  const std::string balloon = state.lastBalloon;
+  EXPECT_FALSE(balloon.empty());
+
+  size_t tries = 1;
+  for (unsigned pause : {1000u, 2000u, 4000u, 8000u, 16000u, 30000u, 30000u, 30000u}) {
+    SCOPED_TRACE(pause);
+    Sync();  // the failed try has set its timer
+    clock_.Advance(pause - 1);
+    Sync();
+    EXPECT_EQ(rec_.Count("reconnect"), tries) << "tried before its pause was out";
+    clock_.Advance(1);
+    ASSERT_TRUE(rec_.WaitCount("reconnect", ++tries));
+  }
+  Sync();
+  EXPECT_TRUE(TheSystemTray().m_bConnected);
+  EXPECT_EQ(Tooltip(), "DDE server. Status: connected.");
+  ASSERT_TRUE(orvui::FindTrayIcon(ZmDDEMainWindow(), IDM_TRAY_MENU, &state));
+  EXPECT_EQ(state.lastBalloon, balloon) << "the tries showed balloons of their own";
+  clock_.Advance(60000);
+  Sync();
+  EXPECT_EQ(rec_.Count("reconnect"), tries) << "tries went on once connected";
+  EXPECT_EQ(rec_.Count("connect alice/pw"), 1u) << "the user's sign-in is not repeated";
 }
 
 TEST_F(Shell, FuturesCredentialsServeBothSignInsAndAreWrittenBack) {

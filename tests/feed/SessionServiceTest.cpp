@@ -470,12 +470,17 @@ TEST_F(SessionService, ALostServiceIsRebuiltAndEveryHeldKeyGetsDataAgain) {
   CDataHolder::SetRebuildPauses(20, 200);
   for (bool restart : {false, true}) {
     SCOPED_TRACE(restart ? "restart" : "managers dropped");
-    auto session = OpenSession(restart ? "restart" : "drop");
+    auto session = OpenSession(restart ? "restart" : "drop", true);
     const std::vector<std::string> symbols = Stocks(*session);
     ASSERT_GE(symbols.size(), 3u);
+    std::vector<FutureRecord> futures;
+    session->GetFutures(u"", futures);
+    ASSERT_FALSE(futures.empty());
+    const std::string future = static_cast<const char*>(futures[0].Symbol);
     CZmOrvEnt held, late;
     session->Subscribe(held.Handle(), U16(symbols[0]), enStockData, enEquity);
     session->Subscribe(held.Handle(), U16(symbols[1]), enStockData, enEquity);
+    session->Subscribe(held.Handle(), U16(future), enFutureData, enFuture);
     ASSERT_TRUE(held.WaitFor([&](const auto& ev) { return HasSymbol(ev, symbols[0]) && HasSymbol(ev, symbols[1]); }));
 
     auto updates = [](const std::vector<CZmOrvEnt::Event>& events, const std::string& symbol) {
@@ -506,9 +511,11 @@ TEST_F(SessionService, ALostServiceIsRebuiltAndEveryHeldKeyGetsDataAgain) {
       Env()->StartServiceAgain();
       journal.reset(new Journal(0));
     }
-    ASSERT_TRUE(Eventually([&] { return !session->IsRebuilding(false); }, 30000));
-    EXPECT_TRUE(log.Contains("session rebuilt"));
-    EXPECT_EQ(journal->Calls("Connect").size(), 1u);
+    ASSERT_TRUE(Eventually([&] { return !session->IsRebuilding(false) && !session->IsRebuilding(true); }, 30000));
+    const std::string user = restart ? "restart" : "drop";
+    EXPECT_TRUE(log.Contains("The equities service of user " + user + " is back; session rebuilt"));
+    EXPECT_TRUE(log.Contains("The futures service of user " + user + " is back; session rebuilt"));
+    EXPECT_EQ(journal->Calls("Connect").size(), 2u) << "one sign-in per side";
     EXPECT_FALSE(journal->Calls("RegisterFields").empty());
     bool allKeys = false;
     for (const std::string& c : journal->Calls("SubscribeGroup"))
@@ -516,6 +523,10 @@ TEST_F(SessionService, ALostServiceIsRebuiltAndEveryHeldKeyGetsDataAgain) {
           c.find(symbols[1]) != std::string::npos && (!restart || c.find(symbols[2]) != std::string::npos))
         allKeys = true;
     EXPECT_TRUE(allKeys) << "every held key in one group";
+    bool futureKey = false;
+    for (const std::string& c : journal->Calls("SubscribeGroup"))
+      futureKey |= c.find("data_type=14 ") != std::string::npos && c.find(future) != std::string::npos;
+    EXPECT_TRUE(futureKey) << "the futures side's keys too";
     Env()->Control()->PublishNow(1);
     EXPECT_TRUE(held.WaitFor([&](const auto& ev) { return updates(ev, symbols[0]) > before; }));
     EXPECT_TRUE(late.WaitFor([&](const auto& ev) { return HasSymbol(ev, symbols[2]); }));

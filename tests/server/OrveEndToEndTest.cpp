@@ -43,6 +43,7 @@
 #include "com/com.h"
 #include "com/comdef.h"
 #include "win/registry.h"
+#include "../feed/SslFiles.h"
 
 extern char** environ;
 
@@ -794,6 +795,48 @@ TEST_F(OrveEndToEnd, LockServerIsTheCallersOwnAndDiesWithIt) {
   ::kill(locker.pid, SIGKILL);
   locker.Wait();
   EXPECT_TRUE(Eventually(NoOrve, 15s)) << "a dead client's LockServer keeps ORVE alive";
+}
+
+// SSL files that the ORB could not load turn SSL off at the server's start,
+// with a warning naming the file: the plain endpoints still sign in. Before,
+// the ORB refused to start at all and every sign-in failed.
+TEST_F(OrveEndToEnd, BadSslFilesLeavePlainSignInsWorkingWithAWarning) {
+  const std::string folder = g_root + "/ssl";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  SslFiles files;
+  ASSERT_TRUE(files.Make(folder)) << "openssl could not make a certificate";
+  struct Case {
+    const char* what;
+    std::string ca, key, phrase, warning;
+  };
+  const Case cases[] = {
+      {"a CA file of junk", files.junk, files.client, "", "WARN DESCR: Cannot load certificate file: " + files.junk},
+      {"a key file that cannot be read", files.ca, files.truncated, "",
+       "WARN DESCR: Cannot load key file: " + files.truncated},
+      {"a wrong pass phrase", files.ca, files.locked, "wrong", "WARN DESCR: Cannot load key file: " + files.locked},
+  };
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brask\\Orv", 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetSetting(key, "UseSSL", DWORD(1));
+    SetSetting(key, "RootCertificateFile", c.ca);
+    SetSetting(key, "CertificateFile", c.key);
+    SetSetting(key, "KeyPass", c.phrase);
+    const size_t logStart = OrveLog().size();
+    {
+      CComPtr<IZmOrvEnt> object;
+      ASSERT_EQ(Create(&object), S_OK);
+      EXPECT_EQ(object->Connect(_bstr_t("alice"), _bstr_t("secret")), S_OK) << TakeErrorDescription();
+      EXPECT_FALSE(AllStocks(object).empty());
+    }
+    ASSERT_TRUE(Eventually(NoOrve, 10s));
+    EXPECT_NE(OrveLog().find(c.warning, logStart), std::string::npos) << OrveLog().substr(logStart);
+  }
+  SetSetting(key, "UseSSL", DWORD(0));
+  RegCloseKey(key);
 }
 
 }  // namespace

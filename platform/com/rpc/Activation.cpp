@@ -36,6 +36,24 @@ bool ReadLocalServer32(const CLSID& clsid, std::string* command) {
   return !command->empty();
 }
 
+std::mutex& ServerGoneMutex() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+std::function<void(const CLSID&)>& ServerGoneHandler() {
+  static auto* h = new std::function<void(const CLSID&)>;
+  return *h;
+}
+
+void NotifyServerGone(const CLSID& clsid) {
+  std::function<void(const CLSID&)> handler;
+  {
+    std::lock_guard<std::mutex> lock(ServerGoneMutex());
+    handler = ServerGoneHandler();
+  }
+  if (handler) handler(clsid);
+}
+
 class Transport final : public orvcom::LocalServerHook {
  public:
   HRESULT GetClassObject(REFCLSID clsid, DWORD, REFIID riid, void** ppv) override;
@@ -121,6 +139,8 @@ HRESULT Transport::Connect(const CLSID& clsid, std::shared_ptr<Connection>* out)
     return E_ACCESSDENIED;
   }
   *out = Connection::Start(std::move(fd), nullptr, clsidText + " (server pid " + std::to_string(pid) + ")");
+  const CLSID gone = clsid;
+  (*out)->OnClosed([gone] { NotifyServerGone(gone); });
   return S_OK;
 }
 
@@ -225,6 +245,11 @@ void Transport::ClassObjectChanged(REFCLSID clsid, IUnknown* classObject, ClassS
 }  // namespace
 
 std::chrono::milliseconds LaunchTimeout() { return std::chrono::milliseconds(20000); }
+
+void SetServerGoneHandler(std::function<void(const CLSID& clsid)> handler) {
+  std::lock_guard<std::mutex> lock(ServerGoneMutex());
+  ServerGoneHandler() = std::move(handler);
+}
 
 bool InstallTransport() {
   static Transport* transport = [] {

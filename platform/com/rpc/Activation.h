@@ -5,6 +5,9 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+
+#include "com/types.h"
 
 namespace orvrpc {
 
@@ -12,6 +15,13 @@ namespace orvrpc {
 // calls do nothing). The generated proxy code of every type library calls
 // it, so any program that uses a contract has the transport.
 bool InstallTransport();
+
+// The peer-death notice: called, on a transport thread, when this
+// process's connection to the local server of a class closes (the server
+// ended, was killed, or dropped it). Every proxy of that server is dead from
+// then on; a new CoCreateInstance reaches (or starts) a new server. One
+// handler per process; null removes it.
+void SetServerGoneHandler(std::function<void(const CLSID& clsid)> handler);
 
 // How long a client waits for a server it started (or one that is
 // starting or stopping) to listen, and for a listening one to take it on.

@@ -480,13 +480,27 @@ void Connection::Shutdown(const std::string& why) {
   ReleaseExports();
   DropServerLocks();
   IUnknown* root = nullptr;
+  std::function<void()> notice;
   {
     std::lock_guard<std::mutex> lock(mu_);
     std::swap(root, root_);
     finished_ = true;
+    notice.swap(onClosed_);
     cv_.notify_all();
   }
   if (root) root->Release();
+  if (notice) notice();
+}
+
+void Connection::OnClosed(std::function<void()> notice) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!finished_) {
+      onClosed_ = std::move(notice);
+      return;
+    }
+  }
+  if (notice) notice();
 }
 
 void Connection::DropServerLocks() {

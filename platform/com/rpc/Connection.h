@@ -29,6 +29,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -117,6 +118,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Into a VariantInit'd `v`; on DecodeError `v` holds nothing.
   void ReadVariant(Reader& r, VARIANT* v, int depth = 0);
 
+  // Called once, on the thread that closes the connection, after what the
+  // peer held has been released; at once when it is closed already.
+  void OnClosed(std::function<void()> notice);
+
   // Closes the socket; the reader thread then releases what the peer held.
   void Close();
   bool IsClosed() const;
@@ -199,6 +204,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::condition_variable cv_;
   bool closed_ = false;
   bool finished_ = false;  // the reader has cleaned up
+  std::function<void()> onClosed_;
   bool reading_ = false;  // a thread holds the reading
   uint32_t nextCallId_ = 1;
   std::map<uint32_t, std::shared_ptr<Pending>> pending_;

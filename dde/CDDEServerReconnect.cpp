@@ -1,0 +1,32 @@
+// A new server after the old one was lost: the bridge signs in again on
+// its own and asks for everything its DDE links still show.
+#include "dde/CDDEServer.h"
+
+void CDDEServer::ForgetLostServer() {
+  // The sink's cookie and the main object belong to the server that is
+  // gone; a worker may still be in a call on it, so it is kept aside.
+  {
+    orvwin::CritSecLock events(m_eventLock);
+    std::lock_guard<std::mutex> lock(s_serverLock);
+    if (IZmOrvEnt* lost = s_server.Detach()) m_lostServers.push_back(lost);
+  }
+  m_dwEventCookie = kNotAdvised;
+  m_connected = 0;
+}
+
+bool CDDEServer::Reconnect() {
+  if (m_connected && !s_live) ForgetLostServer();
+  try {
+    SignIn(_bstr_t(m_user.c_str()), _bstr_t(m_password.c_str()), false);
+  } catch (const _com_error&) {
+    return false;
+  }
+  QueueLinkedEntries();
+  return true;
+}
+
+void CDDEServer::QueueLinkedEntries() {
+  // The new server holds nothing of what the old one did.
+  m_subscriptions.ServerReplaced();
+  m_subscriptions.Wake();
+}
