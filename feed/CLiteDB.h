@@ -106,9 +106,9 @@ class CLiteDB {
   void LogRefusedTask();
 
  private:
-  // Under m_csSubscriptions.
-  void RemoveSubscription(const CEventClientPtr& client, const CSymbolKey& key);
-  bool IsSubscribedByLocked(const CEventClientPtr& client, const CSymbolKey& key) const;
+  void RemoveSubscription(const CEventClientPtr& client, const CSymbolKey& key) ORV_REQUIRES(m_csSubscriptions);
+  bool IsSubscribedByLocked(const CEventClientPtr& client, const CSymbolKey& key) const
+      ORV_REQUIRES(m_csSubscriptions);
 
   const std::string m_path;
   CEventPool m_pool;
@@ -116,7 +116,7 @@ class CLiteDB {
   // One lock over the three maps, so that a check and the insert it decides
   // on happen as one step.
   CRITICAL_SECTION m_csSubscriptions;
-  std::map<CSymbolKey, ClientSet> m_subscribers;
-  std::map<CEventClientPtr, KeySet, LessEventClient> m_keysByClient;
-  std::map<CSymbolKey, int> m_presentKeys;
+  std::map<CSymbolKey, ClientSet> m_subscribers ORV_GUARDED_BY(m_csSubscriptions);
+  std::map<CEventClientPtr, KeySet, LessEventClient> m_keysByClient ORV_GUARDED_BY(m_csSubscriptions);
+  std::map<CSymbolKey, int> m_presentKeys ORV_GUARDED_BY(m_csSubscriptions);
 };

@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <type_traits>
@@ -32,6 +33,20 @@ struct HasDiscard<W, std::void_t<decltype(W::Discard(std::declval<typename W::Re
     : std::true_type {};
 
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+
+// How long a shutdown waits for a thread still running its request once the
+// stop is given, before it leaves the thread to finish alone.
+constexpr uint32_t kJoinWaitMs = 500;
+
+// What a pool thread and its pool share, kept alive by both: the thread's
+// stop flag, its end, and whether the pool has given up waiting for it.
+struct ThreadControl {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool ended = false;
+  bool abandoned = false;
+  std::atomic<bool> stop{false};
+};
 
 // The stop flag of the pool whose thread is calling, if any.
 inline const std::atomic<bool>*& CurrentPoolStopping() {
@@ -77,12 +92,13 @@ class CThreadPool {
     m_stopping = false;
     m_settingUp = 0;
     m_ready = 0;
-    m_stopRequested = false;
     const int n = nThreads > 0 ? nThreads : 1;
     m_threads.reserve(static_cast<size_t>(n));
     try {
       for (int i = 0; i < n; ++i) {
-        m_threads.emplace_back([this] { Run(); });
+        auto control = std::make_shared<orvpool::ThreadControl>();
+        m_threads.emplace_back([this, control] { Run(control); });
+        m_controls.push_back(control);
         ++m_settingUp;
       }
     } catch (const std::system_error&) {
@@ -95,6 +111,7 @@ class CThreadPool {
     // Every thread has returned already; nothing would ever run a request.
     std::vector<std::thread> threads;
     threads.swap(m_threads);
+    m_controls.clear();
     lock.unlock();
     for (std::thread& t : threads) t.join();
     return false;
@@ -115,10 +132,14 @@ class CThreadPool {
   // Stops accepting, lets the threads work through the queue for up to
   // waitMs (orvpool::kInfinite: until it is empty and nothing runs), then
   // stops and joins them; a request that is running completes first (one
-  // that heeds orvpool::StopRequested ends at its next step). Returns the
-  // requests that were never run; the caller disposes of them.
+  // that heeds orvpool::StopRequested ends at its next step). Unless the
+  // wait is kInfinite, a thread still running its request kJoinWaitMs after
+  // the stop is left to finish it alone: it touches the pool no more, and
+  // the pool may go. Returns the requests that were never run; the caller
+  // disposes of them.
   std::vector<RequestType> Shutdown(uint32_t waitMs) {
     std::vector<std::thread> threads;
+    std::vector<std::shared_ptr<orvpool::ThreadControl>> controls;
     {
       std::unique_lock<std::mutex> lock(m_mutex);
       m_accepting = false;
@@ -133,12 +154,28 @@ class CThreadPool {
         }
       }
       m_stopping = true;
-      m_stopRequested = true;
       threads.swap(m_threads);
+      controls.swap(m_controls);
     }
+    for (auto& c : controls) c->stop = true;
     m_wake.notify_all();
-    for (std::thread& t : threads) {
-      if (t.joinable()) t.join();
+    const auto joinBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(orvpool::kJoinWaitMs);
+    for (size_t i = 0; i < threads.size(); ++i) {
+      std::thread& t = threads[i];
+      orvpool::ThreadControl& c = *controls[i];
+      std::unique_lock<std::mutex> ended(c.mutex);
+      const bool self = t.get_id() == std::this_thread::get_id();
+      if (!self && (waitMs == orvpool::kInfinite ? (c.cv.wait(ended, [&] { return c.ended; }), true)
+                                                 : c.cv.wait_until(ended, joinBy, [&] { return c.ended; }))) {
+        ended.unlock();
+        t.join();
+        continue;
+      }
+      // Still in its request (or it is this very thread): it sees this when
+      // the request returns and leaves without the pool.
+      c.abandoned = true;
+      ended.unlock();
+      t.detach();
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<RequestType> left(std::make_move_iterator(m_queue.begin()), std::make_move_iterator(m_queue.end()));
@@ -152,18 +189,27 @@ class CThreadPool {
   }
 
  private:
-  void Run() {
-    orvpool::CurrentPoolStopping() = &m_stopRequested;
+  // The thread holds its control's lock whenever it touches the pool, so
+  // that a shutdown that gives up on it cannot let the pool go under it.
+  void Run(std::shared_ptr<orvpool::ThreadControl> control) {
+    orvpool::CurrentPoolStopping() = &control->stop;
+    std::unique_lock<std::mutex> own(control->mutex);
+    void* const param = m_param;
     Worker worker;
     // A thread that cannot set itself up (for the event pool: join the COM
     // apartment) must not run requests that rely on it.
-    const bool ready = worker.Initialize(m_param);
+    const bool ready = worker.Initialize(param);
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       if (ready) ++m_ready;
       if (--m_settingUp == 0) m_setUp.notify_all();
     }
-    if (!ready) return;
+    if (!ready) {
+      orvpool::CurrentPoolStopping() = nullptr;
+      control->ended = true;
+      control->cv.notify_all();
+      return;
+    }
     for (;;) {
       RequestType request;
       {
@@ -174,11 +220,22 @@ class CThreadPool {
         m_queue.pop_front();
         ++m_running;
       }
-      worker.Execute(std::move(request), m_param, nullptr);
+      own.unlock();
+      worker.Execute(std::move(request), param, nullptr);
+      own.lock();
+      if (control->abandoned) {
+        own.unlock();
+        worker.Terminate(param);
+        orvpool::CurrentPoolStopping() = nullptr;
+        return;
+      }
       std::lock_guard<std::mutex> lock(m_mutex);
       if (--m_running == 0 && m_queue.empty()) m_drained.notify_all();
     }
-    worker.Terminate(m_param);
+    worker.Terminate(param);
+    orvpool::CurrentPoolStopping() = nullptr;
+    control->ended = true;
+    control->cv.notify_all();
   }
 
   mutable std::mutex m_mutex;
@@ -193,5 +250,5 @@ class CThreadPool {
   bool m_accepting = false;
   bool m_stopping = false;
   int m_running = 0;  // requests in Execute
-  std::atomic<bool> m_stopRequested{false};  // m_stopping, for the running requests
+  std::vector<std::shared_ptr<orvpool::ThreadControl>> m_controls;  // one per thread, in order
 };

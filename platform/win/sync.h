@@ -22,8 +22,27 @@
 #define MUTEX_ALL_ACCESS 0x001F0001u
 #define EVENT_ALL_ACCESS 0x001F0003u
 
+// Clang's thread-safety analysis: a field marked ORV_GUARDED_BY(cs) may
+// only be touched while the scope holds cs through a CritSecLock (or a
+// function marked ORV_REQUIRES(cs)); the clang build checks it.
+#if defined(__clang__)
+#define ORV_TSA(x) __attribute__((x))
+#else
+#define ORV_TSA(x)
+#endif
+#define ORV_CAPABILITY(name) ORV_TSA(capability(name))
+#define ORV_SCOPED_CAPABILITY ORV_TSA(scoped_lockable)
+#define ORV_GUARDED_BY(cs) ORV_TSA(guarded_by(cs))
+#define ORV_REQUIRES(...) ORV_TSA(requires_capability(__VA_ARGS__))
+#define ORV_EXCLUDES(...) ORV_TSA(locks_excluded(__VA_ARGS__))
+#define ORV_ACQUIRE(...) ORV_TSA(acquire_capability(__VA_ARGS__))
+#define ORV_RELEASE(...) ORV_TSA(release_capability(__VA_ARGS__))
+// For code that enters a critical section again on purpose: the analysis
+// knows no re-entrant locks.
+#define ORV_NO_THREAD_SAFETY_ANALYSIS ORV_TSA(no_thread_safety_analysis)
+
 // Re-entrant: the owning thread may enter again and must leave as often.
-struct CRITICAL_SECTION {
+struct ORV_CAPABILITY("critical section") CRITICAL_SECTION {
   pthread_mutex_t mutex;
 };
 typedef CRITICAL_SECTION* LPCRITICAL_SECTION;
@@ -66,10 +85,10 @@ BOOL CloseHandle(HANDLE handle);
 namespace orvwin {
 
 // Holds a critical section for the life of a scope.
-class CritSecLock {
+class ORV_SCOPED_CAPABILITY CritSecLock {
  public:
-  explicit CritSecLock(CRITICAL_SECTION& cs) : cs_(cs) { EnterCriticalSection(&cs_); }
-  ~CritSecLock() { LeaveCriticalSection(&cs_); }
+  explicit CritSecLock(CRITICAL_SECTION& cs) ORV_ACQUIRE(cs) : cs_(cs) { EnterCriticalSection(&cs_); }
+  ~CritSecLock() ORV_RELEASE() { LeaveCriticalSection(&cs_); }
   CritSecLock(const CritSecLock&) = delete;
   CritSecLock& operator=(const CritSecLock&) = delete;
 

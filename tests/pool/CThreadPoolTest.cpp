@@ -5,6 +5,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -163,6 +165,30 @@ TEST(CThreadPoolTest, ARunningRequestSeesTheStopAndShutdownWaitsOnlyForIt) {
   EXPECT_TRUE(pool.Shutdown(0).empty());
   EXPECT_TRUE(sawStop);
   EXPECT_EQ(c.terminated, 1);
+}
+
+// A request that does not end (a call into a client that stopped) keeps
+// the shutdown no longer than its bound: the pool goes, the thread finishes
+// its request alone later and then leaves without touching it.
+TEST(CThreadPoolTest, AShutdownLeavesAThreadStuckInItsRequestBehind) {
+  Counters c;
+  Gate started, release;
+  auto pool = std::make_unique<CThreadPool<TestWorker>>();
+  ASSERT_TRUE(pool->Initialize(&c, 2));
+  ASSERT_TRUE(pool->QueueRequest(new Task{[&] {
+    started.Open();
+    release.Wait();
+  }}));
+  started.Wait();
+  auto shutdown = std::async(std::launch::async, [&] { pool.reset(); });
+  ASSERT_EQ(shutdown.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+      << "the pool's end waited for a request that does not end";
+  EXPECT_EQ(c.terminated, 1) << "the idle thread ends with the pool";
+  release.Open();
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (c.terminated != 2 && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+  EXPECT_EQ(c.terminated, 2) << "the thread left behind never ended";
+  EXPECT_EQ(c.executed, 1);
 }
 
 TEST(CThreadPoolTest, DestructorDiscardsWhatIsStillQueued) {

@@ -52,7 +52,7 @@ TEST(CriticalSection, GuardSerialisesIncrements) {
   long counter = 0;
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
+    threads.emplace_back([&]() ORV_NO_THREAD_SAFETY_ANALYSIS {
       for (int i = 0; i < 10000; ++i) {
         orvwin::CritSecLock lock(cs);
         orvwin::CritSecLock again(cs);

@@ -22,6 +22,16 @@
 // An interface pointer travels as u8 tag (0 null, 1 an object of the
 // sender, 2 the receiver's own object coming back) | u64 object id | IID of
 // the interface it is passed as; a VARIANT as u16 VARTYPE | its value.
+//
+// Errors, on either side:
+// - bad input from the peer (a frame, body, value or reference that does
+//   not decode) closes the connection, logged; the peer's references go
+//   with it, as on its death;
+// - a value that cannot be sent (an argument or result of a type the wire
+//   does not carry) fails that call with DISP_E_BADVARTYPE, and the
+//   connection goes on;
+// - anything else that escapes a served object is a server fault: the call
+//   is answered RPC_E_SERVERFAULT, logged, and the connection goes on.
 #pragma once
 
 #include <atomic>
