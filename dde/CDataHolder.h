@@ -44,8 +44,6 @@ class StoreGuard {
   StoreLock& lock_;
 };
 
-typedef std::map<_bstr_t, LONG> AdviseCountMap;
-
 // Stocks and futures.
 template <class Entry>
 struct SymbolGroup {
@@ -53,7 +51,6 @@ struct SymbolGroup {
   std::vector<Entry*> entries;
   std::map<_bstr_t, Entry*> bySymbol;
   std::map<DdeHandleValue, Entry*> byTopic;
-  AdviseCountMap adviseCount;
 };
 
 // Options, non-standard options and futures options.
@@ -63,9 +60,7 @@ struct OptionGroup {
   std::vector<Entry*> entries;
   std::map<_bstr_t, Entry*> bySymbol;
   std::map<DdeHandleValue, Entry*> byTopic;
-  AdviseCountMap adviseCountByUnderlying;
   std::map<_bstr_t, _bstr_t> underlyingOf;  // option symbol -> underlying symbol
-  AdviseCountMap adviseCountByOption;       // options whose underlying is not known
 };
 
 // IV indexes and futures IV indexes.
@@ -74,7 +69,6 @@ struct IVIndexGroup {
   std::vector<IVIndexEntry*> entries;
   std::map<IVIndexKey, IVIndexEntry*> byKey;
   std::multimap<_bstr_t, IVIndexEntry*> bySymbolAll;
-  AdviseCountMap adviseCount;
 };
 
 // IV surfaces and futures IV surfaces.
@@ -82,7 +76,6 @@ struct IVSurfaceGroup {
   StoreLock lock;
   std::vector<IVSurfaceEntry*> entries;
   std::map<IVSurfaceKey, IVSurfaceEntry*> byKey;
-  AdviseCountMap adviseCount;
 };
 
 struct AtmGroup {
@@ -90,11 +83,7 @@ struct AtmGroup {
   std::vector<AtmEntry*> entries;
   std::map<AtmKey, AtmEntry*> byKey;
   std::multimap<_bstr_t, AtmEntry*> bySymbolAll;
-  AdviseCountMap adviseCount;
 };
-
-// The count stored under the symbol, made 0 first when it is absent.
-LONG& GetOrInsertCount(AdviseCountMap& counts, const _bstr_t& symbol);
 
 class CDataHolder {
  public:
