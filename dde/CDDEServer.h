@@ -175,6 +175,10 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   bool Enqueue(const SubscriptionRequest& request);
   // The queue, the deferred requests and the link counts.
   SubscriptionQueue& Subscriptions() { return m_subscriptions; }
+  // How the worker holds back after the server's subscription limit: by
+  // default a wait that ends early when the object goes. Set before the
+  // worker starts (tests put in one that returns at once).
+  void SetWorkerPause(std::function<void(DWORD milliseconds)> pause) { m_pause = std::move(pause); }
   // Starts the worker thread (the DDE service start-up does this).
   bool StartWorker();
   static DWORD WorkerThread(LPVOID server);
@@ -225,6 +229,8 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
                             LONG (CDDEServer::*countActive)(),
                             _com_ptr_t<Cursor> (*getOne)(IZmOrvEntPtr&, const _bstr_t&),
                             _com_ptr_t<Cursor> (*getChain)(IZmOrvEntPtr&, const _bstr_t&));
+  // One option the server carries on its own, not with its chain.
+  void SubscribeSingleOption(const SubscriptionRequest& request, const char* unsubscribeText);
   template <class Entry>
   BOOL AdviseStartOptionKind(OptionGroup<Entry>& group, const std::string& topic, HSZ topicHandle,
                              DataTypeEnum kind, SymbolTypeEnum knownType,
@@ -281,6 +287,7 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   // Set once the object is going: ends the worker's pauses and the
   // over-limit thread's walk, since threads here cannot be killed.
   HANDLE m_quitEvent = nullptr;
+  std::function<void(DWORD)> m_pause;
   std::atomic<bool> m_quitting{false};
   // Events being delivered right now; none starts once closing is set.
   std::atomic<int> m_eventsInProgress{0};

@@ -218,6 +218,7 @@ BOOL CDDEServer::AdviseStartOptionKind(OptionGroup<Entry>& group, const std::str
     entry = it->second;
   }
   entry->individual = 1;
+  ++entry->links;
   IndexTopic(group, m_ddeServerInstance, topicHandle, entry);
   const bool needsValues = NeedsValues(*entry);
   auto under = group.underlyingOf.find(symbol);
@@ -228,10 +229,16 @@ BOOL CDDEServer::AdviseStartOptionKind(OptionGroup<Entry>& group, const std::str
   }
   if (entry->stockSymbol.length() == 0) entry->stockSymbol = under->second;
   const SubscriptionKey chain(kind, under->second);
-  // The chain's links remain but the chain itself was traded for single
-  // options: this one is subscribed on its own.
-  if (!entry->group && m_subscriptions.Count(chain) > 0)
-    Enqueue(Subscribe(symbol, kind, knownType));
+  const SubscriptionKey single(kind, symbol, true);
+  if (entry->single) {
+    m_subscriptions.Open(single, Subscribe(symbol, kind, knownType), needsValues);
+  } else if (!entry->group && m_subscriptions.Count(chain) > 0) {
+    // The chain's links remain but the chain itself was traded for single
+    // options: this one is subscribed on its own, for as long as links
+    // remain on it.
+    entry->single = 1;
+    m_subscriptions.Adopt(single, Subscribe(symbol, kind, knownType), entry->links);
+  }
   m_subscriptions.Open(chain, Subscribe(symbol, kind, unknownType), needsValues);
   return TRUE;
 }
@@ -428,6 +435,15 @@ template <class Group>
 BOOL CDDEServer::AdviseStopOptionKind(Group& group, const std::string& topic, DataTypeEnum kind) {
   StoreGuard lock(group.lock);
   const _bstr_t symbol(topic.c_str());
+  auto it = group.bySymbol.find(symbol);
+  if (it != group.bySymbol.end()) {
+    auto* entry = it->second;
+    if (entry->links > 0) --entry->links;
+    if (entry->single) {
+      m_subscriptions.Close(SubscriptionKey(kind, symbol, true));
+      if (entry->links == 0) entry->single = 0;
+    }
+  }
   auto under = group.underlyingOf.find(symbol);
   m_subscriptions.Close(
       SubscriptionKey(kind, under != group.underlyingOf.end() ? under->second : symbol));

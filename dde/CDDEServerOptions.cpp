@@ -45,6 +45,10 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
                                       BYTE& overLimitMark, LONG (CDDEServer::*countActive)(),
                                       _com_ptr_t<Cursor> (*getOne)(IZmOrvEntPtr&, const _bstr_t&),
                                       _com_ptr_t<Cursor> (*getChain)(IZmOrvEntPtr&, const _bstr_t&)) {
+  if (request.symbolType == singleType) {
+    SubscribeSingleOption(request, unsubscribeText);
+    return;
+  }
   if (!request.subscribe) {
     Unsubscribe(request, unsubscribeText, groupType);
     // The chain is no longer sent: a link that comes back before the
@@ -70,10 +74,6 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
   {
     orvwin::CritSecLock events(m_eventLock);
     try {
-      if (request.symbolType == singleType) {
-        server->Subscribe(symbol, singleType, request.kind);
-        return;
-      }
       _com_ptr_t<Cursor> one = getOne(server, symbol);
       OptionFields self;
       self.Read(one);
@@ -169,7 +169,7 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
   const std::string underlyingText = Narrow(underlying);
   try {
     const std::string text = std::string(subscribeText) + underlyingText;
-    Balloon(text.c_str(), "Subscribe", NIIF_INFO);
+    if (!m_subscriptions.Retrying(chainKey)) Balloon(text.c_str(), "Subscribe", NIIF_INFO);
     server->Subscribe(_bstr_t(TopicToSymbol(underlyingText).c_str()), groupType, request.kind);
     ClearBalloon();
     m_subscriptions.Accepted(chainKey);
@@ -199,6 +199,22 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
   }
   overLimitMark = 0;
   if ((this->*countActive)() > kOverLimitThreshold) StartOverLimitThread();
+}
+
+void CDDEServer::SubscribeSingleOption(const SubscriptionRequest& request,
+                                       const char* unsubscribeText) {
+  if (!request.subscribe) {
+    Unsubscribe(request, unsubscribeText, request.symbolType);
+    return;
+  }
+  const SubscriptionKey key = SubscriptionKey::Of(request);
+  try {
+    ServerObject()->Subscribe(_bstr_t(TopicToSymbol(Narrow(request.symbol)).c_str()),
+                              request.symbolType, request.kind);
+    m_subscriptions.Accepted(key);
+  } catch (const _com_error& e) {
+    SubscriptionRefused(key, request, &e, false);
+  }
 }
 
 void CDDEServer::SubscribeOptions(const SubscriptionRequest& request) {

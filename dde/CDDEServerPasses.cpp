@@ -126,12 +126,7 @@ void CDDEServer::PollAtm(const std::string& topic) {
   // find no chain in its cache, fetch the whole chain from the service again
   // on every pass and report the failure; and the entries it would make
   // here have no link to post to nor any refresh pass to drop them.
-  {
-    AtmGroup& group = g_DataHolder.atm;
-    StoreGuard lock(group.lock);
-    const auto count = group.adviseCount.find(_bstr_t(topic.c_str()));
-    if (count == group.adviseCount.end() || count->second <= 0) return;
-  }
+  if (m_subscriptions.Count(SubscriptionKey(enIVATMData, _bstr_t(topic.c_str()))) <= 0) return;
   orvwin::CritSecLock events(m_eventLock);
   try {
     IIVATMEntPtr cursor = ServerObject()->GetATMByStock(_bstr_t(TopicToSymbol(topic).c_str()));

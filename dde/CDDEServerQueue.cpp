@@ -101,6 +101,7 @@ DWORD CDDEServer::OverLimitThread(LPVOID parameter) {
   CDDEServer* server = static_cast<CDDEServer*>(parameter);
   if (!server) return static_cast<DWORD>(-1);
 
+  SubscriptionQueue& subscriptions = server->m_subscriptions;
   std::vector<_bstr_t> unsubscribe;
   std::vector<_bstr_t> subscribeOne;
   {
@@ -112,10 +113,10 @@ DWORD CDDEServer::OverLimitThread(LPVOID parameter) {
     }
     for (auto& [underlying, entries] : byUnderlying) {
       bool marked = false;
-      std::vector<_bstr_t> keep;
+      std::vector<OptionEntry*> keep;
       for (OptionEntry* entry : entries) {
         if (entry->individual && entry->group) {
-          keep.push_back(entry->symbol);
+          keep.push_back(entry);
         } else if (entry->group && !entry->individual) {
           entry->group = 0;
           marked = true;
@@ -123,7 +124,19 @@ DWORD CDDEServer::OverLimitThread(LPVOID parameter) {
       }
       if (!marked) continue;
       unsubscribe.push_back(underlying);
-      subscribeOne.insert(subscribeOne.end(), keep.begin(), keep.end());
+      // Only options with links open are carried on their own, and their
+      // links count on them from now on, so that the last one lets go.
+      for (OptionEntry* entry : keep) {
+        entry->group = 0;
+        if (entry->links == 0 || entry->single) continue;
+        entry->single = 1;
+        SubscriptionRequest one;
+        one.symbol = entry->symbol;
+        one.kind = enOptionData;
+        one.symbolType = enOption;
+        subscriptions.Adopt(SubscriptionKey::Of(one), one, entry->links, false);
+        subscribeOne.push_back(entry->symbol);
+      }
     }
   }
 
@@ -133,19 +146,31 @@ DWORD CDDEServer::OverLimitThread(LPVOID parameter) {
     try {
       orve->UnSubscribe(_bstr_t(TopicToSymbol(Narrow(underlying)).c_str()), enEquity,
                             enOptionData);
+      subscriptions.Released(SubscriptionKey(enOptionData, underlying));
     } catch (const _com_error&) {
     }
   }
 
   for (const _bstr_t& option : subscribeOne) {
-    if (server->m_quitting) return 0;
+    SubscriptionRequest one;
+    one.symbol = option;
+    one.kind = enOptionData;
+    one.symbolType = enOption;
+    const SubscriptionKey key = SubscriptionKey::Of(one);
+    // Quitting or refused, the option waits for the refresh pass.
+    if (server->m_quitting) {
+      subscriptions.Refused(key, one);
+      continue;
+    }
     const std::string text = "Subscribing to option " + Narrow(option);
     server->Balloon(text.c_str(), "Subscribe", NIIF_INFO);
     try {
       orve->Subscribe(_bstr_t(TopicToSymbol(Narrow(option)).c_str()), enOption, enOptionData);
       server->ClearBalloon();
       limitReported = 0;
+      subscriptions.Accepted(key);
     } catch (const _com_error& e) {
+      subscriptions.Refused(key, one);
       const std::string description = Narrow(e.Description());
       if (description.find("limit") != std::string::npos && limitReported == 0) {
         server->ClearBalloon();

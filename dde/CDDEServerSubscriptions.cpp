@@ -46,7 +46,11 @@ LONG ExpiryMonthKey(DATE expiry) {
 }  // namespace
 
 void CDDEServer::PauseWorker(DWORD milliseconds) {
-  if (m_quitEvent) WaitForSingleObject(m_quitEvent, milliseconds);
+  if (m_pause) {
+    m_pause(milliseconds);
+  } else if (m_quitEvent) {
+    WaitForSingleObject(m_quitEvent, milliseconds);
+  }
 }
 
 void CDDEServer::Unsubscribe(const SubscriptionRequest& request, const char* format,
@@ -80,8 +84,10 @@ void CDDEServer::SubscribeStock(const SubscriptionRequest& request) {
   const _bstr_t symbol = ServerSymbol(request);
   bool subscribed = false;
   try {
-    Balloon(Format("Subscribing to stock %s", Narrow(request.symbol)).c_str(), "Subscribe",
-            NIIF_INFO);
+    // Shown on the first try: a refused one is tried again every refresh.
+    if (!m_subscriptions.Retrying(key))
+      Balloon(Format("Subscribing to stock %s", Narrow(request.symbol)).c_str(), "Subscribe",
+              NIIF_INFO);
     server->Subscribe(symbol, enEquity, enStockData);
     subscribed = true;
     IStocksEntPtr stock = server->GetStockBySymbol(symbol);
@@ -160,8 +166,10 @@ void CDDEServer::SubscribeFuture(const SubscriptionRequest& request) {
   const _bstr_t symbol = ServerSymbol(request);
   bool subscribed = false;
   try {
-    Balloon(Format("Subscribing to future %s", Narrow(request.symbol)).c_str(), "Subscribe",
-            NIIF_INFO);
+    // Shown on the first try: a refused one is tried again every refresh.
+    if (!m_subscriptions.Retrying(key))
+      Balloon(Format("Subscribing to future %s", Narrow(request.symbol)).c_str(), "Subscribe",
+              NIIF_INFO);
     IFuturesEntPtr future = server->GetFuturesBySymbol(symbol);
     server->Subscribe(symbol, enFuture, enFutureData);
     subscribed = true;
@@ -310,8 +318,10 @@ void CDDEServer::SubscribeATM(const SubscriptionRequest& request) {
   bool subscribed = false;
   try {
     IIVATMEntPtr cursor = server->GetATMByStock(symbol);
-    Balloon(Format("Subscribing to ATM %s", Narrow(request.symbol)).c_str(), "Subscribe",
-            NIIF_INFO);
+    // Shown on the first try: a refused one is tried again every refresh.
+    if (!m_subscriptions.Retrying(key))
+      Balloon(Format("Subscribing to ATM %s", Narrow(request.symbol)).c_str(), "Subscribe",
+              NIIF_INFO);
     server->Subscribe(symbol, enEquity, enIVATMData);
     subscribed = true;
     ClearBalloon();

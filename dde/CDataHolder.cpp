@@ -20,29 +20,21 @@ void ClearSymbolGroup(Group& group) {
 template <class Group>
 void ClearOptionGroup(Group& group) {
   ClearSymbolGroup(group);
-  group.adviseCountByUnderlying.clear();
   group.underlyingOf.clear();
-  group.adviseCountByOption.clear();
 }
 
 void ClearIndexGroup(IVIndexGroup& group) {
   DeleteEntries(group.entries);
   group.byKey.clear();
   group.bySymbolAll.clear();
-  group.adviseCount.clear();
 }
 
 void ClearSurfaceGroup(IVSurfaceGroup& group) {
   DeleteEntries(group.entries);
   group.byKey.clear();
-  group.adviseCount.clear();
 }
 
 }  // namespace
-
-LONG& GetOrInsertCount(AdviseCountMap& counts, const _bstr_t& symbol) {
-  return StoreChange([&]() -> LONG& { return counts.emplace(symbol, 0).first->second; });
-}
 
 CDataHolder::~CDataHolder() { Clear(); }
 
@@ -54,9 +46,7 @@ void CDataHolder::Clear() {
   for (StoreLock* lock : order) lock->Enter();
 
   ClearSymbolGroup(stock);
-  stock.adviseCount.clear();
   ClearSymbolGroup(futures);
-  futures.adviseCount.clear();
   ClearOptionGroup(option);
   ClearOptionGroup(nstdOption);
   ClearOptionGroup(futOption);
@@ -67,7 +57,6 @@ void CDataHolder::Clear() {
   DeleteEntries(atm.entries);
   atm.byKey.clear();
   atm.bySymbolAll.clear();
-  atm.adviseCount.clear();
 
   for (int i = static_cast<int>(sizeof(order) / sizeof(order[0])) - 1; i >= 0; --i) {
     order[i]->Leave();

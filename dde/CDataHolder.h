@@ -45,8 +45,6 @@ class StoreGuard {
   StoreLock& lock_;
 };
 
-typedef std::map<_bstr_t, LONG> AdviseCountMap;
-
 // Stocks and futures.
 template <class Entry>
 struct SymbolGroup {
@@ -54,7 +52,6 @@ struct SymbolGroup {
   std::vector<Entry*> entries;
   std::map<_bstr_t, Entry*> bySymbol;
   std::map<DdeHandleValue, Entry*> byTopic;
-  AdviseCountMap adviseCount;
 };
 
 // Options, non-standard options and futures options.
@@ -64,9 +61,7 @@ struct OptionGroup {
   std::vector<Entry*> entries;
   std::map<_bstr_t, Entry*> bySymbol;
   std::map<DdeHandleValue, Entry*> byTopic;
-  AdviseCountMap adviseCountByUnderlying;
   std::map<_bstr_t, _bstr_t> underlyingOf;  // option symbol -> underlying symbol
-  AdviseCountMap adviseCountByOption;       // options whose underlying is not known
 };
 
 // IV indexes and futures IV indexes.
@@ -75,7 +70,6 @@ struct IVIndexGroup {
   std::vector<IVIndexEntry*> entries;
   std::map<IVIndexKey, IVIndexEntry*> byKey;
   std::multimap<_bstr_t, IVIndexEntry*> bySymbolAll;
-  AdviseCountMap adviseCount;
 };
 
 // IV surfaces and futures IV surfaces.
@@ -83,7 +77,6 @@ struct IVSurfaceGroup {
   StoreLock lock;
   std::vector<IVSurfaceEntry*> entries;
   std::map<IVSurfaceKey, IVSurfaceEntry*> byKey;
-  AdviseCountMap adviseCount;
 };
 
 struct AtmGroup {
@@ -91,23 +84,7 @@ struct AtmGroup {
   std::vector<AtmEntry*> entries;
   std::map<AtmKey, AtmEntry*> byKey;
   std::multimap<_bstr_t, AtmEntry*> bySymbolAll;
-  AdviseCountMap adviseCount;
 };
-
-// Runs a change of the store's containers. Running out of memory in it
-// raises the out-of-memory automation error (E_OUTOFMEMORY), which the DDE
-// callback reports like any other COM error.
-template <class Change>
-decltype(auto) StoreChange(Change&& change) {
-  try {
-    return change();
-  } catch (const std::bad_alloc&) {
-    _com_issue_error(E_OUTOFMEMORY);
-  }
-}
-
-// The count stored under the symbol, made 0 first when it is absent.
-LONG& GetOrInsertCount(AdviseCountMap& counts, const _bstr_t& symbol);
 
 class CDataHolder {
  public:

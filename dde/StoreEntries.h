@@ -125,6 +125,8 @@ struct OptionEntry {
   BYTE changed = 0;
   BYTE group = 0;       // came with its underlying's whole chain
   BYTE individual = 0;  // a client advised on this very option
+  LONG links = 0;       // the links open on this very option
+  BYTE single = 0;      // the server carries it on its own; its links count on it too
 };
 
 // The option fields stand as in OptionEntry, so that code reading either
@@ -167,6 +169,8 @@ struct NstdOptionEntry {
   BYTE changed = 0;
   BYTE group = 0;       // came with its underlying's whole chain
   BYTE individual = 0;  // a client advised on this very option
+  LONG links = 0;       // the links open on this very option
+  BYTE single = 0;      // the server carries it on its own; its links count on it too
 };
 
 struct IVIndexEntry {

@@ -2,13 +2,22 @@
 
 #include <algorithm>
 
+SubscriptionKey SubscriptionKey::Of(const SubscriptionRequest& request) {
+  const bool optionKind = request.kind == enOptionData || request.kind == enNstdOptionData ||
+                          request.kind == enFutureOptionData;
+  // A chain goes under its underlying's type; an option alone under its own.
+  const bool single = optionKind && (request.symbolType == enOption || request.symbolType == enNstdOption);
+  return SubscriptionKey(request.kind, request.symbol, single);
+}
+
 bool SubscriptionKey::operator<(const SubscriptionKey& other) const {
   if (kind != other.kind) return kind < other.kind;
+  if (single != other.single) return single < other.single;
   return symbol < other.symbol;
 }
 
 bool SubscriptionKey::operator==(const SubscriptionKey& other) const {
-  return kind == other.kind && symbol == other.symbol;
+  return kind == other.kind && single == other.single && symbol == other.symbol;
 }
 
 SubscriptionQueue::SubscriptionQueue() {
@@ -98,6 +107,27 @@ LONG SubscriptionQueue::Close(const SubscriptionKey& key) {
   return 0;
 }
 
+void SubscriptionQueue::Adopt(const SubscriptionKey& key, const SubscriptionRequest& subscribe,
+                              LONG links, bool queue) {
+  orvwin::CritSecLock lock(m_lock);
+  Link& link = m_links[key];
+  link.count = links;
+  link.type = subscribe.symbolType;
+  if (links <= 0) return;
+  auto queued = FindQueued(key);
+  if (queued != m_queue.end() && !queued->request.subscribe) {
+    m_queue.erase(queued);
+    queued = m_queue.end();
+  }
+  if (queue && queued == m_queue.end() && !link.held) Append(key, subscribe);
+}
+
+bool SubscriptionQueue::Retrying(const SubscriptionKey& key) const {
+  orvwin::CritSecLock lock(m_lock);
+  auto it = m_links.find(key);
+  return it != m_links.end() && it->second.reported;
+}
+
 LONG SubscriptionQueue::Count(const SubscriptionKey& key) const {
   orvwin::CritSecLock lock(m_lock);
   auto it = m_links.find(key);
@@ -163,6 +193,15 @@ void SubscriptionQueue::Accepted(const SubscriptionKey& key) {
   link.refused = false;
   link.reported = false;
   if (link.count == 0 && FindQueued(key) == m_queue.end()) AppendUnsubscribe(key);
+}
+
+void SubscriptionQueue::Released(const SubscriptionKey& key) {
+  orvwin::CritSecLock lock(m_lock);
+  auto link = m_links.find(key);
+  if (link == m_links.end()) return;
+  link->second.held = false;
+  auto queued = FindQueued(key);
+  if (queued != m_queue.end() && !queued->request.subscribe) m_queue.erase(queued);
 }
 
 bool SubscriptionQueue::Refused(const SubscriptionKey& key, const SubscriptionRequest& retry,
@@ -243,7 +282,7 @@ size_t SubscriptionQueue::Refresh() {
 
 bool SubscriptionQueue::Enqueue(const SubscriptionRequest& request) {
   orvwin::CritSecLock lock(m_lock);
-  const SubscriptionKey key(request.kind, request.symbol);
+  const SubscriptionKey key = SubscriptionKey::Of(request);
   auto queued = FindQueued(key);
   if (queued != m_queue.end()) {
     if ((queued->request.subscribe != 0) == (request.subscribe != 0)) return false;
@@ -280,7 +319,7 @@ size_t SubscriptionQueue::RequeueDeferred(const std::function<bool()>& blocked) 
   orvwin::CritSecLock lock(m_lock);
   const size_t moved = m_deferred.size();
   for (const SubscriptionRequest& request : m_deferred) {
-    const SubscriptionKey key(request.kind, request.symbol);
+    const SubscriptionKey key = SubscriptionKey::Of(request);
     if (FindQueued(key) == m_queue.end()) Append(key, request);
   }
   m_deferred.clear();

@@ -33,14 +33,21 @@ struct SubscriptionRequest {
   BYTE subscribe = 1;  // 1 subscribe, 0 unsubscribe
 };
 
-// What links count on and what the server subscribes.
+// What links count on and what the server subscribes. An option the
+// server carries on its own rather than with its underlying's chain is a
+// key of its own (`single`), beside the key its links count on until the
+// underlying is known.
 struct SubscriptionKey {
-  SubscriptionKey(DataTypeEnum kind, const _bstr_t& symbol) : kind(kind), symbol(symbol) {}
+  SubscriptionKey(DataTypeEnum kind, const _bstr_t& symbol, bool single = false)
+      : kind(kind), symbol(symbol), single(single) {}
+  // The key a queued request is for.
+  static SubscriptionKey Of(const SubscriptionRequest& request);
   bool operator<(const SubscriptionKey& other) const;
   bool operator==(const SubscriptionKey& other) const;
 
   DataTypeEnum kind;
   _bstr_t symbol;
+  bool single = false;
 };
 
 class SubscriptionQueue {
@@ -69,6 +76,14 @@ class SubscriptionQueue {
   // server holds the key. A key without links stays at 0.
   LONG Close(const SubscriptionKey& key);
   LONG Count(const SubscriptionKey& key) const;
+  // The key takes over `links` links that count on another key as well (an
+  // option the server carries on its own once its chain was let go): its
+  // count becomes that, and unless the server holds it or it is queued
+  // already, `subscribe` is queued when `queue` is set.
+  void Adopt(const SubscriptionKey& key, const SubscriptionRequest& subscribe, LONG links,
+             bool queue = true);
+  // True while the key's last subscription stands refused: a retry.
+  bool Retrying(const SubscriptionKey& key) const;
   // The links counted on `from` count on `to` from now on (an option whose
   // underlying has become known); a request of `from` still queued or
   // refused goes with them.
@@ -80,6 +95,10 @@ class SubscriptionQueue {
   // The server now holds the key. When its last link went meanwhile, its
   // unsubscription is queued at once.
   void Accepted(const SubscriptionKey& key);
+  // The key was unsubscribed outside the queue (the over-limit thread lets
+  // chains go): it is not held any more, and an unsubscription still
+  // queued for it is taken back.
+  void Released(const SubscriptionKey& key);
   // The subscription of the key failed: refused by the server, or taken
   // while its first values could not be fetched (`held`). While links
   // remain, `retry` is queued again by the next refresh. True for the first

@@ -438,14 +438,24 @@ TEST_F(DdeServerTest, ARefusedSubscriptionIsShownOnceAndTriedAgainByTheRefreshPa
     return true;
   };
 
-  ASSERT_TRUE(work());
+  // The shell writes every balloon it shows on standard error.
+  const std::string subscribing = "Subscribe: Subscribing to stock " + symbol;
+  testing::internal::CaptureStderr();
+  const bool worked = work();
+  std::string shown = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(worked);
+  EXPECT_NE(shown.find(subscribing), std::string::npos) << shown;
   EXPECT_NE(window.Balloon().find("limit"), std::string::npos) << window.Balloon();
   EXPECT_EQ(entry->snapshot, 0);
   EXPECT_FALSE(Subscribed(symbol, enEquity, enStockData));
   for (int pass = 0; pass < 2; ++pass) {
     server_->RefreshAll();
-    ASSERT_TRUE(work());
+    testing::internal::CaptureStderr();
+    const bool retried = work();
+    shown = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(retried);
     EXPECT_EQ(window.Balloon(), ": ") << "shown again on pass " << pass;
+    EXPECT_EQ(shown.find(subscribing), std::string::npos) << "pass " << pass << ": " << shown;
     EXPECT_FALSE(work());
   }
 
@@ -664,10 +674,11 @@ TEST_F(DdeServerTest, TheAtmPollAsksOnlyForStocksWithAtmLinks) {
     StoreGuard lock(g_DataHolder.atm.lock);
     EXPECT_TRUE(g_DataHolder.atm.entries.empty());
   }
-  {
-    StoreGuard lock(g_DataHolder.atm.lock);
-    GetOrInsertCount(g_DataHolder.atm.adviseCount, stock.c_str()) = 1;
-  }
+  const SubscriptionKey key(enIVATMData, stock.c_str());
+  SubscriptionRequest request;
+  request.symbol = stock.c_str();
+  request.kind = enIVATMData;
+  Queue().Open(key, request, false);
   server_->PollAtm(stock);
   {
     StoreGuard lock(g_DataHolder.atm.lock);
@@ -677,10 +688,10 @@ TEST_F(DdeServerTest, TheAtmPollAsksOnlyForStocksWithAtmLinks) {
       EXPECT_EQ(e->snapshot, 1);
       EXPECT_EQ(e->changed, 1);
     }
-    // The link's end stops the polls again.
-    GetOrInsertCount(g_DataHolder.atm.adviseCount, stock.c_str()) = 0;
     for (AtmEntry* e : g_DataHolder.atm.entries) e->changed = 0;
   }
+  // The link's end stops the polls again.
+  Queue().Close(key);
   server_->PollAtm(stock);
   StoreGuard lock(g_DataHolder.atm.lock);
   for (AtmEntry* e : g_DataHolder.atm.entries) EXPECT_EQ(e->changed, 0);
@@ -714,19 +725,25 @@ TEST_F(DdeServerTest, TheOverLimitThreadTradesUnusedChainsForSingleOptions) {
   std::vector<std::string> options;
   do {
     options.push_back(Text(chain->GetSymbol()));
-  } while (options.size() < 3 && chain->Next() == VARIANT_TRUE);
-  ASSERT_EQ(options.size(), 3u);
+  } while (options.size() < 4 && chain->Next() == VARIANT_TRUE);
+  ASSERT_EQ(options.size(), 4u);
   ASSERT_EQ(Orve()->Subscribe(stock.c_str(), enEquity, enOptionData), S_OK);
 
-  // advised and chain-subscribed; chain-subscribed only; advised only.
-  const BYTE flags[3][2] = {{1, 1}, {0, 1}, {1, 0}};
+  // Advised with a link open and chain-subscribed; advised once, its links
+  // gone, and chain-subscribed; chain-subscribed only; advised only.
+  struct Flags {
+    BYTE individual, group;
+    LONG links;
+  };
+  const Flags flags[4] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 0}, {1, 0, 1}};
   std::vector<OptionEntry*> entries;
   {
     StoreGuard lock(g_DataHolder.option.lock);
-    for (size_t i = 0; i < 3; ++i) {
+    for (size_t i = 0; i < 4; ++i) {
       auto* e = new OptionEntry(options[i].c_str(), stock.c_str(), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-      e->individual = flags[i][0];
-      e->group = flags[i][1];
+      e->individual = flags[i].individual;
+      e->group = flags[i].group;
+      e->links = flags[i].links;
       g_DataHolder.option.entries.push_back(e);
       g_DataHolder.option.bySymbol.emplace(e->symbol, e);
       entries.push_back(e);
@@ -737,12 +754,29 @@ TEST_F(DdeServerTest, TheOverLimitThreadTradesUnusedChainsForSingleOptions) {
   EXPECT_EQ(CDDEServer::OverLimitThread(nullptr), static_cast<DWORD>(-1));
   EXPECT_EQ(CDDEServer::OverLimitThread(server_.get()), 0u);
   EXPECT_FALSE(Subscribed(stock, enEquity, enOptionData));
+  // Only the option a link is open on is carried alone, and that link
+  // counts on it.
   EXPECT_TRUE(Subscribed(options[0], enOption, enOptionData));
-  EXPECT_FALSE(Subscribed(options[2], enOption, enOptionData));
-  EXPECT_EQ(entries[0]->group, 1);
-  EXPECT_EQ(entries[1]->group, 0);
+  EXPECT_FALSE(Subscribed(options[1], enOption, enOptionData));
+  EXPECT_FALSE(Subscribed(options[3], enOption, enOptionData));
+  const SubscriptionKey single(enOptionData, options[0].c_str(), true);
+  EXPECT_EQ(Queue().Count(single), 1);
+  EXPECT_EQ(entries[0]->single, 1);
+  for (OptionEntry* e : entries) EXPECT_EQ(e->group, 0) << Text(e->symbol);
   EXPECT_EQ(server_->CountActiveOptionSubscriptions(), 0);
   EXPECT_FALSE(server_->IsOverLimitThreadRunning());
+  EXPECT_TRUE(Queue().Queued().empty());
+
+  // The link's stop lets the option go at the server.
+  server_->AdviseStopOption(options[0]);
+  EXPECT_EQ(entries[0]->single, 0);
+  SubscriptionRequest request;
+  ASSERT_TRUE(Queue().Pop(request));
+  EXPECT_EQ(request.subscribe, 0);
+  EXPECT_EQ(request.symbolType, enOption);
+  server_->ProcessRequest(request);
+  EXPECT_FALSE(Subscribed(options[0], enOption, enOptionData));
+  EXPECT_FALSE(Queue().Pop(request));
 }
 
 TEST_F(DdeServerTest, CountsOfUnusedSubscriptionsCrossTheLimitOnlyAboveIt) {
@@ -1469,6 +1503,9 @@ TEST_F(LinkLifeCycle, EveryOpenLinkGetsEveryValueAndNothingStaysSubscribed) {
       {"refused by the service, then allowed", "xowfwyfw"},
   };
 
+  // The test is the clock: the worker's holding back after a refusal
+  // waits for nothing.
+  server_->SetWorkerPause([](DWORD) {});
   BridgeThread bridge(server_);
   ASSERT_TRUE(bridge.Started());
   ddetest::Client client;
@@ -1568,6 +1605,116 @@ TEST_F(LinkLifeCycle, EveryOpenLinkGetsEveryValueAndNothingStaysSubscribed) {
       FAIL() << kind.name << " " << sequence.name << ": " << Text(e.Description());
     }
   }
+}
+
+// Over the service's limit the over-limit thread lets go of a chain whose
+// options are not all linked and carries the linked ones on their own; a
+// link made afterwards on another option of that chain is carried on its
+// own as well. Every link keeps getting values, and once they are gone
+// the service has been unsubscribed from all of it.
+TEST_F(LinkLifeCycle, OptionsCarriedOnTheirOwnOverTheLimitAreLetGoWithTheirLinks) {
+  SignIn();
+  std::vector<std::string> underlyings;
+  {
+    IStocksEntPtr stocks = Orve()->GetStocksAll();
+    do {
+      const std::string symbol = Text(stocks->GetSymbol());
+      try {
+        if (Orve()->GetOptionsByStock(symbol.c_str())) underlyings.push_back(symbol);
+      } catch (const _com_error&) {
+      }
+    } while (underlyings.size() < 2 && stocks->Next() == VARIANT_TRUE);
+  }
+  ASSERT_EQ(underlyings.size(), 2u) << "two stocks with options";
+  IOptionsEntPtr chain = Orve()->GetOptionsByStock(underlyings[0].c_str());
+  const std::string first = Text(chain->GetSymbol());
+  ASSERT_EQ(chain->Next(), VARIANT_TRUE);
+  const std::string second = Text(chain->GetSymbol());
+  const std::string other = Text(Orve()->GetOptionsByStock(underlyings[1].c_str())->GetSymbol());
+
+  server_->SetWorkerPause([](DWORD) {});
+  BridgeThread bridge(server_);
+  ASSERT_TRUE(bridge.Started());
+  ddetest::Client client;
+  SubscriptionQueue& queue = server_->Subscriptions();
+  auto settle = [&] {
+    SubscriptionRequest marker;
+    marker.symbol = "#";
+    marker.kind = enStockData_Direct;
+    queue.Enqueue(marker);
+    return WaitFor([&] { return queue.Queued().empty(); }, 60000);
+  };
+  SubscriptionJournal journal;
+  std::map<std::string, HCONV> links;
+  auto open = [&](const std::string& option) {
+    HCONV conversation = client.Connect(option, "ZmDDE");
+    ASSERT_NE(conversation, nullptr);
+    ASSERT_TRUE(client.Transact(conversation, "Bid", XTYP_ADVSTART));
+    links[option] = conversation;
+  };
+  struct Injection {
+    ~Injection() { SimControl()->ClearInjections(); }
+  } injection;
+
+  open(first);
+  ASSERT_TRUE(settle());
+  ASSERT_TRUE(Subscribed(underlyings[0], enEquity, enOptionData));
+  // The second chain is refused for the limit while the first has options
+  // no link holds: the over-limit thread trades the first for its option.
+  SimControl()->InjectStatus("Subscribe", -1, 13 /* the subscription limit */, 0);
+  open(other);
+  ASSERT_TRUE(settle());
+  ASSERT_TRUE(WaitFor([&] { return !server_->IsOverLimitThreadRunning(); }, 60000));
+  SimControl()->ClearInjections();
+  EXPECT_FALSE(Subscribed(underlyings[0], enEquity, enOptionData));
+  // Refused too while the limit held: tried again, with the other chain.
+  ASSERT_TRUE(bridge.Run(client, [&] { server_->RefreshAll(); }));
+  ASSERT_TRUE(settle());
+  EXPECT_TRUE(Subscribed(first, enOption, enOptionData));
+  open(second);
+  ASSERT_TRUE(settle());
+  EXPECT_TRUE(Subscribed(second, enOption, enOptionData));
+
+  std::map<HCONV, size_t> seen;
+  for (const auto& [option, c] : links) seen[c] = client.ValuesOf(c).size();
+  SimControl()->PublishNow(1);
+  std::string missing;
+  const bool delivered = WaitFor(
+      [&] {
+        if (!bridge.Run(client, [&] { server_->PostAdvises(); })) return false;
+        client.PumpWaiting();
+        for (const auto& [option, c] : links) {
+          const std::vector<std::string> values = client.ValuesOf(c);
+          std::string expected;
+          try {
+            expected = Price(Orve()->GetOptionBySymbol(option.c_str())->GetBidPrice());
+          } catch (const _com_error&) {
+            return false;
+          }
+          if (values.size() <= seen[c] || values.back() != expected) {
+            missing = option + " expected " + expected;
+            return false;
+          }
+        }
+        return true;
+      },
+      30000);
+  EXPECT_TRUE(delivered) << missing;
+
+  for (const auto& [option, c] : links) {
+    EXPECT_TRUE(client.Transact(c, "Bid", XTYP_ADVSTOP));
+    DdeDisconnect(c);
+  }
+  ASSERT_TRUE(settle());
+  ASSERT_TRUE(bridge.Run(client, [&] { server_->RefreshAll(); }));
+  ASSERT_TRUE(settle());
+  EXPECT_EQ(journal.Unbalanced(), "");
+  EXPECT_FALSE(Subscribed(first, enOption, enOptionData));
+  EXPECT_FALSE(Subscribed(second, enOption, enOptionData));
+  EXPECT_TRUE(WaitFor([&] {
+    StoreGuard lock(g_DataHolder.option.lock);
+    return g_DataHolder.option.entries.empty();
+  }));
 }
 
 TEST(DdeServerObject, TheFirstObjectIsTheInstanceAndOwnsTheMonthTable) {

@@ -81,27 +81,6 @@ TEST(DataHolderKeys, OrderBySymbolThenEachParameter) {
   EXPECT_EQ(1, atm.at(AtmKey("A", 40179)));
 }
 
-TEST(DataHolderCounts, GetOrInsertCountStartsAtZeroAndIsCountedInPlace) {
-  AdviseCountMap counts;
-  EXPECT_EQ(0, GetOrInsertCount(counts, "MSFT"));
-  ++GetOrInsertCount(counts, "MSFT");
-  ++GetOrInsertCount(counts, "MSFT");
-  EXPECT_EQ(2, counts.at("MSFT"));
-  // Stopping a link that was never counted goes below zero.
-  --GetOrInsertCount(counts, "IBM");
-  EXPECT_EQ(-1, counts.at("IBM"));
-}
-
-TEST(DataHolderCounts, RunningOutOfMemoryRaisesTheAutomationError) {
-  EXPECT_EQ(StoreChange([] { return 7; }), 7);
-  try {
-    StoreChange([]() -> int { throw std::bad_alloc(); });
-    ADD_FAILURE() << "nothing raised";
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.Error(), E_OUTOFMEMORY);
-  }
-}
-
 // Fills every group so that Clear and the destructor have something in
 // each container; the sanitizer build catches what either leaks.
 void FillEveryGroup(CDataHolder& store) {
@@ -110,7 +89,6 @@ void FillEveryGroup(CDataHolder& store) {
   store.stock.entries.push_back(stock);
   store.stock.bySymbol["MSFT"] = stock;
   store.stock.byTopic[11] = stock;
-  ++GetOrInsertCount(store.stock.adviseCount, "MSFT");
 
   auto* future = new FutureEntry("/ES", 1, 2);
   store.futures.entries.push_back(future);
@@ -123,8 +101,6 @@ void FillEveryGroup(CDataHolder& store) {
     group.bySymbol[symbol] = option;
     group.byTopic[13] = option;
     group.underlyingOf[symbol] = "U";
-    ++GetOrInsertCount(group.adviseCountByUnderlying, "U");
-    ++GetOrInsertCount(group.adviseCountByOption, symbol);
   };
   fillOptions(store.option, "O1");
   fillOptions(store.futOption, "FO1");
@@ -160,15 +136,12 @@ TEST(DataHolderClear, EmptiesEveryGroupButKeepsTheTablesOutsideThem) {
   EXPECT_TRUE(store.stock.entries.empty());
   EXPECT_TRUE(store.stock.bySymbol.empty());
   EXPECT_TRUE(store.stock.byTopic.empty());
-  EXPECT_TRUE(store.stock.adviseCount.empty());
   EXPECT_TRUE(store.futures.entries.empty());
   for (auto* group : {&store.option, &store.futOption}) {
     EXPECT_TRUE(group->entries.empty());
     EXPECT_TRUE(group->bySymbol.empty());
     EXPECT_TRUE(group->byTopic.empty());
     EXPECT_TRUE(group->underlyingOf.empty());
-    EXPECT_TRUE(group->adviseCountByUnderlying.empty());
-    EXPECT_TRUE(group->adviseCountByOption.empty());
   }
   EXPECT_TRUE(store.nstdOption.entries.empty());
   EXPECT_TRUE(store.nstdOption.bySymbol.empty());
@@ -203,7 +176,6 @@ TEST(DataHolderClear, DestructorFreesWhatIsLeft) {
       stock->hvByTerm[30] = HvEntry{0.2f, 7};
       store.stock.entries.push_back(stock);
       store.stock.bySymbol[symbol] = stock;
-      ++GetOrInsertCount(store.stock.adviseCount, symbol);
     }
     FillEveryGroup(store);
   };

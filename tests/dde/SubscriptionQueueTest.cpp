@@ -37,7 +37,7 @@ struct Server {
   // Carries out one request, as the subscription routines do.
   void Run(SubscriptionQueue& q, const SubscriptionRequest& r) {
     calls += (calls.empty() ? "" : " ") + std::string(r.subscribe ? "+" : "-") + Text(r.symbol);
-    const SubscriptionKey key(r.kind, r.symbol);
+    const SubscriptionKey key = SubscriptionKey::Of(r);
     if (!r.subscribe) {
       held.erase(Name(r));
       return;
@@ -227,6 +227,42 @@ TEST(SubscriptionQueue, LinksMovedToTheChainTakeTheirRequestsAlong) {
   }
 }
 
+// An option carried on its own takes over the links its chain counts
+// already: it is subscribed once, let go with its last link, and a chain
+// unsubscribed outside the queue is not unsubscribed again.
+TEST(SubscriptionQueue, AnOptionCarriedAloneIsLetGoWithItsLastLink) {
+  SubscriptionQueue q;
+  Server server;
+  const SubscriptionKey chain(enOptionData, "ABC");
+  ASSERT_EQ(q.Open(chain, Request("ABC", enOptionData), false), 1);
+  ASSERT_EQ(q.Open(chain, Request("ABC", enOptionData), false), 2);
+  server.Drain(q);
+  ASSERT_EQ(server.calls, "+ABC");
+
+  SubscriptionRequest alone = Request("ABC A", enOptionData);
+  alone.symbolType = enOption;
+  const SubscriptionKey single = SubscriptionKey::Of(alone);
+  EXPECT_TRUE(single.single);
+  q.Adopt(single, alone, 2);
+  q.Adopt(single, alone, 2);  // once queued, not again
+  EXPECT_EQ(Directions(q), "+");
+  q.Released(chain);
+  server.Drain(q);
+  EXPECT_EQ(q.Count(single), 2);
+
+  EXPECT_EQ(q.Close(single), 1);
+  EXPECT_EQ(q.Close(chain), 1);
+  EXPECT_EQ(Directions(q), "");
+  EXPECT_EQ(q.Close(single), 0);
+  EXPECT_EQ(q.Close(chain), 0);
+  server.Drain(q);
+  // The chain went at the server when it was released: only the option's
+  // own subscription is taken back.
+  EXPECT_EQ(server.calls, "+ABC +ABC A -ABC A");
+  q.Refresh();
+  EXPECT_TRUE(q.Queued().empty());
+}
+
 TEST(SubscriptionQueue, PlainRequestsReplaceTheOtherDirectionAndWakeTheWorker) {
   SubscriptionQueue q;
   ASSERT_TRUE(q.MakeWakeUp());
@@ -242,7 +278,8 @@ TEST(SubscriptionQueue, PlainRequestsReplaceTheOtherDirectionAndWakeTheWorker) {
       {"ABC", enStockData, enEquity, 1, false},    // the same again
       {"ABC", enStockData, enEquity, 0, true},     // the other way round replaces it
       {"ABC", enOptionData, enEquity, 1, true},    // another kind
-      {"ABC", enOptionData, enOption, 1, false},   // the symbol type is not compared
+      {"ABC", enOptionData, enFuture, 1, false},   // the symbol type is not compared
+      {"ABC", enOptionData, enOption, 1, true},    // but an option carried alone is a key of its own
       {"ABD", enStockData, enEquity, 0, true},
   };
   for (const Case& c : cases) {
@@ -250,7 +287,7 @@ TEST(SubscriptionQueue, PlainRequestsReplaceTheOtherDirectionAndWakeTheWorker) {
     r.symbolType = c.type;
     EXPECT_EQ(q.Enqueue(r), c.added) << c.symbol << " kind " << c.kind;
   }
-  EXPECT_EQ(Directions(q), "-+-");
+  EXPECT_EQ(Directions(q), "-++-");
   EXPECT_EQ(WaitForSingleObject(q.WakeUp(), 0), WAIT_OBJECT_0);
 
   // Held, the worker finds nothing and is not woken; released, it is.
