@@ -155,6 +155,19 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   // the ATM volatilities of the stocks seen since the last pass.
   void PostAdvises();
   void PollAtm(const std::string& topic);
+  // The DDE side's links, counted by topic and item handle as the service
+  // accepts their starts and hears their stops: the posting pass posts only
+  // the items that have some.
+  void NoteLinkStart(HSZ topic, HSZ item);
+  void NoteLinkStop(HSZ topic, HSZ item);
+  struct DueAdvise {
+    HSZ topic;
+    HSZ item;
+  };
+  // The first half of the posting pass: the linked items of the changed
+  // entries of every group but ATM, in posting order, whose changed flags it
+  // clears; PostAdvises posts them once no group lock is held.
+  std::vector<DueAdvise> TakeDueAdvises();
   // Drops the instruments no link uses any more, queues the unsubscription
   // of what the server holds without a link and the retry of refused
   // subscriptions that links still wait for (every 25500 ms), then wakes
@@ -275,6 +288,8 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   HANDLE m_stopEvent = nullptr;
   SubscriptionQueue m_subscriptions;
   CRITICAL_SECTION m_topicLock;
+  // Under the topic lock: link count by item handle, by topic handle.
+  std::map<DdeHandleValue, std::map<DdeHandleValue, int>> m_links;
   CRITICAL_SECTION m_eventLock;
   // The worker starts the over-limit thread while the main thread asks
   // whether it runs.

@@ -3,6 +3,7 @@
 // no advise link uses any more.
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -43,6 +44,9 @@ const char* const kFutOptionItems[] = {
     "FutOptnLastExch", "FutOptnLastSize"};
 
 HSZ AsHsz(DdeHandleValue value) { return reinterpret_cast<HSZ>(static_cast<uintptr_t>(value)); }
+DdeHandleValue HandleOf(HSZ hsz) {
+  return static_cast<DdeHandleValue>(reinterpret_cast<uintptr_t>(hsz));
+}
 
 LONG ExpiryMonthKey(DATE expiry) {
   SYSTEMTIME st = {};
@@ -58,58 +62,96 @@ LONG ExpiryMonthKey(DATE expiry) {
 
 }  // namespace
 
+void CDDEServer::NoteLinkStart(HSZ topic, HSZ item) {
+  orvwin::CritSecLock lock(m_topicLock);
+  ++m_links[HandleOf(topic)][HandleOf(item)];
+}
+
+void CDDEServer::NoteLinkStop(HSZ topic, HSZ item) {
+  orvwin::CritSecLock lock(m_topicLock);
+  auto links = m_links.find(HandleOf(topic));
+  if (links == m_links.end()) return;
+  auto count = links->second.find(HandleOf(item));
+  if (count == links->second.end()) return;
+  if (--count->second <= 0) links->second.erase(count);
+  if (links->second.empty()) m_links.erase(links);
+}
+
+namespace {
+
+// Walks a group's changed entries that have a topic handle; `post` lists an
+// entry's items in posting order, and those with links are due. An entry
+// whose topic has no link is done with all the same: a link that starts
+// later gets its first value from its own start.
+template <class Group, class Post>
+void TakeDue(Group& group, CDDEServer& server,
+             const std::map<DdeHandleValue, std::map<DdeHandleValue, int>>& links,
+             CRITICAL_SECTION& topicLock, std::vector<CDDEServer::DueAdvise>& due, Post&& post) {
+  StoreGuard lock(group.lock);
+  for (auto* entry : group.entries) {
+    if (!entry->changed) continue;
+    const DdeHandleValue topic = server.FindTopicHandle(Narrow(entry->symbol));
+    if (!topic) continue;  // stays changed until a request names the topic
+    entry->changed = 0;
+    orvwin::CritSecLock linksLock(topicLock);
+    auto linked = links.find(topic);
+    if (linked == links.end()) continue;
+    post(*entry, [&](DdeHandleValue item) {
+      if (item && linked->second.count(item)) due.push_back({AsHsz(topic), AsHsz(item)});
+    });
+  }
+}
+
+}  // namespace
+
+std::vector<CDDEServer::DueAdvise> CDDEServer::TakeDueAdvises() {
+  std::vector<DueAdvise> due;
+  auto named = [this](const char* const* names, size_t count, auto&& add) {
+    // A name without a handle would notify every link of the topic.
+    for (size_t i = 0; i < count; ++i) add(HandleOf(ItemHandle(names[i])));
+  };
+  auto take = [&](auto& group, auto&& post) {
+    TakeDue(group, *this, m_links, m_topicLock, due, post);
+  };
+  take(g_DataHolder.stock, [&](StockEntry& e, auto&& add) {
+    named(kStockItems, std::size(kStockItems), add);
+    for (const auto& node : e.hvByTerm) add(node.second.item);
+  });
+  take(g_DataHolder.option, [&](OptionEntry&, auto&& add) {
+    named(kOptionItems, std::size(kOptionItems), add);
+  });
+  take(g_DataHolder.nstdOption, [&](NstdOptionEntry&, auto&& add) {
+    named(kNstdOptionItems, std::size(kNstdOptionItems), add);
+  });
+  take(g_DataHolder.futures, [&](FutureEntry&, auto&& add) {
+    named(kFutureItems, std::size(kFutureItems), add);
+  });
+  take(g_DataHolder.futOption, [&](OptionEntry&, auto&& add) {
+    named(kFutOptionItems, std::size(kFutOptionItems), add);
+  });
+  auto surface = [](IVSurfaceEntry& e, auto&& add) {
+    add(e.ivItem);
+    add(e.deltaItem);
+    add(e.virtualStrikeItem);
+  };
+  auto index = [](IVIndexEntry& e, auto&& add) {
+    add(e.callItem);
+    add(e.putItem);
+  };
+  take(g_DataHolder.ivSurface, surface);
+  take(g_DataHolder.ivIndex, index);
+  take(g_DataHolder.futIvSurface, surface);
+  take(g_DataHolder.futIvIndex, index);
+  return due;
+}
+
 void CDDEServer::PostAdvises() {
   if (!m_connected) return;
   const DWORD instance = m_ddeServerInstance;
-  auto postNamed = [&](HSZ topic, const char* const* names, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-      // A name without a handle would notify every link of the topic.
-      if (HSZ item = ItemHandle(names[i])) DdePostAdvise(instance, topic, item);
-    }
-  };
-  auto postHandle = [&](HSZ topic, DdeHandleValue item) {
-    if (item) DdePostAdvise(instance, topic, AsHsz(item));
-  };
-  // Walks a group's changed entries that have a topic handle.
-  auto walk = [&](auto& group, auto&& post) {
-    StoreGuard lock(group.lock);
-    for (auto* entry : group.entries) {
-      if (!entry->changed) continue;
-      const DdeHandleValue topic = FindTopicHandle(Narrow(entry->symbol));
-      if (!topic) continue;  // stays changed until a request names the topic
-      post(*entry, AsHsz(topic));
-      entry->changed = 0;
-    }
-  };
-  walk(g_DataHolder.stock, [&](StockEntry& e, HSZ topic) {
-    postNamed(topic, kStockItems, std::size(kStockItems));
-    for (const auto& node : e.hvByTerm) postHandle(topic, node.second.item);
-  });
-  walk(g_DataHolder.option, [&](OptionEntry&, HSZ topic) {
-    postNamed(topic, kOptionItems, std::size(kOptionItems));
-  });
-  walk(g_DataHolder.nstdOption, [&](NstdOptionEntry&, HSZ topic) {
-    postNamed(topic, kNstdOptionItems, std::size(kNstdOptionItems));
-  });
-  walk(g_DataHolder.futures, [&](FutureEntry&, HSZ topic) {
-    postNamed(topic, kFutureItems, std::size(kFutureItems));
-  });
-  walk(g_DataHolder.futOption, [&](OptionEntry&, HSZ topic) {
-    postNamed(topic, kFutOptionItems, std::size(kFutOptionItems));
-  });
-  auto postSurface = [&](IVSurfaceEntry& e, HSZ topic) {
-    postHandle(topic, e.ivItem);
-    postHandle(topic, e.deltaItem);
-    postHandle(topic, e.virtualStrikeItem);
-  };
-  auto postIndex = [&](IVIndexEntry& e, HSZ topic) {
-    postHandle(topic, e.callItem);
-    postHandle(topic, e.putItem);
-  };
-  walk(g_DataHolder.ivSurface, postSurface);
-  walk(g_DataHolder.ivIndex, postIndex);
-  walk(g_DataHolder.futIvSurface, postSurface);
-  walk(g_DataHolder.futIvIndex, postIndex);
+  // No group lock is held while DDEML renders the values: the requests it
+  // makes take the group lock of their own, and the event handlers are not
+  // kept waiting for a whole round of posts.
+  for (const DueAdvise& d : TakeDueAdvises()) DdePostAdvise(instance, d.topic, d.item);
 
   std::vector<std::string> topics;
   {
@@ -118,7 +160,10 @@ void CDDEServer::PostAdvises() {
   }
   for (const std::string& topic : topics) PollAtm(topic);
 
-  walk(g_DataHolder.atm, [&](AtmEntry& e, HSZ topic) { postHandle(topic, e.item); });
+  std::vector<DueAdvise> atm;
+  TakeDue(g_DataHolder.atm, *this, m_links, m_topicLock, atm,
+          [](AtmEntry& e, auto&& add) { add(e.item); });
+  for (const DueAdvise& d : atm) DdePostAdvise(instance, d.topic, d.item);
 }
 
 void CDDEServer::PollAtm(const std::string& topic) {

@@ -81,12 +81,15 @@ HDDEDATA CALLBACK CDDEServer::DdeCallback(UINT type, UINT format, HCONV, HSZ hsz
       case XTYP_DISCONNECT:
         return reinterpret_cast<HDDEDATA>(
             static_cast<uintptr_t>(server->OnDisconnect(hsz1, hsz2)));
-      case XTYP_ADVSTART:
+      case XTYP_ADVSTART: {
         if (format != CF_TEXT) return nullptr;
-        return reinterpret_cast<HDDEDATA>(
-            static_cast<uintptr_t>(server->OnAdviseStart(hsz1, hsz2)));
+        const BOOL started = server->OnAdviseStart(hsz1, hsz2);
+        if (started) server->NoteLinkStart(hsz1, hsz2);
+        return reinterpret_cast<HDDEDATA>(static_cast<uintptr_t>(started));
+      }
       case XTYP_ADVSTOP:
         if (format != CF_TEXT) return nullptr;
+        server->NoteLinkStop(hsz1, hsz2);
         return reinterpret_cast<HDDEDATA>(
             static_cast<uintptr_t>(server->OnAdviseStop(hsz1, hsz2)));
       case XTYP_REQUEST:

@@ -1,9 +1,13 @@
 #include "log/Log.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include <log4cplus/consoleappender.h>
@@ -22,6 +26,30 @@ const char* const kPattern = "%D{%c} [%t] [%p]: %m%n";
 
 std::once_flag g_init;
 
+// Threads that are never joined (the object transport's) may still log while
+// the program exits, after log4cplus has begun to destroy its objects. From
+// the moment the exit reaches this library their lines are dropped; a line
+// being written then is finished first (bounded: a write stuck on its file
+// does not hold the exit up).
+std::atomic<bool> g_exiting{false};
+std::atomic<int> g_logging{0};
+
+class LogCall {
+ public:
+  LogCall() { ++g_logging; }
+  ~LogCall() { --g_logging; }
+  LogCall(const LogCall&) = delete;
+  LogCall& operator=(const LogCall&) = delete;
+  bool Open() const { return !g_exiting; }
+};
+
+void StopLoggingAtExit() {
+  g_exiting = true;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (g_logging > 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 log4cplus::Logger Root() {
   std::call_once(g_init, [] {
     // log4cplus must be initialised once per process before first use; the
@@ -32,6 +60,8 @@ log4cplus::Logger Root() {
     // logs what it does) stays silent instead of having log4cplus complain
     // about the missing appender on standard error.
     log4cplus::Logger::getRoot().addAppender(log4cplus::SharedAppenderPtr(new log4cplus::NullAppender()));
+    // Registered after log4cplus made its objects, so run before they go.
+    std::atexit(StopLoggingAtExit);
   });
   return log4cplus::Logger::getRoot();
 }
@@ -59,13 +89,18 @@ void InitConsole() {
   Install(appender);
 }
 
-bool IsEnabled(int level) { return Root().isEnabledFor(level); }
+bool IsEnabled(int level) {
+  const LogCall call;
+  return call.Open() && Root().isEnabledFor(level);
+}
 
 void SetLevel(int level) { Root().setLogLevel(level); }
 
 int GetLevel() { return Root().getLogLevel(); }
 
 void Write(int level, const std::string& text, const char* file, int line) {
+  const LogCall call;
+  if (!call.Open()) return;
   log4cplus::Logger root = Root();
   root.forcedLog(level, text, file, line);
 }

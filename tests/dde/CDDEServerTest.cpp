@@ -1717,6 +1717,65 @@ TEST_F(LinkLifeCycle, OptionsCarriedOnTheirOwnOverTheLimitAreLetGoWithTheirLinks
   }));
 }
 
+// A changed entry posts only the items that some conversation links, in
+// the order of its kind's items, and each of them still gets its value.
+TEST_F(DdeServerTest, APostingPassPostsOnlyLinkedItemsAndEachOfThemGetsItsValue) {
+  SignIn();
+  const std::string stock = Text(Orve()->GetStocksAll()->GetSymbol());
+  BridgeThread bridge(server_);
+  ASSERT_TRUE(bridge.Started());
+  ddetest::Client client;
+  HCONV first = client.Connect(stock, "ZmDDE");
+  HCONV second = client.Connect(stock, "ZmDDE");
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  ASSERT_TRUE(client.Transact(first, "StckBid", XTYP_ADVSTART));
+  ASSERT_TRUE(client.Transact(first, "Price", XTYP_ADVSTART));
+  ASSERT_TRUE(client.Transact(second, "StckAsk", XTYP_ADVSTART));
+  ASSERT_TRUE(WaitFor([&] {
+    StoreGuard lock(g_DataHolder.stock.lock);
+    return g_DataHolder.stock.entries.size() == 1 && g_DataHolder.stock.entries[0]->snapshot;
+  }));
+
+  auto due = [&] {
+    std::vector<std::string> items;
+    bridge.Run(client, [&] {
+      {
+        StoreGuard lock(g_DataHolder.stock.lock);
+        g_DataHolder.stock.entries[0]->changed = 1;
+      }
+      for (const CDDEServer::DueAdvise& d : server_->TakeDueAdvises()) {
+        char text[64] = {};
+        DdeQueryStringA(client.Instance(), d.item, text, sizeof text, CP_WINANSI);
+        items.push_back(text);
+      }
+    });
+    return items;
+  };
+  EXPECT_EQ(due(), (std::vector<std::string>{"Price", "StckBid", "StckAsk"}));
+  // The flag is cleared: a second pass has nothing to post.
+  std::vector<CDDEServer::DueAdvise> again;
+  bridge.Run(client, [&] { again = server_->TakeDueAdvises(); });
+  EXPECT_TRUE(again.empty());
+
+  // A link that stops is posted no more; the item another link holds stays.
+  ASSERT_TRUE(client.Transact(second, "StckAsk", XTYP_ADVSTOP));
+  EXPECT_EQ(due(), (std::vector<std::string>{"Price", "StckBid"}));
+  ASSERT_TRUE(client.Transact(second, "StckBid", XTYP_ADVSTART));
+  DdeDisconnect(second);  // its links end with it
+  EXPECT_EQ(due(), (std::vector<std::string>{"Price", "StckBid"}));
+
+  // The pass itself: each link of the first conversation gets a value.
+  const size_t before = client.ValuesOf(first).size();
+  {
+    StoreGuard lock(g_DataHolder.stock.lock);
+    g_DataHolder.stock.entries[0]->changed = 1;
+  }
+  ASSERT_TRUE(bridge.Run(client, [&] { server_->PostAdvises(); }));
+  EXPECT_TRUE(client.PumpUntil([&] { return client.ValuesOf(first).size() >= before + 2; }));
+  EXPECT_EQ(client.ValuesOf(first).size(), before + 2);
+}
+
 TEST(DdeServerObject, TheFirstObjectIsTheInstanceAndOwnsTheMonthTable) {
   auto first = std::make_unique<CDDEServer>(nullptr);
   EXPECT_EQ(CDDEServer::Instance(), first.get());

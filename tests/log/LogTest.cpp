@@ -2,16 +2,21 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <log4cplus/appender.h>
 #include <log4cplus/logger.h>
 #include <log4cplus/spi/loggingevent.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -164,6 +169,39 @@ TEST(Log, FilesLeftOpenToOthersAreNarrowedAndNewOnesArePrivateWhateverTheUmask) 
   EXPECT_EQ(files, 4u) << "the live file and backups 1, 2 and 4";
   EXPECT_EQ(ReadFile(dir / "ORVE.log.4"), "old\n") << "the oldest backup moves down the set";
   std::filesystem::remove_all(dir);
+}
+
+// Transport threads are never joined, so they may still be logging while
+// the program exits and the log library's own objects are destroyed. The
+// exiting program is this one started again (a fresh process: a forked one
+// would inherit the log library's threads as a state without threads).
+const bool g_exitingChild = [] {
+  if (!std::getenv("ORVLOG_TEST_EXIT_WHILE_LOGGING")) return false;
+  orvlog::SetLevel(orvlog::kTrace);
+  std::thread([] {
+    for (long i = 0;; ++i) ORV_LOG(orvlog::kInfo, "still here " << i);
+  }).detach();
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::exit(0);
+}();
+
+TEST(Log, AThreadStillLoggingWhileTheProgramExitsDoesNotCrashIt) {
+  for (int run = 0; run < 20; ++run) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::setenv("ORVLOG_TEST_EXIT_WHILE_LOGGING", "1", 1);
+      char self[] = "/proc/self/exe";
+      char* argv[] = {self, nullptr};
+      ::execv(self, argv);
+      ::_exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "run " << run << " ended by signal "
+                                   << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
 }
 
 }  // namespace
