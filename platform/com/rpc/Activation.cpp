@@ -162,8 +162,13 @@ HRESULT Transport::GetClassObject(REFCLSID clsid, DWORD, REFIID riid, void** ppv
       it = clients_.emplace(key, std::move(c)).first;
     }
     HRESULT hr = it->second->GetRoot(riid, ppv, LaunchTimeout());
-    // A server that was stopping when we reached it: start over once.
-    if (hr == RPC_E_DISCONNECTED || hr == kServerUnavailable) continue;
+    // A server that was stopping when we reached it: start over once, on a
+    // connection of our own. The old one is forgotten even while its close
+    // is still under way, or every later activation would find it again.
+    if (hr == RPC_E_DISCONNECTED || hr == kServerUnavailable) {
+      clients_.erase(it);
+      continue;
+    }
     // Suspended, or too busy to take us on.
     if (hr == RPC_E_TIMEOUT) return CO_E_SERVER_STOPPING;
     return hr;
