@@ -10,6 +10,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LogCapture.h"
@@ -458,6 +459,11 @@ TEST_F(IVTablesTest, EventsTravelThroughTheEventPoolAndARefusedOneIsFreed) {
   ASSERT_TRUE(c.events->WaitForEvents(1));
   EXPECT_EQ(c.events->Events()[0].rows, (Strings{"AAA/30/0/C/100/0.3/0.5"}));
 
+  // The first event's cursor goes once its task has ended, which may be
+  // just after the sink has seen it.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (CIVSurfaces::ActiveObjectCount() != 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   LogCapture log(orvlog::kError);
   ivs.refuse = true;
   const LONG cursors = CIVSurfaces::ActiveObjectCount();
