@@ -53,6 +53,7 @@
 #include "com/com.h"
 #include "com/comdef.h"
 #include "win/registry.h"
+#include "OrveProcessSupport.h"
 #include "../feed/SslFiles.h"
 
 extern char** environ;
@@ -61,73 +62,18 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string Text(BSTR b) {
-  std::string out;
-  for (UINT i = 0; b != nullptr && i < SysStringLen(b); ++i) out += static_cast<char>(b[i]);
-  return out;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-bool Eventually(const std::function<bool()>& pred, std::chrono::milliseconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
-
-// The live ORVE processes of this test's runtime folder. Other copies of
-// the program (other tests, other users' builds) run with other folders.
-std::vector<pid_t> OrvePids() {
-  std::vector<pid_t> out;
-  const std::string runtime = std::string("XDG_RUNTIME_DIR=") + ::getenv("XDG_RUNTIME_DIR");
-  char program[PATH_MAX] = {};
-  if (::realpath(ORVE_PATH, program) == nullptr) return out;
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return out;
-  while (dirent* e = ::readdir(proc)) {
-    const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-    if (pid <= 0) continue;
-    char exe[PATH_MAX] = {};
-    const std::string base = std::string("/proc/") + e->d_name;
-    const ssize_t n = ::readlink((base + "/exe").c_str(), exe, sizeof exe - 1);
-    if (n <= 0 || std::string(exe, n) != program) continue;
-    const std::string env = ReadFile(base + "/environ");
-    std::stringstream entries(env);
-    std::string entry;
-    while (std::getline(entries, entry, '\0'))
-      if (entry == runtime) out.push_back(pid);
-  }
-  ::closedir(proc);
-  return out;
-}
+using orveprocess::Eventually;
+using orveprocess::NoOrve;
+using orveprocess::OrvePids;
+using orveprocess::ReadFile;
+using orveprocess::TakeErrorDescription;
+using orveprocess::Text;
 
 std::string CommandLineOf(pid_t pid) {
   std::string s = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
   for (char& c : s)
     if (c == '\0') c = ' ';
   return s;
-}
-
-bool NoOrve() { return OrvePids().empty(); }
-
-// The calling thread's error information, taken.
-std::string TakeErrorDescription() {
-  IErrorInfo* info = nullptr;
-  if (GetErrorInfo(0, &info) != S_OK || info == nullptr) return "<none>";
-  BSTR d = nullptr;
-  info->GetDescription(&d);
-  const std::string out = Text(d);
-  SysFreeString(d);
-  info->Release();
-  return out;
 }
 
 // A client's event sink: for each OnStocksChange it walks the cursor, every

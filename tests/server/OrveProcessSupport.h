@@ -1,0 +1,86 @@
+// What the tests that start ORVE as a real process share: finding the
+// copies of this test's runtime folder, waiting with a bound, and reading
+// the caller's error information. ORVE_PATH names the program under test.
+#pragma once
+
+#include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "com/oleauto.h"
+
+namespace orveprocess {
+
+inline std::string Text(BSTR b) {
+  std::string out;
+  for (UINT i = 0; b != nullptr && i < SysStringLen(b); ++i) out += static_cast<char>(b[i]);
+  return out;
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline bool Eventually(const std::function<bool()>& pred,
+                       std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// The live ORVE processes of this test's runtime folder. Other copies of
+// the program (other tests, other users' builds) run with other folders.
+inline std::vector<pid_t> OrvePids() {
+  std::vector<pid_t> out;
+  const std::string runtime = std::string("XDG_RUNTIME_DIR=") + ::getenv("XDG_RUNTIME_DIR");
+  char program[PATH_MAX] = {};
+  if (::realpath(ORVE_PATH, program) == nullptr) return out;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return out;
+  while (dirent* e = ::readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+    if (pid <= 0) continue;
+    char exe[PATH_MAX] = {};
+    const std::string base = std::string("/proc/") + e->d_name;
+    const ssize_t n = ::readlink((base + "/exe").c_str(), exe, sizeof exe - 1);
+    if (n <= 0 || std::string(exe, n) != program) continue;
+    std::stringstream entries(ReadFile(base + "/environ"));
+    std::string entry;
+    while (std::getline(entries, entry, '\0'))
+      if (entry == runtime) out.push_back(pid);
+  }
+  ::closedir(proc);
+  return out;
+}
+
+inline bool NoOrve() { return OrvePids().empty(); }
+
+// The calling thread's error information, taken.
+inline std::string TakeErrorDescription() {
+  IErrorInfo* info = nullptr;
+  if (GetErrorInfo(0, &info) != S_OK || info == nullptr) return "<none>";
+  BSTR d = nullptr;
+  info->GetDescription(&d);
+  const std::string out = Text(d);
+  SysFreeString(d);
+  info->Release();
+  return out;
+}
+
+}  // namespace orveprocess
