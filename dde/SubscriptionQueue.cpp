@@ -114,6 +114,8 @@ void SubscriptionQueue::Adopt(const SubscriptionKey& key, const SubscriptionRequ
   link.count = links;
   link.type = subscribe.symbolType;
   if (links <= 0) return;
+  // What a new server is asked for, as for a key opened link by link.
+  if (!link.refused) link.retry = subscribe;
   auto queued = FindQueued(key);
   if (queued != m_queue.end() && !queued->request.subscribe) {
     m_queue.erase(queued);

@@ -263,6 +263,33 @@ TEST(SubscriptionQueue, AnOptionCarriedAloneIsLetGoWithItsLastLink) {
   EXPECT_TRUE(q.Queued().empty());
 }
 
+// A new server holds nothing: every key that still has links is asked for
+// again, an option carried alone included, and a key whose last link went
+// is not, nor is its unsubscription still queued.
+TEST(SubscriptionQueue, ANewServerIsAskedForEveryLinkedKeyAndNothingElse) {
+  SubscriptionQueue q;
+  Server server;
+  const SubscriptionKey stock(enStockData, "ABC");
+  const SubscriptionKey gone(enStockData, "XYZ");
+  q.Open(stock, Request("ABC", enStockData), false);
+  q.Open(gone, Request("XYZ", enStockData), false);
+  SubscriptionRequest alone = Request("DEF A", enOptionData);
+  alone.symbolType = enOption;
+  q.Adopt(SubscriptionKey::Of(alone), alone, 1);
+  server.Drain(q);
+  EXPECT_EQ(q.Close(gone), 0);
+  EXPECT_EQ(Directions(q), "-");
+
+  server = Server();
+  EXPECT_EQ(q.ServerReplaced(), 2u);
+  server.Drain(q);
+  EXPECT_EQ(server.held, (std::set<std::string>{"ABC/" + std::to_string(enStockData),
+                                                 "DEF A/" + std::to_string(enOptionData)}));
+  EXPECT_EQ(server.calls.find("XYZ"), std::string::npos) << server.calls;
+  q.Refresh();
+  EXPECT_TRUE(q.Queued().empty());
+}
+
 TEST(SubscriptionQueue, PlainRequestsReplaceTheOtherDirectionAndWakeTheWorker) {
   SubscriptionQueue q;
   ASSERT_TRUE(q.MakeWakeUp());
