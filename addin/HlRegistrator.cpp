@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "xll/xll.h"
+#include "platform/xll/xll.h"
 
 #define HLREG_EXPORT extern "C" __attribute__((visibility("default")))
 

@@ -11,7 +11,7 @@
 // arrays in place.
 #pragma once
 
-#include "xll/xll.h"
+#include "platform/xll/xll.h"
 
 #define HLUOA_EXPORT __attribute__((visibility("default")))
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "xll/xll.h"
+#include "platform/xll/xll.h"
 
 namespace hlunivopt {
 

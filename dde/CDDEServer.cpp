@@ -2,8 +2,8 @@
 
 #include <mutex>
 
-#include "com/rpc/Activation.h"
-#include "ui/shellapi.h"
+#include "platform/com/rpc/Activation.h"
+#include "platform/ui/shellapi.h"
 
 CDDEServer* CDDEServer::s_instance = nullptr;
 std::mutex CDDEServer::s_serverLock;

@@ -17,15 +17,15 @@
 #include <string>
 #include <vector>
 
-#include "com/atlcom.h"
-#include "com/comdef.h"
+#include "platform/com/atlcom.h"
+#include "platform/com/comdef.h"
 #include "dde/CDataHolder.h"
-#include "dde/ddeml.h"
+#include "platform/dde/ddeml.h"
 #include "dde/NameGrammar.h"
 #include "dde/SubscriptionQueue.h"
 #include "server/BraskOrvEntTypes.h"
-#include "win/sync.h"
-#include "win/thread.h"
+#include "platform/win/sync.h"
+#include "platform/win/thread.h"
 
 class CSystemTray;
 

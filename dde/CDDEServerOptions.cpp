@@ -7,7 +7,7 @@
 
 #include "dde/CDDEServer.h"
 #include "dde/CDDEServerFields.h"
-#include "ui/shellapi.h"
+#include "platform/ui/shellapi.h"
 
 using namespace ddeserver;
 

@@ -9,7 +9,7 @@
 
 #include "dde/CDDEServer.h"
 #include "dde/CDDEServerFields.h"
-#include "win/oledate.h"
+#include "platform/win/oledate.h"
 
 using namespace ddeserver;
 

@@ -8,7 +8,7 @@
 
 #include "dde/CDDEServer.h"
 #include "dde/CDDEServerFields.h"
-#include "ui/shellapi.h"
+#include "platform/ui/shellapi.h"
 
 using namespace ddeserver;
 

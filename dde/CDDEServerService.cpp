@@ -7,7 +7,7 @@
 #include "dde/CDDEServer.h"
 #include "dde/ItemCatalogue.h"
 #include "dde/RequestRenderer.h"
-#include "ui/dialogs.h"
+#include "platform/ui/dialogs.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include "dde/CDDEServer.h"
 #include "dde/CDDEServerFields.h"
-#include "ui/shellapi.h"
-#include "win/oledate.h"
+#include "platform/ui/shellapi.h"
+#include "platform/win/oledate.h"
 
 using namespace ddeserver;
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "com/comdef.h"
+#include "platform/com/comdef.h"
 #include "dde/StoreEntries.h"
-#include "win/sync.h"
+#include "platform/win/sync.h"
 
 // A group's critical section, made and deleted with the group.
 class StoreLock {

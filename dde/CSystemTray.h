@@ -3,9 +3,9 @@
 // right-click menu and double click drive the main window's commands.
 #pragma once
 
-#include "ui/dialogs.h"
-#include "ui/shellapi.h"
-#include "ui/winuser.h"
+#include "platform/ui/dialogs.h"
+#include "platform/ui/shellapi.h"
+#include "platform/ui/winuser.h"
 
 class CSystemTray {
  public:

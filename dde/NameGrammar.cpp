@@ -4,7 +4,7 @@
 #include <climits>
 #include <cstring>
 
-#include "win/oledate.h"
+#include "platform/win/oledate.h"
 
 namespace {
 

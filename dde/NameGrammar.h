@@ -10,7 +10,7 @@
 #include <map>
 #include <string>
 
-#include "win/types.h"
+#include "platform/win/types.h"
 
 // Option types of the parametrised items.
 enum : LONG { kItemCall = 0, kItemPut = 1 };

@@ -12,7 +12,7 @@
 
 #include "dde/CDataHolder.h"
 #include "dde/NameGrammar.h"
-#include "win/sync.h"
+#include "platform/win/sync.h"
 
 // The credentials with which the program signed in, answered to the items
 // "Login" and "Password".

@@ -6,8 +6,8 @@
 #include <functional>
 #include <memory>
 
-#include "com/comdef.h"
-#include "win/types.h"
+#include "platform/com/comdef.h"
+#include "platform/win/types.h"
 
 class CSystemTray;
 

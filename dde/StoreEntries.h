@@ -10,9 +10,9 @@
 
 #include <map>
 
-#include "com/comdef.h"
-#include "win/oledate.h"
-#include "win/types.h"
+#include "platform/com/comdef.h"
+#include "platform/win/oledate.h"
+#include "platform/win/types.h"
 
 // A DDE string handle as the store keeps it.
 typedef DWORD DdeHandleValue;

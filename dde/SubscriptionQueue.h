@@ -21,9 +21,9 @@
 #include <map>
 #include <vector>
 
-#include "com/comdef.h"
+#include "platform/com/comdef.h"
 #include "server/BraskOrvEntTypes.h"
-#include "win/sync.h"
+#include "platform/win/sync.h"
 
 // One queued subscription request.
 struct SubscriptionRequest {

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "dde/ZmDDEShell.h"
-#include "win/process.h"
-#include "win/resource.h"
+#include "platform/win/process.h"
+#include "platform/win/resource.h"
 
 namespace {
 

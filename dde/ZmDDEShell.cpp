@@ -4,13 +4,13 @@
 #include <cstring>
 #include <string>
 
-#include "com/runtime.h"
-#include "ui/dialogs.h"
-#include "ui/login_prompt.h"
-#include "win/folders.h"
-#include "win/profile.h"
-#include "win/resource.h"
-#include "win/sync.h"
+#include "platform/com/runtime.h"
+#include "platform/ui/dialogs.h"
+#include "platform/ui/login_prompt.h"
+#include "platform/win/folders.h"
+#include "platform/win/profile.h"
+#include "platform/win/resource.h"
+#include "platform/win/sync.h"
 
 const char kZmDDEInstanceMutex[] = "98FAA468-856C-47E7-A013-C4E46C9D5A8D";
 

@@ -7,7 +7,7 @@
 
 #include "dde/CSystemTray.h"
 #include "dde/ShellServer.h"
-#include "ui/winuser.h"
+#include "platform/ui/winuser.h"
 
 extern const char kZmDDEInstanceMutex[];
 

@@ -24,7 +24,7 @@
 #include "feed/RequestSnapshot.h"
 #include "feed/ServerStatus.h"
 #include "feed/UserFileName.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 int KindOfMessageType(int type) {
   switch (type) {

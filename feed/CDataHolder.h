@@ -23,7 +23,7 @@
 #include "feed/RequestSnapshot.h"
 #include "server/BraskOrvEntTypes.h"
 #include "server/Records.h"
-#include "win/windows.h"
+#include "platform/win/windows.h"
 #include "zmdataservice410.hh"
 
 class CStocksDB;

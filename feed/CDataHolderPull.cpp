@@ -5,8 +5,8 @@
 #include <cstdio>
 
 #include "OrvPayload.h"
-#include "com/comdef.h"
-#include "com/runtime.h"
+#include "platform/com/comdef.h"
+#include "platform/com/runtime.h"
 #include "feed/CDataHolder.h"
 #include "feed/CSettings.h"
 #include "feed/CFuturesDB.h"
@@ -14,7 +14,7 @@
 #include "feed/DecompressMessage.h"
 #include "feed/MessageFormat.h"
 #include "feed/StopEvent.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 namespace {
 

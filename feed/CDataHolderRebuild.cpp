@@ -8,10 +8,10 @@
 #include <atomic>
 
 #include "OrvPayload.h"
-#include "com/comdef.h"
+#include "platform/com/comdef.h"
 #include "feed/CDataHolder.h"
 #include "feed/ServerStatus.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "feed/MessageFormat.h"
 #include "feed/RequestSnapshot.h"
 #include "feed/ServerStatus.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // cache databases of every session.
 #pragma once
 
-#include "win/windows.h"
+#include "platform/win/windows.h"
 
 class CDatabaseLock {
  public:

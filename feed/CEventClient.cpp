@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "log/Log.h"
-#include "pool/CThreadPool.h"
+#include "platform/log/Log.h"
+#include "platform/pool/CThreadPool.h"
 
 std::shared_ptr<CEventClient> CEventClient::Create(CZmOrvEnt* client, KeepAlive keepAlive) {
   return std::make_shared<CEventClient>(client, keepAlive);

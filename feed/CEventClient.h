@@ -23,7 +23,7 @@
 #include <mutex>
 #include <thread>
 
-#include "win/windows.h"
+#include "platform/win/windows.h"
 
 class CZmOrvEnt;
 

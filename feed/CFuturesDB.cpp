@@ -15,7 +15,7 @@
 #include "feed/SnapshotReply.h"
 #include "feed/SqlTemplates.h"
 #include "feed/StopEvent.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "server/CFutures.h"
 #include "server/CSendFutureMsgWorker.h"
 

@@ -6,7 +6,7 @@
 #include "Idl/OrvPayload.h"
 #include "feed/MessageFormat.h"
 #include "feed/SnapshotReply.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 namespace {
 

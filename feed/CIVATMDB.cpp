@@ -5,7 +5,7 @@
 #include "feed/CSqliteException.h"
 #include "feed/Curve.h"
 #include "feed/StopEvent.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 namespace {
 

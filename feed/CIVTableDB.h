@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "com/com.h"
+#include "platform/com/com.h"
 #include "feed/CLiteDB.h"
 #include "feed/CSqliteStatement.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "server/Records.h"
 #include "zmdataservice410.hh"
 

@@ -13,8 +13,8 @@
 #include "feed/CEventClient.h"
 #include "feed/CSymbolKey.h"
 #include "feed/CZmThreadPool.h"
-#include "log/Log.h"
-#include "win/windows.h"
+#include "platform/log/Log.h"
+#include "platform/win/windows.h"
 
 class CLiteDB {
  public:

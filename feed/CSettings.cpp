@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "feed/SslFileCheck.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 const char* const CSettings::kRegistryKey = "SOFTWARE\\Brask\\Orv\\";
 const char* const CSettings::kIniFileName = "orv.ini";

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "win/windows.h"
+#include "platform/win/windows.h"
 
 class CSettings {
  public:

@@ -11,7 +11,7 @@
 #include "feed/CDatabaseLock.h"
 #include "feed/CSqliteException.h"
 #include "feed/CSqliteStatementCache.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 namespace {
 

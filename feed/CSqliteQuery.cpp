@@ -6,7 +6,7 @@
 #include <sqlite3.h>
 
 #include "feed/CSqliteException.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 CSqliteQuery::CSqliteQuery(sqlite3* db, sqlite3_stmt* stmt, bool atEnd, bool ownsStatement)
     : m_db(db), m_stmt(stmt), m_atEnd(atEnd), m_columns(stmt != nullptr ? sqlite3_column_count(stmt) : 0),

@@ -6,7 +6,7 @@
 
 #include "feed/CSqliteException.h"
 #include "feed/CSqliteStatementCache.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 CSqliteStatement::CSqliteStatement(sqlite3* db, sqlite3_stmt* stmt, std::shared_ptr<CSqliteStatementCache> cache)
     : m_db(db), m_stmt(stmt), m_cache(std::move(cache)) {}

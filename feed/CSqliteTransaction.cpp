@@ -2,7 +2,7 @@
 
 #include "feed/CSqliteDB.h"
 #include "feed/CSqliteException.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 void CSqliteTransaction::Commit() {
   if (m_commit) return;

@@ -20,7 +20,7 @@
 #include "feed/RequestSnapshot.h"
 #include "feed/SqlTemplates.h"
 #include "feed/StopEvent.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "server/CSendStockMsgWorker.h"
 #include "server/CStocks.h"
 

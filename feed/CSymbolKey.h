@@ -6,7 +6,7 @@
 #include <string>
 #include <tuple>
 
-#include "win/windows.h"
+#include "platform/win/windows.h"
 
 class CSymbolKey {
  public:

@@ -1,7 +1,7 @@
 #include "feed/CZmThreadPool.h"
 
-#include "com/com.h"
-#include "log/Log.h"
+#include "platform/com/com.h"
+#include "platform/log/Log.h"
 
 bool CZmThreadPool::Initialize(void* /*workerParam*/) {
   m_inApartment = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));

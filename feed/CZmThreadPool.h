@@ -5,7 +5,7 @@
 #pragma once
 
 #include "feed/CWorkerInterface.h"
-#include "pool/CThreadPool.h"
+#include "platform/pool/CThreadPool.h"
 
 class CZmThreadPool {
  public:

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "zip/CUnzipArchive.h"
 #include "zip/CUnzipException.h"
 #include "zip/CUnzipMemFile.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <utility>
 
 #include "Idl/OrvPayload.h"
-#include "com/atlbase.h"
-#include "com/atlcom.h"
-#include "com/comdef.h"
+#include "platform/com/atlbase.h"
+#include "platform/com/atlcom.h"
+#include "platform/com/comdef.h"
 #include "feed/CDatabaseLock.h"
 #include "feed/CSettings.h"
 #include "feed/CSqliteDB.h"
@@ -25,7 +25,7 @@
 #include "feed/OptionTable.h"
 #include "feed/TableErrorLog.h"
 #include "feed/SqlTemplates.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "server/Records.h"
 
 namespace optiontable {

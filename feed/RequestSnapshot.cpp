@@ -4,7 +4,7 @@
 
 #include "Idl/OrvPayload.h"
 #include "feed/MessageFormat.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 SnapshotRequest SnapshotRequestFor(SnapshotKind kind, const CSymbolKey& key, bool direct) {
   // Option members send 2 for one option; the future members the other way

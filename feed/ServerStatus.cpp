@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "com/comdef.h"
-#include "com/oleauto.h"
+#include "platform/com/comdef.h"
+#include "platform/com/oleauto.h"
 #include "feed/MessageFormat.h"
 
 const char* ServerStatusText(int status) {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "win/windows.h"
+#include "platform/win/windows.h"
 
 // Registers the templates in the program's own module (once; later calls do
 // nothing). LoadSqlTemplate does it on first use.

@@ -1,7 +1,7 @@
 #include "feed/SslContextSetup.h"
 
 #include "feed/CSettings.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "zmdataservice410.hh"
 
 // After the ORB's own headers, which it relies on.

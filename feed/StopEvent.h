@@ -3,7 +3,7 @@
 // so that a stopping program does not wait for them.
 #pragma once
 
-#include "win/windows.h"
+#include "platform/win/windows.h"
 
 // The event, made on first use; every later call returns the same one.
 HANDLE StopEvent();

@@ -1,6 +1,6 @@
 #include "feed/TableErrorLog.h"
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 namespace tablelog {
 

@@ -1,7 +1,7 @@
 // The about box: product name and build, closed by OK or Escape.
 #pragma once
 
-#include "ui/dialogs.h"
+#include "platform/ui/dialogs.h"
 
 class CAboutDlg {
  public:

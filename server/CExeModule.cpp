@@ -1,6 +1,6 @@
 #include "server/CExeModule.h"
 
-#include "ui/winuser.h"
+#include "platform/ui/winuser.h"
 
 CExeModule& Module() {
   static CExeModule module;

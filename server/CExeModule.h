@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "com/atlcom.h"
+#include "platform/com/atlcom.h"
 
 class CExeModule : public CComModule {
  public:

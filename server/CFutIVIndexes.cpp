@@ -1,6 +1,6 @@
 #include "server/CFutIVIndexes.h"
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 CFutIVIndexes::CFutIVIndexes() {
   m_cur.Symbol = _bstr_t("");

@@ -1,6 +1,6 @@
 #include "server/CFutIVSurfaces.h"
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 CFutIVSurfaces::CFutIVSurfaces() {
   m_cur.Symbol = _bstr_t("");

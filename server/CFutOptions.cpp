@@ -1,6 +1,6 @@
 #include "server/CFutOptions.h"
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 CFutOptions::CFutOptions() {
   orvsrv::SetOptionDefaults(m_cur);

@@ -1,6 +1,6 @@
 #include "server/CFutures.h"
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 CFutures::CFutures() {
   m_cur.Symbol = _bstr_t("");

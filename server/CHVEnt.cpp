@@ -1,6 +1,6 @@
 #include "server/CHVEnt.h"
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 CHVEnt::CHVEnt() {
   const LONG count = CountCreated();

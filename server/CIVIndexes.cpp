@@ -1,6 +1,6 @@
 #include "server/CIVIndexes.h"
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 CIVIndexes::CIVIndexes() {
   m_cur.Symbol = _bstr_t("");

@@ -1,6 +1,6 @@
 #include "server/CIVSurfaces.h"
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 CIVSurfaces::CIVSurfaces() {
   m_cur.Symbol = _bstr_t("");

@@ -1,6 +1,6 @@
 #include "server/CInterestRate.h"
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 CInterestRate::CInterestRate() {
   m_cur.Currency = _bstr_t("");

@@ -1,6 +1,6 @@
 #include "server/CNstdOptions.h"
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 CNstdOptions::CNstdOptions() {
   orvsrv::SetOptionDefaults(m_cur);

@@ -1,6 +1,6 @@
 #include "server/COptions.h"
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 COptions::COptions() {
   orvsrv::SetOptionDefaults(m_cur);

@@ -11,8 +11,8 @@
 // sink list while Advise and Unadvise change it.
 #pragma once
 
-#include "com/com.h"
-#include "log/Log.h"
+#include "platform/com/com.h"
+#include "platform/log/Log.h"
 #include "server/CZmOrvEventSource.h"
 #include "server/CursorSupport.h"
 

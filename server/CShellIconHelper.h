@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "ui/dialogs.h"
-#include "ui/shellapi.h"
+#include "platform/ui/dialogs.h"
+#include "platform/ui/shellapi.h"
 
 class CShellIconHelper {
  public:

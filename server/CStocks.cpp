@@ -1,6 +1,6 @@
 #include "server/CStocks.h"
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 CStocks::CStocks() {
   m_cur.Symbol = _bstr_t("");

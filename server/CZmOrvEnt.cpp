@@ -9,14 +9,14 @@
 #include <vector>
 
 #include "OrvPayload.h"
-#include "com/rpc/CallLimits.h"
+#include "platform/com/rpc/CallLimits.h"
 #include "feed/CSettings.h"
 #include "feed/ServerStatus.h"
 #include "feed/StopEvent.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "server/CursorSupport.h"
 #include "server/ServiceSignIn.h"
-#include "win/profile.h"
+#include "platform/win/profile.h"
 
 namespace {
 

@@ -10,12 +10,12 @@
 #include <memory>
 #include <string>
 
-#include "com/com.h"
+#include "platform/com/com.h"
 #include "feed/CDataHolder.h"
 #include "feed/CEventClient.h"
 #include "server/BraskOrvEntTypes.h"
 #include "server/CProxy_IZmOrvEventsEnt.h"
-#include "win/windows.h"
+#include "platform/win/windows.h"
 
 class CZmOrvEnt : public CComObjectRootEx<CComMultiThreadModel>,
                   public CComCoClass<CZmOrvEnt, &CLSID_ZmOrvEnt>,

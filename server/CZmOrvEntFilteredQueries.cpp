@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "server/CFutIVIndexes.h"
 #include "server/CFutIVSurfaces.h"
 #include "server/CFutOptions.h"
@@ -19,7 +19,7 @@
 #include "server/COptions.h"
 #include "server/CZmOrvEnt.h"
 #include "server/QueryResults.h"
-#include "win/oledate.h"
+#include "platform/win/oledate.h"
 
 namespace {
 

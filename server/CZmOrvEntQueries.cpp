@@ -1,7 +1,7 @@
 // The plain query methods of the main object: every record of one kind that
 // the user's session holds for a symbol, for an underlying or in full,
 // handed out as a new cursor.
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "server/CFutIVIndexes.h"
 #include "server/CFutIVSurfaces.h"
 #include "server/CFutOptions.h"

@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "com/com.h"
+#include "platform/com/com.h"
 #include "server/BraskOrvEntTypes.h"
 #include "server/Records.h"
-#include "win/windows.h"
+#include "platform/win/windows.h"
 
 namespace orvsrv {
 

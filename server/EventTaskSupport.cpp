@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "com/rpc/CallLimits.h"
+#include "platform/com/rpc/CallLimits.h"
 #include "feed/CSettings.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "server/CursorSupport.h"
 
 namespace orvsrv {

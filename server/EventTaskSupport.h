@@ -6,7 +6,7 @@
 #include <chrono>
 #include <functional>
 
-#include "com/com.h"
+#include "platform/com/com.h"
 #include "feed/CEventClient.h"
 #include "server/CZmOrvEventSource.h"
 

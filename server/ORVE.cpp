@@ -2,8 +2,8 @@
 #include <cstring>
 
 #include "server/OrveProcess.h"
-#include "win/version.h"
-#include "win/resource.h"
+#include "platform/win/version.h"
+#include "platform/win/resource.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <ctime>
 #include <exception>
 
-#include "com/com.h"
+#include "platform/com/com.h"
 #include "feed/CSettings.h"
 #include "feed/SslContextSetup.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "server/CExeModule.h"
 #include "server/CIVIndexes.h"
 #include "server/CIVSurfaces.h"
@@ -22,8 +22,8 @@
 #include "server/CStocks.h"
 #include "server/CZmOrvEnt.h"
 #include "server/OrveResources.h"
-#include "ui/winuser.h"
-#include "win/process.h"
+#include "platform/ui/winuser.h"
+#include "platform/win/process.h"
 
 const char kOrveInstanceMutex[] = "9491CBDC-6FEC-465b-A4BE-C8CA68414653";
 

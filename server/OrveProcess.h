@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "win/windows.h"
+#include "platform/win/windows.h"
 
 // The single-instance mutex of the server.
 extern const char kOrveInstanceMutex[];

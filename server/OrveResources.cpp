@@ -1,6 +1,6 @@
 #include "server/OrveResources.h"
 
-#include "ui/dialogs.h"
+#include "platform/ui/dialogs.h"
 
 void RegisterOrveResources() {
   orvui::RegisterIconResource(nullptr, 215);

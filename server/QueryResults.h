@@ -7,8 +7,8 @@
 #include <iterator>
 #include <vector>
 
-#include "com/com.h"
-#include "log/Log.h"
+#include "platform/com/com.h"
+#include "platform/log/Log.h"
 #include "server/CZmOrvEnt.h"
 
 namespace orvsrv {

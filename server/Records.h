@@ -10,7 +10,7 @@
 
 #include <vector>
 
-#include "com/com.h"
+#include "platform/com/com.h"
 
 // Stock quote and start-of-day figures. Each 52-week pair is stored low
 // first, high second.

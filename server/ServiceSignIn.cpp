@@ -8,7 +8,7 @@
 
 #include "OrvPayload.h"
 #include "feed/ServerStatus.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 namespace {
 

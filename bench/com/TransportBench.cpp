@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "TransportObjects.h"
-#include "com/rpc/Connection.h"
+#include "platform/com/rpc/Connection.h"
 
 using namespace orvrpc;
 

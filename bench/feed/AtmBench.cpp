@@ -19,7 +19,7 @@
 #include "feed/COptionsDB.h"
 #include "feed/CSqliteDB.h"
 #include "feed/CStocksDB.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "server/CZmOrvEventSource.h"
 
 // The tables need a client class to name; nothing here sends events.

@@ -20,7 +20,7 @@
 #include "feed/CSqliteDB.h"
 #include "feed/MessageFormat.h"
 #include "feed/SqlTemplates.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "server/CZmOrvEventSource.h"
 
 // The subscribed client: counts the events its tasks fire.

@@ -19,7 +19,7 @@
 #include "feed/CStocksDB.h"
 #include "feed/MessageFormat.h"
 #include "feed/SqlTemplates.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "server/CZmOrvEventSource.h"
 
 // The subscribed client: counts the events its tasks fire.

@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "com/atlbase.h"
-#include "com/rpc/Connection.h"
+#include "platform/com/atlbase.h"
+#include "platform/com/rpc/Connection.h"
 #include "feed/CZmThreadPool.h"
 #include "server/CStocks.h"
 #include "server/CSendStockMsgWorker.h"

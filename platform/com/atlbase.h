@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "com/oleauto.h"
+#include "platform/com/oleauto.h"
 
 // CComPtr<T>: owns one reference. operator& is for out-parameters and
 // requires an empty pointer (it would leak otherwise).

@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "com/atlbase.h"
-#include "com/dispatch.h"
-#include "com/runtime.h"
+#include "platform/com/atlbase.h"
+#include "platform/com/dispatch.h"
+#include "platform/com/runtime.h"
 
 class CComModule;
 // The module of the process (set by its constructor); objects lock it for

@@ -2,7 +2,7 @@
 #include <cstring>
 #include <limits>
 
-#include "com/oleauto.h"
+#include "platform/com/oleauto.h"
 
 namespace {
 

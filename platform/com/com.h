@@ -1,11 +1,11 @@
 // Everything of the COM and OLE Automation stand-in in one include.
 #pragma once
 
-#include "com/types.h"
-#include "com/interfaces.h"
-#include "com/oleauto.h"
-#include "com/runtime.h"
-#include "com/dispatch.h"
-#include "com/atlbase.h"
-#include "com/atlcom.h"
-#include "com/comdef.h"
+#include "platform/com/types.h"
+#include "platform/com/interfaces.h"
+#include "platform/com/oleauto.h"
+#include "platform/com/runtime.h"
+#include "platform/com/dispatch.h"
+#include "platform/com/atlbase.h"
+#include "platform/com/atlcom.h"
+#include "platform/com/comdef.h"

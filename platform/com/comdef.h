@@ -9,8 +9,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "com/atlbase.h"
-#include "com/runtime.h"
+#include "platform/com/atlbase.h"
+#include "platform/com/runtime.h"
 
 // ---- _bstr_t ---------------------------------------------------------------------
 

@@ -1,7 +1,7 @@
 #include <atomic>
 #include <cstdio>
 
-#include "com/comdef.h"
+#include "platform/com/comdef.h"
 
 // ---- CComBSTR, CComVariant -------------------------------------------------------
 

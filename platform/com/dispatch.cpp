@@ -1,7 +1,7 @@
 #include <mutex>
 #include <vector>
 
-#include "com/dispatch.h"
+#include "platform/com/dispatch.h"
 
 namespace orvcom {
 

@@ -9,7 +9,7 @@
 
 #include <vector>
 
-#include "com/oleauto.h"
+#include "platform/com/oleauto.h"
 
 namespace orvcom {
 

@@ -1,7 +1,7 @@
 #include <atomic>
 #include <new>
 
-#include "com/oleauto.h"
+#include "platform/com/oleauto.h"
 
 namespace {
 

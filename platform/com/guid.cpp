@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "com/interfaces.h"
+#include "platform/com/interfaces.h"
 
 const GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 

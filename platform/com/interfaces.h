@@ -2,7 +2,7 @@
 // identifiers as clients and servers of other builds expect them.
 #pragma once
 
-#include "com/types.h"
+#include "platform/com/types.h"
 
 struct IUnknown {
   STDMETHOD(QueryInterface)(REFIID riid, void** ppvObject) = 0;

@@ -1,7 +1,7 @@
 #include <string>
 
-#include "com/atlcom.h"
-#include "log/Log.h"
+#include "platform/com/atlcom.h"
+#include "platform/log/Log.h"
 
 CComModule* _pAtlModule = nullptr;
 

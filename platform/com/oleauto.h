@@ -2,8 +2,8 @@
 // blocks and the per-thread error information.
 #pragma once
 
-#include "com/interfaces.h"
-#include "win/oledate.h"
+#include "platform/com/interfaces.h"
+#include "platform/win/oledate.h"
 
 // ---- BSTR ----------------------------------------------------------------
 // A BSTR points at UTF-16 text that is preceded by its length in bytes

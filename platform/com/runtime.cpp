@@ -2,8 +2,8 @@
 #include <mutex>
 #include <vector>
 
-#include "com/runtime.h"
-#include "log/Log.h"
+#include "platform/com/runtime.h"
+#include "platform/log/Log.h"
 
 namespace {
 

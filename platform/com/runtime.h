@@ -6,7 +6,7 @@
 // installs (without one, such a class is not registered here).
 #pragma once
 
-#include "com/interfaces.h"
+#include "platform/com/interfaces.h"
 
 // Per-thread counters: the first call on a thread answers S_OK, later ones
 // S_FALSE; every successful call wants one CoUninitialize. A request for a

@@ -4,7 +4,7 @@
 #include <limits>
 #include <new>
 
-#include "com/oleauto.h"
+#include "platform/com/oleauto.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "win/windows.h"
+#include "platform/win/windows.h"
 
 typedef char16_t OLECHAR;
 typedef OLECHAR* LPOLESTR;

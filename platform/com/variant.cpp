@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "com/oleauto.h"
+#include "platform/com/oleauto.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "dde/DdeHandles.h"
+#include "platform/dde/DdeHandles.h"
 
 #include <cctype>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include <memory>
 #include <mutex>
 
-#include "dde/DdeInstance.h"
+#include "platform/dde/DdeInstance.h"
 
 namespace orvdde {
 

@@ -1,4 +1,4 @@
-#include "dde/DdeInstance.h"
+#include "platform/dde/DdeInstance.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -23,12 +23,12 @@
 #include <thread>
 #include <vector>
 
-#include "dde/DdeHandles.h"
-#include "dde/DdeWire.h"
-#include "log/Log.h"
-#include "ui/winuser.h"
-#include "win/folders.h"
-#include "win/thread.h"
+#include "platform/dde/DdeHandles.h"
+#include "platform/dde/DdeWire.h"
+#include "platform/log/Log.h"
+#include "platform/ui/winuser.h"
+#include "platform/win/folders.h"
+#include "platform/win/thread.h"
 
 namespace orvdde {
 

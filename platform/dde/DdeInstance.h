@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "dde/ddeml.h"
+#include "platform/dde/ddeml.h"
 
 namespace orvdde {
 

@@ -1,4 +1,4 @@
-#include "dde/DdeWire.h"
+#include "platform/dde/DdeWire.h"
 
 #include <cstring>
 

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "dde/ddeml.h"
-#include "log/Log.h"
-#include "ui/winuser.h"
+#include "platform/dde/ddeml.h"
+#include "platform/log/Log.h"
+#include "platform/ui/winuser.h"
 
 namespace {
 

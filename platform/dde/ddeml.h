@@ -20,7 +20,7 @@
 // a synchronous client of a service that the same thread serves.
 #pragma once
 
-#include "win/types.h"
+#include "platform/win/types.h"
 
 typedef struct HCONV__* HCONV;
 typedef struct HSZ__* HSZ;

@@ -1,4 +1,4 @@
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 #include <atomic>
 #include <chrono>
@@ -17,7 +17,7 @@
 #include <log4cplus/nullappender.h>
 #include <log4cplus/spi/loggingevent.h>
 
-#include "log/PrivateRollingFile.h"
+#include "platform/log/PrivateRollingFile.h"
 
 namespace orvlog {
 namespace {

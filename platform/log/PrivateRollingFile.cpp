@@ -1,4 +1,4 @@
-#include "log/PrivateRollingFile.h"
+#include "platform/log/PrivateRollingFile.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
-#include "ui/clock.h"
+#include "platform/ui/clock.h"
 
-#include "ui/winuser.h"
-#include "win/thread.h"
+#include "platform/ui/winuser.h"
+#include "platform/win/thread.h"
 
 namespace orvui {
 

@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "win/types.h"
+#include "platform/win/types.h"
 
 namespace orvui {
 

@@ -1,4 +1,4 @@
-#include "ui/dialogs.h"
+#include "platform/ui/dialogs.h"
 
 #include <cstdio>
 #include <deque>
@@ -7,7 +7,7 @@
 #include <mutex>
 #include <set>
 
-#include "win/resource.h"
+#include "platform/win/resource.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/winuser.h"
+#include "platform/ui/winuser.h"
 
 #define TPM_LEFTALIGN 0x0000
 #define TPM_RIGHTBUTTON 0x0002

@@ -1,4 +1,4 @@
-#include "ui/login_prompt.h"
+#include "platform/ui/login_prompt.h"
 
 #include <fcntl.h>
 #include <termios.h>

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "ui/dialogs.h"
+#include "platform/ui/dialogs.h"
 
 namespace orvui {
 

@@ -12,9 +12,9 @@
 #include <mutex>
 #include <string>
 
-#include "ui/clock.h"
-#include "ui/winuser.h"
-#include "win/thread.h"
+#include "platform/ui/clock.h"
+#include "platform/ui/winuser.h"
+#include "platform/win/thread.h"
 
 namespace {
 

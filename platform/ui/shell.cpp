@@ -3,7 +3,7 @@
 #include <map>
 #include <mutex>
 
-#include "ui/shellapi.h"
+#include "platform/ui/shellapi.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "ui/winuser.h"
+#include "platform/ui/winuser.h"
 
 #define NIM_ADD 0x00000000
 #define NIM_MODIFY 0x00000001

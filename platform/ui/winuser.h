@@ -10,8 +10,8 @@
 // SendMessage reaches only windows of the calling thread.
 #pragma once
 
-#include "win/types.h"
-#include "win/winerror.h"
+#include "platform/win/types.h"
+#include "platform/win/winerror.h"
 
 #ifndef ERROR_INVALID_WINDOW_HANDLE
 #define ERROR_INVALID_WINDOW_HANDLE 1400

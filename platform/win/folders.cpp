@@ -1,4 +1,4 @@
-#include "win/folders.h"
+#include "platform/win/folders.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "log/Log.h"
-#include "win/internal.h"
-#include "win/winerror.h"
+#include "platform/log/Log.h"
+#include "platform/win/internal.h"
+#include "platform/win/winerror.h"
 
 namespace orvwin {
 

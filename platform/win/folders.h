@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "win/types.h"
+#include "platform/win/types.h"
 
 namespace orvwin {
 

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "win/types.h"
+#include "platform/win/types.h"
 
 namespace orvwin::detail {
 

@@ -1,4 +1,4 @@
-#include "win/message.h"
+#include "platform/win/message.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -3,8 +3,8 @@
 
 #include <cstdarg>
 
-#include "win/types.h"
-#include "win/winerror.h"
+#include "platform/win/types.h"
+#include "platform/win/winerror.h"
 
 #define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200

@@ -5,10 +5,10 @@
 #include <cerrno>
 #include <string>
 
-#include "win/folders.h"
-#include "win/internal.h"
-#include "win/sync.h"
-#include "win/thread.h"
+#include "platform/win/folders.h"
+#include "platform/win/internal.h"
+#include "platform/win/sync.h"
+#include "platform/win/thread.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "win/oledate.h"
+#include "platform/win/oledate.h"
 
 #include <time.h>
 

@@ -3,7 +3,7 @@
 // midnight (-1.25 is 1899-12-29 06:00), as OLE Automation defines it.
 #pragma once
 
-#include "win/types.h"
+#include "platform/win/types.h"
 
 typedef double DATE;
 typedef double DOUBLE;

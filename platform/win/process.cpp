@@ -1,4 +1,4 @@
-#include "win/process.h"
+#include "platform/win/process.h"
 
 #include <dirent.h>
 #include <poll.h>
@@ -20,8 +20,8 @@
 #include <sstream>
 #include <string>
 
-#include "log/Log.h"
-#include "win/internal.h"
+#include "platform/log/Log.h"
+#include "platform/win/internal.h"
 
 #ifndef SYS_pidfd_open
 #define SYS_pidfd_open 434

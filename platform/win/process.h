@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "win/types.h"
-#include "win/winerror.h"
+#include "platform/win/types.h"
+#include "platform/win/winerror.h"
 
 struct PROCESS_MEMORY_COUNTERS {
   DWORD cb;

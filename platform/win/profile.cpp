@@ -1,11 +1,11 @@
-#include "win/profile.h"
+#include "platform/win/profile.h"
 
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "win/internal.h"
+#include "platform/win/internal.h"
 
 namespace {
 

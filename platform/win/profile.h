@@ -7,8 +7,8 @@
 // 0600, since these files hold credentials.
 #pragma once
 
-#include "win/types.h"
-#include "win/winerror.h"
+#include "platform/win/types.h"
+#include "platform/win/winerror.h"
 
 // The value as a number (leading decimal digits, after an optional sign; a
 // negative number as its two's complement); nDefault when the key is

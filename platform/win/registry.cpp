@@ -1,4 +1,4 @@
-#include "win/registry.h"
+#include "platform/win/registry.h"
 
 #include <cstring>
 #include <mutex>
@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "log/Log.h"
-#include "win/folders.h"
-#include "win/internal.h"
+#include "platform/log/Log.h"
+#include "platform/win/folders.h"
+#include "platform/win/internal.h"
 
 namespace {
 

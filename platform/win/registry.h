@@ -13,8 +13,8 @@
 // included) as it was.
 #pragma once
 
-#include "win/types.h"
-#include "win/winerror.h"
+#include "platform/win/types.h"
+#include "platform/win/winerror.h"
 
 typedef DWORD REGSAM;
 

@@ -1,4 +1,4 @@
-#include "win/resource.h"
+#include "platform/win/resource.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -11,8 +11,8 @@
 #include <mutex>
 #include <string>
 
-#include "win/internal.h"
-#include "win/version.h"
+#include "platform/win/internal.h"
+#include "platform/win/version.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include <cstddef>
 
-#include "win/types.h"
-#include "win/winerror.h"
+#include "platform/win/types.h"
+#include "platform/win/winerror.h"
 
 namespace orvwin {
 

@@ -1,9 +1,9 @@
-#include "win/sync.h"
+#include "platform/win/sync.h"
 
 #include <chrono>
 #include <unordered_map>
 
-#include "win/internal.h"
+#include "platform/win/internal.h"
 
 namespace orvwin::detail {
 

@@ -8,8 +8,8 @@
 
 #include <pthread.h>
 
-#include "win/types.h"
-#include "win/winerror.h"
+#include "platform/win/types.h"
+#include "platform/win/winerror.h"
 
 #define INFINITE 0xFFFFFFFF
 #define WAIT_OBJECT_0 0x00000000u

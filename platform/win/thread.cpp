@@ -1,4 +1,4 @@
-#include "win/thread.h"
+#include "platform/win/thread.h"
 
 #include <sys/syscall.h>
 #include <time.h>
@@ -10,8 +10,8 @@
 #include <system_error>
 #include <thread>
 
-#include "win/internal.h"
-#include "win/sync.h"
+#include "platform/win/internal.h"
+#include "platform/win/sync.h"
 
 namespace {
 

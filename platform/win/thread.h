@@ -7,8 +7,8 @@
 // told to through an event they poll.
 #pragma once
 
-#include "win/types.h"
-#include "win/winerror.h"
+#include "platform/win/types.h"
+#include "platform/win/winerror.h"
 
 #define STILL_ACTIVE 259
 #define CREATE_SUSPENDED 0x00000004

@@ -3,8 +3,8 @@
 // of any loaded module that did so then has version information.
 #pragma once
 
-#include "win/types.h"
-#include "win/winerror.h"
+#include "platform/win/types.h"
+#include "platform/win/winerror.h"
 
 typedef UINT* PUINT;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "xll/xll.h"
+#include "platform/xll/xll.h"
 
 namespace {
 

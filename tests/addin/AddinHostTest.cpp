@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "analytics/HlUnivOpt.h"
-#include "xll/XllHost.h"
+#include "platform/xll/XllHost.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "com/com.h"
+#include "platform/com/com.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "BraskOrvEnt.h"
-#include "com/com.h"
+#include "platform/com/com.h"
 
 // The history cursor: one record, read through properties and [out]s.
 class ATL_NO_VTABLE CTestHV : public CComObjectRootEx<CComMultiThreadModel>,

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <string>
 
-#include "com/rpc/Wire.h"
+#include "platform/com/rpc/Wire.h"
 
 using namespace orvrpc;
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "TransportLib.h"
-#include "com/com.h"
+#include "platform/com/com.h"
 
 namespace tobj {
 

@@ -20,11 +20,11 @@
 #include <gtest/gtest.h>
 
 #include "TransportObjects.h"
-#include "com/com.h"
-#include "com/rpc/Activation.h"
-#include "com/rpc/Connection.h"
-#include "com/rpc/Launch.h"
-#include "com/rpc/Socket.h"
+#include "platform/com/com.h"
+#include "platform/com/rpc/Activation.h"
+#include "platform/com/rpc/Connection.h"
+#include "platform/com/rpc/Launch.h"
+#include "platform/com/rpc/Socket.h"
 
 using namespace std::chrono_literals;
 

@@ -15,8 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "TransportObjects.h"
-#include "com/rpc/Connection.h"
-#include "com/rpc/ProxyManager.h"
+#include "platform/com/rpc/Connection.h"
+#include "platform/com/rpc/ProxyManager.h"
 
 using namespace orvrpc;
 using namespace std::chrono_literals;

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "com/rpc/Connection.h"
+#include "platform/com/rpc/Connection.h"
 
 using namespace orvrpc;
 

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "com/rpc/Connection.h"
+#include "platform/com/rpc/Connection.h"
 
 using namespace orvrpc;
 

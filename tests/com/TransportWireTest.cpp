@@ -15,10 +15,10 @@
 #include <future>
 #include <mutex>
 
-#include "com/rpc/CallPool.h"
-#include "com/rpc/Launch.h"
-#include "com/rpc/Socket.h"
-#include "com/rpc/Wire.h"
+#include "platform/com/rpc/CallPool.h"
+#include "platform/com/rpc/Launch.h"
+#include "platform/com/rpc/Socket.h"
+#include "platform/com/rpc/Wire.h"
 
 using namespace orvrpc;
 namespace fs = std::filesystem;

@@ -27,7 +27,7 @@
 #include "DdeFixture.h"
 #include "dde/CDDEServer.h"
 #include "dde/CSystemTray.h"
-#include "win/registry.h"
+#include "platform/win/registry.h"
 
 extern char** environ;
 

@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "dde/ddeml.h"
-#include "ui/winuser.h"
-#include "win/thread.h"
+#include "platform/dde/ddeml.h"
+#include "platform/ui/winuser.h"
+#include "platform/win/thread.h"
 
 namespace ddetest {
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dde/DdeWire.h"
+#include "platform/dde/DdeWire.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t at = 0;

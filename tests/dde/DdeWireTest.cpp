@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "dde/DdeWire.h"
-#include "dde/ddeml.h"
+#include "platform/dde/DdeWire.h"
+#include "platform/dde/ddeml.h"
 
 using namespace orvdde;
 

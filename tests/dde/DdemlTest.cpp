@@ -9,8 +9,8 @@
 #include <cstring>
 #include <set>
 
-#include "dde/DdeInstance.h"
-#include "dde/DdeWire.h"
+#include "platform/dde/DdeInstance.h"
+#include "platform/dde/DdeWire.h"
 #include "DdeFixture.h"
 #include "../feed/LogCapture.h"
 

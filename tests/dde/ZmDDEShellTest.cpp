@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "../ui/PtyTerminal.h"
-#include "com/oleauto.h"
-#include "ui/clock.h"
-#include "win/profile.h"
-#include "win/resource.h"
+#include "platform/com/oleauto.h"
+#include "platform/ui/clock.h"
+#include "platform/win/profile.h"
+#include "platform/win/resource.h"
 
 namespace {
 

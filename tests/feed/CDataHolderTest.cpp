@@ -11,7 +11,7 @@
 #include <map>
 #include <string>
 
-#include "com/comdef.h"
+#include "platform/com/comdef.h"
 #include "feed/CDatabaseLock.h"
 #include "feed/CDataHolder.h"
 #include "feed/CSettings.h"

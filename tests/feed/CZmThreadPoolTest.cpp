@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "com/com.h"
+#include "platform/com/com.h"
 
 namespace {
 

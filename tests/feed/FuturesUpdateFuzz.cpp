@@ -13,7 +13,7 @@
 
 #include "feed/CFuturesDB.h"
 #include "feed/MessageFormat.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "server/CZmOrvEventSource.h"
 
 class CZmOrvEnt final : public CZmOrvEventSource {

@@ -16,7 +16,7 @@
 #include "feed/CIVIndexDB.h"
 #include "feed/CIVSurfaceDB.h"
 #include "feed/MessageFormat.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "server/CZmOrvEventSource.h"
 
 class CZmOrvEnt final : public CZmOrvEventSource {

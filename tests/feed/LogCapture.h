@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 class LogCapture {
  public:

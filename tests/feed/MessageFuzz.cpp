@@ -7,7 +7,7 @@
 #include <string>
 
 #include "feed/MessageFormat.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "feed/COptionsDB.h"
 #include "feed/CSettings.h"
 #include "feed/MessageFormat.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "server/CZmOrvEventSource.h"
 
 class CZmOrvEnt final : public CZmOrvEventSource {

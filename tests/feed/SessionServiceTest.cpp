@@ -8,7 +8,7 @@
 #include <set>
 
 #include "OrvPayload.h"
-#include "com/comdef.h"
+#include "platform/com/comdef.h"
 #include "feed/CDatabaseLock.h"
 #include "feed/ServerStatus.h"
 #include "tests/feed/LogCapture.h"

@@ -13,7 +13,7 @@
 
 #include "feed/CDataHolder.h"
 #include "feed/CSettings.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "tests/feed/TestClient.h"
 
 namespace {

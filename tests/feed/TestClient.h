@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "com/com.h"
+#include "platform/com/com.h"
 #include "feed/CEventClient.h"
 #include "server/CZmOrvEventSource.h"
 

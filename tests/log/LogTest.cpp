@@ -1,4 +1,4 @@
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "pool/CThreadPool.h"
+#include "platform/pool/CThreadPool.h"
 
 #include <gtest/gtest.h>
 

@@ -13,13 +13,13 @@
 
 #include <sqlite3.h>
 
-#include "com/atlbase.h"
-#include "com/comdef.h"
+#include "platform/com/atlbase.h"
+#include "platform/com/comdef.h"
 #include "feed/CDatabaseLock.h"
 #include "server/CZmOrvEnt.h"
 #include "tests/feed/LogCapture.h"
 #include "tests/feed/SessionServiceSupport.h"
-#include "win/registry.h"
+#include "platform/win/registry.h"
 
 namespace orvtest {
 namespace {

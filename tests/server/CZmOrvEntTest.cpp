@@ -14,16 +14,16 @@
 #include <mutex>
 #include <set>
 
-#include "com/atlbase.h"
+#include "platform/com/atlbase.h"
 #include "OrvPayload.h"
-#include "com/comdef.h"
+#include "platform/com/comdef.h"
 #include "server/CZmOrvEnt.h"
 #include "feed/UserFileName.h"
 #include "tests/feed/LogCapture.h"
 #include "tests/feed/SessionServiceSupport.h"
-#include "win/folders.h"
-#include "win/profile.h"
-#include "win/registry.h"
+#include "platform/win/folders.h"
+#include "platform/win/profile.h"
+#include "platform/win/registry.h"
 
 namespace orvtest {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "com/com.h"
+#include "platform/com/com.h"
 
 namespace orvtest {
 

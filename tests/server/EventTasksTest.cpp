@@ -13,7 +13,7 @@
 
 #include "feed/CEventClient.h"
 #include "feed/CZmThreadPool.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 #include "server/CFutIVIndexes.h"
 #include "server/CFutIVSurfaces.h"
 #include "server/CFutOptions.h"

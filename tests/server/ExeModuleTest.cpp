@@ -7,13 +7,13 @@
 #include <vector>
 #include <thread>
 
-#include "com/com.h"
-#include "log/Log.h"
+#include "platform/com/com.h"
+#include "platform/log/Log.h"
 #include "server/CExeModule.h"
 #include "server/OrveProcess.h"
-#include "ui/winuser.h"
-#include "win/resource.h"
-#include "win/version.h"
+#include "platform/ui/winuser.h"
+#include "platform/win/resource.h"
+#include "platform/win/version.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 // next sign-in.
 #include <gtest/gtest.h>
 
-#include "com/atlbase.h"
-#include "com/comdef.h"
+#include "platform/com/atlbase.h"
+#include "platform/com/comdef.h"
 #include "OrvSimProcess.h"
 #include "feed/CSettings.h"
 #include "server/CZmOrvEnt.h"

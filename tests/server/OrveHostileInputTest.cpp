@@ -34,10 +34,10 @@
 
 #include "BraskOrvEnt.h"
 #include "OrvSimProcess.h"
-#include "com/atlbase.h"
-#include "com/com.h"
-#include "com/comdef.h"
-#include "win/registry.h"
+#include "platform/com/atlbase.h"
+#include "platform/com/com.h"
+#include "platform/com/comdef.h"
+#include "platform/win/registry.h"
 #include "OrveProcessSupport.h"
 
 extern char** environ;

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "com/oleauto.h"
+#include "platform/com/oleauto.h"
 
 namespace orveprocess {
 

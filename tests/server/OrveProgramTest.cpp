@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "win/windows.h"
+#include "platform/win/windows.h"
 
 extern char** environ;
 

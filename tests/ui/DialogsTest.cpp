@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "ui/dialogs.h"
+#include "platform/ui/dialogs.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "ui/clock.h"
-#include "ui/winuser.h"
-#include "win/thread.h"
+#include "platform/ui/clock.h"
+#include "platform/ui/winuser.h"
+#include "platform/win/thread.h"
 
 namespace {
 

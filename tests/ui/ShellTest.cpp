@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "ui/shellapi.h"
+#include "platform/ui/shellapi.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "win/windows.h"
+#include "platform/win/windows.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "win/windows.h"
+#include "platform/win/windows.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) return 2;

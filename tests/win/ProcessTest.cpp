@@ -1,4 +1,4 @@
-#include "win/windows.h"
+#include "platform/win/windows.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

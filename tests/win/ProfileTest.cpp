@@ -1,4 +1,4 @@
-#include "win/windows.h"
+#include "platform/win/windows.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

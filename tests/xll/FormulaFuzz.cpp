@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "xll/XllHost.h"
+#include "platform/xll/XllHost.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static xllhost::XllHost host;  // no add-in: every call ends after parsing

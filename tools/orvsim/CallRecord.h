@@ -8,7 +8,7 @@
 
 #include "MessageTypes.h"
 #include "SimServer.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 namespace orvsim {
 

@@ -8,7 +8,7 @@
 #include "BlockWriter.h"
 #include "CallRecord.h"
 #include "ZipWriter.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 namespace orvsim {
 

@@ -6,7 +6,7 @@
 #include "CallRecord.h"
 #include "ManagerServant.h"
 #include "ZipWriter.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 namespace orvsim {
 

@@ -28,7 +28,7 @@
 #include "ManagerServant.h"
 #include "MarketModel.h"
 #include "SimServer.h"
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 namespace {
 

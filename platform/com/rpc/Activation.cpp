@@ -1,4 +1,4 @@
-#include "com/rpc/Activation.h"
+#include "platform/com/rpc/Activation.h"
 
 #include <errno.h>
 #include <sys/wait.h>
@@ -9,11 +9,11 @@
 #include <mutex>
 #include <thread>
 
-#include "com/com.h"
-#include "com/rpc/Connection.h"
-#include "com/rpc/Launch.h"
-#include "com/rpc/Socket.h"
-#include "log/Log.h"
+#include "platform/com/com.h"
+#include "platform/com/rpc/Connection.h"
+#include "platform/com/rpc/Launch.h"
+#include "platform/com/rpc/Socket.h"
+#include "platform/log/Log.h"
 
 namespace orvrpc {
 

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <functional>
 
-#include "com/types.h"
+#include "platform/com/types.h"
 
 namespace orvrpc {
 

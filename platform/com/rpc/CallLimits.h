@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-#include "com/com.h"
+#include "platform/com/com.h"
 
 namespace orvrpc {
 

@@ -1,6 +1,6 @@
-#include "com/rpc/CallPool.h"
+#include "platform/com/rpc/CallPool.h"
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 namespace orvrpc {
 

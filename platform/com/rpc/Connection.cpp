@@ -1,4 +1,4 @@
-#include "com/rpc/Connection.h"
+#include "platform/com/rpc/Connection.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -9,11 +9,11 @@
 #include <cstring>
 #include <vector>
 
-#include "com/rpc/CallLimits.h"
-#include "com/rpc/CallPool.h"
-#include "com/rpc/ProxyManager.h"
-#include "com/rpc/ReadWatch.h"
-#include "log/Log.h"
+#include "platform/com/rpc/CallLimits.h"
+#include "platform/com/rpc/CallPool.h"
+#include "platform/com/rpc/ProxyManager.h"
+#include "platform/com/rpc/ReadWatch.h"
+#include "platform/log/Log.h"
 
 namespace orvrpc {
 

@@ -46,9 +46,9 @@
 #include <string>
 #include <thread>
 
-#include "com/com.h"
-#include "com/rpc/Socket.h"
-#include "com/rpc/Wire.h"
+#include "platform/com/com.h"
+#include "platform/com/rpc/Socket.h"
+#include "platform/com/rpc/Wire.h"
 
 namespace orvrpc {
 

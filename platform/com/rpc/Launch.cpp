@@ -1,4 +1,4 @@
-#include "com/rpc/Launch.h"
+#include "platform/com/rpc/Launch.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <thread>
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 extern char** environ;
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "com/rpc/Socket.h"
+#include "platform/com/rpc/Socket.h"
 
 namespace orvrpc {
 

@@ -1,12 +1,12 @@
-#include "com/rpc/ProxyManager.h"
+#include "platform/com/rpc/ProxyManager.h"
 
 #include <cstring>
 #include <stdexcept>
 #include <vector>
 
-#include "com/rpc/CallLimits.h"
-#include "com/rpc/Connection.h"
-#include "log/Log.h"
+#include "platform/com/rpc/CallLimits.h"
+#include "platform/com/rpc/Connection.h"
+#include "platform/log/Log.h"
 
 namespace orvrpc {
 

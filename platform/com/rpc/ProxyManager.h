@@ -12,7 +12,7 @@
 #include <mutex>
 #include <string>
 
-#include "com/com.h"
+#include "platform/com/com.h"
 
 namespace orvrpc {
 

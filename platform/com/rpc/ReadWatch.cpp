@@ -1,4 +1,4 @@
-#include "com/rpc/ReadWatch.h"
+#include "platform/com/rpc/ReadWatch.h"
 
 #include <errno.h>
 #include <sys/epoll.h>
@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 namespace orvrpc {
 

@@ -1,4 +1,4 @@
-#include "com/rpc/Socket.h"
+#include "platform/com/rpc/Socket.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "log/Log.h"
+#include "platform/log/Log.h"
 
 namespace orvrpc {
 

@@ -1,4 +1,4 @@
-#include "com/rpc/Wire.h"
+#include "platform/com/rpc/Wire.h"
 
 namespace orvrpc {
 
