@@ -1,48 +1,117 @@
 #include "HlUnivOpt.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 
+#include "ClosedFormEngine.h"
 #include "OptionGreeks.h"
+#include "TreeEngine.h"
 
 using namespace hlunivopt;
 
 namespace {
 
-// The no-dividend forms pass a one-element array holding -1.0 for both
-// amounts and times. Built afresh on every call: theta writes into it.
-struct Placeholder {
-  alignas(FP) unsigned char amountBytes[16];
-  alignas(FP) unsigned char timeBytes[16];
-  FP* amounts;
-  FP* times;
+constexpr double E = AnalyticsErrorValue;
 
-  Placeholder() {
-    amounts = Make(amountBytes);
-    times = Make(timeBytes);
+const ClosedFormEngine kClosedForm;
+
+// One call's arguments, converted once: the option's terms, the market, the
+// caller's dividend arrays as dividends, and the engine of the model, which
+// for a tree reads the step setting once.
+struct Arguments {
+  OptionTerms terms;
+  Market market;
+  Dividends dividends;
+  // Both arrays there and every element finite; `paired` also equal counts,
+  // which every valuation needs. The forms without dividends have none: the
+  // placeholder of -1 they stand for never takes part.
+  bool usable = true;
+  bool paired = true;
+  TreeEngine tree{TreeSteps()};
+
+  Arguments(double r, double S, double K, double v, double T, double q, short cls, short model)
+      : terms{K, T, cls != 0, model}, market{r, S, v, q} {}
+
+  Arguments(double r, double S, double K, double v, double T, double q, short cls, short model,
+            const FP* amounts, const FP* times)
+      : Arguments(r, S, K, v, T, q, cls, model) {
+    usable = amounts != nullptr && times != nullptr && Finite(amounts) && Finite(times);
+    paired = usable && FpCount(amounts) == FpCount(times);
+    if (paired) dividends = {FpElements(amounts), FpElements(times), FpCount(amounts)};
   }
-  static FP* Make(unsigned char* bytes) {
-    FP* fp = reinterpret_cast<FP*>(bytes);
-    fp->rows = 1;
-    fp->columns = 1;
-    fp->array[0] = -1.0;
-    return fp;
+
+  static bool Finite(const FP* fp) {
+    const double* e = FpElements(fp);
+    for (size_t i = 0, n = FpCount(fp); i < n; ++i) {
+      if (!std::isfinite(e[i])) return false;
+    }
+    return true;
+  }
+
+  const OptionEngine& engine() const {
+    return IsAmericanModel(terms.model) ? static_cast<const OptionEngine&>(tree) : kClosedForm;
+  }
+
+  // The European fugit reads no dividends: it asks only that both arrays
+  // are there and finite.
+  double Fugit() const {
+    const bool american = IsAmericanModel(terms.model);
+    if (!(american ? paired : usable)) return E;
+    return engine().Fugit(terms, market, dividends);
   }
 };
 
-double Guard(double v) { return std::isfinite(v) ? v : AnalyticsErrorValue; }
-
-using Fn = double (*)(double, double, double, double, double, double, int16_t, int16_t, FP*, FP*);
-
-double Plain(Fn fn, double r, double S, double K, double v, double T, double q, short cls,
-             short model) {
-  Placeholder ph;
-  return Guard(fn(r, S, K, v, T, q, cls, model, ph.amounts, ph.times));
+double Valued(const Arguments& c, double (OptionEngine::*greek)(const OptionTerms&, const Market&,
+                                                                const Dividends&) const) {
+  if (!c.paired) return E;
+  return Checked((c.engine().*greek)(c.terms, c.market, c.dividends));
 }
 
-double Price(double r, double S, double K, double v, double T, double q, int16_t cls,
-             int16_t model, FP* amounts, FP* times) {
-  return ModelPrice(r, S, K, v, T, q, cls, model, amounts, times);
+// The greeks that move the dividends a day on work on a copy, which goes
+// back into the caller's arrays afterwards: the caller sees the schedule of
+// the last valuation, as the interface promises.
+template <typename Fn>
+double Shifting(const Arguments& c, FP* amounts, FP* times, Fn fn) {
+  if (!c.paired) return E;
+  try {
+    DividendSchedule schedule(c.dividends);
+    const double v = fn(schedule);
+    if (amounts != nullptr && times != nullptr) {
+      std::copy(schedule.amounts().begin(), schedule.amounts().end(), FpElements(amounts));
+      std::copy(schedule.times().begin(), schedule.times().end(), FpElements(times));
+    }
+    return v;
+  } catch (const std::bad_alloc&) {
+    return E;
+  }
+}
+
+// Each export's computation, for the forms with dividends and, with no
+// arrays, for those without.
+double PriceOf(const Arguments& c, FP*, FP*) { return Valued(c, &OptionEngine::Price); }
+double DeltaOf(const Arguments& c, FP*, FP*) { return Valued(c, &OptionEngine::Delta); }
+double GammaOf(const Arguments& c, FP*, FP*) { return Valued(c, &OptionEngine::Gamma); }
+double KappaOf(const Arguments& c, FP*, FP*) { return Valued(c, &OptionEngine::Kappa); }
+double FugitOf(const Arguments& c, FP*, FP*) { return Checked(c.Fugit()); }
+double RhoOf(const Arguments& c, FP*, FP*) {
+  return c.paired ? Checked(Rho(c.engine(), c.terms, c.market, c.dividends)) : E;
+}
+// The volatility's place holds the option's price.
+double ImpliedVolOf(const Arguments& c, FP*, FP*) {
+  if (!c.paired) return E;
+  return Checked(c.engine().ImpliedVol(c.terms, c.market, c.market.vol, c.dividends));
+}
+double ThetaOf(const Arguments& c, FP* amounts, FP* times) {
+  return Shifting(c, amounts, times, [&](DividendSchedule& schedule) {
+    return Checked(Theta(c.engine(), c.terms, c.market, schedule));
+  });
+}
+double Theta2Of(const Arguments& c, FP* amounts, FP* times) {
+  return Shifting(c, amounts, times, [&](DividendSchedule& schedule) {
+    return Checked(c.engine().Theta2(c.terms, c.market, schedule));
+  });
 }
 
 short Store(double value, double* result) {
@@ -58,48 +127,47 @@ alignas(FP) unsigned char g_arrayResult[8 + 8 * sizeof(double)];
 extern "C" {
 
 double HLUOA_NORMAL(double x) {
-  if (!std::isfinite(x)) return AnalyticsErrorValue;
-  return Guard(CumNormal(x));
+  if (!std::isfinite(x)) return E;
+  return Checked(CumNormal(x));
 }
 
-#define HLUOA_PLAIN(name, fn)                                                           \
-  double name(double r, double S, double K, double v, double T, double q, short cls,    \
-              short model) {                                                            \
-    return Plain(fn, r, S, K, v, T, q, cls, model);                                     \
+#define HLUOA_FORMS(plainName, dividendName, fn)                                             \
+  double plainName(double r, double S, double K, double v, double T, double q, short cls,    \
+                   short model) {                                                            \
+    return fn(Arguments(r, S, K, v, T, q, cls, model), nullptr, nullptr);                    \
+  }                                                                                          \
+  double dividendName(double r, double S, double K, double v, double T, double q, short cls, \
+                      short model, FP* amounts, FP* times) {                                 \
+    return fn(Arguments(r, S, K, v, T, q, cls, model, amounts, times), amounts, times);      \
   }
-#define HLUOA_DIVIDEND(name, fn)                                                        \
-  double name(double r, double S, double K, double v, double T, double q, short cls,    \
-              short model, FP* amounts, FP* times) {                                    \
-    return Guard(fn(r, S, K, v, T, q, cls, model, amounts, times));                     \
+
+HLUOA_FORMS(HLUOA_PRICE, HLUOA_DPRICE, PriceOf)
+HLUOA_FORMS(HLUOA_DELTA, HLUOA_DDELTA, DeltaOf)
+HLUOA_FORMS(HLUOA_GAMMA, HLUOA_DGAMMA, GammaOf)
+HLUOA_FORMS(HLUOA_RHO, HLUOA_DRHO, RhoOf)
+HLUOA_FORMS(HLUOA_THETA, HLUOA_DTHETA, ThetaOf)
+HLUOA_FORMS(HLUOA_THETA2, HLUOA_DTHETA2, Theta2Of)
+HLUOA_FORMS(HLUOA_KAPPA, HLUOA_DKAPPA, KappaOf)
+HLUOA_FORMS(HLUOA_FUGIT, HLUOA_DFUGIT, FugitOf)
+HLUOA_FORMS(HLUOA_IMPLIEDVOL, HLUOA_DIMPLIEDVOL, ImpliedVolOf)
+
+FP* HLUOA_DARRAY(double r, double S, double K, double v, double T, double q, short cls, short model,
+                 FP* amounts, FP* times) {
+  const Arguments c(r, S, K, v, T, q, cls, model, amounts, times);
+  AnalysisArray a{E, E, E, E, E, E, E, E};
+  if (c.paired) {
+    Shifting(c, amounts, times, [&](DividendSchedule& schedule) {
+      c.engine().Analysis(c.terms, c.market, schedule, &a);
+      return 0.0;
+    });
+  } else {
+    a.fugit = c.Fugit();
   }
-
-HLUOA_PLAIN(HLUOA_PRICE, Price)
-HLUOA_PLAIN(HLUOA_DELTA, OptionDelta)
-HLUOA_PLAIN(HLUOA_GAMMA, OptionGamma)
-HLUOA_PLAIN(HLUOA_RHO, OptionRho)
-HLUOA_PLAIN(HLUOA_THETA, OptionTheta)
-HLUOA_PLAIN(HLUOA_THETA2, OptionTheta2)
-HLUOA_PLAIN(HLUOA_KAPPA, OptionKappa)
-HLUOA_PLAIN(HLUOA_FUGIT, OptionFugit)
-HLUOA_PLAIN(HLUOA_IMPLIEDVOL, ImpliedVolSearch)
-
-HLUOA_DIVIDEND(HLUOA_DPRICE, Price)
-HLUOA_DIVIDEND(HLUOA_DDELTA, OptionDelta)
-HLUOA_DIVIDEND(HLUOA_DGAMMA, OptionGamma)
-HLUOA_DIVIDEND(HLUOA_DRHO, OptionRho)
-HLUOA_DIVIDEND(HLUOA_DTHETA, OptionTheta)
-HLUOA_DIVIDEND(HLUOA_DTHETA2, OptionTheta2)
-HLUOA_DIVIDEND(HLUOA_DKAPPA, OptionKappa)
-HLUOA_DIVIDEND(HLUOA_DFUGIT, OptionFugit)
-HLUOA_DIVIDEND(HLUOA_DIMPLIEDVOL, ImpliedVolSearch)
-
-FP* HLUOA_DARRAY(double r, double S, double K, double v, double T, double q, short cls,
-                 short model, FP* amounts, FP* times) {
-  AnalysisArray a;
-  OptionAnalysis(r, S, K, v, T, q, cls, model, amounts, times, &a);
-  const double values[8] = {Guard(a.price), Guard(a.delta), Guard(a.gamma),
-                            Guard(a.rho),   Guard(a.theta), Guard(a.theta2),
-                            Guard(a.kappa), Guard(a.fugit)};
+  // The element order of the array: price, delta, gamma, rho, theta, theta2,
+  // kappa, fugit (not the order in which the engines compute them).
+  const double values[8] = {Checked(a.price), Checked(a.delta), Checked(a.gamma),
+                            Checked(a.rho),   Checked(a.theta), Checked(a.theta2),
+                            Checked(a.kappa), Checked(a.fugit)};
   const uint16_t rows = 1, columns = 8;
   std::memcpy(g_arrayResult, &rows, sizeof rows);
   std::memcpy(g_arrayResult + 2, &columns, sizeof columns);
@@ -107,7 +175,6 @@ FP* HLUOA_DARRAY(double r, double S, double K, double v, double T, double q, sho
   std::memcpy(g_arrayResult + 8, values, sizeof values);
   return reinterpret_cast<FP*>(g_arrayResult);
 }
-
 short HLUOA_PRICE2(double r, double S, double K, double v, double T, double q, short cls,
                    short model, double* result) {
   return Store(HLUOA_PRICE(r, S, K, v, T, q, cls, model), result);
@@ -134,13 +201,13 @@ short HLUOA_SETOPTSTEP(short n) { return SetTreeSteps(n); }
 double HLUOA_VOL_TOL(double x) { return SetVolTolerance(x); }
 
 double HLUOA_UNIVDPTOD(double* p) {
-  if (p == nullptr) return AnalyticsErrorValue;
-  return Guard(*p);
+  if (p == nullptr) return E;
+  return Checked(*p);
 }
 
 double HLUOA_UNIVAPTOD(FP* p, short i) {
-  if (p == nullptr || i < 1 || static_cast<size_t>(i) > FpCount(p)) return AnalyticsErrorValue;
-  return Guard(FpElements(p)[i - 1]);
+  if (p == nullptr || i < 1 || static_cast<size_t>(i) > FpCount(p)) return E;
+  return Checked(FpElements(p)[i - 1]);
 }
 
 }  // extern "C"

@@ -12,6 +12,7 @@
 
 #include "analytics/HlUnivOpt.h"
 #include "analytics/OptionModels.h"
+#include "analytics/TreeEngine.h"
 
 #if ORV_HAVE_QUANTLIB
 #include <ql/exercise.hpp>
@@ -103,16 +104,15 @@ void BM_HlEuropean(benchmark::State& state) {
 }
 
 // One tree of n steps, below the export.
+double HlTree(const Option& o, int n) {
+  return hlunivopt::BinomialTreeValue({kStrike, o.T, o.cls != 0, 1}, {kRate, o.S, o.sigma, kYield},
+                                      {}, hlunivopt::kTreeValue, n);
+}
+
 void BM_HlTree(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
-  alignas(FP) double placeholder[2] = {0, -1.0};
-  FP* none = reinterpret_cast<FP*>(placeholder);
-  none->rows = 1;
-  none->columns = 1;
   for (auto _ : state)
-    for (const Option& o : Grid())
-      benchmark::DoNotOptimize(hlunivopt::BinomialTreeValue(
-          kRate, o.S, kStrike, o.sigma, o.T, kYield, o.cls, 1, hlunivopt::kTreeValue, n, none, none));
+    for (const Option& o : Grid()) benchmark::DoNotOptimize(HlTree(o, n));
   state.SetItemsProcessed(state.iterations() * Grid().size());
 }
 
@@ -263,10 +263,6 @@ void CheckAgreement() {
   // The trees differ in their up-probability only, so their prices differ
   // by a fraction of the tree's own error.
   auto american = MakeQlOptions(true);
-  alignas(FP) double placeholder[2] = {0, -1.0};
-  FP* none = reinterpret_cast<FP*>(placeholder);
-  none->rows = 1;
-  none->columns = 1;
   for (int n : {21, 303}) {
     worst = 0;
     for (size_t i = 0; i < american.size(); ++i) {
@@ -274,10 +270,7 @@ void CheckAgreement() {
           ql::ext::make_shared<ql::BinomialVanillaEngine<ql::CoxRossRubinstein>>(
               american[i].process, n));
       const Option& o = Grid()[i];
-      worst = std::max(worst, std::fabs(american[i].option->NPV() -
-                                        hlunivopt::BinomialTreeValue(
-                                            kRate, o.S, kStrike, o.sigma, o.T, kYield, o.cls, 1,
-                                            hlunivopt::kTreeValue, n, none, none)));
+      worst = std::max(worst, std::fabs(american[i].option->NPV() - HlTree(o, n)));
     }
     std::fprintf(stderr, "American, %d steps: largest price difference to QuantLib %.2e\n", n,
                  worst);

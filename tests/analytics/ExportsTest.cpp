@@ -242,6 +242,13 @@ TEST(Exports, InvalidInputsGiveTheErrorValue) {
   EXPECT_EQ(HLUOA_DPRICE(0.1, 42, 40, 0.2, 0.5, 0, 1, 0, two.get(), when.get()), kErr);
   EXPECT_EQ(HLUOA_DPRICE(0.1, 42, 40, 0.2, 0.5, 0, 1, 1, two.get(), when.get()), kErr);
   EXPECT_EQ(HLUOA_DPRICE(0.1, 42, 40, 0.2, 0.5, 0, 1, 0, nullptr, when.get()), kErr);
+  EXPECT_EQ(HLUOA_DPRICE(0.1, 42, 40, 0.2, 0.5, 0, 1, 1, one.get(), nullptr), kErr);
+  // Non-finite elements are refused, also in a dividend that would not count.
+  for (short model : {0, 1}) {
+    Array nan({kNaN}), late({0.7}), nanTime({kNaN});
+    EXPECT_EQ(HLUOA_DPRICE(0.1, 42, 40, 0.2, 0.5, 0, 1, model, nan.get(), late.get()), kErr);
+    EXPECT_EQ(HLUOA_DPRICE(0.1, 42, 40, 0.2, 0.5, 0, 1, model, one.get(), nanTime.get()), kErr);
+  }
   EXPECT_EQ(HLUOA_DTHETA(0.1, 42, 40, 0.2, 0.5, 0, 1, 1, one.get(), nullptr), kErr);
   EXPECT_EQ(HLUOA_DPRICE(0.1, 42, 40, 0.2, 0.5, 0, 1, 0, big.get(), when.get()), kErr);
   EXPECT_EQ(HLUOA_DPRICE(0.1, 42, 40, 0.2, 0.5, 0, 1, 1, big.get(), when.get()), kErr);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "analytics/OptionModels.h"
+#include "analytics/TreeEngine.h"
 
 namespace {
 
@@ -64,24 +65,18 @@ std::vector<Case> LoadCases() {
   return cases;
 }
 
-// An FP array built from a list; the placeholder -1 when the list is empty.
-struct Array {
-  std::vector<double> storage;
-  explicit Array(const std::vector<double>& v) {
-    const std::vector<double> values = v.empty() ? std::vector<double>{-1.0} : v;
-    storage.assign(1 + values.size(), 0.0);
-    FP* fp = get();
-    fp->rows = 1;
-    fp->columns = static_cast<uint16_t>(values.size());
-    for (size_t i = 0; i < values.size(); ++i) FpElements(fp)[i] = values[i];
-  }
-  FP* get() { return reinterpret_cast<FP*>(storage.data()); }
-};
+Dividends View(const std::vector<double>& amounts, const std::vector<double>& times) {
+  return {amounts.data(), times.data(), amounts.size()};
+}
+
+OptionTerms Terms(const Case& c) {
+  return {c.K, c.T, c.cls != 0, static_cast<int16_t>(c.model)};
+}
+
+Market MarketOf(const Case& c) { return {c.r, c.S, c.sigma, c.q}; }
 
 double Tree(const Case& c, int kind, int steps) {
-  Array a(c.amounts), t(c.times);
-  return BinomialTreeValue(c.r, c.S, c.K, c.sigma, c.T, c.q, static_cast<int16_t>(c.cls),
-                           static_cast<int16_t>(c.model), kind, steps, a.get(), t.get());
+  return BinomialTreeValue(Terms(c), MarketOf(c), View(c.amounts, c.times), kind, steps);
 }
 
 void ExpectClose(double actual, double expected, const std::string& what) {
@@ -130,9 +125,8 @@ TEST(TreeReference, AmericanPriceIsTheMeanOfTheTwentyAndTwentyOneStepTrees) {
   for (const Case& c : LoadCases()) {
     if (c.kind != kTreeValue || c.steps != 21) continue;
     const auto& byStep = values[{c.name, c.cls, c.model, 0}];
-    Array a(c.amounts), t(c.times);
-    const double mean = AmericanPrice(c.r, c.S, c.K, c.sigma, c.T, c.q, static_cast<int16_t>(c.cls),
-                                      static_cast<int16_t>(c.model), a.get(), t.get());
+    const double mean =
+        TreeEngine(TreeSteps()).Price(Terms(c), MarketOf(c), View(c.amounts, c.times));
     ExpectClose(mean, (byStep.at(20) + byStep.at(21)) / 2.0, c.name);
     ++checked;
   }
@@ -206,21 +200,21 @@ TEST(TreeReference, SkippedNodesChangeNoValue) {
               std::ostringstream what;
               what << "class " << cls << " S " << S << " sigma " << sigma << " model " << model << " steps "
                    << steps << " dividends " << dv.amounts.size();
-              Array a(dv.amounts), t(dv.times);
+              const OptionTerms terms{K, T, cls != 0, static_cast<int16_t>(model)};
+              const Market market{r, S, sigma, q};
               const FullTree value =
                   ComputeEveryNode(r, S, K, sigma, T, q, cls != 0, model, steps, dv.amounts, dv.times, 0);
               const FullTree step2 =
                   ComputeEveryNode(r, S, K, sigma, T, q, cls != 0, model, steps, dv.amounts, dv.times, 2);
               ASSERT_TRUE(value.ok && step2.ok) << what.str();
-              const double v = BinomialTreeValue(r, S, K, sigma, T, q, static_cast<int16_t>(cls),
-                                                 static_cast<int16_t>(model), kTreeValue, steps, a.get(), t.get());
+              const double v =
+                  BinomialTreeValue(terms, market, View(dv.amounts, dv.times), kTreeValue, steps);
               EXPECT_NEAR(v, value.v0, 1e-12 * std::max(1.0, value.v0)) << what.str();
               // Delta from the step-2 values, with the spot every dividend added back.
               const double u2 = std::exp(2 * sigma * std::sqrt(T / steps)), d2 = 1.0 / u2;
               const double delta = (step2.v[2] - step2.v[0]) / (S * u2 - S * d2);
-              const double treeDelta = BinomialTreeValue(r, S, K, sigma, T, q, static_cast<int16_t>(cls),
-                                                         static_cast<int16_t>(model), kTreeDelta, steps, a.get(),
-                                                         t.get());
+              const double treeDelta =
+                  BinomialTreeValue(terms, market, View(dv.amounts, dv.times), kTreeDelta, steps);
               EXPECT_NEAR(treeDelta, delta, 1e-9) << what.str();
               ++checked;
             }
