@@ -26,6 +26,7 @@
 #include "platform/dde/DdeHandles.h"
 #include "platform/dde/DdeWire.h"
 #include "platform/log/Log.h"
+#include "platform/sys/Syscalls.h"
 #include "platform/ui/winuser.h"
 #include "platform/win/folders.h"
 #include "platform/win/thread.h"
@@ -204,7 +205,7 @@ bool FlushLocked(Conn& c) {
       c.out = std::move(it->second);
       c.pendingAdvise.erase(it);
     }
-    ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t n = orvsys::Sys().send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       c.out.erase(0, size_t(n));
     } else if (n < 0 && errno == EINTR) {
@@ -212,7 +213,13 @@ bool FlushLocked(Conn& c) {
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       return true;
     } else {
-      // The peer is gone; the reader sees the end and reports it.
+      // The peer is gone, or the socket cannot take the rest of a frame
+      // part of which may have gone: the next frame would be read as its
+      // end. Shut, the reader sees the end and reports the peer lost.
+      if (n < 0 && errno != EPIPE && errno != ECONNRESET)
+        ORV_LOGF(orvlog::kWarn, "dde: write on conversation 0x%lx: %s; closing it", (unsigned long)c.id,
+                 std::strerror(errno));
+      ::shutdown(c.fd, SHUT_RDWR);
       c.out.clear();
       c.pendingAdvise.clear();
       c.adviseOrder.clear();
@@ -330,7 +337,7 @@ int WakeRestedListeners(Instance& inst) {
 
 void Accept(Instance& inst, int listener, uint64_t key, HSZ service) {
   for (;;) {
-    int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = orvsys::Sys().accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       const int error = errno;
       if (error == EINTR || error == ECONNABORTED) continue;
@@ -401,7 +408,7 @@ void Readable(Instance& inst, const std::shared_ptr<Conn>& c) {
     {
       std::lock_guard<std::mutex> g(c->io);
       if (c->fd < 0) return;
-      n = ::recv(c->fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      n = orvsys::Sys().recv(c->fd, buffer, sizeof buffer, MSG_DONTWAIT);
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
@@ -766,7 +773,7 @@ bool RegisterService(Instance& inst, HSZ hsz) {
     // taken over.
     int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     bool live = probe >= 0 &&
-                ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+                orvsys::Sys().connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     if (probe >= 0) ::close(probe);
     if (live) {
       ::close(fd);
@@ -984,7 +991,7 @@ HCONV DdeConnect(DWORD instance, HSZ service, HSZ topic, PCONVCONTEXT) {
   int fd = -1;
   if (FillAddress(ServiceSocketPath(serviceName), &address))
     fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  if (fd < 0 || orvsys::Sys().connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     if (fd >= 0) ::close(fd);
     Fail(*inst, DMLERR_NO_CONV_ESTABLISHED);
     return nullptr;

@@ -14,6 +14,7 @@
 #include "platform/com/rpc/ProxyManager.h"
 #include "platform/com/rpc/ReadWatch.h"
 #include "platform/log/Log.h"
+#include "platform/sys/Syscalls.h"
 
 namespace orvrpc {
 
@@ -403,13 +404,13 @@ void Connection::ReadLoop() {
       continue;
     }
     pollfd pfd{fd_.Get(), POLLIN, 0};
-    int ready = ::poll(&pfd, 1, watchId_ ? linger : -1);
+    int ready = orvsys::Sys().poll(&pfd, 1, watchId_ ? linger : -1);
     if (ready < 0 && errno == EINTR) continue;
     if (ready == 0 && watchId_) {
       GiveUpReading();
       return;
     }
-    ssize_t n = ::read(fd_.Get(), readBuf_.get(), kReadBufSize);
+    ssize_t n = orvsys::Sys().read(fd_.Get(), readBuf_.get(), kReadBufSize);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       Shutdown(n < 0 ? std::string("read: ") + std::strerror(errno) : "peer closed the connection");
@@ -446,7 +447,7 @@ void Connection::ReadReply(const Pending& call) {
       if (call.done) break;
     }
     if (st == FrameDecoder::Status::kError) break;
-    ssize_t n = ::read(fd_.Get(), readBuf_.get(), kReadBufSize);
+    ssize_t n = orvsys::Sys().read(fd_.Get(), readBuf_.get(), kReadBufSize);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     bytesReceived_ += uint64_t(n);
@@ -563,12 +564,7 @@ HRESULT Connection::Call(Writer& request, Reply* reply, bool carryErrorInfo,
   }
   if (readOwn) ReadWatch::Instance().Disarm(watchId_, fd_.Get());
   std::string& frame = request.Finish(FrameKind::kRequest, id);
-  bool sent;
-  {
-    std::lock_guard<std::mutex> lock(sendMu_);
-    sent = SendAll(fd_.Get(), frame.data(), frame.size());
-    bytesSent_ += frame.size();
-  }
+  bool sent = SendFrame(frame);
   if (readOwn) {
     if (sent)
       ReadReply(p);
@@ -632,9 +628,7 @@ void Connection::SendRelease(uint64_t objectId, uint32_t count) {
   Writer w;
   w.U64(objectId);
   w.U32(count);
-  std::string& frame = w.Finish(FrameKind::kRelease, t_serving.connection == this ? t_serving.callId : 0);
-  std::lock_guard<std::mutex> lock(sendMu_);
-  if (SendAll(fd_.Get(), frame.data(), frame.size())) bytesSent_ += frame.size();
+  SendFrame(w.Finish(FrameKind::kRelease, t_serving.connection == this ? t_serving.callId : 0));
 }
 
 HRESULT Connection::GetRoot(REFIID iid, void** ppv, std::chrono::milliseconds timeout) {
@@ -995,9 +989,24 @@ void Connection::ReadVariant(Reader& r, VARIANT* v, int depth) {
 // ---- calls in ------------------------------------------------------------------
 
 void Connection::SendReply(uint32_t callId, Writer& w) {
-  std::string& frame = w.Finish(FrameKind::kReply, callId);
+  SendFrame(w.Finish(FrameKind::kReply, callId));
+}
+
+bool Connection::SendFrame(const std::string& frame) {
   std::lock_guard<std::mutex> lock(sendMu_);
-  if (SendAll(fd_.Get(), frame.data(), frame.size())) bytesSent_ += frame.size();
+  if (SendAll(fd_.Get(), frame.data(), frame.size())) {
+    bytesSent_ += frame.size();
+    return true;
+  }
+  // Part of the frame may have gone: whatever followed it would be read
+  // as the rest of it, so nothing more may go out, and the connection
+  // ends as on the peer's death. Shut while the sending is still held, so
+  // that no frame of another thread slips in behind the half one.
+  int error = errno;
+  ::shutdown(fd_.Get(), SHUT_RDWR);
+  ORV_LOG(orvlog::kWarn, "transport connection " << name_ << ": write: " << std::strerror(error)
+                                                   << "; closing it");
+  return false;
 }
 
 void Connection::OnRequest(uint32_t callId, std::string body) {

@@ -191,6 +191,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool ClaimReleases();
   void Shutdown(const std::string& why);
   void SendReply(uint32_t callId, Writer& w);
+  // Writes one whole frame; false when it could not, the connection then
+  // shut.
+  bool SendFrame(const std::string& frame);
   // Runs one request; fills `w` with the reply body after the HRESULT.
   HRESULT Dispatch(Op op, uint64_t objectId, const IID& iid, Reader& r, Writer& w);
   // LockServer as the peer asks it: counted for this connection, so that
