@@ -75,33 +75,26 @@ inline ssize_t Send(int fd, const void* data, size_t size, int flags) {
   return ::send(fd, data, size, flags);
 }
 
-inline ssize_t Recv(int fd, void* data, size_t size, int flags) {
+// While chopping: false for a read to be interrupted, else `size` cut to a
+// few bytes.
+inline bool ChopRead(size_t* size) {
   State& s = Now();
-  if (s.chop) {
-    unsigned n = s.reads++;
-    if (n % 2 == 0) {
-      ++s.interrupted;
-      errno = EINTR;
-      return -1;
-    }
-    size = std::min<size_t>(size, 1 + n % 5);
+  if (!s.chop) return true;
+  unsigned n = s.reads++;
+  if (n % 2 == 0) {
+    ++s.interrupted;
+    errno = EINTR;
+    return false;
   }
-  return ::recv(fd, data, size, flags);
+  *size = std::min<size_t>(*size, 1 + n % 5);
+  return true;
 }
 
-inline ssize_t Read(int fd, void* data, size_t size) {
-  State& s = Now();
-  if (s.chop) {
-    unsigned n = s.reads++;
-    if (n % 2 == 0) {
-      ++s.interrupted;
-      errno = EINTR;
-      return -1;
-    }
-    size = std::min<size_t>(size, 1 + n % 5);
-  }
-  return ::read(fd, data, size);
+inline ssize_t Recv(int fd, void* data, size_t size, int flags) {
+  return ChopRead(&size) ? ::recv(fd, data, size, flags) : -1;
 }
+
+inline ssize_t Read(int fd, void* data, size_t size) { return ChopRead(&size) ? ::read(fd, data, size) : -1; }
 
 inline int Poll(pollfd* fds, nfds_t count, int timeoutMs) {
   State& s = Now();
