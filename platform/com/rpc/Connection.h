@@ -13,8 +13,11 @@
 // request runs it itself, leaving the socket to the process's ReadWatch
 // while it does, so that a request that blocks holds up nothing.
 //
-// The bodies of the frames and how values and references travel in them
-// are in Messages.h and Values.h; serving a request is the Stub's.
+// The bodies of the frames are in Messages.h, the values in them in
+// Values.h; serving a request is the Stub's. An interface pointer travels
+// as u8 tag (0 null, 1 an object of the sender, 2 the receiver's own object
+// coming back) | u64 object id | IID of the interface it is passed as, and
+// is written and read here, through the tables.
 //
 // Errors, on either side:
 // - bad input from the peer (a frame, body, value or reference that does
@@ -24,7 +27,10 @@
 //   does not carry) fails that call with DISP_E_BADVARTYPE, and the
 //   connection goes on;
 // - anything else that escapes a served object is a server fault: the call
-//   is answered RPC_E_SERVERFAULT, logged, and the connection goes on.
+//   is answered RPC_E_SERVERFAULT, logged, and the connection goes on;
+// - a frame that cannot be written whole ends the connection as the
+//   peer's death does, logged: the rest of the stream could only be
+//   misread.
 #pragma once
 
 #include <atomic>

@@ -359,11 +359,11 @@ void CreateInstance::WriteRequest(Writer& w, uint64_t objectId, const IID& riid)
 
 IID CreateInstance::ReadRequest(Reader& r) { return ReadIidToEnd(r); }
 
-void CreateInstance::WriteReply(Writer& w, Connection& c, IUnknown* p, const IID& iid) {
+void InterfaceReply::Write(Writer& w, Connection& c, IUnknown* p, const IID& iid) {
   c.WriteInterface(w, p, iid);
 }
 
-IUnknown* CreateInstance::ReadReply(Reader& r, Connection& c, const IID& iid) {
+IUnknown* InterfaceReply::Read(Reader& r, Connection& c, const IID& iid) {
   IUnknown* p = ReadInterfaceAs(&c, r, iid);
   if (!r.AtEnd()) {
     if (p) p->Release();

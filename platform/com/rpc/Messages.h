@@ -180,13 +180,16 @@ struct GetTypeInfoCount {
 struct CreateInstance {
   static void WriteRequest(Writer& w, uint64_t objectId, const IID& riid);
   static IID ReadRequest(Reader& r);
-  static void WriteReply(Writer& w, Connection& c, IUnknown* p, const IID& iid);
-  // Null for a null reference.
-  static IUnknown* ReadReply(Reader& r, Connection& c, const IID& iid);
 };
 struct FindConnectionPoint {
   static void WriteRequest(Writer& w, uint64_t objectId, const IID& riid);
   static IID ReadRequest(Reader& r);
+};
+// Their reply: the one reference, nothing after it.
+struct InterfaceReply {
+  static void Write(Writer& w, Connection& c, IUnknown* p, const IID& iid);
+  // Null for a null reference.
+  static IUnknown* Read(Reader& r, Connection& c, const IID& iid);
 };
 
 // kLockServer: u8 lock; answered by nothing.

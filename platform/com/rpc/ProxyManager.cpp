@@ -419,7 +419,7 @@ HRESULT CallForInterface(Connection* c, Writer& w, REFIID iid, void** ppv) {
   try {
     if (FAILED(reply.hr)) return reply.hr;
     Reader r = reply.Payload();
-    IUnknown* p = msg::CreateInstance::ReadReply(r, *c, iid);
+    IUnknown* p = msg::InterfaceReply::Read(r, *c, iid);
     if (!p) return E_NOINTERFACE;
     *ppv = p;
     return reply.hr;

@@ -69,7 +69,7 @@ HRESULT Stub::Serve(const msg::RequestHead& head, Reader& r, Writer& w) {
       hr = static_cast<IClassFactory*>(target)->CreateInstance(nullptr, riid, reinterpret_cast<void**>(&p));
       if (FAILED(hr)) return hr;
       Releaser holdP{p};
-      msg::CreateInstance::WriteReply(w, c_, p, riid);
+      msg::InterfaceReply::Write(w, c_, p, riid);
       return hr;
     }
 
@@ -84,7 +84,7 @@ HRESULT Stub::Serve(const msg::RequestHead& head, Reader& r, Writer& w) {
       hr = static_cast<IConnectionPointContainer*>(target)->FindConnectionPoint(riid, &cp);
       if (FAILED(hr)) return hr;
       Releaser holdCp{cp};
-      msg::CreateInstance::WriteReply(w, c_, cp, IID_IConnectionPoint);
+      msg::InterfaceReply::Write(w, c_, cp, IID_IConnectionPoint);
       return hr;
     }
 
