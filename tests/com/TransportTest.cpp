@@ -15,8 +15,10 @@
 #include <gtest/gtest.h>
 
 #include "TransportObjects.h"
+#include "platform/com/rpc/CallLimits.h"
 #include "platform/com/rpc/Connection.h"
 #include "platform/com/rpc/ProxyManager.h"
+#include "tests/sys/FaultySyscalls.h"
 
 using namespace orvrpc;
 using namespace std::chrono_literals;
@@ -918,5 +920,87 @@ TEST(TransportReleases, AReleaseThePeerMadeOutsideTheCallHoldsUpNoCallbackOfThat
   EXPECT_TRUE(peer->WaitClosed(5s));
   CoUninitialize();
 }
+
+// ---- a socket that misbehaves ----
+
+// Writes and reads cut into pieces of a few bytes and interrupted between
+// them, in both directions and with nested callbacks: every message still
+// arrives whole and the connection goes on.
+TEST_F(TransportTest, ShortAndInterruptedWritesAndReadsStillCarryWholeMessages) {
+  std::u16string text;
+  for (int i = 0; i < 5000; ++i) text.push_back(char16_t(u'A' + i % 26));
+  BSTR in = SysAllocStringLen(text.data(), UINT(text.size()));
+  tobj::Callback* cb = new tobj::Callback();
+  {
+    faulty::Chopped chopped;
+    for (int round = 0; round < 3; ++round) {
+      VARIANT_BOOL wasNull = VARIANT_TRUE;
+      BSTR copy = nullptr;
+      ASSERT_EQ(S_OK, probe_->Echo(in, &wasNull, &copy));
+      EXPECT_EQ(text, Str(copy));
+      SysFreeString(copy);
+      LONG calls = 0;
+      ASSERT_EQ(S_OK, probe_->Nest(cb, 4, &calls));
+      EXPECT_EQ(5, calls);
+    }
+    EXPECT_GT(faulty::Now().interrupted.load(), 0u);
+    EXPECT_GT(faulty::Now().shortened.load(), 0u);
+  }
+  cb->Release();
+  SysFreeString(in);
+  EXPECT_FALSE(client_->IsClosed());
+  EXPECT_FALSE(server_->IsClosed());
+}
+
+// A frame whose write fails after part of it went: what followed on the
+// stream would be read as its rest, so the connection ends as on the peer's
+// death. The call fails instead of waiting for a reply that cannot come,
+// and the server lets go of everything the client held.
+struct BrokenWrite {
+  const char* name;
+  FrameKind kind;
+  int error;
+};
+void PrintTo(const BrokenWrite& b, std::ostream* os) { *os << b.name; }
+
+class TransportBrokenWriteTest : public TransportTest, public ::testing::WithParamInterface<BrokenWrite> {};
+
+TEST_P(TransportBrokenWriteTest, EndsTheConnectionAsThePeerLost) {
+  const BrokenWrite& b = GetParam();
+  ICursor* cursor = nullptr;
+  BSTR sym = SysAllocString(u"X");
+  ASSERT_EQ(S_OK, probe_->OpenCursor(sym, 1, enBid, &cursor));
+  SysFreeString(sym);
+  ASSERT_EQ(2, Live());
+  HRESULT hr = S_OK;
+  {
+    faulty::BrokenFrame broken("ORVM", uint8_t(b.kind), b.error);
+    // Bounded, so that a reply that never comes fails the test, not hangs it.
+    CallTimeoutScope bound(10s);
+    LONG pid = 0;
+    if (b.kind == FrameKind::kRelease) {
+      cursor->Release();
+      cursor = nullptr;
+    } else {
+      hr = probe_->get_Pid(&pid);
+    }
+    EXPECT_TRUE(Eventually([&] { return broken.Happened(); }));
+  }
+  if (b.kind != FrameKind::kRelease) {
+    EXPECT_EQ(RPC_E_DISCONNECTED, hr);
+  }
+  ASSERT_TRUE(client_->WaitClosed(5s));
+  ASSERT_TRUE(server_->WaitClosed(5s));
+  EXPECT_TRUE(Eventually([&] { return Live() == 0; })) << "the server still holds the lost client's objects";
+  LONG pid = 0;
+  EXPECT_EQ(kServerUnavailable, probe_->get_Pid(&pid));
+  if (cursor) cursor->Release();
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, TransportBrokenWriteTest,
+                         ::testing::Values(BrokenWrite{"Request", FrameKind::kRequest, EIO},
+                                           BrokenWrite{"Reply", FrameKind::kReply, ENOBUFS},
+                                           BrokenWrite{"Release", FrameKind::kRelease, EIO}),
+                         [](const ::testing::TestParamInfo<BrokenWrite>& i) { return std::string(i.param.name); });
 
 }  // namespace

@@ -7,29 +7,13 @@
 #include <cstdint>
 #include <memory>
 
+#include "TransportFuzzSupport.h"
 #include "platform/com/rpc/Connection.h"
 
 using namespace orvrpc;
 
-namespace {
-// A connection whose peer is gone: references decode into proxies that
-// need no answer, and releasing them sends nothing.
-Connection& Dead() {
-  static std::shared_ptr<Connection> c = [] {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    UniqueFd a, b;
-    MakeSocketPair(&a, &b);
-    auto conn = Connection::Start(std::move(a), nullptr, "fuzz");
-    b.Reset();
-    conn->WaitClosed(std::chrono::seconds(10));
-    return conn;
-  }();
-  return *c;
-}
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Connection& c = Dead();
+  Connection& c = transportfuzz::DeadConnection();
   // Once as a frame is read, and once under a bound small enough for the
   // fuzzer's inputs to pass it, so that every value's booking and the
   // clean-up after a refusal part way through a value are reached.

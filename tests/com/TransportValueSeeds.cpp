@@ -4,31 +4,16 @@
 #include <filesystem>
 #include <string>
 
+#include "TransportFuzzSupport.h"
 #include "platform/com/rpc/Connection.h"
 
 using namespace orvrpc;
 
-namespace {
-void Save(const std::string& dir, const char* name, Writer& w) {
-  std::string& frame = w.Finish(FrameKind::kRequest, 0);
-  std::string body = frame.substr(kFrameHeaderSize);
-  FILE* f = std::fopen((dir + "/" + name).c_str(), "wb");
-  if (!f) return;
-  std::fwrite(body.data(), 1, body.size(), f);
-  std::fclose(f);
-}
-}  // namespace
-
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
   std::string dir = argv[1];
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (ec) return 1;
-  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  UniqueFd a, b;
-  MakeSocketPair(&a, &b);
-  auto c = Connection::Start(std::move(a), nullptr, "seeds");
+  auto c = transportfuzz::SeedConnection(dir);
+  if (!c) return 1;
 
   VARIANT v;
   VariantInit(&v);
@@ -43,7 +28,7 @@ int main(int argc, char** argv) {
     v.vt = VT_R8;
     v.dblVal = 1.5;
     c->WriteVariant(w, v);
-    Save(dir, "scalars", w);
+    transportfuzz::SaveSeed(dir, "scalars", w);
   }
   {
     Writer w;
@@ -61,7 +46,7 @@ int main(int argc, char** argv) {
     v.parray = nested;
     c->WriteVariant(w, v);
     VariantClear(&v);
-    Save(dir, "arrays", w);
+    transportfuzz::SaveSeed(dir, "arrays", w);
   }
   {
     // Strings in nested arrays, more in memory than the fuzzer's small bound.
@@ -83,7 +68,7 @@ int main(int argc, char** argv) {
     v.parray = outer;
     c->WriteVariant(w, v);
     VariantClear(&v);
-    Save(dir, "large", w);
+    transportfuzz::SaveSeed(dir, "large", w);
   }
   {
     Writer w;
@@ -91,7 +76,7 @@ int main(int argc, char** argv) {
     w.U8(1);  // a reference of the sender's
     w.U64(7);
     WriteGuid(w, IID_IDispatch);
-    Save(dir, "reference", w);
+    transportfuzz::SaveSeed(dir, "reference", w);
   }
   {
     Writer w;
@@ -105,7 +90,7 @@ int main(int argc, char** argv) {
     info->Release();
     create->Release();
     WriteErrorInfo(w);
-    Save(dir, "errorinfo", w);
+    transportfuzz::SaveSeed(dir, "errorinfo", w);
   }
   c->Close();
   c->WaitClosed(std::chrono::seconds(5));

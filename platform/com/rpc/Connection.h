@@ -13,15 +13,11 @@
 // request runs it itself, leaving the socket to the process's ReadWatch
 // while it does, so that a request that blocks holds up nothing.
 //
-// Bodies of the frames (see Wire.h for the frame around them):
-//   request   u8 op | u64 object id | IID | the operation's arguments
-//   reply     i32 HRESULT | u32 payload length | payload | error information
-//             (when the HRESULT fails)
-//   release   u64 object id | u32 count; its frame carries the id of the
-//             call being served when it was made, else 0
-// An interface pointer travels as u8 tag (0 null, 1 an object of the
-// sender, 2 the receiver's own object coming back) | u64 object id | IID of
-// the interface it is passed as; a VARIANT as u16 VARTYPE | its value.
+// The bodies of the frames are in Messages.h, the values in them in
+// Values.h; serving a request is the Stub's. An interface pointer travels
+// as u8 tag (0 null, 1 an object of the sender, 2 the receiver's own object
+// coming back) | u64 object id | IID of the interface it is passed as, and
+// is written and read here, through the tables.
 //
 // Errors, on either side:
 // - bad input from the peer (a frame, body, value or reference that does
@@ -31,7 +27,10 @@
 //   does not carry) fails that call with DISP_E_BADVARTYPE, and the
 //   connection goes on;
 // - anything else that escapes a served object is a server fault: the call
-//   is answered RPC_E_SERVERFAULT, logged, and the connection goes on.
+//   is answered RPC_E_SERVERFAULT, logged, and the connection goes on;
+// - a frame that cannot be written whole ends the connection as the
+//   peer's death does, logged: the rest of the stream could only be
+//   misread.
 #pragma once
 
 #include <atomic>
@@ -47,43 +46,18 @@
 #include <thread>
 
 #include "platform/com/com.h"
+#include "platform/com/rpc/Messages.h"
 #include "platform/com/rpc/Socket.h"
+#include "platform/com/rpc/Values.h"
 #include "platform/com/rpc/Wire.h"
 
 namespace orvrpc {
 
 class ProxyManager;
+class Stub;
 
 // A call on a connection whose peer is gone.
 constexpr HRESULT kServerUnavailable = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
-
-// The operations of a request body.
-enum class Op : uint8_t {
-  kGetRoot = 1,        // the object the connection was opened for (a class object)
-  kQueryInterface = 2,
-  kCall = 3,           // a typed member call, by member index of the interface's table
-  kInvoke = 4,         // IDispatch::Invoke
-  kGetIDsOfNames = 5,
-  kGetTypeInfoCount = 6,
-  kCreateInstance = 7,  // IClassFactory
-  kLockServer = 8,
-  kFindConnectionPoint = 9,  // IConnectionPointContainer
-  kGetConnectionInterface = 10,  // IConnectionPoint
-  kAdvise = 11,
-  kUnadvise = 12,
-  kSupportsErrorInfo = 13,  // ISupportErrorInfo
-};
-
-// A reply as the caller gets it: the HRESULT and the operation's payload.
-// A failing reply's error information has already been set on the calling
-// thread when Call returns.
-struct Reply {
-  HRESULT hr = S_OK;
-  std::string body;
-  size_t offset = 0;  // where the payload starts
-  size_t length = 0;
-  Reader Payload() const { return Reader(body.data() + offset, length); }
-};
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
@@ -191,8 +165,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool ClaimReleases();
   void Shutdown(const std::string& why);
   void SendReply(uint32_t callId, Writer& w);
-  // Runs one request; fills `w` with the reply body after the HRESULT.
-  HRESULT Dispatch(Op op, uint64_t objectId, const IID& iid, Reader& r, Writer& w);
+  // Writes one whole frame; false when it could not, the connection then
+  // shut.
+  bool SendFrame(const std::string& frame);
+  // What the stub needs of the tables: the root, AddRef'd (or null).
+  friend class Stub;
+  IUnknown* Root();
   // LockServer as the peer asks it: counted for this connection, so that
   // the peer cannot unlock more than it locked and its locks end with it.
   HRESULT ServeLockServer(IClassFactory* factory, BOOL lock);
@@ -233,14 +211,5 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool releasesRunning_ = false;
   std::atomic<uint64_t> bytesSent_{0}, bytesReceived_{0};
 };
-
-// Writes the calling thread's error information (taken from it) after a
-// failing HRESULT, and the reverse on the caller's side: the error object
-// is set on the calling thread, or cleared when the callee left none.
-void WriteErrorInfo(Writer& w);
-void ReadErrorInfo(Reader& r);
-
-void WriteGuid(Writer& w, const GUID& g);
-GUID ReadGuid(Reader& r);
 
 }  // namespace orvrpc

@@ -130,56 +130,6 @@ ProxyPart* Make(ProxyManager* m) {
                                         RegisterProxyFactory(IID_IConnectionPoint, &Make<ConnectionPointProxy>) &&
                                         RegisterProxyFactory(IID_ISupportErrorInfo, &Make<SupportErrorInfoProxy>);
 
-// Starts a request body.
-void Begin(Writer& w, Op op, uint64_t id, const IID& iid) {
-  w.U8(uint8_t(op));
-  w.U64(id);
-  WriteGuid(w, iid);
-}
-
-bool IsInterfaceVt(VARTYPE vt) { return vt == VT_DISPATCH || vt == VT_UNKNOWN; }
-
-const IID& DefaultIid(const orvcom::ParamInfo& p) {
-  if (p.iid) return *p.iid;
-  return p.vt == VT_UNKNOWN ? IID_IUnknown : IID_IDispatch;
-}
-
-// The [in] value of a typed parameter, as a VARIANT that borrows it.
-VARIANT View(const orvcom::ParamInfo& p, void* arg) {
-  VARIANT v;
-  VariantInit(&v);
-  switch (p.vt) {
-    case VT_BSTR: v.bstrVal = *static_cast<BSTR*>(arg); break;
-    case VT_I2: v.iVal = *static_cast<SHORT*>(arg); break;
-    case VT_I4: v.lVal = *static_cast<LONG*>(arg); break;
-    case VT_R4: v.fltVal = *static_cast<FLOAT*>(arg); break;
-    case VT_R8: v.dblVal = *static_cast<DOUBLE*>(arg); break;
-    case VT_DATE: v.date = *static_cast<DATE*>(arg); break;
-    case VT_BOOL: v.boolVal = *static_cast<VARIANT_BOOL*>(arg); break;
-    case VT_VARIANT: return *static_cast<VARIANT*>(arg);
-    default: throw std::invalid_argument("parameter type");
-  }
-  v.vt = p.vt;
-  return v;
-}
-
-// Moves a received value into the caller's [out] variable.
-void Store(const orvcom::ParamInfo& p, VARIANT* v, void* out) {
-  switch (p.vt) {
-    case VT_BSTR: *static_cast<BSTR*>(out) = v->bstrVal; break;
-    case VT_I2: *static_cast<SHORT*>(out) = v->iVal; break;
-    case VT_I4: *static_cast<LONG*>(out) = v->lVal; break;
-    case VT_R4: *static_cast<FLOAT*>(out) = v->fltVal; break;
-    case VT_R8: *static_cast<DOUBLE*>(out) = v->dblVal; break;
-    case VT_DATE: *static_cast<DATE*>(out) = v->date; break;
-    case VT_BOOL: *static_cast<VARIANT_BOOL*>(out) = v->boolVal; break;
-    case VT_VARIANT: *static_cast<VARIANT*>(out) = *v; break;
-    case VT_DISPATCH: case VT_UNKNOWN: *static_cast<IUnknown**>(out) = v->punkVal; break;
-    default: return;
-  }
-  VariantInit(v);  // handed over
-}
-
 // Replaces what a by-reference argument points at, freeing the old value.
 void StoreByRef(VARIANT* arg, VARIANT* v) {
   if (arg->vt == (VT_BYREF | VT_VARIANT)) {
@@ -303,7 +253,7 @@ HRESULT ProxyManager::QueryInterface(REFIID iid, void** ppv) {
     }
   }
   Writer w;
-  Begin(w, Op::kQueryInterface, id_, iid);
+  msg::QueryInterface::WriteRequest(w, Op::kQueryInterface, id_, iid);
   Reply reply;
   // Asking for an interface is no call of the object's: a refusal leaves
   // the error information of the caller's last failing call where it is.
@@ -312,7 +262,7 @@ HRESULT ProxyManager::QueryInterface(REFIID iid, void** ppv) {
   try {
     if (FAILED(reply.hr)) return reply.hr;
     Reader r = reply.Payload();
-    IUnknown* p = ReadInterfaceAs(conn_.get(), r, iid);
+    IUnknown* p = msg::QueryInterface::ReadReply(r, *conn_, iid);
     if (!p) return E_NOINTERFACE;
     *ppv = p;
     return S_OK;
@@ -325,23 +275,11 @@ HRESULT ProxyManager::QueryInterface(REFIID iid, void** ppv) {
 
 HRESULT ProxyManager::CallMember(const orvcom::InterfaceInfo* info, unsigned memberIndex, void** argv) {
   const orvcom::MemberInfo& m = info->members[memberIndex];
+  for (unsigned k = 0; k < m.paramCount; ++k)
+    if ((m.params[k].flags & orvcom::kParamOut) && !argv[k]) return E_POINTER;
   Writer w;
-  Begin(w, Op::kCall, id_, *info->iid);
-  w.U16(uint16_t(memberIndex));
   try {
-    for (unsigned k = 0; k < m.paramCount; ++k) {
-      const orvcom::ParamInfo& p = m.params[k];
-      if (p.flags & orvcom::kParamOut) {
-        if (!argv[k]) return E_POINTER;
-        continue;
-      }
-      if (IsInterfaceVt(p.vt)) {
-        w.U16(p.vt);
-        conn_->WriteInterface(w, *static_cast<IUnknown**>(argv[k]), DefaultIid(p));
-      } else {
-        conn_->WriteVariant(w, View(p, argv[k]));
-      }
-    }
+    msg::Call::WriteRequest(w, *conn_, id_, info, memberIndex, argv);
   } catch (const std::invalid_argument& e) {
     ORV_LOG(orvlog::kWarn, "transport: " << info->name << "." << m.name << ": argument cannot be sent: "
                                          << e.what());
@@ -352,36 +290,15 @@ HRESULT ProxyManager::CallMember(const orvcom::InterfaceInfo* info, unsigned mem
   if (FAILED(hr)) return hr;
   if (FAILED(reply.hr)) return reply.hr;
   Reader r = reply.Payload();
-  std::vector<VARIANT> outs(m.paramCount);
-  for (auto& v : outs) VariantInit(&v);
-  auto clear = [&] {
-    for (auto& v : outs) VariantClear(&v);
-  };
+  VariantVector outs(m.paramCount);
   try {
-    for (unsigned k = 0; k < m.paramCount; ++k) {
-      const orvcom::ParamInfo& p = m.params[k];
-      if (!(p.flags & orvcom::kParamOut)) continue;
-      if (IsInterfaceVt(p.vt)) {
-        // The pointer goes to the caller as the parameter's interface, so
-        // it must have come as exactly that one.
-        if (r.U16() != p.vt) throw DecodeError("result of the wrong type");
-        IID iid;
-        outs[k].vt = VT_UNKNOWN;
-        outs[k].punkVal = conn_->ReadInterface(r, &iid);
-        if (outs[k].punkVal && iid != DefaultIid(p)) throw DecodeError("result of the wrong interface");
-        continue;
-      }
-      conn_->ReadVariant(r, &outs[k]);
-      if (p.vt != VT_VARIANT && outs[k].vt != p.vt) throw DecodeError("result of the wrong type");
-    }
-    r.ExpectEnd();
+    msg::Call::ReadReply(r, *conn_, m, outs.v.data());
   } catch (const DecodeError& e) {
-    clear();
     return BadReply(conn_.get(), e.what());
   }
   // Every value arrived whole: only now are the caller's variables written.
   for (unsigned k = 0; k < m.paramCount; ++k)
-    if (m.params[k].flags & orvcom::kParamOut) Store(m.params[k], &outs[k], argv[k]);
+    if (m.params[k].flags & orvcom::kParamOut) msg::Call::Store(m.params[k], &outs.v[k], argv[k]);
   return reply.hr;
 }
 
@@ -390,13 +307,13 @@ HRESULT ProxyManager::CallMember(const orvcom::InterfaceInfo* info, unsigned mem
 HRESULT ProxyManager::RemoteGetTypeInfoCount(UINT* count) {
   if (!count) return E_INVALIDARG;
   Writer w;
-  Begin(w, Op::kGetTypeInfoCount, id_, IID_IDispatch);
+  msg::GetTypeInfoCount::WriteRequest(w, id_);
   Reply reply;
   HRESULT hr = conn_->Call(w, &reply);
   if (FAILED(hr)) return hr;
   try {
     Reader r = reply.Payload();
-    UINT n = r.U32();
+    UINT n = msg::GetTypeInfoCount::ReadReply(r);
     if (FAILED(reply.hr)) return reply.hr;
     *count = n;
     return reply.hr;
@@ -409,25 +326,13 @@ HRESULT ProxyManager::RemoteGetIDsOfNames(REFIID itf, REFIID riid, LPOLESTR* nam
                                           DISPID* ids) {
   if ((count && (!names || !ids))) return E_INVALIDARG;
   Writer w;
-  Begin(w, Op::kGetIDsOfNames, id_, itf);
-  WriteGuid(w, riid);
-  w.U32(lcid);
-  w.U32(count);
-  for (UINT i = 0; i < count; ++i) {
-    if (!names[i]) return E_INVALIDARG;
-    w.Str16(names[i], uint32_t(orvcom::OleStrLen(names[i])), false);
-  }
+  if (!msg::GetIDsOfNames::WriteRequest(w, id_, itf, riid, lcid, names, count)) return E_INVALIDARG;
   Reply reply;
   HRESULT hr = conn_->Call(w, &reply);
   if (FAILED(hr)) return hr;
   try {
     Reader r = reply.Payload();
-    uint32_t n = r.Count(4);
-    if (n != count) throw DecodeError("wrong number of DISPIDs");
-    std::vector<DISPID> got(n);
-    for (auto& d : got) d = r.I32();
-    r.ExpectEnd();
-    for (UINT i = 0; i < count; ++i) ids[i] = got[i];
+    msg::GetIDsOfNames::ReadReply(r, count, ids);
     return reply.hr;
   } catch (const DecodeError& e) {
     return BadReply(conn_.get(), e.what());
@@ -442,28 +347,13 @@ HRESULT ProxyManager::RemoteInvoke(REFIID itf, DISPID dispid, REFIID riid, LCID 
       params->cNamedArgs > params->cArgs)
     return E_INVALIDARG;
   Writer w;
-  Begin(w, Op::kInvoke, id_, itf);
-  w.I32(dispid);
-  WriteGuid(w, riid);
-  w.U32(lcid);
-  w.U16(flags);
-  w.U32(params->cArgs);
   try {
-    for (UINT i = 0; i < params->cArgs; ++i) {
-      const VARIANT& a = params->rgvarg[i];
-      bool byref = (a.vt & VT_BYREF) != 0;
-      w.U8(byref);
-      if (byref) w.U16(a.vt);
-      conn_->WriteVariant(w, a);
-    }
+    msg::Invoke::WriteRequest(w, *conn_, id_, itf, dispid, riid, lcid, flags, *params, result != nullptr,
+                              excepInfo != nullptr);
   } catch (const std::invalid_argument& e) {
     ORV_LOG(orvlog::kWarn, "transport: DISPID " << dispid << ": argument cannot be sent: " << e.what());
     return DISP_E_BADVARTYPE;
   }
-  w.U32(params->cNamedArgs);
-  for (UINT i = 0; i < params->cNamedArgs; ++i) w.I32(params->rgdispidNamedArgs[i]);
-  w.U8(result != nullptr);
-  w.U8(excepInfo != nullptr);
   Reply reply;
   HRESULT hr = conn_->Call(w, &reply);
   if (FAILED(hr)) return hr;
@@ -483,30 +373,7 @@ HRESULT ProxyManager::RemoteInvoke(REFIID itf, DISPID dispid, REFIID riid, LCID 
   };
   UINT err = 0;
   try {
-    bool hasExcep = r.U8() != 0;
-    if (hasExcep) {
-      std::u16string s;
-      ei.wCode = r.U16();
-      if (r.Str16(&s)) ei.bstrSource = SysAllocStringLen(s.data(), UINT(s.size()));
-      if (r.Str16(&s)) ei.bstrDescription = SysAllocStringLen(s.data(), UINT(s.size()));
-      if (r.Str16(&s)) ei.bstrHelpFile = SysAllocStringLen(s.data(), UINT(s.size()));
-      ei.dwHelpContext = r.U32();
-      ei.scode = r.I32();
-    }
-    err = r.U32();
-    if (SUCCEEDED(reply.hr)) {
-      if (r.U8()) conn_->ReadVariant(r, &res);
-      for (UINT i = 0; i < params->cArgs; ++i) {
-        VARIANT& a = params->rgvarg[i];
-        if (!(a.vt & VT_BYREF)) continue;
-        refs.emplace_back();
-        VariantInit(&refs.back());
-        conn_->ReadVariant(r, &refs.back());
-        VARTYPE want = VARTYPE(a.vt & ~VT_BYREF);
-        if (want != VT_VARIANT && refs.back().vt != want) throw DecodeError("reference argument of the wrong type");
-      }
-    }
-    r.ExpectEnd();
+    msg::Invoke::ReadReply(r, *conn_, reply.hr, *params, &ei, &err, &res, &refs);
   } catch (const DecodeError& e) {
     clear();
     return BadReply(conn_.get(), e.what());
@@ -531,9 +398,6 @@ HRESULT ProxyManager::RemoteInvoke(REFIID itf, DISPID dispid, REFIID riid, LCID 
 
 // ---- the standard interfaces --------------------------------------------------------
 
-namespace {
-}  // namespace
-
 // The caller gets the pointer as `iid`, so the reference must have been
 // written as exactly that interface.
 IUnknown* ReadInterfaceAs(Connection* c, Reader& r, REFIID iid) {
@@ -555,11 +419,7 @@ HRESULT CallForInterface(Connection* c, Writer& w, REFIID iid, void** ppv) {
   try {
     if (FAILED(reply.hr)) return reply.hr;
     Reader r = reply.Payload();
-    IUnknown* p = ReadInterfaceAs(c, r, iid);
-    if (!r.AtEnd()) {
-      if (p) p->Release();
-      throw DecodeError("trailing bytes in reply");
-    }
+    IUnknown* p = msg::InterfaceReply::Read(r, *c, iid);
     if (!p) return E_NOINTERFACE;
     *ppv = p;
     return reply.hr;
@@ -568,15 +428,18 @@ HRESULT CallForInterface(Connection* c, Writer& w, REFIID iid, void** ppv) {
   }
 }
 
-// A call whose payload is at most a 32-bit value.
+// A call whose payload is at most a 32-bit value (kAdvise's cookie).
 HRESULT CallForU32(Connection* c, Writer& w, DWORD* out) {
   Reply reply;
   HRESULT hr = c->Call(w, &reply);
   if (FAILED(hr)) return hr;
   try {
     Reader r = reply.Payload();
-    DWORD v = out ? r.U32() : 0;
-    r.ExpectEnd();
+    DWORD v = 0;
+    if (out)
+      v = msg::Advise::ReadReply(r);
+    else
+      msg::ReadEmptyReply(r);
     if (out && SUCCEEDED(reply.hr)) *out = v;
     return reply.hr;
   } catch (const DecodeError& e) {
@@ -597,15 +460,13 @@ bool DisconnectPeerOf(IUnknown* object) {
 
 HRESULT ProxyManager::RemoteCreateInstance(REFIID riid, void** ppv) {
   Writer w;
-  Begin(w, Op::kCreateInstance, id_, IID_IClassFactory);
-  WriteGuid(w, riid);
+  msg::CreateInstance::WriteRequest(w, id_, riid);
   return CallForInterface(conn_.get(), w, riid, ppv);
 }
 
 HRESULT ProxyManager::RemoteLockServer(BOOL lock) {
   Writer w;
-  Begin(w, Op::kLockServer, id_, IID_IClassFactory);
-  w.U8(lock ? 1 : 0);
+  msg::LockServer::WriteRequest(w, id_, lock);
   return CallForU32(conn_.get(), w, nullptr);
 }
 
@@ -613,22 +474,20 @@ HRESULT ProxyManager::RemoteFindConnectionPoint(REFIID riid, IConnectionPoint** 
   if (!cp) return E_POINTER;
   *cp = nullptr;
   Writer w;
-  Begin(w, Op::kFindConnectionPoint, id_, IID_IConnectionPointContainer);
-  WriteGuid(w, riid);
+  msg::FindConnectionPoint::WriteRequest(w, id_, riid);
   return CallForInterface(conn_.get(), w, IID_IConnectionPoint, reinterpret_cast<void**>(cp));
 }
 
 HRESULT ProxyManager::RemoteGetConnectionInterface(IID* iid) {
   if (!iid) return E_POINTER;
   Writer w;
-  Begin(w, Op::kGetConnectionInterface, id_, IID_IConnectionPoint);
+  msg::GetConnectionInterface::WriteRequest(w, id_);
   Reply reply;
   HRESULT hr = conn_->Call(w, &reply);
   if (FAILED(hr)) return hr;
   try {
     Reader r = reply.Payload();
-    IID got = ReadGuid(r);
-    r.ExpectEnd();
+    IID got = msg::GetConnectionInterface::ReadReply(r);
     if (SUCCEEDED(reply.hr)) *iid = got;
     return reply.hr;
   } catch (const DecodeError& e) {
@@ -639,9 +498,8 @@ HRESULT ProxyManager::RemoteGetConnectionInterface(IID* iid) {
 HRESULT ProxyManager::RemoteAdvise(IUnknown* sink, DWORD* cookie) {
   if (!sink || !cookie) return E_POINTER;
   Writer w;
-  Begin(w, Op::kAdvise, id_, IID_IConnectionPoint);
   try {
-    conn_->WriteInterface(w, sink, IID_IUnknown);
+    msg::Advise::WriteRequest(w, *conn_, id_, sink);
   } catch (const std::invalid_argument&) {
     return E_INVALIDARG;
   }
@@ -650,15 +508,13 @@ HRESULT ProxyManager::RemoteAdvise(IUnknown* sink, DWORD* cookie) {
 
 HRESULT ProxyManager::RemoteSupportsErrorInfo(REFIID riid) {
   Writer w;
-  Begin(w, Op::kSupportsErrorInfo, id_, IID_ISupportErrorInfo);
-  WriteGuid(w, riid);
+  msg::SupportsErrorInfo::WriteRequest(w, id_, riid);
   return CallForU32(conn_.get(), w, nullptr);
 }
 
 HRESULT ProxyManager::RemoteUnadvise(DWORD cookie) {
   Writer w;
-  Begin(w, Op::kUnadvise, id_, IID_IConnectionPoint);
-  w.U32(cookie);
+  msg::Unadvise::WriteRequest(w, id_, cookie);
   return CallForU32(conn_.get(), w, nullptr);
 }
 

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/log/Log.h"
+#include "platform/sys/Syscalls.h"
 
 namespace orvrpc {
 
@@ -117,7 +118,7 @@ UniqueFd ConnectUnix(const std::string& path) {
   if (!fd.Valid()) return fd;
   int rc;
   do {
-    rc = ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    rc = orvsys::Sys().connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
     int e = errno;
@@ -130,7 +131,7 @@ UniqueFd ConnectUnix(const std::string& path) {
 bool SendAll(int fd, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
+    ssize_t n = orvsys::Sys().send(fd, p, size, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -216,7 +217,7 @@ void Listener::Run() {
     fds[1].events = POLLIN;
     // While paused the listening socket is not watched, so connections
     // wait in its backlog instead of being accepted.
-    int n = ::poll(fds, paused_ ? 1 : 2, -1);
+    int n = orvsys::Sys().poll(fds, paused_ ? 1 : 2, -1);
     if (n < 0) {
       if (errno == EINTR) continue;
       ORV_LOG(orvlog::kError, "ERROR: poll on " << path_ << ": " << std::strerror(errno));
@@ -229,7 +230,7 @@ void Listener::Run() {
       continue;
     }
     if (paused_ || !(fds[1].revents & POLLIN)) continue;
-    UniqueFd conn(::accept4(fd_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    UniqueFd conn(orvsys::Sys().accept4(fd_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!conn.Valid()) {
       int e = errno;
       if (e == EINTR || e == EAGAIN || e == ECONNABORTED) continue;
