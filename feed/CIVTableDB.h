@@ -15,7 +15,7 @@
 #include "feed/CLiteDB.h"
 #include "feed/CSqliteStatement.h"
 #include "platform/log/Log.h"
-#include "server/Records.h"
+#include "server/contract/Records.h"
 #include "zmdataservice410.hh"
 
 // What tells one IV table from another.

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "feed/OptionTable.h"
-#include "server/BraskOrvEntTypes.h"
-#include "server/Records.h"
+#include "server/contract/BraskOrvEntTypes.h"
+#include "server/contract/Records.h"
 
 class CNstdOptions;
 class CSendNstdOptionMsgWorker;

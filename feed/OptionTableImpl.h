@@ -26,7 +26,7 @@
 #include "feed/TableErrorLog.h"
 #include "feed/SqlTemplates.h"
 #include "platform/log/Log.h"
-#include "server/Records.h"
+#include "server/contract/Records.h"
 
 namespace optiontable {
 

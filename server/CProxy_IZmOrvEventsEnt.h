@@ -13,7 +13,7 @@
 
 #include "platform/com/com.h"
 #include "platform/log/Log.h"
-#include "server/CZmOrvEventSource.h"
+#include "server/contract/CZmOrvEventSource.h"
 #include "server/CursorSupport.h"
 
 template <class T>

@@ -13,7 +13,7 @@
 #include "platform/com/com.h"
 #include "feed/CDataHolder.h"
 #include "feed/CEventClient.h"
-#include "server/BraskOrvEntTypes.h"
+#include "server/contract/BraskOrvEntTypes.h"
 #include "server/CProxy_IZmOrvEventsEnt.h"
 #include "platform/win/windows.h"
 

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "platform/com/com.h"
-#include "server/BraskOrvEntTypes.h"
-#include "server/Records.h"
+#include "server/contract/BraskOrvEntTypes.h"
+#include "server/contract/Records.h"
 #include "platform/win/windows.h"
 
 namespace orvsrv {

@@ -20,7 +20,7 @@
 #include "feed/CSqliteDB.h"
 #include "feed/CStocksDB.h"
 #include "platform/log/Log.h"
-#include "server/CZmOrvEventSource.h"
+#include "server/contract/CZmOrvEventSource.h"
 
 // The tables need a client class to name; nothing here sends events.
 class CZmOrvEnt {};

@@ -17,7 +17,7 @@
 #include "feed/MessageFormat.h"
 #include "feed/SqlTemplates.h"
 #include "server/CFutures.h"
-#include "server/CZmOrvEventSource.h"
+#include "server/contract/CZmOrvEventSource.h"
 #include "tests/server/CursorTestSupport.h"
 
 using orvtest::Text;

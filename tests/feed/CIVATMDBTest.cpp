@@ -13,7 +13,7 @@
 #include "feed/CSqliteDB.h"
 #include "feed/CStocksDB.h"
 #include "feed/Curve.h"
-#include "server/CZmOrvEventSource.h"
+#include "server/contract/CZmOrvEventSource.h"
 
 // The tables need a client class to name; these tests send no events.
 class CZmOrvEnt {};

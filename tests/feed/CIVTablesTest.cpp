@@ -22,7 +22,7 @@
 #include "feed/CIVSurfaceDB.h"
 #include "feed/MessageFormat.h"
 #include "server/CIVSurfaces.h"
-#include "server/CZmOrvEventSource.h"
+#include "server/contract/CZmOrvEventSource.h"
 #include "tests/server/CursorTestSupport.h"
 
 using orvtest::Text;

@@ -25,7 +25,7 @@
 #include "feed/MessageFormat.h"
 #include "feed/StopEvent.h"
 #include "server/CStocks.h"
-#include "server/CZmOrvEventSource.h"
+#include "server/contract/CZmOrvEventSource.h"
 #include "tests/server/CursorTestSupport.h"
 
 using orvtest::Text;

@@ -15,7 +15,7 @@
 #include "feed/CSettings.h"
 #include "feed/CStocksDB.h"
 #include "feed/RequestSnapshot.h"
-#include "server/CZmOrvEventSource.h"
+#include "server/contract/CZmOrvEventSource.h"
 
 // The tables need a client class to name; these tests send no events.
 class CZmOrvEnt {};

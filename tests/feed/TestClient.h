@@ -13,7 +13,7 @@
 
 #include "platform/com/com.h"
 #include "feed/CEventClient.h"
-#include "server/CZmOrvEventSource.h"
+#include "server/contract/CZmOrvEventSource.h"
 
 class CZmOrvEnt : public CZmOrvEventSource {
  public:

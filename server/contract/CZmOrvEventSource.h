@@ -14,7 +14,7 @@
 // its members go, and never while it holds its own lock.
 #pragma once
 
-#include "server/BraskOrvEntTypes.h"
+#include "server/contract/BraskOrvEntTypes.h"
 
 class CZmOrvEnt;
 
