@@ -6,7 +6,6 @@
 //     CONNECTION_POINT_ENTRY(DIID__IZmOrvEventsEnt)
 //     END_CONNECTION_POINT_MAP()
 //   };
-//   CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
 // T supplies Lock() and Unlock(), the object's lock, which also guards the
 // sink list while Advise and Unadvise change it.
 #pragma once

@@ -185,7 +185,3 @@ class CZmOrvEnt : public CComObjectRootEx<CComMultiThreadModel>,
   BYTE m_bConnected;
   BYTE m_bFutConnected;
 };
-
-// OBJECT_ENTRY(CLSID_ZmOrvEnt, CZmOrvEnt) makes the class object; the
-// events reach the object through this view.
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client);

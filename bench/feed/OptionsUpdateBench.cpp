@@ -44,8 +44,6 @@ class CZmOrvEnt final : public CZmOrvEventSource {
   std::atomic<long> fired{0};
 };
 
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
-
 namespace {
 
 constexpr int kUnderlyings = 100;

@@ -43,8 +43,6 @@ class CZmOrvEnt final : public CZmOrvEventSource {
   std::atomic<long> fired{0};
 };
 
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
-
 namespace {
 
 constexpr int kStocks = 500;

@@ -72,8 +72,6 @@ class CZmOrvEnt final : public CZmOrvEventSource {
   std::vector<std::vector<FutureEventRow>> m_events;
 };
 
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
-
 namespace {
 
 // The futures table with its event tasks run at once on the calling

@@ -151,8 +151,6 @@ class CZmOrvEnt final : public CZmOrvEventSource {
   std::vector<IVEvent> m_events;
 };
 
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
-
 namespace {
 
 // A table with its event tasks run at once on the calling thread, so that a

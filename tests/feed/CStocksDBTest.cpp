@@ -101,8 +101,6 @@ class CZmOrvEnt final : public CZmOrvEventSource {
   std::vector<StockEvent> m_events;
 };
 
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
-
 namespace {
 
 // The stock table with its event tasks run at once on the calling thread,

@@ -50,8 +50,6 @@ class CZmOrvEnt final : public CZmOrvEventSource {
   }
 };
 
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
-
 namespace {
 
 // Events are fired at once on this thread, so that every input runs them.

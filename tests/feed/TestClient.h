@@ -129,5 +129,3 @@ class CZmOrvEnt : public CZmOrvEventSource {
   std::condition_variable m_cv;
   std::vector<Event> m_events;
 };
-
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
