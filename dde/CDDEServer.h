@@ -23,7 +23,7 @@
 #include "platform/dde/ddeml.h"
 #include "dde/NameGrammar.h"
 #include "dde/SubscriptionQueue.h"
-#include "server/BraskOrvEntTypes.h"
+#include "server/contract/BraskOrvEntTypes.h"
 #include "platform/win/sync.h"
 #include "platform/win/thread.h"
 

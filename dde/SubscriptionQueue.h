@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "platform/com/comdef.h"
-#include "server/BraskOrvEntTypes.h"
+#include "server/contract/BraskOrvEntTypes.h"
 #include "platform/win/sync.h"
 
 // One queued subscription request.

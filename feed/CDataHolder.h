@@ -21,8 +21,8 @@
 #include "feed/MessageFormat.h"
 #include "feed/PasswordHash.h"
 #include "feed/RequestSnapshot.h"
-#include "server/BraskOrvEntTypes.h"
-#include "server/Records.h"
+#include "server/contract/BraskOrvEntTypes.h"
+#include "server/contract/Records.h"
 #include "platform/win/windows.h"
 #include "zmdataservice410.hh"
 

@@ -5,16 +5,17 @@
 #include "platform/log/Log.h"
 #include "platform/pool/CThreadPool.h"
 
-std::shared_ptr<CEventClient> CEventClient::Create(CZmOrvEnt* client, KeepAlive keepAlive) {
-  return std::make_shared<CEventClient>(client, keepAlive);
+std::shared_ptr<CEventClient> CEventClient::Create(CZmOrvEventSource* client, KeepAlive keepAlive,
+                                                   const void* key) {
+  return std::make_shared<CEventClient>(client, keepAlive, key);
 }
 
-CEventClient::CEventClient(CZmOrvEnt* client, KeepAlive keepAlive)
-    : m_client(client), m_key(client), m_keepAlive(keepAlive) {}
+CEventClient::CEventClient(CZmOrvEventSource* client, KeepAlive keepAlive, const void* key)
+    : m_client(client), m_key(key != nullptr ? key : client), m_keepAlive(keepAlive) {}
 
 CEventClient::~CEventClient() = default;
 
-CZmOrvEnt* CEventClient::BeginUse() {
+CZmOrvEventSource* CEventClient::BeginUse() {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_client == nullptr) return nullptr;
   if (m_keepAlive.hold != nullptr && !m_keepAlive.hold(m_client)) return nullptr;
@@ -23,7 +24,7 @@ CZmOrvEnt* CEventClient::BeginUse() {
   return m_client;
 }
 
-void CEventClient::EndUse(CZmOrvEnt* client) {
+void CEventClient::EndUse(CZmOrvEventSource* client) {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (--m_inUse == 0) m_user = std::thread::id();
@@ -93,7 +94,7 @@ void CEventClient::CutOff() {
   ORV_LOG(orvlog::kError, "ERROR: client " << m_key << " takes no more events (" << dropped.size()
                                               << " waiting); taken for dead and its events dropped");
   dropped.clear();
-  if (m_keepAlive.cutOff != nullptr) WithClient([this](CZmOrvEnt* client) { m_keepAlive.cutOff(client); });
+  if (m_keepAlive.cutOff != nullptr) WithClient([this](CZmOrvEventSource* client) { m_keepAlive.cutOff(client); });
 }
 
 void CEventClient::Detach() {

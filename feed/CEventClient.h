@@ -1,4 +1,5 @@
-// The counted handle on a subscribing client (the automation object).
+// The counted handle on a subscribing client: the event side of the
+// automation object (CZmOrvEventSource), which the tasks fire on.
 //
 // Table objects and queued event tasks hold the handle, never the object:
 // the handle is the client's identity in the subscription maps (an object's
@@ -25,7 +26,7 @@
 
 #include "platform/win/windows.h"
 
-class CZmOrvEnt;
+class CZmOrvEventSource;
 
 class CEventClient {
  public:
@@ -36,22 +37,24 @@ class CEventClient {
   // client as a dead peer (see Deliver). All may be null: Detach then
   // waits for an event in progress instead.
   struct KeepAlive {
-    bool (*hold)(CZmOrvEnt*);
-    void (*release)(CZmOrvEnt*);
-    void (*cutOff)(CZmOrvEnt*);
+    bool (*hold)(CZmOrvEventSource*);
+    void (*release)(CZmOrvEventSource*);
+    void (*cutOff)(CZmOrvEventSource*);
   };
 
   // Events queued for one client past which it is taken for dead.
   static constexpr size_t kMaxQueuedEvents = 10000;
 
-  static std::shared_ptr<CEventClient> Create(CZmOrvEnt* client, KeepAlive keepAlive = KeepAlive());
-  CEventClient(CZmOrvEnt* client, KeepAlive keepAlive);
+  // key names the client in the logs; null: the client's address.
+  static std::shared_ptr<CEventClient> Create(CZmOrvEventSource* client, KeepAlive keepAlive = KeepAlive(),
+                                              const void* key = nullptr);
+  CEventClient(CZmOrvEventSource* client, KeepAlive keepAlive, const void* key);
   CEventClient(const CEventClient&) = delete;
   CEventClient& operator=(const CEventClient&) = delete;
   ~CEventClient();
 
-  // The client's address, for logs; never called through. Stays after
-  // Detach.
+  // The client's name in the logs (its address unless Create was given
+  // another); never called through. Stays after Detach.
   const void* Key() const { return m_key; }
 
   // Runs f(client) while the client is attached, with the client kept alive
@@ -60,11 +63,11 @@ class CEventClient {
   // detached or going.
   template <class F>
   bool WithClient(F&& f) {
-    CZmOrvEnt* client = BeginUse();
+    CZmOrvEventSource* client = BeginUse();
     if (client == nullptr) return false;
     struct End {
       CEventClient* self;
-      CZmOrvEnt* client;
+      CZmOrvEventSource* client;
       ~End() { self->EndUse(client); }
     } end{this, client};
     f(client);
@@ -88,13 +91,13 @@ class CEventClient {
   bool IsAttached();
 
  private:
-  CZmOrvEnt* BeginUse();
-  void EndUse(CZmOrvEnt* client);
+  CZmOrvEventSource* BeginUse();
+  void EndUse(CZmOrvEventSource* client);
   void CutOff();
 
   std::mutex m_mutex;
   std::condition_variable m_idle;
-  CZmOrvEnt* m_client;
+  CZmOrvEventSource* m_client;
   const void* const m_key;
   const KeepAlive m_keepAlive;
   int m_inUse = 0;

@@ -1,8 +1,6 @@
 #include "feed/CFutIVIndexDB.h"
 
 #include "feed/MessageFormat.h"
-#include "server/CFutIVIndexes.h"
-#include "server/CSendFutIvxMsgWorker.h"
 
 namespace {
 
@@ -17,5 +15,5 @@ CFutIVIndexDB::CFutIVIndexDB(const std::string& databasePath)
     : CIVTableDB<IVIndexRecord>(databasePath, kNames) {}
 
 void CFutIVIndexDB::_SendEvent(const CEventClientPtr& client, const Records& records) {
-  _PostEvent<CFutIVIndexes, IFutIVIndexesEnt, CSendFutIvxMsgWorker>(client, records, IID_IFutIVIndexesEnt);
+  _PostEvent(client, records, &CTableEventMaker::FutIVIndexes);
 }

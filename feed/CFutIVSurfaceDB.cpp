@@ -1,8 +1,6 @@
 #include "feed/CFutIVSurfaceDB.h"
 
 #include "feed/MessageFormat.h"
-#include "server/CFutIVSurfaces.h"
-#include "server/CSendFutIvsMsgWorker.h"
 
 namespace {
 
@@ -18,5 +16,5 @@ CFutIVSurfaceDB::CFutIVSurfaceDB(const std::string& databasePath)
     : CIVTableDB<IVSurfaceRecord>(databasePath, kNames) {}
 
 void CFutIVSurfaceDB::_SendEvent(const CEventClientPtr& client, const Records& records) {
-  _PostEvent<CFutIVSurfaces, IFutIVSurfacesEnt, CSendFutIvsMsgWorker>(client, records, IID_IFutIVSurfacesEnt);
+  _PostEvent(client, records, &CTableEventMaker::FutIVSurfaces);
 }

@@ -1,8 +1,6 @@
 #include "feed/CFutureOptionsDB.h"
 
 #include "feed/OptionTableImpl.h"
-#include "server/CFutOptions.h"
-#include "server/CSendFutureOptionMsgWorker.h"
 
 template class COptionTable<CFutureOptionsDBTraits>;
 
@@ -19,7 +17,9 @@ std::vector<OptionSnapshot> CFutureOptionsDBTraits::Snapshots(bool) {
           {SnapshotKind::kFutureOptionQuote, "Future option quote request completed"}};
 }
 
-const IID& CFutureOptionsDBTraits::Iid() { return IID_IFutOptionsEnt; }
+CTableEventMaker::Task CFutureOptionsDBTraits::Event(const CEventClientPtr& client, std::vector<Record> records, bool direct) {
+  return TableEventMaker().FutOptions(client, std::move(records), direct);
+}
 
 bool CFutureOptionsDBTraits::Less(const OptionRecord& a, const OptionRecord& b) { return LessOptionRecord(a, b); }
 

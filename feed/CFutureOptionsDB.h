@@ -7,18 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "feed/CTableEventMaker.h"
 #include "feed/OptionTable.h"
-#include "server/BraskOrvEntTypes.h"
-#include "server/Records.h"
-
-class CFutOptions;
-class CSendFutureOptionMsgWorker;
+#include "server/contract/BraskOrvEntTypes.h"
+#include "server/contract/Records.h"
 
 struct CFutureOptionsDBTraits {
   typedef OptionRecord Record;  // StockSymbol holds the future
-  typedef CFutOptions Cursor;
-  typedef IFutOptionsEnt Interface;
-  typedef CSendFutureOptionMsgWorker Worker;
 
   static constexpr const char* kClass = "CFutureOptionsDB";
   static constexpr const char* kUnderlyingColumn = "future_symbol";
@@ -46,7 +41,8 @@ struct CFutureOptionsDBTraits {
   static OptionBlockStep StepFor(uint8_t type);
   // Base, then quote with analytics.
   static std::vector<OptionSnapshot> Snapshots(bool direct);
-  static const IID& Iid();
+  // The event of the records, for client.
+  static CTableEventMaker::Task Event(const CEventClientPtr& client, std::vector<Record> records, bool direct);
   static bool Less(const OptionRecord& a, const OptionRecord& b);
   // Futures option symbols are always 64 bytes wide.
   static int ProtocolVersion() { return 0; }

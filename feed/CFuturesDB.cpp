@@ -10,14 +10,13 @@
 #include "feed/CSqliteDB.h"
 #include "feed/CSqliteException.h"
 #include "feed/CSqliteTransaction.h"
+#include "feed/CTableEventMaker.h"
 #include "feed/MessageFormat.h"
 #include "feed/RequestSnapshot.h"
 #include "feed/SnapshotReply.h"
 #include "feed/SqlTemplates.h"
 #include "feed/StopEvent.h"
 #include "platform/log/Log.h"
-#include "server/CFutures.h"
-#include "server/CSendFutureMsgWorker.h"
 
 namespace {
 
@@ -352,20 +351,7 @@ void CFuturesDB::_InitializeEvents(const std::vector<std::string>& roots) {
 void CFuturesDB::_SendEvent(const CEventClientPtr& client, const std::vector<FutureRecord>& records) {
   ORV_LOG(orvlog::kTrace, "CFuturesDB::_SendEvent() started");
   try {
-    CComObject<CFutures>* object = nullptr;
-    HRESULT hr = CComObject<CFutures>::CreateInstance(&object);
-    if (FAILED(hr)) _com_issue_error(hr);
-    // Our own reference around the query, so that a refused one frees the
-    // object; the interface reference keeps it afterwards.
-    object->AddRef();
-    IFuturesEnt* raw = nullptr;
-    hr = object->QueryInterface(IID_IFuturesEnt, reinterpret_cast<void**>(&raw));
-    CComPtr<IFuturesEnt> cursor;
-    cursor.Attach(raw);
-    object->Release();
-    if (FAILED(hr) || !cursor) _com_issue_error(FAILED(hr) ? hr : E_NOINTERFACE);
-    object->SetData(records);
-    std::unique_ptr<CSendFutureMsgWorker> task(new CSendFutureMsgWorker(client, cursor.Detach(), m_direct));
+    CTableEventMaker::Task task = TableEventMaker().Futures(client, records, m_direct);
     if (_QueueTask(task.get())) {
       task.release();
     } else {

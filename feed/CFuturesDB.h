@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "feed/CLiteDB.h"
-#include "server/Records.h"
+#include "server/contract/Records.h"
 #include "zmdataservice410.hh"
 
 class CFuturesDB : public CLiteDB {

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "server/Records.h"
+#include "server/contract/Records.h"
 #include "zmdataservice410.hh"
 
 class CHVDB {

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/Records.h"
+#include "server/contract/Records.h"
 
 class CIVATMDB {
  public:

@@ -1,8 +1,6 @@
 #include "feed/CIVIndexDB.h"
 
 #include "feed/MessageFormat.h"
-#include "server/CIVIndexes.h"
-#include "server/CSendIvxMsgWorker.h"
 
 namespace {
 
@@ -17,5 +15,5 @@ CIVIndexDB::CIVIndexDB(const std::string& databasePath)
     : CIVTableDB<IVIndexRecord>(databasePath, kNames) {}
 
 void CIVIndexDB::_SendEvent(const CEventClientPtr& client, const Records& records) {
-  _PostEvent<CIVIndexes, IIVIndexesEnt, CSendIvxMsgWorker>(client, records, IID_IIVIndexesEnt);
+  _PostEvent(client, records, &CTableEventMaker::IVIndexes);
 }

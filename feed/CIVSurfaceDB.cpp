@@ -1,8 +1,6 @@
 #include "feed/CIVSurfaceDB.h"
 
 #include "feed/MessageFormat.h"
-#include "server/CIVSurfaces.h"
-#include "server/CSendIvsMsgWorker.h"
 
 namespace {
 
@@ -17,5 +15,5 @@ CIVSurfaceDB::CIVSurfaceDB(const std::string& databasePath)
     : CIVTableDB<IVSurfaceRecord>(databasePath, kNames) {}
 
 void CIVSurfaceDB::_SendEvent(const CEventClientPtr& client, const Records& records) {
-  _PostEvent<CIVSurfaces, IIVSurfacesEnt, CSendIvsMsgWorker>(client, records, IID_IIVSurfacesEnt);
+  _PostEvent(client, records, &CTableEventMaker::IVSurfaces);
 }

@@ -14,8 +14,9 @@
 #include "platform/com/com.h"
 #include "feed/CLiteDB.h"
 #include "feed/CSqliteStatement.h"
+#include "feed/CTableEventMaker.h"
 #include "platform/log/Log.h"
-#include "server/Records.h"
+#include "server/contract/Records.h"
 #include "zmdataservice410.hh"
 
 // What tells one IV table from another.
@@ -80,8 +81,9 @@ class CIVTableDB : public CLiteDB {
   // still the caller's).
   virtual bool _QueueTask(CWorkerInterface* task) { return QueueRequest(task); }
 
-  template <class Object, class Interface, class Task>
-  void _PostEvent(const CEventClientPtr& client, const Records& records, REFIID iid);
+  // The maker's event of this table's kind.
+  typedef CTableEventMaker::Task (CTableEventMaker::*MakeEvent)(const CEventClientPtr& client, Records records) const;
+  void _PostEvent(const CEventClientPtr& client, const Records& records, MakeEvent event);
 
   const IVTableNames& Names() const { return m_names; }
 
@@ -94,24 +96,10 @@ class CIVTableDB : public CLiteDB {
 };
 
 template <class Record>
-template <class Object, class Interface, class Task>
-void CIVTableDB<Record>::_PostEvent(const CEventClientPtr& client, const Records& records, REFIID iid) {
+void CIVTableDB<Record>::_PostEvent(const CEventClientPtr& client, const Records& records, MakeEvent event) {
   ORV_LOG(orvlog::kTrace, m_names.className << "::_SendEvent() started");
   try {
-    CComObject<Object>* object = nullptr;
-    HRESULT hr = CComObject<Object>::CreateInstance(&object);
-    if (FAILED(hr)) _com_issue_error(hr);
-    // Our own reference around the query, so that a refused one frees the
-    // object; the interface reference keeps it afterwards.
-    object->AddRef();
-    Interface* raw = nullptr;
-    hr = object->QueryInterface(iid, reinterpret_cast<void**>(&raw));
-    CComPtr<Interface> cursor;
-    cursor.Attach(raw);
-    object->Release();
-    if (FAILED(hr) || !cursor) _com_issue_error(FAILED(hr) ? hr : E_NOINTERFACE);
-    object->SetData(records);
-    std::unique_ptr<Task> task(new Task(client, cursor.Detach()));
+    CTableEventMaker::Task task = (TableEventMaker().*event)(client, records);
     if (_QueueTask(task.get())) {
       task.release();
     } else {

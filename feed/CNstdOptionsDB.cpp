@@ -1,8 +1,6 @@
 #include "feed/CNstdOptionsDB.h"
 
 #include "feed/OptionTableImpl.h"
-#include "server/CNstdOptions.h"
-#include "server/CSendNstdOptionMsgWorker.h"
 
 template class COptionTable<CNstdOptionsDBTraits>;
 
@@ -21,7 +19,9 @@ std::vector<OptionSnapshot> CNstdOptionsDBTraits::Snapshots(bool) {
           {SnapshotKind::kNstdOptionAD, nullptr}};
 }
 
-const IID& CNstdOptionsDBTraits::Iid() { return IID_INstdOptionsEnt; }
+CTableEventMaker::Task CNstdOptionsDBTraits::Event(const CEventClientPtr& client, std::vector<Record> records, bool direct) {
+  return TableEventMaker().NstdOptions(client, std::move(records), direct);
+}
 
 bool CNstdOptionsDBTraits::Less(const NstdOptionRecord& a, const NstdOptionRecord& b) {
   return LessNstdOptionRecord(a, b);

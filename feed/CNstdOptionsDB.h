@@ -7,18 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "feed/CTableEventMaker.h"
 #include "feed/OptionTable.h"
-#include "server/BraskOrvEntTypes.h"
-#include "server/Records.h"
-
-class CNstdOptions;
-class CSendNstdOptionMsgWorker;
+#include "server/contract/BraskOrvEntTypes.h"
+#include "server/contract/Records.h"
 
 struct CNstdOptionsDBTraits {
   typedef NstdOptionRecord Record;
-  typedef CNstdOptions Cursor;
-  typedef INstdOptionsEnt Interface;
-  typedef CSendNstdOptionMsgWorker Worker;
 
   static constexpr const char* kClass = "CNstdOptionsDB";
   static constexpr const char* kUnderlyingColumn = "stock_symbol";
@@ -43,7 +38,8 @@ struct CNstdOptionsDBTraits {
   static OptionBlockStep StepFor(uint8_t type);
   // Base, quote and analytics, always.
   static std::vector<OptionSnapshot> Snapshots(bool direct);
-  static const IID& Iid();
+  // The event of the records, for client.
+  static CTableEventMaker::Task Event(const CEventClientPtr& client, std::vector<Record> records, bool direct);
   static bool Less(const NstdOptionRecord& a, const NstdOptionRecord& b);
   static int ProtocolVersion();
 };

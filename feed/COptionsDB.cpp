@@ -5,8 +5,6 @@
 #include "feed/CSqliteException.h"
 #include "feed/OptionTableImpl.h"
 #include "feed/TableErrorLog.h"
-#include "server/COptions.h"
-#include "server/CSendOptionMsgWorker.h"
 
 template class COptionTable<COptionsDBTraits>;
 
@@ -30,7 +28,9 @@ std::vector<OptionSnapshot> COptionsDBTraits::Snapshots(bool direct) {
   return out;
 }
 
-const IID& COptionsDBTraits::Iid() { return IID_IOptionsEnt; }
+CTableEventMaker::Task COptionsDBTraits::Event(const CEventClientPtr& client, std::vector<Record> records, bool direct) {
+  return TableEventMaker().Options(client, std::move(records), direct);
+}
 
 bool COptionsDBTraits::Less(const OptionRecord& a, const OptionRecord& b) { return LessOptionRecord(a, b); }
 

@@ -9,18 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "feed/CTableEventMaker.h"
 #include "feed/OptionTable.h"
-#include "server/BraskOrvEntTypes.h"
-#include "server/Records.h"
-
-class COptions;
-class CSendOptionMsgWorker;
+#include "server/contract/BraskOrvEntTypes.h"
+#include "server/contract/Records.h"
 
 struct COptionsDBTraits {
   typedef OptionRecord Record;
-  typedef COptions Cursor;
-  typedef IOptionsEnt Interface;
-  typedef CSendOptionMsgWorker Worker;
 
   static constexpr const char* kClass = "COptionsDB";
   static constexpr const char* kUnderlyingColumn = "stock_symbol";
@@ -45,7 +40,8 @@ struct COptionsDBTraits {
   // Base, quote (direct quotes for the direct table) and, unless direct,
   // analytics.
   static std::vector<OptionSnapshot> Snapshots(bool direct);
-  static const IID& Iid();
+  // The event of the records, for client.
+  static CTableEventMaker::Task Event(const CEventClientPtr& client, std::vector<Record> records, bool direct);
   static bool Less(const OptionRecord& a, const OptionRecord& b);
   // The option symbol is 64 bytes wide under protocol version 2.
   static int ProtocolVersion();

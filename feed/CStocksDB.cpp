@@ -15,14 +15,13 @@
 #include "feed/CSqliteDB.h"
 #include "feed/CSqliteException.h"
 #include "feed/CSqliteTransaction.h"
+#include "feed/CTableEventMaker.h"
 #include "feed/DecompressMessage.h"
 #include "feed/MessageFormat.h"
 #include "feed/RequestSnapshot.h"
 #include "feed/SqlTemplates.h"
 #include "feed/StopEvent.h"
 #include "platform/log/Log.h"
-#include "server/CSendStockMsgWorker.h"
-#include "server/CStocks.h"
 
 namespace {
 
@@ -526,20 +525,7 @@ void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols
 void CStocksDB::_SendEvent(const CEventClientPtr& client, std::vector<StockRecord> records) {
   ORV_LOG(orvlog::kTrace, "CStocksDB::_SendEvent() started");
   try {
-    CComObject<CStocks>* object = nullptr;
-    HRESULT hr = CComObject<CStocks>::CreateInstance(&object);
-    if (FAILED(hr)) _com_issue_error(hr);
-    // Our own reference around the query, so that a refused one frees the
-    // object; the interface reference keeps it afterwards.
-    object->AddRef();
-    IStocksEnt* raw = nullptr;
-    hr = object->QueryInterface(IID_IStocksEnt, reinterpret_cast<void**>(&raw));
-    CComPtr<IStocksEnt> cursor;
-    cursor.Attach(raw);
-    object->Release();
-    if (FAILED(hr) || !cursor) _com_issue_error(FAILED(hr) ? hr : E_NOINTERFACE);
-    object->SetData(std::move(records));
-    std::unique_ptr<CSendStockMsgWorker> task(new CSendStockMsgWorker(client, cursor.Detach(), m_direct));
+    CTableEventMaker::Task task = TableEventMaker().Stocks(client, std::move(records), m_direct);
     if (_QueueTask(task.get())) {
       task.release();
     } else {

@@ -11,7 +11,7 @@
 #include "feed/CSqliteQuery.h"
 #include "feed/CSqliteStatement.h"
 #include "feed/MessageFormat.h"
-#include "server/Records.h"
+#include "server/contract/Records.h"
 
 template <class Record>
 struct IVRecordTraits;

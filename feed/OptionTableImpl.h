@@ -26,7 +26,7 @@
 #include "feed/TableErrorLog.h"
 #include "feed/SqlTemplates.h"
 #include "platform/log/Log.h"
-#include "server/Records.h"
+#include "server/contract/Records.h"
 
 namespace optiontable {
 
@@ -639,28 +639,12 @@ void COptionTable<Traits>::_RequestDB(const CSymbolKey& key, std::vector<Record>
 
 template <class Traits>
 void COptionTable<Traits>::_SendEvent(const CEventClientPtr& client, std::vector<Record> records) {
-  typedef typename Traits::Cursor Cursor;
-  typedef typename Traits::Interface Interface;
-  typedef typename Traits::Worker Worker;
   ORV_LOG(orvlog::kTrace, Traits::kClass << "::_SendEvent() started");
   try {
     // Rows read back by underlying mostly come in this order already.
     if (!std::is_sorted(records.begin(), records.end(), Traits::Less))
       std::sort(records.begin(), records.end(), Traits::Less);
-    CComObject<Cursor>* object = nullptr;
-    HRESULT hr = CComObject<Cursor>::CreateInstance(&object);
-    if (FAILED(hr)) _com_issue_error(hr);
-    // Our own reference around the query, so that a refused one frees the
-    // object; the interface reference keeps it afterwards.
-    object->AddRef();
-    Interface* raw = nullptr;
-    hr = object->QueryInterface(Traits::Iid(), reinterpret_cast<void**>(&raw));
-    CComPtr<Interface> cursor;
-    cursor.Attach(raw);
-    object->Release();
-    if (FAILED(hr) || !cursor) _com_issue_error(FAILED(hr) ? hr : E_NOINTERFACE);
-    object->SetData(std::move(records));
-    std::unique_ptr<Worker> task(new Worker(client, cursor.Detach(), m_direct));
+    CTableEventMaker::Task task = Traits::Event(client, std::move(records), m_direct);
     if (_QueueTask(task.get())) {
       task.release();
     } else {

@@ -6,14 +6,13 @@
 //     CONNECTION_POINT_ENTRY(DIID__IZmOrvEventsEnt)
 //     END_CONNECTION_POINT_MAP()
 //   };
-//   CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
 // T supplies Lock() and Unlock(), the object's lock, which also guards the
 // sink list while Advise and Unadvise change it.
 #pragma once
 
 #include "platform/com/com.h"
 #include "platform/log/Log.h"
-#include "server/CZmOrvEventSource.h"
+#include "server/contract/CZmOrvEventSource.h"
 #include "server/CursorSupport.h"
 
 template <class T>

@@ -10,7 +10,7 @@
 
 #include "feed/CEventClient.h"
 #include "feed/CWorkerInterface.h"
-#include "server/BraskOrvEntTypes.h"
+#include "server/contract/BraskOrvEntTypes.h"
 
 class CSendFutureOptionMsgWorker : public CWorkerInterface {
  public:

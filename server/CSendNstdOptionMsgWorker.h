@@ -10,7 +10,7 @@
 
 #include "feed/CEventClient.h"
 #include "feed/CWorkerInterface.h"
-#include "server/BraskOrvEntTypes.h"
+#include "server/contract/BraskOrvEntTypes.h"
 
 class CSendNstdOptionMsgWorker : public CWorkerInterface {
  public:

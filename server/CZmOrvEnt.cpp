@@ -118,17 +118,15 @@ bool NeedsFutures(DataTypeEnum type) {
          type == enFutIVSurfaceData;
 }
 
-}  // namespace
-
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
-
-namespace {
+// The handle's client is always the main object itself.
+CZmOrvEnt* MainObjectOf(CZmOrvEventSource* source) { return static_cast<CZmOrvEnt*>(source); }
 
 // An event keeps its object by a reference of its own while it calls the
 // sinks, taken only while the object still has one: a final release that
 // has begun is never undone, and one that a handler causes runs once the
 // event has let go, never under it.
-bool HoldForEvent(CZmOrvEnt* object) {
+bool HoldForEvent(CZmOrvEventSource* source) {
+  CZmOrvEnt* object = MainObjectOf(source);
   LONG n = object->m_dwRef.load();
   while (n > 0) {
     if (object->m_dwRef.compare_exchange_weak(n, n + 1)) return true;
@@ -136,12 +134,12 @@ bool HoldForEvent(CZmOrvEnt* object) {
   return false;
 }
 
-void ReleaseAfterEvent(CZmOrvEnt* object) { static_cast<IZmOrvEnt*>(object)->Release(); }
+void ReleaseAfterEvent(CZmOrvEventSource* source) { static_cast<IZmOrvEnt*>(MainObjectOf(source))->Release(); }
 
 // A client that stopped taking events is ended as a dead one: the
 // connections of its sinks close, and with them go its objects, its
 // subscriptions and its queued events.
-void CutOffClient(CZmOrvEnt* object) { object->DisconnectSinks(); }
+void CutOffClient(CZmOrvEventSource* source) { MainObjectOf(source)->DisconnectSinks(); }
 
 }  // namespace
 
@@ -212,7 +210,7 @@ void CZmOrvEnt::ObjectMain(bool starting) {
 // ---- Object ---------------------------------------------------------------------
 
 CZmOrvEnt::CZmOrvEnt()
-    : m_client(CEventClient::Create(this, {&HoldForEvent, &ReleaseAfterEvent, &CutOffClient})),
+    : m_client(CEventClient::Create(this, {&HoldForEvent, &ReleaseAfterEvent, &CutOffClient}, this)),
       m_bstrUserName(nullptr),
       m_bstrPassword(nullptr),
       m_bConnected(0),

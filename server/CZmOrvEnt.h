@@ -13,7 +13,7 @@
 #include "platform/com/com.h"
 #include "feed/CDataHolder.h"
 #include "feed/CEventClient.h"
-#include "server/BraskOrvEntTypes.h"
+#include "server/contract/BraskOrvEntTypes.h"
 #include "server/CProxy_IZmOrvEventsEnt.h"
 #include "platform/win/windows.h"
 
@@ -185,7 +185,3 @@ class CZmOrvEnt : public CComObjectRootEx<CComMultiThreadModel>,
   BYTE m_bConnected;
   BYTE m_bFutConnected;
 };
-
-// OBJECT_ENTRY(CLSID_ZmOrvEnt, CZmOrvEnt) makes the class object; the
-// events reach the object through this view.
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client);

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "platform/com/com.h"
-#include "server/BraskOrvEntTypes.h"
-#include "server/Records.h"
+#include "server/contract/BraskOrvEntTypes.h"
+#include "server/contract/Records.h"
 #include "platform/win/windows.h"
 
 namespace orvsrv {
@@ -176,6 +176,27 @@ class CCursorImpl {
  private:
   inline static std::atomic<LONG> s_active{0};
 };
+
+// A new cursor of class C over records (a copy, or taken over from an
+// rvalue), as its interface iid. Raises _com_error when it cannot be made;
+// nothing is then left behind.
+template <class C, class I, class Records>
+CComPtr<I> NewCursor(Records&& records, REFIID iid) {
+  CComObject<C>* object = nullptr;
+  HRESULT hr = CComObject<C>::CreateInstance(&object);
+  if (FAILED(hr)) _com_issue_error(hr);
+  // Our own reference around the query, so that a refused one frees the
+  // object; the interface reference keeps it afterwards.
+  object->AddRef();
+  I* raw = nullptr;
+  hr = object->QueryInterface(iid, reinterpret_cast<void**>(&raw));
+  CComPtr<I> cursor;
+  cursor.Attach(raw);
+  object->Release();
+  if (FAILED(hr) || !cursor) _com_issue_error(FAILED(hr) ? hr : E_NOINTERFACE);
+  object->SetData(std::forward<Records>(records));
+  return cursor;
+}
 
 }  // namespace orvsrv
 

@@ -42,9 +42,7 @@ void RunEventTask(CEventTicket& event, const EventTaskTexts& texts, IUnknown* cu
     ORV_LOG(orvlog::kTrace, t->started);
     try {
       if (client) {
-        client->WithClient([&](CZmOrvEnt* target) {
-          CZmOrvEventSource* source = ZmOrvEventSourceOf(target);
-          if (source == nullptr) return;
+        client->WithClient([&](CZmOrvEventSource* source) {
           orvrpc::CallTimeoutScope bound(EventCallTimeout());
           fire(*source);
         });

@@ -8,7 +8,7 @@
 
 #include "platform/com/com.h"
 #include "feed/CEventClient.h"
-#include "server/CZmOrvEventSource.h"
+#include "server/contract/CZmOrvEventSource.h"
 
 namespace orvsrv {
 

@@ -10,6 +10,7 @@
 #include "platform/com/com.h"
 #include "platform/log/Log.h"
 #include "server/CZmOrvEnt.h"
+#include "server/CursorSupport.h"
 
 namespace orvsrv {
 
@@ -20,20 +21,7 @@ namespace orvsrv {
 template <class C, class I>
 void HandOutCursor(const std::vector<typename C::RecordType>& records, REFIID iid, I** out) {
   if (out == nullptr) return;
-  CComObject<C>* object = nullptr;
-  HRESULT hr = CComObject<C>::CreateInstance(&object);
-  if (FAILED(hr)) _com_issue_error(hr);
-  // Our own reference around the query, so that a refused one frees the
-  // object; the interface reference keeps it afterwards.
-  object->AddRef();
-  I* raw = nullptr;
-  hr = object->QueryInterface(iid, reinterpret_cast<void**>(&raw));
-  CComPtr<I> cursor;
-  cursor.Attach(raw);
-  object->Release();
-  if (FAILED(hr) || !cursor) _com_issue_error(FAILED(hr) ? hr : E_NOINTERFACE);
-  object->SetData(records);
-  *out = cursor.Detach();
+  *out = NewCursor<C, I>(records, iid).Detach();
 }
 
 // Copies of the records that keep accepts, in their order.

@@ -20,12 +20,6 @@
 #include "feed/CSqliteDB.h"
 #include "feed/CStocksDB.h"
 #include "platform/log/Log.h"
-#include "server/CZmOrvEventSource.h"
-
-// The tables need a client class to name; nothing here sends events.
-class CZmOrvEnt {};
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt*) { return nullptr; }
-
 namespace {
 
 constexpr int kExpirations = 12;

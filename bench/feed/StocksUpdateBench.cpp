@@ -20,7 +20,7 @@
 #include "feed/MessageFormat.h"
 #include "feed/SqlTemplates.h"
 #include "platform/log/Log.h"
-#include "server/CZmOrvEventSource.h"
+#include "server/contract/CZmOrvEventSource.h"
 
 // The subscribed client: counts the events its tasks fire.
 class CZmOrvEnt final : public CZmOrvEventSource {
@@ -42,8 +42,6 @@ class CZmOrvEnt final : public CZmOrvEventSource {
 
   std::atomic<long> fired{0};
 };
-
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
 
 namespace {
 

@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-CZmOrvEnt* FakeClient(int n) { return reinterpret_cast<CZmOrvEnt*>(static_cast<uintptr_t>(0x1000 * n)); }
+CZmOrvEventSource* FakeClient(int n) { return reinterpret_cast<CZmOrvEventSource*>(static_cast<uintptr_t>(0x1000 * n)); }
 
 // A latch the test opens; waits are bounded so that a fault fails the test
 // instead of hanging it.
@@ -116,12 +116,12 @@ TEST(EventClient, ABusyClientHoldsOneThreadAndOthersReturnAtOnce) {
 TEST(EventClient, DetachInsideTheClientsOwnEventDoesNotWaitForIt) {
   CEventClientPtr client = CEventClient::Create(FakeClient(1));
   auto f = std::async(std::launch::async, [&] {
-    return client->WithClient([&](CZmOrvEnt*) { client->Detach(); });
+    return client->WithClient([&](CZmOrvEventSource*) { client->Detach(); });
   });
   ASSERT_EQ(f.wait_for(10s), std::future_status::ready) << "detach waited for its own event";
   EXPECT_TRUE(f.get());
   EXPECT_FALSE(client->IsAttached());
-  EXPECT_FALSE(client->WithClient([](CZmOrvEnt*) { ADD_FAILURE() << "ran on a detached client"; }));
+  EXPECT_FALSE(client->WithClient([](CZmOrvEventSource*) { ADD_FAILURE() << "ran on a detached client"; }));
 
   // Events queued for a client that detaches are dropped, not run.
   CEventClientPtr other = CEventClient::Create(FakeClient(2));
@@ -147,25 +147,25 @@ struct Refs {
     static std::atomic<int> n{0};
     return n;
   }
-  static bool Hold(CZmOrvEnt*) {
+  static bool Hold(CZmOrvEventSource*) {
     int n = Count().load();
     while (n > 0)
       if (Count().compare_exchange_weak(n, n + 1)) return true;
     return false;
   }
-  static void Release(CZmOrvEnt*) { --Count(); }
-  static void CutOff(CZmOrvEnt*) { ++CutOffs(); }
+  static void Release(CZmOrvEventSource*) { --Count(); }
+  static void CutOff(CZmOrvEventSource*) { ++CutOffs(); }
 };
 
 TEST(EventClient, AnEventHoldsItsClientAndAClientGoingRunsNone) {
   Refs::Count() = 1;
   CEventClientPtr client = CEventClient::Create(FakeClient(1), {&Refs::Hold, &Refs::Release, &Refs::CutOff});
   int during = 0;
-  EXPECT_TRUE(client->WithClient([&](CZmOrvEnt*) { during = Refs::Count().load(); }));
+  EXPECT_TRUE(client->WithClient([&](CZmOrvEventSource*) { during = Refs::Count().load(); }));
   EXPECT_EQ(during, 2);
   EXPECT_EQ(Refs::Count().load(), 1);
   Refs::Count() = 0;  // its final release has begun
-  EXPECT_FALSE(client->WithClient([](CZmOrvEnt*) { ADD_FAILURE() << "ran on a client that is going"; }));
+  EXPECT_FALSE(client->WithClient([](CZmOrvEventSource*) { ADD_FAILURE() << "ran on a client that is going"; }));
   EXPECT_EQ(Refs::Count().load(), 0);
 }
 

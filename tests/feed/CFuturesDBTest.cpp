@@ -17,7 +17,7 @@
 #include "feed/MessageFormat.h"
 #include "feed/SqlTemplates.h"
 #include "server/CFutures.h"
-#include "server/CZmOrvEventSource.h"
+#include "server/contract/CZmOrvEventSource.h"
 #include "tests/server/CursorTestSupport.h"
 
 using orvtest::Text;
@@ -71,8 +71,6 @@ class CZmOrvEnt final : public CZmOrvEventSource {
   std::mutex m_mutex;
   std::vector<std::vector<FutureEventRow>> m_events;
 };
-
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
 
 namespace {
 

@@ -13,12 +13,6 @@
 #include "feed/CSqliteDB.h"
 #include "feed/CStocksDB.h"
 #include "feed/Curve.h"
-#include "server/CZmOrvEventSource.h"
-
-// The tables need a client class to name; these tests send no events.
-class CZmOrvEnt {};
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt*) { return nullptr; }
-
 namespace {
 
 TEST(CurveTest, ValuesAtPointsBetweenAndOutside) {

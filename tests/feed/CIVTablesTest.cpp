@@ -22,7 +22,7 @@
 #include "feed/CIVSurfaceDB.h"
 #include "feed/MessageFormat.h"
 #include "server/CIVSurfaces.h"
-#include "server/CZmOrvEventSource.h"
+#include "server/contract/CZmOrvEventSource.h"
 #include "tests/server/CursorTestSupport.h"
 
 using orvtest::Text;
@@ -150,8 +150,6 @@ class CZmOrvEnt final : public CZmOrvEventSource {
   std::condition_variable m_cv;
   std::vector<IVEvent> m_events;
 };
-
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
 
 namespace {
 

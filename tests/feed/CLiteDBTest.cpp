@@ -16,16 +16,16 @@
 
 namespace {
 
-CZmOrvEnt* FakeClient(int n) {
+CZmOrvEventSource* FakeClient(int n) {
   // Clients are opaque keys to the table: the address is never called.
   static char objects[16];
-  return reinterpret_cast<CZmOrvEnt*>(&objects[n]);
+  return reinterpret_cast<CZmOrvEventSource*>(&objects[n]);
 }
 
 struct Fired {
   std::mutex m;
   std::condition_variable cv;
-  std::vector<CZmOrvEnt*> clients;
+  std::vector<CZmOrvEventSource*> clients;
   int finished = 0;
   void Done() {
     std::lock_guard<std::mutex> l(m);
@@ -63,7 +63,7 @@ class SendTask : public CWorkerInterface {
   SendTask(CEventClientPtr client, Fired* fired, Gate* gate) : m_client(std::move(client)), m_fired(fired), m_gate(gate) {}
   void DoTask() override {
     m_gate->Wait();
-    m_client->WithClient([&](CZmOrvEnt* c) {
+    m_client->WithClient([&](CZmOrvEventSource* c) {
       std::lock_guard<std::mutex> l(m_fired->m);
       m_fired->clients.push_back(c);
     });

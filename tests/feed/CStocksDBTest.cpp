@@ -25,7 +25,7 @@
 #include "feed/MessageFormat.h"
 #include "feed/StopEvent.h"
 #include "server/CStocks.h"
-#include "server/CZmOrvEventSource.h"
+#include "server/contract/CZmOrvEventSource.h"
 #include "tests/server/CursorTestSupport.h"
 
 using orvtest::Text;
@@ -100,8 +100,6 @@ class CZmOrvEnt final : public CZmOrvEventSource {
   std::condition_variable m_cv;
   std::vector<StockEvent> m_events;
 };
-
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
 
 namespace {
 

@@ -17,12 +17,6 @@
 #include "feed/CSettings.h"
 #include "feed/CStocksDB.h"
 #include "feed/RequestSnapshot.h"
-#include "server/CZmOrvEventSource.h"
-
-// The tables need a client class to name; these tests send no events.
-class CZmOrvEnt {};
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt*) { return nullptr; }
-
 namespace {
 
 CORBA::ORB_ptr Orb() {

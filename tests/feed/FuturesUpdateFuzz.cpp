@@ -14,7 +14,7 @@
 #include "feed/CFuturesDB.h"
 #include "feed/MessageFormat.h"
 #include "platform/log/Log.h"
-#include "server/CZmOrvEventSource.h"
+#include "server/contract/CZmOrvEventSource.h"
 
 class CZmOrvEnt final : public CZmOrvEventSource {
  public:
@@ -41,8 +41,6 @@ class CZmOrvEnt final : public CZmOrvEventSource {
     return S_OK;
   }
 };
-
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
 
 namespace {
 

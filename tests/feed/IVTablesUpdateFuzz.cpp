@@ -17,7 +17,7 @@
 #include "feed/CIVSurfaceDB.h"
 #include "feed/MessageFormat.h"
 #include "platform/log/Log.h"
-#include "server/CZmOrvEventSource.h"
+#include "server/contract/CZmOrvEventSource.h"
 
 class CZmOrvEnt final : public CZmOrvEventSource {
  public:
@@ -52,8 +52,6 @@ class CZmOrvEnt final : public CZmOrvEventSource {
     return S_OK;
   }
 };
-
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
 
 namespace {
 

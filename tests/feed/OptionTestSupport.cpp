@@ -63,8 +63,6 @@ HRESULT CZmOrvEnt::Fire_OnFutOptionsChange(IFutOptionsEnt* p) {
   return S_OK;
 }
 
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
-
 TestClients::~TestClients() {
   for (auto& h : m_handles) h->Detach();
 }

@@ -14,9 +14,9 @@
 #include "feed/CEventClient.h"
 #include "feed/CSymbolKey.h"
 #include "feed/MessageFormat.h"
-#include "server/BraskOrvEntTypes.h"
-#include "server/CZmOrvEventSource.h"
-#include "server/Records.h"
+#include "server/contract/BraskOrvEntTypes.h"
+#include "server/contract/CZmOrvEventSource.h"
+#include "server/contract/Records.h"
 
 // What one event carried, read back through its cursor.
 struct OptionEventRow {

@@ -18,7 +18,7 @@
 #include "feed/CSettings.h"
 #include "feed/MessageFormat.h"
 #include "platform/log/Log.h"
-#include "server/CZmOrvEventSource.h"
+#include "server/contract/CZmOrvEventSource.h"
 
 class CZmOrvEnt final : public CZmOrvEventSource {
  public:
@@ -49,8 +49,6 @@ class CZmOrvEnt final : public CZmOrvEventSource {
     return S_OK;
   }
 };
-
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "platform/com/com.h"
 #include "feed/CEventClient.h"
-#include "server/CZmOrvEventSource.h"
+#include "server/contract/CZmOrvEventSource.h"
 
 class CZmOrvEnt : public CZmOrvEventSource {
  public:
@@ -129,5 +129,3 @@ class CZmOrvEnt : public CZmOrvEventSource {
   std::condition_variable m_cv;
   std::vector<Event> m_events;
 };
-
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }

@@ -50,8 +50,6 @@ class CZmOrvEnt : public CComObjectRootEx<CComMultiThreadModel>,
   END_CONNECTION_POINT_MAP()
 };
 
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
-
 namespace {
 
 using orvtest::MakeCursor;

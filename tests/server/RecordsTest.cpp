@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "server/Records.h"
+#include "server/contract/Records.h"
 
 namespace {
 

@@ -2,11 +2,9 @@
 // operation per event that the server raises. OnError and OnATMChange are
 // never raised, so they have none.
 //
-// Tasks hold their client through the feed's counted handle, which names
-// the main object only by declaration; ZmOrvEventSourceOf turns it into
-// this view. It is defined next to CZmOrvEnt, whose
-// CProxy_IZmOrvEventsEnt<CZmOrvEnt> base implements the view:
-//   CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client) { return client; }
+// Tasks hold their client through the feed's counted handle, which holds
+// this view of it; the main object's CProxy_IZmOrvEventsEnt<CZmOrvEnt> base
+// implements it.
 //
 // A task fires with a reference of its own on the main object and no lock
 // held across the sinks' calls; the fire takes the object's lock slot by
@@ -14,9 +12,7 @@
 // its members go, and never while it holds its own lock.
 #pragma once
 
-#include "server/BraskOrvEntTypes.h"
-
-class CZmOrvEnt;
+#include "server/contract/BraskOrvEntTypes.h"
 
 class CZmOrvEventSource {
  public:
@@ -35,8 +31,6 @@ class CZmOrvEventSource {
  protected:
   ~CZmOrvEventSource() = default;
 };
-
-CZmOrvEventSource* ZmOrvEventSourceOf(CZmOrvEnt* client);
 
 // The event identifiers of _IZmOrvEventsEnt.
 namespace orvsrv {

@@ -1,8 +1,6 @@
-#include "server/Records.h"
+#include "server/contract/Records.h"
 
 #include <cmath>
-
-#include "server/CursorSupport.h"
 
 int CompareSymbols(const OLECHAR* a, UINT lengthA, const OLECHAR* b, UINT lengthB) {
   // One shared string, or two absent ones.
@@ -21,7 +19,7 @@ int CompareSymbols(const OLECHAR* a, UINT lengthA, const OLECHAR* b, UINT length
 }
 
 int CompareSymbols(const _bstr_t& a, const _bstr_t& b) {
-  return CompareSymbols(orvsrv::Chars(a), a.length(), orvsrv::Chars(b), b.length());
+  return CompareSymbols(static_cast<const OLECHAR*>(a), a.length(), static_cast<const OLECHAR*>(b), b.length());
 }
 
 namespace {
