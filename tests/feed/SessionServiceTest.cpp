@@ -498,8 +498,13 @@ TEST_F(SessionService, ALostServiceIsRebuiltAndEveryHeldKeyGetsDataAgain) {
       journal.reset(new Journal);
       Env()->Control()->DropConnections();
     }
-    ASSERT_TRUE(Eventually([&] { return log.Contains("service of user " + std::string(restart ? "restart" : "drop") +
-                                                     " is lost; the session will be rebuilt"); }));
+    // Both sides: the futures side alone noticing first would let the wait
+    // for the end of the rebuild pass before the equities side has begun.
+    for (const char* side : {"equities", "futures"})
+      ASSERT_TRUE(Eventually([&] {
+        return log.Contains(std::string("The ") + side + " service of user " + (restart ? "restart" : "drop") +
+                            " is lost; the session will be rebuilt");
+      }));
     // While the service is down for good: kept for the rebuild, not refused.
     if (restart) {
       EXPECT_TRUE(session->IsRebuilding(false));
