@@ -13,6 +13,9 @@
 // the links that got values after their first, the posting pass's
 // durations (the lines ZmDDE appends to --pass-times) during the hold, and
 // the CPU and resident memory of every --watch process, sampled every 5 s.
+// Links that got no value in the hold's second half are listed by item, and
+// with LINKS_HELD_QUIET=FILE one by one (topic, item, values, last value's
+// time) in that file.
 #include <sys/resource.h>
 #include <unistd.h>
 

@@ -10,7 +10,9 @@
 # for HOLD seconds. The client prints the figures: the time to a first value
 # on every link, the values delivered, the posting pass's durations (ZmDDE
 # writes them with ORV_DDE_PASS_TIMES) and the CPU and memory of ORVE and
-# ZmDDE. Everything runs in a temporary folder and is stopped at the end.
+# ZmDDE. Everything runs in a temporary folder and is stopped at the end;
+# LINKS_HELD_KEEP=1 keeps the folder (logs, ORVE.log) for a look after, and
+# LINKS_HELD_QUIET=FILE has the client list there the links that went quiet.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
