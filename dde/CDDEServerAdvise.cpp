@@ -140,10 +140,10 @@ SubscriptionRequest Subscribe(const _bstr_t& symbol, DataTypeEnum kind, SymbolTy
 
 // A new link's first value is the latest the entry holds: the next posting
 // pass sends it. An entry still without values waits for its snapshot.
-template <class Entry>
-bool NeedsValues(Entry& entry) {
+template <class Group, class Entry>
+bool NeedsValues(Group& group, Entry& entry) {
   if (!entry.snapshot) return true;
-  entry.changed = 1;
+  group.changed.Mark(&entry);
   return false;
 }
 
@@ -176,7 +176,7 @@ BOOL CDDEServer::AdviseStartSymbol(Group& group, const std::string& topic, HSZ t
   }
   IndexTopic(group, m_ddeServerInstance, topicHandle, entry);
   m_subscriptions.Open(SubscriptionKey(kind, symbol), Subscribe(symbol, kind, type),
-                       NeedsValues(*entry));
+                       NeedsValues(group, *entry));
   return TRUE;
 }
 
@@ -220,7 +220,7 @@ BOOL CDDEServer::AdviseStartOptionKind(OptionGroup<Entry>& group, const std::str
   entry->individual = 1;
   ++entry->links;
   IndexTopic(group, m_ddeServerInstance, topicHandle, entry);
-  const bool needsValues = NeedsValues(*entry);
+  const bool needsValues = NeedsValues(group, *entry);
   auto under = group.underlyingOf.find(symbol);
   if (under == group.underlyingOf.end()) {
     m_subscriptions.Open(SubscriptionKey(kind, symbol), Subscribe(symbol, kind, unknownType),
@@ -329,7 +329,7 @@ BOOL CDDEServer::AdviseStartIVIndex(const std::string& topic, HSZ item, LONG typ
       StartIVIndexLink(g_DataHolder.ivIndex, symbol, m_ddeServerInstance, item, type, term);
   if (!entry) return FALSE;
   m_subscriptions.Open(SubscriptionKey(enIVIndexData, symbol),
-                       Subscribe(symbol, enIVIndexData, enEquity), NeedsValues(*entry));
+                       Subscribe(symbol, enIVIndexData, enEquity), NeedsValues(g_DataHolder.ivIndex, *entry));
   return TRUE;
 }
 
@@ -340,7 +340,7 @@ BOOL CDDEServer::AdviseStartFutIVIndex(const std::string& topic, HSZ item, LONG 
       StartIVIndexLink(g_DataHolder.futIvIndex, symbol, m_ddeServerInstance, item, type, term);
   if (!entry) return FALSE;
   m_subscriptions.Open(SubscriptionKey(enFutIVIndexData, symbol),
-                       Subscribe(symbol, enFutIVIndexData, enEquity), NeedsValues(*entry));
+                       Subscribe(symbol, enFutIVIndexData, enEquity), NeedsValues(g_DataHolder.futIvIndex, *entry));
   return TRUE;
 }
 
@@ -352,7 +352,7 @@ BOOL CDDEServer::AdviseStartIVSurface(const std::string& topic, HSZ item, LONG t
                                              item, type, term, otm, selector);
   if (!entry) return FALSE;
   m_subscriptions.Open(SubscriptionKey(enIVSurfaceData, symbol),
-                       Subscribe(symbol, enIVSurfaceData, enEquity), NeedsValues(*entry));
+                       Subscribe(symbol, enIVSurfaceData, enEquity), NeedsValues(g_DataHolder.ivSurface, *entry));
   return TRUE;
 }
 
@@ -364,7 +364,7 @@ BOOL CDDEServer::AdviseStartFutIVSurface(const std::string& topic, HSZ item, LON
                                              m_ddeServerInstance, item, type, term, otm, selector);
   if (!entry) return FALSE;
   m_subscriptions.Open(SubscriptionKey(enFutIVSurfaceData, symbol),
-                       Subscribe(symbol, enFutIVSurfaceData, enEquity), NeedsValues(*entry));
+                       Subscribe(symbol, enFutIVSurfaceData, enEquity), NeedsValues(g_DataHolder.futIvSurface, *entry));
   return TRUE;
 }
 
@@ -388,7 +388,7 @@ BOOL CDDEServer::AdviseStartAtm(const std::string& topic, HSZ item, LONG expiry)
   DdeKeepStringHandle(m_ddeServerInstance, item);
   entry->item = HandleValue(item);
   m_subscriptions.Open(SubscriptionKey(enIVATMData, symbol),
-                       Subscribe(symbol, enIVATMData, enEquity), NeedsValues(*entry));
+                       Subscribe(symbol, enIVATMData, enEquity), NeedsValues(group, *entry));
   return TRUE;
 }
 

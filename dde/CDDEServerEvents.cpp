@@ -50,7 +50,7 @@ void UpdateBySymbol(Group& group, const std::string& topic, const Fields& fields
   auto it = group.bySymbol.find(_bstr_t(topic.c_str()));
   if (it == group.bySymbol.end()) return;
   fields.CopyTo(*it->second);
-  it->second->changed = 1;
+  group.changed.Mark(it->second);
 }
 
 template <class Group>
@@ -60,7 +60,7 @@ void UpdateOption(Group& group, const std::string& topic, const OptionFields& fi
   if (it == group.bySymbol.end()) return;
   fields.CopyChangeTo(*it->second);
   fields.CopyRootTo(*it->second);
-  it->second->changed = 1;
+  group.changed.Mark(it->second);
 }
 
 void UpdateIVIndex(IVIndexGroup& group, const std::string& topic, const IVIndexFields& fields) {
@@ -69,7 +69,7 @@ void UpdateIVIndex(IVIndexGroup& group, const std::string& topic, const IVIndexF
   if (it == group.byKey.end()) return;
   it->second->callIV = fields.callIV;
   it->second->putIV = fields.putIV;
-  it->second->changed = 1;
+  group.changed.Mark(it->second);
 }
 
 void UpdateIVSurface(IVSurfaceGroup& group, const std::string& topic,
@@ -79,7 +79,7 @@ void UpdateIVSurface(IVSurfaceGroup& group, const std::string& topic,
       IVSurfaceKey(_bstr_t(topic.c_str()), fields.term, fields.otm, fields.type));
   if (it == group.byKey.end()) return;
   fields.CopyTo(*it->second);
-  it->second->changed = 1;
+  group.changed.Mark(it->second);
 }
 
 }  // namespace

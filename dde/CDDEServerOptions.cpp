@@ -132,7 +132,7 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
           entry->lastSize = lastSize;
           entry->lastDate = lastDate;
           entry->snapshot = 1;
-          entry->changed = 1;
+          group.changed.Mark(entry);
           stored.push_back(key);
           group.underlyingOf.emplace(key, f.underlying);
           // Links made before the underlying was known count for its chain

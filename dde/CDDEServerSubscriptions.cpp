@@ -132,7 +132,7 @@ void CDDEServer::SubscribeStock(const SubscriptionRequest& request) {
     if (it == g_DataHolder.stock.bySymbol.end()) return;  // no client wants it any more
     StockEntry& e = *it->second;
     e.snapshot = 1;
-    e.changed = 1;
+    g_DataHolder.stock.changed.Mark(&e);
     fields.CopyTo(e);
     for (const auto& [term, value] : hvByTerm) e.hvByTerm[term].hv = value;
     e.priceClose = priceClose;
@@ -182,7 +182,7 @@ void CDDEServer::SubscribeFuture(const SubscriptionRequest& request) {
         g_DataHolder.futures.bySymbol.find(_bstr_t(SymbolToTopic(Narrow(fields.symbol)).c_str()));
     if (it == g_DataHolder.futures.bySymbol.end()) return;
     it->second->snapshot = 1;
-    it->second->changed = 1;
+    g_DataHolder.futures.changed.Mark(it->second);
     fields.CopyTo(*it->second);
   } catch (const _com_error& e) {
     SubscriptionRefused(key, request, &e, subscribed);
@@ -212,7 +212,7 @@ void StoreIVIndexes(Cursor& cursor, IVIndexGroup& group, const _bstr_t& topic) {
       entry->putIV = fields.putIV;
     }
     entry->snapshot = 1;
-    entry->changed = 1;
+    group.changed.Mark(entry);
   } while (cursor->Next() == VARIANT_TRUE);
 }
 
@@ -227,7 +227,7 @@ void StoreIVSurfaces(Cursor& cursor, IVSurfaceGroup& group, const _bstr_t& topic
     if (it == group.byKey.end()) continue;  // only points a client asked for
     fields.CopyTo(*it->second);
     it->second->snapshot = 1;
-    it->second->changed = 1;
+    group.changed.Mark(it->second);
   } while (cursor->Next() == VARIANT_TRUE);
 }
 
@@ -347,7 +347,7 @@ void CDDEServer::SubscribeATM(const SubscriptionRequest& request) {
         entry->iv = iv;
       }
       entry->snapshot = 1;
-      entry->changed = 1;
+      group.changed.Mark(entry);
     } while (cursor->Next() == VARIANT_TRUE);
   } catch (const _com_error& e) {
     SubscriptionRefused(key, request, &e, subscribed);

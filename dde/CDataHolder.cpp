@@ -4,15 +4,16 @@ CDataHolder g_DataHolder;
 
 namespace {
 
-template <class Entry>
-void DeleteEntries(std::vector<Entry*>& entries) {
-  for (Entry* entry : entries) delete entry;
-  entries.clear();
+template <class Group>
+void DeleteEntries(Group& group) {
+  group.changed.Clear();
+  for (auto* entry : group.entries) delete entry;
+  group.entries.clear();
 }
 
 template <class Group>
 void ClearSymbolGroup(Group& group) {
-  DeleteEntries(group.entries);
+  DeleteEntries(group);
   group.bySymbol.clear();
   group.byTopic.clear();
 }
@@ -24,13 +25,13 @@ void ClearOptionGroup(Group& group) {
 }
 
 void ClearIndexGroup(IVIndexGroup& group) {
-  DeleteEntries(group.entries);
+  DeleteEntries(group);
   group.byKey.clear();
   group.bySymbolAll.clear();
 }
 
 void ClearSurfaceGroup(IVSurfaceGroup& group) {
-  DeleteEntries(group.entries);
+  DeleteEntries(group);
   group.byKey.clear();
 }
 
@@ -54,7 +55,7 @@ void CDataHolder::Clear() {
   ClearSurfaceGroup(ivSurface);
   ClearIndexGroup(futIvIndex);
   ClearSurfaceGroup(futIvSurface);
-  DeleteEntries(atm.entries);
+  DeleteEntries(atm);
   atm.byKey.clear();
   atm.bySymbolAll.clear();
 

@@ -8,6 +8,7 @@
 // maps only index them.
 #pragma once
 
+#include <algorithm>
 #include <map>
 #include <new>
 #include <string>
@@ -45,11 +46,58 @@ class StoreGuard {
   StoreLock& lock_;
 };
 
+// The entries of a group whose changed flag is set, each once, in the order
+// they became changed: the posting pass walks these rather than the whole
+// group, so a pass costs what changed, not what is held. Used under the
+// group's lock; whoever sets an entry's changed flag does it through Mark.
+template <class Entry>
+class ChangedEntries {
+ public:
+  void Mark(Entry* entry) {
+    if (entry->changed) return;
+    entry->changed = 1;
+    queued_.push_back(entry);
+  }
+  // Hands the queue over and leaves it empty. The parked entries come back
+  // first when the store knows more topics than when they were parked:
+  // topics are only ever added, so an unchanged count finds no new handle.
+  std::vector<Entry*> Take(size_t topics) {
+    std::vector<Entry*> taken;
+    if (topics != parkedAt_) taken.swap(parked_);
+    parkedAt_ = topics;
+    taken.insert(taken.end(), queued_.begin(), queued_.end());
+    queued_.clear();
+    return taken;
+  }
+  // An entry taken but not posted, since its symbol has no topic handle
+  // yet: its flag stays set, and passes skip it until a topic is added.
+  void Park(Entry* entry) { parked_.push_back(entry); }
+  // Entries about to be deleted leave the queue first.
+  template <class Gone>
+  void Forget(const Gone& gone) {
+    for (std::vector<Entry*>* list : {&queued_, &parked_})
+      list->erase(std::remove_if(list->begin(), list->end(),
+                                 [&](Entry* e) { return gone.count(e) != 0; }),
+                  list->end());
+  }
+  void Clear() {
+    queued_.clear();
+    parked_.clear();
+  }
+  size_t Size() const { return queued_.size() + parked_.size(); }
+
+ private:
+  std::vector<Entry*> queued_;
+  std::vector<Entry*> parked_;
+  size_t parkedAt_ = 0;
+};
+
 // Stocks and futures.
 template <class Entry>
 struct SymbolGroup {
   StoreLock lock;
   std::vector<Entry*> entries;
+  ChangedEntries<Entry> changed;
   std::map<_bstr_t, Entry*> bySymbol;
   std::map<DdeHandleValue, Entry*> byTopic;
 };
@@ -59,6 +107,7 @@ template <class Entry>
 struct OptionGroup {
   StoreLock lock;
   std::vector<Entry*> entries;
+  ChangedEntries<Entry> changed;
   std::map<_bstr_t, Entry*> bySymbol;
   std::map<DdeHandleValue, Entry*> byTopic;
   std::map<_bstr_t, _bstr_t> underlyingOf;  // option symbol -> underlying symbol
@@ -68,6 +117,7 @@ struct OptionGroup {
 struct IVIndexGroup {
   StoreLock lock;
   std::vector<IVIndexEntry*> entries;
+  ChangedEntries<IVIndexEntry> changed;
   std::map<IVIndexKey, IVIndexEntry*> byKey;
   std::multimap<_bstr_t, IVIndexEntry*> bySymbolAll;
 };
@@ -76,12 +126,14 @@ struct IVIndexGroup {
 struct IVSurfaceGroup {
   StoreLock lock;
   std::vector<IVSurfaceEntry*> entries;
+  ChangedEntries<IVSurfaceEntry> changed;
   std::map<IVSurfaceKey, IVSurfaceEntry*> byKey;
 };
 
 struct AtmGroup {
   StoreLock lock;
   std::vector<AtmEntry*> entries;
+  ChangedEntries<AtmEntry> changed;
   std::map<AtmKey, AtmEntry*> byKey;
   std::multimap<_bstr_t, AtmEntry*> bySymbolAll;
 };

@@ -1,5 +1,7 @@
 #include "feed/CLiteDB.h"
 
+#include <unordered_set>
+
 #include "feed/CDatabaseLock.h"
 #include "feed/CSqliteDB.h"
 #include "feed/CSqliteException.h"
@@ -20,6 +22,30 @@ const char* DeleteColumn(const std::string& table, BYTE keyFlag) {
   // A futures key with its flag set names a root.
   if (table == "futures") return keyFlag ? "root_symbol" : "symbol";
   return "symbol";
+}
+
+// Deletes an underlying's option rows but those of the options a client
+// holds on their own (`held`, narrowed symbols). Quotes update rows and
+// never insert them: a held option whose row went with its chain would
+// stay as it was, while its own subscription lived on.
+void DeleteUnderlyingKeeping(CSqliteDB& db, const std::string& table, const std::string& underlying,
+                             const std::unordered_set<std::string>& held) {
+  CSqliteStatement select = db.Prepare(LoadSqlTemplate(table == "nstdoptions" ? 242 : 111, table).c_str());
+  select.BindText(1, underlying.c_str());
+  std::vector<std::string> going;
+  {
+    CSqliteQuery query = select.RunQuery();
+    for (; !query.AtEnd(); query.Next())
+      if (!held.count(query.TextAt(0))) going.emplace_back(query.TextAt(0));
+  }
+  select.Release();
+  CSqliteStatement remove = db.Prepare(LoadSqlTemplate(135, table, DeleteColumn(table, 1)).c_str());
+  for (const std::string& symbol : going) {
+    remove.BindText(1, symbol.c_str());
+    remove.RunCommand();
+    remove.Reset();
+  }
+  remove.Release();
 }
 
 }  // namespace
@@ -134,6 +160,13 @@ CLiteDB::ClientSet CLiteDB::SubscribersOf(const CSymbolKey& key) {
   return it != m_subscribers.end() ? it->second : ClientSet();
 }
 
+std::unordered_set<std::string> CLiteDB::HeldOnTheirOwn(const std::string& table, BYTE keyFlag) {
+  // Only an underlying's key deletes the rows of other keys.
+  if (keyFlag || std::string(DeleteColumn(table, keyFlag)) != "stock_symbol") return {};
+  const std::vector<std::string> held = SubscribedSymbols(1);
+  return std::unordered_set<std::string>(held.begin(), held.end());
+}
+
 std::vector<std::string> CLiteDB::SubscribedSymbols(BYTE flag) {
   std::vector<std::string> out;
   orvwin::CritSecLock lock(m_csSubscriptions);
@@ -152,10 +185,18 @@ void CLiteDB::_DeleteSymbolFromDB(const std::string& table, const std::u16string
     const bool all = symbol.empty();
     const std::string sql = all ? LoadSqlTemplate(103, table) : LoadSqlTemplate(135, table, DeleteColumn(table, keyFlag));
     const std::string narrow = NarrowSymbol(symbol);
+    const std::unordered_set<std::string> held = HeldOnTheirOwn(table, keyFlag);
     CDatabaseLockGuard lock;
     CSqliteDB db;
     db.Open(m_path.c_str());
     db.RunCommand("PRAGMA read_uncommitted");
+    if (!all && !held.empty()) {
+      db.RunCommand("begin transaction;");
+      CSqliteTransaction transaction(db);
+      DeleteUnderlyingKeeping(db, table, narrow, held);
+      transaction.Commit();
+      return;
+    }
     CSqliteStatement stmt = db.Prepare(sql.c_str());
     if (!all) stmt.BindText(1, narrow.c_str());
     stmt.RunCommand();
@@ -174,12 +215,18 @@ void CLiteDB::_DeleteSymbolFromDB(const std::string& table, const std::vector<st
                                   BYTE keyFlag) {
   try {
     const std::string sql = LoadSqlTemplate(135, table, DeleteColumn(table, keyFlag));
+    const std::unordered_set<std::string> held = HeldOnTheirOwn(table, keyFlag);
     CDatabaseLockGuard lock;
     CSqliteDB db;
     db.Open(m_path.c_str());
     db.RunCommand("PRAGMA read_uncommitted");
     db.RunCommand("begin transaction;");
     CSqliteTransaction transaction(db);
+    if (!held.empty()) {
+      for (const std::u16string& symbol : symbols) DeleteUnderlyingKeeping(db, table, NarrowSymbol(symbol), held);
+      transaction.Commit();
+      return;
+    }
     CSqliteStatement stmt = db.Prepare(sql.c_str());
     for (const std::u16string& symbol : symbols) {
       stmt.BindText(1, NarrowSymbol(symbol).c_str());

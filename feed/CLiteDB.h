@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "feed/CEventClient.h"
@@ -92,6 +93,9 @@ class CLiteDB {
   // under the subscription lock: one look-up per block instead of one per
   // row, when most rows have nobody holding them on their own.
   std::vector<std::string> SubscribedSymbols(BYTE flag);
+  // The options held on their own whose rows a delete by `keyFlag` must
+  // leave: none unless the key is an underlying's in an option table.
+  std::unordered_set<std::string> HeldOnTheirOwn(const std::string& table, BYTE keyFlag);
 
  protected:
   void _DeleteSymbolFromDB(const std::string& table, const std::u16string& symbol, BYTE keyFlag);

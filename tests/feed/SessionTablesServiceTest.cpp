@@ -121,6 +121,39 @@ TEST_F(SessionTables, OptionsComeFromASnapshotUntilASubscriptionFillsTheTable) {
   EXPECT_FALSE(Snapshots(journal).empty());
 }
 
+// An option held on its own keeps its row when its underlying's chain is
+// let go: its quotes update the row and never insert one, so without it the
+// option would stay as it was while its subscription lived on.
+TEST_F(SessionTables, AnOptionHeldOnItsOwnKeepsItsRowWhenItsChainIsLetGo) {
+  auto session = OpenSession("heldoption");
+  const std::string stock = Stocks(*session).at(1);
+  std::vector<OptionRecord> chain;
+  session->GetOptions(U16(stock), enEquity, chain, false);
+  ASSERT_GE(chain.size(), 2u);
+  const std::string option = Sym(chain.front().Symbol);
+  const std::string path = session->DatabasePath();
+
+  CZmOrvEnt single;
+  CZmOrvEnt whole;
+  session->Subscribe(single.Handle(), U16(option), enOptionData, enOption);
+  session->Subscribe(whole.Handle(), U16(stock), enOptionData, enEquity);
+  ASSERT_TRUE(whole.WaitFor([&](const auto& ev) { return EventsOf(ev, "options", stock) >= 1; }));
+  ASSERT_EQ(Rows(path, "options", "stock_symbol", stock), chain.size());
+
+  session->UnSubscribe(whole.Handle(), U16(stock), enOptionData, enEquity);
+  EXPECT_EQ(Rows(path, "options", "stock_symbol", stock), 1u) << "only the held option stays";
+  EXPECT_EQ(Rows(path, "options", "symbol", option), 1u);
+  const size_t seen = single.Events().size();
+  Env()->Control()->PublishNow(1);
+  EXPECT_TRUE(single.WaitFor([&](const auto& ev) {
+    return ev.size() > seen && EventsOf(std::vector<CZmOrvEnt::Event>(ev.begin() + seen, ev.end()), "options",
+                                        option) >= 1;
+  })) << "the held option's quotes still reach its client";
+
+  session->UnSubscribe(single.Handle(), U16(option), enOptionData, enOption);
+  EXPECT_EQ(Rows(path, "options", "stock_symbol", stock), 0u);
+}
+
 TEST_F(SessionTables, NonStandardOptionsAreSnapshotsOfTheirUnderlying) {
   auto session = OpenSession("nstd");
   const std::vector<std::string> stocks = Stocks(*session);
