@@ -512,7 +512,7 @@ TEST_F(SessionService, ALostServiceIsRebuiltAndEveryHeldKeyGetsDataAgain) {
     EXPECT_NO_THROW(session->Subscribe(late.Handle(), U16(symbols[2]), enStockData, enEquity));
     EXPECT_EQ(RowCount(session->DatabasePath(), symbols[0]), 1u) << "cached rows stay";
     if (restart) {
-      ASSERT_TRUE(Eventually([&] { return log.Count("; next try in ") >= 2; }));
+      ASSERT_TRUE(Eventually([&] { return log.Count("; next try in ") >= 2; }, 30000));
       Env()->StartServiceAgain();
       journal.reset(new Journal(0));
     }
