@@ -5,6 +5,8 @@
 #include "platform/com/rpc/Activation.h"
 #include "platform/ui/shellapi.h"
 
+namespace zmdde {
+
 CDDEServer* CDDEServer::s_instance = nullptr;
 std::mutex CDDEServer::s_serverLock;
 IZmOrvEntPtr CDDEServer::s_server;
@@ -296,3 +298,4 @@ std::vector<std::string> CDDEServer::AtmPollTopics() {
 
 void CDDEServer::ClearBalloon() { Balloon("", "", NIIF_NONE); }
 
+}  // namespace zmdde

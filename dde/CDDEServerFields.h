@@ -7,6 +7,8 @@
 
 #include "dde/CDDEServer.h"
 
+namespace zmdde {
+
 namespace ddeserver {
 
 // The 8-bit text of a server string; a null string reads as empty.
@@ -165,3 +167,5 @@ struct IVSurfaceFields {
 };
 
 }  // namespace ddeserver
+
+}  // namespace zmdde

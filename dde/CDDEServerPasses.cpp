@@ -11,6 +11,8 @@
 #include "dde/CDDEServerFields.h"
 #include "platform/win/oledate.h"
 
+namespace zmdde {
+
 using namespace ddeserver;
 
 namespace {
@@ -310,3 +312,5 @@ void CDDEServer::RefreshAll() {
 
   subscriptions.Wake();
 }
+
+}  // namespace zmdde

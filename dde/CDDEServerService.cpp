@@ -9,6 +9,8 @@
 #include "dde/RequestRenderer.h"
 #include "platform/ui/dialogs.h"
 
+namespace zmdde {
+
 namespace {
 
 const char kServiceName[] = "ZmDDE";
@@ -146,3 +148,5 @@ HSZ CDDEServer::ItemHandle(const char* name) const {
   auto it = m_itemHandles.find(name);
   return it == m_itemHandles.end() ? nullptr : it->second;
 }
+
+}  // namespace zmdde

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+namespace zmdde {
+
 namespace {
 
 // Prices, greeks and volatilities.
@@ -217,3 +219,5 @@ const std::vector<const char*>& DdeItemTableNames() {
   }();
   return names;
 }
+
+}  // namespace zmdde

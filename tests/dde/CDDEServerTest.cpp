@@ -29,6 +29,8 @@
 #include "dde/CSystemTray.h"
 #include "platform/win/registry.h"
 
+using namespace zmdde;
+
 extern char** environ;
 
 namespace {
