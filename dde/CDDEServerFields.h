@@ -12,10 +12,7 @@ namespace zmdde {
 namespace ddeserver {
 
 // The 8-bit text of a server string; a null string reads as empty.
-inline std::string Narrow(const _bstr_t& text) {
-  const char* s = static_cast<const char*>(text);
-  return s ? s : "";
-}
+using orvcom::Narrow;
 
 struct StockFields {
   _bstr_t symbol, lastExchange, bidExchange, askExchange, currency;

@@ -27,10 +27,7 @@ std::string QueryString(DWORD instance, HSZ hsz) {
   return text;
 }
 
-std::string Narrow(const _bstr_t& text) {
-  const char* s = static_cast<const char*>(text);
-  return s ? s : "";
-}
+using orvcom::Narrow;
 
 // A failed transaction tells the user why; the program goes on.
 void ShowComError(const _com_error& e) {

@@ -151,7 +151,7 @@ void CLiteDB::_DeleteSymbolFromDB(const std::string& table, const std::u16string
   try {
     const bool all = symbol.empty();
     const std::string sql = all ? LoadSqlTemplate(103, table) : LoadSqlTemplate(135, table, DeleteColumn(table, keyFlag));
-    const std::string narrow = NarrowSymbol(symbol);
+    const std::string narrow = orvcom::Narrow(symbol);
     CDatabaseLockGuard lock;
     CSqliteDB db;
     db.Open(m_path.c_str());
@@ -182,7 +182,7 @@ void CLiteDB::_DeleteSymbolFromDB(const std::string& table, const std::vector<st
     CSqliteTransaction transaction(db);
     CSqliteStatement stmt = db.Prepare(sql.c_str());
     for (const std::u16string& symbol : symbols) {
-      stmt.BindText(1, NarrowSymbol(symbol).c_str());
+      stmt.BindText(1, orvcom::Narrow(symbol).c_str());
       stmt.RunCommand();
       stmt.Reset();
     }
