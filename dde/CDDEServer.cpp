@@ -5,6 +5,8 @@
 #include "platform/com/rpc/Activation.h"
 #include "platform/ui/shellapi.h"
 
+namespace zmdde {
+
 CDDEServer* CDDEServer::s_instance = nullptr;
 std::mutex CDDEServer::s_serverLock;
 IZmOrvEntPtr CDDEServer::s_server;
@@ -47,10 +49,7 @@ void JoinThread(HANDLE& thread, DWORD graceMs) {
   thread = nullptr;
 }
 
-std::string Text(const _bstr_t& text) {
-  const char* s = static_cast<const char*>(text);
-  return s ? s : "";
-}
+using orvcom::Narrow;
 
 }  // namespace
 
@@ -218,8 +217,8 @@ void CDDEServer::SignIn(const _bstr_t& userName, const _bstr_t& password, bool b
   if (FAILED(r)) ThrowComErrorWithText(r, u"Failed advise to ZmOrvEvents interface");
   SetServerObject(server);
   m_connected = 1;
-  m_user = Text(userName);
-  m_password = Text(password);
+  m_user = Narrow(userName);
+  m_password = Narrow(password);
   s_live = true;
 }
 
@@ -296,3 +295,4 @@ std::vector<std::string> CDDEServer::AtmPollTopics() {
 
 void CDDEServer::ClearBalloon() { Balloon("", "", NIIF_NONE); }
 
+}  // namespace zmdde

@@ -27,6 +27,8 @@
 #include "platform/win/sync.h"
 #include "platform/win/thread.h"
 
+namespace zmdde {
+
 class CSystemTray;
 
 // The one server object of the program, reached through Instance().
@@ -337,3 +339,5 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   // Set while signed in to a live server; the first loss clears it.
   static std::atomic<bool> s_live;
 };
+
+}  // namespace zmdde

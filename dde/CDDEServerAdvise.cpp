@@ -9,6 +9,8 @@
 #include "dde/ItemCatalogue.h"
 #include "dde/RequestRenderer.h"
 
+namespace zmdde {
+
 namespace {
 
 DdeHandleValue HandleValue(HSZ hsz) {
@@ -460,3 +462,5 @@ BOOL CDDEServer::AdviseStopFutOption(const std::string& topic) {
   return AdviseStopOptionKind(g_DataHolder.futOption, topic, enFutureOptionData);
 }
 BOOL CDDEServer::AdviseStopHv(const std::string& topic) { return AdviseStopStock(topic); }
+
+}  // namespace zmdde

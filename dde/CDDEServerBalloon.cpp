@@ -2,6 +2,8 @@
 #include "dde/CDDEServer.h"
 #include "dde/CSystemTray.h"
 
+namespace zmdde {
+
 namespace {
 // Balloons stay up this long unless a newer one replaces them.
 constexpr UINT kBalloonSeconds = 10;
@@ -10,3 +12,5 @@ constexpr UINT kBalloonSeconds = 10;
 void CDDEServer::Balloon(const char* text, const char* title, DWORD icon) {
   if (m_tray) m_tray->ShowBalloon(text, title, icon, kBalloonSeconds);
 }
+
+}  // namespace zmdde

@@ -6,6 +6,8 @@
 #include "dde/CDDEServer.h"
 #include "dde/CDDEServerFields.h"
 
+namespace zmdde {
+
 using namespace ddeserver;
 
 HRESULT CDDEServer::Invoke(DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
@@ -183,3 +185,5 @@ HRESULT CDDEServer::OnError(LONG, BSTR) { return S_OK; }
 
 // ATM values are polled, not pushed.
 HRESULT CDDEServer::OnATMChange(IDispatch*) { return S_OK; }
+
+}  // namespace zmdde

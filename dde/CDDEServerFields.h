@@ -7,13 +7,12 @@
 
 #include "dde/CDDEServer.h"
 
+namespace zmdde {
+
 namespace ddeserver {
 
 // The 8-bit text of a server string; a null string reads as empty.
-inline std::string Narrow(const _bstr_t& text) {
-  const char* s = static_cast<const char*>(text);
-  return s ? s : "";
-}
+using orvcom::Narrow;
 
 struct StockFields {
   _bstr_t symbol, lastExchange, bidExchange, askExchange, currency;
@@ -165,3 +164,5 @@ struct IVSurfaceFields {
 };
 
 }  // namespace ddeserver
+
+}  // namespace zmdde

@@ -9,6 +9,8 @@
 #include "dde/CDDEServerFields.h"
 #include "platform/ui/shellapi.h"
 
+namespace zmdde {
+
 using namespace ddeserver;
 
 namespace {
@@ -253,3 +255,5 @@ void CDDEServer::SubscribeFutOptions(const SubscriptionRequest& request) {
         return server->GetFutOptionsByFuturesSymbol(s);
       });
 }
+
+}  // namespace zmdde

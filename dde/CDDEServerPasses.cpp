@@ -14,6 +14,8 @@
 #include "dde/CDDEServerFields.h"
 #include "platform/win/oledate.h"
 
+namespace zmdde {
+
 using namespace ddeserver;
 
 namespace {
@@ -365,3 +367,5 @@ void CDDEServer::RefreshAll() {
 
   subscriptions.Wake();
 }
+
+}  // namespace zmdde

@@ -10,6 +10,8 @@
 #include "dde/CDDEServerFields.h"
 #include "platform/ui/shellapi.h"
 
+namespace zmdde {
+
 using namespace ddeserver;
 
 bool CDDEServer::Enqueue(const SubscriptionRequest& request) {
@@ -185,3 +187,5 @@ DWORD CDDEServer::OverLimitThread(LPVOID parameter) {
 void CDDEServer::RequeueDeferredRequests() {
   m_subscriptions.RequeueDeferred([this] { return IsOverLimitThreadRunning(); });
 }
+
+}  // namespace zmdde

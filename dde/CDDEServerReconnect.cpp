@@ -2,6 +2,8 @@
 // its own and asks for everything its DDE links still show.
 #include "dde/CDDEServer.h"
 
+namespace zmdde {
+
 void CDDEServer::ForgetLostServer() {
   // The sink's cookie and the main object belong to the server that is
   // gone; a worker may still be in a call on it, so it is kept aside.
@@ -30,3 +32,5 @@ void CDDEServer::QueueLinkedEntries() {
   m_subscriptions.ServerReplaced();
   m_subscriptions.Wake();
 }
+
+}  // namespace zmdde

@@ -9,6 +9,8 @@
 #include "dde/RequestRenderer.h"
 #include "platform/ui/dialogs.h"
 
+namespace zmdde {
+
 namespace {
 
 const char kServiceName[] = "ZmDDE";
@@ -25,10 +27,7 @@ std::string QueryString(DWORD instance, HSZ hsz) {
   return text;
 }
 
-std::string Narrow(const _bstr_t& text) {
-  const char* s = static_cast<const char*>(text);
-  return s ? s : "";
-}
+using orvcom::Narrow;
 
 // A failed transaction tells the user why; the program goes on.
 void ShowComError(const _com_error& e) {
@@ -146,3 +145,5 @@ HSZ CDDEServer::ItemHandle(const char* name) const {
   auto it = m_itemHandles.find(name);
   return it == m_itemHandles.end() ? nullptr : it->second;
 }
+
+}  // namespace zmdde

@@ -10,6 +10,8 @@
 #include "platform/ui/shellapi.h"
 #include "platform/win/oledate.h"
 
+namespace zmdde {
+
 using namespace ddeserver;
 
 namespace {
@@ -353,3 +355,5 @@ void CDDEServer::SubscribeATM(const SubscriptionRequest& request) {
     SubscriptionRefused(key, request, &e, subscribed);
   }
 }
+
+}  // namespace zmdde

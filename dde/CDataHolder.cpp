@@ -1,5 +1,7 @@
 #include "dde/CDataHolder.h"
 
+namespace zmdde {
+
 CDataHolder g_DataHolder;
 
 namespace {
@@ -63,3 +65,5 @@ void CDataHolder::Clear() {
     order[i]->Leave();
   }
 }
+
+}  // namespace zmdde

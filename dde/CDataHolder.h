@@ -18,6 +18,8 @@
 #include "dde/StoreEntries.h"
 #include "platform/win/sync.h"
 
+namespace zmdde {
+
 // A group's critical section, made and deleted with the group.
 class StoreLock {
  public:
@@ -168,3 +170,5 @@ class CDataHolder {
 
 // The program's one store, alive from before main until after it.
 extern CDataHolder g_DataHolder;
+
+}  // namespace zmdde

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace zmdde {
+
 #ifndef NIF_STATE
 #define NIF_STATE 0x00000008
 #endif
@@ -218,3 +220,5 @@ LRESULT CALLBACK CSystemTray::WindowProc(HWND hwnd, UINT message, WPARAM wParam,
   if (message == tray->m_tnd.uCallbackMessage) return tray->OnTrayNotification(wParam, lParam);
   return DefWindowProcA(hwnd, message, wParam, lParam);
 }
+
+}  // namespace zmdde

@@ -7,6 +7,8 @@
 #include "platform/ui/shellapi.h"
 #include "platform/ui/winuser.h"
 
+namespace zmdde {
+
 class CSystemTray {
  public:
   CSystemTray();
@@ -68,3 +70,5 @@ class CSystemTray {
 
   static CSystemTray* m_pThis;
 };
+
+}  // namespace zmdde

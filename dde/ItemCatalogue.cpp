@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+namespace zmdde {
+
 namespace {
 
 // Prices, greeks and volatilities.
@@ -26,10 +28,7 @@ std::string Integer(long value) {
   return text;
 }
 
-std::string Text(const _bstr_t& value) {
-  const char* narrow = value;
-  return narrow ? narrow : "";
-}
+using orvcom::Narrow;
 
 std::string OptionTypeText(LONG type) { return type == 0 ? "Call" : "Put"; }
 
@@ -46,14 +45,14 @@ const Items<StockEntry>& StockItems() {
       {"DivFreq", [](const StockEntry& e) { return Integer(e.divFreq); }},
       {"DivYield", [](const StockEntry& e) { return Plain(e.divYield); }},
       {"StckLastTime", [](const StockEntry& e) { return Plain(e.lastDate); }},
-      {"StckLastExch", [](const StockEntry& e) { return Text(e.lastExchange); }},
+      {"StckLastExch", [](const StockEntry& e) { return Narrow(e.lastExchange); }},
       {"StckLastSize", [](const StockEntry& e) { return Integer(e.lastSize); }},
       {"StckBid", [](const StockEntry& e) { return Price(e.bidPrice); }},
       {"StckAsk", [](const StockEntry& e) { return Price(e.askPrice); }},
       {"StckBidTime", [](const StockEntry& e) { return Plain(e.bidDate); }},
       {"StckAskTime", [](const StockEntry& e) { return Plain(e.askDate); }},
-      {"StckBidExch", [](const StockEntry& e) { return Text(e.bidExchange); }},
-      {"StckAskExch", [](const StockEntry& e) { return Text(e.askExchange); }},
+      {"StckBidExch", [](const StockEntry& e) { return Narrow(e.bidExchange); }},
+      {"StckAskExch", [](const StockEntry& e) { return Narrow(e.askExchange); }},
       {"StckBidSize", [](const StockEntry& e) { return Integer(e.bidSize); }},
       {"StckAskSize", [](const StockEntry& e) { return Integer(e.askSize); }},
       {"StckPriceClose", [](const StockEntry& e) { return Price(e.priceClose); }},
@@ -80,14 +79,14 @@ const Items<FutureEntry>& FutureItems() {
       {"FutPrice", [](const FutureEntry& e) { return Price(e.lastPrice); }},
       {"FutVolume", [](const FutureEntry& e) { return Integer(e.volume); }},
       {"FutLastTime", [](const FutureEntry& e) { return Plain(e.lastDate); }},
-      {"FutLastExch", [](const FutureEntry& e) { return Text(e.lastExchange); }},
+      {"FutLastExch", [](const FutureEntry& e) { return Narrow(e.lastExchange); }},
       {"FutLastSize", [](const FutureEntry& e) { return Integer(e.lastSize); }},
       {"FutBid", [](const FutureEntry& e) { return Price(e.bidPrice); }},
       {"FutAsk", [](const FutureEntry& e) { return Price(e.askPrice); }},
       {"FutBidTime", [](const FutureEntry& e) { return Plain(e.bidDate); }},
       {"FutAskTime", [](const FutureEntry& e) { return Plain(e.askDate); }},
-      {"FutBidExch", [](const FutureEntry& e) { return Text(e.bidExchange); }},
-      {"FutAskExch", [](const FutureEntry& e) { return Text(e.askExchange); }},
+      {"FutBidExch", [](const FutureEntry& e) { return Narrow(e.bidExchange); }},
+      {"FutAskExch", [](const FutureEntry& e) { return Narrow(e.askExchange); }},
       {"FutBidSize", [](const FutureEntry& e) { return Integer(e.bidSize); }},
       {"FutAskSize", [](const FutureEntry& e) { return Integer(e.askSize); }},
   };
@@ -99,7 +98,7 @@ const Items<FutureEntry>& FutureItems() {
 template <class Entry>
 Items<Entry> OptionFieldItems(const char* const names[]) {
   return {
-      {names[0], [](const Entry& e) { return Text(e.stockSymbol); }},
+      {names[0], [](const Entry& e) { return Narrow(e.stockSymbol); }},
       {names[1], [](const Entry& e) { return Price(e.strikePrice); }},
       {names[2], [](const Entry& e) { return Plain(e.expirationDate); }},
       {names[3], [](const Entry& e) { return OptionTypeText(e.optionType); }},
@@ -119,15 +118,15 @@ Items<Entry> OptionFieldItems(const char* const names[]) {
       {names[17], [](const Entry& e) { return Integer(e.volume); }},
       {names[18], [](const Entry& e) { return Plain(e.bidDate); }},
       {names[19], [](const Entry& e) { return Plain(e.askDate); }},
-      {names[20], [](const Entry& e) { return Text(e.bidExchange); }},
-      {names[21], [](const Entry& e) { return Text(e.askExchange); }},
+      {names[20], [](const Entry& e) { return Narrow(e.bidExchange); }},
+      {names[21], [](const Entry& e) { return Narrow(e.askExchange); }},
       {names[22], [](const Entry& e) { return Integer(e.bidSize); }},
       {names[23], [](const Entry& e) { return Integer(e.askSize); }},
       {names[24], [](const Entry& e) { return Price(e.preIV); }},
       {names[25], [](const Entry& e) { return Integer(e.openInterest); }},
       {names[26], [](const Entry& e) { return Price(e.lastPrice); }},
       {names[27], [](const Entry& e) { return Plain(e.lastDate); }},
-      {names[28], [](const Entry& e) { return Text(e.lastExchange); }},
+      {names[28], [](const Entry& e) { return Narrow(e.lastExchange); }},
       {names[29], [](const Entry& e) { return Integer(e.lastSize); }},
   };
 }
@@ -217,3 +216,5 @@ const std::vector<const char*>& DdeItemTableNames() {
   }();
   return names;
 }
+
+}  // namespace zmdde

@@ -10,6 +10,8 @@
 
 #include "dde/StoreEntries.h"
 
+namespace zmdde {
+
 template <class Entry>
 struct FieldItem {
   const char* name;
@@ -33,3 +35,5 @@ const std::vector<const char*>& DdeItemTableNames();
 
 // Case-insensitive, as string handles compare.
 bool SameItemName(const std::string& a, const char* b);
+
+}  // namespace zmdde

@@ -6,6 +6,8 @@
 
 #include "platform/win/oledate.h"
 
+namespace zmdde {
+
 namespace {
 
 // Reads a number the way atoi does (blanks, a sign, digits up to the first
@@ -154,3 +156,5 @@ std::string UpperCaseName(const std::string& text) {
   }
   return upper;
 }
+
+}  // namespace zmdde

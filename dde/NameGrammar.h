@@ -12,6 +12,8 @@
 
 #include "platform/win/types.h"
 
+namespace zmdde {
+
 // Option types of the parametrised items.
 enum : LONG { kItemCall = 0, kItemPut = 1 };
 
@@ -45,3 +47,5 @@ std::string SymbolToTopic(const std::string& symbol);
 // Upper-cases a topic or item text as the request and advise paths
 // compare them.
 std::string UpperCaseName(const std::string& text);
+
+}  // namespace zmdde

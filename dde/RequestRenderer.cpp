@@ -5,6 +5,8 @@
 
 #include "dde/ItemCatalogue.h"
 
+namespace zmdde {
+
 namespace {
 
 std::string Price(double value) {
@@ -183,3 +185,5 @@ std::optional<std::string> CRequestRenderer::RenderParametrised(const std::strin
   }
   return std::nullopt;
 }
+
+}  // namespace zmdde

@@ -14,6 +14,8 @@
 #include "dde/NameGrammar.h"
 #include "platform/win/sync.h"
 
+namespace zmdde {
+
 // The credentials with which the program signed in, answered to the items
 // "Login" and "Password".
 struct DdeCredentials {
@@ -57,3 +59,5 @@ class CRequestRenderer {
   CDataHolder& store_;
   const MonthTable& months_;
 };
+
+}  // namespace zmdde

@@ -9,6 +9,8 @@
 #include "platform/com/comdef.h"
 #include "platform/win/types.h"
 
+namespace zmdde {
+
 class CSystemTray;
 
 class IShellServer {
@@ -31,3 +33,5 @@ using ShellServerFactory = std::function<std::unique_ptr<IShellServer>(CSystemTr
 
 // The bridge's own server, for the program.
 std::unique_ptr<IShellServer> MakeDDEServer(CSystemTray* tray);
+
+}  // namespace zmdde

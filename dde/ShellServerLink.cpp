@@ -5,6 +5,8 @@
 #include "dde/CDDEServer.h"
 #include "dde/ShellServer.h"
 
+namespace zmdde {
+
 namespace {
 
 class DDEServerLink : public IShellServer {
@@ -27,3 +29,5 @@ class DDEServerLink : public IShellServer {
 }  // namespace
 
 std::unique_ptr<IShellServer> MakeDDEServer(CSystemTray* tray) { return std::make_unique<DDEServerLink>(tray); }
+
+}  // namespace zmdde

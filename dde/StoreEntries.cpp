@@ -2,6 +2,8 @@
 
 #include <tuple>
 
+namespace zmdde {
+
 OptionEntry::OptionEntry(const _bstr_t& symbol, const _bstr_t& stockSymbol, LONG optionType,
                          FLOAT strikePrice, DATE expirationDate, FLOAT iv, FLOAT bidPrice,
                          FLOAT askPrice, FLOAT delta, FLOAT vega, FLOAT gamma, FLOAT theta,
@@ -54,3 +56,5 @@ bool IVSurfaceKey::operator<(const IVSurfaceKey& other) const {
 bool AtmKey::operator<(const AtmKey& other) const {
   return std::tie(symbol, expiry) < std::tie(other.symbol, other.expiry);
 }
+
+}  // namespace zmdde

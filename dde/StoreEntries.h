@@ -14,6 +14,8 @@
 #include "platform/win/oledate.h"
 #include "platform/win/types.h"
 
+namespace zmdde {
+
 // A DDE string handle as the store keeps it.
 typedef DWORD DdeHandleValue;
 
@@ -251,3 +253,5 @@ struct AtmKey {
   _bstr_t symbol;
   LONG expiry;
 };
+
+}  // namespace zmdde

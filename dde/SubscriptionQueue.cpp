@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace zmdde {
+
 SubscriptionKey SubscriptionKey::Of(const SubscriptionRequest& request) {
   const bool optionKind = request.kind == enOptionData || request.kind == enNstdOptionData ||
                           request.kind == enFutureOptionData;
@@ -345,3 +347,5 @@ std::vector<SubscriptionRequest> SubscriptionQueue::Deferred() const {
   orvwin::CritSecLock lock(m_deferralLock);
   return std::vector<SubscriptionRequest>(m_deferred.begin(), m_deferred.end());
 }
+
+}  // namespace zmdde

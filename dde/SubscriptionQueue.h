@@ -25,6 +25,8 @@
 #include "server/contract/BraskOrvEntTypes.h"
 #include "platform/win/sync.h"
 
+namespace zmdde {
+
 // One queued subscription request.
 struct SubscriptionRequest {
   _bstr_t symbol;  // upper-case topic text, backslashes still in place
@@ -165,3 +167,5 @@ class SubscriptionQueue {
   std::list<SubscriptionRequest> m_deferred;
   HANDLE m_workEvent = nullptr;
 };
+
+}  // namespace zmdde

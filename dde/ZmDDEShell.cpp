@@ -12,6 +12,8 @@
 #include "platform/win/resource.h"
 #include "platform/win/sync.h"
 
+namespace zmdde {
+
 const char kZmDDEInstanceMutex[] = "98FAA468-856C-47E7-A013-C4E46C9D5A8D";
 
 namespace {
@@ -312,3 +314,5 @@ int ZmDDEWinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   teardown();
   return int(msg.wParam);
 }
+
+}  // namespace zmdde

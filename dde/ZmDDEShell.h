@@ -9,6 +9,8 @@
 #include "dde/ShellServer.h"
 #include "platform/ui/winuser.h"
 
+namespace zmdde {
+
 extern const char kZmDDEInstanceMutex[];
 
 // Resource ids of the program.
@@ -50,3 +52,5 @@ LRESULT CALLBACK MainWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
 // The program's tray icon and main window (null while none exists).
 CSystemTray& TheSystemTray();
 HWND ZmDDEMainWindow();
+
+}  // namespace zmdde

@@ -39,7 +39,7 @@ const PullTexts kFuturesTexts = {"_FutPullThread started user: ",     "Send requ
                                  "Received futures server response",  "Futures server response is empty",
                                  "_FutPullThread completed user: ",   "_FutPullThread"};
 
-std::string Narrow(const std::u16string& s) { return NarrowSymbol(s); }
+using orvcom::Narrow;
 
 }  // namespace
 

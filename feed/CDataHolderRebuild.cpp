@@ -75,7 +75,7 @@ void CDataHolder::SetReconnector(bool futures, Reconnector reconnector) {
 void CDataHolder::NoteServiceLost(bool futures) {
   if (CORBA::is_nil(_Server(futures))) return;  // a side never signed in has nothing to rebuild
   if (!_Side(futures).lost.exchange(true)) {
-    ORV_LOG(orvlog::kWarn, "The " << SideName(futures) << " service of user " << NarrowSymbol(m_userName)
+    ORV_LOG(orvlog::kWarn, "The " << SideName(futures) << " service of user " << orvcom::Narrow(m_userName)
                                   << " is lost; the session will be rebuilt");
   }
 }
@@ -97,7 +97,7 @@ bool CDataHolder::_RebuildLoop(bool futures) {
       if (!IsRebuilding(futures)) return true;
     } catch (...) {
       ORV_LOG(orvlog::kError, "Rebuild of the " << SideName(futures) << " service of user "
-                                                 << NarrowSymbol(m_userName) << " failed: " << FailureText()
+                                                 << orvcom::Narrow(m_userName) << " failed: " << FailureText()
                                                  << "; next try in " << pause << " ms");
     }
     if (_WaitForStop(pause)) return false;
@@ -110,7 +110,7 @@ void CDataHolder::_TryRebuild(bool futures) {
   std::lock_guard<std::mutex> rebuild(m_rebuildMutex);
   Side& side = _Side(futures);
   if (!side.lost) return;  // done meanwhile by the other thread
-  const std::string user = NarrowSymbol(m_userName);
+  const std::string user = orvcom::Narrow(m_userName);
   const std::string prefix = std::string("Rebuild of the ") + SideName(futures) + " service of user " + user + ": ";
   if (!side.reconnector.resolve || !side.reconnector.signIn) RaiseAutomationError("no sign-in to repeat");
 

@@ -87,7 +87,7 @@ uint8_t FieldListType(int type) {
   }
 }
 
-std::string Narrow(const std::u16string& s) { return NarrowSymbol(s); }
+using orvcom::Narrow;
 
 // The base data of the kinds whose subscribed types carry none, fetched
 // once and stored in the kind's table.
@@ -114,11 +114,7 @@ void StoreBaseSnapshot(CLiteDB* table, Orv::ZmDataManager_ptr server, const std:
 }
 
 // One byte to one code unit, as the symbols of the automation side are.
-std::u16string Widen(const std::string& s) {
-  std::u16string out(s.size(), u'\0');
-  for (size_t i = 0; i < s.size(); ++i) out[i] = static_cast<unsigned char>(s[i]);
-  return out;
-}
+using orvcom::Widen;
 
 // Runs each step, keeps the first failure and goes on; raises it at the
 // end. Unsubscribing must not stop half-way: the rows and the remaining

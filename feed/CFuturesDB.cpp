@@ -109,11 +109,7 @@ void ReadFutureRow(const CSqliteQuery& q, FutureRecord& r) {
   r.Volume = q.IntAt(16);
 }
 
-std::u16string Widen(const std::string& narrow) {
-  std::u16string out(narrow.size(), u'\0');
-  for (size_t i = 0; i < narrow.size(); ++i) out[i] = static_cast<char16_t>(static_cast<unsigned char>(narrow[i]));
-  return out;
-}
+using orvcom::Widen;
 
 }  // namespace
 

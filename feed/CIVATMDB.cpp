@@ -35,10 +35,7 @@ void LogUnexpectedError(int line) {
   ORV_LOG(orvlog::kError, "Unexpected error in CIVATMDB::ExecQuery()");
 }
 
-std::string Narrow(const _bstr_t& symbol) {
-  const char* text = static_cast<const char*>(symbol);
-  return text != nullptr ? text : "";
-}
+using orvcom::Narrow;
 
 }  // namespace
 

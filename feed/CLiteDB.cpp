@@ -184,7 +184,7 @@ void CLiteDB::_DeleteSymbolFromDB(const std::string& table, const std::u16string
   try {
     const bool all = symbol.empty();
     const std::string sql = all ? LoadSqlTemplate(103, table) : LoadSqlTemplate(135, table, DeleteColumn(table, keyFlag));
-    const std::string narrow = NarrowSymbol(symbol);
+    const std::string narrow = orvcom::Narrow(symbol);
     const std::unordered_set<std::string> held = HeldOnTheirOwn(table, keyFlag);
     CDatabaseLockGuard lock;
     CSqliteDB db;
@@ -223,13 +223,13 @@ void CLiteDB::_DeleteSymbolFromDB(const std::string& table, const std::vector<st
     db.RunCommand("begin transaction;");
     CSqliteTransaction transaction(db);
     if (!held.empty()) {
-      for (const std::u16string& symbol : symbols) DeleteUnderlyingKeeping(db, table, NarrowSymbol(symbol), held);
+      for (const std::u16string& symbol : symbols) DeleteUnderlyingKeeping(db, table, orvcom::Narrow(symbol), held);
       transaction.Commit();
       return;
     }
     CSqliteStatement stmt = db.Prepare(sql.c_str());
     for (const std::u16string& symbol : symbols) {
-      stmt.BindText(1, NarrowSymbol(symbol).c_str());
+      stmt.BindText(1, orvcom::Narrow(symbol).c_str());
       stmt.RunCommand();
       stmt.Reset();
     }

@@ -6,6 +6,7 @@
 #include <string>
 #include <tuple>
 
+#include "platform/com/types.h"
 #include "platform/win/windows.h"
 
 class CSymbolKey {
@@ -31,5 +32,3 @@ class CSymbolKey {
   std::u16string m_symbol;
   BYTE m_flag = 0;
 };
-
-std::string NarrowSymbol(const std::u16string& symbol);

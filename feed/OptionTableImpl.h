@@ -32,16 +32,7 @@ namespace optiontable {
 
 inline const char* Narrow(const _bstr_t& s) { return static_cast<const char*>(s); }
 
-inline std::string NarrowOrEmpty(const _bstr_t& s) {
-  const char* p = Narrow(s);
-  return p != nullptr ? std::string(p) : std::string();
-}
-
-inline std::u16string Widen(const std::string& narrow) {
-  std::u16string out(narrow.size(), u'\0');
-  for (size_t i = 0; i < narrow.size(); ++i) out[i] = static_cast<char16_t>(static_cast<unsigned char>(narrow[i]));
-  return out;
-}
+using orvcom::Widen;
 
 template <class Record>
 constexpr bool HasRootId() {

@@ -18,6 +18,9 @@
 #include "server/ServiceSignIn.h"
 #include "platform/win/profile.h"
 
+using orvcom::BstrText;
+using orvcom::Narrow;
+
 namespace {
 
 std::atomic<LONG> g_activeObjects{0};
@@ -71,15 +74,9 @@ class ApiLockGuard {
   ApiLockGuard& operator=(const ApiLockGuard&) = delete;
 };
 
-std::u16string FromNarrow(const std::string& s) {
-  std::u16string w(s.size(), u'\0');
-  for (size_t i = 0; i < s.size(); ++i) w[i] = static_cast<unsigned char>(s[i]);
-  return w;
-}
-
 // Sets the thread's error information with the server's ProgID as source.
 HRESULT ReportError(const std::string& description, REFIID iid) {
-  const std::u16string wide = FromNarrow(description);
+  const std::u16string wide = orvcom::Widen(description);
   return AtlReportError(CLSID_ZmOrvEnt, reinterpret_cast<LPCOLESTR>(wide.c_str()), iid, E_FAIL);
 }
 
@@ -247,7 +244,7 @@ void CZmOrvEnt::FinalRelease() {
   // the release of the last one (an event's own, when its handler let the
   // object go, runs this on the event's thread once it has called out).
   m_client->Detach();
-  _UnsubcribeThread(this, Wide(m_bstrUserName), m_bConnected != 0, m_bFutConnected != 0);
+  _UnsubcribeThread(this, BstrText(m_bstrUserName), m_bConnected != 0, m_bFutConnected != 0);
   ORV_LOG(orvlog::kTrace, "CZmOrvEnt::FinalRelease() completed");
 }
 
@@ -295,19 +292,6 @@ STDMETHODIMP CZmOrvEnt::InterfaceSupportsErrorInfo(REFIID riid) {
 
 void CZmOrvEnt::RaiseError(const std::string& text) { RaiseAutomationError(text); }
 
-std::string CZmOrvEnt::Narrow(BSTR text) {
-  std::string out;
-  const UINT n = SysStringLen(text);
-  out.reserve(n);
-  for (UINT i = 0; i < n; ++i) out.push_back(static_cast<char>(text[i] < 0x100 ? text[i] : '?'));
-  return out;
-}
-
-std::u16string CZmOrvEnt::Wide(BSTR text) {
-  if (text == nullptr) return std::u16string();
-  return std::u16string(reinterpret_cast<const char16_t*>(text), SysStringLen(text));
-}
-
 HRESULT CZmOrvEnt::HandleCurrentException(const char* name, const char* file, int line,
                                           bool commFailureClause) {
   if (file != nullptr) ORV_LOG(orvlog::kDebug, "Exception: " << file << ":" << line);
@@ -337,7 +321,7 @@ HRESULT CZmOrvEnt::HandleCurrentException(const char* name, const char* file, in
     ORV_LOGF(orvlog::kError, "ERROR: Code = %08lx\n\tCode meaning = %s\n\tDescription = %s",
              static_cast<unsigned long>(static_cast<uint32_t>(e.Error())), e.ErrorMessage(), text.c_str());
     if (info != nullptr) {
-      const std::u16string wide = Wide(static_cast<BSTR>(description));
+      const std::u16string wide = BstrText(static_cast<BSTR>(description));
       AtlReportError(CLSID_ZmOrvEnt, reinterpret_cast<LPCOLESTR>(wide.c_str()), GUID_NULL, e.Error());
     }
     return e.Error();
@@ -375,7 +359,7 @@ HRESULT CZmOrvEnt::CallInFrame(const char* name, BSTR symbol, unsigned flags,
     try {
       const bool connected = (flags & kFuturesSide) != 0 ? m_bFutConnected != 0 : m_bConnected != 0;
       if (!connected) RaiseError("No connection");
-      session = FindSession(Wide(m_bstrUserName));
+      session = FindSession(BstrText(m_bstrUserName));
       if (session == nullptr) RaiseError("User data holder not found");
       hr = work(*session);
     } catch (const CORBA::SystemException& e) {
@@ -403,7 +387,8 @@ void CZmOrvEnt::_InitializeCORBA() {
 HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool futures) {
   // The log is read by more than the user: the password never goes there.
   ORV_LOG(orvlog::kTrace,
-          "CZmOrvEnt::" << name << "() started params: UserName = " << Narrow(UserName) << " Password = ********");
+          "CZmOrvEnt::" << name << "() started params: UserName = " << Narrow(BstrText(UserName))
+                        << " Password = ********");
   HRESULT hr = S_OK;
   ApiLockGuard api;
   try {
@@ -416,11 +401,11 @@ HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool f
     Orv::ZmDataService_var& root = futures ? g_futuresRoot : g_equitiesRoot;
     if (CORBA::is_nil(root)) root = ResolveDataService(futures ? CSettings::InitFutRef : CSettings::InitRef);
 
-    const std::u16string user = Wide(m_bstrUserName);
+    const std::u16string user = BstrText(m_bstrUserName);
     std::shared_ptr<CDataHolder> session = FindSession(user);
     const bool signedIn =
         session != nullptr && !CORBA::is_nil(futures ? session->GetFuturesServer() : session->GetDataServer());
-    const std::string password8 = Narrow(m_bstrPassword);
+    const std::string password8 = Narrow(BstrText(m_bstrPassword));
     // The service checked the password of the session's own sign-in; a
     // client joining the session must give the same one.
     if (signedIn && !session->IsSignInPassword(futures, password8)) RaiseError("Invalid user id or password");
@@ -429,7 +414,7 @@ HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool f
     if (signedIn) session->RebuildNow(futures);
     if (!signedIn) {
       ORV_LOG(orvlog::kTrace, (futures ? "Connecting to futures server" : "Connecting to stocks server"));
-      const std::string user8 = Narrow(m_bstrUserName);
+      const std::string user8 = Narrow(BstrText(m_bstrUserName));
       Orv::ZmDataManager_var manager = SignInToService(root.in(), user8, password8, !futures, [&] {
         if (futures) {
           WriteCredentials("FutUsername", "FutPassword", user8, password8);
@@ -516,10 +501,10 @@ STDMETHODIMP CZmOrvEnt::Detach(DataTypeEnum /*Type*/) {
 // ---- Subscriptions ------------------------------------------------------------------
 
 STDMETHODIMP CZmOrvEnt::Subscribe(BSTR Symbol, SymbolTypeEnum SymbType, DataTypeEnum Type) {
-  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::Subscribe() started params: Symbol = " << Narrow(Symbol));
+  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::Subscribe() started params: Symbol = " << Narrow(BstrText(Symbol)));
   return CallInFrame("Subscribe", Symbol, kTakesSymbol | (NeedsFutures(Type) ? kFuturesSide : 0u),
                      [&](CDataHolder& session) {
-                       const std::u16string symbol = Wide(Symbol);
+                       const std::u16string symbol = BstrText(Symbol);
                        if (Type == enIVATMData) {
                          session.Subscribe(m_client, symbol, enStockData, SymbType);
                          session.Subscribe(m_client, symbol, enOptionData, SymbType);
@@ -533,7 +518,7 @@ STDMETHODIMP CZmOrvEnt::Subscribe(BSTR Symbol, SymbolTypeEnum SymbType, DataType
 STDMETHODIMP CZmOrvEnt::UnSubscribe(BSTR Symbol, SymbolTypeEnum SymbType, DataTypeEnum Type) {
   return CallInFrame("UnSubscribe", Symbol, kTakesSymbol | (NeedsFutures(Type) ? kFuturesSide : 0u),
                      [&](CDataHolder& session) {
-                       const std::u16string symbol = Wide(Symbol);
+                       const std::u16string symbol = BstrText(Symbol);
                        if (Type == enIVATMData) {
                          session.UnSubscribe(m_client, symbol, enOptionData, SymbType);
                          session.UnSubscribe(m_client, symbol, enStockData, SymbType);
@@ -565,7 +550,7 @@ STDMETHODIMP CZmOrvEnt::IsSymbolSubscribed(BSTR Symbol, SymbolTypeEnum SymbType,
   return CallInFrame("IsSymbolSubscribed", Symbol,
                      kTakesSymbol | kNoCompletedLine | (NeedsFutures(Type) ? kFuturesSide : 0u),
                      [&](CDataHolder& session) {
-                       const bool subscribed = session.IsSymbolSubscribed(m_client, Wide(Symbol), Type, SymbType);
+                       const bool subscribed = session.IsSymbolSubscribed(m_client, BstrText(Symbol), Type, SymbType);
                        if (bVal != nullptr) *bVal = subscribed ? VARIANT_TRUE : VARIANT_FALSE;
                        return S_OK;
                      });
@@ -594,7 +579,7 @@ HRESULT CZmOrvEnt::SubscribeGroupImpl(const char* name, const VARIANT& symbolArr
           if (FAILED(SafeArrayGetElement(array, &i, &element))) continue;
           if (element != nullptr) {
             UpperCaseInPlace(element);
-            symbols.push_back(Narrow(element));
+            symbols.push_back(Narrow(BstrText(element)));
           }
           SysFreeString(element);
         }
@@ -602,7 +587,7 @@ HRESULT CZmOrvEnt::SubscribeGroupImpl(const char* name, const VARIANT& symbolArr
         if (subscribe) {
           session.SubscribeGroup(m_client, symbols, Type, SymbType);
         } else {
-          for (const std::string& s : symbols) session.UnSubscribe(m_client, FromNarrow(s), Type, SymbType);
+          for (const std::string& s : symbols) session.UnSubscribe(m_client, orvcom::Widen(s), Type, SymbType);
         }
         return S_OK;
       });

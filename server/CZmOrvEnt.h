@@ -149,10 +149,6 @@ class CZmOrvEnt : public CComObjectRootEx<CComMultiThreadModel>,
   // the frame's handlers report it.
   [[noreturn]] static void RaiseError(const std::string& text);
 
-  // Narrows a COM string to 8-bit text for logs and remote calls.
-  static std::string Narrow(BSTR text);
-  static std::u16string Wide(BSTR text);
-
   // The object's identity in the session's subscriptions and the target of
   // its events.
   const CEventClientPtr& Client() const { return m_client; }

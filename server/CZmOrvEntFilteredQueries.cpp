@@ -21,6 +21,9 @@
 #include "server/QueryResults.h"
 #include "platform/win/oledate.h"
 
+using orvcom::BstrText;
+using orvcom::Narrow;
+
 namespace {
 
 const unsigned kFutures = CZmOrvEnt::kFuturesSide;
@@ -62,7 +65,7 @@ STDMETHODIMP CZmOrvEnt::GetOptionsByStrike(BSTR StockSymbol, DOUBLE StrikePrice,
       this, "GetOptionsByStrike", "StockSymbol", StockSymbol, 0, IID_IOptionsEnt, pOptions,
       [&](CDataHolder& s, OptionRecords& r) {
         OptionRecords all;
-        s.GetOptions(Wide(StockSymbol), enEquity, all, false);
+        s.GetOptions(BstrText(StockSymbol), enEquity, all, false);
         r = KeepIf(all, [&](const OptionRecord& o) { return StrikeIs(o, StrikePrice); });
       },
       LessOptionRecord);
@@ -73,7 +76,7 @@ STDMETHODIMP CZmOrvEnt::GetOptionsByExpiry(BSTR StockSymbol, DATE ExpirationDate
       this, "GetOptionsByExpiry", "StockSymbol", StockSymbol, 0, IID_IOptionsEnt, pOptions,
       [&](CDataHolder& s, OptionRecords& r) {
         OptionRecords all;
-        s.GetOptions(Wide(StockSymbol), enEquity, all, false);
+        s.GetOptions(BstrText(StockSymbol), enEquity, all, false);
         r = KeepIf(all, [&](const OptionRecord& o) { return ExpiryIs(o, ExpirationDate); });
       },
       LessOptionRecord);
@@ -84,7 +87,7 @@ STDMETHODIMP CZmOrvEnt::GetOptionsByStrike_Direct(BSTR StockSymbol, DOUBLE Strik
       this, "GetOptionsByStrike_Direct", "StockSymbol", StockSymbol, 0, IID_IOptionsEnt, pOptions,
       [&](CDataHolder& s, OptionRecords& r) {
         OptionRecords all;
-        s.GetOptions(Wide(StockSymbol), enEquity, all, true);
+        s.GetOptions(BstrText(StockSymbol), enEquity, all, true);
         r = KeepIf(all, [&](const OptionRecord& o) { return StrikeIs(o, StrikePrice); });
       },
       LessOptionRecord);
@@ -95,7 +98,7 @@ STDMETHODIMP CZmOrvEnt::GetOptionsByExpiry_Direct(BSTR StockSymbol, DATE Expirat
       this, "GetOptionsByExpiry_Direct", "StockSymbol", StockSymbol, 0, IID_IOptionsEnt, pOptions,
       [&](CDataHolder& s, OptionRecords& r) {
         OptionRecords all;
-        s.GetOptions(Wide(StockSymbol), enEquity, all, true);
+        s.GetOptions(BstrText(StockSymbol), enEquity, all, true);
         r = KeepIf(all, [&](const OptionRecord& o) { return ExpiryIs(o, ExpirationDate); });
       },
       LessOptionRecord);
@@ -106,7 +109,7 @@ STDMETHODIMP CZmOrvEnt::GetNstdOptionsByStrike(BSTR StockSymbol, DOUBLE StrikePr
       this, "GetNstdOptionsByStrike", "StockSymbol", StockSymbol, 0, IID_INstdOptionsEnt, pOptions,
       [&](CDataHolder& s, NstdOptionRecords& r) {
         NstdOptionRecords all;
-        s.GetNstdOptions(Wide(StockSymbol), enEquity, all);
+        s.GetNstdOptions(BstrText(StockSymbol), enEquity, all);
         r = KeepIf(all, [&](const NstdOptionRecord& o) { return StrikeIs(o, StrikePrice); });
       },
       LessNstdOptionRecord);
@@ -117,7 +120,7 @@ STDMETHODIMP CZmOrvEnt::GetNstdOptionsByExpiry(BSTR StockSymbol, DATE Expiration
       this, "GetNstdOptionsByExpiry", "StockSymbol", StockSymbol, 0, IID_INstdOptionsEnt, pOptions,
       [&](CDataHolder& s, NstdOptionRecords& r) {
         NstdOptionRecords all;
-        s.GetNstdOptions(Wide(StockSymbol), enEquity, all);
+        s.GetNstdOptions(BstrText(StockSymbol), enEquity, all);
         r = KeepIf(all, [&](const NstdOptionRecord& o) { return ExpiryIs(o, ExpirationDate); });
       },
       LessNstdOptionRecord);
@@ -130,7 +133,7 @@ STDMETHODIMP CZmOrvEnt::GetFutOptionsByStrike(BSTR StockSymbol, DOUBLE StrikePri
       this, "GetFutureOptionsByStrike", "FutureSymbol", StockSymbol, kFutures, IID_IFutOptionsEnt, pOptions,
       [&](CDataHolder& s, OptionRecords& r) {
         OptionRecords all;
-        s.GetFutOptions(Wide(StockSymbol), enEquity, all);
+        s.GetFutOptions(BstrText(StockSymbol), enEquity, all);
         r = KeepIf(all, [&](const OptionRecord& o) { return StrikeIs(o, StrikePrice); });
       },
       LessOptionRecord);
@@ -141,7 +144,7 @@ STDMETHODIMP CZmOrvEnt::GetFutOptionsByExpiry(BSTR StockSymbol, DATE ExpirationD
       this, "GetFutureOptionsByExpiry", "FutureSymbol", StockSymbol, kFutures, IID_IFutOptionsEnt, pOptions,
       [&](CDataHolder& s, OptionRecords& r) {
         OptionRecords all;
-        s.GetFutOptions(Wide(StockSymbol), enFuture, all);
+        s.GetFutOptions(BstrText(StockSymbol), enFuture, all);
         r = KeepIf(all, [&](const OptionRecord& o) { return ExpiryIs(o, ExpirationDate); });
       },
       LessOptionRecord);
@@ -153,7 +156,7 @@ STDMETHODIMP CZmOrvEnt::GetIVIndexesByTerm(BSTR StockSymbol, SHORT Term, IIVInde
   return Query<CIVIndexes>(this, "GetIVIndexesByTerm", "StockSymbol", StockSymbol, 0, IID_IIVIndexesEnt,
                            pIVIndexData, [&](CDataHolder& s, IVIndexRecords& r) {
                              IVIndexRecords all;
-                             s.GetIVIndexes(Wide(StockSymbol), all);
+                             s.GetIVIndexes(BstrText(StockSymbol), all);
                              r = KeepIf(all, [&](const IVIndexRecord& x) { return x.Term == Term; });
                            });
 }
@@ -162,7 +165,7 @@ STDMETHODIMP CZmOrvEnt::GetIVSurfacesByTerm(BSTR StockSymbol, SHORT Term, IIVSur
   return Query<CIVSurfaces>(this, "GetIVSurfacesByTerm", "Symbol", StockSymbol, 0, IID_IIVSurfacesEnt, pIVSurfaces,
                             [&](CDataHolder& s, IVSurfaceRecords& r) {
                               IVSurfaceRecords all;
-                              s.GetIVSurfaces(Wide(StockSymbol), all);
+                              s.GetIVSurfaces(BstrText(StockSymbol), all);
                               r = KeepIf(all, [&](const IVSurfaceRecord& x) { return x.Term == Term; });
                             });
 }
@@ -171,7 +174,7 @@ STDMETHODIMP CZmOrvEnt::GetIVSurfacesByOTM(BSTR StockSymbol, SHORT Otm, IIVSurfa
   return Query<CIVSurfaces>(this, "GetIVSurfacesByOTM", "Symbol", StockSymbol, 0, IID_IIVSurfacesEnt, pIVSurfaces,
                             [&](CDataHolder& s, IVSurfaceRecords& r) {
                               IVSurfaceRecords all;
-                              s.GetIVSurfaces(Wide(StockSymbol), all);
+                              s.GetIVSurfaces(BstrText(StockSymbol), all);
                               r = KeepIf(all, [&](const IVSurfaceRecord& x) {
                                 return static_cast<double>(x.Otm) == static_cast<double>(Otm);
                               });
@@ -184,7 +187,7 @@ STDMETHODIMP CZmOrvEnt::GetIVSurfaceUnique(BSTR StockSymbol, SHORT Term, SHORT O
   return Query<CIVSurfaces>(this, "GetIVSurfaceUnique", "StockSymbol", StockSymbol, 0, IID_IIVSurfacesEnt,
                             pIVSurfaceData, [&](CDataHolder& s, IVSurfaceRecords& r) {
                               IVSurfaceRecords all;
-                              s.GetIVSurfaces(Wide(StockSymbol), all);
+                              s.GetIVSurfaces(BstrText(StockSymbol), all);
                               r = KeepIf(all, [&](const IVSurfaceRecord& x) {
                                 return SurfacePointIs(x, static_cast<double>(Otm), Term, Type);
                               });
@@ -195,7 +198,7 @@ STDMETHODIMP CZmOrvEnt::GetFutIVIndexesByTerm(BSTR Symbol, SHORT Term, IFutIVInd
   return Query<CFutIVIndexes>(this, "GetFutIVIndexesByTerm", "StockSymbol", Symbol, kFutures, IID_IFutIVIndexesEnt,
                               pIVIndexData, [&](CDataHolder& s, IVIndexRecords& r) {
                                 IVIndexRecords all;
-                                s.GetFutIVIndexes(Wide(Symbol), all);
+                                s.GetFutIVIndexes(BstrText(Symbol), all);
                                 r = KeepIf(all, [&](const IVIndexRecord& x) { return x.Term == Term; });
                               });
 }
@@ -204,7 +207,7 @@ STDMETHODIMP CZmOrvEnt::GetFutIVSurfacesByTerm(BSTR StockSymbol, SHORT Term, IFu
   return Query<CFutIVSurfaces>(this, "GetFutIVSurfacesByTerm", "Symbol", StockSymbol, kFutures,
                                IID_IFutIVSurfacesEnt, pIVSurfaces, [&](CDataHolder& s, IVSurfaceRecords& r) {
                                  IVSurfaceRecords all;
-                                 s.GetFutIVSurfaces(Wide(StockSymbol), all);
+                                 s.GetFutIVSurfaces(BstrText(StockSymbol), all);
                                  r = KeepIf(all, [&](const IVSurfaceRecord& x) { return x.Term == Term; });
                                });
 }
@@ -213,7 +216,7 @@ STDMETHODIMP CZmOrvEnt::GetFutIVSurfacesByOTM(BSTR StockSymbol, DOUBLE Otm, IFut
   return Query<CFutIVSurfaces>(this, "GetFutIVSurfacesByOTM", "Symbol", StockSymbol, kFutures,
                                IID_IFutIVSurfacesEnt, pIVSurfaces, [&](CDataHolder& s, IVSurfaceRecords& r) {
                                  IVSurfaceRecords all;
-                                 s.GetFutIVSurfaces(Wide(StockSymbol), all);
+                                 s.GetFutIVSurfaces(BstrText(StockSymbol), all);
                                  r = KeepIf(all, [&](const IVSurfaceRecord& x) {
                                    return static_cast<double>(x.Otm) == Otm;
                                  });
@@ -225,7 +228,7 @@ STDMETHODIMP CZmOrvEnt::GetFutIVSurfaceUnique(BSTR StockSymbol, SHORT Term, DOUB
   return Query<CFutIVSurfaces>(this, "GetFutIVSurfaceUnique", "StockSymbol", StockSymbol, kFutures,
                                IID_IFutIVSurfacesEnt, pIVSurfaceData, [&](CDataHolder& s, IVSurfaceRecords& r) {
                                  IVSurfaceRecords all;
-                                 s.GetFutIVSurfaces(Wide(StockSymbol), all);
+                                 s.GetFutIVSurfaces(BstrText(StockSymbol), all);
                                  r = KeepIf(all,
                                             [&](const IVSurfaceRecord& x) { return SurfacePointIs(x, Otm, Term, Type); });
                                });
@@ -235,21 +238,23 @@ STDMETHODIMP CZmOrvEnt::GetFutIVSurfaceUnique(BSTR StockSymbol, SHORT Term, DOUB
 
 STDMETHODIMP CZmOrvEnt::GetIRByCurrency(BSTR Currency, IInterestRateEnt** pInterestRate) {
   return Query<CInterestRate>(this, "GetIRByCurrency", "Currency", Currency, 0, IID_IInterestRateEnt, pInterestRate,
-                              [&](CDataHolder& s, InterestRateRecords& r) { s.GetInterestRates(Wide(Currency), r); });
+                              [&](CDataHolder& s, InterestRateRecords& r) {
+                                s.GetInterestRates(BstrText(Currency), r);
+                              });
 }
 
 STDMETHODIMP CZmOrvEnt::GetHV(BSTR Symbol, IHVEnt** pHV) {
   return Query<CHVEnt>(this, "GetHV", "Symbol", Symbol, 0, IID_IHVEnt, pHV,
-                       [&](CDataHolder& s, HVRecords& r) { s.GetHV(Wide(Symbol), r); });
+                       [&](CDataHolder& s, HVRecords& r) { s.GetHV(BstrText(Symbol), r); });
 }
 
 // The last record of the period wins. A null Rate runs the query without
 // writing anything.
 STDMETHODIMP CZmOrvEnt::GetIRByPeriod(BSTR Currency, LONG Period, FLOAT* Rate) {
-  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::GetIRByPeriod() started params: Currency = " << Narrow(Currency));
+  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::GetIRByPeriod() started params: Currency = " << Narrow(BstrText(Currency)));
   return CallInFrame("GetIRByPeriod", Currency, kTakesSymbol, [&](CDataHolder& s) {
     InterestRateRecords records;
-    s.GetInterestRates(Wide(Currency), records);
+    s.GetInterestRates(BstrText(Currency), records);
     const InterestRateRecord* found = nullptr;
     for (const InterestRateRecord& r : records)
       if (r.Period == Period) found = &r;
@@ -262,10 +267,10 @@ STDMETHODIMP CZmOrvEnt::GetIRByPeriod(BSTR Currency, LONG Period, FLOAT* Rate) {
 // The first record of the term wins. A null HV runs the query without
 // writing anything.
 STDMETHODIMP CZmOrvEnt::GetHVByTerm(BSTR Symbol, SHORT Term, FLOAT* HV) {
-  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::GetHVByTerm() started params: Symbol = " << Narrow(Symbol));
+  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::GetHVByTerm() started params: Symbol = " << Narrow(BstrText(Symbol)));
   return CallInFrame("GetHVByTerm", Symbol, kTakesSymbol, [&](CDataHolder& s) {
     HVRecords records;
-    s.GetHV(Wide(Symbol), records);
+    s.GetHV(BstrText(Symbol), records);
     for (const HVRecord& r : records) {
       if (r.Period == Term) {
         if (HV != nullptr) *HV = r.HV;
@@ -283,7 +288,7 @@ STDMETHODIMP CZmOrvEnt::GetHVByTerm(BSTR Symbol, SHORT Term, FLOAT* HV) {
 // The refreshes report their own failures; only an empty answer fails.
 STDMETHODIMP CZmOrvEnt::GetATMByStock(BSTR StockSymbol, IIVATMEnt** pIVATMData) {
   return CallInFrame("GetATMByStock", StockSymbol, kTakesSymbol | kNoCompletedLine, [&](CDataHolder& s) {
-    const std::u16string symbol = Wide(StockSymbol);
+    const std::u16string symbol = BstrText(StockSymbol);
     IVATMRecords records;
     s.GetATM(symbol, records, false);
     if (records.empty()) {
@@ -295,7 +300,7 @@ STDMETHODIMP CZmOrvEnt::GetATMByStock(BSTR StockSymbol, IIVATMEnt** pIVATMData) 
       s.GetATM(symbol, records, false);
     }
     for (const IVATMRecord& r : records)
-      ORV_LOG(orvlog::kDebug, "ATM: " << orvsrv::Narrow(r.Symbol) << " " << DayText(r.Expiration) << " " << r.IV);
+      ORV_LOG(orvlog::kDebug, "ATM: " << orvcom::Utf8(r.Symbol) << " " << DayText(r.Expiration) << " " << r.IV);
     if (records.empty()) RaiseError("Not found");
     orvsrv::HandOutCursor<CIVATM>(records, IID_IIVATMEnt, pIVATMData);
     return S_OK;

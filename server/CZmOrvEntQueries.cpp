@@ -14,6 +14,8 @@
 #include "server/CZmOrvEnt.h"
 #include "server/QueryResults.h"
 
+using orvcom::BstrText;
+
 namespace {
 
 const unsigned kFutures = CZmOrvEnt::kFuturesSide;
@@ -26,7 +28,7 @@ using orvsrv::Query;
 
 STDMETHODIMP CZmOrvEnt::GetStockBySymbol(BSTR Symbol, IStocksEnt** pData) {
   return Query<CStocks>(this, "GetStockBySymbol", "Symbol", Symbol, kCommFailure, IID_IStocksEnt, pData,
-                        [&](CDataHolder& s, StockRecords& r) { s.GetStocks(Wide(Symbol), r, false); });
+                        [&](CDataHolder& s, StockRecords& r) { s.GetStocks(BstrText(Symbol), r, false); });
 }
 
 STDMETHODIMP CZmOrvEnt::GetStocksAll(IStocksEnt** pStocks) {
@@ -36,7 +38,7 @@ STDMETHODIMP CZmOrvEnt::GetStocksAll(IStocksEnt** pStocks) {
 
 STDMETHODIMP CZmOrvEnt::GetStockBySymbol_Direct(BSTR Symbol, IStocksEnt** pData) {
   return Query<CStocks>(this, "GetStockBySymbol_Direct", "Symbol", Symbol, kCommFailure, IID_IStocksEnt, pData,
-                        [&](CDataHolder& s, StockRecords& r) { s.GetStocks(Wide(Symbol), r, true); });
+                        [&](CDataHolder& s, StockRecords& r) { s.GetStocks(BstrText(Symbol), r, true); });
 }
 
 STDMETHODIMP CZmOrvEnt::GetStocksAll_Direct(IStocksEnt** pStocks) {
@@ -48,13 +50,13 @@ STDMETHODIMP CZmOrvEnt::GetStocksAll_Direct(IStocksEnt** pStocks) {
 
 STDMETHODIMP CZmOrvEnt::GetOptionBySymbol(BSTR Symbol, IOptionsEnt** pData) {
   return Query<COptions>(this, "GetOptionBySymbol", "Symbol", Symbol, 0, IID_IOptionsEnt, pData,
-                         [&](CDataHolder& s, OptionRecords& r) { s.GetOptions(Wide(Symbol), enOption, r, false); });
+                         [&](CDataHolder& s, OptionRecords& r) { s.GetOptions(BstrText(Symbol), enOption, r, false); });
 }
 
 STDMETHODIMP CZmOrvEnt::GetOptionsByStock(BSTR Symbol, IOptionsEnt** pOptions) {
   return Query<COptions>(
       this, "GetOptionsByStock", "Symbol", Symbol, 0, IID_IOptionsEnt, pOptions,
-      [&](CDataHolder& s, OptionRecords& r) { s.GetOptions(Wide(Symbol), enEquity, r, false); }, LessOptionRecord);
+      [&](CDataHolder& s, OptionRecords& r) { s.GetOptions(BstrText(Symbol), enEquity, r, false); }, LessOptionRecord);
 }
 
 STDMETHODIMP CZmOrvEnt::GetOptionsAll(IOptionsEnt** pOptions) {
@@ -65,13 +67,13 @@ STDMETHODIMP CZmOrvEnt::GetOptionsAll(IOptionsEnt** pOptions) {
 
 STDMETHODIMP CZmOrvEnt::GetOptionBySymbol_Direct(BSTR Symbol, IOptionsEnt** pData) {
   return Query<COptions>(this, "GetOptionBySymbol_Direct", "Symbol", Symbol, 0, IID_IOptionsEnt, pData,
-                         [&](CDataHolder& s, OptionRecords& r) { s.GetOptions(Wide(Symbol), enOption, r, true); });
+                         [&](CDataHolder& s, OptionRecords& r) { s.GetOptions(BstrText(Symbol), enOption, r, true); });
 }
 
 STDMETHODIMP CZmOrvEnt::GetOptionsByStock_Direct(BSTR Symbol, IOptionsEnt** pOptions) {
   return Query<COptions>(
       this, "GetOptionsByStock_Direct", "Symbol", Symbol, 0, IID_IOptionsEnt, pOptions,
-      [&](CDataHolder& s, OptionRecords& r) { s.GetOptions(Wide(Symbol), enEquity, r, true); }, LessOptionRecord);
+      [&](CDataHolder& s, OptionRecords& r) { s.GetOptions(BstrText(Symbol), enEquity, r, true); }, LessOptionRecord);
 }
 
 STDMETHODIMP CZmOrvEnt::GetOptionsAll_Direct(IOptionsEnt** pOptions) {
@@ -87,13 +89,13 @@ STDMETHODIMP CZmOrvEnt::GetOptionsAll_Direct(IOptionsEnt** pOptions) {
 STDMETHODIMP CZmOrvEnt::GetNstdOptionBySymbol(BSTR Symbol, INstdOptionsEnt** pData) {
   return Query<CNstdOptions>(
       this, "GetNstdOptionBySymbol", "Symbol", Symbol, 0, IID_INstdOptionsEnt, pData,
-      [&](CDataHolder& s, NstdOptionRecords& r) { s.GetNstdOptions(Wide(Symbol), enNstdOption, r); });
+      [&](CDataHolder& s, NstdOptionRecords& r) { s.GetNstdOptions(BstrText(Symbol), enNstdOption, r); });
 }
 
 STDMETHODIMP CZmOrvEnt::GetNstdOptionsByStock(BSTR Symbol, INstdOptionsEnt** pOptions) {
   return Query<CNstdOptions>(
       this, "GetNstdOptionsByStock", "Symbol", Symbol, 0, IID_INstdOptionsEnt, pOptions,
-      [&](CDataHolder& s, NstdOptionRecords& r) { s.GetNstdOptions(Wide(Symbol), enEquity, r); },
+      [&](CDataHolder& s, NstdOptionRecords& r) { s.GetNstdOptions(BstrText(Symbol), enEquity, r); },
       LessNstdOptionRecord);
 }
 
@@ -107,13 +109,13 @@ STDMETHODIMP CZmOrvEnt::GetNstdOptionsAll(INstdOptionsEnt** pOptions) {
 
 STDMETHODIMP CZmOrvEnt::GetFuturesBySymbol(BSTR Symbol, IFuturesEnt** pData) {
   return Query<CFutures>(this, "GetFutureBySymbol", "Symbol", Symbol, kFutures | kCommFailure, IID_IFuturesEnt,
-                         pData, [&](CDataHolder& s, FuturesRecords& r) { s.GetFutures(Wide(Symbol), r); });
+                         pData, [&](CDataHolder& s, FuturesRecords& r) { s.GetFutures(BstrText(Symbol), r); });
 }
 
 STDMETHODIMP CZmOrvEnt::GetFuturesByRootSymbol(BSTR Symbol, IFuturesEnt** pFutures) {
   return Query<CFutures>(
       this, "GetFutureByRootSymbol", "Symbol", Symbol, kFutures | kCommFailure, IID_IFuturesEnt, pFutures,
-      [&](CDataHolder& s, FuturesRecords& r) { s.GetFuturesByRoot(Wide(Symbol), enOption, r); }, LessFuturesRecord);
+      [&](CDataHolder& s, FuturesRecords& r) { s.GetFuturesByRoot(BstrText(Symbol), enOption, r); }, LessFuturesRecord);
 }
 
 STDMETHODIMP CZmOrvEnt::GetFuturesAll(IFuturesEnt** pFutures) {
@@ -125,13 +127,13 @@ STDMETHODIMP CZmOrvEnt::GetFuturesAll(IFuturesEnt** pFutures) {
 
 STDMETHODIMP CZmOrvEnt::GetFutOptionBySymbol(BSTR Symbol, IFutOptionsEnt** pData) {
   return Query<CFutOptions>(this, "GetFutureOptionBySymbol", "Symbol", Symbol, kFutures, IID_IFutOptionsEnt, pData,
-                            [&](CDataHolder& s, OptionRecords& r) { s.GetFutOptions(Wide(Symbol), enOption, r); });
+                            [&](CDataHolder& s, OptionRecords& r) { s.GetFutOptions(BstrText(Symbol), enOption, r); });
 }
 
 STDMETHODIMP CZmOrvEnt::GetFutOptionsByFuturesSymbol(BSTR Symbol, IFutOptionsEnt** pOptions) {
   return Query<CFutOptions>(
       this, "GetFutureOptionsByStock", "Symbol", Symbol, kFutures, IID_IFutOptionsEnt, pOptions,
-      [&](CDataHolder& s, OptionRecords& r) { s.GetFutOptions(Wide(Symbol), enFuture, r); }, LessOptionRecord);
+      [&](CDataHolder& s, OptionRecords& r) { s.GetFutOptions(BstrText(Symbol), enFuture, r); }, LessOptionRecord);
 }
 
 STDMETHODIMP CZmOrvEnt::GetFutOptionsAll(IFutOptionsEnt** pOptions) {
@@ -149,7 +151,7 @@ STDMETHODIMP CZmOrvEnt::GetFutOptionsAll(IFutOptionsEnt** pOptions) {
 STDMETHODIMP CZmOrvEnt::GetIVIndexesByStock(BSTR StockSymbol, IIVIndexesEnt** pIVIndexes) {
   return Query<CIVIndexes>(this, "GetIVIndexesByStock", "StockSymbol", StockSymbol, 0, IID_IIVIndexesEnt,
                            pIVIndexes,
-                           [&](CDataHolder& s, IVIndexRecords& r) { s.GetIVIndexes(Wide(StockSymbol), r); });
+                           [&](CDataHolder& s, IVIndexRecords& r) { s.GetIVIndexes(BstrText(StockSymbol), r); });
 }
 
 STDMETHODIMP CZmOrvEnt::GetIVIndexesAll(IIVIndexesEnt** pIVIndexes) {
@@ -160,7 +162,7 @@ STDMETHODIMP CZmOrvEnt::GetIVIndexesAll(IIVIndexesEnt** pIVIndexes) {
 STDMETHODIMP CZmOrvEnt::GetIVSurfacesByStock(BSTR StockSymbol, IIVSurfacesEnt** pIVSurfaces) {
   return Query<CIVSurfaces>(this, "GetIVSurfacesByStock", "Symbol", StockSymbol, 0, IID_IIVSurfacesEnt,
                             pIVSurfaces,
-                            [&](CDataHolder& s, IVSurfaceRecords& r) { s.GetIVSurfaces(Wide(StockSymbol), r); });
+                            [&](CDataHolder& s, IVSurfaceRecords& r) { s.GetIVSurfaces(BstrText(StockSymbol), r); });
 }
 
 STDMETHODIMP CZmOrvEnt::GetIVSurfacesAll(IIVSurfacesEnt** pIVSurface) {
@@ -171,7 +173,7 @@ STDMETHODIMP CZmOrvEnt::GetIVSurfacesAll(IIVSurfacesEnt** pIVSurface) {
 STDMETHODIMP CZmOrvEnt::GetFutIVIndexesBySymbol(BSTR Symbol, IFutIVIndexesEnt** pIVIndexes) {
   return Query<CFutIVIndexes>(this, "GetFutIVIndexesByStock", "StockSymbol", Symbol, kFutures,
                               IID_IFutIVIndexesEnt, pIVIndexes,
-                              [&](CDataHolder& s, IVIndexRecords& r) { s.GetFutIVIndexes(Wide(Symbol), r); });
+                              [&](CDataHolder& s, IVIndexRecords& r) { s.GetFutIVIndexes(BstrText(Symbol), r); });
 }
 
 STDMETHODIMP CZmOrvEnt::GetFutIVIndexesAll(IFutIVIndexesEnt** pIVIndexes) {
@@ -182,7 +184,7 @@ STDMETHODIMP CZmOrvEnt::GetFutIVIndexesAll(IFutIVIndexesEnt** pIVIndexes) {
 STDMETHODIMP CZmOrvEnt::GetFutIVSurfacesBySymbol(BSTR Symbol, IFutIVSurfacesEnt** pIVSurfaces) {
   return Query<CFutIVSurfaces>(this, "GetFutIVSurfacesByStock", "Symbol", Symbol, kFutures, IID_IFutIVSurfacesEnt,
                                pIVSurfaces,
-                               [&](CDataHolder& s, IVSurfaceRecords& r) { s.GetFutIVSurfaces(Wide(Symbol), r); });
+                               [&](CDataHolder& s, IVSurfaceRecords& r) { s.GetFutIVSurfaces(BstrText(Symbol), r); });
 }
 
 STDMETHODIMP CZmOrvEnt::GetFutIVSurfacesAll(IFutIVSurfacesEnt** pIVSurface) {

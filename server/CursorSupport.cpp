@@ -26,39 +26,6 @@ HRESULT CopyOutExchange(const _bstr_t& s, BSTR* out) {
   return S_OK;
 }
 
-std::string Narrow(const _bstr_t& s) {
-  std::string out;
-  const OLECHAR* chars = Chars(s);
-  const UINT length = s.length();
-  for (UINT i = 0; i < length; ++i) {
-    uint32_t c = static_cast<uint16_t>(chars[i]);
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < length) {
-      const uint32_t low = static_cast<uint16_t>(chars[i + 1]);
-      if (low >= 0xDC00 && low < 0xE000) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-        ++i;
-      }
-    }
-    if (c >= 0xD800 && c < 0xE000) c = 0xFFFD;  // a lone surrogate
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
 void UpperCase(BSTR s) {
   const UINT length = SysStringLen(s);
   for (UINT i = 0; i < length; ++i) {

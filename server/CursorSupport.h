@@ -29,9 +29,6 @@ HRESULT CopyOut(const _bstr_t& s, BSTR* out);
 // An exchange that holds no character reads as "*".
 HRESULT CopyOutExchange(const _bstr_t& s, BSTR* out);
 
-// The text of a string as UTF-8, for log lines; empty when absent.
-std::string Narrow(const _bstr_t& s);
-
 // Upper-cases the letters a to z in place.
 void UpperCase(BSTR s);
 

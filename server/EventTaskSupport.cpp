@@ -51,7 +51,7 @@ void RunEventTask(CEventTicket& event, const EventTaskTexts& texts, IUnknown* cu
       ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
       ORV_LOG(orvlog::kError, t->comErrorPrefix << std::hex << static_cast<uint32_t>(e.Error()) << std::dec
                                                 << "\n\tCode meaning = " << e.ErrorMessage()
-                                                << "\n\tDescription = " << Narrow(e.Description()));
+                                                << "\n\tDescription = " << orvcom::Utf8(e.Description()));
     } catch (...) {
       ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
       ORV_LOG(orvlog::kError, t->unknownError);

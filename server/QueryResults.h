@@ -42,7 +42,7 @@ HRESULT Query(CZmOrvEnt* self, const char* name, const char* param, BSTR symbol,
               bool (*less)(const typename C::RecordType&, const typename C::RecordType&) = nullptr) {
   if (param != nullptr) {
     ORV_LOG(orvlog::kTrace,
-            "CZmOrvEnt::" << name << "() started params: " << param << " = " << CZmOrvEnt::Narrow(symbol));
+            "CZmOrvEnt::" << name << "() started params: " << param << " = " << orvcom::Narrow(orvcom::BstrText(symbol)));
     flags |= CZmOrvEnt::kTakesSymbol;
   } else {
     ORV_LOG(orvlog::kTrace, "CZmOrvEnt::" << name << "() started");

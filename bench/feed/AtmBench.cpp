@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/feed/TempFolder.h"
 #include "feed/CDatabaseLock.h"
 #include "feed/COptionsDB.h"
 #include "feed/CSqliteDB.h"
@@ -24,22 +25,7 @@ namespace {
 
 constexpr int kExpirations = 12;
 
-class TempFolder {
- public:
-  TempFolder() {
-    char tmpl[] = "/tmp/orvbench-atm-XXXXXX";
-    m_path = ::mkdtemp(tmpl);
-  }
-  ~TempFolder() {
-    CSqliteDB::CloseKeptConnections();
-    std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
-  }
-  std::string File(const std::string& name) const { return m_path + "/" + name; }
-
- private:
-  std::string m_path;
-};
+using orvbench::TempFolder;
 
 // The chain of "IDX" with its stock row, and a smaller chain of another
 // underlying beside it, as a cache holds several.

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/feed/TempFolder.h"
 #include "feed/COptionsDB.h"
 #include "feed/CSqliteDB.h"
 #include "feed/MessageFormat.h"
@@ -116,22 +117,7 @@ std::vector<uint8_t> AnalyticsBlock(int round) {
   return m.b;
 }
 
-class TempFolder {
- public:
-  TempFolder() {
-    char tmpl[] = "/tmp/orvbench-options-XXXXXX";
-    m_path = ::mkdtemp(tmpl);
-  }
-  ~TempFolder() {
-    CSqliteDB::CloseKeptConnections();
-    std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
-  }
-  std::string File(const std::string& name) const { return m_path + "/" + name; }
-
- private:
-  std::string m_path;
-};
+using orvbench::TempFolder;
 
 // Opens the table's phases to the benchmark.
 class BenchOptionsDB : public COptionsDB {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/feed/TempFolder.h"
 #include "feed/CSqliteDB.h"
 #include "feed/CStocksDB.h"
 #include "feed/MessageFormat.h"
@@ -124,22 +125,7 @@ std::vector<Row> BlockRows(int n, int k) {
 
 int BlockCount(int n) { return (kStocks / n) * kRounds; }
 
-class TempFolder {
- public:
-  TempFolder() {
-    char tmpl[] = "/tmp/orvbench-stocks-XXXXXX";
-    m_path = ::mkdtemp(tmpl);
-  }
-  ~TempFolder() {
-    CSqliteDB::CloseKeptConnections();
-    std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
-  }
-  std::string File(const std::string& name) const { return m_path + "/" + name; }
-
- private:
-  std::string m_path;
-};
+using orvbench::TempFolder;
 
 // Second argument: whether the client holds the symbols. Without it nothing
 // is read back and no event is made: the store alone.

@@ -25,6 +25,7 @@
 #include "server/CStocks.h"
 #include "server/CSendStockMsgWorker.h"
 #include "server/CZmOrvEnt.h"
+#include "tests/server/EventSinkBase.h"
 
 using namespace orvrpc;
 using Clock = std::chrono::steady_clock;
@@ -36,26 +37,9 @@ struct Stamps {
   std::vector<Clock::time_point> queued;
 };
 
-class BenchSink final : public IDispatch {
+class BenchSink final : public orvtest::EventSinkBase {
  public:
   BenchSink(const Stamps* stamps, std::chrono::microseconds work) : m_stamps(stamps), m_work(work) {}
-  STDMETHOD(QueryInterface)(REFIID iid, void** ppv) override {
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__IZmOrvEventsEnt) {
-      *ppv = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHOD_(ULONG, AddRef)() override { return ++m_refs; }
-  STDMETHOD_(ULONG, Release)() override { return --m_refs; }
-  STDMETHOD(GetTypeInfoCount)(UINT* n) override {
-    *n = 0;
-    return S_OK;
-  }
-  STDMETHOD(GetTypeInfo)(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHOD(GetIDsOfNames)(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
   STDMETHOD(Invoke)(DISPID, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
     LONG seq = -1;
     if (params != nullptr && params->cArgs == 1 && params->rgvarg[0].vt == VT_DISPATCH) {
@@ -88,7 +72,6 @@ class BenchSink final : public IDispatch {
  private:
   const Stamps* m_stamps;
   std::chrono::microseconds m_work;
-  std::atomic<ULONG> m_refs{0};
   std::mutex m_mutex;
   std::condition_variable m_cv;
   size_t m_received = 0;

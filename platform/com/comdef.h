@@ -72,6 +72,15 @@ class _bstr_t {
   std::shared_ptr<Data> data_;
 };
 
+namespace orvcom {
+
+// A shared string's whole text, NULs inside included; the null string is
+// the empty text.
+inline std::string Narrow(const _bstr_t& text) { return Narrow(text.GetBSTR(), text.length()); }
+inline std::string Utf8(const _bstr_t& text) { return Utf8(text.GetBSTR(), text.length()); }
+
+}  // namespace orvcom
+
 // ---- _com_error --------------------------------------------------------------
 
 class _com_error {

@@ -1,7 +1,9 @@
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 
 #include "platform/com/interfaces.h"
+#include "platform/com/oleauto.h"
 
 const GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 
@@ -90,6 +92,46 @@ std::string Narrow(const OLECHAR* text, size_t length) {
 }
 
 std::string Narrow(const OLECHAR* text) { return Narrow(text, OleStrLen(text)); }
+
+std::u16string Widen(const std::string& text) { return Widen(text.data(), text.size()); }
+
+std::string Narrow(const std::u16string& text) { return Narrow(text.data(), text.size()); }
+
+std::u16string BstrText(BSTR text) {
+  if (text == nullptr) return std::u16string();
+  return std::u16string(text, SysStringLen(text));
+}
+
+std::string Utf8(const OLECHAR* text, size_t length) {
+  std::string out;
+  for (size_t i = 0; i < length; ++i) {
+    uint32_t c = static_cast<uint16_t>(text[i]);
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < length) {
+      const uint32_t low = static_cast<uint16_t>(text[i + 1]);
+      if (low >= 0xDC00 && low < 0xE000) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      }
+    }
+    if (c >= 0xD800 && c < 0xE000) c = 0xFFFD;  // a lone surrogate
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
 
 }  // namespace orvcom
 

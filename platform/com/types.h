@@ -115,7 +115,16 @@ std::u16string Widen(const char* text);
 std::u16string Widen(const char* text, size_t length);
 std::string Narrow(const OLECHAR* text);
 std::string Narrow(const OLECHAR* text, size_t length);
+// The whole string, NULs inside included.
+std::u16string Widen(const std::string& text);
+std::string Narrow(const std::u16string& text);
 size_t OleStrLen(const OLECHAR* text);
+// A BSTR's text to its stored length, NULs inside included; a null BSTR is
+// the empty text.
+std::u16string BstrText(BSTR text);
+// The text as UTF-8, for log lines that must show any character: a pair of
+// surrogates is one character, a lone surrogate U+FFFD.
+std::string Utf8(const OLECHAR* text, size_t length);
 
 // Type-to-identifier binding behind __uuidof: the generated contract and
 // the standard interfaces specialise it.

@@ -61,6 +61,32 @@ TEST(Bstr, EightBitTextWidensAndNarrowsOneUnitPerByte) {
   SysFreeString(taken);
 }
 
+// Symbols and texts travel as whole strings: nothing stops at a NUL inside,
+// and a null string is the empty text.
+TEST(Bstr, WholeStringsWidenAndNarrowWithEveryUnit) {
+  const std::string bytes("A\0\xe9", 3);
+  const std::u16string units = orvcom::Widen(bytes);
+  EXPECT_EQ(units, std::u16string(u"A\0\u00e9", 3));
+  EXPECT_EQ(orvcom::Narrow(units), bytes);
+  EXPECT_EQ(orvcom::Narrow(std::u16string(u"\u20ac5")), "?5");
+  BSTR withNul = SysAllocStringLen(u"AB\0C", 4);
+  EXPECT_EQ(orvcom::BstrText(withNul), std::u16string(u"AB\0C", 4));
+  const _bstr_t owner(withNul, false);
+  EXPECT_EQ(orvcom::Narrow(owner), std::string("AB\0C", 4));
+  EXPECT_EQ(orvcom::BstrText(nullptr), u"");
+  EXPECT_EQ(orvcom::Narrow(_bstr_t()), "");
+  EXPECT_EQ(orvcom::Widen(std::string()), u"");
+}
+
+TEST(Bstr, Utf8JoinsSurrogatePairsAndReplacesLoneHalves) {
+  std::u16string text = u"A\u00e9\u20ac\U0001F600";
+  text.push_back(char16_t(0xD800));  // a high half with nothing after it
+  EXPECT_EQ(orvcom::Utf8(text.data(), text.size()), "A\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xef\xbf\xbd");
+  const std::u16string lowFirst = {char16_t(0xDC00), u'B'};
+  EXPECT_EQ(orvcom::Utf8(_bstr_t(lowFirst.c_str())), "\xef\xbf\xbd" "B");
+  EXPECT_EQ(orvcom::Utf8(_bstr_t()), "");
+}
+
 // Records share their strings across threads; the first 8-bit read of a
 // shared string must not race another thread's.
 TEST(Bstr, EightBitViewOfASharedStringIsSafeFromManyThreads) {

@@ -29,6 +29,8 @@
 #include "dde/CSystemTray.h"
 #include "platform/win/registry.h"
 
+using namespace zmdde;
+
 extern char** environ;
 
 namespace {
@@ -1345,6 +1347,48 @@ class SubscriptionJournal {
 
 class LinkLifeCycle : public DdeServerTest {
  protected:
+  // Queues a request of a kind the worker drops behind all the others and
+  // waits until the worker has taken it: what was queued before is done.
+  bool Settle() {
+    SubscriptionQueue& queue = server_->Subscriptions();
+    SubscriptionRequest marker;
+    marker.symbol = "#";
+    marker.kind = enStockData_Direct;
+    queue.Enqueue(marker);
+    return WaitFor([&] { return queue.Queued().empty(); }, 60000);
+  }
+  // An advise link on a conversation of its own, as a spreadsheet's cell
+  // opens it.
+  static void OpenLink(ddetest::Client& client, const std::string& topic, const std::string& item, HCONV* link) {
+    *link = client.Connect(topic, "ZmDDE");
+    ASSERT_NE(*link, nullptr);
+    ASSERT_TRUE(client.Transact(*link, item, XTYP_ADVSTART));
+  }
+  static void CloseLink(ddetest::Client& client, HCONV link, const std::string& item) {
+    EXPECT_TRUE(client.Transact(link, item, XTYP_ADVSTOP));
+    DdeDisconnect(link);
+  }
+  // The refresh pass on the bridge's thread, between two settled queues.
+  void RefreshSettled(BridgeThread& bridge, ddetest::Client& client) {
+    ASSERT_TRUE(Settle());
+    ASSERT_TRUE(bridge.Run(client, [&] { server_->RefreshAll(); }));
+    ASSERT_TRUE(Settle());
+  }
+  // The chain of the first instrument of the walk that has one: not every
+  // instrument has options.
+  template <class Chain, class Walk, class ChainOf>
+  static Chain FirstChain(Walk walk, ChainOf chainOf) {
+    Chain chain;
+    do {
+      try {
+        chain = chainOf(walk->GetSymbol());
+      } catch (const _com_error&) {
+      }
+    } while (!chain && walk->Next() == VARIANT_TRUE);
+    if (!chain) _com_issue_error(E_FAIL);
+    return chain;
+  }
+
   // The first instrument with data of every kind.
   std::vector<LinkKind> Kinds() {
     std::vector<LinkKind> kinds;
@@ -1371,16 +1415,8 @@ class LinkLifeCycle : public DdeServerTest {
                        }});
     }
     {
-      // Not every stock has non-standard options.
-      INstdOptionsEntPtr chain;
-      IStocksEntPtr stocks = orve->GetStocksAll();
-      do {
-        try {
-          chain = orve->GetNstdOptionsByStock(stocks->GetSymbol());
-        } catch (const _com_error&) {
-        }
-      } while (!chain && stocks->Next() == VARIANT_TRUE);
-      if (!chain) _com_issue_error(E_FAIL);
+      INstdOptionsEntPtr chain = FirstChain<INstdOptionsEntPtr>(
+          orve->GetStocksAll(), [orve](const _bstr_t& stock) { return orve->GetNstdOptionsByStock(stock); });
       const _bstr_t option = chain->GetSymbol();
       const _bstr_t underlying = chain->GetStockSymbol();
       kinds.push_back({"non-standard option", enNstdOptionData, Text(option), "RootId",
@@ -1398,16 +1434,8 @@ class LinkLifeCycle : public DdeServerTest {
                        [orve, future] {
                          return Price(orve->GetFuturesBySymbol(future)->GetLastPrice());
                        }});
-      // Not every future has options.
-      IFutOptionsEntPtr chain;
-      IFuturesEntPtr futures = orve->GetFuturesAll();
-      do {
-        try {
-          chain = orve->GetFutOptionsByFuturesSymbol(futures->GetSymbol());
-        } catch (const _com_error&) {
-        }
-      } while (!chain && futures->Next() == VARIANT_TRUE);
-      if (!chain) _com_issue_error(E_FAIL);
+      IFutOptionsEntPtr chain = FirstChain<IFutOptionsEntPtr>(
+          orve->GetFuturesAll(), [orve](const _bstr_t& future) { return orve->GetFutOptionsByFuturesSymbol(future); });
       const _bstr_t option = chain->GetSymbol();
       kinds.push_back({"future option", enFutureOptionData, SymbolToTopic(Text(option)),
                        "FutOptBid", [orve, option] {
@@ -1513,14 +1541,6 @@ TEST_F(LinkLifeCycle, EveryOpenLinkGetsEveryValueAndNothingStaysSubscribed) {
   ASSERT_TRUE(bridge.Started());
   ddetest::Client client;
   SubscriptionQueue& queue = server_->Subscriptions();
-  auto settle = [&] {
-    // A request of a kind the worker drops, behind all the others.
-    SubscriptionRequest marker;
-    marker.symbol = "#";
-    marker.kind = enStockData_Direct;
-    queue.Enqueue(marker);
-    return WaitFor([&] { return queue.Queued().empty(); }, 60000);
-  };
 
   for (const LinkKind& kind : kinds) {
     for (const Sequence& sequence : sequences) try {
@@ -1530,21 +1550,19 @@ TEST_F(LinkLifeCycle, EveryOpenLinkGetsEveryValueAndNothingStaysSubscribed) {
       for (const char* step = sequence.steps; *step; ++step) {
         switch (*step) {
           case 'o': {
-            HCONV conversation = client.Connect(kind.topic, "ZmDDE");
-            ASSERT_NE(conversation, nullptr);
-            ASSERT_TRUE(client.Transact(conversation, kind.item, XTYP_ADVSTART));
+            HCONV conversation = nullptr;
+            ASSERT_NO_FATAL_FAILURE(OpenLink(client, kind.topic, kind.item, &conversation));
             open.push_back(conversation);
             break;
           }
           case 'c':
             ASSERT_FALSE(open.empty());
-            EXPECT_TRUE(client.Transact(open.back(), kind.item, XTYP_ADVSTOP));
-            DdeDisconnect(open.back());
+            CloseLink(client, open.back(), kind.item);
             open.pop_back();
             break;
           case 'h': queue.Hold(true); break;
           case 'r': queue.Hold(false); break;
-          case 'w': ASSERT_TRUE(settle()); break;
+          case 'w': ASSERT_TRUE(Settle()); break;
           case 'f': ASSERT_TRUE(bridge.Run(client, [&] { server_->RefreshAll(); })); break;
           case 'x':
             SimControl()->InjectStatus("Subscribe", -1, 13 /* the subscription limit */, 0);
@@ -1552,7 +1570,7 @@ TEST_F(LinkLifeCycle, EveryOpenLinkGetsEveryValueAndNothingStaysSubscribed) {
           case 'y': SimControl()->ClearInjections(); break;
         }
       }
-      ASSERT_TRUE(settle());
+      ASSERT_TRUE(Settle());
 
       // A tick, and a posting pass after another until every open link
       // shows the value the server holds now.
@@ -1586,14 +1604,11 @@ TEST_F(LinkLifeCycle, EveryOpenLinkGetsEveryValueAndNothingStaysSubscribed) {
       // Every link gone: the server lets go of what the bridge subscribed,
       // and the refresh pass leaves no entry behind.
       while (!open.empty()) {
-        EXPECT_TRUE(client.Transact(open.back(), kind.item, XTYP_ADVSTOP));
-        DdeDisconnect(open.back());
+        CloseLink(client, open.back(), kind.item);
         open.pop_back();
       }
       SimControl()->ClearInjections();
-      ASSERT_TRUE(settle());
-      ASSERT_TRUE(bridge.Run(client, [&] { server_->RefreshAll(); }));
-      ASSERT_TRUE(settle());
+      ASSERT_NO_FATAL_FAILURE(RefreshSettled(bridge, client));
       EXPECT_EQ(journal.Unbalanced(), "");
       EXPECT_TRUE(WaitFor([&] {
         return g_DataHolder.stock.entries.empty() && g_DataHolder.option.entries.empty() &&
@@ -1639,43 +1654,30 @@ TEST_F(LinkLifeCycle, OptionsCarriedOnTheirOwnOverTheLimitAreLetGoWithTheirLinks
   BridgeThread bridge(server_);
   ASSERT_TRUE(bridge.Started());
   ddetest::Client client;
-  SubscriptionQueue& queue = server_->Subscriptions();
-  auto settle = [&] {
-    SubscriptionRequest marker;
-    marker.symbol = "#";
-    marker.kind = enStockData_Direct;
-    queue.Enqueue(marker);
-    return WaitFor([&] { return queue.Queued().empty(); }, 60000);
-  };
   SubscriptionJournal journal;
   std::map<std::string, HCONV> links;
-  auto open = [&](const std::string& option) {
-    HCONV conversation = client.Connect(option, "ZmDDE");
-    ASSERT_NE(conversation, nullptr);
-    ASSERT_TRUE(client.Transact(conversation, "Bid", XTYP_ADVSTART));
-    links[option] = conversation;
-  };
+  auto open = [&](const std::string& option) { OpenLink(client, option, "Bid", &links[option]); };
   struct Injection {
     ~Injection() { SimControl()->ClearInjections(); }
   } injection;
 
   open(first);
-  ASSERT_TRUE(settle());
+  ASSERT_TRUE(Settle());
   ASSERT_TRUE(Subscribed(underlyings[0], enEquity, enOptionData));
   // The second chain is refused for the limit while the first has options
   // no link holds: the over-limit thread trades the first for its option.
   SimControl()->InjectStatus("Subscribe", -1, 13 /* the subscription limit */, 0);
   open(other);
-  ASSERT_TRUE(settle());
+  ASSERT_TRUE(Settle());
   ASSERT_TRUE(WaitFor([&] { return !server_->IsOverLimitThreadRunning(); }, 60000));
   SimControl()->ClearInjections();
   EXPECT_FALSE(Subscribed(underlyings[0], enEquity, enOptionData));
   // Refused too while the limit held: tried again, with the other chain.
   ASSERT_TRUE(bridge.Run(client, [&] { server_->RefreshAll(); }));
-  ASSERT_TRUE(settle());
+  ASSERT_TRUE(Settle());
   EXPECT_TRUE(Subscribed(first, enOption, enOptionData));
   open(second);
-  ASSERT_TRUE(settle());
+  ASSERT_TRUE(Settle());
   EXPECT_TRUE(Subscribed(second, enOption, enOptionData));
 
   std::map<HCONV, size_t> seen;
@@ -1704,13 +1706,8 @@ TEST_F(LinkLifeCycle, OptionsCarriedOnTheirOwnOverTheLimitAreLetGoWithTheirLinks
       30000);
   EXPECT_TRUE(delivered) << missing;
 
-  for (const auto& [option, c] : links) {
-    EXPECT_TRUE(client.Transact(c, "Bid", XTYP_ADVSTOP));
-    DdeDisconnect(c);
-  }
-  ASSERT_TRUE(settle());
-  ASSERT_TRUE(bridge.Run(client, [&] { server_->RefreshAll(); }));
-  ASSERT_TRUE(settle());
+  for (const auto& [option, c] : links) CloseLink(client, c, "Bid");
+  ASSERT_NO_FATAL_FAILURE(RefreshSettled(bridge, client));
   EXPECT_EQ(journal.Unbalanced(), "");
   EXPECT_FALSE(Subscribed(first, enOption, enOptionData));
   EXPECT_FALSE(Subscribed(second, enOption, enOptionData));

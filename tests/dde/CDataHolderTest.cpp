@@ -21,6 +21,8 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
+using namespace zmdde;
+
 namespace {
 
 TEST(DataHolderEntries, ConstructorsZeroEverythingButTheirArguments) {

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+using namespace zmdde;
+
 namespace {
 
 const UINT kMenu = 102;

@@ -7,6 +7,8 @@
 
 #include "dde/RequestRenderer.h"
 
+using namespace zmdde;
+
 namespace {
 
 struct Store {

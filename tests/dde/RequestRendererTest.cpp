@@ -8,6 +8,8 @@
 
 #include "dde/ItemCatalogue.h"
 
+using namespace zmdde;
+
 namespace {
 
 const DdeHandleValue kStockTopic = 101;

@@ -10,6 +10,8 @@
 
 #include "dde/SubscriptionQueue.h"
 
+using namespace zmdde;
+
 namespace {
 
 std::string Text(const _bstr_t& b) {

@@ -21,6 +21,8 @@
 #include "platform/win/profile.h"
 #include "platform/win/resource.h"
 
+using namespace zmdde;
+
 namespace {
 
 const auto kWait = std::chrono::seconds(10);

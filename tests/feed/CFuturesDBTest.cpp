@@ -334,7 +334,7 @@ TEST_F(FuturesDBTest, ALateSubscriberGetsTheRowsOfItsKeyAsGiven) {
       {u"NOSUCH", 0, {}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(NarrowSymbol(c.symbol) + " flag " + std::to_string(c.flag));
+    SCOPED_TRACE(orvcom::Narrow(c.symbol) + " flag " + std::to_string(c.flag));
     const Client first = NewClient(), late = NewClient();
     db.Subscribe(first.handle, CSymbolKey(c.symbol, c.flag));
     db.Subscribe(late.handle, CSymbolKey(c.symbol, c.flag));

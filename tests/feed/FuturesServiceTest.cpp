@@ -46,10 +46,7 @@ std::vector<std::string> Symbols(const std::vector<FutureRecord>& rows) {
   return out;
 }
 
-std::string Narrow(const _bstr_t& s) {
-  const char* text = static_cast<const char*>(s);
-  return text != nullptr ? text : "";
-}
+using orvcom::Narrow;
 
 class FuturesServiceTest : public ::testing::Test {
  protected:

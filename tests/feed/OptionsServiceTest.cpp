@@ -49,7 +49,7 @@ bool SortedAndDistinct(const std::vector<Record>& rows) {
          s.end();
 }
 
-std::u16string Wide(const _bstr_t& s) { return std::u16string(s.GetBSTR()); }
+using orvcom::BstrText;
 
 // Hands each block of a snapshot reply to the table as the pull thread
 // hands it the blocks of a pull reply.
@@ -136,7 +136,7 @@ TEST_F(OptionsServiceTest, AnUnderlyingComesFromTheServiceUntilTheTableHoldsItsQ
     ASSERT_GT(r.IV, 0.0f) << static_cast<const char*>(r.Symbol);
   }
 
-  const std::u16string underlying = Wide(all[0].StockSymbol);
+  const std::u16string underlying = BstrText(all[0].StockSymbol);
   const std::string narrow(static_cast<const char*>(all[0].StockSymbol));
   const std::vector<std::string> calls = {"GetMarketData symbol=" + narrow + " symbol_type=1 data_type=2",
                                           "GetMarketData symbol=" + narrow + " symbol_type=1 data_type=4",
@@ -169,7 +169,7 @@ TEST_F(OptionsServiceTest, AnUnderlyingComesFromTheServiceUntilTheTableHoldsItsQ
 
   // One option is fewer than 50 rows: the service, asked for that option.
   const std::string option(static_cast<const char*>(fetched[0].Symbol));
-  const std::vector<OptionRecord> one = Get(m_options, m_equities, Wide(fetched[0].Symbol), 1);
+  const std::vector<OptionRecord> one = Get(m_options, m_equities, BstrText(fetched[0].Symbol), 1);
   EXPECT_EQ(Symbols(one), std::vector<std::string>{option});
   EXPECT_EQ(SnapshotCalls(), (std::vector<std::string>{"GetMarketData symbol=" + option + " symbol_type=2 data_type=2",
                                                         "GetMarketData symbol=" + option + " symbol_type=2 data_type=4",
@@ -218,7 +218,7 @@ TEST_F(OptionsServiceTest, FuturesOptionsComeByFutureOrByOption) {
 
   // A future's few options never serve from the table: stored or not, the
   // answer is the snapshot alone.
-  const std::u16string future = Wide(all[0].StockSymbol);
+  const std::u16string future = BstrText(all[0].StockSymbol);
   const std::string narrow(static_cast<const char*>(all[0].StockSymbol));
   std::unique_ptr<CORBA::Any> base(
       RequestSnapshot(SnapshotKind::kFutureOptionBase, CSymbolKey(future, 0), m_futures));
@@ -239,7 +239,7 @@ TEST_F(OptionsServiceTest, FuturesOptionsComeByFutureOrByOption) {
   }
 
   const std::string option(static_cast<const char*>(byFuture[0].Symbol));
-  EXPECT_EQ(Symbols(Get(m_futOptions, m_futures, Wide(byFuture[0].Symbol), 1)), std::vector<std::string>{option});
+  EXPECT_EQ(Symbols(Get(m_futOptions, m_futures, BstrText(byFuture[0].Symbol), 1)), std::vector<std::string>{option});
   EXPECT_EQ(SnapshotCalls(), (std::vector<std::string>{"GetMarketData symbol=" + option + " symbol_type=2 data_type=15",
                                                         "GetMarketData symbol=" + option + " symbol_type=2 data_type=16"}));
 }

@@ -409,7 +409,7 @@ TEST_F(Queries, StocksComeFromASnapshotAndThenFromTheTableASubscriptionFilled) {
   CComPtr<IStocksEnt> one;
   ASSERT_EQ(object->GetStockBySymbol(lower, &one), S_OK) << TakeError();
   EXPECT_EQ(ReadSymbols(one.p), std::vector<std::string>{stock});
-  EXPECT_EQ(CZmOrvEnt::Narrow(lower), stock);
+  EXPECT_EQ(orvcom::Narrow(orvcom::BstrText(lower)), stock);
   SysFreeString(lower);
   std::string given = stock;
   for (char& c : given) c = static_cast<char>(std::tolower(c));

@@ -18,6 +18,7 @@
 #include "OrvPayload.h"
 #include "platform/com/comdef.h"
 #include "server/CZmOrvEnt.h"
+#include "tests/server/EventSinkBase.h"
 #include "feed/UserFileName.h"
 #include "tests/feed/LogCapture.h"
 #include "tests/feed/SessionServiceSupport.h"
@@ -135,26 +136,8 @@ std::string Lower(std::string s) {
 }
 
 // A client's event sink: records the symbols of every OnStocksChange.
-class StockSink final : public IDispatch {
+class StockSink final : public EventSinkBase {
  public:
-  STDMETHOD(QueryInterface)(REFIID iid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__IZmOrvEventsEnt) {
-      *ppv = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHOD_(ULONG, AddRef)() override { return ++m_refs; }
-  STDMETHOD_(ULONG, Release)() override { return --m_refs; }
-  STDMETHOD(GetTypeInfoCount)(UINT* n) override {
-    *n = 0;
-    return S_OK;
-  }
-  STDMETHOD(GetTypeInfo)(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHOD(GetIDsOfNames)(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
   STDMETHOD(Invoke)(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
     if (id != 1 || params == nullptr || params->cArgs != 1 || params->rgvarg[0].vt != VT_DISPATCH) return S_OK;
     CComQIPtr<IStocksEnt> cursor(params->rgvarg[0].pdispVal);
@@ -182,10 +165,8 @@ class StockSink final : public IDispatch {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_symbols;
   }
-  ULONG Refs() const { return m_refs; }
 
  private:
-  std::atomic<ULONG> m_refs{0};
   std::mutex m_mutex;
   std::condition_variable m_cv;
   std::set<std::string> m_symbols;
@@ -193,26 +174,8 @@ class StockSink final : public IDispatch {
 
 // A call by name through IDispatch; args in the order of the signature.
 // Records which events arrived, whatever their kind.
-class EventKindSink final : public IDispatch {
+class EventKindSink final : public EventSinkBase {
  public:
-  STDMETHOD(QueryInterface)(REFIID iid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__IZmOrvEventsEnt) {
-      *ppv = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHOD_(ULONG, AddRef)() override { return ++m_refs; }
-  STDMETHOD_(ULONG, Release)() override { return --m_refs; }
-  STDMETHOD(GetTypeInfoCount)(UINT* n) override {
-    *n = 0;
-    return S_OK;
-  }
-  STDMETHOD(GetTypeInfo)(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHOD(GetIDsOfNames)(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
   STDMETHOD(Invoke)(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
     {
       std::lock_guard<std::mutex> lock(m_mutex);
@@ -231,10 +194,8 @@ class EventKindSink final : public IDispatch {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_ids;
   }
-  ULONG Refs() const { return m_refs; }
 
  private:
-  std::atomic<ULONG> m_refs{0};
   std::mutex m_mutex;
   std::condition_variable m_cv;
   std::set<DISPID> m_ids;

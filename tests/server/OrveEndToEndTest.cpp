@@ -54,6 +54,7 @@
 #include "platform/com/comdef.h"
 #include "platform/win/registry.h"
 #include "OrveProcessSupport.h"
+#include "tests/server/EventSinkBase.h"
 #include "../feed/SslFiles.h"
 
 extern char** environ;
@@ -78,26 +79,8 @@ std::string CommandLineOf(pid_t pid) {
 
 // A client's event sink: for each OnStocksChange it walks the cursor, every
 // step a call back into the server while the server's event call waits.
-class StockSink final : public IDispatch {
+class StockSink final : public orvtest::EventSinkBase {
  public:
-  STDMETHOD(QueryInterface)(REFIID iid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__IZmOrvEventsEnt) {
-      *ppv = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHOD_(ULONG, AddRef)() override { return ++m_refs; }
-  STDMETHOD_(ULONG, Release)() override { return --m_refs; }
-  STDMETHOD(GetTypeInfoCount)(UINT* n) override {
-    *n = 0;
-    return S_OK;
-  }
-  STDMETHOD(GetTypeInfo)(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHOD(GetIDsOfNames)(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
   STDMETHOD(Invoke)(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
     if (id != 1 || params == nullptr || params->cArgs != 1 || params->rgvarg[0].vt != VT_DISPATCH) return S_OK;
     CComQIPtr<IStocksEnt> cursor(params->rgvarg[0].pdispVal);
@@ -141,10 +124,8 @@ class StockSink final : public IDispatch {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_failedWalks;
   }
-  ULONG Refs() const { return m_refs; }
 
  private:
-  std::atomic<ULONG> m_refs{0};
   std::mutex m_mutex;
   std::condition_variable m_cv;
   std::set<std::string> m_symbols;
@@ -157,26 +138,8 @@ class StockSink final : public IDispatch {
 // one after a larger is an older quote delivered late). It can hold its
 // first event until told to go on, or let go of everything from inside
 // its handler.
-class QuoteSink final : public IDispatch {
+class QuoteSink final : public orvtest::EventSinkBase {
  public:
-  STDMETHOD(QueryInterface)(REFIID iid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID__IZmOrvEventsEnt) {
-      *ppv = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHOD_(ULONG, AddRef)() override { return ++m_refs; }
-  STDMETHOD_(ULONG, Release)() override { return --m_refs; }
-  STDMETHOD(GetTypeInfoCount)(UINT* n) override {
-    *n = 0;
-    return S_OK;
-  }
-  STDMETHOD(GetTypeInfo)(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHOD(GetIDsOfNames)(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
   STDMETHOD(Invoke)(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
     if (id != 1 || params == nullptr || params->cArgs != 1 || params->rgvarg[0].vt != VT_DISPATCH) return S_OK;
     std::vector<std::pair<std::string, long>> rows;
@@ -249,10 +212,8 @@ class QuoteSink final : public IDispatch {
     }
     return n;
   }
-  ULONG Refs() const { return m_refs; }
 
  private:
-  std::atomic<ULONG> m_refs{0};
   std::mutex m_mutex;
   std::condition_variable m_cv;
   std::vector<std::pair<std::string, long>> m_rows;
