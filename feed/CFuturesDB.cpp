@@ -9,7 +9,6 @@
 #include "feed/CDatabaseLock.h"
 #include "feed/CSqliteDB.h"
 #include "feed/CSqliteException.h"
-#include "feed/CSqliteTransaction.h"
 #include "feed/MessageFormat.h"
 #include "feed/RequestSnapshot.h"
 #include "feed/SnapshotReply.h"
@@ -25,21 +24,12 @@ const char* const kTable = "futures";
 // Every read of events and of a root's rows goes by root symbol.
 const char* const kCreateIndex = "CREATE INDEX IF NOT EXISTS futures_root_indx ON futures (root_symbol)";
 
-constexpr UINT kDeleteAll = 103;
 constexpr UINT kCreateTable = 136;
 constexpr UINT kUpdateQuote = 138;
 constexpr UINT kSelectAll = 139;
 constexpr UINT kSelectSymbol = 140;
 constexpr UINT kInsertBase = 141;
 constexpr UINT kSelectRoot = 160;
-
-void LogSqliteError(const char* operation, const CSqliteException& e, int line) {
-  tablelog::SqliteError("CFuturesDB", operation, e, __FILE__, line);
-}
-
-void LogUnexpectedError(const char* operation, int line, const char* tail = "") {
-  tablelog::UnexpectedError("CFuturesDB", operation, __FILE__, line, tail);
-}
 
 void ApplyField(CFuturesDB::BlockRecord& b, const FieldValue& v) {
   FutureRecord& r = b.record;
@@ -132,28 +122,7 @@ CFuturesDB::CFuturesDB(const std::string& databasePath, bool direct) : CLiteDB(d
 
 CFuturesDB::~CFuturesDB() = default;
 
-bool CFuturesDB::Initialize() {
-  ORV_LOG(orvlog::kTrace, "CFuturesDB::Initialize() started user: " << DatabasePath());
-  bool ok = true;
-  try {
-    const std::string create = LoadSqlTemplate(kCreateTable, kTable);
-    const std::string empty = LoadSqlTemplate(kDeleteAll, kTable);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand(db.HasTable(kTable) ? empty.c_str() : create.c_str());
-    db.RunCommand(kCreateIndex);
-  } catch (const CSqliteException& e) {
-    LogSqliteError("Initialize", e, __LINE__);
-    ok = false;
-  } catch (...) {
-    LogUnexpectedError("Initialize", __LINE__, ".");
-    ok = false;
-  }
-  ORV_LOG(orvlog::kTrace, "CFuturesDB::Initialize() completed: " << DatabasePath());
-  return ok;
-}
+bool CFuturesDB::Initialize() { return InitializeTable("CFuturesDB", kTable, kCreateTable, kCreateIndex); }
 
 void CFuturesDB::DeleteSymbol(const std::u16string& symbol, BYTE keyFlag) {
   _DeleteSymbolFromDB(kTable, symbol, keyFlag);
@@ -212,15 +181,9 @@ const uint8_t* CFuturesDB::_ParseFutureQuote(const uint8_t* data, const uint8_t*
 void CFuturesDB::_UpdateFutureBase(const BlockMap& map) {
   ORV_LOG(orvlog::kDebug, "Update Future Base");
   if (map.empty()) return;  // an empty transaction would change nothing
-  try {
+  WriteTransaction("CFuturesDB", "_UpdateFutureBase", [&](CSqliteDB& db) {
     const std::string insertSql = LoadSqlTemplate(kInsertBase, kTable);
     const std::string selectSql = LoadSqlTemplate(kSelectSymbol, kTable);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand("begin transaction;");
-    CSqliteTransaction transaction(db);
     CSqliteStatement select = db.Prepare(selectSql.c_str());
     CSqliteStatement insert = db.Prepare(insertSql.c_str());
     for (const auto& entry : map) {
@@ -244,24 +207,13 @@ void CFuturesDB::_UpdateFutureBase(const BlockMap& map) {
     }
     select.Release();
     insert.Release();
-    transaction.Commit();
-  } catch (const CSqliteException& e) {
-    LogSqliteError("_UpdateFutureBase", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError("_UpdateFutureBase", __LINE__);
-  }
+  });
 }
 
 void CFuturesDB::_UpdateFutureQuote(const BlockMap& map) {
   if (map.empty()) return;
-  try {
+  WriteTransaction("CFuturesDB", "_UpdateFutureQuote", [&](CSqliteDB& db) {
     const std::string sql = LoadSqlTemplate(kUpdateQuote, kTable);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand("begin transaction;");
-    CSqliteTransaction transaction(db);
     CSqliteStatement update = db.Prepare(sql.c_str());
     for (const auto& entry : map) {
       const BlockRecord& b = entry.second;
@@ -285,12 +237,7 @@ void CFuturesDB::_UpdateFutureQuote(const BlockMap& map) {
       update.Reset();
     }
     update.Release();
-    transaction.Commit();
-  } catch (const CSqliteException& e) {
-    LogSqliteError("_UpdateFutureQuote", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError("_UpdateFutureQuote", __LINE__);
-  }
+  });
 }
 
 void CFuturesDB::CollectRoots(std::vector<std::string>& list, const BlockMap& map) {
@@ -304,17 +251,11 @@ void CFuturesDB::CollectRoots(std::vector<std::string>& list, const BlockMap& ma
 
 void CFuturesDB::_InitializeEvents(const std::vector<std::string>& roots) {
   ORV_LOG(orvlog::kDebug, "CFuturesDB::_InitializeEvents() " << roots.size());
-  try {
+  // One read transaction around all the selects rather than the file's
+  // shared lock taken and dropped per root.
+  WriteTransaction("CFuturesDB", "_InitializeEvents", [&](CSqliteDB& db) {
     const std::string sql = LoadSqlTemplate(kSelectRoot, kTable);
     ClientEvents events;
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    // One read transaction around all the selects rather than the file's
-    // shared lock taken and dropped per root.
-    db.RunCommand("begin transaction;");
-    CSqliteTransaction transaction(db);
     CSqliteStatement select = db.Prepare(sql.c_str());
     for (const std::string& root : roots) {
       ORV_LOG(orvlog::kDebug, "Next future root " << root);
@@ -341,12 +282,7 @@ void CFuturesDB::_InitializeEvents(const std::vector<std::string>& roots) {
     // queued before the next block can change the rows.
     for (const auto& entry : events) _SendEvent(entry.first, entry.second);
     select.Release();
-    transaction.Commit();
-  } catch (const CSqliteException& e) {
-    LogSqliteError("_InitializeEvents", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError("_InitializeEvents", __LINE__);
-  }
+  });
 }
 
 void CFuturesDB::_SendEvent(const CEventClientPtr& client, const std::vector<FutureRecord>& records) {
@@ -398,14 +334,10 @@ void CFuturesDB::SendCurrentData(const CEventClientPtr& client, const CSymbolKey
 }
 
 void CFuturesDB::_RequestDB(const CSymbolKey& key, std::vector<FutureRecord>& out) {
-  try {
+  ReadAccess("CFuturesDB", "_RequestDB", [&](CSqliteDB& db) {
     const bool all = key.Empty();
     const std::string sql = LoadSqlTemplate(all ? kSelectAll : key.Flag() ? kSelectRoot : kSelectSymbol, kTable);
     const std::string symbol = key.Narrow();
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
     CSqliteStatement select = db.Prepare(sql.c_str());
     if (!all) select.BindText(1, symbol.c_str());
     for (CSqliteQuery query = select.RunQuery(); !query.AtEnd() && !IsStopRequested(); query.Next()) {
@@ -413,11 +345,7 @@ void CFuturesDB::_RequestDB(const CSymbolKey& key, std::vector<FutureRecord>& ou
       ReadFutureRow(query, r);
       out.push_back(r);
     }
-  } catch (const CSqliteException& e) {
-    LogSqliteError("_RequestDB", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError("_RequestDB", __LINE__);
-  }
+  });
 }
 
 void CFuturesDB::_ReadSnapshot(const CORBA::Any* reply, bool quote, BlockMap& map) {

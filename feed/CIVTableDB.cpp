@@ -11,7 +11,6 @@
 #include "feed/CSettings.h"
 #include "feed/CSqliteDB.h"
 #include "feed/CSqliteException.h"
-#include "feed/CSqliteTransaction.h"
 #include "feed/DecompressMessage.h"
 #include "feed/IVRecordTraits.h"
 #include "feed/MessageFormat.h"
@@ -20,16 +19,7 @@
 
 namespace {
 
-constexpr UINT kDeleteAll = 103;
 constexpr UINT kSymbolExists = 134;
-
-void LogSqliteError(const char* owner, const char* operation, const CSqliteException& e, int line) {
-  tablelog::SqliteError(owner, operation, e, __FILE__, line);
-}
-
-void LogUnexpectedError(const char* owner, const char* operation, int line, const char* tail = "") {
-  tablelog::UnexpectedError(owner, operation, __FILE__, line, tail);
-}
 
 // Fills the records of an unkeyed IV block. One record serves the whole
 // block: a field that the block does not carry keeps the previous record's
@@ -93,26 +83,7 @@ std::string CIVTableDB<Record>::_Sql(UINT id) const {
 
 template <class Record>
 bool CIVTableDB<Record>::Initialize() {
-  ORV_LOG(orvlog::kTrace, m_names.className << "::Initialize() started user: " << DatabasePath());
-  bool ok = true;
-  try {
-    const std::string create = _Sql(m_names.createId);
-    const std::string empty = _Sql(kDeleteAll);
-    // The other service's pull thread may be writing the same file.
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand(db.HasTable(m_table.c_str()) ? empty.c_str() : create.c_str());
-  } catch (const CSqliteException& e) {
-    LogSqliteError(m_names.className, "Initialize", e, __LINE__);
-    ok = false;
-  } catch (...) {
-    LogUnexpectedError(m_names.className, "Initialize", __LINE__, ".");
-    ok = false;
-  }
-  ORV_LOG(orvlog::kTrace, m_names.className << "::Initialize() completed: " << DatabasePath());
-  return ok;
+  return InitializeTable(m_names.className, m_table, m_names.createId);
 }
 
 template <class Record>
@@ -188,16 +159,10 @@ void CIVTableDB<Record>::_UpdateDB(const Parsed& parsed) {
   if (!any) return;
 
   ORV_LOG(orvlog::kTrace, m_names.className << "::_UpdateDB started");
-  try {
+  this->WriteTransaction(m_names.className, "_UpdateDB", [&](CSqliteDB& db) {
     const std::string insertSql = _Sql(m_names.insertId);
     const std::string updateSql = _Sql(m_names.updateId);
     const std::string existsSql = _Sql(kSymbolExists);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand("begin transaction;");
-    CSqliteTransaction transaction(db);
     CSqliteStatement insert = db.Prepare(insertSql.c_str());
     CSqliteStatement update = db.Prepare(updateSql.c_str());
     // On the writing connection, so that it sees what this block has
@@ -247,24 +212,15 @@ void CIVTableDB<Record>::_UpdateDB(const Parsed& parsed) {
     update.Release();
     if (nullKeyPrepared) updateNullKey.Release();
     exists.Release();
-    transaction.Commit();
-  } catch (const CSqliteException& e) {
-    LogSqliteError(m_names.className, "_UpdateDB", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError(m_names.className, "_UpdateDB", __LINE__);
-  }
+  });
   ORV_LOG(orvlog::kTrace, m_names.className << "::_UpdateDB completed");
 }
 
 template <class Record>
 void CIVTableDB<Record>::_RequestDB(const std::string& symbol, Records& out) {
-  try {
+  this->ReadAccess(m_names.requestName, "_RequestDB", [&](CSqliteDB& db) {
     const bool all = symbol.empty();
     const std::string sql = _Sql(all ? m_names.selectAllId : m_names.selectSymbolId);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
     CSqliteStatement select = db.Prepare(sql.c_str());
     if (!all) select.BindText(1, symbol.c_str());
     for (CSqliteQuery query = select.RunQuery(); !query.AtEnd(); query.Next()) {
@@ -272,11 +228,7 @@ void CIVTableDB<Record>::_RequestDB(const std::string& symbol, Records& out) {
       IVRecordTraits<Record>::ReadRow(query, r);
       out.push_back(r);
     }
-  } catch (const CSqliteException& e) {
-    LogSqliteError(m_names.requestName, "_RequestDB", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError(m_names.requestName, "_RequestDB", __LINE__);
-  }
+  });
 }
 
 template <class Record>

@@ -10,8 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "feed/CDatabaseLock.h"
 #include "feed/CEventClient.h"
+#include "feed/CSqliteDB.h"
+#include "feed/CSqliteException.h"
+#include "feed/CSqliteTransaction.h"
 #include "feed/CSymbolKey.h"
+#include "feed/TableErrorLog.h"
 #include "feed/CZmThreadPool.h"
 #include "platform/log/Log.h"
 #include "platform/win/windows.h"
@@ -93,7 +98,63 @@ class CLiteDB {
   // row, when most rows have nobody holding them on their own.
   std::vector<std::string> SubscribedSymbols(BYTE flag);
 
+  // Every access of a table goes through these, so that it takes the lock,
+  // sets up its connection and reports its failure one way everywhere.
+  //
+  // Runs body() and writes the table's error lines for what escapes it, as
+  // className::operation() (an unexpected error with tail after the name);
+  // false then.
+  template <class Body>
+  static bool Guarded(const char* className, const char* operation, Body&& body, const char* tail = "") {
+    try {
+      body();
+      return true;
+    } catch (const CSqliteException& e) {
+      tablelog::SqliteError(className, operation, e, __FILE__, __LINE__);
+    } catch (...) {
+      tablelog::UnexpectedError(className, operation, __FILE__, __LINE__, tail);
+    }
+    return false;
+  }
+  // body(db) under the database lock, on a connection to the file at path
+  // with "PRAGMA read_uncommitted" run. Exceptions pass to the caller.
+  template <class Body>
+  static void OnConnection(const std::string& path, Body&& body) {
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(path.c_str());
+    db.RunCommand("PRAGMA read_uncommitted");
+    body(db);
+  }
+  // The same inside one transaction, committed when body returns and rolled
+  // back when anything in it throws, so that a block that fails halfway
+  // leaves the table as it was. Exceptions pass to the caller.
+  template <class Body>
+  static void InTransaction(const std::string& path, Body&& body) {
+    OnConnection(path, [&](CSqliteDB& db) {
+      db.RunCommand("begin transaction;");
+      CSqliteTransaction transaction(db);
+      body(db);
+      transaction.Commit();
+    });
+  }
+  // A guarded InTransaction on this table's file: the writers' one way.
+  template <class Body>
+  bool WriteTransaction(const char* className, const char* operation, Body&& body) {
+    return Guarded(className, operation, [&] { InTransaction(m_path, body); });
+  }
+  // A guarded OnConnection on this table's file.
+  template <class Body>
+  bool ReadAccess(const char* className, const char* operation, Body&& body, const char* tail = "") {
+    return Guarded(className, operation, [&] { OnConnection(m_path, body); }, tail);
+  }
+
  protected:
+  // What every Initialize does: empties the table, or creates it from the
+  // template createId, then runs index (when not empty); with the trace and
+  // error lines of className.
+  bool InitializeTable(const char* className, const std::string& table, UINT createId,
+                       const std::string& index = std::string());
   void _DeleteSymbolFromDB(const std::string& table, const std::u16string& symbol, BYTE keyFlag);
   void _DeleteSymbolFromDB(const std::string& table, const std::vector<std::u16string>& symbols, BYTE keyFlag);
 

@@ -14,7 +14,6 @@
 #include "feed/CSettings.h"
 #include "feed/CSqliteDB.h"
 #include "feed/CSqliteException.h"
-#include "feed/CSqliteTransaction.h"
 #include "feed/DecompressMessage.h"
 #include "feed/MessageFormat.h"
 #include "feed/RequestSnapshot.h"
@@ -36,14 +35,6 @@ constexpr UINT kInsertBase = 133;
 
 // Symbols read back per statement after a block.
 constexpr size_t kReadBack = 100;
-
-void LogSqliteError(const char* operation, const CSqliteException& e, int line) {
-  tablelog::SqliteError("CStocksDB", operation, e, __FILE__, line);
-}
-
-void LogUnexpectedError(const char* operation, int line, const char* tail = "") {
-  tablelog::UnexpectedError("CStocksDB", operation, __FILE__, line, tail);
-}
 
 // The quote columns of a block; exchanges that no record set stay absent
 // and are written as NULL.
@@ -230,27 +221,7 @@ void CStocksDB::GetATM(const _bstr_t& symbol, Orv::ZmDataManager_ptr, std::vecto
   m_atm->GetMarketData(symbol, out);
 }
 
-bool CStocksDB::Initialize() {
-  ORV_LOG(orvlog::kTrace, "CStocksDB::Initialize() started user: " << DatabasePath());
-  bool ok = true;
-  try {
-    const std::string create = _Sql(kCreateTable);
-    const std::string empty = _Sql(kDeleteAll);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand(db.HasTable(m_table.c_str()) ? empty.c_str() : create.c_str());
-  } catch (const CSqliteException& e) {
-    LogSqliteError("Initialize", e, __LINE__);
-    ok = false;
-  } catch (...) {
-    LogUnexpectedError("Initialize", __LINE__, ".");
-    ok = false;
-  }
-  ORV_LOG(orvlog::kTrace, "CStocksDB::Initialize() completed: " << DatabasePath());
-  return ok;
-}
+bool CStocksDB::Initialize() { return InitializeTable("CStocksDB", m_table, kCreateTable); }
 
 void CStocksDB::DeleteSymbol(const std::u16string& symbol, BYTE) { _DeleteSymbolFromDB(m_table, symbol, 0); }
 
@@ -309,15 +280,9 @@ const uint8_t* CStocksDB::_ParseStockQuote(const uint8_t* data, const uint8_t* e
 
 void CStocksDB::_UpdateStockBase(const BlockMap& map) {
   if (map.empty()) return;  // an empty transaction would change nothing
-  try {
+  WriteTransaction("CStocksDB", "_UpdateStockBase", [&](CSqliteDB& db) {
     const std::string insertSql = _Sql(kInsertBase);
     const std::string selectSql = _Sql(kSelectSymbol);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand("begin transaction;");
-    CSqliteTransaction transaction(db);
     CSqliteStatement select = db.Prepare(selectSql.c_str());
     CSqliteStatement insert = db.Prepare(insertSql.c_str());
     for (const auto& entry : map) {
@@ -358,24 +323,13 @@ void CStocksDB::_UpdateStockBase(const BlockMap& map) {
     }
     select.Release();
     insert.Release();
-    transaction.Commit();
-  } catch (const CSqliteException& e) {
-    LogSqliteError("_UpdateStockBase", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError("_UpdateStockBase", __LINE__);
-  }
+  });
 }
 
 void CStocksDB::_UpdateStockQuote(const BlockMap& map) {
   if (map.empty()) return;  // an empty transaction would change nothing
-  try {
+  WriteTransaction("CStocksDB", "_UpdateStockQuote", [&](CSqliteDB& db) {
     const std::string sql = _Sql(kUpdateQuote);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand("begin transaction;");
-    CSqliteTransaction transaction(db);
     CSqliteStatement update = db.Prepare(sql.c_str());
     for (const auto& entry : map) {
       const StockRecord& r = entry.second.record;
@@ -398,23 +352,14 @@ void CStocksDB::_UpdateStockQuote(const BlockMap& map) {
       update.Reset();
     }
     update.Release();
-    transaction.Commit();
-  } catch (const CSqliteException& e) {
-    LogSqliteError("_UpdateStockQuote", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError("_UpdateStockQuote", __LINE__);
-  }
+  });
 }
 
 void CStocksDB::_RequestDB(const CSymbolKey& key, std::vector<StockRecord>& out) {
-  try {
+  ReadAccess("CStocksDB", "_RequestDB", [&](CSqliteDB& db) {
     const bool all = key.Empty();
     const std::string sql = _Sql(all ? kSelectAll : kSelectSymbol);
     const std::string symbol = key.Narrow();
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
     CSqliteStatement select = db.Prepare(sql.c_str());
     if (!all) select.BindText(1, symbol.c_str());
     SharedTexts texts;
@@ -423,15 +368,11 @@ void CStocksDB::_RequestDB(const CSymbolKey& key, std::vector<StockRecord>& out)
       ReadStockRow(query, texts, r);
       out.push_back(r);
     }
-  } catch (const CSqliteException& e) {
-    LogSqliteError("_RequestDB", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError("_RequestDB", __LINE__);
-  }
+  });
 }
 
 void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols) {
-  try {
+  Guarded("CStocksDB", "_InitializeEvents", [&] {
     // The rows come back in groups of up to kReadBack symbols per statement,
     // one text whatever the group's size (the rest bound as NULL, which
     // matches nothing), so that a block costs a few statements instead of one
@@ -462,65 +403,57 @@ void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols
     slots.reserve(wanted.size());
     for (size_t i = 0; i < wanted.size(); ++i) slots.emplace(*wanted[i].symbol, i);
 
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
     // One read transaction around all the selects: each select on its own
     // would take and drop the file's shared lock, which costs more than the
     // read itself.
-    db.RunCommand("begin transaction;");
-    CSqliteTransaction transaction(db);
-    CSqliteStatement select = db.Prepare(sql.c_str());
-    std::vector<StockRecord> rows;
-    rows.reserve(wanted.size());
-    bool stopped = false;
-    for (size_t first = 0; first < wanted.size() && !stopped; first += kReadBack) {
-      for (size_t i = 0; i < kReadBack; ++i) {
-        const size_t at = first + i;
-        select.BindTextNoCopy(static_cast<int>(i) + 1, at < wanted.size() ? wanted[at].symbol->c_str() : nullptr);
-      }
-      {
-        for (CSqliteQuery query = select.RunQuery(); !query.AtEnd(); query.Next()) {
-          if (IsStopRequested()) {
-            stopped = true;
-            break;
+    InTransaction(DatabasePath(), [&](CSqliteDB& db) {
+      CSqliteStatement select = db.Prepare(sql.c_str());
+      std::vector<StockRecord> rows;
+      rows.reserve(wanted.size());
+      bool stopped = false;
+      for (size_t first = 0; first < wanted.size() && !stopped; first += kReadBack) {
+        for (size_t i = 0; i < kReadBack; ++i) {
+          const size_t at = first + i;
+          select.BindTextNoCopy(static_cast<int>(i) + 1, at < wanted.size() ? wanted[at].symbol->c_str() : nullptr);
+        }
+        {
+          for (CSqliteQuery query = select.RunQuery(); !query.AtEnd(); query.Next()) {
+            if (IsStopRequested()) {
+              stopped = true;
+              break;
+            }
+            const auto slot = slots.find(query.TextAt(0));
+            if (slot == slots.end() || wanted[slot->second].row != kNoRow) continue;
+            rows.emplace_back();
+            ReadStockRow(query, texts, rows.back());
+            wanted[slot->second].row = rows.size() - 1;
           }
-          const auto slot = slots.find(query.TextAt(0));
-          if (slot == slots.end() || wanted[slot->second].row != kNoRow) continue;
-          rows.emplace_back();
-          ReadStockRow(query, texts, rows.back());
-          wanted[slot->second].row = rows.size() - 1;
+        }
+        select.Reset();
+      }
+      // In the order of the changed symbols, as the clients have always had
+      // them.
+      ClientEvents events;
+      for (const Wanted& w : wanted) {
+        // A symbol without a row has nothing to tell: an all-zero record would
+        // reach its clients as a stock with no symbol and no prices.
+        if (w.row == kNoRow) continue;
+        for (size_t i = 0; i < w.clientCount; ++i) {
+          std::vector<StockRecord>& list = events[clients[w.firstClient + i]];
+          if (list.empty()) list.reserve(rows.size());
+          if (i + 1 < w.clientCount) {
+            list.push_back(rows[w.row]);
+          } else {
+            list.push_back(std::move(rows[w.row]));
+          }
         }
       }
-      select.Reset();
-    }
-    // In the order of the changed symbols, as the clients have always had
-    // them.
-    ClientEvents events;
-    for (const Wanted& w : wanted) {
-      // A symbol without a row has nothing to tell: an all-zero record would
-      // reach its clients as a stock with no symbol and no prices.
-      if (w.row == kNoRow) continue;
-      for (size_t i = 0; i < w.clientCount; ++i) {
-        std::vector<StockRecord>& list = events[clients[w.firstClient + i]];
-        if (list.empty()) list.reserve(rows.size());
-        if (i + 1 < w.clientCount) {
-          list.push_back(rows[w.row]);
-        } else {
-          list.push_back(std::move(rows[w.row]));
-        }
-      }
-    }
-    // Still under the database lock, so that the events of one block are
-    // queued before the next block can change the rows.
-    for (auto& entry : events) _SendEvent(entry.first, std::move(entry.second));
-    select.Release();
-    transaction.Commit();
-  } catch (const CSqliteException& e) {
-    LogSqliteError("_InitializeEvents", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError("_InitializeEvents", __LINE__);
-  }
+      // Still under the database lock, so that the events of one block are
+      // queued before the next block can change the rows.
+      for (auto& entry : events) _SendEvent(entry.first, std::move(entry.second));
+      select.Release();
+    });
+  });
 }
 
 void CStocksDB::_SendEvent(const CEventClientPtr& client, std::vector<StockRecord> records) {
