@@ -9,6 +9,7 @@
 #include "feed/CDatabaseLock.h"
 #include "feed/CSqliteDB.h"
 #include "feed/CSqliteException.h"
+#include "feed/CursorEvent.h"
 #include "feed/MessageFormat.h"
 #include "feed/RequestSnapshot.h"
 #include "feed/SnapshotReply.h"
@@ -188,15 +189,8 @@ void CFuturesDB::_UpdateFutureBase(const BlockMap& map) {
     CSqliteStatement insert = db.Prepare(insertSql.c_str());
     for (const auto& entry : map) {
       const BlockRecord& b = entry.second;
-      select.BindText(1, b.symbol.c_str());
-      bool exists = false;
-      {
-        CSqliteQuery query = select.RunQuery();
-        exists = !query.AtEnd();
-      }
-      select.Reset();
       // The base data of a known future never changes.
-      if (exists) continue;
+      if (RowExists(select, b.symbol.c_str())) continue;
       insert.BindText(1, b.symbol.c_str());
       insert.BindText(2, b.root.c_str());
       insert.BindDouble(3, b.record.ExpirationDate);
@@ -286,43 +280,9 @@ void CFuturesDB::_InitializeEvents(const std::vector<std::string>& roots) {
 }
 
 void CFuturesDB::_SendEvent(const CEventClientPtr& client, const std::vector<FutureRecord>& records) {
-  ORV_LOG(orvlog::kTrace, "CFuturesDB::_SendEvent() started");
-  try {
-    CComObject<CFutures>* object = nullptr;
-    HRESULT hr = CComObject<CFutures>::CreateInstance(&object);
-    if (FAILED(hr)) _com_issue_error(hr);
-    // Our own reference around the query, so that a refused one frees the
-    // object; the interface reference keeps it afterwards.
-    object->AddRef();
-    IFuturesEnt* raw = nullptr;
-    hr = object->QueryInterface(IID_IFuturesEnt, reinterpret_cast<void**>(&raw));
-    CComPtr<IFuturesEnt> cursor;
-    cursor.Attach(raw);
-    object->Release();
-    if (FAILED(hr) || !cursor) _com_issue_error(FAILED(hr) ? hr : E_NOINTERFACE);
-    object->SetData(records);
-    std::unique_ptr<CSendFutureMsgWorker> task(new CSendFutureMsgWorker(client, cursor.Detach(), m_direct));
-    if (_QueueTask(task.get())) {
-      task.release();
-    } else {
-      // The event is lost; the task goes now and takes the cursor with it.
-      LogRefusedTask();
-    }
-  } catch (const _com_error& e) {
-    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    // Kept in a local: the description's characters live as long as it does.
-    const _bstr_t descriptionText = e.Description();
-    const char* description = static_cast<const char*>(descriptionText);
-    std::ostringstream code;
-    code << std::hex << std::setw(8) << std::setfill('0') << static_cast<unsigned long>(static_cast<ULONG>(e.Error()));
-    ORV_LOG(orvlog::kError, "CFuturesDB::_SendEvent() ERROR: Code = " << code.str() << "\n\tCode meaning = "
-                                                                       << e.ErrorMessage() << "\n\tDescription = "
-                                                                       << (description != nullptr ? description : ""));
-  } catch (...) {
-    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    ORV_LOG(orvlog::kError, "Unexpected error in CFuturesDB::_SendEvent().");
-  }
-  ORV_LOG(orvlog::kTrace, "CFuturesDB::_SendEvent() completed");
+  SendCursorEvent<CFutures, IFuturesEnt>("CFuturesDB", IID_IFuturesEnt, records, [&](IFuturesEnt* cursor) {
+    PostTask(new CSendFutureMsgWorker(client, cursor, m_direct));
+  });
 }
 
 void CFuturesDB::SendCurrentData(const CEventClientPtr& client, const CSymbolKey& key) {

@@ -15,6 +15,7 @@
 #include "feed/IVRecordTraits.h"
 #include "feed/MessageFormat.h"
 #include "feed/RequestSnapshot.h"
+#include "feed/SnapshotReply.h"
 #include "feed/SqlTemplates.h"
 
 namespace {
@@ -60,17 +61,6 @@ class IVBlockSink : public IBlockSink {
 };
 
 }  // namespace
-
-void LogIVSendEventError(const char* className, const _com_error& e) {
-  // Kept in a local: the description's characters live as long as it does.
-  const _bstr_t descriptionText = e.Description();
-  const char* description = static_cast<const char*>(descriptionText);
-  std::ostringstream code;
-  code << std::hex << std::setw(8) << std::setfill('0') << static_cast<unsigned long>(static_cast<ULONG>(e.Error()));
-  ORV_LOG(orvlog::kError, className << "::_SendEvent() ERROR: Code = " << code.str() << "\n\tCode meaning = "
-                                    << e.ErrorMessage() << "\n\tDescription = "
-                                    << (description != nullptr ? description : ""));
-}
 
 template <class Record>
 CIVTableDB<Record>::CIVTableDB(const std::string& databasePath, const IVTableNames& names)
@@ -139,18 +129,6 @@ const uint8_t* CIVTableDB<Record>::UpdateData(const uint8_t* data, const uint8_t
 }
 
 template <class Record>
-bool CIVTableDB<Record>::_SymbolExists(CSqliteStatement& select, const char* symbol) {
-  select.BindText(1, symbol);
-  bool exists = false;
-  {
-    CSqliteQuery query = select.RunQuery();
-    exists = !query.AtEnd();
-  }
-  select.Reset();
-  return exists;
-}
-
-template <class Record>
 void CIVTableDB<Record>::_UpdateDB(const Parsed& parsed) {
   typedef IVRecordTraits<Record> Traits;
   // Nothing to store: no empty transaction either.
@@ -183,7 +161,7 @@ void CIVTableDB<Record>::_UpdateDB(const Parsed& parsed) {
       const Record& r = parsed.records[i];
       if (current == nullptr || *current != symbol) {
         current = &symbol;
-        known = _SymbolExists(exists, symbol.c_str());
+        known = RowExists(exists, symbol.c_str());
         written.clear();
       }
       const typename Traits::Key key = Traits::KeyOf(r);
@@ -241,21 +219,9 @@ void CIVTableDB<Record>::SendCurrentData(const CEventClientPtr& client, const CS
 
 template <class Record>
 void CIVTableDB<Record>::_ReadSnapshot(const CORBA::Any* reply, Records& out) {
-  const orvidl::ReplyOctets octets = orvidl::ReplyData(reply);
-  if (octets.empty()) return;
-  CMessageBuffer unzipped;
-  const uint8_t* message = octets.data;
-  size_t length = octets.size;
-  if (CSettings::UseCompression != 0) {
-    unzipped = DecompressMessage(octets.data, octets.size);
-    if (unzipped.empty()) return;
-    message = unzipped.data();
-    length = unzipped.size();
-  }
-  // Every block of the reply up to its last one, each read whole or not at
-  // all, and nothing beyond the octets received.
+  // Each block is read whole or not at all.
   Parsed parsed;
-  WalkSnapshotMessage(message, length, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
+  ReadSnapshotReply(reply, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
     return _Parse(body, end, header.blocks_amount, header.fields_amount, parsed);
   });
   out.insert(out.end(), parsed.records.begin(), parsed.records.end());

@@ -13,6 +13,7 @@
 
 #include "platform/com/com.h"
 #include "feed/CLiteDB.h"
+#include "feed/CursorEvent.h"
 #include "feed/CSqliteStatement.h"
 #include "platform/log/Log.h"
 #include "server/Records.h"
@@ -28,9 +29,6 @@ struct IVTableNames {
   uint8_t messageType;      // of update blocks and snapshot requests
   UINT createId, insertId, updateId, selectSymbolId, selectAllId;
 };
-
-// Logs a COM error of _SendEvent; the other error lines are the template's.
-void LogIVSendEventError(const char* className, const _com_error& e);
 
 template <class Record>
 class CIVTableDB : public CLiteDB {
@@ -72,14 +70,9 @@ class CIVTableDB : public CLiteDB {
                         Parsed& out);
   void _UpdateDB(const Parsed& parsed);
   void _RequestDB(const std::string& symbol, Records& out);
-  bool _SymbolExists(CSqliteStatement& select, const char* symbol);
 
   // Builds the event of the derived class's cursor and task (_PostEvent).
   virtual void _SendEvent(const CEventClientPtr& client, const Records& records) = 0;
-  // Posts an event task; false when the pool refused it (the task is then
-  // still the caller's).
-  virtual bool _QueueTask(CWorkerInterface* task) { return QueueRequest(task); }
-
   template <class Object, class Interface, class Task>
   void _PostEvent(const CEventClientPtr& client, const Records& records, REFIID iid);
 
@@ -96,34 +89,6 @@ class CIVTableDB : public CLiteDB {
 template <class Record>
 template <class Object, class Interface, class Task>
 void CIVTableDB<Record>::_PostEvent(const CEventClientPtr& client, const Records& records, REFIID iid) {
-  ORV_LOG(orvlog::kTrace, m_names.className << "::_SendEvent() started");
-  try {
-    CComObject<Object>* object = nullptr;
-    HRESULT hr = CComObject<Object>::CreateInstance(&object);
-    if (FAILED(hr)) _com_issue_error(hr);
-    // Our own reference around the query, so that a refused one frees the
-    // object; the interface reference keeps it afterwards.
-    object->AddRef();
-    Interface* raw = nullptr;
-    hr = object->QueryInterface(iid, reinterpret_cast<void**>(&raw));
-    CComPtr<Interface> cursor;
-    cursor.Attach(raw);
-    object->Release();
-    if (FAILED(hr) || !cursor) _com_issue_error(FAILED(hr) ? hr : E_NOINTERFACE);
-    object->SetData(records);
-    std::unique_ptr<Task> task(new Task(client, cursor.Detach()));
-    if (_QueueTask(task.get())) {
-      task.release();
-    } else {
-      // The event is lost; the task goes now and takes the cursor with it.
-      this->LogRefusedTask();
-    }
-  } catch (const _com_error& e) {
-    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    LogIVSendEventError(m_names.className, e);
-  } catch (...) {
-    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    ORV_LOG(orvlog::kError, "Unexpected error in " << m_names.className << "::_SendEvent().");
-  }
-  ORV_LOG(orvlog::kTrace, m_names.className << "::_SendEvent() completed");
+  SendCursorEvent<Object, Interface>(m_names.className, iid, records,
+                                     [&](Interface* cursor) { this->PostTask(new Task(client, cursor)); });
 }

@@ -54,6 +54,23 @@ CLiteDB::~CLiteDB() {
   DeleteCriticalSection(&m_csSubscriptions);
 }
 
+bool CLiteDB::RowExists(CSqliteStatement& select, const char* key) {
+  select.BindText(1, key);
+  bool exists = false;
+  {
+    CSqliteQuery query = select.RunQuery();
+    exists = !query.AtEnd();
+  }
+  select.Reset();
+  return exists;
+}
+
+void CLiteDB::PostTask(CWorkerInterface* task) {
+  if (_QueueTask(task)) return;
+  LogRefusedTask();
+  delete task;
+}
+
 void CLiteDB::LogRefusedTask() {
   if (!m_refusalLogged.exchange(true)) ORV_LOG(orvlog::kError, "ERROR : ThreadPool.QueueRequest failed.");
 }
@@ -163,7 +180,7 @@ bool CLiteDB::WaitDatabase() {
 }
 
 bool CLiteDB::InitializeTable(const char* className, const std::string& table, UINT createId,
-                              const std::string& index) {
+                              const std::string& index, const char* file, int line) {
   ORV_LOG(orvlog::kTrace, className << "::Initialize() started user: " << m_path);
   const bool ok = Guarded(
       className, "Initialize",
@@ -175,7 +192,7 @@ bool CLiteDB::InitializeTable(const char* className, const std::string& table, U
           if (!index.empty()) db.RunCommand(index.c_str());
         });
       },
-      ".");
+      ".", file, line);
   ORV_LOG(orvlog::kTrace, className << "::Initialize() completed: " << m_path);
   return ok;
 }

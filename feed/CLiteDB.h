@@ -102,17 +102,18 @@ class CLiteDB {
   // sets up its connection and reports its failure one way everywhere.
   //
   // Runs body() and writes the table's error lines for what escapes it, as
-  // className::operation() (an unexpected error with tail after the name);
-  // false then.
+  // className::operation() (an unexpected error with tail after the name),
+  // the debug line naming the caller's place; false then.
   template <class Body>
-  static bool Guarded(const char* className, const char* operation, Body&& body, const char* tail = "") {
+  static bool Guarded(const char* className, const char* operation, Body&& body, const char* tail = "",
+                      const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
     try {
       body();
       return true;
     } catch (const CSqliteException& e) {
-      tablelog::SqliteError(className, operation, e, __FILE__, __LINE__);
+      tablelog::SqliteError(className, operation, e, file, line);
     } catch (...) {
-      tablelog::UnexpectedError(className, operation, __FILE__, __LINE__, tail);
+      tablelog::UnexpectedError(className, operation, file, line, tail);
     }
     return false;
   }
@@ -140,13 +141,18 @@ class CLiteDB {
   }
   // A guarded InTransaction on this table's file: the writers' one way.
   template <class Body>
-  bool WriteTransaction(const char* className, const char* operation, Body&& body) {
-    return Guarded(className, operation, [&] { InTransaction(m_path, body); });
+  bool WriteTransaction(const char* className, const char* operation, Body&& body,
+                        const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    return Guarded(className, operation, [&] { InTransaction(m_path, body); }, "", file, line);
   }
+  // Whether select, whose one parameter is a key, finds a row for it; the
+  // statement is reset for the next key.
+  static bool RowExists(CSqliteStatement& select, const char* key);
   // A guarded OnConnection on this table's file.
   template <class Body>
-  bool ReadAccess(const char* className, const char* operation, Body&& body, const char* tail = "") {
-    return Guarded(className, operation, [&] { OnConnection(m_path, body); }, tail);
+  bool ReadAccess(const char* className, const char* operation, Body&& body, const char* file = __builtin_FILE(),
+                  int line = __builtin_LINE()) {
+    return Guarded(className, operation, [&] { OnConnection(m_path, body); }, "", file, line);
   }
 
  protected:
@@ -154,13 +160,19 @@ class CLiteDB {
   // template createId, then runs index (when not empty); with the trace and
   // error lines of className.
   bool InitializeTable(const char* className, const std::string& table, UINT createId,
-                       const std::string& index = std::string());
+                       const std::string& index = std::string(), const char* file = __builtin_FILE(),
+                       int line = __builtin_LINE());
   void _DeleteSymbolFromDB(const std::string& table, const std::u16string& symbol, BYTE keyFlag);
   void _DeleteSymbolFromDB(const std::string& table, const std::vector<std::u16string>& symbols, BYTE keyFlag);
 
   // Posts an event task; true when the pool took it (it then owns the task),
   // false when it refused (the task stays the caller's).
   bool QueueRequest(CWorkerInterface* task) { return m_pool.QueueRequest(task); }
+  // The same, replaceable (tests run the tasks at once).
+  virtual bool _QueueTask(CWorkerInterface* task) { return QueueRequest(task); }
+  // Posts the task through _QueueTask and owns it until then: a refused one
+  // is logged and deleted, and with it goes the event it carried.
+  void PostTask(CWorkerInterface* task);
   // The error line of a refused task, written for the first refusal only: a
   // pool refuses because it never started or is stopping, and either way
   // every later event would add the same line.

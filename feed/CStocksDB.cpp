@@ -14,9 +14,11 @@
 #include "feed/CSettings.h"
 #include "feed/CSqliteDB.h"
 #include "feed/CSqliteException.h"
+#include "feed/CursorEvent.h"
 #include "feed/DecompressMessage.h"
 #include "feed/MessageFormat.h"
 #include "feed/RequestSnapshot.h"
+#include "feed/SnapshotReply.h"
 #include "feed/SqlTemplates.h"
 #include "feed/StopEvent.h"
 #include "platform/log/Log.h"
@@ -288,15 +290,8 @@ void CStocksDB::_UpdateStockBase(const BlockMap& map) {
     for (const auto& entry : map) {
       const StockRecord& r = entry.second.record;
       const char* symbol = entry.second.symbol.c_str();
-      select.BindText(1, symbol);
-      bool exists = false;
-      {
-        CSqliteQuery query = select.RunQuery();
-        exists = !query.AtEnd();
-      }
-      select.Reset();
       // Base data never overwrites a row.
-      if (exists) continue;
+      if (RowExists(select, symbol)) continue;
       insert.BindText(1, symbol);
       insert.BindDouble(2, r.DivLastDate);
       insert.BindDouble(3, r.DivAmount);
@@ -457,43 +452,9 @@ void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols
 }
 
 void CStocksDB::_SendEvent(const CEventClientPtr& client, std::vector<StockRecord> records) {
-  ORV_LOG(orvlog::kTrace, "CStocksDB::_SendEvent() started");
-  try {
-    CComObject<CStocks>* object = nullptr;
-    HRESULT hr = CComObject<CStocks>::CreateInstance(&object);
-    if (FAILED(hr)) _com_issue_error(hr);
-    // Our own reference around the query, so that a refused one frees the
-    // object; the interface reference keeps it afterwards.
-    object->AddRef();
-    IStocksEnt* raw = nullptr;
-    hr = object->QueryInterface(IID_IStocksEnt, reinterpret_cast<void**>(&raw));
-    CComPtr<IStocksEnt> cursor;
-    cursor.Attach(raw);
-    object->Release();
-    if (FAILED(hr) || !cursor) _com_issue_error(FAILED(hr) ? hr : E_NOINTERFACE);
-    object->SetData(std::move(records));
-    std::unique_ptr<CSendStockMsgWorker> task(new CSendStockMsgWorker(client, cursor.Detach(), m_direct));
-    if (_QueueTask(task.get())) {
-      task.release();
-    } else {
-      // The event is lost; the task goes now and takes the cursor with it.
-      LogRefusedTask();
-    }
-  } catch (const _com_error& e) {
-    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    // Kept in a local: the description's characters live as long as it does.
-    const _bstr_t descriptionText = e.Description();
-    const char* description = static_cast<const char*>(descriptionText);
-    std::ostringstream code;
-    code << std::hex << std::setw(8) << std::setfill('0') << static_cast<unsigned long>(static_cast<ULONG>(e.Error()));
-    ORV_LOG(orvlog::kError, "CStocksDB::_SendEvent() ERROR: Code = " << code.str() << "\n\tCode meaning = "
-                                                                      << e.ErrorMessage() << "\n\tDescription = "
-                                                                      << (description != nullptr ? description : ""));
-  } catch (...) {
-    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    ORV_LOG(orvlog::kError, "Unexpected error in CStocksDB::_SendEvent().");
-  }
-  ORV_LOG(orvlog::kTrace, "CStocksDB::_SendEvent() completed");
+  SendCursorEvent<CStocks, IStocksEnt>("CStocksDB", IID_IStocksEnt, std::move(records), [&](IStocksEnt* cursor) {
+    PostTask(new CSendStockMsgWorker(client, cursor, m_direct));
+  });
 }
 
 void CStocksDB::SendCurrentData(const CEventClientPtr& client, const CSymbolKey& key) {
@@ -504,20 +465,8 @@ void CStocksDB::SendCurrentData(const CEventClientPtr& client, const CSymbolKey&
 }
 
 void CStocksDB::_ReadSnapshot(const CORBA::Any* reply, bool quote, BlockMap& map) {
-  const orvidl::ReplyOctets octets = orvidl::ReplyData(reply);
-  if (octets.empty()) return;
-  CMessageBuffer unzipped;
-  const uint8_t* message = octets.data;
-  size_t length = octets.size;
-  if (CSettings::UseCompression != 0) {
-    unzipped = DecompressMessage(octets.data, octets.size);
-    if (unzipped.empty()) return;
-    message = unzipped.data();
-    length = unzipped.size();
-  }
-  // A reply may carry its records in several blocks; each is read whole or
-  // not at all, and nothing beyond the octets received.
-  WalkSnapshotMessage(message, length, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
+  // Each block is read whole or not at all.
+  ReadSnapshotReply(reply, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
     return quote ? _ParseStockQuote(body, end, header.blocks_amount, header.fields_amount, map)
                  : _ParseStockBase(body, end, header.blocks_amount, header.fields_amount, map);
   });
