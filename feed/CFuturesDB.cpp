@@ -11,6 +11,7 @@
 #include "feed/CSqliteException.h"
 #include "feed/CursorEvent.h"
 #include "feed/MessageFormat.h"
+#include "feed/QuoteBlock.h"
 #include "feed/RequestSnapshot.h"
 #include "feed/SnapshotReply.h"
 #include "feed/SqlTemplates.h"
@@ -33,50 +34,15 @@ constexpr UINT kInsertBase = 141;
 constexpr UINT kSelectRoot = 160;
 
 void ApplyField(CFuturesDB::BlockRecord& b, const FieldValue& v) {
-  FutureRecord& r = b.record;
   switch (v.id) {
     case F_FUTURE_SYMBOL: b.symbol = v.AsText(); break;
     case F_ROOT_SYMBOL: b.root = v.AsText(); break;
-    case F_EXPIRATION_DATE: r.ExpirationDate = v.AsDouble(); break;
-    case F_BID: r.BidPrice = v.AsFloat(); break;
-    case F_BID_DATE: r.BidDate = v.AsDouble(); break;
-    case F_BID_EXCHANGE: b.bidExchange = v.AsText(); break;
-    case F_BID_SIZE: r.BidSize = v.AsInt(); break;
-    case F_ASK: r.AskPrice = v.AsFloat(); break;
-    case F_ASK_DATE: r.AskDate = v.AsDouble(); break;
-    case F_ASK_EXCHANGE: b.askExchange = v.AsText(); break;
-    case F_ASK_SIZE: r.AskSize = v.AsInt(); break;
-    case F_LAST: r.LastPrice = v.AsFloat(); break;
-    case F_LAST_DATE: r.LastDate = v.AsDouble(); break;
-    case F_LAST_EXCHANGE: b.lastExchange = v.AsText(); break;
-    case F_LAST_SIZE: r.LastSize = v.AsInt(); break;
-    case F_VOLUME: r.Volume = v.AsInt(); break;
-    default: break;
+    case F_EXPIRATION_DATE: b.record.ExpirationDate = v.AsDouble(); break;
+    default: quoteblock::ApplyQuoteField(b, v); break;
   }
 }
 
-// Fills the block map: a future not yet in the map starts all zero with
-// only its symbol.
-class BlockMapSink : public IBlockSink {
- public:
-  explicit BlockMapSink(CFuturesDB::BlockMap& map) : m_map(map) {}
-
-  void BeginRecord(const FieldValue* key) override {
-    const std::string symbol(key->AsText());
-    auto it = m_map.find(symbol);
-    if (it == m_map.end()) {
-      it = m_map.emplace(symbol, CFuturesDB::BlockRecord()).first;
-      it->second.symbol = symbol;
-    }
-    m_record = &it->second;
-  }
-  void Field(const FieldValue& v) override { ApplyField(*m_record, v); }
-  void EndRecord() override {}
-
- private:
-  CFuturesDB::BlockMap& m_map;
-  CFuturesDB::BlockRecord* m_record = nullptr;
-};
+typedef quoteblock::BlockMapSink<CFuturesDB::BlockRecord, decltype(&ApplyField)> BlockMapSink;
 
 // Columns by position, as templates 139, 140 and 160 select them. Every
 // FLOAT column and the expiration come back with single precision.
@@ -169,13 +135,13 @@ const uint8_t* CFuturesDB::UpdateData(const uint8_t* data, const uint8_t* end, u
 
 const uint8_t* CFuturesDB::_ParseFutureBase(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
                                             uint8_t fieldsAmount, BlockMap& map) {
-  BlockMapSink sink(map);
+  BlockMapSink sink(map, &ApplyField);
   return ReadBlock(*ReaderFor(T_FUTURE_BASE, 0), data, end, blocksAmount, fieldsAmount, &sink);
 }
 
 const uint8_t* CFuturesDB::_ParseFutureQuote(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
                                              uint8_t fieldsAmount, BlockMap& map) {
-  BlockMapSink sink(map);
+  BlockMapSink sink(map, &ApplyField);
   return ReadBlock(*ReaderFor(T_FUTURE_QUOTE, 0), data, end, blocksAmount, fieldsAmount, &sink);
 }
 
@@ -211,22 +177,8 @@ void CFuturesDB::_UpdateFutureQuote(const BlockMap& map) {
     CSqliteStatement update = db.Prepare(sql.c_str());
     for (const auto& entry : map) {
       const BlockRecord& b = entry.second;
-      const FutureRecord& r = b.record;
       ORV_LOG(orvlog::kDebug, "Update future quote: " << b.symbol << " " << b.root);
-      update.BindDouble(1, r.BidPrice);
-      update.BindDouble(2, r.AskPrice);
-      update.BindDouble(3, r.LastPrice);
-      update.BindInt(4, r.BidSize);
-      update.BindInt(5, r.AskSize);
-      update.BindInt(6, r.LastSize);
-      update.BindDouble(7, r.BidDate);
-      update.BindDouble(8, r.AskDate);
-      update.BindDouble(9, r.LastDate);
-      update.BindText(10, b.bidExchange.c_str());
-      update.BindText(11, b.askExchange.c_str());
-      update.BindText(12, b.lastExchange.c_str());
-      update.BindInt(13, r.Volume);
-      update.BindText(14, b.symbol.c_str());
+      quoteblock::BindQuote(update, b);
       update.RunCommand();
       update.Reset();
     }

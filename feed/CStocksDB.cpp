@@ -17,6 +17,7 @@
 #include "feed/CursorEvent.h"
 #include "feed/DecompressMessage.h"
 #include "feed/MessageFormat.h"
+#include "feed/QuoteBlock.h"
 #include "feed/RequestSnapshot.h"
 #include "feed/SnapshotReply.h"
 #include "feed/SqlTemplates.h"
@@ -41,23 +42,10 @@ constexpr size_t kReadBack = 100;
 // The quote columns of a block; exchanges that no record set stay absent
 // and are written as NULL.
 void ApplyQuoteField(CStocksDB::BlockRecord& b, const FieldValue& v) {
-  StockRecord& r = b.record;
-  switch (v.id) {
-    case F_SYMBOL: b.symbol = v.AsText(); break;
-    case F_BID: r.BidPrice = v.AsFloat(); break;
-    case F_BID_DATE: r.BidDate = v.AsDouble(); break;
-    case F_BID_EXCHANGE: b.bidExchange = v.AsText(); break;
-    case F_BID_SIZE: r.BidSize = v.AsInt(); break;
-    case F_ASK: r.AskPrice = v.AsFloat(); break;
-    case F_ASK_DATE: r.AskDate = v.AsDouble(); break;
-    case F_ASK_EXCHANGE: b.askExchange = v.AsText(); break;
-    case F_ASK_SIZE: r.AskSize = v.AsInt(); break;
-    case F_LAST: r.LastPrice = v.AsFloat(); break;
-    case F_LAST_DATE: r.LastDate = v.AsDouble(); break;
-    case F_LAST_EXCHANGE: b.lastExchange = v.AsText(); break;
-    case F_LAST_SIZE: r.LastSize = v.AsInt(); break;
-    case F_VOLUME: r.Volume = v.AsInt(); break;
-    default: break;
+  if (v.id == F_SYMBOL) {
+    b.symbol = v.AsText();
+  } else {
+    quoteblock::ApplyQuoteField(b, v);
   }
 }
 
@@ -89,32 +77,6 @@ void ApplyBaseField(CStocksDB::BlockRecord& b, const FieldValue& v) {
   }
 }
 
-// Fills the block map from the records of one block: a record of a symbol
-// not yet in the map starts all zero with only its symbol.
-class BlockMapSink : public IBlockSink {
- public:
-  BlockMapSink(CStocksDB::BlockMap& map, bool quote) : m_map(map), m_quote(quote) {}
-
-  void BeginRecord(const FieldValue* key) override {
-    // One search: where the symbol is, or where it goes.
-    std::string symbol(key->AsText());
-    auto it = m_map.lower_bound(symbol);
-    if (it == m_map.end() || it->first != symbol) {
-      it = m_map.emplace_hint(it, std::move(symbol), CStocksDB::BlockRecord());
-      it->second.symbol = it->first;
-    }
-    m_record = &it->second;
-  }
-  void Field(const FieldValue& v) override { m_quote ? ApplyQuoteField(*m_record, v) : ApplyBaseField(*m_record, v); }
-  void EndRecord() override {}
-
- private:
-  CStocksDB::BlockMap& m_map;
-  const bool m_quote;
-  CStocksDB::BlockRecord* m_record = nullptr;
-};
-
-const char* Bindable(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
 
 // The few texts that repeat from row to row (exchanges, currencies), made
 // into strings once per read and shared by the records, as copies of a
@@ -270,13 +232,13 @@ const uint8_t* CStocksDB::UpdateData(const uint8_t* data, const uint8_t* end, ui
 
 const uint8_t* CStocksDB::_ParseStockBase(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
                                           uint8_t fieldsAmount, BlockMap& map) {
-  BlockMapSink sink(map, false);
+  quoteblock::BlockMapSink<BlockRecord, decltype(&ApplyBaseField)> sink(map, &ApplyBaseField);
   return ReadBlock(*ReaderFor(T_EQUITY_BASE, 0), data, end, blocksAmount, fieldsAmount, &sink);
 }
 
 const uint8_t* CStocksDB::_ParseStockQuote(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
                                            uint8_t fieldsAmount, BlockMap& map) {
-  BlockMapSink sink(map, true);
+  quoteblock::BlockMapSink<BlockRecord, decltype(&ApplyQuoteField)> sink(map, &ApplyQuoteField);
   return ReadBlock(*ReaderFor(T_EQUITY_QUOTE, 0), data, end, blocksAmount, fieldsAmount, &sink);
 }
 
@@ -297,7 +259,7 @@ void CStocksDB::_UpdateStockBase(const BlockMap& map) {
       insert.BindDouble(3, r.DivAmount);
       insert.BindInt(4, r.DivFreq);
       insert.BindText(5, r.StockType);
-      insert.BindText(6, Bindable(entry.second.currency));
+      insert.BindText(6, quoteblock::Bindable(entry.second.currency));
       insert.BindDouble(7, r.PriceClose);
       insert.BindDouble(8, r.PriceLow52wk);
       insert.BindDouble(9, r.PriceHigh52wk);
@@ -327,22 +289,7 @@ void CStocksDB::_UpdateStockQuote(const BlockMap& map) {
     const std::string sql = _Sql(kUpdateQuote);
     CSqliteStatement update = db.Prepare(sql.c_str());
     for (const auto& entry : map) {
-      const StockRecord& r = entry.second.record;
-      update.BindDouble(1, r.BidPrice);
-      update.BindDouble(2, r.AskPrice);
-      update.BindDouble(3, r.LastPrice);
-      update.BindInt(4, r.BidSize);
-      update.BindInt(5, r.AskSize);
-      update.BindInt(6, r.LastSize);
-      update.BindDouble(7, r.BidDate);
-      update.BindDouble(8, r.AskDate);
-      update.BindDouble(9, r.LastDate);
-      // The texts live in the map until the statement is released.
-      update.BindTextNoCopy(10, Bindable(entry.second.bidExchange));
-      update.BindTextNoCopy(11, Bindable(entry.second.askExchange));
-      update.BindTextNoCopy(12, Bindable(entry.second.lastExchange));
-      update.BindInt(13, r.Volume);
-      update.BindTextNoCopy(14, entry.second.symbol.c_str());
+      quoteblock::BindQuote(update, entry.second);
       update.RunCommand();
       update.Reset();
     }
