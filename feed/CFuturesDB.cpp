@@ -233,7 +233,7 @@ void CFuturesDB::_InitializeEvents(const std::vector<std::string>& roots) {
 
 void CFuturesDB::_SendEvent(const CEventClientPtr& client, const std::vector<FutureRecord>& records) {
   SendCursorEvent<CFutures, IFuturesEnt>("CFuturesDB", IID_IFuturesEnt, records, [&](IFuturesEnt* cursor) {
-    PostTask(new CSendFutureMsgWorker(client, cursor, m_direct));
+    PostTask(std::make_unique<CSendFutureMsgWorker>(client, cursor, m_direct));
   });
 }
 

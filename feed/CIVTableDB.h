@@ -90,5 +90,5 @@ template <class Record>
 template <class Object, class Interface, class Task>
 void CIVTableDB<Record>::_PostEvent(const CEventClientPtr& client, const Records& records, REFIID iid) {
   SendCursorEvent<Object, Interface>(m_names.className, iid, records,
-                                     [&](Interface* cursor) { this->PostTask(new Task(client, cursor)); });
+                                     [&](Interface* cursor) { this->PostTask(std::make_unique<Task>(client, cursor)); });
 }

@@ -65,10 +65,12 @@ bool CLiteDB::RowExists(CSqliteStatement& select, const char* key) {
   return exists;
 }
 
-void CLiteDB::PostTask(CWorkerInterface* task) {
-  if (_QueueTask(task)) return;
-  LogRefusedTask();
-  delete task;
+void CLiteDB::PostTask(std::unique_ptr<CWorkerInterface> task) {
+  if (_QueueTask(task.get())) {
+    task.release();
+  } else {
+    LogRefusedTask();
+  }
 }
 
 void CLiteDB::LogRefusedTask() {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -170,9 +171,10 @@ class CLiteDB {
   bool QueueRequest(CWorkerInterface* task) { return m_pool.QueueRequest(task); }
   // The same, replaceable (tests run the tasks at once).
   virtual bool _QueueTask(CWorkerInterface* task) { return QueueRequest(task); }
-  // Posts the task through _QueueTask and owns it until then: a refused one
-  // is logged and deleted, and with it goes the event it carried.
-  void PostTask(CWorkerInterface* task);
+  // Posts the task through _QueueTask and owns it until the pool takes it: a
+  // refused one (or one whose posting throws) is deleted, and with it goes
+  // the event it carried; a refusal is logged.
+  void PostTask(std::unique_ptr<CWorkerInterface> task);
   // The error line of a refused task, written for the first refusal only: a
   // pool refuses because it never started or is stopping, and either way
   // every later event would add the same line.

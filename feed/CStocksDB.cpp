@@ -400,7 +400,7 @@ void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols
 
 void CStocksDB::_SendEvent(const CEventClientPtr& client, std::vector<StockRecord> records) {
   SendCursorEvent<CStocks, IStocksEnt>("CStocksDB", IID_IStocksEnt, std::move(records), [&](IStocksEnt* cursor) {
-    PostTask(new CSendStockMsgWorker(client, cursor, m_direct));
+    PostTask(std::make_unique<CSendStockMsgWorker>(client, cursor, m_direct));
   });
 }
 
