@@ -9,9 +9,9 @@
 #include "feed/CDatabaseLock.h"
 #include "feed/CSqliteDB.h"
 #include "feed/CSqliteException.h"
-#include "feed/CSqliteTransaction.h"
-#include "feed/CTableEventMaker.h"
+#include "feed/CursorEvent.h"
 #include "feed/MessageFormat.h"
+#include "feed/QuoteBlock.h"
 #include "feed/RequestSnapshot.h"
 #include "feed/SnapshotReply.h"
 #include "feed/SqlTemplates.h"
@@ -24,7 +24,6 @@ const char* const kTable = "futures";
 // Every read of events and of a root's rows goes by root symbol.
 const char* const kCreateIndex = "CREATE INDEX IF NOT EXISTS futures_root_indx ON futures (root_symbol)";
 
-constexpr UINT kDeleteAll = 103;
 constexpr UINT kCreateTable = 136;
 constexpr UINT kUpdateQuote = 138;
 constexpr UINT kSelectAll = 139;
@@ -32,59 +31,16 @@ constexpr UINT kSelectSymbol = 140;
 constexpr UINT kInsertBase = 141;
 constexpr UINT kSelectRoot = 160;
 
-void LogSqliteError(const char* operation, const CSqliteException& e, int line) {
-  tablelog::SqliteError("CFuturesDB", operation, e, __FILE__, line);
-}
-
-void LogUnexpectedError(const char* operation, int line, const char* tail = "") {
-  tablelog::UnexpectedError("CFuturesDB", operation, __FILE__, line, tail);
-}
-
 void ApplyField(CFuturesDB::BlockRecord& b, const FieldValue& v) {
-  FutureRecord& r = b.record;
   switch (v.id) {
     case F_FUTURE_SYMBOL: b.symbol = v.AsText(); break;
     case F_ROOT_SYMBOL: b.root = v.AsText(); break;
-    case F_EXPIRATION_DATE: r.ExpirationDate = v.AsDouble(); break;
-    case F_BID: r.BidPrice = v.AsFloat(); break;
-    case F_BID_DATE: r.BidDate = v.AsDouble(); break;
-    case F_BID_EXCHANGE: b.bidExchange = v.AsText(); break;
-    case F_BID_SIZE: r.BidSize = v.AsInt(); break;
-    case F_ASK: r.AskPrice = v.AsFloat(); break;
-    case F_ASK_DATE: r.AskDate = v.AsDouble(); break;
-    case F_ASK_EXCHANGE: b.askExchange = v.AsText(); break;
-    case F_ASK_SIZE: r.AskSize = v.AsInt(); break;
-    case F_LAST: r.LastPrice = v.AsFloat(); break;
-    case F_LAST_DATE: r.LastDate = v.AsDouble(); break;
-    case F_LAST_EXCHANGE: b.lastExchange = v.AsText(); break;
-    case F_LAST_SIZE: r.LastSize = v.AsInt(); break;
-    case F_VOLUME: r.Volume = v.AsInt(); break;
-    default: break;
+    case F_EXPIRATION_DATE: b.record.ExpirationDate = v.AsDouble(); break;
+    default: quoteblock::ApplyQuoteField(b, v); break;
   }
 }
 
-// Fills the block map: a future not yet in the map starts all zero with
-// only its symbol.
-class BlockMapSink : public IBlockSink {
- public:
-  explicit BlockMapSink(CFuturesDB::BlockMap& map) : m_map(map) {}
-
-  void BeginRecord(const FieldValue* key) override {
-    const std::string symbol(key->AsText());
-    auto it = m_map.find(symbol);
-    if (it == m_map.end()) {
-      it = m_map.emplace(symbol, CFuturesDB::BlockRecord()).first;
-      it->second.symbol = symbol;
-    }
-    m_record = &it->second;
-  }
-  void Field(const FieldValue& v) override { ApplyField(*m_record, v); }
-  void EndRecord() override {}
-
- private:
-  CFuturesDB::BlockMap& m_map;
-  CFuturesDB::BlockRecord* m_record = nullptr;
-};
+typedef quoteblock::BlockMapSink<CFuturesDB::BlockRecord, decltype(&ApplyField)> BlockMapSink;
 
 // Columns by position, as templates 139, 140 and 160 select them. Every
 // FLOAT column and the expiration come back with single precision.
@@ -127,28 +83,7 @@ CFuturesDB::CFuturesDB(const std::string& databasePath, bool direct) : CLiteDB(d
 
 CFuturesDB::~CFuturesDB() = default;
 
-bool CFuturesDB::Initialize() {
-  ORV_LOG(orvlog::kTrace, "CFuturesDB::Initialize() started user: " << DatabasePath());
-  bool ok = true;
-  try {
-    const std::string create = LoadSqlTemplate(kCreateTable, kTable);
-    const std::string empty = LoadSqlTemplate(kDeleteAll, kTable);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand(db.HasTable(kTable) ? empty.c_str() : create.c_str());
-    db.RunCommand(kCreateIndex);
-  } catch (const CSqliteException& e) {
-    LogSqliteError("Initialize", e, __LINE__);
-    ok = false;
-  } catch (...) {
-    LogUnexpectedError("Initialize", __LINE__, ".");
-    ok = false;
-  }
-  ORV_LOG(orvlog::kTrace, "CFuturesDB::Initialize() completed: " << DatabasePath());
-  return ok;
-}
+bool CFuturesDB::Initialize() { return InitializeTable("CFuturesDB", kTable, kCreateTable, kCreateIndex); }
 
 void CFuturesDB::DeleteSymbol(const std::u16string& symbol, BYTE keyFlag) {
   _DeleteSymbolFromDB(kTable, symbol, keyFlag);
@@ -194,41 +129,28 @@ const uint8_t* CFuturesDB::UpdateData(const uint8_t* data, const uint8_t* end, u
 
 const uint8_t* CFuturesDB::_ParseFutureBase(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
                                             uint8_t fieldsAmount, BlockMap& map) {
-  BlockMapSink sink(map);
+  BlockMapSink sink(map, &ApplyField);
   return ReadBlock(*ReaderFor(T_FUTURE_BASE, 0), data, end, blocksAmount, fieldsAmount, &sink);
 }
 
 const uint8_t* CFuturesDB::_ParseFutureQuote(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
                                              uint8_t fieldsAmount, BlockMap& map) {
-  BlockMapSink sink(map);
+  BlockMapSink sink(map, &ApplyField);
   return ReadBlock(*ReaderFor(T_FUTURE_QUOTE, 0), data, end, blocksAmount, fieldsAmount, &sink);
 }
 
 void CFuturesDB::_UpdateFutureBase(const BlockMap& map) {
   ORV_LOG(orvlog::kDebug, "Update Future Base");
   if (map.empty()) return;  // an empty transaction would change nothing
-  try {
+  WriteTransaction("CFuturesDB", "_UpdateFutureBase", [&](CSqliteDB& db) {
     const std::string insertSql = LoadSqlTemplate(kInsertBase, kTable);
     const std::string selectSql = LoadSqlTemplate(kSelectSymbol, kTable);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand("begin transaction;");
-    CSqliteTransaction transaction(db);
     CSqliteStatement select = db.Prepare(selectSql.c_str());
     CSqliteStatement insert = db.Prepare(insertSql.c_str());
     for (const auto& entry : map) {
       const BlockRecord& b = entry.second;
-      select.BindText(1, b.symbol.c_str());
-      bool exists = false;
-      {
-        CSqliteQuery query = select.RunQuery();
-        exists = !query.AtEnd();
-      }
-      select.Reset();
       // The base data of a known future never changes.
-      if (exists) continue;
+      if (RowExists(select, b.symbol.c_str())) continue;
       insert.BindText(1, b.symbol.c_str());
       insert.BindText(2, b.root.c_str());
       insert.BindDouble(3, b.record.ExpirationDate);
@@ -239,53 +161,23 @@ void CFuturesDB::_UpdateFutureBase(const BlockMap& map) {
     }
     select.Release();
     insert.Release();
-    transaction.Commit();
-  } catch (const CSqliteException& e) {
-    LogSqliteError("_UpdateFutureBase", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError("_UpdateFutureBase", __LINE__);
-  }
+  });
 }
 
 void CFuturesDB::_UpdateFutureQuote(const BlockMap& map) {
   if (map.empty()) return;
-  try {
+  WriteTransaction("CFuturesDB", "_UpdateFutureQuote", [&](CSqliteDB& db) {
     const std::string sql = LoadSqlTemplate(kUpdateQuote, kTable);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand("begin transaction;");
-    CSqliteTransaction transaction(db);
     CSqliteStatement update = db.Prepare(sql.c_str());
     for (const auto& entry : map) {
       const BlockRecord& b = entry.second;
-      const FutureRecord& r = b.record;
       ORV_LOG(orvlog::kDebug, "Update future quote: " << b.symbol << " " << b.root);
-      update.BindDouble(1, r.BidPrice);
-      update.BindDouble(2, r.AskPrice);
-      update.BindDouble(3, r.LastPrice);
-      update.BindInt(4, r.BidSize);
-      update.BindInt(5, r.AskSize);
-      update.BindInt(6, r.LastSize);
-      update.BindDouble(7, r.BidDate);
-      update.BindDouble(8, r.AskDate);
-      update.BindDouble(9, r.LastDate);
-      update.BindText(10, b.bidExchange.c_str());
-      update.BindText(11, b.askExchange.c_str());
-      update.BindText(12, b.lastExchange.c_str());
-      update.BindInt(13, r.Volume);
-      update.BindText(14, b.symbol.c_str());
+      quoteblock::BindQuote(update, b);
       update.RunCommand();
       update.Reset();
     }
     update.Release();
-    transaction.Commit();
-  } catch (const CSqliteException& e) {
-    LogSqliteError("_UpdateFutureQuote", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError("_UpdateFutureQuote", __LINE__);
-  }
+  });
 }
 
 void CFuturesDB::CollectRoots(std::vector<std::string>& list, const BlockMap& map) {
@@ -299,17 +191,11 @@ void CFuturesDB::CollectRoots(std::vector<std::string>& list, const BlockMap& ma
 
 void CFuturesDB::_InitializeEvents(const std::vector<std::string>& roots) {
   ORV_LOG(orvlog::kDebug, "CFuturesDB::_InitializeEvents() " << roots.size());
-  try {
+  // One read transaction around all the selects rather than the file's
+  // shared lock taken and dropped per root.
+  WriteTransaction("CFuturesDB", "_InitializeEvents", [&](CSqliteDB& db) {
     const std::string sql = LoadSqlTemplate(kSelectRoot, kTable);
     ClientEvents events;
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    // One read transaction around all the selects rather than the file's
-    // shared lock taken and dropped per root.
-    db.RunCommand("begin transaction;");
-    CSqliteTransaction transaction(db);
     CSqliteStatement select = db.Prepare(sql.c_str());
     for (const std::string& root : roots) {
       ORV_LOG(orvlog::kDebug, "Next future root " << root);
@@ -336,39 +222,13 @@ void CFuturesDB::_InitializeEvents(const std::vector<std::string>& roots) {
     // queued before the next block can change the rows.
     for (const auto& entry : events) _SendEvent(entry.first, entry.second);
     select.Release();
-    transaction.Commit();
-  } catch (const CSqliteException& e) {
-    LogSqliteError("_InitializeEvents", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError("_InitializeEvents", __LINE__);
-  }
+  });
 }
 
 void CFuturesDB::_SendEvent(const CEventClientPtr& client, const std::vector<FutureRecord>& records) {
-  ORV_LOG(orvlog::kTrace, "CFuturesDB::_SendEvent() started");
-  try {
-    CTableEventMaker::Task task = TableEventMaker().Futures(client, records, m_direct);
-    if (_QueueTask(task.get())) {
-      task.release();
-    } else {
-      // The event is lost; the task goes now and takes the cursor with it.
-      LogRefusedTask();
-    }
-  } catch (const _com_error& e) {
-    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    // Kept in a local: the description's characters live as long as it does.
-    const _bstr_t descriptionText = e.Description();
-    const char* description = static_cast<const char*>(descriptionText);
-    std::ostringstream code;
-    code << std::hex << std::setw(8) << std::setfill('0') << static_cast<unsigned long>(static_cast<ULONG>(e.Error()));
-    ORV_LOG(orvlog::kError, "CFuturesDB::_SendEvent() ERROR: Code = " << code.str() << "\n\tCode meaning = "
-                                                                       << e.ErrorMessage() << "\n\tDescription = "
-                                                                       << (description != nullptr ? description : ""));
-  } catch (...) {
-    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    ORV_LOG(orvlog::kError, "Unexpected error in CFuturesDB::_SendEvent().");
-  }
-  ORV_LOG(orvlog::kTrace, "CFuturesDB::_SendEvent() completed");
+  SendCursorEvent(
+      "CFuturesDB", [&] { return TableEventMaker().Futures(client, records, m_direct); },
+      [&](CTableEventMaker::Task task) { PostTask(std::move(task)); });
 }
 
 void CFuturesDB::SendCurrentData(const CEventClientPtr& client, const CSymbolKey& key) {
@@ -380,14 +240,10 @@ void CFuturesDB::SendCurrentData(const CEventClientPtr& client, const CSymbolKey
 }
 
 void CFuturesDB::_RequestDB(const CSymbolKey& key, std::vector<FutureRecord>& out) {
-  try {
+  ReadAccess("CFuturesDB", "_RequestDB", [&](CSqliteDB& db) {
     const bool all = key.Empty();
     const std::string sql = LoadSqlTemplate(all ? kSelectAll : key.Flag() ? kSelectRoot : kSelectSymbol, kTable);
     const std::string symbol = key.Narrow();
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
     CSqliteStatement select = db.Prepare(sql.c_str());
     if (!all) select.BindText(1, symbol.c_str());
     for (CSqliteQuery query = select.RunQuery(); !query.AtEnd() && !IsStopRequested(); query.Next()) {
@@ -395,11 +251,7 @@ void CFuturesDB::_RequestDB(const CSymbolKey& key, std::vector<FutureRecord>& ou
       ReadFutureRow(query, r);
       out.push_back(r);
     }
-  } catch (const CSqliteException& e) {
-    LogSqliteError("_RequestDB", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError("_RequestDB", __LINE__);
-  }
+  });
 }
 
 void CFuturesDB::_ReadSnapshot(const CORBA::Any* reply, bool quote, BlockMap& map) {

@@ -74,10 +74,6 @@ class CFuturesDB : public CLiteDB {
   void _RequestDB(const CSymbolKey& key, std::vector<FutureRecord>& out);
   void _SendEvent(const CEventClientPtr& client, const std::vector<FutureRecord>& records);
 
-  // Posts an event task; false when the pool refused it (the task is then
-  // still the caller's).
-  virtual bool _QueueTask(CWorkerInterface* task) { return QueueRequest(task); }
-
  private:
   void _ReadSnapshot(const CORBA::Any* reply, bool quote, BlockMap& map);
 

@@ -11,25 +11,16 @@
 #include "feed/CSettings.h"
 #include "feed/CSqliteDB.h"
 #include "feed/CSqliteException.h"
-#include "feed/CSqliteTransaction.h"
 #include "feed/DecompressMessage.h"
 #include "feed/IVRecordTraits.h"
 #include "feed/MessageFormat.h"
 #include "feed/RequestSnapshot.h"
+#include "feed/SnapshotReply.h"
 #include "feed/SqlTemplates.h"
 
 namespace {
 
-constexpr UINT kDeleteAll = 103;
 constexpr UINT kSymbolExists = 134;
-
-void LogSqliteError(const char* owner, const char* operation, const CSqliteException& e, int line) {
-  tablelog::SqliteError(owner, operation, e, __FILE__, line);
-}
-
-void LogUnexpectedError(const char* owner, const char* operation, int line, const char* tail = "") {
-  tablelog::UnexpectedError(owner, operation, __FILE__, line, tail);
-}
 
 // Fills the records of an unkeyed IV block. One record serves the whole
 // block: a field that the block does not carry keeps the previous record's
@@ -71,17 +62,6 @@ class IVBlockSink : public IBlockSink {
 
 }  // namespace
 
-void LogIVSendEventError(const char* className, const _com_error& e) {
-  // Kept in a local: the description's characters live as long as it does.
-  const _bstr_t descriptionText = e.Description();
-  const char* description = static_cast<const char*>(descriptionText);
-  std::ostringstream code;
-  code << std::hex << std::setw(8) << std::setfill('0') << static_cast<unsigned long>(static_cast<ULONG>(e.Error()));
-  ORV_LOG(orvlog::kError, className << "::_SendEvent() ERROR: Code = " << code.str() << "\n\tCode meaning = "
-                                    << e.ErrorMessage() << "\n\tDescription = "
-                                    << (description != nullptr ? description : ""));
-}
-
 template <class Record>
 CIVTableDB<Record>::CIVTableDB(const std::string& databasePath, const IVTableNames& names)
     : CLiteDB(databasePath), m_names(names), m_table(names.table) {}
@@ -93,26 +73,7 @@ std::string CIVTableDB<Record>::_Sql(UINT id) const {
 
 template <class Record>
 bool CIVTableDB<Record>::Initialize() {
-  ORV_LOG(orvlog::kTrace, m_names.className << "::Initialize() started user: " << DatabasePath());
-  bool ok = true;
-  try {
-    const std::string create = _Sql(m_names.createId);
-    const std::string empty = _Sql(kDeleteAll);
-    // The other service's pull thread may be writing the same file.
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand(db.HasTable(m_table.c_str()) ? empty.c_str() : create.c_str());
-  } catch (const CSqliteException& e) {
-    LogSqliteError(m_names.className, "Initialize", e, __LINE__);
-    ok = false;
-  } catch (...) {
-    LogUnexpectedError(m_names.className, "Initialize", __LINE__, ".");
-    ok = false;
-  }
-  ORV_LOG(orvlog::kTrace, m_names.className << "::Initialize() completed: " << DatabasePath());
-  return ok;
+  return InitializeTable(m_names.className, m_table, m_names.createId);
 }
 
 template <class Record>
@@ -168,18 +129,6 @@ const uint8_t* CIVTableDB<Record>::UpdateData(const uint8_t* data, const uint8_t
 }
 
 template <class Record>
-bool CIVTableDB<Record>::_SymbolExists(CSqliteStatement& select, const char* symbol) {
-  select.BindText(1, symbol);
-  bool exists = false;
-  {
-    CSqliteQuery query = select.RunQuery();
-    exists = !query.AtEnd();
-  }
-  select.Reset();
-  return exists;
-}
-
-template <class Record>
 void CIVTableDB<Record>::_UpdateDB(const Parsed& parsed) {
   typedef IVRecordTraits<Record> Traits;
   // Nothing to store: no empty transaction either.
@@ -188,16 +137,10 @@ void CIVTableDB<Record>::_UpdateDB(const Parsed& parsed) {
   if (!any) return;
 
   ORV_LOG(orvlog::kTrace, m_names.className << "::_UpdateDB started");
-  try {
+  this->WriteTransaction(m_names.className, "_UpdateDB", [&](CSqliteDB& db) {
     const std::string insertSql = _Sql(m_names.insertId);
     const std::string updateSql = _Sql(m_names.updateId);
     const std::string existsSql = _Sql(kSymbolExists);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand("begin transaction;");
-    CSqliteTransaction transaction(db);
     CSqliteStatement insert = db.Prepare(insertSql.c_str());
     CSqliteStatement update = db.Prepare(updateSql.c_str());
     // On the writing connection, so that it sees what this block has
@@ -218,7 +161,7 @@ void CIVTableDB<Record>::_UpdateDB(const Parsed& parsed) {
       const Record& r = parsed.records[i];
       if (current == nullptr || *current != symbol) {
         current = &symbol;
-        known = _SymbolExists(exists, symbol.c_str());
+        known = RowExists(exists, symbol.c_str());
         written.clear();
       }
       const typename Traits::Key key = Traits::KeyOf(r);
@@ -247,24 +190,15 @@ void CIVTableDB<Record>::_UpdateDB(const Parsed& parsed) {
     update.Release();
     if (nullKeyPrepared) updateNullKey.Release();
     exists.Release();
-    transaction.Commit();
-  } catch (const CSqliteException& e) {
-    LogSqliteError(m_names.className, "_UpdateDB", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError(m_names.className, "_UpdateDB", __LINE__);
-  }
+  });
   ORV_LOG(orvlog::kTrace, m_names.className << "::_UpdateDB completed");
 }
 
 template <class Record>
 void CIVTableDB<Record>::_RequestDB(const std::string& symbol, Records& out) {
-  try {
+  this->ReadAccess(m_names.requestName, "_RequestDB", [&](CSqliteDB& db) {
     const bool all = symbol.empty();
     const std::string sql = _Sql(all ? m_names.selectAllId : m_names.selectSymbolId);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
     CSqliteStatement select = db.Prepare(sql.c_str());
     if (!all) select.BindText(1, symbol.c_str());
     for (CSqliteQuery query = select.RunQuery(); !query.AtEnd(); query.Next()) {
@@ -272,11 +206,7 @@ void CIVTableDB<Record>::_RequestDB(const std::string& symbol, Records& out) {
       IVRecordTraits<Record>::ReadRow(query, r);
       out.push_back(r);
     }
-  } catch (const CSqliteException& e) {
-    LogSqliteError(m_names.requestName, "_RequestDB", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError(m_names.requestName, "_RequestDB", __LINE__);
-  }
+  });
 }
 
 template <class Record>
@@ -289,21 +219,9 @@ void CIVTableDB<Record>::SendCurrentData(const CEventClientPtr& client, const CS
 
 template <class Record>
 void CIVTableDB<Record>::_ReadSnapshot(const CORBA::Any* reply, Records& out) {
-  const orvidl::ReplyOctets octets = orvidl::ReplyData(reply);
-  if (octets.empty()) return;
-  CMessageBuffer unzipped;
-  const uint8_t* message = octets.data;
-  size_t length = octets.size;
-  if (CSettings::UseCompression != 0) {
-    unzipped = DecompressMessage(octets.data, octets.size);
-    if (unzipped.empty()) return;
-    message = unzipped.data();
-    length = unzipped.size();
-  }
-  // Every block of the reply up to its last one, each read whole or not at
-  // all, and nothing beyond the octets received.
+  // Each block is read whole or not at all.
   Parsed parsed;
-  WalkSnapshotMessage(message, length, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
+  ReadSnapshotReply(reply, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
     return _Parse(body, end, header.blocks_amount, header.fields_amount, parsed);
   });
   out.insert(out.end(), parsed.records.begin(), parsed.records.end());

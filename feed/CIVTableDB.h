@@ -13,6 +13,7 @@
 
 #include "platform/com/com.h"
 #include "feed/CLiteDB.h"
+#include "feed/CursorEvent.h"
 #include "feed/CSqliteStatement.h"
 #include "feed/CTableEventMaker.h"
 #include "platform/log/Log.h"
@@ -29,9 +30,6 @@ struct IVTableNames {
   uint8_t messageType;      // of update blocks and snapshot requests
   UINT createId, insertId, updateId, selectSymbolId, selectAllId;
 };
-
-// Logs a COM error of _SendEvent; the other error lines are the template's.
-void LogIVSendEventError(const char* className, const _com_error& e);
 
 template <class Record>
 class CIVTableDB : public CLiteDB {
@@ -73,14 +71,9 @@ class CIVTableDB : public CLiteDB {
                         Parsed& out);
   void _UpdateDB(const Parsed& parsed);
   void _RequestDB(const std::string& symbol, Records& out);
-  bool _SymbolExists(CSqliteStatement& select, const char* symbol);
 
   // Builds the event of the derived class's cursor and task (_PostEvent).
   virtual void _SendEvent(const CEventClientPtr& client, const Records& records) = 0;
-  // Posts an event task; false when the pool refused it (the task is then
-  // still the caller's).
-  virtual bool _QueueTask(CWorkerInterface* task) { return QueueRequest(task); }
-
   // The maker's event of this table's kind.
   typedef CTableEventMaker::Task (CTableEventMaker::*MakeEvent)(const CEventClientPtr& client, Records records) const;
   void _PostEvent(const CEventClientPtr& client, const Records& records, MakeEvent event);
@@ -97,21 +90,7 @@ class CIVTableDB : public CLiteDB {
 
 template <class Record>
 void CIVTableDB<Record>::_PostEvent(const CEventClientPtr& client, const Records& records, MakeEvent event) {
-  ORV_LOG(orvlog::kTrace, m_names.className << "::_SendEvent() started");
-  try {
-    CTableEventMaker::Task task = (TableEventMaker().*event)(client, records);
-    if (_QueueTask(task.get())) {
-      task.release();
-    } else {
-      // The event is lost; the task goes now and takes the cursor with it.
-      this->LogRefusedTask();
-    }
-  } catch (const _com_error& e) {
-    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    LogIVSendEventError(m_names.className, e);
-  } catch (...) {
-    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    ORV_LOG(orvlog::kError, "Unexpected error in " << m_names.className << "::_SendEvent().");
-  }
-  ORV_LOG(orvlog::kTrace, m_names.className << "::_SendEvent() completed");
+  SendCursorEvent(
+      m_names.className, [&] { return (TableEventMaker().*event)(client, records); },
+      [&](CTableEventMaker::Task task) { this->PostTask(std::move(task)); });
 }

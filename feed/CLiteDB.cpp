@@ -48,6 +48,21 @@ void DeleteUnderlyingKeeping(CSqliteDB& db, const std::string& table, const std:
   remove.Release();
 }
 
+// The deletes' error lines, which name the class their own way.
+template <class Body>
+void GuardedDelete(Body&& body) {
+  try {
+    body();
+  } catch (const CSqliteException& e) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    ORV_LOG(orvlog::kError,
+            "SQLite error in CLiteDB::_DeleteSymbolFromDB(): " << e.errorMessage() << "Code " << e.errorCode());
+  } catch (...) {
+    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
+    ORV_LOG(orvlog::kError, "Unexpected error CLiteDB::_DeleteSymbolFromDB");
+  }
+}
+
 }  // namespace
 
 CLiteDB::CLiteDB(const std::string& databasePath) : m_path(databasePath) {
@@ -63,6 +78,25 @@ CLiteDB::~CLiteDB() {
   for (CWorkerInterface* task : m_pool.Shutdown(kShutdownWaitMs)) delete task;
   ORV_LOG(orvlog::kTrace, "CLiteDB::~CLiteDB() started user: " << m_path);
   DeleteCriticalSection(&m_csSubscriptions);
+}
+
+bool CLiteDB::RowExists(CSqliteStatement& select, const char* key) {
+  select.BindText(1, key);
+  bool exists = false;
+  {
+    CSqliteQuery query = select.RunQuery();
+    exists = !query.AtEnd();
+  }
+  select.Reset();
+  return exists;
+}
+
+void CLiteDB::PostTask(std::unique_ptr<CWorkerInterface> task) {
+  if (_QueueTask(task.get())) {
+    task.release();
+  } else {
+    LogRefusedTask();
+  }
 }
 
 void CLiteDB::LogRefusedTask() {
@@ -180,67 +214,60 @@ bool CLiteDB::WaitDatabase() {
   return true;
 }
 
+bool CLiteDB::InitializeTable(const char* className, const std::string& table, UINT createId,
+                              const std::string& index, const char* file, int line) {
+  ORV_LOG(orvlog::kTrace, className << "::Initialize() started user: " << m_path);
+  const bool ok = Guarded(
+      className, "Initialize",
+      [&] {
+        const std::string create = LoadSqlTemplate(createId, table);
+        const std::string empty = LoadSqlTemplate(103, table);
+        OnConnection(m_path, [&](CSqliteDB& db) {
+          db.RunCommand(db.HasTable(table.c_str()) ? empty.c_str() : create.c_str());
+          if (!index.empty()) db.RunCommand(index.c_str());
+        });
+      },
+      ".", file, line);
+  ORV_LOG(orvlog::kTrace, className << "::Initialize() completed: " << m_path);
+  return ok;
+}
+
 void CLiteDB::_DeleteSymbolFromDB(const std::string& table, const std::u16string& symbol, BYTE keyFlag) {
-  try {
+  GuardedDelete([&] {
     const bool all = symbol.empty();
     const std::string sql = all ? LoadSqlTemplate(103, table) : LoadSqlTemplate(135, table, DeleteColumn(table, keyFlag));
     const std::string narrow = orvcom::Narrow(symbol);
     const std::unordered_set<std::string> held = HeldOnTheirOwn(table, keyFlag);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(m_path.c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
     if (!all && !held.empty()) {
-      db.RunCommand("begin transaction;");
-      CSqliteTransaction transaction(db);
-      DeleteUnderlyingKeeping(db, table, narrow, held);
-      transaction.Commit();
+      InTransaction(m_path, [&](CSqliteDB& db) { DeleteUnderlyingKeeping(db, table, narrow, held); });
       return;
     }
-    CSqliteStatement stmt = db.Prepare(sql.c_str());
-    if (!all) stmt.BindText(1, narrow.c_str());
-    stmt.RunCommand();
-    stmt.Release();
-  } catch (const CSqliteException& e) {
-    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    ORV_LOG(orvlog::kError,
-            "SQLite error in CLiteDB::_DeleteSymbolFromDB(): " << e.errorMessage() << "Code " << e.errorCode());
-  } catch (...) {
-    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    ORV_LOG(orvlog::kError, "Unexpected error CLiteDB::_DeleteSymbolFromDB");
-  }
+    OnConnection(m_path, [&](CSqliteDB& db) {
+      CSqliteStatement stmt = db.Prepare(sql.c_str());
+      if (!all) stmt.BindText(1, narrow.c_str());
+      stmt.RunCommand();
+      stmt.Release();
+    });
+  });
 }
 
 void CLiteDB::_DeleteSymbolFromDB(const std::string& table, const std::vector<std::u16string>& symbols,
                                   BYTE keyFlag) {
-  try {
+  GuardedDelete([&] {
     const std::string sql = LoadSqlTemplate(135, table, DeleteColumn(table, keyFlag));
     const std::unordered_set<std::string> held = HeldOnTheirOwn(table, keyFlag);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(m_path.c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand("begin transaction;");
-    CSqliteTransaction transaction(db);
-    if (!held.empty()) {
-      for (const std::u16string& symbol : symbols) DeleteUnderlyingKeeping(db, table, orvcom::Narrow(symbol), held);
-      transaction.Commit();
-      return;
-    }
-    CSqliteStatement stmt = db.Prepare(sql.c_str());
-    for (const std::u16string& symbol : symbols) {
-      stmt.BindText(1, orvcom::Narrow(symbol).c_str());
-      stmt.RunCommand();
-      stmt.Reset();
-    }
-    stmt.Release();
-    transaction.Commit();
-  } catch (const CSqliteException& e) {
-    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    ORV_LOG(orvlog::kError,
-            "SQLite error in CLiteDB::_DeleteSymbolFromDB(): " << e.errorMessage() << "Code " << e.errorCode());
-  } catch (...) {
-    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    ORV_LOG(orvlog::kError, "Unexpected error CLiteDB::_DeleteSymbolFromDB");
-  }
+    InTransaction(m_path, [&](CSqliteDB& db) {
+      if (!held.empty()) {
+        for (const std::u16string& symbol : symbols) DeleteUnderlyingKeeping(db, table, orvcom::Narrow(symbol), held);
+        return;
+      }
+      CSqliteStatement stmt = db.Prepare(sql.c_str());
+      for (const std::u16string& symbol : symbols) {
+        stmt.BindText(1, orvcom::Narrow(symbol).c_str());
+        stmt.RunCommand();
+        stmt.Reset();
+      }
+      stmt.Release();
+    });
+  });
 }

@@ -6,13 +6,19 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "feed/CDatabaseLock.h"
 #include "feed/CEventClient.h"
+#include "feed/CSqliteDB.h"
+#include "feed/CSqliteException.h"
+#include "feed/CSqliteTransaction.h"
 #include "feed/CSymbolKey.h"
+#include "feed/TableErrorLog.h"
 #include "feed/CZmThreadPool.h"
 #include "platform/log/Log.h"
 #include "platform/win/windows.h"
@@ -97,13 +103,82 @@ class CLiteDB {
   // leave: none unless the key is an underlying's in an option table.
   std::unordered_set<std::string> HeldOnTheirOwn(const std::string& table, BYTE keyFlag);
 
+  // Every access of a table goes through these, so that it takes the lock,
+  // sets up its connection and reports its failure one way everywhere.
+  //
+  // Runs body() and writes the table's error lines for what escapes it, as
+  // className::operation() (an unexpected error with tail after the name),
+  // the debug line naming the caller's place; false then.
+  template <class Body>
+  static bool Guarded(const char* className, const char* operation, Body&& body, const char* tail = "",
+                      const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    try {
+      body();
+      return true;
+    } catch (const CSqliteException& e) {
+      tablelog::SqliteError(className, operation, e, file, line);
+    } catch (...) {
+      tablelog::UnexpectedError(className, operation, file, line, tail);
+    }
+    return false;
+  }
+  // body(db) under the database lock, on a connection to the file at path
+  // with "PRAGMA read_uncommitted" run. Exceptions pass to the caller.
+  template <class Body>
+  static void OnConnection(const std::string& path, Body&& body) {
+    CDatabaseLockGuard lock;
+    CSqliteDB db;
+    db.Open(path.c_str());
+    db.RunCommand("PRAGMA read_uncommitted");
+    body(db);
+  }
+  // The same inside one transaction, committed when body returns and rolled
+  // back when anything in it throws, so that a block that fails halfway
+  // leaves the table as it was. Exceptions pass to the caller.
+  template <class Body>
+  static void InTransaction(const std::string& path, Body&& body) {
+    OnConnection(path, [&](CSqliteDB& db) {
+      db.RunCommand("begin transaction;");
+      CSqliteTransaction transaction(db);
+      body(db);
+      transaction.Commit();
+    });
+  }
+  // A guarded InTransaction on this table's file: the writers' one way.
+  template <class Body>
+  bool WriteTransaction(const char* className, const char* operation, Body&& body,
+                        const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    return Guarded(className, operation, [&] { InTransaction(m_path, body); }, "", file, line);
+  }
+  // Whether select, whose one parameter is a key, finds a row for it; the
+  // statement is reset for the next key.
+  static bool RowExists(CSqliteStatement& select, const char* key);
+  // A guarded OnConnection on this table's file.
+  template <class Body>
+  bool ReadAccess(const char* className, const char* operation, Body&& body, const char* file = __builtin_FILE(),
+                  int line = __builtin_LINE()) {
+    return Guarded(className, operation, [&] { OnConnection(m_path, body); }, "", file, line);
+  }
+
  protected:
+  // What every Initialize does: empties the table, or creates it from the
+  // template createId, then runs index (when not empty); with the trace and
+  // error lines of className.
+  bool InitializeTable(const char* className, const std::string& table, UINT createId,
+                       const std::string& index = std::string(), const char* file = __builtin_FILE(),
+                       int line = __builtin_LINE());
   void _DeleteSymbolFromDB(const std::string& table, const std::u16string& symbol, BYTE keyFlag);
   void _DeleteSymbolFromDB(const std::string& table, const std::vector<std::u16string>& symbols, BYTE keyFlag);
 
   // Posts an event task; true when the pool took it (it then owns the task),
   // false when it refused (the task stays the caller's).
   bool QueueRequest(CWorkerInterface* task) { return m_pool.QueueRequest(task); }
+  // The same, replaceable (tests run the tasks at once).
+  virtual bool _QueueTask(CWorkerInterface* task) { return QueueRequest(task); }
+  // Posts the task through _QueueTask and owns it until the pool takes it: a
+  // refused one (or one whose posting throws) is deleted, and with it goes
+  // the event it carried; a refusal is logged.
+  void PostTask(std::unique_ptr<CWorkerInterface> task);
   // The error line of a refused task, written for the first refusal only: a
   // pool refuses because it never started or is stopping, and either way
   // every later event would add the same line.

@@ -245,6 +245,8 @@ int CSqliteDB::ScalarInt(const char* sql) {
   return std::atoi(query.TextAt(0));
 }
 
+bool CSqliteDB::InTransaction() const { return m_db != nullptr && sqlite3_get_autocommit(m_db) == 0; }
+
 bool CSqliteDB::HasTable(const char* table) {
   // The name is bound, never pasted into the text.
   CSqliteStatement stmt = Prepare("select count(*) from sqlite_master where type='table' and name=?");

@@ -28,6 +28,9 @@ class CSqliteDB {
   void Open(const char* path);
   void Close();
   bool IsOpen() const { return m_db != nullptr; }
+  // Whether a transaction is open: SQLite ends one of its own accord on some
+  // errors, an I/O error of a commit among them.
+  bool InTransaction() const;
 
   // Runs the text; the number of changed rows. Result rows are discarded.
   int RunCommand(const char* sql);

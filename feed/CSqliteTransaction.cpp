@@ -11,7 +11,9 @@ void CSqliteTransaction::Commit() {
 }
 
 CSqliteTransaction::~CSqliteTransaction() {
-  if (m_commit) return;
+  // A commit that failed on an I/O error has had its transaction rolled back
+  // by SQLite already; a rollback now would only add a false error line.
+  if (m_commit || !m_db.InTransaction()) return;
   try {
     m_db.RunCommand("rollback transaction;");
   } catch (const CSqliteException& e) {

@@ -14,11 +14,12 @@
 #include "feed/CSettings.h"
 #include "feed/CSqliteDB.h"
 #include "feed/CSqliteException.h"
-#include "feed/CSqliteTransaction.h"
-#include "feed/CTableEventMaker.h"
+#include "feed/CursorEvent.h"
 #include "feed/DecompressMessage.h"
 #include "feed/MessageFormat.h"
+#include "feed/QuoteBlock.h"
 #include "feed/RequestSnapshot.h"
+#include "feed/SnapshotReply.h"
 #include "feed/SqlTemplates.h"
 #include "feed/StopEvent.h"
 #include "platform/log/Log.h"
@@ -36,34 +37,13 @@ constexpr UINT kInsertBase = 133;
 // Symbols read back per statement after a block.
 constexpr size_t kReadBack = 100;
 
-void LogSqliteError(const char* operation, const CSqliteException& e, int line) {
-  tablelog::SqliteError("CStocksDB", operation, e, __FILE__, line);
-}
-
-void LogUnexpectedError(const char* operation, int line, const char* tail = "") {
-  tablelog::UnexpectedError("CStocksDB", operation, __FILE__, line, tail);
-}
-
 // The quote columns of a block; exchanges that no record set stay absent
 // and are written as NULL.
 void ApplyQuoteField(CStocksDB::BlockRecord& b, const FieldValue& v) {
-  StockRecord& r = b.record;
-  switch (v.id) {
-    case F_SYMBOL: b.symbol = v.AsText(); break;
-    case F_BID: r.BidPrice = v.AsFloat(); break;
-    case F_BID_DATE: r.BidDate = v.AsDouble(); break;
-    case F_BID_EXCHANGE: b.bidExchange = v.AsText(); break;
-    case F_BID_SIZE: r.BidSize = v.AsInt(); break;
-    case F_ASK: r.AskPrice = v.AsFloat(); break;
-    case F_ASK_DATE: r.AskDate = v.AsDouble(); break;
-    case F_ASK_EXCHANGE: b.askExchange = v.AsText(); break;
-    case F_ASK_SIZE: r.AskSize = v.AsInt(); break;
-    case F_LAST: r.LastPrice = v.AsFloat(); break;
-    case F_LAST_DATE: r.LastDate = v.AsDouble(); break;
-    case F_LAST_EXCHANGE: b.lastExchange = v.AsText(); break;
-    case F_LAST_SIZE: r.LastSize = v.AsInt(); break;
-    case F_VOLUME: r.Volume = v.AsInt(); break;
-    default: break;
+  if (v.id == F_SYMBOL) {
+    b.symbol = v.AsText();
+  } else {
+    quoteblock::ApplyQuoteField(b, v);
   }
 }
 
@@ -95,32 +75,6 @@ void ApplyBaseField(CStocksDB::BlockRecord& b, const FieldValue& v) {
   }
 }
 
-// Fills the block map from the records of one block: a record of a symbol
-// not yet in the map starts all zero with only its symbol.
-class BlockMapSink : public IBlockSink {
- public:
-  BlockMapSink(CStocksDB::BlockMap& map, bool quote) : m_map(map), m_quote(quote) {}
-
-  void BeginRecord(const FieldValue* key) override {
-    // One search: where the symbol is, or where it goes.
-    std::string symbol(key->AsText());
-    auto it = m_map.lower_bound(symbol);
-    if (it == m_map.end() || it->first != symbol) {
-      it = m_map.emplace_hint(it, std::move(symbol), CStocksDB::BlockRecord());
-      it->second.symbol = it->first;
-    }
-    m_record = &it->second;
-  }
-  void Field(const FieldValue& v) override { m_quote ? ApplyQuoteField(*m_record, v) : ApplyBaseField(*m_record, v); }
-  void EndRecord() override {}
-
- private:
-  CStocksDB::BlockMap& m_map;
-  const bool m_quote;
-  CStocksDB::BlockRecord* m_record = nullptr;
-};
-
-const char* Bindable(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
 
 // The few texts that repeat from row to row (exchanges, currencies), made
 // into strings once per read and shared by the records, as copies of a
@@ -225,27 +179,7 @@ void CStocksDB::GetATM(const _bstr_t& symbol, Orv::ZmDataManager_ptr, std::vecto
   m_atm->GetMarketData(symbol, out);
 }
 
-bool CStocksDB::Initialize() {
-  ORV_LOG(orvlog::kTrace, "CStocksDB::Initialize() started user: " << DatabasePath());
-  bool ok = true;
-  try {
-    const std::string create = _Sql(kCreateTable);
-    const std::string empty = _Sql(kDeleteAll);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand(db.HasTable(m_table.c_str()) ? empty.c_str() : create.c_str());
-  } catch (const CSqliteException& e) {
-    LogSqliteError("Initialize", e, __LINE__);
-    ok = false;
-  } catch (...) {
-    LogUnexpectedError("Initialize", __LINE__, ".");
-    ok = false;
-  }
-  ORV_LOG(orvlog::kTrace, "CStocksDB::Initialize() completed: " << DatabasePath());
-  return ok;
-}
+bool CStocksDB::Initialize() { return InitializeTable("CStocksDB", m_table, kCreateTable); }
 
 void CStocksDB::DeleteSymbol(const std::u16string& symbol, BYTE) { _DeleteSymbolFromDB(m_table, symbol, 0); }
 
@@ -292,47 +226,34 @@ const uint8_t* CStocksDB::UpdateData(const uint8_t* data, const uint8_t* end, ui
 
 const uint8_t* CStocksDB::_ParseStockBase(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
                                           uint8_t fieldsAmount, BlockMap& map) {
-  BlockMapSink sink(map, false);
+  quoteblock::BlockMapSink<BlockRecord, decltype(&ApplyBaseField)> sink(map, &ApplyBaseField);
   return ReadBlock(*ReaderFor(T_EQUITY_BASE, 0), data, end, blocksAmount, fieldsAmount, &sink);
 }
 
 const uint8_t* CStocksDB::_ParseStockQuote(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
                                            uint8_t fieldsAmount, BlockMap& map) {
-  BlockMapSink sink(map, true);
+  quoteblock::BlockMapSink<BlockRecord, decltype(&ApplyQuoteField)> sink(map, &ApplyQuoteField);
   return ReadBlock(*ReaderFor(T_EQUITY_QUOTE, 0), data, end, blocksAmount, fieldsAmount, &sink);
 }
 
 void CStocksDB::_UpdateStockBase(const BlockMap& map) {
   if (map.empty()) return;  // an empty transaction would change nothing
-  try {
+  WriteTransaction("CStocksDB", "_UpdateStockBase", [&](CSqliteDB& db) {
     const std::string insertSql = _Sql(kInsertBase);
     const std::string selectSql = _Sql(kSelectSymbol);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand("begin transaction;");
-    CSqliteTransaction transaction(db);
     CSqliteStatement select = db.Prepare(selectSql.c_str());
     CSqliteStatement insert = db.Prepare(insertSql.c_str());
     for (const auto& entry : map) {
       const StockRecord& r = entry.second.record;
       const char* symbol = entry.second.symbol.c_str();
-      select.BindText(1, symbol);
-      bool exists = false;
-      {
-        CSqliteQuery query = select.RunQuery();
-        exists = !query.AtEnd();
-      }
-      select.Reset();
       // Base data never overwrites a row.
-      if (exists) continue;
+      if (RowExists(select, symbol)) continue;
       insert.BindText(1, symbol);
       insert.BindDouble(2, r.DivLastDate);
       insert.BindDouble(3, r.DivAmount);
       insert.BindInt(4, r.DivFreq);
       insert.BindText(5, r.StockType);
-      insert.BindText(6, Bindable(entry.second.currency));
+      insert.BindText(6, quoteblock::Bindable(entry.second.currency));
       insert.BindDouble(7, r.PriceClose);
       insert.BindDouble(8, r.PriceLow52wk);
       insert.BindDouble(9, r.PriceHigh52wk);
@@ -353,63 +274,28 @@ void CStocksDB::_UpdateStockBase(const BlockMap& map) {
     }
     select.Release();
     insert.Release();
-    transaction.Commit();
-  } catch (const CSqliteException& e) {
-    LogSqliteError("_UpdateStockBase", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError("_UpdateStockBase", __LINE__);
-  }
+  });
 }
 
 void CStocksDB::_UpdateStockQuote(const BlockMap& map) {
   if (map.empty()) return;  // an empty transaction would change nothing
-  try {
+  WriteTransaction("CStocksDB", "_UpdateStockQuote", [&](CSqliteDB& db) {
     const std::string sql = _Sql(kUpdateQuote);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand("begin transaction;");
-    CSqliteTransaction transaction(db);
     CSqliteStatement update = db.Prepare(sql.c_str());
     for (const auto& entry : map) {
-      const StockRecord& r = entry.second.record;
-      update.BindDouble(1, r.BidPrice);
-      update.BindDouble(2, r.AskPrice);
-      update.BindDouble(3, r.LastPrice);
-      update.BindInt(4, r.BidSize);
-      update.BindInt(5, r.AskSize);
-      update.BindInt(6, r.LastSize);
-      update.BindDouble(7, r.BidDate);
-      update.BindDouble(8, r.AskDate);
-      update.BindDouble(9, r.LastDate);
-      // The texts live in the map until the statement is released.
-      update.BindTextNoCopy(10, Bindable(entry.second.bidExchange));
-      update.BindTextNoCopy(11, Bindable(entry.second.askExchange));
-      update.BindTextNoCopy(12, Bindable(entry.second.lastExchange));
-      update.BindInt(13, r.Volume);
-      update.BindTextNoCopy(14, entry.second.symbol.c_str());
+      quoteblock::BindQuote(update, entry.second);
       update.RunCommand();
       update.Reset();
     }
     update.Release();
-    transaction.Commit();
-  } catch (const CSqliteException& e) {
-    LogSqliteError("_UpdateStockQuote", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError("_UpdateStockQuote", __LINE__);
-  }
+  });
 }
 
 void CStocksDB::_RequestDB(const CSymbolKey& key, std::vector<StockRecord>& out) {
-  try {
+  ReadAccess("CStocksDB", "_RequestDB", [&](CSqliteDB& db) {
     const bool all = key.Empty();
     const std::string sql = _Sql(all ? kSelectAll : kSelectSymbol);
     const std::string symbol = key.Narrow();
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
     CSqliteStatement select = db.Prepare(sql.c_str());
     if (!all) select.BindText(1, symbol.c_str());
     SharedTexts texts;
@@ -418,15 +304,11 @@ void CStocksDB::_RequestDB(const CSymbolKey& key, std::vector<StockRecord>& out)
       ReadStockRow(query, texts, r);
       out.push_back(r);
     }
-  } catch (const CSqliteException& e) {
-    LogSqliteError("_RequestDB", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError("_RequestDB", __LINE__);
-  }
+  });
 }
 
 void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols) {
-  try {
+  Guarded("CStocksDB", "_InitializeEvents", [&] {
     // The rows come back in groups of up to kReadBack symbols per statement,
     // one text whatever the group's size (the rest bound as NULL, which
     // matches nothing), so that a block costs a few statements instead of one
@@ -457,92 +339,63 @@ void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols
     slots.reserve(wanted.size());
     for (size_t i = 0; i < wanted.size(); ++i) slots.emplace(*wanted[i].symbol, i);
 
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
     // One read transaction around all the selects: each select on its own
     // would take and drop the file's shared lock, which costs more than the
     // read itself.
-    db.RunCommand("begin transaction;");
-    CSqliteTransaction transaction(db);
-    CSqliteStatement select = db.Prepare(sql.c_str());
-    std::vector<StockRecord> rows;
-    rows.reserve(wanted.size());
-    bool stopped = false;
-    for (size_t first = 0; first < wanted.size() && !stopped; first += kReadBack) {
-      for (size_t i = 0; i < kReadBack; ++i) {
-        const size_t at = first + i;
-        select.BindTextNoCopy(static_cast<int>(i) + 1, at < wanted.size() ? wanted[at].symbol->c_str() : nullptr);
-      }
-      {
-        for (CSqliteQuery query = select.RunQuery(); !query.AtEnd(); query.Next()) {
-          if (IsStopRequested()) {
-            stopped = true;
-            break;
+    InTransaction(DatabasePath(), [&](CSqliteDB& db) {
+      CSqliteStatement select = db.Prepare(sql.c_str());
+      std::vector<StockRecord> rows;
+      rows.reserve(wanted.size());
+      bool stopped = false;
+      for (size_t first = 0; first < wanted.size() && !stopped; first += kReadBack) {
+        for (size_t i = 0; i < kReadBack; ++i) {
+          const size_t at = first + i;
+          select.BindTextNoCopy(static_cast<int>(i) + 1, at < wanted.size() ? wanted[at].symbol->c_str() : nullptr);
+        }
+        {
+          for (CSqliteQuery query = select.RunQuery(); !query.AtEnd(); query.Next()) {
+            if (IsStopRequested()) {
+              stopped = true;
+              break;
+            }
+            const auto slot = slots.find(query.TextAt(0));
+            if (slot == slots.end() || wanted[slot->second].row != kNoRow) continue;
+            rows.emplace_back();
+            ReadStockRow(query, texts, rows.back());
+            wanted[slot->second].row = rows.size() - 1;
           }
-          const auto slot = slots.find(query.TextAt(0));
-          if (slot == slots.end() || wanted[slot->second].row != kNoRow) continue;
-          rows.emplace_back();
-          ReadStockRow(query, texts, rows.back());
-          wanted[slot->second].row = rows.size() - 1;
+        }
+        select.Reset();
+      }
+      // In the order of the changed symbols, as the clients have always had
+      // them.
+      ClientEvents events;
+      for (const Wanted& w : wanted) {
+        // A symbol without a row has nothing to tell: an all-zero record would
+        // reach its clients as a stock with no symbol and no prices.
+        if (w.row == kNoRow) continue;
+        for (size_t i = 0; i < w.clientCount; ++i) {
+          std::vector<StockRecord>& list = events[clients[w.firstClient + i]];
+          if (list.empty()) list.reserve(rows.size());
+          if (i + 1 < w.clientCount) {
+            list.push_back(rows[w.row]);
+          } else {
+            list.push_back(std::move(rows[w.row]));
+          }
         }
       }
-      select.Reset();
-    }
-    // In the order of the changed symbols, as the clients have always had
-    // them.
-    ClientEvents events;
-    for (const Wanted& w : wanted) {
-      // A symbol without a row has nothing to tell: an all-zero record would
-      // reach its clients as a stock with no symbol and no prices.
-      if (w.row == kNoRow) continue;
-      for (size_t i = 0; i < w.clientCount; ++i) {
-        std::vector<StockRecord>& list = events[clients[w.firstClient + i]];
-        if (list.empty()) list.reserve(rows.size());
-        if (i + 1 < w.clientCount) {
-          list.push_back(rows[w.row]);
-        } else {
-          list.push_back(std::move(rows[w.row]));
-        }
-      }
-    }
-    // Still under the database lock, so that the events of one block are
-    // queued before the next block can change the rows.
-    for (auto& entry : events) _SendEvent(entry.first, std::move(entry.second));
-    select.Release();
-    transaction.Commit();
-  } catch (const CSqliteException& e) {
-    LogSqliteError("_InitializeEvents", e, __LINE__);
-  } catch (...) {
-    LogUnexpectedError("_InitializeEvents", __LINE__);
-  }
+      // Still under the database lock, so that the events of one block are
+      // queued before the next block can change the rows.
+      for (auto& entry : events) _SendEvent(entry.first, std::move(entry.second));
+      select.Release();
+    });
+  });
 }
 
 void CStocksDB::_SendEvent(const CEventClientPtr& client, std::vector<StockRecord> records) {
-  ORV_LOG(orvlog::kTrace, "CStocksDB::_SendEvent() started");
-  try {
-    CTableEventMaker::Task task = TableEventMaker().Stocks(client, std::move(records), m_direct);
-    if (_QueueTask(task.get())) {
-      task.release();
-    } else {
-      // The event is lost; the task goes now and takes the cursor with it.
-      LogRefusedTask();
-    }
-  } catch (const _com_error& e) {
-    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    // Kept in a local: the description's characters live as long as it does.
-    const _bstr_t descriptionText = e.Description();
-    const char* description = static_cast<const char*>(descriptionText);
-    std::ostringstream code;
-    code << std::hex << std::setw(8) << std::setfill('0') << static_cast<unsigned long>(static_cast<ULONG>(e.Error()));
-    ORV_LOG(orvlog::kError, "CStocksDB::_SendEvent() ERROR: Code = " << code.str() << "\n\tCode meaning = "
-                                                                      << e.ErrorMessage() << "\n\tDescription = "
-                                                                      << (description != nullptr ? description : ""));
-  } catch (...) {
-    ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
-    ORV_LOG(orvlog::kError, "Unexpected error in CStocksDB::_SendEvent().");
-  }
-  ORV_LOG(orvlog::kTrace, "CStocksDB::_SendEvent() completed");
+  SendCursorEvent(
+      "CStocksDB", [&] { return TableEventMaker().Stocks(client, std::move(records), m_direct); },
+      [&](CTableEventMaker::Task task) { PostTask(std::move(task)); });
 }
 
 void CStocksDB::SendCurrentData(const CEventClientPtr& client, const CSymbolKey& key) {
@@ -553,20 +406,8 @@ void CStocksDB::SendCurrentData(const CEventClientPtr& client, const CSymbolKey&
 }
 
 void CStocksDB::_ReadSnapshot(const CORBA::Any* reply, bool quote, BlockMap& map) {
-  const orvidl::ReplyOctets octets = orvidl::ReplyData(reply);
-  if (octets.empty()) return;
-  CMessageBuffer unzipped;
-  const uint8_t* message = octets.data;
-  size_t length = octets.size;
-  if (CSettings::UseCompression != 0) {
-    unzipped = DecompressMessage(octets.data, octets.size);
-    if (unzipped.empty()) return;
-    message = unzipped.data();
-    length = unzipped.size();
-  }
-  // A reply may carry its records in several blocks; each is read whole or
-  // not at all, and nothing beyond the octets received.
-  WalkSnapshotMessage(message, length, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
+  // Each block is read whole or not at all.
+  ReadSnapshotReply(reply, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
     return quote ? _ParseStockQuote(body, end, header.blocks_amount, header.fields_amount, map)
                  : _ParseStockBase(body, end, header.blocks_amount, header.fields_amount, map);
   });

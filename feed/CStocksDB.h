@@ -81,10 +81,6 @@ class CStocksDB : public CLiteDB {
   void _InitializeEvents(const std::vector<std::string>& changedSymbols);
   void _SendEvent(const CEventClientPtr& client, std::vector<StockRecord> records);
 
-  // Posts an event task; false when the pool refused it (the task is then
-  // still the caller's).
-  virtual bool _QueueTask(CWorkerInterface* task) { return QueueRequest(task); }
-
  private:
   // Reads every block of a snapshot reply up to its last one into map.
   void _ReadSnapshot(const CORBA::Any* reply, bool quote, BlockMap& map);

@@ -99,7 +99,7 @@ class COptionTable : public CLiteDB {
 
   // Posts an event task; false when the pool refused it (the task is then
   // still the caller's).
-  virtual bool _QueueTask(CWorkerInterface* task) { return QueueRequest(task); }
+  bool _QueueTask(CWorkerInterface* task) override { return QueueRequest(task); }
 
  private:
   // Reads every block of a snapshot reply up to its last one into map.

@@ -263,33 +263,13 @@ COptionTable<Traits>::~COptionTable() = default;
 
 template <class Traits>
 bool COptionTable<Traits>::Initialize() {
-  using namespace optiontable;
-  ORV_LOG(orvlog::kTrace, Traits::kClass << "::Initialize() started user: " << DatabasePath());
-  bool ok = true;
-  try {
-    const std::string create = LoadSqlTemplate(Traits::kCreateTable, m_table);
-    const std::string empty = LoadSqlTemplate(103, m_table);
-    // Made with the table, whichever way the table came to be: without it
-    // every per-underlying read is a full scan under the database lock. Each
-    // table's index has a name of its own, since index names are unique in
-    // the one database file that holds all the tables.
-    const std::string index =
-        "CREATE INDEX IF NOT EXISTS " + m_indexName + " ON " + m_table + " (" + Traits::kUnderlyingColumn + ")";
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand(db.HasTable(m_table.c_str()) ? empty.c_str() : create.c_str());
-    db.RunCommand(index.c_str());
-  } catch (const CSqliteException& e) {
-    tablelog::SqliteError(Traits::kClass, "Initialize", e, __FILE__, __LINE__);
-    ok = false;
-  } catch (...) {
-    tablelog::UnexpectedError(Traits::kClass, "Initialize", __FILE__, __LINE__, ".");
-    ok = false;
-  }
-  ORV_LOG(orvlog::kTrace, Traits::kClass << "::Initialize() completed: " << DatabasePath());
-  return ok;
+  // Made with the table, whichever way the table came to be: without it
+  // every per-underlying read is a full scan under the database lock. Each
+  // table's index has a name of its own, since index names are unique in
+  // the one database file that holds all the tables.
+  const std::string index =
+      "CREATE INDEX IF NOT EXISTS " + m_indexName + " ON " + m_table + " (" + Traits::kUnderlyingColumn + ")";
+  return this->InitializeTable(Traits::kClass, m_table, Traits::kCreateTable, index);
 }
 
 template <class Traits>
@@ -355,15 +335,9 @@ void COptionTable<Traits>::_UpdateBase(const BlockMap& map) {
   using namespace optiontable;
   ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kBaseWriter << "() started");
   int inserted = 0;
-  try {
+  this->WriteTransaction(Traits::kClass, Traits::kBaseWriter, [&](CSqliteDB& db) {
     const std::string insertSql = LoadSqlTemplate(Traits::kInsertBase, m_table);
     const std::string selectSql = LoadSqlTemplate(Traits::kSelectSymbol, m_table);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand("begin transaction;");
-    CSqliteTransaction transaction(db);
     CSqliteStatement select = db.Prepare(selectSql.c_str());
     CSqliteStatement insert = db.Prepare(insertSql.c_str());
     for (const auto& entry : map) {
@@ -391,12 +365,7 @@ void COptionTable<Traits>::_UpdateBase(const BlockMap& map) {
     }
     select.Release();
     insert.Release();
-    transaction.Commit();
-  } catch (const CSqliteException& e) {
-    tablelog::SqliteError(Traits::kClass, Traits::kBaseWriter, e, __FILE__, __LINE__);
-  } catch (...) {
-    tablelog::UnexpectedError(Traits::kClass, Traits::kBaseWriter, __FILE__, __LINE__);
-  }
+  });
   ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kBaseWriter << "() completed (" << map.size()
                                          << (Traits::kFutureOptionLines ? " items) completed with " : " items) with ")
                                          << inserted << " inserted values" << (Traits::kFutureOptionLines ? "\n" : ""));
@@ -412,14 +381,8 @@ void COptionTable<Traits>::_UpdateQuote(const BlockMap& map) {
     ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kQuoteWriter << "() started (" << map.size()
                                            << " items)");
   }
-  try {
+  this->WriteTransaction(Traits::kClass, Traits::kQuoteWriter, [&](CSqliteDB& db) {
     const std::string sql = LoadSqlTemplate(Traits::kUpdateQuote, m_table);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand("begin transaction;");
-    CSqliteTransaction transaction(db);
     CSqliteStatement update = db.Prepare(sql.c_str());
     for (const auto& entry : map) {
       const Record& r = entry.second;
@@ -431,12 +394,7 @@ void COptionTable<Traits>::_UpdateQuote(const BlockMap& map) {
       update.Reset();
     }
     update.Release();
-    transaction.Commit();
-  } catch (const CSqliteException& e) {
-    tablelog::SqliteError(Traits::kClass, Traits::kQuoteWriter, e, __FILE__, __LINE__);
-  } catch (...) {
-    tablelog::UnexpectedError(Traits::kClass, Traits::kQuoteWriter, __FILE__, __LINE__);
-  }
+  });
   ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kQuoteWriter << "() completed");
 }
 
@@ -444,14 +402,8 @@ template <class Traits>
 void COptionTable<Traits>::_UpdateAnalytics(const BlockMap& map) {
   using namespace optiontable;
   ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kAnalyticsWriter << "() started");
-  try {
+  this->WriteTransaction(Traits::kClass, Traits::kAnalyticsWriter, [&](CSqliteDB& db) {
     const std::string sql = LoadSqlTemplate(Traits::kUpdateAnalytics, m_table);
-    CDatabaseLockGuard lock;
-    CSqliteDB db;
-    db.Open(DatabasePath().c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    db.RunCommand("begin transaction;");
-    CSqliteTransaction transaction(db);
     CSqliteStatement update = db.Prepare(sql.c_str());
     for (const auto& entry : map) {
       const Record& r = entry.second;
@@ -463,12 +415,7 @@ void COptionTable<Traits>::_UpdateAnalytics(const BlockMap& map) {
       update.Reset();
     }
     update.Release();
-    transaction.Commit();
-  } catch (const CSqliteException& e) {
-    tablelog::SqliteError(Traits::kClass, Traits::kAnalyticsWriter, e, __FILE__, __LINE__);
-  } catch (...) {
-    tablelog::UnexpectedError(Traits::kClass, Traits::kAnalyticsWriter, __FILE__, __LINE__);
-  }
+  });
   ORV_LOG(orvlog::kTrace, Traits::kClass << "::" << Traits::kAnalyticsWriter << "() completed");
 }
 

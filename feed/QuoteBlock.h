@@ -1,0 +1,93 @@
+// What the stock and futures tables share in reading and writing quotes: the
+// quote fields of a block (bid, ask and last with their dates, sizes and
+// exchanges, and the volume), the map of one call's records by symbol, and
+// the parameters of the quote update, in the order of both tables' update
+// templates. A block record has the numbers in record and the exchange texts
+// beside it (strings, or optional strings that stay NULL until set).
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "feed/CSqliteStatement.h"
+#include "feed/MessageFormat.h"
+
+namespace quoteblock {
+
+// One quote field into the block record; false for a field that is not one.
+template <class Block>
+bool ApplyQuoteField(Block& b, const FieldValue& v) {
+  auto& r = b.record;
+  switch (v.id) {
+    case F_BID: r.BidPrice = v.AsFloat(); break;
+    case F_BID_DATE: r.BidDate = v.AsDouble(); break;
+    case F_BID_EXCHANGE: b.bidExchange = v.AsText(); break;
+    case F_BID_SIZE: r.BidSize = v.AsInt(); break;
+    case F_ASK: r.AskPrice = v.AsFloat(); break;
+    case F_ASK_DATE: r.AskDate = v.AsDouble(); break;
+    case F_ASK_EXCHANGE: b.askExchange = v.AsText(); break;
+    case F_ASK_SIZE: r.AskSize = v.AsInt(); break;
+    case F_LAST: r.LastPrice = v.AsFloat(); break;
+    case F_LAST_DATE: r.LastDate = v.AsDouble(); break;
+    case F_LAST_EXCHANGE: b.lastExchange = v.AsText(); break;
+    case F_LAST_SIZE: r.LastSize = v.AsInt(); break;
+    case F_VOLUME: r.Volume = v.AsInt(); break;
+    default: return false;
+  }
+  return true;
+}
+
+// Fills a map of block records by symbol: a record of a symbol not yet in
+// the map starts all zero with only its symbol; apply takes each field.
+template <class Block, class Apply>
+class BlockMapSink : public IBlockSink {
+ public:
+  BlockMapSink(std::map<std::string, Block>& map, Apply apply) : m_map(map), m_apply(std::move(apply)) {}
+
+  void BeginRecord(const FieldValue* key) override {
+    // One search: where the symbol is, or where it goes.
+    std::string symbol(key->AsText());
+    auto it = m_map.lower_bound(symbol);
+    if (it == m_map.end() || it->first != symbol) {
+      it = m_map.emplace_hint(it, std::move(symbol), Block());
+      it->second.symbol = it->first;
+    }
+    m_record = &it->second;
+  }
+  void Field(const FieldValue& v) override { m_apply(*m_record, v); }
+  void EndRecord() override {}
+
+ private:
+  std::map<std::string, Block>& m_map;
+  Apply m_apply;
+  Block* m_record = nullptr;
+};
+
+// An exchange as bound: NULL where no block set an optional one.
+inline const char* Bindable(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
+inline const char* Bindable(const std::string& text) { return text.c_str(); }
+
+// The quote update's parameters, the symbol last. The texts are bound
+// without a copy: they live in the map until the statement is released.
+template <class Block>
+void BindQuote(CSqliteStatement& update, const Block& b) {
+  const auto& r = b.record;
+  update.BindDouble(1, r.BidPrice);
+  update.BindDouble(2, r.AskPrice);
+  update.BindDouble(3, r.LastPrice);
+  update.BindInt(4, r.BidSize);
+  update.BindInt(5, r.AskSize);
+  update.BindInt(6, r.LastSize);
+  update.BindDouble(7, r.BidDate);
+  update.BindDouble(8, r.AskDate);
+  update.BindDouble(9, r.LastDate);
+  update.BindTextNoCopy(10, Bindable(b.bidExchange));
+  update.BindTextNoCopy(11, Bindable(b.askExchange));
+  update.BindTextNoCopy(12, Bindable(b.lastExchange));
+  update.BindInt(13, r.Volume);
+  update.BindTextNoCopy(14, b.symbol.c_str());
+}
+
+}  // namespace quoteblock
