@@ -150,42 +150,41 @@ class SharedTexts {
 // Columns by position, as templates 104 and 106 select them. Every FLOAT
 // column, the dates included, comes back with single precision.
 void ReadStockRow(const CSqliteQuery& q, SharedTexts& texts, StockRecord& r) {
-  q.RequireColumns(34);
-  r.Symbol = q.RowText(0);
-  r.DivLastDate = q.RowFloat(1);
-  r.DivAmount = q.RowFloat(2);
-  r.DivFreq = static_cast<SHORT>(q.RowInt(3));
-  r.StockType[0] = q.RowText(4)[0];
+  r.Symbol = q.TextAt(0);
+  r.DivLastDate = q.FloatAt(1);
+  r.DivAmount = q.FloatAt(2);
+  r.DivFreq = static_cast<SHORT>(q.IntAt(3));
+  r.StockType[0] = q.TextAt(4)[0];
   r.StockType[1] = '\0';
-  r.Currency = texts.Get(q.RowText(5));
-  r.PriceClose = q.RowFloat(6);
-  r.PriceLow52wk = q.RowFloat(7);
-  r.PriceHigh52wk = q.RowFloat(8);
-  r.IVX1m = q.RowFloat(9);
-  r.IVX1mYest = q.RowFloat(10);
-  r.IVX1mLow52wk = q.RowFloat(11);
-  r.IVX1mHigh52wk = q.RowFloat(12);
-  r.HV1m = q.RowFloat(13);
-  r.HV1mYest = q.RowFloat(14);
-  r.HV1mLow52wk = q.RowFloat(15);
-  r.HV1mHigh52wk = q.RowFloat(16);
-  r.OptionVolumeCall = q.RowInt(17);
-  r.OptionVolumePut = q.RowInt(18);
-  r.OptionVolumeAvg = q.RowFloat(19);
-  r.OutstandingShares = q.RowFloat(20);
-  r.LastPrice = q.RowFloat(21);
-  r.LastDate = q.RowFloat(22);
-  r.LastExchange = texts.Get(q.RowText(23));
-  r.BidPrice = q.RowFloat(24);
-  r.BidDate = q.RowFloat(25);
-  r.BidExchange = texts.Get(q.RowText(26));
-  r.AskPrice = q.RowFloat(27);
-  r.AskDate = q.RowFloat(28);
-  r.AskExchange = texts.Get(q.RowText(29));
-  r.LastSize = q.RowInt(30);
-  r.BidSize = q.RowInt(31);
-  r.AskSize = q.RowInt(32);
-  r.Volume = q.RowInt(33);
+  r.Currency = texts.Get(q.TextAt(5));
+  r.PriceClose = q.FloatAt(6);
+  r.PriceLow52wk = q.FloatAt(7);
+  r.PriceHigh52wk = q.FloatAt(8);
+  r.IVX1m = q.FloatAt(9);
+  r.IVX1mYest = q.FloatAt(10);
+  r.IVX1mLow52wk = q.FloatAt(11);
+  r.IVX1mHigh52wk = q.FloatAt(12);
+  r.HV1m = q.FloatAt(13);
+  r.HV1mYest = q.FloatAt(14);
+  r.HV1mLow52wk = q.FloatAt(15);
+  r.HV1mHigh52wk = q.FloatAt(16);
+  r.OptionVolumeCall = q.IntAt(17);
+  r.OptionVolumePut = q.IntAt(18);
+  r.OptionVolumeAvg = q.FloatAt(19);
+  r.OutstandingShares = q.FloatAt(20);
+  r.LastPrice = q.FloatAt(21);
+  r.LastDate = q.FloatAt(22);
+  r.LastExchange = texts.Get(q.TextAt(23));
+  r.BidPrice = q.FloatAt(24);
+  r.BidDate = q.FloatAt(25);
+  r.BidExchange = texts.Get(q.TextAt(26));
+  r.AskPrice = q.FloatAt(27);
+  r.AskDate = q.FloatAt(28);
+  r.AskExchange = texts.Get(q.TextAt(29));
+  r.LastSize = q.IntAt(30);
+  r.BidSize = q.IntAt(31);
+  r.AskSize = q.IntAt(32);
+  r.Volume = q.IntAt(33);
 }
 
 std::u16string Widen(const std::string& narrow) {
