@@ -122,6 +122,20 @@ const char* CSqliteQuery::TextAt(int column, const char* nullValue) const {
   return reinterpret_cast<const char*>(sqlite3_value_text(v));
 }
 
+void CSqliteQuery::RequireColumns(int count) const {
+  CheckStatement();
+  if (count > m_columns) throw CSqliteException(CPPSQLITE_ERROR, "Invalid field index requested");
+}
+
+int CSqliteQuery::RowInt(int column) const { return sqlite3_column_int(m_stmt, column); }
+
+float CSqliteQuery::RowFloat(int column) const { return static_cast<float>(sqlite3_column_double(m_stmt, column)); }
+
+const char* CSqliteQuery::RowText(int column) const {
+  const unsigned char* text = sqlite3_column_text(m_stmt, column);
+  return text != nullptr ? reinterpret_cast<const char*>(text) : "";
+}
+
 void CSqliteQuery::Release() {
   if (m_stmt == nullptr) return;
   sqlite3_stmt* stmt = std::exchange(m_stmt, nullptr);

@@ -31,6 +31,14 @@ class CSqliteQuery {
   // Valid until the next step.
   const char* TextAt(int column, const char* nullValue = "") const;
 
+  // For readers of many rows of a known width: one check that the row has
+  // the columns, then reads that look nothing up again. A NULL reads as 0,
+  // or as "" for text, as the defaults of the accessors above.
+  void RequireColumns(int count) const;
+  int RowInt(int column) const;
+  float RowFloat(int column) const;
+  const char* RowText(int column) const;
+
   void Release();
 
  private:

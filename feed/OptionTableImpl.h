@@ -87,20 +87,31 @@ void ApplyField(Record& r, const FieldValue& v) {
 }
 
 // Fills a block map: a record of an option not yet in the map starts all
-// zero with only its symbol.
+// zero. Its symbol is the map's key; the writers bind the key, and only the
+// records that leave the map as records (a snapshot's answer) are given the
+// symbol as a string of their own.
 template <class Record>
 class BlockMapSink : public IBlockSink {
  public:
   explicit BlockMapSink(std::map<std::string, Record>& map) : m_map(map) {}
 
   void BeginRecord(const FieldValue* key) override {
-    // One search: where the symbol is, or where it goes.
+    // Where the symbol is, or where it goes. Blocks list their options in
+    // runs of ascending symbols mostly: the place just after the previous
+    // record is tried first, and the tree searched only when it is not it.
     std::string symbol(key->AsText());
-    auto it = m_map.lower_bound(symbol);
+    auto it = m_map.end();
+    bool placed = false;
+    if (m_haveLast && m_last->first < symbol) {
+      it = std::next(m_last);
+      placed = it == m_map.end() || !(it->first < symbol);
+    }
+    if (!placed) it = m_map.lower_bound(symbol);
     if (it == m_map.end() || it->first != symbol) {
       it = m_map.emplace_hint(it, std::move(symbol), Record());
-      it->second.Symbol = _bstr_t(it->first);
     }
+    m_last = it;
+    m_haveLast = true;
     m_record = &it->second;
   }
   void Field(const FieldValue& v) override {
@@ -123,6 +134,8 @@ class BlockMapSink : public IBlockSink {
  private:
   std::map<std::string, Record>& m_map;
   Record* m_record = nullptr;
+  bool m_haveLast = false;
+  typename std::map<std::string, Record>::iterator m_last;
   bool m_haveUnderlying = false;
   std::string m_underlyingText;
   _bstr_t m_underlying;
@@ -161,6 +174,16 @@ class RowTexts {
   _bstr_t m_spare;
 };
 
+// One of the bid, ask and last groups of a row: price, date, size and
+// exchange from the given column on.
+inline void ReadQuoteGroup(const CSqliteQuery& q, int first, RowTexts* texts, float& price, DATE& date, LONG& size,
+                           _bstr_t& exchange) {
+  price = q.RowFloat(first);
+  date = q.RowFloat(first + 1);
+  size = q.RowInt(first + 2);
+  exchange = texts != nullptr ? texts->Exchange(q.RowText(first + 3)) : _bstr_t(q.RowText(first + 3));
+}
+
 // Columns by position, as every select of the option tables lists them:
 // symbol, underlying, expiration, strike, type, style, oi, volume, the bid,
 // ask and last groups (price, date, size, exchange), pre_iv, iv, delta,
@@ -168,38 +191,30 @@ class RowTexts {
 // FLOAT column, the dates included, comes back with single precision.
 template <class Record>
 void ReadRow(const CSqliteQuery& q, Record& r, RowTexts* texts = nullptr) {
-  r.Symbol = q.TextAt(0);
+  q.RequireColumns(HasRootId<Record>() ? 28 : 27);
+  r.Symbol = q.RowText(0);
   if (texts != nullptr) {
-    r.StockSymbol = texts->Underlying(q.TextAt(1));
+    r.StockSymbol = texts->Underlying(q.RowText(1));
   } else {
-    r.StockSymbol = q.TextAt(1);
+    r.StockSymbol = q.RowText(1);
   }
-  r.ExpirationDate = q.FloatAt(2);
-  r.StrikePrice = q.FloatAt(3);
-  SetLetter(r.OptionType, q.TextAt(4)[0]);
-  SetLetter(r.OptionStyle, q.TextAt(5)[0]);
-  r.OpenInterest = q.IntAt(6);
-  r.Volume = q.IntAt(7);
-  r.BidPrice = q.FloatAt(8);
-  r.BidDate = q.FloatAt(9);
-  r.BidSize = q.IntAt(10);
-  r.BidExchange = texts != nullptr ? texts->Exchange(q.TextAt(11)) : _bstr_t(q.TextAt(11));
-  r.AskPrice = q.FloatAt(12);
-  r.AskDate = q.FloatAt(13);
-  r.AskSize = q.IntAt(14);
-  r.AskExchange = texts != nullptr ? texts->Exchange(q.TextAt(15)) : _bstr_t(q.TextAt(15));
-  r.LastPrice = q.FloatAt(16);
-  r.LastDate = q.FloatAt(17);
-  r.LastSize = q.IntAt(18);
-  r.LastExchange = texts != nullptr ? texts->Exchange(q.TextAt(19)) : _bstr_t(q.TextAt(19));
-  r.PreIV = q.FloatAt(20);
-  r.IV = q.FloatAt(21);
-  r.Delta = q.FloatAt(22);
-  r.Gamma = q.FloatAt(23);
-  r.Vega = q.FloatAt(24);
-  r.Theta = q.FloatAt(25);
-  r.Rho = q.FloatAt(26);
-  if constexpr (HasRootId<Record>()) r.RootID = q.IntAt(27);
+  r.ExpirationDate = q.RowFloat(2);
+  r.StrikePrice = q.RowFloat(3);
+  SetLetter(r.OptionType, q.RowText(4)[0]);
+  SetLetter(r.OptionStyle, q.RowText(5)[0]);
+  r.OpenInterest = q.RowInt(6);
+  r.Volume = q.RowInt(7);
+  ReadQuoteGroup(q, 8, texts, r.BidPrice, r.BidDate, r.BidSize, r.BidExchange);
+  ReadQuoteGroup(q, 12, texts, r.AskPrice, r.AskDate, r.AskSize, r.AskExchange);
+  ReadQuoteGroup(q, 16, texts, r.LastPrice, r.LastDate, r.LastSize, r.LastExchange);
+  r.PreIV = q.RowFloat(20);
+  r.IV = q.RowFloat(21);
+  r.Delta = q.RowFloat(22);
+  r.Gamma = q.RowFloat(23);
+  r.Vega = q.RowFloat(24);
+  r.Theta = q.RowFloat(25);
+  r.Rho = q.RowFloat(26);
+  if constexpr (HasRootId<Record>()) r.RootID = q.RowInt(27);
 }
 
 // The quote values in the order of every quote update; returns the next
@@ -250,6 +265,21 @@ int BindRootId(CSqliteStatement& s, const Record& r, int param) {
   }
 }
 
+// The events' order puts the underlying first, and rows read back by
+// underlying come in runs of one underlying, the runs mostly in order
+// already: each run is sorted in place on its own (a run fits the cache, the
+// whole list of a block does not, and comparisons that jump across it wait
+// on memory), and the whole list only when the runs come out of order.
+template <class Record, class Less>
+void SortRecords(std::vector<Record>& records, Less less) {
+  for (auto begin = records.begin(); begin != records.end();) {
+    auto end = begin + 1;
+    while (end != records.end() && CompareSymbols(end->StockSymbol, begin->StockSymbol) == 0) ++end;
+    if (!std::is_sorted(begin, end, less)) std::sort(begin, end, less);
+    begin = end;
+  }
+  if (!std::is_sorted(records.begin(), records.end(), less)) std::sort(records.begin(), records.end(), less);
+}
 
 }  // namespace optiontable
 
@@ -579,9 +609,7 @@ template <class Traits>
 void COptionTable<Traits>::_SendEvent(const CEventClientPtr& client, std::vector<Record> records) {
   ORV_LOG(orvlog::kTrace, Traits::kClass << "::_SendEvent() started");
   try {
-    // Rows read back by underlying mostly come in this order already.
-    if (!std::is_sorted(records.begin(), records.end(), Traits::Less))
-      std::sort(records.begin(), records.end(), Traits::Less);
+    optiontable::SortRecords(records, Traits::Less);
     CTableEventMaker::Task task = Traits::Event(client, std::move(records), m_direct);
     if (_QueueTask(task.get())) {
       task.release();
@@ -655,7 +683,10 @@ void COptionTable<Traits>::GetMarketData(const CSymbolKey& key, Orv::ZmDataManag
     if (snapshot.doneLine != nullptr) ORV_LOG(orvlog::kTrace, snapshot.doneLine);
   }
   out.reserve(out.size() + map.size());
-  for (auto& entry : map) out.push_back(std::move(entry.second));
+  for (auto& entry : map) {
+    entry.second.Symbol = _bstr_t(entry.first);
+    out.push_back(std::move(entry.second));
+  }
 }
 
 template <class Traits>

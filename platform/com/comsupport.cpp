@@ -1,5 +1,7 @@
 #include <atomic>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 
 #include "platform/com/comdef.h"
 
@@ -147,10 +149,13 @@ void _com_issue_errorex(HRESULT hr, IUnknown* object, REFIID riid) {
 // ---- _bstr_t ------------------------------------------------------------------------
 
 namespace {
+// Widened straight into the string: the cache's readers make one of these
+// for every row they read, and an interim copy would cost an allocation more.
 BSTR AllocNarrow(const char* text) {
-  std::u16string w = orvcom::Widen(text);
-  BSTR s = SysAllocStringLen(w.data(), UINT(w.size()));
+  const size_t length = std::strlen(text);
+  BSTR s = length <= std::numeric_limits<UINT>::max() ? SysAllocStringLen(nullptr, UINT(length)) : nullptr;
   if (!s) _com_issue_error(E_OUTOFMEMORY);
+  for (size_t i = 0; i < length; ++i) s[i] = static_cast<OLECHAR>(static_cast<unsigned char>(text[i]));
   return s;
 }
 }  // namespace

@@ -182,6 +182,41 @@ TEST_F(OptionsDBTest, EventsFollowAnalyticsBlocksWithEveryOptionOfEachTouchedUnd
   EXPECT_EQ(events[0].rows[1].iv, 0.0f);
 }
 
+// Events list each underlying's options by expiration, strike and type,
+// whatever the order of their symbols, of their rows or of the blocks; an
+// option that a block carries twice has its later values.
+TEST_F(OptionsDBTest, EventsAreInExpirationStrikeAndTypeOrderWhateverTheBlocksOrder) {
+  TestClients::Client c = clients.New();
+  auto option = [](const char* symbol, const char* underlying, double expiration, float strike, char type,
+                   float iv = 0.25f) {
+    TestOption o;
+    o.symbol = symbol;
+    o.underlying = underlying;
+    o.expiration = expiration;
+    o.strike = strike;
+    o.type = type;
+    o.iv = iv;
+    return o;
+  };
+  const std::vector<TestOption> chain = {
+      option("BBB-A", "BBB", 46000, 100, 'C'), option("AAA-A", "AAA", 46002, 100, 'C'),
+      option("AAA-C", "AAA", 46001, 110, 'C'), option("AAA-B", "AAA", 46001, 110, 'P'),
+      option("BBB-B", "BBB", 45999, 100, 'C'), option("AAA-E", "AAA", 46000, 120, 'P'),
+      option("AAA-D", "AAA", 46001, 105, 'C')};
+  Store(chain);
+  db.Subscribe(c.handle, CSymbolKey(u"AAA", 0));
+  db.Subscribe(c.handle, CSymbolKey(u"BBB", 0));
+
+  const std::vector<TestOption> block = {option("AAA-C", "AAA", 46001, 110, 'C', 0.3f), chain[4], chain[1],
+                                         option("AAA-C", "AAA", 46001, 110, 'C', 0.7f)};
+  ASSERT_TRUE(Apply(db, OptionBlock(T_OPTION_AD, kOptionADIds, block)));
+
+  const std::vector<OptionEvent> events = c.events->Events();
+  ASSERT_EQ(events.size(), 1u);
+  ASSERT_EQ(SymbolsOf(events[0].rows), Names({"AAA-E", "AAA-D", "AAA-C", "AAA-B", "AAA-A", "BBB-B", "BBB-A"}));
+  EXPECT_FLOAT_EQ(events[0].rows[2].iv, 0.7f);
+}
+
 TEST_F(OptionsDBTest, EachClientGetsItsUnderlyingsThenItsSingleOptions) {
   TestClients::Client both = clients.New();
   TestClients::Client other = clients.New();
