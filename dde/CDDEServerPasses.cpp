@@ -275,25 +275,41 @@ void EraseTopicNodes(Map& byTopic, const std::set<Entry*>& gone) {
   }
 }
 
+// The group's entries that no link counts on: countedKey(entry) names the
+// key their links are counted under.
+template <class Group, class CountedKey>
+auto Unlinked(Group& group, SubscriptionQueue& subscriptions, DataTypeEnum kind, CountedKey&& countedKey) {
+  using Entry = std::remove_pointer_t<typename std::decay_t<decltype(group.entries)>::value_type>;
+  std::set<Entry*> gone;
+  for (Entry* entry : group.entries)
+    if (subscriptions.Count(SubscriptionKey(kind, countedKey(*entry))) == 0) gone.insert(entry);
+  return gone;
+}
+
+// Takes the entries out of the group's list and its changed queue; the
+// caller erases them from the group's indexes before it deletes them.
+template <class Group, class Entry>
+void Unlist(Group& group, const std::set<Entry*>& gone) {
+  group.changed.Forget(gone);
+  group.entries.erase(
+      std::remove_if(group.entries.begin(), group.entries.end(), [&](Entry* e) { return gone.count(e) != 0; }),
+      group.entries.end());
+}
+
 }  // namespace
 
 void CDDEServer::RefreshAll() {
   SubscriptionQueue& subscriptions = m_subscriptions;
   // Entries no link counts on go, whoever made them (a link, a snapshot or
   // the ATM poll); their unsubscription was queued when the last link went.
+  auto bySymbol = [](const auto& entry) -> const _bstr_t& { return entry.symbol; };
   auto symbolPass = [&](auto& group, DataTypeEnum kind) {
     StoreGuard lock(group.lock);
-    using Entry = std::remove_pointer_t<typename std::decay_t<decltype(group.entries)>::value_type>;
-    std::set<Entry*> gone;
-    for (Entry* entry : group.entries)
-      if (subscriptions.Count(SubscriptionKey(kind, entry->symbol)) == 0) gone.insert(entry);
+    const auto gone = Unlinked(group, subscriptions, kind, bySymbol);
     if (gone.empty()) return;
-    group.changed.Forget(gone);
-    group.entries.erase(std::remove_if(group.entries.begin(), group.entries.end(),
-                                       [&](Entry* e) { return gone.count(e) != 0; }),
-                        group.entries.end());
+    Unlist(group, gone);
     EraseTopicNodes(group.byTopic, gone);
-    for (Entry* entry : gone) {
+    for (auto* entry : gone) {
       group.bySymbol.erase(entry->symbol);
       delete entry;
     }
@@ -302,22 +318,16 @@ void CDDEServer::RefreshAll() {
   // An option counts on its underlying's chain once that is known.
   auto optionPass = [&](auto& group, DataTypeEnum kind) {
     StoreGuard lock(group.lock);
-    using Entry = std::remove_pointer_t<typename std::decay_t<decltype(group.entries)>::value_type>;
-    std::set<Entry*> gone;
-    for (Entry* entry : group.entries) {
-      auto under = group.underlyingOf.find(entry->symbol);
-      const _bstr_t& counted = under != group.underlyingOf.end() ? under->second
-                               : entry->stockSymbol.length() > 0 ? entry->stockSymbol
-                                                                 : entry->symbol;
-      if (subscriptions.Count(SubscriptionKey(kind, counted)) == 0) gone.insert(entry);
-    }
+    const auto gone = Unlinked(group, subscriptions, kind, [&](const auto& entry) -> const _bstr_t& {
+      auto under = group.underlyingOf.find(entry.symbol);
+      return under != group.underlyingOf.end() ? under->second
+             : entry.stockSymbol.length() > 0  ? entry.stockSymbol
+                                               : entry.symbol;
+    });
     if (gone.empty()) return;
-    group.changed.Forget(gone);
-    group.entries.erase(std::remove_if(group.entries.begin(), group.entries.end(),
-                                       [&](Entry* e) { return gone.count(e) != 0; }),
-                        group.entries.end());
+    Unlist(group, gone);
     EraseTopicNodes(group.byTopic, gone);
-    for (Entry* entry : gone) {
+    for (auto* entry : gone) {
       group.bySymbol.erase(entry->symbol);
       group.underlyingOf.erase(entry->symbol);
       delete entry;
@@ -326,19 +336,13 @@ void CDDEServer::RefreshAll() {
 
   auto keyedPass = [&](auto& group, DataTypeEnum kind, auto&& eraseIndexes) {
     StoreGuard lock(group.lock);
-    using Entry = std::remove_pointer_t<typename std::decay_t<decltype(group.entries)>::value_type>;
-    std::set<Entry*> gone;
-    for (Entry* entry : group.entries)
-      if (subscriptions.Count(SubscriptionKey(kind, entry->symbol)) == 0) gone.insert(entry);
+    const auto gone = Unlinked(group, subscriptions, kind, bySymbol);
     if (gone.empty()) return;
-    group.changed.Forget(gone);
-    group.entries.erase(std::remove_if(group.entries.begin(), group.entries.end(),
-                                       [&](Entry* e) { return gone.count(e) != 0; }),
-                        group.entries.end());
+    Unlist(group, gone);
     for (auto key = group.byKey.begin(); key != group.byKey.end();)
       key = gone.count(key->second) ? group.byKey.erase(key) : std::next(key);
     eraseIndexes(group, gone);
-    for (Entry* entry : gone) delete entry;
+    for (auto* entry : gone) delete entry;
   };
   auto bySymbolAll = [](auto& group, const auto& gone) {
     for (auto it = group.bySymbolAll.begin(); it != group.bySymbolAll.end();)
