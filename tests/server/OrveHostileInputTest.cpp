@@ -50,6 +50,8 @@ using orveprocess::Eventually;
 using orveprocess::NoOrve;
 using orveprocess::OrvePids;
 using orveprocess::ReadFile;
+using orveprocess::RunOrve;
+using orveprocess::SetSetting;
 using orveprocess::TakeErrorDescription;
 using orveprocess::Text;
 
@@ -181,32 +183,6 @@ std::string OrveLog() { return ReadFile(DataFolder() + "ORVE.log"); }
 unsigned ModeOf(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 ? static_cast<unsigned>(st.st_mode & 0777) : 0u;
-}
-
-int RunOrve(const char* option) {
-  pid_t pid = 0;
-  std::vector<std::string> args = {ORVE_PATH, option};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  if (::posix_spawn(&pid, ORVE_PATH, nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = -1;
-  if (!Eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 20s)) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    return -1;
-  }
-  return status;
-}
-
-void SetSetting(HKEY key, const char* name, const std::string& value) {
-  ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                           static_cast<DWORD>(value.size() + 1)),
-            ERROR_SUCCESS);
-}
-void SetSetting(HKEY key, const char* name, DWORD value) {
-  ASSERT_EQ(RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value),
-            ERROR_SUCCESS);
 }
 
 class HostileInputEnvironment : public ::testing::Environment {

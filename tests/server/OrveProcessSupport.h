@@ -5,7 +5,10 @@
 
 #include <dirent.h>
 #include <limits.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,7 +20,12 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "platform/com/oleauto.h"
+#include "platform/win/registry.h"
+
+extern char** environ;
 
 namespace orveprocess {
 
@@ -81,6 +89,35 @@ inline std::string TakeErrorDescription() {
   SysFreeString(d);
   info->Release();
   return out;
+}
+
+// Runs ORVE with the switch and returns its exit status, -1 when it hangs.
+inline int RunOrve(const char* option) {
+  pid_t pid = 0;
+  std::vector<std::string> args = {ORVE_PATH, option};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  if (::posix_spawn(&pid, ORVE_PATH, nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  int status = -1;
+  if (!Eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(20))) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
+  }
+  return status;
+}
+
+inline void SetSetting(HKEY key, const char* name, const std::string& value) {
+  ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>(value.size() + 1)),
+            ERROR_SUCCESS)
+      << name;
+}
+inline void SetSetting(HKEY key, const char* name, DWORD value) {
+  ASSERT_EQ(RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value),
+            ERROR_SUCCESS)
+      << name;
 }
 
 }  // namespace orveprocess
