@@ -75,6 +75,19 @@ class CLiteDB {
     for (const CEventClientPtr& c : it->second) f(c);
   }
 
+  // The same for the key of each of symbols with flag, under one hold of
+  // the subscription lock: f(i, clients) for each symbols[i] that somebody
+  // holds.
+  template <class F>
+  void ForEachSubscriberSet(const std::vector<std::string>& symbols, BYTE flag, F&& f) {
+    orvwin::CritSecLock lock(m_csSubscriptions);
+    if (m_subscribers.empty()) return;
+    for (size_t i = 0; i < symbols.size(); ++i) {
+      const auto it = m_subscribers.find(CSymbolKey(orvcom::Widen(symbols[i]), flag));
+      if (it != m_subscribers.end() && !it->second.empty()) f(i, it->second);
+    }
+  }
+
   // Adds a copy of the record to the list of every client of the set, in
   // address order; a client's first record reserves room for 150 records
   // per changed symbol.

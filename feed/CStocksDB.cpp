@@ -1,12 +1,12 @@
 #include "feed/CStocksDB.h"
 #include "feed/TableErrorLog.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iomanip>
 #include <memory>
 #include <sstream>
 #include <string_view>
-#include <unordered_map>
 
 #include "Idl/OrvPayload.h"
 #include "feed/CDatabaseLock.h"
@@ -36,6 +36,10 @@ constexpr UINT kInsertBase = 133;
 
 // Symbols read back per statement after a block.
 constexpr size_t kReadBack = 100;
+// Symbol texts kept for the events, at most.
+constexpr size_t kMaxSymbolTexts = 20000;
+// Rows read between two tests of the stop event.
+constexpr size_t kRowsPerStopTest = 64;
 
 // The quote columns of a block; exchanges that no record set stay absent
 // and are written as NULL.
@@ -102,47 +106,147 @@ class SharedTexts {
 
 // Columns by position, as templates 104 and 106 select them. Every FLOAT
 // column, the dates included, comes back with single precision.
-void ReadStockRow(const CSqliteQuery& q, SharedTexts& texts, StockRecord& r) {
-  r.Symbol = q.TextAt(0);
-  r.DivLastDate = q.FloatAt(1);
-  r.DivAmount = q.FloatAt(2);
-  r.DivFreq = static_cast<SHORT>(q.IntAt(3));
-  r.StockType[0] = q.TextAt(4)[0];
+// symbol, when given, is the row's symbol text as the caller already has it.
+void ReadStockRow(const CSqliteQuery& q, SharedTexts& texts, StockRecord& r, const _bstr_t* symbol = nullptr) {
+  q.RequireColumns(34);
+  r.Symbol = symbol != nullptr ? *symbol : _bstr_t(q.RowText(0));
+  r.DivLastDate = q.RowFloat(1);
+  r.DivAmount = q.RowFloat(2);
+  r.DivFreq = static_cast<SHORT>(q.RowInt(3));
+  r.StockType[0] = q.RowText(4)[0];
   r.StockType[1] = '\0';
-  r.Currency = texts.Get(q.TextAt(5));
-  r.PriceClose = q.FloatAt(6);
-  r.PriceLow52wk = q.FloatAt(7);
-  r.PriceHigh52wk = q.FloatAt(8);
-  r.IVX1m = q.FloatAt(9);
-  r.IVX1mYest = q.FloatAt(10);
-  r.IVX1mLow52wk = q.FloatAt(11);
-  r.IVX1mHigh52wk = q.FloatAt(12);
-  r.HV1m = q.FloatAt(13);
-  r.HV1mYest = q.FloatAt(14);
-  r.HV1mLow52wk = q.FloatAt(15);
-  r.HV1mHigh52wk = q.FloatAt(16);
-  r.OptionVolumeCall = q.IntAt(17);
-  r.OptionVolumePut = q.IntAt(18);
-  r.OptionVolumeAvg = q.FloatAt(19);
-  r.OutstandingShares = q.FloatAt(20);
-  r.LastPrice = q.FloatAt(21);
-  r.LastDate = q.FloatAt(22);
-  r.LastExchange = texts.Get(q.TextAt(23));
-  r.BidPrice = q.FloatAt(24);
-  r.BidDate = q.FloatAt(25);
-  r.BidExchange = texts.Get(q.TextAt(26));
-  r.AskPrice = q.FloatAt(27);
-  r.AskDate = q.FloatAt(28);
-  r.AskExchange = texts.Get(q.TextAt(29));
-  r.LastSize = q.IntAt(30);
-  r.BidSize = q.IntAt(31);
-  r.AskSize = q.IntAt(32);
-  r.Volume = q.IntAt(33);
+  r.Currency = texts.Get(q.RowText(5));
+  r.PriceClose = q.RowFloat(6);
+  r.PriceLow52wk = q.RowFloat(7);
+  r.PriceHigh52wk = q.RowFloat(8);
+  r.IVX1m = q.RowFloat(9);
+  r.IVX1mYest = q.RowFloat(10);
+  r.IVX1mLow52wk = q.RowFloat(11);
+  r.IVX1mHigh52wk = q.RowFloat(12);
+  r.HV1m = q.RowFloat(13);
+  r.HV1mYest = q.RowFloat(14);
+  r.HV1mLow52wk = q.RowFloat(15);
+  r.HV1mHigh52wk = q.RowFloat(16);
+  r.OptionVolumeCall = q.RowInt(17);
+  r.OptionVolumePut = q.RowInt(18);
+  r.OptionVolumeAvg = q.RowFloat(19);
+  r.OutstandingShares = q.RowFloat(20);
+  r.LastPrice = q.RowFloat(21);
+  r.LastDate = q.RowFloat(22);
+  r.LastExchange = texts.Get(q.RowText(23));
+  r.BidPrice = q.RowFloat(24);
+  r.BidDate = q.RowFloat(25);
+  r.BidExchange = texts.Get(q.RowText(26));
+  r.AskPrice = q.RowFloat(27);
+  r.AskDate = q.RowFloat(28);
+  r.AskExchange = texts.Get(q.RowText(29));
+  r.LastSize = q.RowInt(30);
+  r.BidSize = q.RowInt(31);
+  r.AskSize = q.RowInt(32);
+  r.Volume = q.RowInt(33);
 }
 
 using orvcom::Widen;
 
 }  // namespace
+
+// The rows that one block's events carry: the changed symbols that somebody
+// holds, each once with its clients (in the order of the changed symbols and
+// of the clients), and the row read for it. Rows nobody holds are not read.
+class CStocksDB::EventRows {
+ public:
+  static constexpr size_t kNone = static_cast<size_t>(-1);
+
+  // Under the database lock (the subscription lock comes after it).
+  EventRows(CStocksDB& table, const std::vector<std::string>& changedSymbols) {
+    m_slots.reserve(changedSymbols.size());
+    table.ForEachSubscriberSet(changedSymbols, 0, [&](size_t i, const CLiteDB::ClientSet& clients) {
+      const std::string& symbol = changedSymbols[i];
+      m_slots.emplace_back(symbol, m_wanted.size());
+      m_wanted.push_back({&symbol, table._SymbolText(symbol), m_clients.size(), clients.size(), false});
+      m_clients.insert(m_clients.end(), clients.begin(), clients.end());
+    });
+    // Sorted for the look-ups of the rows as they come. A symbol of an
+    // earlier block of the message and of this one is sent once, where it
+    // first stood: the stable sort keeps its first slot first, and the
+    // later ones are never looked up.
+    const auto bySymbol = [](const Slotted& a, const Slotted& b) { return a.first < b.first; };
+    // One block's symbols come sorted already.
+    if (!std::is_sorted(m_slots.begin(), m_slots.end(), bySymbol))
+      std::stable_sort(m_slots.begin(), m_slots.end(), bySymbol);
+    // A row per slot, in the order the events list them.
+    m_rows.resize(m_wanted.size());
+  }
+
+  size_t Count() const { return m_wanted.size(); }
+  const std::string& Symbol(size_t slot) const { return *m_wanted[slot].symbol; }
+  // The slot of a held symbol, kNone for one nobody holds.
+  size_t Slot(std::string_view symbol) const {
+    const auto it = std::lower_bound(m_slots.begin(), m_slots.end(), symbol,
+                                     [](const Slotted& a, std::string_view b) { return a.first < b; });
+    return it == m_slots.end() || it->first != symbol ? kNone : it->second;
+  }
+  // Reads the query's current row into the slot, unless it has one.
+  void Take(size_t slot, const CSqliteQuery& q, SharedTexts& texts) {
+    Wanted& w = m_wanted[slot];
+    if (w.read) return;
+    ReadStockRow(q, texts, m_rows[slot], &w.text);
+    w.read = true;
+  }
+
+  // Each client's records in the order of the changed symbols. A symbol
+  // without a row has nothing to tell: an all-zero record would reach its
+  // clients as a stock with no symbol and no prices.
+  ClientEvents TakeEvents() {
+    ClientEvents events;
+    if (m_wanted.empty()) return events;
+    // Mostly one client holds every symbol (a bridge, say): its list is the
+    // rows as they stand, without a copy.
+    const bool oneClient = m_clients.size() == m_wanted.size() &&
+                           std::all_of(m_clients.begin(), m_clients.end(),
+                                       [&](const CEventClientPtr& c) { return c == m_clients.front(); });
+    if (oneClient) {
+      size_t kept = 0;
+      for (size_t slot = 0; slot < m_wanted.size(); ++slot) {
+        if (!m_wanted[slot].read) continue;
+        if (kept != slot) m_rows[kept] = std::move(m_rows[slot]);
+        ++kept;
+      }
+      m_rows.resize(kept);
+      if (kept != 0) events[m_clients.front()] = std::move(m_rows);
+      return events;
+    }
+    size_t readCount = 0;
+    for (const Wanted& w : m_wanted) readCount += w.read ? 1 : 0;
+    for (size_t slot = 0; slot < m_wanted.size(); ++slot) {
+      const Wanted& w = m_wanted[slot];
+      if (!w.read) continue;
+      for (size_t i = 0; i < w.clientCount; ++i) {
+        std::vector<StockRecord>& list = events[m_clients[w.firstClient + i]];
+        if (list.empty()) list.reserve(readCount);
+        if (i + 1 < w.clientCount) {
+          list.push_back(m_rows[slot]);
+        } else {
+          list.push_back(std::move(m_rows[slot]));
+        }
+      }
+    }
+    return events;
+  }
+
+ private:
+  struct Wanted {
+    const std::string* symbol;
+    _bstr_t text;  // the shared symbol text
+    size_t firstClient, clientCount;
+    bool read;
+  };
+  std::vector<Wanted> m_wanted;
+  std::vector<CEventClientPtr> m_clients;
+  std::vector<StockRecord> m_rows;
+  typedef std::pair<std::string_view, size_t> Slotted;
+  std::vector<Slotted> m_slots;
+};
 
 CStocksDB::CStocksDB(const std::string& databasePath, bool direct)
     : CLiteDB(databasePath),
@@ -209,11 +313,14 @@ const uint8_t* CStocksDB::UpdateData(const uint8_t* data, const uint8_t* end, ui
       // A block that could not be read is not applied, and what it would
       // have changed is unknown: no events for it either.
       if (next != nullptr) {
-        _UpdateStockQuote(map);
         // The list is the message's: a later quote block of the same message
         // sends the symbols of the earlier ones again.
         for (const auto& entry : map) changedSymbols.push_back(entry.second.symbol);
-        if (!changedSymbols.empty()) _InitializeEvents(changedSymbols);
+        if (!map.empty()) {
+          _UpdateStockQuote(map, changedSymbols);
+        } else if (!changedSymbols.empty()) {
+          _InitializeEvents(changedSymbols);
+        }
       }
       break;
     default:
@@ -277,18 +384,36 @@ void CStocksDB::_UpdateStockBase(const BlockMap& map) {
   });
 }
 
-void CStocksDB::_UpdateStockQuote(const BlockMap& map) {
-  if (map.empty()) return;  // an empty transaction would change nothing
-  WriteTransaction("CStocksDB", "_UpdateStockQuote", [&](CSqliteDB& db) {
-    const std::string sql = _Sql(kUpdateQuote);
-    CSqliteStatement update = db.Prepare(sql.c_str());
-    for (const auto& entry : map) {
-      quoteblock::BindQuote(update, entry.second);
-      update.RunCommand();
-      update.Reset();
-    }
-    update.Release();
+void CStocksDB::_UpdateStockQuote(const BlockMap& map, const std::vector<std::string>& changedSymbols) {
+  // The write, the re-read for the events and the events in one go under
+  // the database lock: one transaction instead of a write and then a read
+  // that takes the file's lock again, and the events of one block are
+  // queued before the next block can change the rows.
+  bool committed = false;
+  Guarded("CStocksDB", "_UpdateStockQuote", [&] {
+    OnConnection(DatabasePath(), [&](CSqliteDB& db) {
+      db.RunCommand("begin transaction;");
+      CSqliteTransaction transaction(db);
+      const std::string sql = _Sql(kUpdateQuote);
+      CSqliteStatement update = db.Prepare(sql.c_str());
+      for (const auto& entry : map) {
+        quoteblock::BindQuote(update, entry.second);
+        update.RunCommand();
+        update.Reset();
+      }
+      update.Release();
+      EventRows rows(*this, changedSymbols);
+      // A read that fails costs the block its events, as it always has, but
+      // not its rows.
+      const bool read = Guarded("CStocksDB", "_InitializeEvents", [&] { _ReadRows(db, rows); });
+      transaction.Commit();
+      committed = true;
+      if (read)
+        for (auto& entry : rows.TakeEvents()) _SendEvent(entry.first, std::move(entry.second));
+    });
   });
+  // Events still go out for the rows as the table holds them.
+  if (!committed) _InitializeEvents(changedSymbols);
 }
 
 void CStocksDB::_RequestDB(const CSymbolKey& key, std::vector<StockRecord>& out) {
@@ -307,87 +432,75 @@ void CStocksDB::_RequestDB(const CSymbolKey& key, std::vector<StockRecord>& out)
   });
 }
 
+const _bstr_t& CStocksDB::_SymbolText(const std::string& symbol) {
+  // Bounded by the symbols that were ever held: past the bound they are
+  // made again.
+  if (m_symbolTexts.size() >= kMaxSymbolTexts && m_symbolTexts.count(symbol) == 0) m_symbolTexts.clear();
+  const auto it = m_symbolTexts.try_emplace(symbol).first;
+  if (!it->second) it->second = _bstr_t(symbol.c_str());
+  return it->second;
+}
+
+void CStocksDB::_ReadRows(CSqliteDB& db, EventRows& rows) {
+  if (rows.Count() == 0) return;
+  SharedTexts texts;
+  size_t read = 0;
+  // A stopping program waits for no long read; testing the stop event is a
+  // wait of its own, once per group of rows then.
+  const auto stopping = [&read] { return ++read % kRowsPerStopTest == 0 && IsStopRequested(); };
+
+  const std::string countSql = "SELECT count(*) FROM " + m_table;
+  CSqliteStatement count = db.Prepare(countSql.c_str());
+  const size_t tableRows = static_cast<size_t>(count.RunQuery().IntAt(0));
+  count.Release();
+  if (rows.Count() * 2 >= tableRows) {
+    // Most of the table is held: one pass over it costs less than looking
+    // every row up.
+    const std::string sql = _Sql(kSelectAll);
+    CSqliteStatement select = db.Prepare(sql.c_str());
+    for (CSqliteQuery query = select.RunQuery(); !query.AtEnd() && !stopping(); query.Next()) {
+      const size_t slot = rows.Slot(query.TextAt(0));
+      if (slot != EventRows::kNone) rows.Take(slot, query, texts);
+    }
+    select.Release();
+    return;
+  }
+
+  // Groups of up to kReadBack symbols per statement, one text whatever the
+  // group's size (the rest bound as NULL, which matches nothing), so that a
+  // block costs a few statements instead of one per row.
+  std::string sql = _Sql(kSelectAll) + " WHERE symbol IN (";
+  for (size_t i = 0; i < kReadBack; ++i) sql += i == 0 ? "?" : ", ?";
+  sql += ")";
+  CSqliteStatement select = db.Prepare(sql.c_str());
+  for (size_t first = 0; first < rows.Count(); first += kReadBack) {
+    for (size_t i = 0; i < kReadBack; ++i) {
+      const size_t slot = first + i;
+      select.BindTextNoCopy(static_cast<int>(i) + 1, slot < rows.Count() ? rows.Symbol(slot).c_str() : nullptr);
+    }
+    for (CSqliteQuery query = select.RunQuery(); !query.AtEnd(); query.Next()) {
+      if (stopping()) return;
+      const size_t slot = rows.Slot(query.TextAt(0));
+      if (slot != EventRows::kNone) rows.Take(slot, query, texts);
+    }
+    select.Reset();
+  }
+  select.Release();
+}
+
 void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols) {
   Guarded("CStocksDB", "_InitializeEvents", [&] {
-    // The rows come back in groups of up to kReadBack symbols per statement,
-    // one text whatever the group's size (the rest bound as NULL, which
-    // matches nothing), so that a block costs a few statements instead of one
-    // per row.
-    std::string sql = _Sql(kSelectAll) + " WHERE symbol IN (";
-    for (size_t i = 0; i < kReadBack; ++i) sql += i == 0 ? "?" : ", ?";
-    sql += ")";
-
-    SharedTexts texts;
     CDatabaseLockGuard lock;
-    // The symbols that somebody holds, each with its clients (in address
-    // order) in one list; rows nobody holds are not read at all.
-    struct Wanted {
-      const std::string* symbol;
-      size_t firstClient, clientCount;
-      size_t row;
-    };
-    constexpr size_t kNoRow = static_cast<size_t>(-1);
-    std::vector<Wanted> wanted;
-    std::vector<CEventClientPtr> clients;
-    for (const std::string& symbol : changedSymbols) {
-      const size_t first = clients.size();
-      ForEachSubscriber(CSymbolKey(Widen(symbol), 0), [&](const CEventClientPtr& c) { clients.push_back(c); });
-      if (clients.size() > first) wanted.push_back({&symbol, first, clients.size() - first, kNoRow});
-    }
-    if (wanted.empty()) return;
-    std::unordered_map<std::string_view, size_t> slots;
-    slots.reserve(wanted.size());
-    for (size_t i = 0; i < wanted.size(); ++i) slots.emplace(*wanted[i].symbol, i);
-
+    EventRows rows(*this, changedSymbols);
+    if (rows.Count() == 0) return;
     // One read transaction around all the selects: each select on its own
     // would take and drop the file's shared lock, which costs more than the
     // read itself.
     InTransaction(DatabasePath(), [&](CSqliteDB& db) {
-      CSqliteStatement select = db.Prepare(sql.c_str());
-      std::vector<StockRecord> rows;
-      rows.reserve(wanted.size());
-      bool stopped = false;
-      for (size_t first = 0; first < wanted.size() && !stopped; first += kReadBack) {
-        for (size_t i = 0; i < kReadBack; ++i) {
-          const size_t at = first + i;
-          select.BindTextNoCopy(static_cast<int>(i) + 1, at < wanted.size() ? wanted[at].symbol->c_str() : nullptr);
-        }
-        {
-          for (CSqliteQuery query = select.RunQuery(); !query.AtEnd(); query.Next()) {
-            if (IsStopRequested()) {
-              stopped = true;
-              break;
-            }
-            const auto slot = slots.find(query.TextAt(0));
-            if (slot == slots.end() || wanted[slot->second].row != kNoRow) continue;
-            rows.emplace_back();
-            ReadStockRow(query, texts, rows.back());
-            wanted[slot->second].row = rows.size() - 1;
-          }
-        }
-        select.Reset();
-      }
-      // In the order of the changed symbols, as the clients have always had
-      // them.
-      ClientEvents events;
-      for (const Wanted& w : wanted) {
-        // A symbol without a row has nothing to tell: an all-zero record would
-        // reach its clients as a stock with no symbol and no prices.
-        if (w.row == kNoRow) continue;
-        for (size_t i = 0; i < w.clientCount; ++i) {
-          std::vector<StockRecord>& list = events[clients[w.firstClient + i]];
-          if (list.empty()) list.reserve(rows.size());
-          if (i + 1 < w.clientCount) {
-            list.push_back(rows[w.row]);
-          } else {
-            list.push_back(std::move(rows[w.row]));
-          }
-        }
-      }
+      _ReadRows(db, rows);
       // Still under the database lock, so that the events of one block are
       // queued before the next block can change the rows.
-      for (auto& entry : events) _SendEvent(entry.first, std::move(entry.second));
-      select.Release();
+      for (auto& entry : rows.TakeEvents()) _SendEvent(entry.first, std::move(entry.second));
     });
   });
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "feed/CLiteDB.h"
@@ -76,7 +77,9 @@ class CStocksDB : public CLiteDB {
   const uint8_t* _ParseStockQuote(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
                                   uint8_t fieldsAmount, BlockMap& map);
   void _UpdateStockBase(const BlockMap& map);
-  void _UpdateStockQuote(const BlockMap& map);
+  // Writes the quotes and sends the events of changedSymbols (which holds
+  // the map's symbols) as the table holds them afterwards.
+  void _UpdateStockQuote(const BlockMap& map, const std::vector<std::string>& changedSymbols);
   void _RequestDB(const CSymbolKey& key, std::vector<StockRecord>& out);
   void _InitializeEvents(const std::vector<std::string>& changedSymbols);
   void _SendEvent(const CEventClientPtr& client, std::vector<StockRecord> records);
@@ -86,11 +89,21 @@ class CStocksDB : public CLiteDB {
   void _ReadSnapshot(const CORBA::Any* reply, bool quote, BlockMap& map);
   // The statement text of a template with this table's name.
   std::string _Sql(UINT id) const;
+  class EventRows;
+  // The shared text of symbol, for an event's record. Under the database
+  // lock.
+  const _bstr_t& _SymbolText(const std::string& symbol);
+  // Reads the rows of the held symbols into rows, in the transaction of db.
+  void _ReadRows(CSqliteDB& db, EventRows& rows);
 
   const bool m_direct;
   const std::string m_table;
   // Formatted once: loading a template from the module's resources costs
   // more than the statement it holds.
   std::map<UINT, std::string> m_sql;
+  // The symbol text of each held symbol, made once and shared by the
+  // records of every event that carries it, as copies of a record share it
+  // anyway. Used under the database lock only.
+  std::unordered_map<std::string, _bstr_t> m_symbolTexts;
   const std::unique_ptr<CIVATMDB> m_atm;
 };

@@ -370,6 +370,72 @@ TEST_F(StocksDBTest, ALargeBlockReachesEveryClientWhole) {
   EXPECT_EQ(Symbols(b.back().rows), someSymbols);
 }
 
+// The rows of a block's events are read by look-ups when its held symbols
+// are a small share of the table and in one pass over the table when they
+// are most of it; either way every held row reaches each of its clients
+// once, in symbol order, with its own values, and a held symbol without a
+// row adds nothing.
+TEST_F(StocksDBTest, EveryHeldRowArrivesWhateverShareOfTheTableTheBlockHolds) {
+  struct Case {
+    const char* name;
+    int tableRows, quoted;
+    int secondClientEvery;  // 0: one client holds everything
+  };
+  const Case cases[] = {
+      {"a small share, in several groups of look-ups", 800, 250, 0},
+      {"a small share, two clients", 800, 250, 4},
+      {"most of the table, one client", 300, 300, 0},
+      {"most of the table, two clients", 300, 300, 3},
+  };
+  const auto symbol = [](int i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "S%04d", i);
+    return std::string(name);
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestStocksDB table(m_dir.File(symbol(c.tableRows) + std::to_string(c.secondClientEvery)), false);
+    ASSERT_TRUE(table.Initialize());
+    std::vector<std::pair<std::string, float>> stocks;
+    for (int i = 0; i < c.tableRows; ++i) stocks.emplace_back(symbol(i), 1.0f);
+    ASSERT_TRUE(Apply(table, BaseMessage(stocks)));
+
+    Client one = NewClient();
+    Client two = NewClient();
+    std::vector<Quote> quotes;
+    std::vector<std::string> oneSymbols, twoSymbols;
+    // 9000 has no row: it is quoted and held but changes nothing.
+    std::vector<int> quoted = {9000};
+    for (int i = 0; i < c.quoted; ++i) quoted.push_back(i);
+    for (int i : quoted) {
+      const std::string s = symbol(i);
+      quotes.push_back({s, 10.0f + i});
+      const std::u16string key(s.begin(), s.end());
+      table.Subscribe(one.handle, CSymbolKey(key, 0));
+      if (i != 9000) oneSymbols.push_back(s);
+      if (c.secondClientEvery != 0 && i % c.secondClientEvery == 0) {
+        table.Subscribe(two.handle, CSymbolKey(key, 0));
+        if (i != 9000) twoSymbols.push_back(s);
+      }
+    }
+    std::sort(oneSymbols.begin(), oneSymbols.end());
+    std::sort(twoSymbols.begin(), twoSymbols.end());
+    const size_t beforeOne = one.events->Events().size(), beforeTwo = two.events->Events().size();
+
+    ASSERT_TRUE(Apply(table, QuoteMessage(quotes)));
+
+    const std::vector<StockEvent> a = one.events->Events();
+    ASSERT_EQ(a.size(), beforeOne + 1);
+    EXPECT_EQ(Symbols(a.back().rows), oneSymbols);
+    for (const EventRow& r : a.back().rows) EXPECT_FLOAT_EQ(r.bid, 10.0f + std::stoi(r.symbol.substr(1))) << r.symbol;
+    const std::vector<StockEvent> b = two.events->Events();
+    ASSERT_EQ(b.size(), beforeTwo + (twoSymbols.empty() ? 0 : 1));
+    if (!twoSymbols.empty()) {
+      EXPECT_EQ(Symbols(b.back().rows), twoSymbols);
+    }
+  }
+}
+
 TEST_F(StocksDBTest, DirectTableSendsTheDirectEvent) {
   Client c = NewClient();
   direct.ApplyBaseReply(nullptr);  // nothing to store, nothing breaks
