@@ -12,7 +12,7 @@
 #include "server/contract/BraskOrvEntTypes.h"
 #include "server/contract/Records.h"
 
-struct CFutureOptionsDBTraits {
+struct CFutureOptionsDBTraits : OptionTableLogNames {
   typedef OptionRecord Record;  // StockSymbol holds the future
 
   static constexpr const char* kClass = "CFutureOptionsDB";
@@ -25,12 +25,6 @@ struct CFutureOptionsDBTraits {
   static constexpr UINT kUpdateQuote = 145;
   static constexpr UINT kUpdateAnalytics = 0;  // no block of its own
   static constexpr bool kQuoteCarriesAnalytics = true;
-  static constexpr const char* kBaseWriter = "_UpdateOptionBase";
-  static constexpr const char* kQuoteWriter = "_UpdateOptionQuote";
-  static constexpr const char* kAnalyticsWriter = "_UpdateOptionAD";
-  static constexpr const char* kBaseReader = "_ParseOptionBase";
-  static constexpr const char* kQuoteReader = "_ParseOptionQuote";
-  static constexpr const char* kAnalyticsReader = "_ParseOptionAD";
   // Log lines of this table alone, which its readers of the log look for:
   // the writers' lines repeat their verb, each query of the re-read says
   // whether it found rows, and "Requesting data" follows the table read of

@@ -11,7 +11,7 @@
 #include "feed/CSqliteException.h"
 #include "feed/CursorEvent.h"
 #include "feed/MessageFormat.h"
-#include "feed/QuoteBlock.h"
+#include "feed/QuoteTableImpl.h"
 #include "feed/RequestSnapshot.h"
 #include "feed/SnapshotReply.h"
 #include "feed/SqlTemplates.h"
@@ -20,18 +20,7 @@
 
 namespace {
 
-const char* const kTable = "futures";
-// Every read of events and of a root's rows goes by root symbol.
-const char* const kCreateIndex = "CREATE INDEX IF NOT EXISTS futures_root_indx ON futures (root_symbol)";
-
-constexpr UINT kCreateTable = 136;
-constexpr UINT kUpdateQuote = 138;
-constexpr UINT kSelectAll = 139;
-constexpr UINT kSelectSymbol = 140;
-constexpr UINT kInsertBase = 141;
-constexpr UINT kSelectRoot = 160;
-
-void ApplyField(CFuturesDB::BlockRecord& b, const FieldValue& v) {
+void ApplyFutureField(FutureBlockRecord& b, const FieldValue& v) {
   switch (v.id) {
     case F_FUTURE_SYMBOL: b.symbol = v.AsText(); break;
     case F_ROOT_SYMBOL: b.root = v.AsText(); break;
@@ -39,8 +28,6 @@ void ApplyField(CFuturesDB::BlockRecord& b, const FieldValue& v) {
     default: quoteblock::ApplyQuoteField(b, v); break;
   }
 }
-
-typedef quoteblock::BlockMapSink<CFuturesDB::BlockRecord, decltype(&ApplyField)> BlockMapSink;
 
 // Columns by position, as templates 139, 140 and 160 select them. Every
 // FLOAT column and the expiration come back with single precision.
@@ -69,7 +56,59 @@ using orvcom::Widen;
 
 }  // namespace
 
-FutureRecord CFuturesDB::BlockRecord::ToFutureRecord() const {
+// What the quote table template needs of the futures table.
+struct CFuturesDBTraits {
+  static constexpr const char* kClass = "CFuturesDB";
+  static constexpr const char* kBaseWriter = "_UpdateFutureBase";
+  static constexpr uint8_t kBaseType = T_FUTURE_BASE;
+  static constexpr uint8_t kQuoteReaderType = T_FUTURE_QUOTE;
+  static bool IsQuoteType(uint8_t type) { return type == T_FUTURE_QUOTE; }
+  static constexpr UINT kCreateTable = 136;
+  static constexpr UINT kUpdateQuote = 138;
+  static constexpr UINT kSelectAll = 139;
+  static constexpr UINT kSelectSymbol = 140;
+  static constexpr UINT kInsertBase = 141;
+  static constexpr UINT kSelectRoot = 160;
+  static std::string TableName(bool) { return "futures"; }
+  // Every read of events and of a root's rows goes by root symbol.
+  static std::string Index() { return "CREATE INDEX IF NOT EXISTS futures_root_indx ON futures (root_symbol)"; }
+
+  // Both kinds of block carry fields of either kind.
+  static void ApplyBaseField(FutureBlockRecord& b, const FieldValue& v) { ApplyFutureField(b, v); }
+  static void ApplyQuoteField(FutureBlockRecord& b, const FieldValue& v) { ApplyFutureField(b, v); }
+  static void BindBase(CSqliteStatement& insert, const FutureBlockRecord& b) {
+    insert.BindText(1, b.symbol.c_str());
+    insert.BindText(2, b.root.c_str());
+    insert.BindDouble(3, b.record.ExpirationDate);
+    insert.BindText(4, b.record.Type);
+  }
+  static FutureRecord ToRecord(const FutureBlockRecord& b) { return b.ToFutureRecord(); }
+  struct RowReader {
+    void operator()(const CSqliteQuery& q, FutureRecord& r) const { ReadFutureRow(q, r); }
+  };
+
+  // A root's futures, or the one future.
+  static UINT SelectFor(const CSymbolKey& key) { return key.Flag() ? kSelectRoot : kSelectSymbol; }
+  static CSymbolKey TableKey(const CSymbolKey& key) { return key; }
+  static BYTE DeleteFlag(BYTE keyFlag) { return keyFlag; }
+  static constexpr SnapshotKind kBaseSnapshot = SnapshotKind::kFutureBase;
+  static constexpr SnapshotKind kQuoteSnapshot = SnapshotKind::kFutureQuote;
+  static constexpr bool kDirectQuoteSnapshot = false;
+  static CTableEventMaker::Task Event(const CEventClientPtr& client, std::vector<FutureRecord> records, bool direct) {
+    return TableEventMaker().Futures(client, std::move(records), direct);
+  }
+  static void OnBase() { ORV_LOG(orvlog::kDebug, "Update Future Base"); }
+  static void OnInsert(const FutureBlockRecord& b) {
+    ORV_LOG(orvlog::kDebug, "Insert  future quote: " << b.symbol << " " << b.root);
+  }
+  static void OnQuote(const FutureBlockRecord& b) {
+    ORV_LOG(orvlog::kDebug, "Update future quote: " << b.symbol << " " << b.root);
+  }
+};
+
+template class CQuoteTable<FutureRecord, FutureBlockRecord, CFuturesDBTraits>;
+
+FutureRecord FutureBlockRecord::ToFutureRecord() const {
   FutureRecord r = record;
   r.Symbol = symbol.c_str();
   r.RootSymbol = root.c_str();
@@ -79,105 +118,19 @@ FutureRecord CFuturesDB::BlockRecord::ToFutureRecord() const {
   return r;
 }
 
-CFuturesDB::CFuturesDB(const std::string& databasePath, bool direct) : CLiteDB(databasePath), m_direct(direct) {}
+CFuturesDB::CFuturesDB(const std::string& databasePath, bool direct) : CQuoteTable(databasePath, direct) {}
 
 CFuturesDB::~CFuturesDB() = default;
 
-bool CFuturesDB::Initialize() { return InitializeTable("CFuturesDB", kTable, kCreateTable, kCreateIndex); }
-
-void CFuturesDB::DeleteSymbol(const std::u16string& symbol, BYTE keyFlag) {
-  _DeleteSymbolFromDB(kTable, symbol, keyFlag);
-}
-
-void CFuturesDB::DeleteSymbols(const std::vector<std::u16string>& symbols, BYTE keyFlag) {
-  _DeleteSymbolFromDB(kTable, symbols, keyFlag);
-}
-
-const uint8_t* CFuturesDB::UpdateData(const uint8_t* data, const uint8_t* end, uint8_t type, uint32_t blocksAmount,
-                                      uint8_t fieldsAmount, bool flag) {
-  std::vector<std::string> roots;
-  return UpdateData(data, end, type, blocksAmount, fieldsAmount, flag, roots);
-}
-
-const uint8_t* CFuturesDB::UpdateData(const uint8_t* data, const uint8_t* end, uint8_t type, uint32_t blocksAmount,
-                                      uint8_t fieldsAmount, bool, std::vector<std::string>& roots) {
-  ORV_LOG(orvlog::kTrace, "CFuturesDB::UpdateData() started");
-  BlockMap map;
-  const uint8_t* next = nullptr;
-  switch (type) {
-    case T_FUTURE_BASE:
-      next = _ParseFutureBase(data, end, blocksAmount, fieldsAmount, map);
-      if (next != nullptr) _UpdateFutureBase(map);
-      break;
-    case T_FUTURE_QUOTE:
-      next = _ParseFutureQuote(data, end, blocksAmount, fieldsAmount, map);
-      // A block that could not be read is not applied, and what it would
-      // have changed is unknown: no events for it either.
-      if (next != nullptr) {
-        _UpdateFutureQuote(map);
-        CollectRoots(roots, map);
-        if (!roots.empty()) _InitializeEvents(roots);
-      }
-      break;
-    default:
-      ORV_LOG(orvlog::kError, "CFuturesDB::UpdateData() unknown type in statement " << static_cast<int>(type));
-      break;
-  }
-  ORV_LOG(orvlog::kTrace, "CFuturesDB::UpdateData() completed");
-  return next;
-}
-
-const uint8_t* CFuturesDB::_ParseFutureBase(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
-                                            uint8_t fieldsAmount, BlockMap& map) {
-  BlockMapSink sink(map, &ApplyField);
-  return ReadBlock(*ReaderFor(T_FUTURE_BASE, 0), data, end, blocksAmount, fieldsAmount, &sink);
-}
-
-const uint8_t* CFuturesDB::_ParseFutureQuote(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
-                                             uint8_t fieldsAmount, BlockMap& map) {
-  BlockMapSink sink(map, &ApplyField);
-  return ReadBlock(*ReaderFor(T_FUTURE_QUOTE, 0), data, end, blocksAmount, fieldsAmount, &sink);
-}
-
-void CFuturesDB::_UpdateFutureBase(const BlockMap& map) {
-  ORV_LOG(orvlog::kDebug, "Update Future Base");
-  if (map.empty()) return;  // an empty transaction would change nothing
-  WriteTransaction("CFuturesDB", "_UpdateFutureBase", [&](CSqliteDB& db) {
-    const std::string insertSql = LoadSqlTemplate(kInsertBase, kTable);
-    const std::string selectSql = LoadSqlTemplate(kSelectSymbol, kTable);
-    CSqliteStatement select = db.Prepare(selectSql.c_str());
-    CSqliteStatement insert = db.Prepare(insertSql.c_str());
-    for (const auto& entry : map) {
-      const BlockRecord& b = entry.second;
-      // The base data of a known future never changes.
-      if (RowExists(select, b.symbol.c_str())) continue;
-      insert.BindText(1, b.symbol.c_str());
-      insert.BindText(2, b.root.c_str());
-      insert.BindDouble(3, b.record.ExpirationDate);
-      insert.BindText(4, b.record.Type);
-      ORV_LOG(orvlog::kDebug, "Insert  future quote: " << b.symbol << " " << b.root);
-      insert.RunCommand();
-      insert.Reset();
-    }
-    select.Release();
-    insert.Release();
-  });
+void CFuturesDB::_QuotesRead(const BlockMap& map, std::vector<std::string>& roots) {
+  _UpdateFutureQuote(map);
+  CollectRoots(roots, map);
+  if (!roots.empty()) _InitializeEvents(roots);
 }
 
 void CFuturesDB::_UpdateFutureQuote(const BlockMap& map) {
   if (map.empty()) return;
-  WriteTransaction("CFuturesDB", "_UpdateFutureQuote", [&](CSqliteDB& db) {
-    const std::string sql = LoadSqlTemplate(kUpdateQuote, kTable);
-    CSqliteStatement update = db.Prepare(sql.c_str());
-    for (const auto& entry : map) {
-      const BlockRecord& b = entry.second;
-      ORV_LOG(orvlog::kDebug, "Update future quote: " << b.symbol << " " << b.root);
-      quoteblock::BindQuote(update, b);
-      update.RunCommand();
-      update.Reset();
-    }
-    update.Release();
-  });
+  WriteTransaction("CFuturesDB", "_UpdateFutureQuote", [&](CSqliteDB& db) { _WriteQuotes(db, map); });
 }
 
 void CFuturesDB::CollectRoots(std::vector<std::string>& list, const BlockMap& map) {
@@ -194,7 +147,7 @@ void CFuturesDB::_InitializeEvents(const std::vector<std::string>& roots) {
   // One read transaction around all the selects rather than the file's
   // shared lock taken and dropped per root.
   WriteTransaction("CFuturesDB", "_InitializeEvents", [&](CSqliteDB& db) {
-    const std::string sql = LoadSqlTemplate(kSelectRoot, kTable);
+    const std::string sql = _Sql(CFuturesDBTraits::kSelectRoot);
     ClientEvents events;
     CSqliteStatement select = db.Prepare(sql.c_str());
     for (const std::string& root : roots) {
@@ -220,67 +173,8 @@ void CFuturesDB::_InitializeEvents(const std::vector<std::string>& roots) {
     ORV_LOG(orvlog::kDebug, "Events to send: " << events.size());
     // Still under the database lock, so that the events of one block are
     // queued before the next block can change the rows.
-    for (const auto& entry : events) _SendEvent(entry.first, entry.second);
+    for (auto& entry : events) _SendEvent(entry.first, std::move(entry.second));
     select.Release();
   });
 }
 
-void CFuturesDB::_SendEvent(const CEventClientPtr& client, const std::vector<FutureRecord>& records) {
-  SendCursorEvent(
-      "CFuturesDB", [&] { return TableEventMaker().Futures(client, records, m_direct); },
-      [&](CTableEventMaker::Task task) { PostTask(std::move(task)); });
-}
-
-void CFuturesDB::SendCurrentData(const CEventClientPtr& client, const CSymbolKey& key) {
-  std::vector<FutureRecord> records;
-  // The key as the client holds it: a root's futures, or the one future.
-  _RequestDB(key, records);
-  // An empty collection too: the client learns that nothing is cached.
-  _SendEvent(client, records);
-}
-
-void CFuturesDB::_RequestDB(const CSymbolKey& key, std::vector<FutureRecord>& out) {
-  ReadAccess("CFuturesDB", "_RequestDB", [&](CSqliteDB& db) {
-    const bool all = key.Empty();
-    const std::string sql = LoadSqlTemplate(all ? kSelectAll : key.Flag() ? kSelectRoot : kSelectSymbol, kTable);
-    const std::string symbol = key.Narrow();
-    CSqliteStatement select = db.Prepare(sql.c_str());
-    if (!all) select.BindText(1, symbol.c_str());
-    for (CSqliteQuery query = select.RunQuery(); !query.AtEnd() && !IsStopRequested(); query.Next()) {
-      FutureRecord r;
-      ReadFutureRow(query, r);
-      out.push_back(r);
-    }
-  });
-}
-
-void CFuturesDB::_ReadSnapshot(const CORBA::Any* reply, bool quote, BlockMap& map) {
-  ReadSnapshotReply(reply, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
-    return quote ? _ParseFutureQuote(body, end, header.blocks_amount, header.fields_amount, map)
-                 : _ParseFutureBase(body, end, header.blocks_amount, header.fields_amount, map);
-  });
-}
-
-void CFuturesDB::GetMarketData(const CSymbolKey& key, Orv::ZmDataManager_ptr service,
-                               std::vector<FutureRecord>& out) {
-  if (!key.Empty()) _RequestDB(key, out);
-  if (!out.empty()) return;
-
-  BlockMap map;
-  {
-    const std::unique_ptr<CORBA::Any> reply(RequestSnapshot(SnapshotKind::kFutureBase, key, service));
-    _ReadSnapshot(reply.get(), false, map);
-  }
-  {
-    const std::unique_ptr<CORBA::Any> reply(RequestSnapshot(SnapshotKind::kFutureQuote, key, service));
-    _ReadSnapshot(reply.get(), true, map);
-  }
-  out.reserve(out.size() + map.size());
-  for (const auto& entry : map) out.push_back(entry.second.ToFutureRecord());
-}
-
-void CFuturesDB::ApplyBaseReply(const CORBA::Any* reply) {
-  BlockMap map;
-  if (reply != nullptr) _ReadSnapshot(reply, false, map);
-  _UpdateFutureBase(map);
-}

@@ -12,7 +12,7 @@
 #include "server/contract/BraskOrvEntTypes.h"
 #include "server/contract/Records.h"
 
-struct CNstdOptionsDBTraits {
+struct CNstdOptionsDBTraits : OptionTableLogNames {
   typedef NstdOptionRecord Record;
 
   static constexpr const char* kClass = "CNstdOptionsDB";
@@ -32,8 +32,6 @@ struct CNstdOptionsDBTraits {
   static constexpr const char* kBaseReader = "_ParseNstdOptionBase";
   static constexpr const char* kQuoteReader = "_ParseNstdOptionQuote";
   static constexpr const char* kAnalyticsReader = "_ParseNstdOptionAD";
-  static constexpr bool kFutureOptionLines = false;
-  static constexpr const char* kAddedLine = nullptr;
 
   static OptionBlockStep StepFor(uint8_t type);
   // Base, quote and analytics, always.

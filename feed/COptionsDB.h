@@ -14,7 +14,7 @@
 #include "server/contract/BraskOrvEntTypes.h"
 #include "server/contract/Records.h"
 
-struct COptionsDBTraits {
+struct COptionsDBTraits : OptionTableLogNames {
   typedef OptionRecord Record;
 
   static constexpr const char* kClass = "COptionsDB";
@@ -27,14 +27,6 @@ struct COptionsDBTraits {
   static constexpr UINT kUpdateQuote = 101;
   static constexpr UINT kUpdateAnalytics = 119;
   static constexpr bool kQuoteCarriesAnalytics = false;
-  static constexpr const char* kBaseWriter = "_UpdateOptionBase";
-  static constexpr const char* kQuoteWriter = "_UpdateOptionQuote";
-  static constexpr const char* kAnalyticsWriter = "_UpdateOptionAD";
-  static constexpr const char* kBaseReader = "_ParseOptionBase";
-  static constexpr const char* kQuoteReader = "_ParseOptionQuote";
-  static constexpr const char* kAnalyticsReader = "_ParseOptionAD";
-  static constexpr bool kFutureOptionLines = false;
-  static constexpr const char* kAddedLine = nullptr;
 
   static OptionBlockStep StepFor(uint8_t type);
   // Base, quote (direct quotes for the direct table) and, unless direct,

@@ -17,7 +17,8 @@
 #include "feed/CursorEvent.h"
 #include "feed/DecompressMessage.h"
 #include "feed/MessageFormat.h"
-#include "feed/QuoteBlock.h"
+#include "feed/QuoteTableImpl.h"
+#include "feed/SharedTexts.h"
 #include "feed/RequestSnapshot.h"
 #include "feed/SnapshotReply.h"
 #include "feed/SqlTemplates.h"
@@ -25,14 +26,6 @@
 #include "platform/log/Log.h"
 
 namespace {
-
-// Template numbers of the statements this table uses.
-constexpr UINT kCreateTable = 102;
-constexpr UINT kDeleteAll = 103;
-constexpr UINT kSelectSymbol = 104;
-constexpr UINT kSelectAll = 106;
-constexpr UINT kUpdateQuote = 128;
-constexpr UINT kInsertBase = 133;
 
 // Symbols read back per statement after a block.
 constexpr size_t kReadBack = 100;
@@ -43,7 +36,7 @@ constexpr size_t kRowsPerStopTest = 64;
 
 // The quote columns of a block; exchanges that no record set stay absent
 // and are written as NULL.
-void ApplyQuoteField(CStocksDB::BlockRecord& b, const FieldValue& v) {
+void ApplyStockQuoteField(StockBlockRecord& b, const FieldValue& v) {
   if (v.id == F_SYMBOL) {
     b.symbol = v.AsText();
   } else {
@@ -51,7 +44,7 @@ void ApplyQuoteField(CStocksDB::BlockRecord& b, const FieldValue& v) {
   }
 }
 
-void ApplyBaseField(CStocksDB::BlockRecord& b, const FieldValue& v) {
+void ApplyStockBaseField(StockBlockRecord& b, const FieldValue& v) {
   StockRecord& r = b.record;
   switch (v.id) {
     case F_SYMBOL: b.symbol = v.AsText(); break;
@@ -79,30 +72,6 @@ void ApplyBaseField(CStocksDB::BlockRecord& b, const FieldValue& v) {
   }
 }
 
-
-// The few texts that repeat from row to row (exchanges, currencies), made
-// into strings once per read and shared by the records, as copies of a
-// record share them anyway.
-class SharedTexts {
- public:
-  const _bstr_t& Get(const char* text) {
-    // Exchanges and currencies are a few letters: comparing the bytes
-    // directly beats a full string comparison per stored text.
-    for (const auto& t : m_texts)
-      if (t.first[0] == text[0] && std::strcmp(t.first.c_str(), text) == 0) return t.second;
-    if (m_texts.size() >= kMaxTexts) {
-      m_spare = _bstr_t(text);
-      return m_spare;
-    }
-    m_texts.emplace_back(text, _bstr_t(text));
-    return m_texts.back().second;
-  }
-
- private:
-  static constexpr size_t kMaxTexts = 32;
-  std::vector<std::pair<std::string, _bstr_t>> m_texts;
-  _bstr_t m_spare;
-};
 
 // Columns by position, as templates 104 and 106 select them. Every FLOAT
 // column, the dates included, comes back with single precision.
@@ -149,6 +118,73 @@ void ReadStockRow(const CSqliteQuery& q, SharedTexts& texts, StockRecord& r, con
 using orvcom::Widen;
 
 }  // namespace
+
+// What the quote table template needs of the stock table.
+struct CStocksDBTraits {
+  static constexpr const char* kClass = "CStocksDB";
+  static constexpr const char* kBaseWriter = "_UpdateStockBase";
+  static constexpr uint8_t kBaseType = T_EQUITY_BASE;
+  // Direct quotes have the fields of the others.
+  static constexpr uint8_t kQuoteReaderType = T_EQUITY_QUOTE;
+  static bool IsQuoteType(uint8_t type) { return type == T_EQUITY_QUOTE || type == T_DIRECT_EQUITY_QUOTE; }
+  static constexpr UINT kCreateTable = 102;
+  static constexpr UINT kSelectSymbol = 104;
+  static constexpr UINT kSelectAll = 106;
+  static constexpr UINT kUpdateQuote = 128;
+  static constexpr UINT kInsertBase = 133;
+  static std::string TableName(bool direct) { return direct ? "stocks_direct" : "stocks"; }
+  static std::string Index() { return std::string(); }
+
+  static void ApplyBaseField(StockBlockRecord& b, const FieldValue& v) { ApplyStockBaseField(b, v); }
+  static void ApplyQuoteField(StockBlockRecord& b, const FieldValue& v) { ApplyStockQuoteField(b, v); }
+  static void BindBase(CSqliteStatement& insert, const StockBlockRecord& b) {
+    const StockRecord& r = b.record;
+    const char* symbol = b.symbol.c_str();
+    insert.BindText(1, symbol);
+    insert.BindDouble(2, r.DivLastDate);
+    insert.BindDouble(3, r.DivAmount);
+    insert.BindInt(4, r.DivFreq);
+    insert.BindText(5, r.StockType);
+    insert.BindText(6, quoteblock::Bindable(b.currency));
+    insert.BindDouble(7, r.PriceClose);
+    insert.BindDouble(8, r.PriceLow52wk);
+    insert.BindDouble(9, r.PriceHigh52wk);
+    insert.BindDouble(10, r.IVX1m);
+    insert.BindDouble(11, r.IVX1mYest);
+    insert.BindDouble(12, r.IVX1mLow52wk);
+    insert.BindDouble(13, r.IVX1mHigh52wk);
+    insert.BindDouble(14, r.HV1m);
+    insert.BindDouble(15, r.HV1mYest);
+    insert.BindDouble(16, r.HV1mLow52wk);
+    insert.BindDouble(17, r.HV1mHigh52wk);
+    insert.BindInt(18, r.OptionVolumeCall);
+    insert.BindInt(19, r.OptionVolumePut);
+    insert.BindDouble(20, r.OptionVolumeAvg);
+    insert.BindDouble(21, r.OutstandingShares);
+  }
+  static StockRecord ToRecord(const StockBlockRecord& b) { return b.ToStockRecord(); }
+  // Every record of one read shares the few texts that repeat.
+  struct RowReader {
+    void operator()(const CSqliteQuery& q, StockRecord& r) { ReadStockRow(q, texts, r); }
+    SharedTexts texts;
+  };
+
+  // Rows are by symbol alone: the flag of a key does not matter.
+  static UINT SelectFor(const CSymbolKey&) { return kSelectSymbol; }
+  static CSymbolKey TableKey(const CSymbolKey& key) { return CSymbolKey(key.Symbol(), 0); }
+  static BYTE DeleteFlag(BYTE) { return 0; }
+  static constexpr SnapshotKind kBaseSnapshot = SnapshotKind::kEquityBase;
+  static constexpr SnapshotKind kQuoteSnapshot = SnapshotKind::kEquityQuote;
+  static constexpr bool kDirectQuoteSnapshot = true;
+  static CTableEventMaker::Task Event(const CEventClientPtr& client, std::vector<StockRecord> records, bool direct) {
+    return TableEventMaker().Stocks(client, std::move(records), direct);
+  }
+  static void OnBase() {}
+  static void OnInsert(const StockBlockRecord&) {}
+  static void OnQuote(const StockBlockRecord&) {}
+};
+
+template class CQuoteTable<StockRecord, StockBlockRecord, CStocksDBTraits>;
 
 // The rows that one block's events carry: the changed symbols that somebody
 // holds, each once with its clients (in the order of the changed symbols and
@@ -249,25 +285,9 @@ class CStocksDB::EventRows {
 };
 
 CStocksDB::CStocksDB(const std::string& databasePath, bool direct)
-    : CLiteDB(databasePath),
-      m_direct(direct),
-      m_table(direct ? "stocks_direct" : "stocks"),
-      m_atm(new CIVATMDB(databasePath)) {
-  for (UINT id : {kCreateTable, kDeleteAll, kSelectSymbol, kSelectAll, kUpdateQuote, kInsertBase}) {
-    try {
-      m_sql[id] = LoadSqlTemplate(id, m_table);
-    } catch (...) {
-      // Loaded again at each use, where a failure is reported.
-    }
-  }
-}
+    : CQuoteTable(databasePath, direct), m_atm(new CIVATMDB(databasePath)) {}
 
-std::string CStocksDB::_Sql(UINT id) const {
-  const auto it = m_sql.find(id);
-  return it != m_sql.end() ? it->second : LoadSqlTemplate(id, m_table);
-}
-
-StockRecord CStocksDB::BlockRecord::ToStockRecord() const {
+StockRecord StockBlockRecord::ToStockRecord() const {
   StockRecord r = record;
   r.Symbol = symbol;
   if (currency) r.Currency = *currency;
@@ -283,105 +303,13 @@ void CStocksDB::GetATM(const _bstr_t& symbol, Orv::ZmDataManager_ptr, std::vecto
   m_atm->GetMarketData(symbol, out);
 }
 
-bool CStocksDB::Initialize() { return InitializeTable("CStocksDB", m_table, kCreateTable); }
-
-void CStocksDB::DeleteSymbol(const std::u16string& symbol, BYTE) { _DeleteSymbolFromDB(m_table, symbol, 0); }
-
-void CStocksDB::DeleteSymbols(const std::vector<std::u16string>& symbols, BYTE) {
-  _DeleteSymbolFromDB(m_table, symbols, 0);
-}
-
-const uint8_t* CStocksDB::UpdateData(const uint8_t* data, const uint8_t* end, uint8_t type, uint32_t blocksAmount,
-                                     uint8_t fieldsAmount, bool flag) {
-  std::vector<std::string> changed;
-  return UpdateData(data, end, type, blocksAmount, fieldsAmount, flag, changed);
-}
-
-const uint8_t* CStocksDB::UpdateData(const uint8_t* data, const uint8_t* end, uint8_t type, uint32_t blocksAmount,
-                                     uint8_t fieldsAmount, bool, std::vector<std::string>& changedSymbols) {
-  ORV_LOG(orvlog::kTrace, "CStocksDB::UpdateData() started");
-  BlockMap map;
-  const uint8_t* next = nullptr;
-  switch (type) {
-    case T_EQUITY_BASE:
-      next = _ParseStockBase(data, end, blocksAmount, fieldsAmount, map);
-      if (next != nullptr) _UpdateStockBase(map);
-      break;
-    case T_EQUITY_QUOTE:
-    case T_DIRECT_EQUITY_QUOTE:
-      next = _ParseStockQuote(data, end, blocksAmount, fieldsAmount, map);
-      // A block that could not be read is not applied, and what it would
-      // have changed is unknown: no events for it either.
-      if (next != nullptr) {
-        // The list is the message's: a later quote block of the same message
-        // sends the symbols of the earlier ones again.
-        for (const auto& entry : map) changedSymbols.push_back(entry.second.symbol);
-        if (!map.empty()) {
-          _UpdateStockQuote(map, changedSymbols);
-        } else if (!changedSymbols.empty()) {
-          _InitializeEvents(changedSymbols);
-        }
-      }
-      break;
-    default:
-      ORV_LOG(orvlog::kError, "CStocksDB::UpdateData() unknown type in statement " << static_cast<int>(type));
-      break;
+void CStocksDB::_QuotesRead(const BlockMap& map, std::vector<std::string>& changedSymbols) {
+  for (const auto& entry : map) changedSymbols.push_back(entry.second.symbol);
+  if (!map.empty()) {
+    _UpdateStockQuote(map, changedSymbols);
+  } else if (!changedSymbols.empty()) {
+    _InitializeEvents(changedSymbols);
   }
-  ORV_LOG(orvlog::kTrace, "CStocksDB::UpdateData() completed");
-  return next;
-}
-
-const uint8_t* CStocksDB::_ParseStockBase(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
-                                          uint8_t fieldsAmount, BlockMap& map) {
-  quoteblock::BlockMapSink<BlockRecord, decltype(&ApplyBaseField)> sink(map, &ApplyBaseField);
-  return ReadBlock(*ReaderFor(T_EQUITY_BASE, 0), data, end, blocksAmount, fieldsAmount, &sink);
-}
-
-const uint8_t* CStocksDB::_ParseStockQuote(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
-                                           uint8_t fieldsAmount, BlockMap& map) {
-  quoteblock::BlockMapSink<BlockRecord, decltype(&ApplyQuoteField)> sink(map, &ApplyQuoteField);
-  return ReadBlock(*ReaderFor(T_EQUITY_QUOTE, 0), data, end, blocksAmount, fieldsAmount, &sink);
-}
-
-void CStocksDB::_UpdateStockBase(const BlockMap& map) {
-  if (map.empty()) return;  // an empty transaction would change nothing
-  WriteTransaction("CStocksDB", "_UpdateStockBase", [&](CSqliteDB& db) {
-    const std::string insertSql = _Sql(kInsertBase);
-    const std::string selectSql = _Sql(kSelectSymbol);
-    CSqliteStatement select = db.Prepare(selectSql.c_str());
-    CSqliteStatement insert = db.Prepare(insertSql.c_str());
-    for (const auto& entry : map) {
-      const StockRecord& r = entry.second.record;
-      const char* symbol = entry.second.symbol.c_str();
-      // Base data never overwrites a row.
-      if (RowExists(select, symbol)) continue;
-      insert.BindText(1, symbol);
-      insert.BindDouble(2, r.DivLastDate);
-      insert.BindDouble(3, r.DivAmount);
-      insert.BindInt(4, r.DivFreq);
-      insert.BindText(5, r.StockType);
-      insert.BindText(6, quoteblock::Bindable(entry.second.currency));
-      insert.BindDouble(7, r.PriceClose);
-      insert.BindDouble(8, r.PriceLow52wk);
-      insert.BindDouble(9, r.PriceHigh52wk);
-      insert.BindDouble(10, r.IVX1m);
-      insert.BindDouble(11, r.IVX1mYest);
-      insert.BindDouble(12, r.IVX1mLow52wk);
-      insert.BindDouble(13, r.IVX1mHigh52wk);
-      insert.BindDouble(14, r.HV1m);
-      insert.BindDouble(15, r.HV1mYest);
-      insert.BindDouble(16, r.HV1mLow52wk);
-      insert.BindDouble(17, r.HV1mHigh52wk);
-      insert.BindInt(18, r.OptionVolumeCall);
-      insert.BindInt(19, r.OptionVolumePut);
-      insert.BindDouble(20, r.OptionVolumeAvg);
-      insert.BindDouble(21, r.OutstandingShares);
-      insert.RunCommand();
-      insert.Reset();
-    }
-    select.Release();
-    insert.Release();
-  });
 }
 
 void CStocksDB::_UpdateStockQuote(const BlockMap& map, const std::vector<std::string>& changedSymbols) {
@@ -394,14 +322,7 @@ void CStocksDB::_UpdateStockQuote(const BlockMap& map, const std::vector<std::st
     OnConnection(DatabasePath(), [&](CSqliteDB& db) {
       db.RunCommand("begin transaction;");
       CSqliteTransaction transaction(db);
-      const std::string sql = _Sql(kUpdateQuote);
-      CSqliteStatement update = db.Prepare(sql.c_str());
-      for (const auto& entry : map) {
-        quoteblock::BindQuote(update, entry.second);
-        update.RunCommand();
-        update.Reset();
-      }
-      update.Release();
+      _WriteQuotes(db, map);
       EventRows rows(*this, changedSymbols);
       // A read that fails costs the block its events, as it always has, but
       // not its rows.
@@ -414,22 +335,6 @@ void CStocksDB::_UpdateStockQuote(const BlockMap& map, const std::vector<std::st
   });
   // Events still go out for the rows as the table holds them.
   if (!committed) _InitializeEvents(changedSymbols);
-}
-
-void CStocksDB::_RequestDB(const CSymbolKey& key, std::vector<StockRecord>& out) {
-  ReadAccess("CStocksDB", "_RequestDB", [&](CSqliteDB& db) {
-    const bool all = key.Empty();
-    const std::string sql = _Sql(all ? kSelectAll : kSelectSymbol);
-    const std::string symbol = key.Narrow();
-    CSqliteStatement select = db.Prepare(sql.c_str());
-    if (!all) select.BindText(1, symbol.c_str());
-    SharedTexts texts;
-    for (CSqliteQuery query = select.RunQuery(); !query.AtEnd() && !IsStopRequested(); query.Next()) {
-      StockRecord r;
-      ReadStockRow(query, texts, r);
-      out.push_back(r);
-    }
-  });
 }
 
 const _bstr_t& CStocksDB::_SymbolText(const std::string& symbol) {
@@ -449,14 +354,14 @@ void CStocksDB::_ReadRows(CSqliteDB& db, EventRows& rows) {
   // wait of its own, once per group of rows then.
   const auto stopping = [&read] { return ++read % kRowsPerStopTest == 0 && IsStopRequested(); };
 
-  const std::string countSql = "SELECT count(*) FROM " + m_table;
+  const std::string countSql = "SELECT count(*) FROM " + TableName();
   CSqliteStatement count = db.Prepare(countSql.c_str());
   const size_t tableRows = static_cast<size_t>(count.RunQuery().IntAt(0));
   count.Release();
   if (rows.Count() * 2 >= tableRows) {
     // Most of the table is held: one pass over it costs less than looking
     // every row up.
-    const std::string sql = _Sql(kSelectAll);
+    const std::string sql = _Sql(CStocksDBTraits::kSelectAll);
     CSqliteStatement select = db.Prepare(sql.c_str());
     for (CSqliteQuery query = select.RunQuery(); !query.AtEnd() && !stopping(); query.Next()) {
       const size_t slot = rows.Slot(query.TextAt(0));
@@ -469,7 +374,7 @@ void CStocksDB::_ReadRows(CSqliteDB& db, EventRows& rows) {
   // Groups of up to kReadBack symbols per statement, one text whatever the
   // group's size (the rest bound as NULL, which matches nothing), so that a
   // block costs a few statements instead of one per row.
-  std::string sql = _Sql(kSelectAll) + " WHERE symbol IN (";
+  std::string sql = _Sql(CStocksDBTraits::kSelectAll) + " WHERE symbol IN (";
   for (size_t i = 0; i < kReadBack; ++i) sql += i == 0 ? "?" : ", ?";
   sql += ")";
   CSqliteStatement select = db.Prepare(sql.c_str());
@@ -505,46 +410,3 @@ void CStocksDB::_InitializeEvents(const std::vector<std::string>& changedSymbols
   });
 }
 
-void CStocksDB::_SendEvent(const CEventClientPtr& client, std::vector<StockRecord> records) {
-  SendCursorEvent(
-      "CStocksDB", [&] { return TableEventMaker().Stocks(client, std::move(records), m_direct); },
-      [&](CTableEventMaker::Task task) { PostTask(std::move(task)); });
-}
-
-void CStocksDB::SendCurrentData(const CEventClientPtr& client, const CSymbolKey& key) {
-  std::vector<StockRecord> records;
-  _RequestDB(CSymbolKey(key.Symbol(), 0), records);
-  // An empty collection too: the client learns that nothing is cached.
-  _SendEvent(client, std::move(records));
-}
-
-void CStocksDB::_ReadSnapshot(const CORBA::Any* reply, bool quote, BlockMap& map) {
-  // Each block is read whole or not at all.
-  ReadSnapshotReply(reply, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
-    return quote ? _ParseStockQuote(body, end, header.blocks_amount, header.fields_amount, map)
-                 : _ParseStockBase(body, end, header.blocks_amount, header.fields_amount, map);
-  });
-}
-
-void CStocksDB::GetMarketData(const CSymbolKey& key, Orv::ZmDataManager_ptr service, std::vector<StockRecord>& out) {
-  if (!key.Empty()) _RequestDB(CSymbolKey(key.Symbol(), 0), out);
-  if (!out.empty()) return;
-
-  BlockMap map;
-  {
-    const std::unique_ptr<CORBA::Any> reply(RequestSnapshot(SnapshotKind::kEquityBase, key, service));
-    _ReadSnapshot(reply.get(), false, map);
-  }
-  {
-    const std::unique_ptr<CORBA::Any> reply(RequestSnapshot(SnapshotKind::kEquityQuote, key, service, m_direct));
-    _ReadSnapshot(reply.get(), true, map);
-  }
-  out.reserve(out.size() + map.size());
-  for (const auto& entry : map) out.push_back(entry.second.ToStockRecord());
-}
-
-void CStocksDB::ApplyBaseReply(const CORBA::Any* reply) {
-  BlockMap map;
-  if (reply != nullptr) _ReadSnapshot(reply, false, map);
-  _UpdateStockBase(map);
-}

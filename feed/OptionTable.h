@@ -32,6 +32,20 @@ struct OptionSnapshot {
   const char* doneLine;
 };
 
+// The names that the log lines of the equity and futures option tables give
+// their readers and writers, and the lines that only some tables write; a
+// table's traits derive from it and set what differs.
+struct OptionTableLogNames {
+  static constexpr const char* kBaseWriter = "_UpdateOptionBase";
+  static constexpr const char* kQuoteWriter = "_UpdateOptionQuote";
+  static constexpr const char* kAnalyticsWriter = "_UpdateOptionAD";
+  static constexpr const char* kBaseReader = "_ParseOptionBase";
+  static constexpr const char* kQuoteReader = "_ParseOptionQuote";
+  static constexpr const char* kAnalyticsReader = "_ParseOptionAD";
+  static constexpr bool kFutureOptionLines = false;
+  static constexpr const char* kAddedLine = nullptr;
+};
+
 template <class Traits>
 class COptionTable : public CLiteDB {
  public:

@@ -23,6 +23,9 @@
 #include "feed/DecompressMessage.h"
 #include "feed/MessageFormat.h"
 #include "feed/OptionTable.h"
+#include "feed/QuoteBlock.h"
+#include "feed/SharedTexts.h"
+#include "feed/SnapshotReply.h"
 #include "feed/TableErrorLog.h"
 #include "feed/SqlTemplates.h"
 #include "platform/log/Log.h"
@@ -154,24 +157,13 @@ class RowTexts {
     }
     return m_underlying;
   }
-  const _bstr_t& Exchange(const char* text) {
-    for (const auto& t : m_exchanges)
-      if (t.first == text) return t.second;
-    if (m_exchanges.size() >= kMaxExchanges) {
-      m_spare = _bstr_t(text);
-      return m_spare;
-    }
-    m_exchanges.emplace_back(text, _bstr_t(text));
-    return m_exchanges.back().second;
-  }
+  const _bstr_t& Exchange(const char* text) { return m_exchanges.Get(text); }
 
  private:
-  static constexpr size_t kMaxExchanges = 32;
   bool m_haveUnderlying = false;
   std::string m_underlyingText;
   _bstr_t m_underlying;
-  std::vector<std::pair<std::string, _bstr_t>> m_exchanges;
-  _bstr_t m_spare;
+  SharedTexts m_exchanges;
 };
 
 // One of the bid, ask and last groups of a row: price, date, size and
@@ -218,22 +210,11 @@ void ReadRow(const CSqliteQuery& q, Record& r, RowTexts* texts = nullptr) {
 }
 
 // The quote values in the order of every quote update; returns the next
-// parameter. An exchange that no block set binds NULL.
+// parameter. An exchange that no block set binds NULL; the record's texts
+// outlive the statement's use of them.
 template <class Record>
 int BindQuoteValues(CSqliteStatement& s, const Record& r) {
-  s.BindDouble(1, r.BidPrice);
-  s.BindDouble(2, r.AskPrice);
-  s.BindDouble(3, r.LastPrice);
-  s.BindInt(4, r.BidSize);
-  s.BindInt(5, r.AskSize);
-  s.BindInt(6, r.LastSize);
-  s.BindDouble(7, r.BidDate);
-  s.BindDouble(8, r.AskDate);
-  s.BindDouble(9, r.LastDate);
-  s.BindText(10, Narrow(r.BidExchange));
-  s.BindText(11, Narrow(r.AskExchange));
-  s.BindText(12, Narrow(r.LastExchange));
-  s.BindInt(13, r.Volume);
+  quoteblock::BindQuoteColumns(s, r, Narrow(r.BidExchange), Narrow(r.AskExchange), Narrow(r.LastExchange));
   return 14;
 }
 
@@ -643,20 +624,8 @@ void COptionTable<Traits>::SendCurrentData(const CEventClientPtr& client, const 
 
 template <class Traits>
 void COptionTable<Traits>::_ReadSnapshot(const CORBA::Any* reply, uint8_t type, BlockMap& map) {
-  const orvidl::ReplyOctets octets = orvidl::ReplyData(reply);
-  if (octets.empty()) return;
-  CMessageBuffer unzipped;
-  const uint8_t* message = octets.data;
-  size_t length = octets.size;
-  if (CSettings::UseCompression != 0) {
-    unzipped = DecompressMessage(octets.data, octets.size);
-    if (unzipped.empty()) return;
-    message = unzipped.data();
-    length = unzipped.size();
-  }
-  // A reply may carry its records in several blocks; each is read whole or
-  // not at all, and nothing beyond the octets received.
-  WalkSnapshotMessage(message, length, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
+  // Each block is read whole or not at all.
+  ReadSnapshotReply(reply, [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
     return _ParseBlock(type, body, end, header.blocks_amount, header.fields_amount, map);
   });
 }

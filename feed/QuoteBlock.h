@@ -69,11 +69,12 @@ class BlockMapSink : public IBlockSink {
 inline const char* Bindable(const std::optional<std::string>& text) { return text ? text->c_str() : nullptr; }
 inline const char* Bindable(const std::string& text) { return text.c_str(); }
 
-// The quote update's parameters, the symbol last. The texts are bound
-// without a copy: they live in the map until the statement is released.
-template <class Block>
-void BindQuote(CSqliteStatement& update, const Block& b) {
-  const auto& r = b.record;
+// The quote update's first 13 parameters: the numbers of r and the three
+// exchange texts (null binds NULL). The texts are bound without a copy:
+// they must stay until the statement is bound again or released.
+template <class Numbers>
+void BindQuoteColumns(CSqliteStatement& update, const Numbers& r, const char* bidExchange, const char* askExchange,
+                      const char* lastExchange) {
   update.BindDouble(1, r.BidPrice);
   update.BindDouble(2, r.AskPrice);
   update.BindDouble(3, r.LastPrice);
@@ -83,10 +84,17 @@ void BindQuote(CSqliteStatement& update, const Block& b) {
   update.BindDouble(7, r.BidDate);
   update.BindDouble(8, r.AskDate);
   update.BindDouble(9, r.LastDate);
-  update.BindTextNoCopy(10, Bindable(b.bidExchange));
-  update.BindTextNoCopy(11, Bindable(b.askExchange));
-  update.BindTextNoCopy(12, Bindable(b.lastExchange));
+  update.BindTextNoCopy(10, bidExchange);
+  update.BindTextNoCopy(11, askExchange);
+  update.BindTextNoCopy(12, lastExchange);
   update.BindInt(13, r.Volume);
+}
+
+// The quote update's parameters, the symbol last; the texts live in the map
+// until the statement is released.
+template <class Block>
+void BindQuote(CSqliteStatement& update, const Block& b) {
+  BindQuoteColumns(update, b.record, Bindable(b.bidExchange), Bindable(b.askExchange), Bindable(b.lastExchange));
   update.BindTextNoCopy(14, b.symbol.c_str());
 }
 
