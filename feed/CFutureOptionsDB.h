@@ -12,7 +12,7 @@
 #include "server/contract/BraskOrvEntTypes.h"
 #include "server/contract/Records.h"
 
-struct CFutureOptionsDBTraits : OptionTableLogNames {
+struct CFutureOptionsDBTraits : OptionTableLogNames<> {
   typedef OptionRecord Record;  // StockSymbol holds the future
 
   static constexpr const char* kClass = "CFutureOptionsDB";

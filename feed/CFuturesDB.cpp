@@ -32,24 +32,13 @@ void ApplyFutureField(FutureBlockRecord& b, const FieldValue& v) {
 // Columns by position, as templates 139, 140 and 160 select them. Every
 // FLOAT column and the expiration come back with single precision.
 void ReadFutureRow(const CSqliteQuery& q, FutureRecord& r) {
-  r.Symbol = q.TextAt(0);
-  r.RootSymbol = q.TextAt(1);
-  r.ExpirationDate = q.FloatAt(2);
-  r.Type[0] = q.TextAt(3)[0];
+  q.RequireColumns(17);
+  r.Symbol = q.RowText(0);
+  r.RootSymbol = q.RowText(1);
+  r.ExpirationDate = q.RowFloat(2);
+  r.Type[0] = q.RowText(3)[0];
   r.Type[1] = '\0';
-  r.LastPrice = q.FloatAt(4);
-  r.LastDate = q.FloatAt(5);
-  r.LastExchange = q.TextAt(6);
-  r.BidPrice = q.FloatAt(7);
-  r.BidDate = q.FloatAt(8);
-  r.BidExchange = q.TextAt(9);
-  r.AskPrice = q.FloatAt(10);
-  r.AskDate = q.FloatAt(11);
-  r.AskExchange = q.TextAt(12);
-  r.LastSize = q.IntAt(13);
-  r.BidSize = q.IntAt(14);
-  r.AskSize = q.IntAt(15);
-  r.Volume = q.IntAt(16);
+  quoteblock::ReadQuoteColumns(q, 4, r, [](const char* text) { return _bstr_t(text); });
 }
 
 using orvcom::Widen;
@@ -58,17 +47,12 @@ using orvcom::Widen;
 
 // What the quote table template needs of the futures table.
 struct CFuturesDBTraits {
-  static constexpr const char* kClass = "CFuturesDB";
-  static constexpr const char* kBaseWriter = "_UpdateFutureBase";
-  static constexpr uint8_t kBaseType = T_FUTURE_BASE;
-  static constexpr uint8_t kQuoteReaderType = T_FUTURE_QUOTE;
-  static bool IsQuoteType(uint8_t type) { return type == T_FUTURE_QUOTE; }
-  static constexpr UINT kCreateTable = 136;
-  static constexpr UINT kUpdateQuote = 138;
-  static constexpr UINT kSelectAll = 139;
-  static constexpr UINT kSelectSymbol = 140;
-  static constexpr UINT kInsertBase = 141;
+  // Templates: create, a future's row, every row, quote update, base insert.
+  static constexpr QuoteTableNames kNames = {"CFuturesDB", "_UpdateFutureBase", T_FUTURE_BASE, T_FUTURE_QUOTE,
+                                             136, 140, 139, 138, 141};
+  // A root's futures.
   static constexpr UINT kSelectRoot = 160;
+  static bool IsQuoteType(uint8_t type) { return type == T_FUTURE_QUOTE; }
   static std::string TableName(bool) { return "futures"; }
   // Every read of events and of a root's rows goes by root symbol.
   static std::string Index() { return "CREATE INDEX IF NOT EXISTS futures_root_indx ON futures (root_symbol)"; }
@@ -88,7 +72,7 @@ struct CFuturesDBTraits {
   };
 
   // A root's futures, or the one future.
-  static UINT SelectFor(const CSymbolKey& key) { return key.Flag() ? kSelectRoot : kSelectSymbol; }
+  static UINT SelectFor(const CSymbolKey& key) { return key.Flag() ? kSelectRoot : kNames.selectSymbolId; }
   static CSymbolKey TableKey(const CSymbolKey& key) { return key; }
   static BYTE DeleteFlag(BYTE keyFlag) { return keyFlag; }
   static constexpr SnapshotKind kBaseSnapshot = SnapshotKind::kFutureBase;

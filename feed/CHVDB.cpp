@@ -10,24 +10,14 @@
 
 namespace {
 
-class HVSink : public IBlockSink {
- public:
-  explicit HVSink(std::vector<HVRecord>& out) : m_out(out) {}
-  void BeginRecord(const FieldValue*) override { m_record = HVRecord(); }
-  void Field(const FieldValue& v) override {
-    switch (v.id) {
-      case F_SYMBOL: m_record.Symbol = std::string(v.AsText()).c_str(); break;
-      case F_TERM: m_record.Period = static_cast<SHORT>(v.AsInt()); break;
-      case F_HV_VALUE: m_record.HV = v.AsFloat(); break;
-      default: break;
-    }
+void ApplyHVField(HVRecord& r, const FieldValue& v) {
+  switch (v.id) {
+    case F_SYMBOL: r.Symbol = std::string(v.AsText()).c_str(); break;
+    case F_TERM: r.Period = static_cast<SHORT>(v.AsInt()); break;
+    case F_HV_VALUE: r.HV = v.AsFloat(); break;
+    default: break;
   }
-  void EndRecord() override { m_out.push_back(m_record); }
-
- private:
-  std::vector<HVRecord>& m_out;
-  HVRecord m_record;
-};
+}
 
 }  // namespace
 
@@ -40,7 +30,7 @@ void CHVDB::GetMarketData(const _bstr_t& symbol, Orv::ZmDataManager_ptr service,
   const CORBA::Any fields = orvidl::FieldListAny(std::vector<std::uint8_t>(list.ids, list.ids + list.count));
   const char* text = static_cast<const char*>(symbol);
   const std::unique_ptr<CORBA::Any> reply(service->GetMarketData(orvidl::SafeStr(text), 1, T_HV, fields));
-  HVSink sink(out);
+  RecordListSink<HVRecord, decltype(&ApplyHVField)> sink(out, &ApplyHVField);
   ReadSnapshotReply(reply.get(), [&](const BlockHeader& header, const uint8_t* body, const uint8_t* end) {
     return ReadBlock(*ReaderFor(T_HV, 0), body, end, header.blocks_amount, header.fields_amount, &sink);
   });

@@ -38,19 +38,13 @@ class CIVTableDB : public CLiteDB {
 
   CIVTableDB(const std::string& databasePath, const IVTableNames& names);
 
-  // Creates the table, or empties the one an earlier Initialize made.
-  bool Initialize() override;
-  void DeleteSymbol(const std::u16string& symbol, BYTE keyFlag) override;
-  void DeleteSymbols(const std::vector<std::u16string>& symbols, BYTE keyFlag) override;
-  // Stores the records of one block and sends each client that holds one of
-  // their symbols one event with its records, in block order. flag is not
-  // used. Returns the position past the block, or null when the block cannot
-  // be read (nothing is then written or sent).
-  const uint8_t* UpdateData(const uint8_t* data, const uint8_t* end, uint8_t type, uint32_t blocksAmount,
-                            uint8_t fieldsAmount, bool flag) override;
-  // The symbol's rows (every row for the empty symbol), as one event, also
-  // when there are none.
-  void SendCurrentData(const CEventClientPtr& client, const CSymbolKey& key) override;
+  // Initialize: creates the table, or empties the one an earlier Initialize
+  // made. UpdateData: stores the records of one block and sends each client
+  // that holds one of their symbols one event with its records, in block
+  // order; flag is not used; null when the block cannot be read (nothing is
+  // then written or sent). SendCurrentData: the symbol's rows (every row for
+  // the empty symbol), as one event, also when there are none.
+  ORV_CACHE_TABLE_OVERRIDES
 
   // Appends the symbol's rows; when that adds nothing (always for the empty
   // symbol, which never reads the table) a snapshot of the service, which is

@@ -212,3 +212,13 @@ class CLiteDB {
   std::map<CEventClientPtr, KeySet, LessEventClient> m_keysByClient ORV_GUARDED_BY(m_csSubscriptions);
   std::map<CSymbolKey, int> m_presentKeys ORV_GUARDED_BY(m_csSubscriptions);
 };
+
+// A cache table's declarations of the interface above, whose comments state
+// the contract; each table's header says only where it answers its own way.
+#define ORV_CACHE_TABLE_OVERRIDES                                                                       \
+  bool Initialize() override;                                                                           \
+  void DeleteSymbol(const std::u16string& symbol, BYTE keyFlag) override;                               \
+  void DeleteSymbols(const std::vector<std::u16string>& symbols, BYTE keyFlag) override;                \
+  const uint8_t* UpdateData(const uint8_t* data, const uint8_t* end, uint8_t type, uint32_t blocksAmount, \
+                            uint8_t fieldsAmount, bool flag) override;                                  \
+  void SendCurrentData(const CEventClientPtr& client, const CSymbolKey& key) override;

@@ -12,7 +12,7 @@
 #include "server/contract/BraskOrvEntTypes.h"
 #include "server/contract/Records.h"
 
-struct CNstdOptionsDBTraits : OptionTableLogNames {
+struct CNstdOptionsDBTraits : OptionTableLogNames<true> {
   typedef NstdOptionRecord Record;
 
   static constexpr const char* kClass = "CNstdOptionsDB";
@@ -26,12 +26,6 @@ struct CNstdOptionsDBTraits : OptionTableLogNames {
   static constexpr UINT kUpdateQuote = 251;
   static constexpr UINT kUpdateAnalytics = 252;
   static constexpr bool kQuoteCarriesAnalytics = false;
-  static constexpr const char* kBaseWriter = "_UpdateNstdOptionBase";
-  static constexpr const char* kQuoteWriter = "_UpdateNstdOptionQuote";
-  static constexpr const char* kAnalyticsWriter = "_UpdateNstdOptionAD";
-  static constexpr const char* kBaseReader = "_ParseNstdOptionBase";
-  static constexpr const char* kQuoteReader = "_ParseNstdOptionQuote";
-  static constexpr const char* kAnalyticsReader = "_ParseNstdOptionAD";
 
   static OptionBlockStep StepFor(uint8_t type);
   // Base, quote and analytics, always.

@@ -14,7 +14,7 @@
 #include "server/contract/BraskOrvEntTypes.h"
 #include "server/contract/Records.h"
 
-struct COptionsDBTraits : OptionTableLogNames {
+struct COptionsDBTraits : OptionTableLogNames<> {
   typedef OptionRecord Record;
 
   static constexpr const char* kClass = "COptionsDB";

@@ -100,19 +100,7 @@ void ReadStockRow(const CSqliteQuery& q, SharedTexts& texts, StockRecord& r, con
   r.OptionVolumePut = q.RowInt(18);
   r.OptionVolumeAvg = q.RowFloat(19);
   r.OutstandingShares = q.RowFloat(20);
-  r.LastPrice = q.RowFloat(21);
-  r.LastDate = q.RowFloat(22);
-  r.LastExchange = texts.Get(q.RowText(23));
-  r.BidPrice = q.RowFloat(24);
-  r.BidDate = q.RowFloat(25);
-  r.BidExchange = texts.Get(q.RowText(26));
-  r.AskPrice = q.RowFloat(27);
-  r.AskDate = q.RowFloat(28);
-  r.AskExchange = texts.Get(q.RowText(29));
-  r.LastSize = q.RowInt(30);
-  r.BidSize = q.RowInt(31);
-  r.AskSize = q.RowInt(32);
-  r.Volume = q.RowInt(33);
+  quoteblock::ReadQuoteColumns(q, 21, r, [&](const char* text) -> const _bstr_t& { return texts.Get(text); });
 }
 
 using orvcom::Widen;
@@ -121,17 +109,11 @@ using orvcom::Widen;
 
 // What the quote table template needs of the stock table.
 struct CStocksDBTraits {
-  static constexpr const char* kClass = "CStocksDB";
-  static constexpr const char* kBaseWriter = "_UpdateStockBase";
-  static constexpr uint8_t kBaseType = T_EQUITY_BASE;
-  // Direct quotes have the fields of the others.
-  static constexpr uint8_t kQuoteReaderType = T_EQUITY_QUOTE;
+  // Direct quotes have the fields of the others. Templates: create, a
+  // symbol's row, every row, quote update, base insert.
+  static constexpr QuoteTableNames kNames = {"CStocksDB", "_UpdateStockBase", T_EQUITY_BASE, T_EQUITY_QUOTE,
+                                             102, 104, 106, 128, 133};
   static bool IsQuoteType(uint8_t type) { return type == T_EQUITY_QUOTE || type == T_DIRECT_EQUITY_QUOTE; }
-  static constexpr UINT kCreateTable = 102;
-  static constexpr UINT kSelectSymbol = 104;
-  static constexpr UINT kSelectAll = 106;
-  static constexpr UINT kUpdateQuote = 128;
-  static constexpr UINT kInsertBase = 133;
   static std::string TableName(bool direct) { return direct ? "stocks_direct" : "stocks"; }
   static std::string Index() { return std::string(); }
 
@@ -170,7 +152,7 @@ struct CStocksDBTraits {
   };
 
   // Rows are by symbol alone: the flag of a key does not matter.
-  static UINT SelectFor(const CSymbolKey&) { return kSelectSymbol; }
+  static UINT SelectFor(const CSymbolKey&) { return kNames.selectSymbolId; }
   static CSymbolKey TableKey(const CSymbolKey& key) { return CSymbolKey(key.Symbol(), 0); }
   static BYTE DeleteFlag(BYTE) { return 0; }
   static constexpr SnapshotKind kBaseSnapshot = SnapshotKind::kEquityBase;
@@ -361,7 +343,7 @@ void CStocksDB::_ReadRows(CSqliteDB& db, EventRows& rows) {
   if (rows.Count() * 2 >= tableRows) {
     // Most of the table is held: one pass over it costs less than looking
     // every row up.
-    const std::string sql = _Sql(CStocksDBTraits::kSelectAll);
+    const std::string sql = _Sql(CStocksDBTraits::kNames.selectAllId);
     CSqliteStatement select = db.Prepare(sql.c_str());
     for (CSqliteQuery query = select.RunQuery(); !query.AtEnd() && !stopping(); query.Next()) {
       const size_t slot = rows.Slot(query.TextAt(0));
@@ -374,7 +356,7 @@ void CStocksDB::_ReadRows(CSqliteDB& db, EventRows& rows) {
   // Groups of up to kReadBack symbols per statement, one text whatever the
   // group's size (the rest bound as NULL, which matches nothing), so that a
   // block costs a few statements instead of one per row.
-  std::string sql = _Sql(CStocksDBTraits::kSelectAll) + " WHERE symbol IN (";
+  std::string sql = _Sql(CStocksDBTraits::kNames.selectAllId) + " WHERE symbol IN (";
   for (size_t i = 0; i < kReadBack; ++i) sql += i == 0 ? "?" : ", ?";
   sql += ")";
   CSqliteStatement select = db.Prepare(sql.c_str());

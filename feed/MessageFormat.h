@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 // Message types: the type octet of a block header and the data-type argument
 // of the subscription and snapshot calls.
@@ -212,6 +213,22 @@ class IBlockSink {
   virtual void BeginRecord(const FieldValue* key) = 0;
   virtual void Field(const FieldValue& value) = 0;
   virtual void EndRecord() = 0;
+};
+
+// A sink that collects the records of a block into a list, each starting as
+// a new record; apply(record, value) takes each field.
+template <class Record, class Apply>
+class RecordListSink : public IBlockSink {
+ public:
+  RecordListSink(std::vector<Record>& out, Apply apply) : m_out(out), m_apply(std::move(apply)) {}
+  void BeginRecord(const FieldValue*) override { m_record = Record(); }
+  void Field(const FieldValue& v) override { m_apply(m_record, v); }
+  void EndRecord() override { m_out.push_back(m_record); }
+
+ private:
+  std::vector<Record>& m_out;
+  Apply m_apply;
+  Record m_record;
 };
 
 enum class BlockStatus : uint8_t {

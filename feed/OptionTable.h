@@ -32,16 +32,17 @@ struct OptionSnapshot {
   const char* doneLine;
 };
 
-// The names that the log lines of the equity and futures option tables give
-// their readers and writers, and the lines that only some tables write; a
-// table's traits derive from it and set what differs.
+// The names that the log lines of the option tables give their readers and
+// writers (the non-standard table's say so), and the lines that only some
+// tables write; a table's traits derive from it and set what differs.
+template <bool kNonStandard = false>
 struct OptionTableLogNames {
-  static constexpr const char* kBaseWriter = "_UpdateOptionBase";
-  static constexpr const char* kQuoteWriter = "_UpdateOptionQuote";
-  static constexpr const char* kAnalyticsWriter = "_UpdateOptionAD";
-  static constexpr const char* kBaseReader = "_ParseOptionBase";
-  static constexpr const char* kQuoteReader = "_ParseOptionQuote";
-  static constexpr const char* kAnalyticsReader = "_ParseOptionAD";
+  static constexpr const char* kBaseWriter = kNonStandard ? "_UpdateNstdOptionBase" : "_UpdateOptionBase";
+  static constexpr const char* kQuoteWriter = kNonStandard ? "_UpdateNstdOptionQuote" : "_UpdateOptionQuote";
+  static constexpr const char* kAnalyticsWriter = kNonStandard ? "_UpdateNstdOptionAD" : "_UpdateOptionAD";
+  static constexpr const char* kBaseReader = kNonStandard ? "_ParseNstdOptionBase" : "_ParseOptionBase";
+  static constexpr const char* kQuoteReader = kNonStandard ? "_ParseNstdOptionQuote" : "_ParseOptionQuote";
+  static constexpr const char* kAnalyticsReader = kNonStandard ? "_ParseNstdOptionAD" : "_ParseOptionAD";
   static constexpr bool kFutureOptionLines = false;
   static constexpr const char* kAddedLine = nullptr;
 };
@@ -58,17 +59,12 @@ class COptionTable : public CLiteDB {
 
   ~COptionTable() override;
 
-  // Empties the table (or creates it) and makes sure its index exists.
-  // False when the database could not be prepared.
-  bool Initialize() override;
-  void DeleteSymbol(const std::u16string& symbol, BYTE keyFlag) override;
-  void DeleteSymbols(const std::vector<std::u16string>& symbols, BYTE keyFlag) override;
-  // flag is not used. Returns the position just past the block, or null for
-  // a type this table does not read or a block that cannot be read.
-  const uint8_t* UpdateData(const uint8_t* data, const uint8_t* end, uint8_t type, uint32_t blocksAmount,
-                            uint8_t fieldsAmount, bool flag) override;
-  // An empty event too: the client learns that nothing is cached.
-  void SendCurrentData(const CEventClientPtr& client, const CSymbolKey& key) override;
+  // Initialize: empties the table (or creates it) and makes sure its index
+  // exists; false when the database could not be prepared. UpdateData: flag
+  // is not used; null for a type this table does not read or a block that
+  // cannot be read. SendCurrentData: an empty event too, so that the client
+  // learns that nothing is cached.
+  ORV_CACHE_TABLE_OVERRIDES
 
   // The rows of the key (by option when its flag is set, else by
   // underlying). When the table cannot serve them (an empty symbol, fewer

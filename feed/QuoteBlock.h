@@ -98,4 +98,26 @@ void BindQuote(CSqliteStatement& update, const Block& b) {
   update.BindTextNoCopy(14, b.symbol.c_str());
 }
 
+// The quote columns as the stock and futures selects list them from first
+// on: last, its date and exchange, bid and ask the same, then the last, bid
+// and ask sizes and the volume; dates come back with single precision.
+// exchange(text) makes an exchange's string. The caller has checked that
+// the row has the columns (CSqliteQuery::RequireColumns).
+template <class Record, class Exchange>
+void ReadQuoteColumns(const CSqliteQuery& q, int first, Record& r, Exchange&& exchange) {
+  r.LastPrice = q.RowFloat(first);
+  r.LastDate = q.RowFloat(first + 1);
+  r.LastExchange = exchange(q.RowText(first + 2));
+  r.BidPrice = q.RowFloat(first + 3);
+  r.BidDate = q.RowFloat(first + 4);
+  r.BidExchange = exchange(q.RowText(first + 5));
+  r.AskPrice = q.RowFloat(first + 6);
+  r.AskDate = q.RowFloat(first + 7);
+  r.AskExchange = exchange(q.RowText(first + 8));
+  r.LastSize = q.RowInt(first + 9);
+  r.BidSize = q.RowInt(first + 10);
+  r.AskSize = q.RowInt(first + 11);
+  r.Volume = q.RowInt(first + 12);
+}
+
 }  // namespace quoteblock

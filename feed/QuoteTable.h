@@ -15,6 +15,16 @@
 #include "feed/CLiteDB.h"
 #include "zmdataservice410.hh"
 
+// What tells one quote table's blocks, statements and log lines from
+// another's.
+struct QuoteTableNames {
+  const char* className;    // "CStocksDB": the log lines of the class
+  const char* baseWriter;   // the base writer, as its error lines name it
+  uint8_t baseType;         // of base blocks
+  uint8_t quoteReaderType;  // the type whose reader reads its quote blocks
+  UINT createId, selectSymbolId, selectAllId, updateQuoteId, insertBaseId;
+};
+
 template <class RecordType, class BlockRecordType, class Traits>
 class CQuoteTable : public CLiteDB {
  public:
@@ -27,14 +37,9 @@ class CQuoteTable : public CLiteDB {
 
   ~CQuoteTable() override;
 
-  bool Initialize() override;
-  void DeleteSymbol(const std::u16string& symbol, BYTE keyFlag) override;
-  void DeleteSymbols(const std::vector<std::u16string>& symbols, BYTE keyFlag) override;
-  // A block with a changed list of its own.
-  const uint8_t* UpdateData(const uint8_t* data, const uint8_t* end, uint8_t type, uint32_t blocksAmount,
-                            uint8_t fieldsAmount, bool flag) override;
-  // An empty event too: the client learns that nothing is cached.
-  void SendCurrentData(const CEventClientPtr& client, const CSymbolKey& key) override;
+  // UpdateData: the block with a changed list of its own. SendCurrentData:
+  // an empty event too, so that the client learns that nothing is cached.
+  ORV_CACHE_TABLE_OVERRIDES
 
   // Applies one block. A quote block adds what it changed to changed, which
   // lives for the whole message, and sends the events of the table's kind.

@@ -2,12 +2,8 @@
 // table, which defines its traits and instantiates the template for them.
 //
 // A traits class gives, as static members:
-//   kClass, kBaseWriter          the names of the table's log lines
-//   kBaseType, kQuoteReaderType  the base block type, and the type whose
-//                                reader reads the table's quote blocks
+//   kNames                       its blocks, statements and log lines
 //   IsQuoteType(type)            whether a block of type is a quote block
-//   kCreateTable, kSelectSymbol, kSelectAll, kInsertBase, kUpdateQuote
-//                                template numbers
 //   TableName(direct), Index()   the table and the index made with it
 //   ApplyBaseField, ApplyQuoteField, BindBase, ToRecord
 //                                a block record's fields in and out
@@ -40,7 +36,7 @@
 template <class R, class B, class T>
 CQuoteTable<R, B, T>::CQuoteTable(const std::string& databasePath, bool direct)
     : CLiteDB(databasePath), m_direct(direct), m_table(T::TableName(direct)) {
-  for (UINT id : {T::kCreateTable, T::kSelectSymbol, T::kSelectAll, T::kUpdateQuote, T::kInsertBase}) {
+  for (UINT id : {T::kNames.createId, T::kNames.selectSymbolId, T::kNames.selectAllId, T::kNames.updateQuoteId, T::kNames.insertBaseId}) {
     try {
       m_sql[id] = LoadSqlTemplate(id, m_table);
     } catch (...) {
@@ -60,7 +56,7 @@ std::string CQuoteTable<R, B, T>::_Sql(UINT id) const {
 
 template <class R, class B, class T>
 bool CQuoteTable<R, B, T>::Initialize() {
-  return InitializeTable(T::kClass, m_table, T::kCreateTable, T::Index());
+  return InitializeTable(T::kNames.className, m_table, T::kNames.createId, T::Index());
 }
 
 template <class R, class B, class T>
@@ -84,10 +80,10 @@ template <class R, class B, class T>
 const uint8_t* CQuoteTable<R, B, T>::UpdateData(const uint8_t* data, const uint8_t* end, uint8_t type,
                                                 uint32_t blocksAmount, uint8_t fieldsAmount, bool,
                                                 std::vector<std::string>& changed) {
-  ORV_LOG(orvlog::kTrace, T::kClass << "::UpdateData() started");
+  ORV_LOG(orvlog::kTrace, T::kNames.className << "::UpdateData() started");
   BlockMap map;
   const uint8_t* next = nullptr;
-  if (type == T::kBaseType) {
+  if (type == T::kNames.baseType) {
     next = _ParseBase(data, end, blocksAmount, fieldsAmount, map);
     if (next != nullptr) _UpdateBase(map);
   } else if (T::IsQuoteType(type)) {
@@ -96,9 +92,9 @@ const uint8_t* CQuoteTable<R, B, T>::UpdateData(const uint8_t* data, const uint8
     // have changed is unknown: no events for it either.
     if (next != nullptr) _QuotesRead(map, changed);
   } else {
-    ORV_LOG(orvlog::kError, T::kClass << "::UpdateData() unknown type in statement " << static_cast<int>(type));
+    ORV_LOG(orvlog::kError, T::kNames.className << "::UpdateData() unknown type in statement " << static_cast<int>(type));
   }
-  ORV_LOG(orvlog::kTrace, T::kClass << "::UpdateData() completed");
+  ORV_LOG(orvlog::kTrace, T::kNames.className << "::UpdateData() completed");
   return next;
 }
 
@@ -106,23 +102,23 @@ template <class R, class B, class T>
 const uint8_t* CQuoteTable<R, B, T>::_ParseBase(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
                                                 uint8_t fieldsAmount, BlockMap& map) {
   quoteblock::BlockMapSink<B, decltype(&T::ApplyBaseField)> sink(map, &T::ApplyBaseField);
-  return ReadBlock(*ReaderFor(T::kBaseType, 0), data, end, blocksAmount, fieldsAmount, &sink);
+  return ReadBlock(*ReaderFor(T::kNames.baseType, 0), data, end, blocksAmount, fieldsAmount, &sink);
 }
 
 template <class R, class B, class T>
 const uint8_t* CQuoteTable<R, B, T>::_ParseQuote(const uint8_t* data, const uint8_t* end, uint32_t blocksAmount,
                                                  uint8_t fieldsAmount, BlockMap& map) {
   quoteblock::BlockMapSink<B, decltype(&T::ApplyQuoteField)> sink(map, &T::ApplyQuoteField);
-  return ReadBlock(*ReaderFor(T::kQuoteReaderType, 0), data, end, blocksAmount, fieldsAmount, &sink);
+  return ReadBlock(*ReaderFor(T::kNames.quoteReaderType, 0), data, end, blocksAmount, fieldsAmount, &sink);
 }
 
 template <class R, class B, class T>
 void CQuoteTable<R, B, T>::_UpdateBase(const BlockMap& map) {
   T::OnBase();
   if (map.empty()) return;  // an empty transaction would change nothing
-  WriteTransaction(T::kClass, T::kBaseWriter, [&](CSqliteDB& db) {
-    const std::string insertSql = _Sql(T::kInsertBase);
-    const std::string selectSql = _Sql(T::kSelectSymbol);
+  WriteTransaction(T::kNames.className, T::kNames.baseWriter, [&](CSqliteDB& db) {
+    const std::string insertSql = _Sql(T::kNames.insertBaseId);
+    const std::string selectSql = _Sql(T::kNames.selectSymbolId);
     CSqliteStatement select = db.Prepare(selectSql.c_str());
     CSqliteStatement insert = db.Prepare(insertSql.c_str());
     for (const auto& entry : map) {
@@ -141,7 +137,7 @@ void CQuoteTable<R, B, T>::_UpdateBase(const BlockMap& map) {
 
 template <class R, class B, class T>
 void CQuoteTable<R, B, T>::_WriteQuotes(CSqliteDB& db, const BlockMap& map) {
-  const std::string sql = _Sql(T::kUpdateQuote);
+  const std::string sql = _Sql(T::kNames.updateQuoteId);
   CSqliteStatement update = db.Prepare(sql.c_str());
   for (const auto& entry : map) {
     T::OnQuote(entry.second);
@@ -154,9 +150,9 @@ void CQuoteTable<R, B, T>::_WriteQuotes(CSqliteDB& db, const BlockMap& map) {
 
 template <class R, class B, class T>
 void CQuoteTable<R, B, T>::_RequestDB(const CSymbolKey& key, std::vector<R>& out) {
-  ReadAccess(T::kClass, "_RequestDB", [&](CSqliteDB& db) {
+  ReadAccess(T::kNames.className, "_RequestDB", [&](CSqliteDB& db) {
     const bool all = key.Empty();
-    const std::string sql = _Sql(all ? T::kSelectAll : T::SelectFor(key));
+    const std::string sql = _Sql(all ? T::kNames.selectAllId : T::SelectFor(key));
     const std::string symbol = key.Narrow();
     CSqliteStatement select = db.Prepare(sql.c_str());
     if (!all) select.BindText(1, symbol.c_str());
@@ -172,7 +168,7 @@ void CQuoteTable<R, B, T>::_RequestDB(const CSymbolKey& key, std::vector<R>& out
 template <class R, class B, class T>
 void CQuoteTable<R, B, T>::_SendEvent(const CEventClientPtr& client, std::vector<R> records) {
   SendCursorEvent(
-      T::kClass, [&] { return T::Event(client, std::move(records), m_direct); },
+      T::kNames.className, [&] { return T::Event(client, std::move(records), m_direct); },
       [&](CTableEventMaker::Task task) { PostTask(std::move(task)); });
 }
 
