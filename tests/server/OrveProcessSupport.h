@@ -52,11 +52,11 @@ inline bool Eventually(const std::function<bool()>& pred,
   return true;
 }
 
-// The live ORVE processes of this test's runtime folder. Other copies of
-// the program (other tests, other users' builds) run with other folders.
-inline std::vector<pid_t> OrvePids() {
+// The live ORVE processes whose runtime folder is `runtime`. Other copies
+// of the program (other tests, other users' builds) run with other folders.
+inline std::vector<pid_t> OrvePids(const std::string& runtime) {
   std::vector<pid_t> out;
-  const std::string runtime = std::string("XDG_RUNTIME_DIR=") + ::getenv("XDG_RUNTIME_DIR");
+  const std::string entryWanted = "XDG_RUNTIME_DIR=" + runtime;
   char program[PATH_MAX] = {};
   if (::realpath(ORVE_PATH, program) == nullptr) return out;
   DIR* proc = ::opendir("/proc");
@@ -67,14 +67,20 @@ inline std::vector<pid_t> OrvePids() {
     char exe[PATH_MAX] = {};
     const std::string base = std::string("/proc/") + e->d_name;
     const ssize_t n = ::readlink((base + "/exe").c_str(), exe, sizeof exe - 1);
-    if (n <= 0 || std::string(exe, n) != program) continue;
+    if (n <= 0 || std::string(exe, static_cast<size_t>(n)) != program) continue;
     std::stringstream entries(ReadFile(base + "/environ"));
     std::string entry;
     while (std::getline(entries, entry, '\0'))
-      if (entry == runtime) out.push_back(pid);
+      if (entry == entryWanted) out.push_back(pid);
   }
   ::closedir(proc);
   return out;
+}
+
+// Those of this test's runtime folder, the one in the environment.
+inline std::vector<pid_t> OrvePids() {
+  const char* runtime = ::getenv("XDG_RUNTIME_DIR");
+  return runtime == nullptr ? std::vector<pid_t>{} : OrvePids(runtime);
 }
 
 inline bool NoOrve() { return OrvePids().empty(); }
