@@ -19,6 +19,7 @@
 #include "server/CZmOrvEnt.h"
 #include "tests/feed/LogCapture.h"
 #include "tests/feed/SessionServiceSupport.h"
+#include "tests/server/MainObjectEnvironment.h"
 #include "tests/server/MainObjectTestSupport.h"
 #include "platform/win/registry.h"
 

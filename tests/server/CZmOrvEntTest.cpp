@@ -22,6 +22,7 @@
 #include "feed/UserFileName.h"
 #include "tests/feed/LogCapture.h"
 #include "tests/feed/SessionServiceSupport.h"
+#include "tests/server/MainObjectEnvironment.h"
 #include "tests/server/MainObjectTestSupport.h"
 #include "platform/win/folders.h"
 #include "platform/win/profile.h"
