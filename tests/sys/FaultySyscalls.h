@@ -167,6 +167,20 @@ class BrokenFrame {
   orvsys::ScopedSyscalls use_;
 };
 
+// The ways a connect may be interrupted, and the connects a caller that
+// handles each soundly makes: none more where the connection went on (a
+// second one would be refused as already under way), one more where
+// nothing was under way.
+struct InterruptedConnectCase {
+  const char* name;
+  bool goesOn;
+  unsigned connects;
+};
+inline constexpr InterruptedConnectCase kInterruptedConnects[] = {
+    {"the connection went on", true, 1},
+    {"nothing was under way", false, 2},
+};
+
 // The first connect of the scope interrupted by a signal: after the
 // connection went on in the background, as a blocking connect's may, or
 // before anything happened, as a Unix socket's is left.
