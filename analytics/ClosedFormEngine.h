@@ -9,30 +9,17 @@
 
 namespace hlunivopt {
 
+// Where it answers its own way:
+// - Theta2: the analytic derivative by T, per trading day (1/252); moves
+//   nothing.
+// - Fugit: the years argument itself, whatever the bounds and the model;
+//   only a number that is not finite is refused.
+// - Analysis: in the order price, delta, gamma, rho, kappa, fugit, theta,
+//   theta2, all on the same dividends: theta moves them a day on before
+//   theta2 is computed, so theta2 sees the moved dividends.
 class ClosedFormEngine final : public OptionEngine {
  public:
-  double Price(const OptionTerms& terms, const Market& market,
-               const Dividends& dividends) const override;
-  double Delta(const OptionTerms& terms, const Market& market,
-               const Dividends& dividends) const override;
-  double Gamma(const OptionTerms& terms, const Market& market,
-               const Dividends& dividends) const override;
-  double Kappa(const OptionTerms& terms, const Market& market,
-               const Dividends& dividends) const override;
-  // The analytic derivative by T, per trading day (1/252); moves nothing.
-  double Theta2(const OptionTerms& terms, const Market& market,
-                DividendSchedule& dividends) const override;
-  // The years argument itself, whatever the bounds and the model; only a
-  // number that is not finite is refused.
-  double Fugit(const OptionTerms& terms, const Market& market,
-               const Dividends& dividends) const override;
-  double ImpliedVol(const OptionTerms& terms, const Market& market, double price,
-                    const Dividends& dividends) const override;
-  // In the order price, delta, gamma, rho, kappa, fugit, theta, theta2, all
-  // on the same dividends: theta moves them a day on before theta2 is
-  // computed, so theta2 sees the moved dividends.
-  void Analysis(const OptionTerms& terms, const Market& market, DividendSchedule& dividends,
-                AnalysisArray* out) const override;
+  HLUNIVOPT_OPTION_ENGINE_OVERRIDES
 };
 
 }  // namespace hlunivopt

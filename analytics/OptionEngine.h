@@ -44,4 +44,24 @@ class OptionEngine {
   ~OptionEngine() = default;
 };
 
+// An engine's declarations of the interface above, which states their
+// contract; each engine's header says only where it answers its own way.
+#define HLUNIVOPT_OPTION_ENGINE_OVERRIDES                                                     \
+  double Price(const OptionTerms& terms, const Market& market,                               \
+               const Dividends& dividends) const override;                                   \
+  double Delta(const OptionTerms& terms, const Market& market,                               \
+               const Dividends& dividends) const override;                                   \
+  double Gamma(const OptionTerms& terms, const Market& market,                               \
+               const Dividends& dividends) const override;                                   \
+  double Kappa(const OptionTerms& terms, const Market& market,                               \
+               const Dividends& dividends) const override;                                   \
+  double Theta2(const OptionTerms& terms, const Market& market,                              \
+                DividendSchedule& dividends) const override;                                 \
+  double Fugit(const OptionTerms& terms, const Market& market,                               \
+               const Dividends& dividends) const override;                                   \
+  double ImpliedVol(const OptionTerms& terms, const Market& market, double price,            \
+                    const Dividends& dividends) const override;                              \
+  void Analysis(const OptionTerms& terms, const Market& market, DividendSchedule& dividends, \
+                AnalysisArray* out) const override;
+
 }  // namespace hlunivopt

@@ -66,6 +66,7 @@ endfunction()
 
 # orv_add_bench(NAME SOURCES src... [LIBS lib...])
 # Google Benchmark programs; built in optimised builds without sanitizers.
+# Each takes its main from bench/BenchMain.h.
 function(orv_add_bench name)
   cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
   if(NOT benchmark_FOUND OR ORV_SANITIZE OR ORV_FUZZ)
@@ -73,5 +74,6 @@ function(orv_add_bench name)
   endif()
   add_executable(${name} ${B_SOURCES})
   target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark Threads::Threads)
+  target_include_directories(${name} PRIVATE ${ORV_SOURCE_DIR})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
 endfunction()

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "bench/BenchMain.h"
 #include "analytics/HlUnivOpt.h"
 #include "analytics/OptionModels.h"
 #include "analytics/TreeEngine.h"
@@ -327,12 +328,9 @@ BENCHMARK(BM_MinimalCrrMean)->Arg(21)->Arg(303);
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 #if ORV_HAVE_QUANTLIB
-  CheckAgreement();
+  return orvbench::RunBenchmarks(argc, argv, CheckAgreement);
+#else
+  return orvbench::RunBenchmarks(argc, argv);
 #endif
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/BenchMain.h"
 #include "TransportObjects.h"
 #include "platform/com/rpc/Connection.h"
 
@@ -127,21 +128,21 @@ void BM_RawPingPong(benchmark::State& state) {
 
 }  // namespace
 
+// The raw ping-pongs move the byte counts the transport's calls were
+// measured to move.
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  auto property = Measure(&ReadPrice);
-  auto twenty = Measure([] { TwentyOuts().Call(); });
-  std::printf("property read: %zu bytes out, %zu back; twenty [out] values: %zu out, %zu back\n",
-              property.first, property.second, twenty.first, twenty.second);
-  benchmark::RegisterBenchmark("RemotePropertyRead", BM_RemotePropertyRead)->UseRealTime();
-  benchmark::RegisterBenchmark("RawPingPong/property", BM_RawPingPong)
-      ->Args({int64_t(property.first), int64_t(property.second)})
-      ->UseRealTime();
-  benchmark::RegisterBenchmark("RemoteTwentyOuts", BM_RemoteTwentyOuts)->UseRealTime();
-  benchmark::RegisterBenchmark("RawPingPong/twenty", BM_RawPingPong)
-      ->Args({int64_t(twenty.first), int64_t(twenty.second)})
-      ->UseRealTime();
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return orvbench::RunBenchmarks(argc, argv, [] {
+    auto property = Measure(&ReadPrice);
+    auto twenty = Measure([] { TwentyOuts().Call(); });
+    std::printf("property read: %zu bytes out, %zu back; twenty [out] values: %zu out, %zu back\n",
+                property.first, property.second, twenty.first, twenty.second);
+    benchmark::RegisterBenchmark("RemotePropertyRead", BM_RemotePropertyRead)->UseRealTime();
+    benchmark::RegisterBenchmark("RawPingPong/property", BM_RawPingPong)
+        ->Args({int64_t(property.first), int64_t(property.second)})
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("RemoteTwentyOuts", BM_RemoteTwentyOuts)->UseRealTime();
+    benchmark::RegisterBenchmark("RawPingPong/twenty", BM_RawPingPong)
+        ->Args({int64_t(twenty.first), int64_t(twenty.second)})
+        ->UseRealTime();
+  });
 }

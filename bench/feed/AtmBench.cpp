@@ -15,12 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchMain.h"
 #include "bench/feed/TempFolder.h"
 #include "feed/CDatabaseLock.h"
 #include "feed/COptionsDB.h"
 #include "feed/CSqliteDB.h"
 #include "feed/CStocksDB.h"
-#include "platform/log/Log.h"
 namespace {
 
 constexpr int kExpirations = 12;
@@ -111,13 +111,4 @@ BENCHMARK(BM_GetATM)->Arg(1000)->Arg(4000)->Arg(16000)->Unit(benchmark::kMillise
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  // As the program runs by default: debug lines are not composed.
-  orvlog::InitConsole();
-  orvlog::SetLevel(orvlog::kInfo);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return orvbench::RunLoggingBenchmarks(argc, argv); }

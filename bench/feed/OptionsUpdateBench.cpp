@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchMain.h"
 #include "bench/feed/TempFolder.h"
 #include "feed/COptionsDB.h"
 #include "feed/CSqliteDB.h"
 #include "feed/MessageFormat.h"
 #include "feed/SqlTemplates.h"
-#include "platform/log/Log.h"
 #include "server/contract/CZmOrvEventSource.h"
 
 // The subscribed client: counts the events its tasks fire.
@@ -260,13 +260,4 @@ BENCHMARK(BM_OptionsAnalyticsLockHeld)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  // As the program runs by default: trace and debug lines are not composed.
-  orvlog::InitConsole();
-  orvlog::SetLevel(orvlog::kInfo);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return orvbench::RunLoggingBenchmarks(argc, argv); }

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/BenchMain.h"
 #include "OrvSimControl.hh"
 #include "OrvSimProcess.h"
 #include "feed/CDataHolder.h"
@@ -64,4 +65,4 @@ BENCHMARK(BM_PublishToClientEvent)->UseManualTime()->Iterations(10)->Unit(benchm
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return orvbench::RunBenchmarks(argc, argv); }

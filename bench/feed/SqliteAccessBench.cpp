@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench/BenchMain.h"
 #include "feed/CDatabaseLock.h"
 #include "feed/CSqliteDB.h"
 #include "feed/CSqliteTransaction.h"
@@ -143,4 +144,4 @@ BENCHMARK(BM_ReadQuoteBlock);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return orvbench::RunBenchmarks(argc, argv); }

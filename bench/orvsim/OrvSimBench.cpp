@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchMain.h"
 #include "BlockWriter.h"
 #include "MarketModel.h"
 #include "MessageTypes.h"
@@ -145,4 +146,4 @@ BENCHMARK(BM_ManagersPullingOverLoopback)
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return orvbench::RunBenchmarks(argc, argv); }

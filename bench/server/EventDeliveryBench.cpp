@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchMain.h"
 #include "platform/com/atlbase.h"
 #include "platform/com/rpc/Connection.h"
 #include "feed/CZmThreadPool.h"
@@ -191,4 +192,4 @@ void Latency(benchmark::State& state) {
 BENCHMARK(Latency)->ArgName("slow")->Arg(0)->Arg(1)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return orvbench::RunBenchmarks(argc, argv); }

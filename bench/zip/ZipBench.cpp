@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchMain.h"
 #include "zip/CUnzipArchive.h"
 #include "zip/CUnzipMemFile.h"
 
@@ -182,4 +183,4 @@ BENCHMARK(BM_ZlibInflate)->Arg(1 << 20)->Arg(64 << 20)->Unit(benchmark::kMillise
 BENCHMARK_TEMPLATE(BM_ZlibInflateInSteps, false)->Arg(1 << 20)->Arg(64 << 20)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_ZlibInflateInSteps, true)->Arg(1 << 20)->Arg(64 << 20)->Unit(benchmark::kMillisecond);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return orvbench::RunBenchmarks(argc, argv); }

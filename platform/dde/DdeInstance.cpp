@@ -148,7 +148,7 @@ bool RegisterService(Instance& inst, HSZ hsz) {
     // taken over.
     int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     bool live = probe >= 0 &&
-                orvsys::Sys().connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+                orvsys::ConnectBlocking(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     if (probe >= 0) ::close(probe);
     if (live) {
       ::close(fd);
@@ -329,7 +329,7 @@ HCONV DdeConnect(DWORD instance, HSZ service, HSZ topic, PCONVCONTEXT) {
   int fd = -1;
   if (FillAddress(ServiceSocketPath(serviceName), &address))
     fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || orvsys::Sys().connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  if (fd < 0 || orvsys::ConnectBlocking(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     if (fd >= 0) ::close(fd);
     Fail(*inst, DMLERR_NO_CONV_ESTABLISHED);
     return nullptr;

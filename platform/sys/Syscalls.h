@@ -26,6 +26,13 @@ struct Syscalls {
 // The system's own calls.
 const Syscalls& RealSyscalls();
 
+// Connects a blocking socket through the table in use, 0 or -1 with errno
+// set. A connect that a signal interrupts may go on in the background,
+// where connecting again fails (EALREADY, EISCONN): its end is waited for
+// and its outcome read instead. One that did not go on, as a Unix socket's
+// interrupted connect leaves it, is made again.
+int ConnectBlocking(int fd, const sockaddr* address, socklen_t size);
+
 // The table in use.
 const Syscalls& Sys();
 

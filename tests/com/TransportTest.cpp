@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -950,6 +951,39 @@ TEST_F(TransportTest, ShortAndInterruptedWritesAndReadsStillCarryWholeMessages) 
   SysFreeString(in);
   EXPECT_FALSE(client_->IsClosed());
   EXPECT_FALSE(server_->IsClosed());
+}
+
+// A signal that interrupts the connect to a class's socket, whichever way:
+// the client still gets a connected socket.
+TEST(TransportConnect, AnInterruptedConnectStillConnects) {
+  char folder[] = "/tmp/orv-connect-XXXXXX";
+  ASSERT_NE(nullptr, ::mkdtemp(folder));
+  const std::string path = std::string(folder) + "/class.sock";
+  std::mutex mu;
+  std::vector<UniqueFd> accepted;
+  Listener listener;
+  std::string why;
+  ASSERT_TRUE(listener.Open(path, [&](UniqueFd fd) {
+    std::lock_guard<std::mutex> g(mu);
+    accepted.push_back(std::move(fd));
+  }, &why)) << why;
+  for (const faulty::InterruptedConnectCase& c : faulty::kInterruptedConnects) {
+    SCOPED_TRACE(c.name);
+    UniqueFd fd;
+    {
+      faulty::InterruptedConnect interrupted(c.goesOn);
+      fd = ConnectUnix(path);
+      EXPECT_EQ(c.connects, interrupted.Connects());
+    }
+    ASSERT_TRUE(fd.Valid()) << std::strerror(errno);
+    ASSERT_TRUE(SendAll(fd.Get(), "x", 1));
+  }
+  EXPECT_TRUE(Eventually([&] {
+    std::lock_guard<std::mutex> g(mu);
+    return accepted.size() == 2;
+  }));
+  listener.Close();
+  ::rmdir(folder);
 }
 
 // A frame whose write fails after part of it went: what followed on the

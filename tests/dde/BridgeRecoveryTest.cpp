@@ -4,7 +4,6 @@
 // printing fresh values without anybody restarting the rest.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -19,7 +18,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -30,6 +28,7 @@
 #include <vector>
 
 #include "OrvSimProcess.h"
+#include "tests/server/OrveProcessSupport.h"
 
 extern char** environ;
 
@@ -37,21 +36,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-bool Eventually(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
+using orveprocess::Eventually;
+using orveprocess::OrvePids;
+using orveprocess::ReadFile;
 
 std::string FreePort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -150,29 +137,6 @@ class Program {
   std::string partial_;
   std::vector<std::string> lines_;
 };
-
-// The ORVE processes of this test's runtime folder.
-std::vector<pid_t> OrvePids(const std::string& runtime) {
-  std::vector<pid_t> out;
-  char program[PATH_MAX] = {};
-  if (::realpath(ORVE_PATH, program) == nullptr) return out;
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return out;
-  while (dirent* e = ::readdir(proc)) {
-    const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
-    if (pid <= 0) continue;
-    char exe[PATH_MAX] = {};
-    const std::string base = std::string("/proc/") + e->d_name;
-    const ssize_t n = ::readlink((base + "/exe").c_str(), exe, sizeof exe - 1);
-    if (n <= 0 || std::string(exe, static_cast<size_t>(n)) != program) continue;
-    std::stringstream entries(ReadFile(base + "/environ"));
-    std::string entry;
-    while (std::getline(entries, entry, '\0'))
-      if (entry == "XDG_RUNTIME_DIR=" + runtime) out.push_back(pid);
-  }
-  ::closedir(proc);
-  return out;
-}
 
 int RunToEnd(const std::string& path, const std::vector<std::string>& args) {
   Program p(path, args);

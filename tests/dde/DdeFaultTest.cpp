@@ -1,6 +1,6 @@
 // The DDEML's conversations over sockets that misbehave: writes and reads
-// cut short, interrupted or told the socket is full, and frames whose
-// write fails half way.
+// cut short, interrupted or told the socket is full, frames whose write
+// fails half way, and connects interrupted by a signal.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -71,6 +71,26 @@ TEST(DdeFaults, AFrameWhoseWriteFailsPartWayEndsTheConversationOnBothSides) {
     EXPECT_TRUE(client.Values().empty());
     ASSERT_TRUE(server.WaitFor(XTYP_DISCONNECT, 1));
     EXPECT_EQ(1u, server.Log(XTYP_ADVSTOP).size());
+  }
+}
+
+// A signal that interrupts the client's connect, whichever way: the
+// conversation still opens.
+TEST(DdeFaults, AnInterruptedConnectStillOpensTheConversation) {
+  for (const faulty::InterruptedConnectCase& c : faulty::kInterruptedConnects) {
+    SCOPED_TRACE(c.name);
+    Server server;
+    server.SetValue("Price", "1");
+    Client client;
+    HCONV conv = nullptr;
+    {
+      faulty::InterruptedConnect interrupted(c.goesOn);
+      conv = client.Connect("IBM");
+      EXPECT_EQ(c.connects, interrupted.Connects());
+    }
+    ASSERT_NE(nullptr, conv) << DdeGetLastError(client.Instance());
+    EXPECT_EQ("1", client.Request(conv, "Price"));
+    EXPECT_EQ(1u, server.Log(XTYP_CONNECT).size());
   }
 }
 

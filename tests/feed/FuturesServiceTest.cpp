@@ -10,6 +10,7 @@
 
 #include "OrvSimControl.hh"
 #include "OrvSimProcess.h"
+#include "ServiceOrb.h"
 #include "TempDir.h"
 #include "feed/CFuturesDB.h"
 #include "feed/CHVDB.h"
@@ -19,20 +20,7 @@
 #include "feed/RequestSnapshot.h"
 namespace {
 
-CORBA::ORB_ptr Orb() {
-  static CORBA::ORB_var orb = [] {
-    const char* argv[] = {"test", "-ORBclientCallTimeOutPeriod", "30000"};
-    int argc = 3;
-    return CORBA::ORB_init(argc, const_cast<char**>(argv));
-  }();
-  return orb;
-}
-
-template <class T>
-typename T::_ptr_type Resolve(const std::string& url) {
-  CORBA::Object_var o = Orb()->string_to_object(url.c_str());
-  return T::_narrow(o);
-}
+using orvtest::Resolve;
 
 // The field lists that go with each request, as the service journals them.
 const std::string kBaseFields = " fields=75,74,40";

@@ -11,6 +11,7 @@
 #include "Idl/OrvPayload.h"
 #include "OrvSimControl.hh"
 #include "OrvSimProcess.h"
+#include "ServiceOrb.h"
 #include "TempDir.h"
 #include "feed/CFutureOptionsDB.h"
 #include "feed/CNstdOptionsDB.h"
@@ -20,20 +21,7 @@
 #include "feed/RequestSnapshot.h"
 namespace {
 
-CORBA::ORB_ptr Orb() {
-  static CORBA::ORB_var orb = [] {
-    const char* argv[] = {"test", "-ORBclientCallTimeOutPeriod", "30000"};
-    int argc = 3;
-    return CORBA::ORB_init(argc, const_cast<char**>(argv));
-  }();
-  return orb;
-}
-
-template <class T>
-typename T::_ptr_type Resolve(const std::string& url) {
-  CORBA::Object_var o = Orb()->string_to_object(url.c_str());
-  return T::_narrow(o);
-}
+using orvtest::Resolve;
 
 template <class Record>
 std::vector<std::string> Symbols(const std::vector<Record>& rows) {

@@ -11,26 +11,14 @@
 #include "LogCapture.h"
 #include "OrvSimControl.hh"
 #include "OrvSimProcess.h"
+#include "ServiceOrb.h"
 #include "TempDir.h"
 #include "feed/CSettings.h"
 #include "feed/CStocksDB.h"
 #include "feed/RequestSnapshot.h"
 namespace {
 
-CORBA::ORB_ptr Orb() {
-  static CORBA::ORB_var orb = [] {
-    const char* argv[] = {"test", "-ORBclientCallTimeOutPeriod", "30000"};
-    int argc = 3;
-    return CORBA::ORB_init(argc, const_cast<char**>(argv));
-  }();
-  return orb;
-}
-
-template <class T>
-typename T::_ptr_type Resolve(const std::string& url) {
-  CORBA::Object_var o = Orb()->string_to_object(url.c_str());
-  return T::_narrow(o);
-}
+using orvtest::Resolve;
 
 // The field lists the snapshot requests carry, as the journal shows them.
 const std::string kBaseFields = " fields=2,20,21,22,23,19,48,49,50,51,52,53,54,55,56,57,58,59,60,61,63";

@@ -19,63 +19,23 @@
 #include "server/CZmOrvEnt.h"
 #include "tests/feed/LogCapture.h"
 #include "tests/feed/SessionServiceSupport.h"
+#include "tests/server/MainObjectEnvironment.h"
+#include "tests/server/MainObjectTestSupport.h"
 #include "platform/win/registry.h"
 
 namespace orvtest {
 namespace {
 
-// The module's start and end hooks around the whole program, the way the
-// server runs them; the ProgID registered so that error information names
-// its source.
-class QueryEnvironment : public SimEnvironment {
+// The users these tests sign in as; the fifth futures root quotes in
+// tenths, which no float holds exactly.
+class QueryEnvironment : public MainObjectSimEnvironment {
  public:
   QueryEnvironment()
-      : SimEnvironment(SimOptions{{"--user", "q1:p", "--user", "q2:p", "--user", "q3:p", "--user", "q4:p", "--user",
-                                   "q5:p", "--user", "q6:p", "--user", "q7:p", "--user", "q8:p",
-                                   // The fifth root quotes in tenths, which no float holds exactly.
-                                   "--future-roots", "5"},
-                                  false}) {}
-  void SetUp() override {
-    SimEnvironment::SetUp();
-    ::setenv("ORV_REGISTRY", (Folder() + "/registry.reg").c_str(), 1);
-    HKEY key = nullptr;
-    const std::string path = "CLSID\\" + orvcom::GuidToString(CLSID_ZmOrvEnt) + "\\ProgID";
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    const char progId[] = "ORVE.ZmOrvEnt.1";
-    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(progId), sizeof progId);
-    RegCloseKey(key);
-    CZmOrvEnt::ObjectMain(true);
-  }
-  void TearDown() override {
-    CZmOrvEnt::ObjectMain(false);
-    SimEnvironment::TearDown();
-  }
+      : MainObjectSimEnvironment(SimOptions{{"--user", "q1:p", "--user", "q2:p", "--user", "q3:p", "--user", "q4:p",
+                                             "--user", "q5:p", "--user", "q6:p", "--user", "q7:p", "--user", "q8:p",
+                                             "--future-roots", "5"},
+                                            false}) {}
 };
-
-std::string Text(const _bstr_t& b) {
-  const char* s = static_cast<const char*>(b);
-  return s != nullptr ? s : "";
-}
-
-// The calling thread's error description, taken (and cleared); "<none>"
-// when no error information is set.
-std::string TakeError() {
-  IErrorInfo* info = nullptr;
-  if (GetErrorInfo(0, &info) != S_OK || info == nullptr) return "<none>";
-  BSTR d = nullptr;
-  info->GetDescription(&d);
-  info->Release();
-  return Text(_bstr_t(d, false));
-}
-
-CComPtr<IZmOrvEnt> NewObject() {
-  CComObject<CZmOrvEnt>* object = nullptr;
-  EXPECT_EQ(CComObject<CZmOrvEnt>::CreateInstance(&object), S_OK);
-  CComPtr<IZmOrvEnt> itf;
-  if (object != nullptr) object->QueryInterface(IID_IZmOrvEnt, reinterpret_cast<void**>(&itf));
-  return itf;
-}
 
 CComPtr<IZmOrvEnt> SignedIn(const char* user, bool equities, bool futures) {
   CComPtr<IZmOrvEnt> object = NewObject();

@@ -22,6 +22,8 @@
 #include "feed/UserFileName.h"
 #include "tests/feed/LogCapture.h"
 #include "tests/feed/SessionServiceSupport.h"
+#include "tests/server/MainObjectEnvironment.h"
+#include "tests/server/MainObjectTestSupport.h"
 #include "platform/win/folders.h"
 #include "platform/win/profile.h"
 #include "platform/win/registry.h"
@@ -29,61 +31,14 @@
 namespace orvtest {
 namespace {
 
-// The module's start and end hooks around the whole program, the way the
-// server runs them: sessions are deleted before the service goes.
-class MainObjectEnvironment : public SimEnvironment {
+// The users these tests sign in as.
+class MainObjectEnvironment : public MainObjectSimEnvironment {
  public:
   MainObjectEnvironment()
-      : SimEnvironment(SimOptions{{"--user", "carol:c1", "--user", "dave:d1", "--user", "erin:e1", "--user",
-                                   "frank:f1", "--user", "gina:g1", "--user", "hank:h1"},
-                                  false}) {}
-  void SetUp() override {
-    SimEnvironment::SetUp();
-    // Registered as the server registers it, so that error information
-    // names its source.
-    ::setenv("ORV_REGISTRY", (Folder() + "/registry.reg").c_str(), 1);
-    HKEY key = nullptr;
-    const std::string path = "CLSID\\" + orvcom::GuidToString(CLSID_ZmOrvEnt) + "\\ProgID";
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    const char progId[] = "ORVE.ZmOrvEnt.1";
-    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(progId), sizeof progId);
-    RegCloseKey(key);
-    CZmOrvEnt::ObjectMain(true);
-  }
-  void TearDown() override {
-    CZmOrvEnt::ObjectMain(false);
-    SimEnvironment::TearDown();
-  }
+      : MainObjectSimEnvironment(SimOptions{{"--user", "carol:c1", "--user", "dave:d1", "--user", "erin:e1",
+                                             "--user", "frank:f1", "--user", "gina:g1", "--user", "hank:h1"},
+                                            false}) {}
 };
-
-std::string Text(const _bstr_t& b) {
-  const char* s = static_cast<const char*>(b);
-  return s != nullptr ? s : "";
-}
-
-// The calling thread's error information, taken (and cleared).
-struct ErrorInfo {
-  bool present = false;
-  std::string description;
-  std::string source;
-  GUID guid = GUID_NULL;
-};
-ErrorInfo TakeErrorInfo() {
-  ErrorInfo out;
-  IErrorInfo* info = nullptr;
-  if (GetErrorInfo(0, &info) != S_OK || info == nullptr) return out;
-  out.present = true;
-  BSTR d = nullptr;
-  BSTR s = nullptr;
-  info->GetDescription(&d);
-  info->GetSource(&s);
-  info->GetGUID(&out.guid);
-  out.description = Text(_bstr_t(d, false));
-  out.source = Text(_bstr_t(s, false));
-  info->Release();
-  return out;
-}
 
 void ClearErrorInfo() { SetErrorInfo(0, nullptr); }
 
@@ -97,14 +52,6 @@ std::string IniValue(const char* key) {
 void SetIniValue(const char* key, const char* value) {
   const std::string path = orvwin::UserDataFolder() + "orv.ini";
   WritePrivateProfileStringA("Main", key, value, path.c_str());
-}
-
-CComPtr<IZmOrvEnt> NewObject() {
-  CComObject<CZmOrvEnt>* object = nullptr;
-  EXPECT_EQ(CComObject<CZmOrvEnt>::CreateInstance(&object), S_OK);
-  CComPtr<IZmOrvEnt> itf;
-  if (object != nullptr) object->QueryInterface(IID_IZmOrvEnt, reinterpret_cast<void**>(&itf));
-  return itf;
 }
 
 CComPtr<IZmOrvEnt> SignedIn(const char* user, const char* password, bool futures = false) {

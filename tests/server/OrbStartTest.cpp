@@ -10,28 +10,12 @@
 #include "server/CZmOrvEnt.h"
 #include "server/ServiceSignIn.h"
 #include "tests/feed/TempDir.h"
+#include "tests/server/MainObjectTestSupport.h"
 
 namespace {
 
-std::string Description() {
-  IErrorInfo* info = nullptr;
-  if (GetErrorInfo(0, &info) != S_OK || info == nullptr) return "<none>";
-  BSTR d = nullptr;
-  info->GetDescription(&d);
-  std::string out;
-  for (UINT i = 0; d != nullptr && i < SysStringLen(d); ++i) out += static_cast<char>(d[i]);
-  SysFreeString(d);
-  info->Release();
-  return out;
-}
-
-CComPtr<IZmOrvEnt> NewObject() {
-  CComObject<CZmOrvEnt>* object = nullptr;
-  EXPECT_EQ(CComObject<CZmOrvEnt>::CreateInstance(&object), S_OK);
-  CComPtr<IZmOrvEnt> itf;
-  if (object != nullptr) object->QueryInterface(IID_IZmOrvEnt, reinterpret_cast<void**>(&itf));
-  return itf;
-}
+using orvtest::NewObject;
+using orvtest::TakeError;
 
 TEST(OrbStart, AFailedStartIsReportedWithItsCauseAndTriedAgain) {
   TempDir dir;
@@ -47,15 +31,15 @@ TEST(OrbStart, AFailedStartIsReportedWithItsCauseAndTriedAgain) {
     CSettings::InitRef = {{"Endpoint1", "Endpoint1"}};
     CComPtr<IZmOrvEnt> object = NewObject();
     EXPECT_EQ(object->Connect(_bstr_t("alice"), _bstr_t("secret")), E_FAIL);
-    const std::string cause = Description();
+    const std::string cause = TakeError();
     EXPECT_NE(cause.find("INITIALIZE"), std::string::npos) << cause;
     EXPECT_EQ(cause.find("INV_OBJREF"), std::string::npos) << cause;
     EXPECT_TRUE(CORBA::is_nil(CorbaOrb()));
 
     CSettings::InitRef = {{"Endpoint1", "Endpoint1=corbaloc:" + sim.Get("ConnString") + "/ZmDataService"}};
-    EXPECT_EQ(object->Connect(_bstr_t("alice"), _bstr_t("secret")), S_OK) << Description();
+    EXPECT_EQ(object->Connect(_bstr_t("alice"), _bstr_t("secret")), S_OK) << TakeError();
     EXPECT_FALSE(CORBA::is_nil(CorbaOrb()));
-    EXPECT_EQ(object->SubscribeAll(enStockData), S_OK) << Description();
+    EXPECT_EQ(object->SubscribeAll(enStockData), S_OK) << TakeError();
   }
   CZmOrvEnt::ObjectMain(false);
   sim.Stop();

@@ -63,7 +63,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
+using orveprocess::EndPrivateRoot;
 using orveprocess::Eventually;
+using orveprocess::MakePrivateRoot;
 using orveprocess::NoOrve;
 using orveprocess::OrvePids;
 using orveprocess::ReadFile;
@@ -71,6 +73,7 @@ using orveprocess::RunOrve;
 using orveprocess::SetSetting;
 using orveprocess::TakeErrorDescription;
 using orveprocess::Text;
+using orveprocess::WriteServiceSettings;
 
 std::string CommandLineOf(pid_t pid) {
   std::string s = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
@@ -401,14 +404,7 @@ std::unique_ptr<orvsim::OrvSimProcess> g_sim;
 class EndToEndEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    std::string templ = (std::filesystem::temp_directory_path() / "orve-e2e-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(&templ[0]), nullptr);
-    g_root = templ;
-    for (const char* d : {"/home", "/run"}) ASSERT_EQ(::mkdir((g_root + d).c_str(), 0700), 0);
-    ::setenv("ORV_REGISTRY", (g_root + "/registry.reg").c_str(), 1);
-    ::setenv("XDG_RUNTIME_DIR", (g_root + "/run").c_str(), 1);
-    ::setenv("USERPROFILE", (g_root + "/home").c_str(), 1);
-    ::setenv("HOME", (g_root + "/home").c_str(), 1);
+    ASSERT_NO_FATAL_FAILURE(MakePrivateRoot("orve-e2e-XXXXXX", &g_root));
 
     g_sim = std::make_unique<orvsim::OrvSimProcess>(
         g_root, std::vector<std::string>{"--rate", "20", "--stocks", "5", "--future-roots", "1", "--user",
@@ -417,35 +413,16 @@ class EndToEndEnvironment : public ::testing::Environment {
     ASSERT_EQ(RunOrve("-RegServer"), 0) << ReadFile(g_root + "/registry.reg");
     ASSERT_NE(ReadFile(g_root + "/registry.reg").find("LocalServer32"), std::string::npos);
 
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brask\\Orv", 0, nullptr, 0, KEY_WRITE, nullptr, &key,
-                              nullptr),
-              ERROR_SUCCESS);
-    SetSetting(key, "ConnString", g_sim->Get("ConnString"));
-    SetSetting(key, "FutConnString", g_sim->Get("FutConnString"));
-    SetSetting(key, "AppName", std::string("ZmDataService"));
-    SetSetting(key, "FutAppName", std::string("ZmDataBroker"));
-    SetSetting(key, "LogLevel", DWORD(1));
-    SetSetting(key, "ServerTimeout", DWORD(3000));
-    // Short pulls keep the server's stop, which waits for them, short.
-    SetSetting(key, "PullTimeout", DWORD(500));
-    SetSetting(key, "UseCompression", DWORD(0));
-    // Short, so that a stopped client is dropped within the test.
-    SetSetting(key, "EventTimeout", DWORD(kEventTimeoutMs));
-    RegCloseKey(key);
+    // The event timeout short, so that a stopped client is dropped within
+    // the test.
+    ASSERT_NO_FATAL_FAILURE(WriteServiceSettings(*g_sim, 1, {{"EventTimeout", kEventTimeoutMs}}));
 
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
   }
 
   void TearDown() override {
     CoUninitialize();
-    // A server left behind by a failed test must not outlive the program.
-    Eventually(NoOrve, 8s);
-    for (pid_t pid : OrvePids()) ::kill(pid, SIGKILL);
-    if (g_sim) g_sim->Stop();
-    g_sim.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(g_root, ec);
+    EndPrivateRoot(&g_sim, g_root);
   }
 };
 

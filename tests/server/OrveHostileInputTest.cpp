@@ -46,7 +46,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
+using orveprocess::EndPrivateRoot;
 using orveprocess::Eventually;
+using orveprocess::MakePrivateRoot;
 using orveprocess::NoOrve;
 using orveprocess::OrvePids;
 using orveprocess::ReadFile;
@@ -54,6 +56,7 @@ using orveprocess::RunOrve;
 using orveprocess::SetSetting;
 using orveprocess::TakeErrorDescription;
 using orveprocess::Text;
+using orveprocess::WriteServiceSettings;
 
 HRESULT Create(IZmOrvEnt** object) {
   return CoCreateInstance(CLSID_ZmOrvEnt, nullptr, CLSCTX_LOCAL_SERVER, IID_IZmOrvEnt,
@@ -188,10 +191,7 @@ unsigned ModeOf(const std::string& path) {
 class HostileInputEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    std::string templ = (std::filesystem::temp_directory_path() / "orve-hostile-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(&templ[0]), nullptr);
-    g_root = templ;
-    for (const char* d : {"/home", "/run"}) ASSERT_EQ(::mkdir((g_root + d).c_str(), 0700), 0);
+    ASSERT_NO_FATAL_FAILURE(MakePrivateRoot("orve-hostile-XXXXXX", &g_root));
     // The data folder and log as an older build, or a permissive umask, left
     // them: open to everyone.
     std::filesystem::create_directories(DataFolder());
@@ -199,43 +199,21 @@ class HostileInputEnvironment : public ::testing::Environment {
     std::ofstream(DataFolder() + "ORVE.log") << "an earlier run\n";
     ASSERT_EQ(::chmod((DataFolder() + "ORVE.log").c_str(), 0644), 0);
 
-    ::setenv("ORV_REGISTRY", (g_root + "/registry.reg").c_str(), 1);
-    ::setenv("XDG_RUNTIME_DIR", (g_root + "/run").c_str(), 1);
-    ::setenv("USERPROFILE", (g_root + "/home").c_str(), 1);
-    ::setenv("HOME", (g_root + "/home").c_str(), 1);
-
     g_sim = std::make_unique<orvsim::OrvSimProcess>(
         g_root, std::vector<std::string>{"--rate", "5", "--stocks", "5", "--future-roots", "1", "--user",
                                          "alice:secret", "--user", "orv.ini:pw", "--user", "ORVE.log:pw",
                                          "--user", "..:pw", "--log-level", "warn"});
     ASSERT_EQ(RunOrve("-RegServer"), 0);
 
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brask\\Orv", 0, nullptr, 0, KEY_WRITE, nullptr, &key,
-                              nullptr),
-              ERROR_SUCCESS);
-    SetSetting(key, "ConnString", g_sim->Get("ConnString"));
-    SetSetting(key, "FutConnString", g_sim->Get("FutConnString"));
-    SetSetting(key, "AppName", std::string("ZmDataService"));
-    SetSetting(key, "FutAppName", std::string("ZmDataBroker"));
     // Trace: the sign-in line is written.
-    SetSetting(key, "LogLevel", DWORD(2));
-    SetSetting(key, "ServerTimeout", DWORD(3000));
-    SetSetting(key, "PullTimeout", DWORD(500));
-    SetSetting(key, "UseCompression", DWORD(0));
-    RegCloseKey(key);
+    ASSERT_NO_FATAL_FAILURE(WriteServiceSettings(*g_sim, 2));
 
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
   }
 
   void TearDown() override {
     CoUninitialize();
-    Eventually(NoOrve, 8s);
-    for (pid_t pid : OrvePids()) ::kill(pid, SIGKILL);
-    if (g_sim) g_sim->Stop();
-    g_sim.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(g_root, ec);
+    EndPrivateRoot(&g_sim, g_root);
   }
 };
 

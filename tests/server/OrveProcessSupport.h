@@ -1,6 +1,7 @@
-// What the tests that start ORVE as a real process share: finding the
-// copies of this test's runtime folder, waiting with a bound, and reading
-// the caller's error information. ORVE_PATH names the program under test.
+// What the tests that start ORVE as a real process share: a private root
+// for the program with the service's settings, finding the copies of this
+// test's runtime folder, waiting with a bound, and reading the caller's
+// error information. ORVE_PATH names the program under test.
 #pragma once
 
 #include <dirent.h>
@@ -8,20 +9,25 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "OrvSimProcess.h"
 #include "platform/com/oleauto.h"
 #include "platform/win/registry.h"
 
@@ -52,11 +58,11 @@ inline bool Eventually(const std::function<bool()>& pred,
   return true;
 }
 
-// The live ORVE processes of this test's runtime folder. Other copies of
-// the program (other tests, other users' builds) run with other folders.
-inline std::vector<pid_t> OrvePids() {
+// The live ORVE processes whose runtime folder is `runtime`. Other copies
+// of the program (other tests, other users' builds) run with other folders.
+inline std::vector<pid_t> OrvePids(const std::string& runtime) {
   std::vector<pid_t> out;
-  const std::string runtime = std::string("XDG_RUNTIME_DIR=") + ::getenv("XDG_RUNTIME_DIR");
+  const std::string entryWanted = "XDG_RUNTIME_DIR=" + runtime;
   char program[PATH_MAX] = {};
   if (::realpath(ORVE_PATH, program) == nullptr) return out;
   DIR* proc = ::opendir("/proc");
@@ -67,14 +73,20 @@ inline std::vector<pid_t> OrvePids() {
     char exe[PATH_MAX] = {};
     const std::string base = std::string("/proc/") + e->d_name;
     const ssize_t n = ::readlink((base + "/exe").c_str(), exe, sizeof exe - 1);
-    if (n <= 0 || std::string(exe, n) != program) continue;
+    if (n <= 0 || std::string(exe, static_cast<size_t>(n)) != program) continue;
     std::stringstream entries(ReadFile(base + "/environ"));
     std::string entry;
     while (std::getline(entries, entry, '\0'))
-      if (entry == runtime) out.push_back(pid);
+      if (entry == entryWanted) out.push_back(pid);
   }
   ::closedir(proc);
   return out;
+}
+
+// Those of this test's runtime folder, the one in the environment.
+inline std::vector<pid_t> OrvePids() {
+  const char* runtime = ::getenv("XDG_RUNTIME_DIR");
+  return runtime == nullptr ? std::vector<pid_t>{} : OrvePids(runtime);
 }
 
 inline bool NoOrve() { return OrvePids().empty(); }
@@ -118,6 +130,53 @@ inline void SetSetting(HKEY key, const char* name, DWORD value) {
   ASSERT_EQ(RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value),
             ERROR_SUCCESS)
       << name;
+}
+
+// A private root for the whole program, made from `pattern` (ending in
+// XXXXXX) under the temporary folder, with its home and runtime folders;
+// the registry file, the user's folders and the runtime folder of ORVE
+// and its clients are then inside it.
+inline void MakePrivateRoot(const std::string& pattern, std::string* root) {
+  std::string templ = (std::filesystem::temp_directory_path() / pattern).string();
+  ASSERT_NE(::mkdtemp(&templ[0]), nullptr);
+  *root = templ;
+  for (const char* d : {"/home", "/run"}) ASSERT_EQ(::mkdir((*root + d).c_str(), 0700), 0);
+  ::setenv("ORV_REGISTRY", (*root + "/registry.reg").c_str(), 1);
+  ::setenv("XDG_RUNTIME_DIR", (*root + "/run").c_str(), 1);
+  ::setenv("USERPROFILE", (*root + "/home").c_str(), 1);
+  ::setenv("HOME", (*root + "/home").c_str(), 1);
+}
+
+// ORVE's settings pointed at `sim`, with lines at `logLevel` and `more`
+// beside them. Short pulls keep the server's stop, which waits for them,
+// short.
+inline void WriteServiceSettings(const orvsim::OrvSimProcess& sim, DWORD logLevel,
+                                 const std::vector<std::pair<const char*, DWORD>>& more = {}) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brask\\Orv", 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS);
+  SetSetting(key, "ConnString", sim.Get("ConnString"));
+  SetSetting(key, "FutConnString", sim.Get("FutConnString"));
+  SetSetting(key, "AppName", std::string("ZmDataService"));
+  SetSetting(key, "FutAppName", std::string("ZmDataBroker"));
+  SetSetting(key, "LogLevel", logLevel);
+  SetSetting(key, "ServerTimeout", DWORD(3000));
+  SetSetting(key, "PullTimeout", DWORD(500));
+  SetSetting(key, "UseCompression", DWORD(0));
+  for (const auto& [name, value] : more) SetSetting(key, name, value);
+  RegCloseKey(key);
+}
+
+// Ends what the program started: a server left behind by a failed test
+// must not outlive the program.
+inline void EndPrivateRoot(std::unique_ptr<orvsim::OrvSimProcess>* sim, const std::string& root) {
+  Eventually(NoOrve, std::chrono::seconds(8));
+  for (pid_t pid : OrvePids()) ::kill(pid, SIGKILL);
+  if (*sim) (*sim)->Stop();
+  sim->reset();
+  std::error_code ec;
+  std::filesystem::remove_all(root, ec);
 }
 
 }  // namespace orveprocess

@@ -1,7 +1,8 @@
 // Sockets that misbehave as they may on a loaded or failing machine, for
 // the transports' tests: the system-call table of platform/sys replaced by
 // calls that cut writes and reads short, interrupt them, report a
-// nonblocking socket full, or break a frame in the middle.
+// nonblocking socket full, break a frame in the middle, or interrupt a
+// connect.
 //
 // Both transports' frame headers start with four bytes of magic, a version
 // byte and the frame's kind, which is how a break finds the frame it is
@@ -35,6 +36,12 @@ struct State {
   std::atomic<int> error{EIO};
   std::atomic<int> brokenFd{-1};
   std::atomic<unsigned> broken{0};
+
+  // Connects still to be interrupted, whether the connection goes on
+  // before the interruption is reported, and the connects made.
+  std::atomic<unsigned> connectsToInterrupt{0};
+  std::atomic<bool> connectGoesOn{false};
+  std::atomic<unsigned> connects{0};
 };
 
 inline State& Now() {
@@ -106,9 +113,21 @@ inline int Poll(pollfd* fds, nfds_t count, int timeoutMs) {
   return ::poll(fds, count, timeoutMs);
 }
 
+inline int Connect(int fd, const sockaddr* address, socklen_t size) {
+  State& s = Now();
+  ++s.connects;
+  unsigned left = s.connectsToInterrupt;
+  while (left > 0 && !s.connectsToInterrupt.compare_exchange_weak(left, left - 1)) {
+  }
+  if (left == 0) return ::connect(fd, address, size);
+  if (s.connectGoesOn && ::connect(fd, address, size) != 0) return -1;
+  ++s.interrupted;
+  errno = EINTR;
+  return -1;
+}
+
 inline const orvsys::Syscalls& Table() {
-  static const orvsys::Syscalls table{&Send, &Recv, &Read, &Poll, orvsys::RealSyscalls().connect,
-                                      orvsys::RealSyscalls().accept4};
+  static const orvsys::Syscalls table{&Send, &Recv, &Read, &Poll, &Connect, orvsys::RealSyscalls().accept4};
   return table;
 }
 
@@ -143,6 +162,39 @@ class BrokenFrame {
   }
   // Whether the break has happened.
   bool Happened() const { return Now().broken > 0; }
+
+ private:
+  orvsys::ScopedSyscalls use_;
+};
+
+// The ways a connect may be interrupted, and the connects a caller that
+// handles each soundly makes: none more where the connection went on (a
+// second one would be refused as already under way), one more where
+// nothing was under way.
+struct InterruptedConnectCase {
+  const char* name;
+  bool goesOn;
+  unsigned connects;
+};
+inline constexpr InterruptedConnectCase kInterruptedConnects[] = {
+    {"the connection went on", true, 1},
+    {"nothing was under way", false, 2},
+};
+
+// The first connect of the scope interrupted by a signal: after the
+// connection went on in the background, as a blocking connect's may, or
+// before anything happened, as a Unix socket's is left.
+class InterruptedConnect {
+ public:
+  explicit InterruptedConnect(bool goesOn) : use_(&Table()) {
+    State& s = Now();
+    s.connects = 0;
+    s.connectGoesOn = goesOn;
+    s.connectsToInterrupt = 1;
+  }
+  ~InterruptedConnect() { Now().connectsToInterrupt = 0; }
+  // The connects made in the scope, the interrupted one included.
+  unsigned Connects() const { return Now().connects; }
 
  private:
   orvsys::ScopedSyscalls use_;

@@ -116,11 +116,7 @@ UniqueFd ConnectUnix(const std::string& path) {
   if (!FillAddress(path, &addr)) return UniqueFd();
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.Valid()) return fd;
-  int rc;
-  do {
-    rc = orvsys::Sys().connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
+  if (orvsys::ConnectBlocking(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
     int e = errno;
     fd.Reset();
     errno = e;
