@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchMain.h"
 #include "bench/feed/TempFolder.h"
 #include "feed/CSqliteDB.h"
 #include "feed/CStocksDB.h"
 #include "feed/MessageFormat.h"
 #include "feed/SqlTemplates.h"
-#include "platform/log/Log.h"
 #include "server/contract/CZmOrvEventSource.h"
 
 // The subscribed client: counts the events its tasks fire.
@@ -223,13 +223,4 @@ BENCHMARK(BM_StocksUpdateData)->Args({50, 1})->Args({500, 1})->Args({50, 0})->Ar
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  // As the program runs by default: trace lines are not composed.
-  orvlog::InitConsole();
-  orvlog::SetLevel(orvlog::kInfo);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return orvbench::RunLoggingBenchmarks(argc, argv); }
