@@ -2,20 +2,12 @@
 #include "feed/TableErrorLog.h"
 
 #include <algorithm>
-#include <iomanip>
-#include <memory>
-#include <sstream>
 
 #include "feed/CDatabaseLock.h"
 #include "feed/CSqliteDB.h"
 #include "feed/CSqliteException.h"
-#include "feed/CursorEvent.h"
 #include "feed/MessageFormat.h"
 #include "feed/QuoteTableImpl.h"
-#include "feed/RequestSnapshot.h"
-#include "feed/SnapshotReply.h"
-#include "feed/SqlTemplates.h"
-#include "feed/StopEvent.h"
 #include "platform/log/Log.h"
 
 namespace {

@@ -3,25 +3,15 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iomanip>
-#include <memory>
-#include <sstream>
 #include <string_view>
 
-#include "Idl/OrvPayload.h"
 #include "feed/CDatabaseLock.h"
 #include "feed/CIVATMDB.h"
-#include "feed/CSettings.h"
 #include "feed/CSqliteDB.h"
 #include "feed/CSqliteException.h"
-#include "feed/CursorEvent.h"
-#include "feed/DecompressMessage.h"
 #include "feed/MessageFormat.h"
 #include "feed/QuoteTableImpl.h"
 #include "feed/SharedTexts.h"
-#include "feed/RequestSnapshot.h"
-#include "feed/SnapshotReply.h"
-#include "feed/SqlTemplates.h"
 #include "feed/StopEvent.h"
 #include "platform/log/Log.h"
 

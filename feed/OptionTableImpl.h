@@ -11,7 +11,6 @@
 #include <unordered_set>
 #include <utility>
 
-#include "Idl/OrvPayload.h"
 #include "platform/com/atlbase.h"
 #include "platform/com/atlcom.h"
 #include "platform/com/comdef.h"
@@ -20,7 +19,6 @@
 #include "feed/CSqliteDB.h"
 #include "feed/CSqliteException.h"
 #include "feed/CSqliteTransaction.h"
-#include "feed/DecompressMessage.h"
 #include "feed/MessageFormat.h"
 #include "feed/OptionTable.h"
 #include "feed/QuoteBlock.h"
