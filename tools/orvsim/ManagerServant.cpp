@@ -119,6 +119,25 @@ void ManagerServant::EnqueueRaw(std::vector<uint8_t> bytes) {
   cv_.notify_all();
 }
 
+void ManagerServant::Describe(OrvSim::ManagerKeys& out) const {
+  std::lock_guard<std::mutex> lk(mu_);
+  out.manager = id_;
+  out.service = ServiceName(side_);
+  out.connected = connected_ && !dropped_;
+  out.pulling = pulling_ > 0;
+  out.last_pull = lastPull_;
+  std::vector<std::string> keys;
+  for (const auto& [type, on] : all_)
+    if (on) keys.push_back(std::to_string(type) + " *");
+  for (const auto& entry : keys_) {
+    const Key& k = entry.first;
+    keys.push_back(std::to_string(std::get<0>(k)) + " " + std::get<1>(k) + " " +
+                   std::to_string(std::get<2>(k)));
+  }
+  out.keys.length(static_cast<CORBA::ULong>(keys.size()));
+  for (size_t i = 0; i < keys.size(); ++i) out.keys[static_cast<CORBA::ULong>(i)] = keys[i].c_str();
+}
+
 void ManagerServant::OnTick() {
   std::lock_guard<std::mutex> lk(mu_);
   if (!connected_ || dropped_) return;
@@ -370,7 +389,7 @@ int16_t ManagerServant::SubscribeKeys(int type, const std::vector<std::string>& 
   if (!connected_) return S_ERR_NOT_CONNECTED;
   size_t fresh = 0;
   for (const auto& f : found) fresh += keys_.count(f.first) ? 0 : 1;
-  if (keys_.size() + fresh > server_->Options().maxSubscriptions) return S_ERR_SUBSCRIPTION_LIMIT;
+  if (keys_.size() + fresh > server_->SubscriptionLimit()) return S_ERR_SUBSCRIPTION_LIMIT;
   std::vector<RowRef> current;
   for (auto& f : found) {
     if (keys_.count(f.first)) continue;
@@ -551,6 +570,17 @@ CORBA::Any* ManagerServant::pull(CORBA::Long waitMs) {
   } counting(server_);
 
   std::unique_lock<std::mutex> lk(mu_);
+  // Held from here to the reply (the lock is held again when it ends).
+  struct Pulling {
+    ManagerServant* m;
+    explicit Pulling(ManagerServant* self) : m(self) { ++m->pulling_; }
+    ~Pulling() {
+      --m->pulling_;
+      m->lastPull_ = std::chrono::duration<double>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    }
+  } pulling(this);
   if (!connected_) {
     c.Result("NO_PERMISSION");
     throw CORBA::NO_PERMISSION(0, CORBA::COMPLETED_NO);

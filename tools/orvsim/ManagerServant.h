@@ -26,6 +26,8 @@ class ManagerServant : public POA_Orv::ZmDataManager {
   void Wake();
   void Drop();
   void EnqueueRaw(std::vector<uint8_t> bytes);
+  // What the control interface shows of this manager.
+  void Describe(OrvSim::ManagerKeys& out) const;
 
   CORBA::Short Connect(const char* user, const char* password) override;
   CORBA::Short SecureConnect(const char* user, const char* password) override;
@@ -119,6 +121,8 @@ class ManagerServant : public POA_Orv::ZmDataManager {
   mutable std::mutex mu_;
   std::condition_variable cv_;
   bool connected_ = false;
+  int pulling_ = 0;
+  double lastPull_ = 0;
   bool dropped_ = false;
   std::string user_;
   int compression_ = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <set>
 
@@ -699,6 +700,151 @@ void MarketModel::Field(int type, const RowRef& r, uint8_t id, FieldValue& v) co
       return;
     }
   }
+}
+
+}  // namespace orvsim
+
+namespace orvsim {
+
+namespace {
+
+bool SetQuoteValue(Quote& q, const std::string& field, double value) {
+  const float v = static_cast<float>(value);
+  if (field == "bid") q.bid = v;
+  else if (field == "ask") q.ask = v;
+  else if (field == "last") q.last = v;
+  else return false;
+  return true;
+}
+
+bool SetPointValue(std::vector<IvIndexPoint>& points, const std::vector<std::string>& name,
+                   double value) {
+  if (name.size() != 4) return false;
+  const int term = std::atoi(name[2].c_str());
+  for (IvIndexPoint& p : points) {
+    if (p.term != term) continue;
+    if (name[3] == "call") p.call = static_cast<float>(value);
+    else if (name[3] == "put") p.put = static_cast<float>(value);
+    else return false;
+    return true;
+  }
+  return false;
+}
+
+bool SetSurfaceValue(std::vector<SurfacePoint>& points, const std::vector<std::string>& name,
+                     double value) {
+  if (name.size() != 6 || name[4].size() != 1) return false;
+  const int term = std::atoi(name[2].c_str());
+  const int otm = std::atoi(name[3].c_str());
+  for (SurfacePoint& p : points) {
+    if (p.term != term || static_cast<int>(p.otm) != otm || p.type != name[4][0]) continue;
+    const float v = static_cast<float>(value);
+    if (name[5] == "iv") p.iv = v;
+    else if (name[5] == "delta") p.delta = v;
+    else if (name[5] == "vstrike") p.vstrike = v;
+    else return false;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string MarketModel::SetValue(const std::vector<std::string>& name, double value) {
+  if (name.size() < 3) return "a value is named by its kind, symbol and field";
+  const std::string& kind = name[0];
+  const std::string& symbol = name[1];
+  auto at = [&symbol](const Index& idx, uint32_t* i) {
+    auto it = idx.find(symbol);
+    if (it == idx.end()) return false;
+    *i = it->second;
+    return true;
+  };
+  uint32_t i = 0;
+  bool set = false;
+  auto optionValue = [&](Option& o) {
+    if (name.size() != 3) return false;
+    if (name[2] == "iv") {
+      o.a.iv = static_cast<float>(value);
+      return true;
+    }
+    return SetQuoteValue(o.q, name[2], value);
+  };
+  if (kind == "stock") {
+    if (!at(stockIdx_, &i)) return "no stock " + symbol;
+    set = name.size() == 3 && SetQuoteValue(stocks_[i].q, name[2], value);
+  } else if (kind == "option") {
+    if (!at(optionIdx_, &i)) return "no option " + symbol;
+    set = optionValue(options_[i]);
+  } else if (kind == "nstd") {
+    if (!at(nstdIdx_, &i)) return "no non-standard option " + symbol;
+    set = optionValue(nstd_[i]);
+  } else if (kind == "futoption") {
+    if (!at(futOptionIdx_, &i)) return "no future option " + symbol;
+    set = optionValue(futOptions_[i]);
+  } else if (kind == "future") {
+    if (!at(futureIdx_, &i)) return "no future " + symbol;
+    set = name.size() == 3 && SetQuoteValue(futures_[i].q, name[2], value);
+  } else if (kind == "ivindex") {
+    if (!at(stockIdx_, &i)) return "no stock " + symbol;
+    set = SetPointValue(stocks_[i].ivx, name, value);
+  } else if (kind == "ivsurface") {
+    if (!at(stockIdx_, &i)) return "no stock " + symbol;
+    set = SetSurfaceValue(stocks_[i].surface, name, value);
+  } else if (kind == "futivindex") {
+    if (!at(rootIdx_, &i)) return "no futures root " + symbol;
+    set = SetPointValue(roots_[i].ivx, name, value);
+  } else if (kind == "futivsurface") {
+    if (!at(rootIdx_, &i)) return "no futures root " + symbol;
+    set = SetSurfaceValue(roots_[i].surface, name, value);
+  } else {
+    return "no kind " + kind;
+  }
+  if (!set) {
+    std::string text;
+    for (const std::string& w : name) text += (text.empty() ? "" : " ") + w;
+    return "no value " + text;
+  }
+  return "";
+}
+
+std::string MarketModel::Describe() const {
+  std::string out;
+  auto line = [&out](const std::string& text) { out += text + "\n"; };
+  auto points = [&](const char* index, const char* surface, const std::string& symbol,
+                    const std::vector<IvIndexPoint>& ivx, const std::vector<SurfacePoint>& ps) {
+    for (const IvIndexPoint& p : ivx) line(std::string(index) + " " + symbol + " " + std::to_string(p.term));
+    for (const SurfacePoint& p : ps)
+      line(std::string(surface) + " " + symbol + " " + std::to_string(p.term) + " " +
+           std::to_string(static_cast<int>(p.otm)) + " " + p.type);
+  };
+  auto expiry = [](double date) {
+    int y = 0, m = 0, d = 0;
+    CivilFromOle(date, &y, &m, &d);
+    char text[16];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d", y, m, d);
+    return std::string(text);
+  };
+  for (const Stock& s : stocks_) {
+    line("stock " + s.symbol);
+    for (uint32_t o : s.options)
+      line("option " + options_[o].symbol + " " + s.symbol + " " + expiry(options_[o].expiry));
+    for (uint32_t o : s.nstd)
+      line("nstd " + nstd_[o].symbol + " " + s.symbol + " " + expiry(nstd_[o].expiry));
+    points("ivindex", "ivsurface", s.symbol, s.ivx, s.surface);
+    for (const HvPoint& p : s.hv) line("hv " + s.symbol + " " + std::to_string(p.term));
+  }
+  for (const FutureRoot& r : roots_) {
+    for (uint32_t f : r.futures) {
+      line("future " + futures_[f].symbol + " " + r.symbol);
+      for (uint32_t o : futures_[f].options)
+        line("futoption " + futOptions_[o].symbol + " " + futures_[f].symbol + " " +
+             expiry(futOptions_[o].expiry));
+    }
+    points("futivindex", "futivsurface", r.symbol, r.ivx, r.surface);
+  }
+  for (const Rate& r : rates_) line("rate " + r.currency + " " + std::to_string(r.period));
+  return out;
 }
 
 }  // namespace orvsim

@@ -141,6 +141,21 @@ class MarketModel {
   // Records of all kinds that one full snapshot of the market holds.
   size_t RecordCount() const;
 
+  // Sets one value of one instrument to a chosen number, so that a test
+  // knows exactly what the next update carries. `name` is the value's name
+  // in words: "stock SYM last|bid|ask", "option|nstd|futoption SYM
+  // bid|ask|last|iv", "future SYM last|bid|ask", "ivindex|futivindex SYM
+  // TERM call|put", "ivsurface|futivsurface SYM TERM OTM C|P iv|delta|vstrike"
+  // (the futures IV kinds name the root). Returns what is wrong with the
+  // name, empty when the value was set.
+  std::string SetValue(const std::vector<std::string>& name, double value);
+  // Every instrument and volatility point, one per line in the words of
+  // SetValue: "stock SYM", "option SYM UNDERLYING EXPIRY", "nstd SYM UNDERLYING EXPIRY",
+  // "future SYM ROOT", "futoption SYM FUTURE EXPIRY", "ivindex SYM TERM",
+  // "ivsurface SYM TERM OTM C|P", "futivindex ROOT TERM", "futivsurface ROOT
+  // TERM OTM C|P", "hv SYM TERM", "rate CURRENCY PERIOD".
+  std::string Describe() const;
+
  private:
   void Build();
   void QuoteStock(Stock& s);

@@ -178,6 +178,38 @@ void SimServer::Tick(long ticks) {
   ForEachManager([](ManagerServant& m) { m.OnTick(); });
 }
 
+std::string SimServer::PublishValue(const std::vector<std::string>& name, double value) {
+  {
+    std::unique_lock<std::shared_mutex> lk(modelMu_);
+    const std::string error = model_.SetValue(name, value);
+    if (!error.empty()) return error;
+  }
+  ForEachManager([](ManagerServant& m) { m.OnTick(); });
+  return "";
+}
+
+std::string SimServer::Describe() const {
+  std::shared_lock<std::shared_mutex> lk(modelMu_);
+  return model_.Describe();
+}
+
+size_t SimServer::SubscriptionLimit() const {
+  const size_t set = subscriptionLimit_.load();
+  return set ? set : opt_.maxSubscriptions;
+}
+
+OrvSim::Subscriptions* SimServer::ReadSubscriptions() {
+  auto* out = new OrvSim::Subscriptions;
+  std::vector<OrvSim::ManagerKeys> all;
+  ForEachManager([&all](ManagerServant& m) {
+    all.emplace_back();
+    m.Describe(all.back());
+  });
+  out->length(static_cast<CORBA::ULong>(all.size()));
+  for (size_t i = 0; i < all.size(); ++i) (*out)[static_cast<CORBA::ULong>(i)] = all[i];
+  return out;
+}
+
 void SimServer::EnqueueRaw(long manager, std::vector<uint8_t> bytes, bool zip) {
   if (zip) bytes = ZipSingleEntry(bytes.data(), bytes.size());
   if (manager == 0) {
@@ -381,5 +413,39 @@ OrvSim::Journal* ControlServant::ReadJournal(CORBA::ULong fromSeq) {
 }
 
 OrvSim::Stats ControlServant::GetStats() { return server_->Stats(); }
+
+void ControlServant::PublishValue(const char* name, CORBA::Double value) {
+  // Words part at blanks; a word with a blank of its own (a futures option
+  // symbol) is written in double quotes.
+  std::vector<std::string> words;
+  const std::string text = name ? name : "";
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] == ' ') {
+      ++i;
+      continue;
+    }
+    const bool quoted = text[i] == '"';
+    const size_t from = quoted ? i + 1 : i;
+    size_t to = text.find(quoted ? '"' : ' ', from);
+    if (to == std::string::npos) to = text.size();
+    words.push_back(text.substr(from, to - from));
+    i = quoted ? to + 1 : to;
+  }
+  const std::string error = server_->PublishValue(words, value);
+  if (!error.empty()) {
+    ORV_LOG(orvlog::kWarn, "control: cannot publish '" << (name ? name : "") << "': " << error);
+    throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
+  }
+  ORV_LOG(orvlog::kDebug, "control: published " << name << " = " << value);
+}
+
+char* ControlServant::ListInstruments() { return CORBA::string_dup(server_->Describe().c_str()); }
+
+void ControlServant::SetSubscriptionLimit(CORBA::ULong keys) {
+  ORV_LOG(orvlog::kInfo, "control: subscription limit " << (keys ? std::to_string(keys) : "as started"));
+  server_->SetSubscriptionLimit(keys);
+}
+
+OrvSim::Subscriptions* ControlServant::ReadSubscriptions() { return server_->ReadSubscriptions(); }
 
 }  // namespace orvsim

@@ -94,6 +94,14 @@ class SimServer {
   bool Stalled() const { return stalled_.load(); }
   long DropAll();
   OrvSim::Stats Stats() const;
+  // Sets a value of the market and queues every subscriber's records; an
+  // error text, empty on success.
+  std::string PublishValue(const std::vector<std::string>& name, double value);
+  std::string Describe() const;
+  // Keys a manager may hold: the option's, unless a test set another.
+  size_t SubscriptionLimit() const;
+  void SetSubscriptionLimit(size_t keys) { subscriptionLimit_ = keys; }
+  OrvSim::Subscriptions* ReadSubscriptions();
 
   CallJournal& Journal() { return journal_; }
   const ServerOptions& Options() const { return opt_; }
@@ -130,6 +138,7 @@ class SimServer {
   struct Injection { int16_t status; long remaining; };  // remaining 0: until cleared
   std::map<std::pair<std::string, int>, Injection> injections_;
 
+  std::atomic<size_t> subscriptionLimit_{0};
   std::atomic<bool> stopping_{false};
   std::atomic<bool> stalled_{false};
   std::mutex publisherMu_;
@@ -169,6 +178,10 @@ class ControlServant : public POA_OrvSim::Control {
   CORBA::Long DropConnections() override;
   OrvSim::Journal* ReadJournal(CORBA::ULong fromSeq) override;
   OrvSim::Stats GetStats() override;
+  void PublishValue(const char* name, CORBA::Double value) override;
+  char* ListInstruments() override;
+  void SetSubscriptionLimit(CORBA::ULong keys) override;
+  OrvSim::Subscriptions* ReadSubscriptions() override;
 
  private:
   SimServer* server_;
