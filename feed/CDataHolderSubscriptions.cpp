@@ -45,6 +45,7 @@ std::vector<int> SubscribeTypes(int kind) {
     case enFutureOptionData: return {T_FUTURE_OPTION};
     case enFutIVIndexData: return {T_FUTURE_IVINDEX};
     case enFutIVSurfaceData: return {T_FUTURE_IVSURFACE};
+    case enNstdOptionData: return {T_NSTDOPTION_BASE, T_NSTDOPTION_QUOTE, T_NSTDOPTION_AD};
     default: return {};
   }
 }
@@ -62,6 +63,7 @@ std::vector<int> UnSubscribeTypes(int kind) {
     case enFutureOptionData: return {T_FUTURE_OPTION_BASE, T_FUTURE_OPTION};
     case enFutIVIndexData: return {T_FUTURE_IVINDEX};
     case enFutIVSurfaceData: return {T_FUTURE_IVSURFACE};
+    case enNstdOptionData: return {T_NSTDOPTION_BASE, T_NSTDOPTION_QUOTE, T_NSTDOPTION_AD};
     default: return {};
   }
 }
@@ -70,7 +72,6 @@ std::vector<int> RegisterTypes(int kind) {
   switch (kind) {
     case enStockData_Direct: return {T_EQUITY_BASE, T_DIRECT_EQUITY_QUOTE};
     case enOptionData_Direct: return {T_OPTION_BASE, T_DIRECT_OPTION_QUOTE, T_OPTION_AD};
-    case enNstdOptionData: return {T_NSTDOPTION_BASE, T_NSTDOPTION_QUOTE, T_NSTDOPTION_AD};
     default: return UnSubscribeTypes(kind);
   }
 }

@@ -382,11 +382,32 @@ TEST_F(SessionService, FuturesAndOptionsSubscribeTheTypesOfTheirKind) {
             (std::vector<std::string>{"symbol=" + stock + " symbol_type=1 data_type=2 -> 0",
                                       "symbol=" + stock + " symbol_type=1 data_type=4 -> 0",
                                       "symbol=" + stock + " symbol_type=1 data_type=5 -> 0"}));
-  // The non-standard options are recorded, but not subscribed at the service.
-  journal.Skip();
-  session->Subscribe(client.Handle(), U16(stock), enNstdOptionData, enEquity);
-  EXPECT_TRUE(journal.Calls("Subscribe").empty());
-  EXPECT_TRUE(session->IsSymbolSubscribed(client.Handle(), U16(stock), enNstdOptionData, enEquity));
+  // Non-standard options as options: a chain by its underlying, one option
+  // by its own symbol, each let go with its last client.
+  const std::string adjusted = Stocks(*session).at(1);  // has an adjusted root
+  std::vector<NstdOptionRecord> chain;
+  session->GetNstdOptions(U16(adjusted), enEquity, chain);
+  ASSERT_FALSE(chain.empty());
+  const char* n = static_cast<const char*>(chain[0].Symbol);
+  const std::string one = n != nullptr ? n : "";
+  for (const auto& [symbol, symbolType, serverType] :
+       {std::make_tuple(adjusted, enEquity, 1), std::make_tuple(one, enNstdOption, 2)}) {
+    SCOPED_TRACE(symbol);
+    auto calls = [&] {
+      std::vector<std::string> out;
+      for (int type : {23, 24, 25})
+        out.push_back("symbol=" + symbol + " symbol_type=" + std::to_string(serverType) +
+                      " data_type=" + std::to_string(type) + " -> 0");
+      return out;
+    };
+    journal.Skip();
+    session->Subscribe(client.Handle(), U16(symbol), enNstdOptionData, symbolType);
+    EXPECT_EQ(journal.Calls("Subscribe"), calls());
+    EXPECT_TRUE(session->IsSymbolSubscribed(client.Handle(), U16(symbol), enNstdOptionData, symbolType));
+    journal.Skip();
+    session->UnSubscribe(client.Handle(), U16(symbol), enNstdOptionData, symbolType);
+    EXPECT_EQ(journal.Calls("UnSubscribe"), calls());
+  }
 }
 
 TEST_F(SessionService, DirectStocksLeaveTheSharedBaseTypeToTheOrdinaryTable) {
