@@ -505,11 +505,14 @@ STDMETHODIMP CZmOrvEnt::Subscribe(BSTR Symbol, SymbolTypeEnum SymbType, DataType
   return CallInFrame("Subscribe", Symbol, kTakesSymbol | (NeedsFutures(Type) ? kFuturesSide : 0u),
                      [&](CDataHolder& session) {
                        const std::u16string symbol = BstrText(Symbol);
+                       const orvsrv::CAtmSubscriptions::Key key(symbol, SymbType == enOption);
                        if (Type == enIVATMData) {
                          session.Subscribe(m_client, symbol, enStockData, SymbType);
                          session.Subscribe(m_client, symbol, enOptionData, SymbType);
+                         m_atm.AtmSubscribed(key);
                        } else {
                          session.Subscribe(m_client, symbol, Type, SymbType);
+                         m_atm.Subscribed(Type, key);
                        }
                        return S_OK;
                      });
@@ -519,10 +522,12 @@ STDMETHODIMP CZmOrvEnt::UnSubscribe(BSTR Symbol, SymbolTypeEnum SymbType, DataTy
   return CallInFrame("UnSubscribe", Symbol, kTakesSymbol | (NeedsFutures(Type) ? kFuturesSide : 0u),
                      [&](CDataHolder& session) {
                        const std::u16string symbol = BstrText(Symbol);
+                       const orvsrv::CAtmSubscriptions::Key key(symbol, SymbType == enOption);
                        if (Type == enIVATMData) {
-                         session.UnSubscribe(m_client, symbol, enOptionData, SymbType);
-                         session.UnSubscribe(m_client, symbol, enStockData, SymbType);
-                       } else {
+                         // Only what the object does not hold for itself.
+                         for (int kind : m_atm.AtmUnSubscribed(key))
+                           session.UnSubscribe(m_client, symbol, kind, SymbType);
+                       } else if (m_atm.UnSubscribed(Type, key)) {
                          session.UnSubscribe(m_client, symbol, Type, SymbType);
                        }
                        return S_OK;
@@ -541,6 +546,7 @@ STDMETHODIMP CZmOrvEnt::UnSubscribeAll(DataTypeEnum Type) {
   return CallInFrame("UnSubscribeAll", nullptr, NeedsFutures(Type) ? kFuturesSide : 0u,
                      [&](CDataHolder& session) {
                        session.UnSubscribeAll(m_client, Type);
+                       m_atm.UnSubscribedAll(Type);
                        return S_OK;
                      });
 }
@@ -586,8 +592,12 @@ HRESULT CZmOrvEnt::SubscribeGroupImpl(const char* name, const VARIANT& symbolArr
         if (symbols.empty()) RaiseError(std::string(name) + " failed: parameter symbolArray is empty");
         if (subscribe) {
           session.SubscribeGroup(m_client, symbols, Type, SymbType);
+          for (const std::string& s : symbols) m_atm.Subscribed(Type, {orvcom::Widen(s), SymbType == enOption});
         } else {
-          for (const std::string& s : symbols) session.UnSubscribe(m_client, orvcom::Widen(s), Type, SymbType);
+          for (const std::string& s : symbols) {
+            if (m_atm.UnSubscribed(Type, {orvcom::Widen(s), SymbType == enOption}))
+              session.UnSubscribe(m_client, orvcom::Widen(s), Type, SymbType);
+          }
         }
         return S_OK;
       });

@@ -13,6 +13,7 @@
 #include "platform/com/com.h"
 #include "feed/CDataHolder.h"
 #include "feed/CEventClient.h"
+#include "server/AtmSubscriptions.h"
 #include "server/contract/BraskOrvEntTypes.h"
 #include "server/CProxy_IZmOrvEventsEnt.h"
 #include "platform/win/windows.h"
@@ -176,6 +177,9 @@ class CZmOrvEnt : public CComObjectRootEx<CComMultiThreadModel>,
                              DataTypeEnum Type, bool subscribe);
 
   CEventClientPtr m_client;
+  // What this object holds for ATM beside its own stock and chain keys;
+  // used under the API lock.
+  orvsrv::CAtmSubscriptions m_atm;
   BSTR m_bstrUserName;
   BSTR m_bstrPassword;
   BYTE m_bConnected;

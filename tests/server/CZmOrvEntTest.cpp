@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <filesystem>
 #include <future>
@@ -617,6 +618,38 @@ TEST_F(MainObject, SubscriptionsRecordTheUpperCasedSymbolPerKind) {
   for (const std::string& s : stocks) EXPECT_TRUE(isSubscribed(s, enStockData)) << s;
   ASSERT_EQ(object->UnSubscribeAll(enStockData), S_OK);
   for (const std::string& s : stocks) EXPECT_FALSE(isSubscribed(s, enStockData)) << s;
+}
+
+// ATM holds the stock and its chain under the keys of the object's own
+// stock and chain subscriptions: whichever goes first, what the others
+// still need stays held, and what none needs goes.
+TEST_F(MainObject, AtmAndTheStockAndChainOfItsSymbolHoldTheirKeysApart) {
+  CComPtr<IZmOrvEnt> object = SignedIn("hank", "h1");
+  CDataHolder* session = SessionOf("hank");
+  ASSERT_NE(session, nullptr);
+  const std::string stock = StockSymbols(*session).at(0);
+  const _bstr_t symbol(stock.c_str());
+  auto held = [&](DataTypeEnum type) {
+    VARIANT_BOOL b = VARIANT_FALSE;
+    EXPECT_EQ(object->IsSymbolSubscribed(symbol, enEquity, type, &b), S_OK);
+    return b == VARIANT_TRUE;
+  };
+  // A opens ATM, a closes it; S and s the stock; O and o the chain.
+  for (const char* steps : {"ASOaso", "ASaOso", "SAsa", "OAao", "AOSaos", "AsSaS", "SOAsoa", "AaAa"}) {
+    SCOPED_TRACE(steps);
+    bool atm = false, own[2] = {false, false};
+    for (const char* c = steps; *c; ++c) {
+      const bool open = std::isupper(static_cast<unsigned char>(*c));
+      const char what = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+      const DataTypeEnum type = what == 'A' ? enIVATMData : what == 'S' ? enStockData : enOptionData;
+      ASSERT_EQ(open ? object->Subscribe(symbol, enEquity, type) : object->UnSubscribe(symbol, enEquity, type), S_OK);
+      if (what == 'A') atm = open;
+      if (what == 'S') own[0] = open;
+      if (what == 'O') own[1] = open;
+      EXPECT_EQ(held(enStockData), atm || own[0]) << "after " << *c;
+      EXPECT_EQ(held(enOptionData), atm || own[1]) << "after " << *c;
+    }
+  }
 }
 
 TEST_F(MainObject, AnAdvisedSinkReceivesTheStocksItSubscribed) {
