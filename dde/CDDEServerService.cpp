@@ -8,12 +8,16 @@
 #include "dde/ItemCatalogue.h"
 #include "dde/RequestRenderer.h"
 #include "platform/ui/dialogs.h"
+#include "platform/ui/shellapi.h"
 
 namespace zmdde {
 
 namespace {
 
 const char kServiceName[] = "ZmDDE";
+const char kRefusedText[] =
+    "A DDE conversation was refused: ZmDDE has no file descriptors left. Close some links or raise "
+    "its limit (ulimit -n).";
 constexpr DWORD kServiceCommands = CBF_FAIL_EXECUTES | CBF_SKIP_CONNECT_CONFIRMS;
 constexpr DWORD kMonitorCommands = APPCLASS_MONITOR | MF_ERRORS;
 
@@ -70,11 +74,17 @@ void CDDEServer::EndDde() {
 }
 
 HDDEDATA CALLBACK CDDEServer::DdeCallback(UINT type, UINT format, HCONV, HSZ hsz1, HSZ hsz2,
-                                          HDDEDATA, ULONG_PTR, ULONG_PTR) {
+                                          HDDEDATA, ULONG_PTR data1, ULONG_PTR) {
   CDDEServer* server = s_instance;
   if (!server) return nullptr;
   try {
     switch (type) {
+      case XTYP_ERROR:
+        // Out of descriptors: every new cell's conversation is refused
+        // until some are free, which the user must hear of.
+        if ((data1 & 0xFFFF) == DMLERR_LOW_MEMORY)
+          server->Balloon(kRefusedText, "ZmDDE", NIIF_WARNING);
+        return nullptr;
       case XTYP_CONNECT:
         return reinterpret_cast<HDDEDATA>(static_cast<uintptr_t>(server->OnConnect(hsz1, hsz2)));
       case XTYP_DISCONNECT:

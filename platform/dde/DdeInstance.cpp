@@ -233,11 +233,13 @@ UINT DdeInitializeA(LPDWORD instance, PFNCALLBACK callback, DWORD commands, DWOR
   inst->thread = GetCurrentThreadId();
   inst->poll = ::epoll_create1(EPOLL_CLOEXEC);
   inst->wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  inst->spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   inst->window = CreateWindowExA(0, kWindowClass, "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
                                  nullptr);
   if (inst->poll < 0 || inst->wake < 0 || !inst->window) {
     if (inst->poll >= 0) ::close(inst->poll);
     if (inst->wake >= 0) ::close(inst->wake);
+    if (inst->spare >= 0) ::close(inst->spare);
     if (inst->window) DestroyWindow(inst->window);
     return DMLERR_SYS_ERROR;
   }
@@ -284,6 +286,7 @@ BOOL DdeUninitialize(DWORD instance) {
   DestroyWindow(inst->window);
   ::close(inst->poll);
   ::close(inst->wake);
+  if (inst->spare >= 0) ::close(inst->spare);
   AtomReleaseAll(instance);
   DataFreeAll(instance);
   return TRUE;

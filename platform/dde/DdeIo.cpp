@@ -1,4 +1,5 @@
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -159,12 +160,44 @@ int WakeRestedListeners(Instance& inst) {
   return -1;
 }
 
+// Out of descriptors (the system checks that before it looks for a
+// waiting connection): the waiting connection, if any, is taken with the
+// one held in reserve and closed, so that its client hears at once that it
+// was refused, and the callback is told (at most once a second).
+enum class Refusal { kRefused, kNoneWaiting, kCannot };
+
+Refusal RefuseForWantOfDescriptors(Instance& inst, int listener, HSZ service, int error) {
+  if (inst.spare < 0) return Refusal::kCannot;
+  ::close(inst.spare);
+  inst.spare = -1;
+  const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  const int acceptError = errno;
+  if (fd >= 0) ::close(fd);
+  inst.spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return acceptError == EAGAIN || acceptError == EWOULDBLOCK ? Refusal::kNoneWaiting : Refusal::kCannot;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - inst.refusalReported >= std::chrono::seconds(1)) {
+    inst.refusalReported = now;
+    ORV_LOGF(orvlog::kWarn, "dde: refused a conversation to service \"%s\": %s", Text(service).c_str(),
+             std::strerror(error));
+    Event e;
+    e.error = DMLERR_LOW_MEMORY;
+    Notify(inst, std::move(e));
+  }
+  return Refusal::kRefused;
+}
+
 void Accept(Instance& inst, int listener, uint64_t key, HSZ service) {
   for (;;) {
     int fd = orvsys::Sys().accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       const int error = errno;
       if (error == EINTR || error == ECONNABORTED) continue;
+      if (error == EMFILE || error == ENFILE) {
+        const Refusal r = RefuseForWantOfDescriptors(inst, listener, service, error);
+        if (r == Refusal::kRefused) continue;
+        if (r == Refusal::kNoneWaiting) return;
+      }
       if (error != EAGAIN && error != EWOULDBLOCK) RestListener(inst, key, service, error);
       return;
     }

@@ -158,6 +158,11 @@ void ServeAdviseData(Instance& inst, const std::shared_ptr<Conn>& c, const Frame
 }
 
 void Process(Instance& inst, Event& e) {
+  if (!e.conn) {
+    // A critical error of the instance: the code in the low word of data1.
+    Call(inst, XTYP_ERROR, 0, nullptr, nullptr, nullptr, nullptr, ULONG_PTR(e.error), 0);
+    return;
+  }
   Conn& c = *e.conn;
   if (c.server) {
     if (e.closed) {

@@ -74,6 +74,8 @@ struct Event {
   std::shared_ptr<Conn> conn;
   bool closed = false;
   Frame frame;
+  // Without a conversation: an XTYP_ERROR for the instance's callback.
+  UINT error = 0;
 };
 
 struct Service {
@@ -101,6 +103,12 @@ struct Instance {
   // thread's only.
   std::set<uint64_t> resting;
   std::chrono::steady_clock::time_point restUntil;
+  // A descriptor held in reserve, so that a connection that finds none
+  // left can still be taken and closed at once instead of waiting in the
+  // backlog until its client gives up; the I/O thread's only. When the
+  // callback last heard of such a refusal.
+  int spare = -1;
+  std::chrono::steady_clock::time_point refusalReported;
 
   std::mutex lock;  // guards what follows
   std::map<std::string, Service> services;  // by folded name

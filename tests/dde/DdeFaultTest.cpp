@@ -95,3 +95,4 @@ TEST(DdeFaults, AnInterruptedConnectStillOpensTheConversation) {
 }
 
 }  // namespace
+
