@@ -220,6 +220,9 @@ void CDDEServer::SignIn(const _bstr_t& userName, const _bstr_t& password, bool b
   m_user = Narrow(userName);
   m_password = Narrow(password);
   s_live = true;
+  // A new main object holds nothing: the old one let go of everything it
+  // held when it was released, whether it was lost or signed out.
+  QueueLinkedEntries();
 }
 
 void CDDEServer::DisconnectServer() {

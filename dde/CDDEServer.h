@@ -123,6 +123,12 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   HDDEDATA OnRequest(HSZ topic, HSZ item);
   BOOL OnAdviseStart(HSZ topic, HSZ item);
   BOOL OnAdviseStop(HSZ topic, HSZ item);
+  // What an accepted link counts on, as its start decided: its stop takes
+  // back exactly that.
+  enum class LinkRoute {
+    kNone, kStock, kOption, kNstdOption, kFuture, kFutOption, kHv, kIVIndex, kIVSurface,
+    kFutIVIndex, kFutIVSurface, kAtm
+  };
 
   // ---- advise links ----
   BOOL AdviseStartStock(const std::string& topic, HSZ topicHandle);
@@ -200,6 +206,9 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   void ProcessRequest(const SubscriptionRequest& request);
   static DWORD OverLimitThread(LPVOID server);
   bool IsOverLimitThreadRunning();
+  // Whether option requests are parked now: the over-limit thread runs and
+  // has not begun to hand the parked ones back.
+  bool OverLimitBlocks();
   LONG CountActiveOptionSubscriptions();
   LONG CountActiveNstdOptionSubscriptions();
   LONG CountActiveFutOptionSubscriptions();
@@ -255,6 +264,13 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
                          DataTypeEnum kind, SymbolTypeEnum type);
   template <class Group>
   BOOL AdviseStopOptionKind(Group& group, const std::string& topic, DataTypeEnum kind);
+  BOOL StartLink(const std::string& topic, HSZ topicHandle, const std::string& item, HSZ itemHandle,
+                 LinkRoute& route);
+  // Whether the topic names a non-standard option the store knows.
+  bool IsNstdOption(const std::string& topic);
+  // Main thread only: the routes of the links open now, by topic and item
+  // handle (conversations on one topic share its handle).
+  std::map<std::pair<DdeHandleValue, DdeHandleValue>, std::vector<LinkRoute>> m_linkRoutes;
   // Makes sure the topic's handle is known to the event handlers and the
   // posting pass, whichever came first: a request or a link.
   void NoteTopicHandle(const std::string& topic, HSZ topicHandle);
@@ -273,13 +289,16 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   // A sleep of the worker that ends early when the server object goes.
   void PauseWorker(DWORD milliseconds);
   void StartOverLimitThread();
+  // The over-limit thread's last act: the parked requests go back at once.
+  void EndOverLimit();
   // Unregisters the service and ends the DDE instances, where they exist.
   void EndDde();
 
   // ConnectToServer, with or without the balloons of the sides that fail.
   void SignIn(const _bstr_t& userName, const _bstr_t& password, bool balloons);
   // Queues a subscription for every key that a DDE link still holds: a new
-  // server knows nothing of what the old one served.
+  // main object knows nothing of what the old one served (a lost server, or
+  // a sign-out and a sign-in again).
   void QueueLinkedEntries();
   static void NoteServerLost();
   void ForgetLostServer();
@@ -297,6 +316,7 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   // whether it runs.
   std::mutex m_overLimitLock;
   HANDLE m_overLimitThread = nullptr;
+  std::atomic<bool> m_overLimitEnding{false};
   MonthTable m_months;
   std::vector<std::string> m_atmPollList;
   CRITICAL_SECTION m_atmPollLock;

@@ -49,18 +49,39 @@ void CDDEServer::NoteTopicHandle(const std::string& topic, HSZ topicHandle) {
                               });
 }
 
+// A link's start decides what it counts on; its stop undoes exactly that,
+// however its names would be read by then: an item that two grammars
+// accept, or a topic whose kind became known in between, would otherwise
+// start one kind and stop another, and a count would stay for good.
 BOOL CDDEServer::OnAdviseStart(HSZ topicHandle, HSZ itemHandle) {
   const std::string topic = UpperCaseName(QueryString(m_ddeServerInstance, topicHandle));
   const std::string item = QueryString(m_ddeServerInstance, itemHandle);
   // Changes and posts find the link's entry by its topic, also when no
   // request ever named it.
   NoteTopicHandle(topic, topicHandle);
+  LinkRoute route = LinkRoute::kNone;
+  const BOOL started = StartLink(topic, topicHandle, item, itemHandle, route);
+  if (started && route != LinkRoute::kNone)
+    m_linkRoutes[{HandleValue(topicHandle), HandleValue(itemHandle)}].push_back(route);
+  return started;
+}
+
+BOOL CDDEServer::StartLink(const std::string& topic, HSZ topicHandle, const std::string& item, HSZ itemHandle,
+                           LinkRoute& route) {
   switch (Classify(item)) {
-    case ItemKind::kStock: return AdviseStartStock(topic, topicHandle);
-    case ItemKind::kOption: return AdviseStartOption(topic, topicHandle);
-    case ItemKind::kNstdOption: return AdviseStartNstdOption(topic, topicHandle);
-    case ItemKind::kFuture: return AdviseStartFuture(topic, topicHandle);
-    case ItemKind::kFutOption: return AdviseStartFutOption(topic, topicHandle);
+    case ItemKind::kStock: route = LinkRoute::kStock; return AdviseStartStock(topic, topicHandle);
+    case ItemKind::kOption:
+      // An option field on the topic of a known non-standard option is that
+      // option's: an empty option entry would hide it.
+      if (IsNstdOption(topic)) {
+        route = LinkRoute::kNstdOption;
+        return AdviseStartNstdOption(topic, topicHandle);
+      }
+      route = LinkRoute::kOption;
+      return AdviseStartOption(topic, topicHandle);
+    case ItemKind::kNstdOption: route = LinkRoute::kNstdOption; return AdviseStartNstdOption(topic, topicHandle);
+    case ItemKind::kFuture: route = LinkRoute::kFuture; return AdviseStartFuture(topic, topicHandle);
+    case ItemKind::kFutOption: route = LinkRoute::kFutOption; return AdviseStartFutOption(topic, topicHandle);
     case ItemKind::kOther: break;
   }
   const std::string upper = UpperCaseName(item);
@@ -68,17 +89,30 @@ BOOL CDDEServer::OnAdviseStart(HSZ topicHandle, HSZ itemHandle) {
   SHORT term = 0;
   SHORT otm = 0;
   LONG expiry = 0;
-  if (ParseHvItemName(upper.c_str(), term)) return AdviseStartHv(topic, topicHandle, itemHandle, term);
-  if (ParseIvxItemName(upper.c_str(), type, term))
+  if (ParseHvItemName(upper.c_str(), term)) {
+    route = LinkRoute::kHv;
+    return AdviseStartHv(topic, topicHandle, itemHandle, term);
+  }
+  if (ParseIvxItemName(upper.c_str(), type, term)) {
+    route = LinkRoute::kIVIndex;
     return AdviseStartIVIndex(topic, itemHandle, type, term);
-  if (const char* selector = ParseIvsItemName(upper.c_str(), type, term, otm))
+  }
+  if (const char* selector = ParseIvsItemName(upper.c_str(), type, term, otm)) {
+    route = LinkRoute::kIVSurface;
     return AdviseStartIVSurface(topic, itemHandle, type, term, otm, selector);
-  if (ParseIvfxItemName(upper.c_str(), type, term))
+  }
+  if (ParseIvfxItemName(upper.c_str(), type, term)) {
+    route = LinkRoute::kFutIVIndex;
     return AdviseStartFutIVIndex(topic, itemHandle, type, term);
-  if (const char* selector = ParseIvfsItemName(upper.c_str(), type, term, otm))
+  }
+  if (const char* selector = ParseIvfsItemName(upper.c_str(), type, term, otm)) {
+    route = LinkRoute::kFutIVSurface;
     return AdviseStartFutIVSurface(topic, itemHandle, type, term, otm, selector);
-  if (ParseAtmItemName(m_months, upper.c_str(), expiry))
+  }
+  if (ParseAtmItemName(m_months, upper.c_str(), expiry)) {
+    route = LinkRoute::kAtm;
     return AdviseStartAtm(topic, itemHandle, expiry);
+  }
 
   std::string root;
   if (SameItemName(topic, "InterestRate") && ParseTermTopic(upper.c_str(), root, term) &&
@@ -103,28 +137,33 @@ BOOL CDDEServer::OnAdviseStart(HSZ topicHandle, HSZ itemHandle) {
 }
 
 BOOL CDDEServer::OnAdviseStop(HSZ topicHandle, HSZ itemHandle) {
+  auto routes = m_linkRoutes.find({HandleValue(topicHandle), HandleValue(itemHandle)});
+  // A link that never counted on anything has nothing to take back.
+  if (routes == m_linkRoutes.end()) return TRUE;
+  const LinkRoute route = routes->second.back();
+  routes->second.pop_back();
+  if (routes->second.empty()) m_linkRoutes.erase(routes);
   const std::string topic = UpperCaseName(QueryString(m_ddeServerInstance, topicHandle));
-  const std::string item = QueryString(m_ddeServerInstance, itemHandle);
-  switch (Classify(item)) {
-    case ItemKind::kStock: return AdviseStopStock(topic);
-    case ItemKind::kOption: return AdviseStopOption(topic);
-    case ItemKind::kNstdOption: return AdviseStopNstdOption(topic);
-    case ItemKind::kFuture: return AdviseStopFuture(topic);
-    case ItemKind::kFutOption: return AdviseStopFutOption(topic);
-    case ItemKind::kOther: break;
+  switch (route) {
+    case LinkRoute::kStock: return AdviseStopStock(topic);
+    case LinkRoute::kOption: return AdviseStopOption(topic);
+    case LinkRoute::kNstdOption: return AdviseStopNstdOption(topic);
+    case LinkRoute::kFuture: return AdviseStopFuture(topic);
+    case LinkRoute::kFutOption: return AdviseStopFutOption(topic);
+    case LinkRoute::kHv: return AdviseStopHv(topic);
+    case LinkRoute::kIVIndex: return AdviseStopIVIndex(topic);
+    case LinkRoute::kIVSurface: return AdviseStopIVSurface(topic);
+    case LinkRoute::kFutIVIndex: return AdviseStopFutIVIndex(topic);
+    case LinkRoute::kFutIVSurface: return AdviseStopFutIVSurface(topic);
+    case LinkRoute::kAtm: return AdviseStopAtm(topic);
+    case LinkRoute::kNone: break;
   }
-  const std::string upper = UpperCaseName(item);
-  LONG type = 0;
-  SHORT term = 0;
-  SHORT otm = 0;
-  LONG expiry = 0;
-  if (ParseHvItemName(upper.c_str(), term)) return AdviseStopHv(topic);
-  if (ParseIvxItemName(upper.c_str(), type, term)) return AdviseStopIVIndex(topic);
-  if (ParseAtmItemName(m_months, upper.c_str(), expiry)) return AdviseStopAtm(topic);
-  if (ParseIvsItemName(upper.c_str(), type, term, otm)) return AdviseStopIVSurface(topic);
-  if (ParseIvfxItemName(upper.c_str(), type, term)) return AdviseStopFutIVIndex(topic);
-  if (ParseIvfsItemName(upper.c_str(), type, term, otm)) return AdviseStopFutIVSurface(topic);
   return TRUE;
+}
+
+bool CDDEServer::IsNstdOption(const std::string& topic) {
+  StoreGuard lock(g_DataHolder.nstdOption.lock);
+  return g_DataHolder.nstdOption.bySymbol.count(_bstr_t(topic.c_str())) != 0;
 }
 
 // ---- starts ------------------------------------------------------------------------
@@ -266,7 +305,7 @@ BOOL CDDEServer::AdviseStartHv(const std::string& topic, HSZ topicHandle, HSZ it
   auto it = g_DataHolder.stock.byTopic.find(HandleValue(topicHandle));
   if (it == g_DataHolder.stock.byTopic.end()) return TRUE;
   DdeKeepStringHandle(m_ddeServerInstance, item);
-  it->second->hvByTerm[term].item = HandleValue(item);
+  it->second->hvByTerm[term].item.Add(HandleValue(item));
   return TRUE;
 }
 
@@ -289,7 +328,7 @@ IVIndexEntry* StartIVIndexLink(IVIndexGroup& group, const _bstr_t& symbol, DWORD
     entry = it->second;
   }
   DdeKeepStringHandle(instance, item);
-  (type == 0 ? entry->callItem : entry->putItem) = HandleValue(item);
+  (type == 0 ? entry->callItem : entry->putItem).Add(HandleValue(item));
   return entry;
 }
 
@@ -297,7 +336,7 @@ IVSurfaceEntry* StartIVSurfaceLink(IVSurfaceGroup& group, const _bstr_t& symbol,
                                    HSZ item, LONG type, SHORT term, SHORT otm,
                                    const char* selector) {
   const char* text = selector ? selector : "";
-  DdeHandleValue IVSurfaceEntry::*slot = nullptr;
+  ItemHandles IVSurfaceEntry::*slot = nullptr;
   if (std::strstr(text, "VSTRIKE")) {
     slot = &IVSurfaceEntry::virtualStrikeItem;
   } else if (std::strstr(text, "IV")) {
@@ -318,7 +357,7 @@ IVSurfaceEntry* StartIVSurfaceLink(IVSurfaceGroup& group, const _bstr_t& symbol,
     entry = it->second;
   }
   DdeKeepStringHandle(instance, item);
-  entry->*slot = HandleValue(item);
+  (entry->*slot).Add(HandleValue(item));
   return entry;
 }
 
@@ -388,7 +427,7 @@ BOOL CDDEServer::AdviseStartAtm(const std::string& topic, HSZ item, LONG expiry)
     entry = it->second;
   }
   DdeKeepStringHandle(m_ddeServerInstance, item);
-  entry->item = HandleValue(item);
+  entry->item.Add(HandleValue(item));
   m_subscriptions.Open(SubscriptionKey(enIVATMData, symbol),
                        Subscribe(symbol, enIVATMData, enEquity), NeedsValues(group, *entry));
   return TRUE;

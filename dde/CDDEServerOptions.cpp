@@ -66,6 +66,10 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
     auto it = group.bySymbol.find(request.symbol);
     if (it != group.bySymbol.end() && it->second->group) return;
   }
+  // Parked before its chain is read: a snapshot taken now would stand in
+  // the cells as if live until the request came back, and be taken again
+  // then.
+  if (m_subscriptions.Defer(request, [this] { return OverLimitBlocks(); })) return;
   IZmOrvEntPtr server = ServerObject();
 
   const _bstr_t symbol(TopicToSymbol(Narrow(request.symbol)).c_str());
@@ -164,7 +168,7 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
   // subscribe, and the refresh pass drops the entries.
   if (m_subscriptions.Count(chainKey) == 0) return;
 
-  if (m_subscriptions.Defer(request, [this] { return IsOverLimitThreadRunning(); })) return;
+  if (m_subscriptions.Defer(request, [this] { return OverLimitBlocks(); })) return;
 
   // The chain is the underlying's: that is what the server is asked for,
   // and what the refresh pass and the over-limit thread later unsubscribe.

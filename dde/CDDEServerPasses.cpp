@@ -129,7 +129,8 @@ std::vector<CDDEServer::DueAdvise> CDDEServer::TakeDueAdvises() {
   };
   take(g_DataHolder.stock, [&](StockEntry& e, auto&& add) {
     named(kStockItems, std::size(kStockItems), add);
-    for (const auto& node : e.hvByTerm) add(node.second.item);
+    for (const auto& node : e.hvByTerm)
+      for (DdeHandleValue item : node.second.item) add(item);
   });
   take(g_DataHolder.option, [&](OptionEntry&, auto&& add) {
     named(kOptionItems, std::size(kOptionItems), add);
@@ -144,13 +145,12 @@ std::vector<CDDEServer::DueAdvise> CDDEServer::TakeDueAdvises() {
     named(kFutOptionItems, std::size(kFutOptionItems), add);
   });
   auto surface = [](IVSurfaceEntry& e, auto&& add) {
-    add(e.ivItem);
-    add(e.deltaItem);
-    add(e.virtualStrikeItem);
+    for (const ItemHandles* slot : {&e.ivItem, &e.deltaItem, &e.virtualStrikeItem})
+      for (DdeHandleValue item : *slot) add(item);
   };
   auto index = [](IVIndexEntry& e, auto&& add) {
-    add(e.callItem);
-    add(e.putItem);
+    for (const ItemHandles* slot : {&e.callItem, &e.putItem})
+      for (DdeHandleValue item : *slot) add(item);
   };
   take(g_DataHolder.ivSurface, surface);
   take(g_DataHolder.ivIndex, index);
@@ -213,7 +213,9 @@ void CDDEServer::PostAdvises() {
 
   std::vector<DueAdvise> atm;
   TakeDue(g_DataHolder.atm, *this, m_links, m_topicLock, atm,
-          [](AtmEntry& e, auto&& add) { add(e.item); });
+          [](AtmEntry& e, auto&& add) {
+            for (DdeHandleValue item : e.item) add(item);
+          });
   for (const DueAdvise& d : atm) DdePostAdvise(instance, d.topic, d.item);
   if (ThePassTimes().On())
     ThePassTimes().Note(std::chrono::steady_clock::now() - started, due.size() + atm.size(),

@@ -96,8 +96,11 @@ void CDDEServer::StartOverLimitThread() {
     CloseHandle(m_overLimitThread);  // ended: closing joins it
     m_overLimitThread = nullptr;
   }
+  m_overLimitEnding = false;
   m_overLimitThread = CreateThread(nullptr, 0, &CDDEServer::OverLimitThread, this, 0, nullptr);
 }
+
+bool CDDEServer::OverLimitBlocks() { return !m_overLimitEnding && IsOverLimitThreadRunning(); }
 
 DWORD CDDEServer::OverLimitThread(LPVOID parameter) {
   CDDEServer* server = static_cast<CDDEServer*>(parameter);
@@ -144,7 +147,10 @@ DWORD CDDEServer::OverLimitThread(LPVOID parameter) {
 
   IZmOrvEntPtr orve = ServerObject();
   for (const _bstr_t& underlying : unsubscribe) {
-    if (server->m_quitting) return 0;
+    if (server->m_quitting) {
+      server->EndOverLimit();
+      return 0;
+    }
     try {
       orve->UnSubscribe(_bstr_t(TopicToSymbol(Narrow(underlying)).c_str()), enEquity,
                             enOptionData);
@@ -181,11 +187,20 @@ DWORD CDDEServer::OverLimitThread(LPVOID parameter) {
       }
     }
   }
+  server->EndOverLimit();
   return 0;
 }
 
+void CDDEServer::EndOverLimit() {
+  // The requests parked meanwhile go back to the queue now, not at the next
+  // refresh pass: their links would wait up to 25.5 s for no reason. One
+  // parked from here on is not parked at all.
+  m_overLimitEnding = true;
+  m_subscriptions.RequeueDeferred([] { return false; });
+}
+
 void CDDEServer::RequeueDeferredRequests() {
-  m_subscriptions.RequeueDeferred([this] { return IsOverLimitThreadRunning(); });
+  m_subscriptions.RequeueDeferred([this] { return OverLimitBlocks(); });
 }
 
 }  // namespace zmdde

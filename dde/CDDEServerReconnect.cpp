@@ -23,12 +23,25 @@ bool CDDEServer::Reconnect() {
   } catch (const _com_error&) {
     return false;
   }
-  QueueLinkedEntries();
   return true;
 }
 
+namespace {
+
+// No chain is carried by a server that was just signed in to.
+template <class Group>
+void ForgetChains(Group& group) {
+  StoreGuard lock(group.lock);
+  for (auto* entry : group.entries) entry->group = 0;
+}
+
+}  // namespace
+
 void CDDEServer::QueueLinkedEntries() {
   // The new server holds nothing of what the old one did.
+  ForgetChains(g_DataHolder.option);
+  ForgetChains(g_DataHolder.nstdOption);
+  ForgetChains(g_DataHolder.futOption);
   m_subscriptions.ServerReplaced();
   m_subscriptions.Wake();
 }

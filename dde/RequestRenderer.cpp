@@ -115,6 +115,13 @@ std::optional<std::string> CRequestRenderer::RenderFieldItem(DdeHandleValue topi
   // A topic that is no option symbol falls through to the non-standard
   // options, which answer the same names, and then to futures options.
   answer = RenderFrom(store_.option, FindOptionItem(item), topicHandle, answered);
+  if (answered && !answer) {
+    // An option entry still without values may be one that an option field
+    // made for the topic of a non-standard option: that option answers.
+    bool nstd = false;
+    std::optional<std::string> own = RenderFrom(store_.nstdOption, FindNstdOptionItem(item), topicHandle, nstd);
+    if (nstd) return own;
+  }
   if (answered) return answer;
   answer = RenderFrom(store_.nstdOption, FindNstdOptionItem(item), topicHandle, answered);
   if (answered) return answer;

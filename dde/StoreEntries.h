@@ -8,7 +8,9 @@
 // them again.
 #pragma once
 
+#include <algorithm>
 #include <map>
+#include <vector>
 
 #include "platform/com/comdef.h"
 #include "platform/win/oledate.h"
@@ -19,9 +21,31 @@ namespace zmdde {
 // A DDE string handle as the store keeps it.
 typedef DWORD DdeHandleValue;
 
+// The item handles of the parametrised items that link one value: one for
+// every spelling that links use ("IVX_CALL_T30", "CALL_IVX_T30"), so that
+// the posting pass reaches each of their links.
+class ItemHandles {
+ public:
+  ItemHandles() = default;
+  // One handle, or none for 0.
+  ItemHandles(DdeHandleValue handle) { Add(handle); }  // NOLINT: a handle is its own set
+  void Add(DdeHandleValue handle) {
+    if (handle && !Has(handle)) handles_.push_back(handle);
+  }
+  bool Has(DdeHandleValue handle) const {
+    return std::find(handles_.begin(), handles_.end(), handle) != handles_.end();
+  }
+  bool Empty() const { return handles_.empty(); }
+  std::vector<DdeHandleValue>::const_iterator begin() const { return handles_.begin(); }
+  std::vector<DdeHandleValue>::const_iterator end() const { return handles_.end(); }
+
+ private:
+  std::vector<DdeHandleValue> handles_;
+};
+
 struct HvEntry {
   FLOAT hv = 0;
-  DdeHandleValue item = 0;
+  ItemHandles item;
 };
 
 struct StockEntry {
@@ -184,9 +208,9 @@ struct IVIndexEntry {
   BYTE snapshot = 0;
   BYTE changed = 0;
   FLOAT callIV = 0;
-  DdeHandleValue callItem = 0;
+  ItemHandles callItem;
   FLOAT putIV = 0;
-  DdeHandleValue putItem = 0;
+  ItemHandles putItem;
 };
 
 struct IVSurfaceEntry {
@@ -205,11 +229,11 @@ struct IVSurfaceEntry {
   SHORT otm = 0;
   LONG optionType = 0;  // 0 call, 1 put
   FLOAT virtualStrike = 0;
-  DdeHandleValue virtualStrikeItem = 0;
+  ItemHandles virtualStrikeItem;
   FLOAT iv = 0;
-  DdeHandleValue ivItem = 0;
+  ItemHandles ivItem;
   FLOAT delta = 0;
-  DdeHandleValue deltaItem = 0;
+  ItemHandles deltaItem;
   BYTE snapshot = 0;
   BYTE changed = 0;
 };
@@ -222,7 +246,7 @@ struct AtmEntry {
   BYTE snapshot = 0;
   BYTE changed = 0;
   FLOAT iv = 0;
-  DdeHandleValue item = 0;
+  ItemHandles item;
 };
 
 // ---- map keys ------------------------------------------------------------------

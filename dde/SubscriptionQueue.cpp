@@ -65,7 +65,12 @@ void SubscriptionQueue::AppendUnsubscribe(const SubscriptionKey& key) {
   request.symbol = key.symbol;
   request.kind = key.kind;
   auto link = m_links.find(key);
-  if (link != m_links.end()) request.symbolType = link->second.type;
+  if (link != m_links.end()) {
+    request.symbolType = link->second.type;
+  } else if (key.single) {
+    // An option carried alone is let go as it was taken, not as a chain.
+    request.symbolType = key.kind == enNstdOptionData ? enNstdOption : enOption;
+  }
   request.subscribe = 0;
   Append(key, request);
 }
@@ -149,6 +154,10 @@ void SubscriptionQueue::Transfer(const SubscriptionKey& from, const Subscription
   auto created = m_links.emplace(to, Link{});
   Link& target = created.first->second;
   if (created.second) target.type = moved.type;
+  // What a new server, or the refresh pass, asks for on the chain's behalf:
+  // the request the moved links were opened with names an option of it,
+  // which is how a chain is subscribed. A chain made here has none other.
+  if (target.retry.symbol.length() == 0 && moved.retry.symbol.length() > 0) target.retry = moved.retry;
   const bool wasUnlinked = target.count == 0;
   target.count += moved.count;
 
@@ -179,11 +188,17 @@ bool SubscriptionQueue::Pop(SubscriptionRequest& request) {
   orvwin::CritSecLock lock(m_lock);
   if (m_hold || m_queue.empty()) return false;
   Entry& head = m_queue.front();
-  if (!head.request.subscribe) {
-    // Gone from the server's view as soon as it is asked: a link opening
-    // now must subscribe again.
-    auto link = m_links.find(head.key);
-    if (link != m_links.end()) link->second.held = false;
+  auto link = m_links.find(head.key);
+  if (link != m_links.end()) {
+    if (head.request.subscribe) {
+      // Its outcome is still to come: the key's record must outlive its
+      // links until then, or the outcome would find a record made anew.
+      link->second.inFlight = true;
+    } else {
+      // Gone from the server's view as soon as it is asked: a link opening
+      // now must subscribe again.
+      link->second.held = false;
+    }
   }
   request = std::move(head.request);
   m_queue.pop_front();
@@ -196,6 +211,7 @@ void SubscriptionQueue::Accepted(const SubscriptionKey& key) {
   link.held = true;
   link.refused = false;
   link.reported = false;
+  link.inFlight = false;
   if (link.count == 0 && FindQueued(key) == m_queue.end()) AppendUnsubscribe(key);
 }
 
@@ -213,6 +229,7 @@ bool SubscriptionQueue::Refused(const SubscriptionKey& key, const SubscriptionRe
   orvwin::CritSecLock lock(m_lock);
   Link& link = m_links[key];
   link.held = held;
+  link.inFlight = false;
   if (held) {
     if (link.count == 0 && FindQueued(key) == m_queue.end()) AppendUnsubscribe(key);
   } else {
@@ -268,6 +285,8 @@ size_t SubscriptionQueue::Refresh() {
         AppendUnsubscribe(it->first);
         ++queued;
         ++it;
+      } else if (link.inFlight) {
+        ++it;  // its outcome decides
       } else {
         it = m_links.erase(it);
       }

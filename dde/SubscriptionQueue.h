@@ -148,6 +148,7 @@ class SubscriptionQueue {
     bool held = false;      // the server holds the key, as far as the outcomes told
     bool refused = false;   // its last subscription was refused
     bool reported = false;  // the refusal has been reported
+    bool inFlight = false;  // the worker is carrying its subscription out now
     SubscriptionRequest retry;
   };
   struct Entry {

@@ -312,6 +312,21 @@ TEST_F(DdeServerTest, BothSignInsFailingRaisesAllProvidersUnavailableAndDropsThe
   server_.reset();  // before the tray it reports to
 }
 
+// The DDE layer's word that it refused a conversation for want of
+// descriptors reaches the user in the tray.
+TEST_F(DdeServerTest, ARefusedConversationIsShownInTheTray) {
+  TrayWindow window;
+  ASSERT_TRUE(window.Created());
+  server_.reset();
+  server_ = std::make_unique<CDDEServer>(&window.tray);
+  EXPECT_EQ(CDDEServer::DdeCallback(XTYP_ERROR, 0, nullptr, nullptr, nullptr, nullptr, DMLERR_LOW_MEMORY, 0),
+            nullptr);
+  EXPECT_EQ(window.Balloon(),
+            "ZmDDE: A DDE conversation was refused: ZmDDE has no file descriptors left. Close some links or "
+            "raise its limit (ulimit -n).");
+  server_.reset();
+}
+
 TEST(DdeServerErrors, ThrowComErrorWithTextCarriesTheResultAndTheText) {
   try {
     CDDEServer::ThrowComErrorWithText(E_ACCESSDENIED, u"Failed advise to ZmOrvEvents interface");
@@ -378,6 +393,35 @@ TEST_F(DdeServerTest, TheWorkerSubscribesAStockAndStoresItsFirstSnapshot) {
   EXPECT_TRUE(WaitFor([&] {
     return !Subscribed(symbol, enEquity, enStockData) && !Subscribed(gone, enEquity, enStockData);
   }));
+}
+
+// Signed out and in again (the tray's Disconnect and Connect), the bridge
+// has a new main object that holds nothing, the old one having let go of
+// everything with its release: every linked key is asked for again.
+TEST_F(DdeServerTest, ASignInAfterASignOutSubscribesEveryLinkedKeyAgain) {
+  SignIn();
+  const std::string stock = StockWithOptions();
+  ASSERT_FALSE(stock.empty());
+  const std::string option = Text(Orve()->GetOptionsByStock(stock.c_str())->GetSymbol());
+  HSZ stockTopic = reinterpret_cast<HSZ>(uintptr_t(61));
+  HSZ optionTopic = reinterpret_cast<HSZ>(uintptr_t(62));
+  ASSERT_TRUE(server_->AdviseStartStock(stock, stockTopic));
+  ASSERT_TRUE(server_->AdviseStartOption(option, optionTopic));
+  ASSERT_TRUE(server_->StartWorker());
+  ASSERT_TRUE(WaitFor([&] {
+    return Queue().Queued().empty() && Subscribed(stock, enEquity, enStockData) &&
+           Subscribed(stock, enEquity, enOptionData);
+  }));
+
+  server_->DisconnectServer();
+  ASSERT_NO_THROW(server_->ConnectToServer("alice", "secret"));
+  ASSERT_TRUE(server_->IsConnected());
+  EXPECT_TRUE(WaitFor([&] {
+    return Queue().Queued().empty() && Subscribed(stock, enEquity, enStockData) &&
+           Subscribed(stock, enEquity, enOptionData);
+  })) << "the new main object holds no subscription";
+  server_->AdviseStopStock(stock);
+  server_->AdviseStopOption(option);
 }
 
 TEST_F(DdeServerTest, RequestsFailWithoutAServerAndUnsubscribesStillSayWhatTheyTried) {
@@ -809,6 +853,17 @@ TEST_F(DdeServerTest, DeferredRequestsGoBackToTheQueueOnceTheOverLimitThreadEnde
   EXPECT_TRUE(Queue().Deferred().empty());
   ASSERT_EQ(Queue().Queued().size(), 1u);
   EXPECT_EQ(Text(Queue().Queued().front().symbol), "OPT1");
+
+  // Parked while the over-limit thread ran: back in the queue as soon as
+  // the thread ends, not a refresh pass later.
+  SubscriptionRequest taken;
+  ASSERT_TRUE(Queue().Pop(taken));
+  request.symbol = "OPT2";
+  ASSERT_TRUE(Queue().Defer(request, [] { return true; }));
+  EXPECT_EQ(CDDEServer::OverLimitThread(server_.get()), 0u);
+  EXPECT_TRUE(Queue().Deferred().empty());
+  ASSERT_EQ(Queue().Queued().size(), 1u);
+  EXPECT_EQ(Text(Queue().Queued().front().symbol), "OPT2");
 }
 
 // ---- advise links ----------------------------------------------------------------
@@ -968,14 +1023,14 @@ TEST_F(DdeServerTest, ParametrisedLinksKeepTheirItemInTheEntry) {
   EXPECT_TRUE(g_DataHolder.ivIndex.entries.empty());
   EXPECT_TRUE(server_->AdviseStartIVIndex("ABC", item, 1, 30));
   ASSERT_EQ(g_DataHolder.ivIndex.entries.size(), 1u);
-  EXPECT_EQ(g_DataHolder.ivIndex.entries[0]->putItem, 77u);
+  EXPECT_TRUE(g_DataHolder.ivIndex.entries[0]->putItem.Has(77));
   EXPECT_EQ(Queue().Count(SubscriptionKey(enIVIndexData, "ABC")), 1);
   EXPECT_EQ(Queue().Queued().size(), 1u);
 
   EXPECT_TRUE(server_->AdviseStartIVSurface("ABC", item, 0, 30, 2, "O2_DELTA"));
   EXPECT_FALSE(server_->AdviseStartIVSurface("ABC", item, 0, 30, 2, "O2_NOTHING"));
   ASSERT_EQ(g_DataHolder.ivSurface.entries.size(), 1u);
-  EXPECT_EQ(g_DataHolder.ivSurface.entries[0]->deltaItem, 77u);
+  EXPECT_TRUE(g_DataHolder.ivSurface.entries[0]->deltaItem.Has(77));
   EXPECT_EQ(Queue().Count(SubscriptionKey(enIVSurfaceData, "ABC")), 1);
 
   // Two expiries of one symbol: one request, both entries listed by symbol.
@@ -1715,6 +1770,67 @@ TEST_F(LinkLifeCycle, OptionsCarriedOnTheirOwnOverTheLimitAreLetGoWithTheirLinks
     StoreGuard lock(g_DataHolder.option.lock);
     return g_DataHolder.option.entries.empty();
   }));
+}
+
+// Two spellings of one parametrised value are two links: a change posts
+// both. And a link's stop takes back what its start counted, whichever
+// way its name could also be read.
+TEST_F(DdeServerTest, EverySpellingOfAValueIsPostedAndAStopUndoesItsOwnStart) {
+  BridgeThread bridge(server_);
+  ASSERT_TRUE(bridge.Started());
+  ddetest::Client client;
+  HCONV conv = client.Connect("ABC", "ZmDDE");
+  ASSERT_NE(conv, nullptr);
+  const std::vector<std::string> spellings = {"IVX_CALL_T30", "CALL_IVX_T30"};
+  for (const std::string& item : spellings) ASSERT_TRUE(client.Transact(conv, item, XTYP_ADVSTART));
+  std::vector<std::string> items;
+  bridge.Run(client, [&] {
+    {
+      StoreGuard lock(g_DataHolder.ivIndex.lock);
+      ASSERT_EQ(g_DataHolder.ivIndex.entries.size(), 1u);
+      g_DataHolder.ivIndex.entries[0]->snapshot = 1;
+      g_DataHolder.ivIndex.changed.Mark(g_DataHolder.ivIndex.entries[0]);
+    }
+    server_->RememberTopicHandle("ABC", static_cast<DdeHandleValue>(
+                                            reinterpret_cast<uintptr_t>(client.Name("ABC"))));
+    for (const CDDEServer::DueAdvise& d : server_->TakeDueAdvises()) {
+      char text[64] = {};
+      DdeQueryStringA(client.Instance(), d.item, text, sizeof text, CP_WINANSI);
+      items.push_back(ddetest::Fold(text));
+    }
+  });
+  EXPECT_EQ(items, (std::vector<std::string>{"ivx_call_t30", "call_ivx_t30"}));
+
+  // An IV surface item that the ATM grammar reads too: started as an IV
+  // surface link, stopped as one, and no ATM count goes below nothing.
+  const SubscriptionKey surface(enIVSurfaceData, "ABC"), atm(enIVATMData, "ABC");
+  ASSERT_TRUE(client.Transact(conv, "CALL_IVS_T30O10_IV_ATMY27_JAN", XTYP_ADVSTART));
+  EXPECT_EQ(Queue().Count(surface), 1);
+  EXPECT_EQ(Queue().Count(atm), 0);
+  ASSERT_TRUE(client.Transact(conv, "CALL_IVS_T30O10_IV_ATMY27_JAN", XTYP_ADVSTOP));
+  EXPECT_EQ(Queue().Count(surface), 0);
+  ASSERT_TRUE(client.Transact(conv, "ATM_Y27_JAN", XTYP_ADVSTART));
+  EXPECT_EQ(Queue().Count(atm), 1);
+}
+
+// An option field on the topic of a known non-standard option counts on
+// that option, and makes no option entry that would hide it.
+TEST_F(DdeServerTest, AnOptionFieldOfANonStandardOptionsTopicIsThatOptionsLink) {
+  BridgeThread bridge(server_);
+  ASSERT_TRUE(bridge.Started());
+  ddetest::Client client;
+  HCONV conv = client.Connect("ABC1 AB", "ZmDDE");
+  ASSERT_NE(conv, nullptr);
+  ASSERT_TRUE(client.Transact(conv, "RootId", XTYP_ADVSTART));
+  const SubscriptionKey nstd(enNstdOptionData, "ABC1 AB");
+  EXPECT_EQ(Queue().Count(nstd), 1);
+  ASSERT_TRUE(client.Transact(conv, "Bid", XTYP_ADVSTART));
+  EXPECT_EQ(Queue().Count(nstd), 2);
+  EXPECT_TRUE(g_DataHolder.option.entries.empty());
+  EXPECT_EQ(Queue().Count(SubscriptionKey(enOptionData, "ABC1 AB")), 0);
+  ASSERT_TRUE(client.Transact(conv, "RootId", XTYP_ADVSTOP));
+  ASSERT_TRUE(client.Transact(conv, "Bid", XTYP_ADVSTOP));
+  EXPECT_EQ(Queue().Count(nstd), 0);
 }
 
 // A changed entry posts only the items that some conversation links, in

@@ -62,7 +62,7 @@ TEST(DataHolderEntries, ConstructorsZeroEverythingButTheirArguments) {
   EXPECT_FLOAT_EQ(101.5f, surface.virtualStrike);
   EXPECT_FLOAT_EQ(0.25f, surface.iv);
   EXPECT_FLOAT_EQ(0.4f, surface.delta);
-  EXPECT_EQ(0u, surface.ivItem);
+  EXPECT_TRUE(surface.ivItem.Empty());
 }
 
 TEST(DataHolderKeys, OrderBySymbolThenEachParameter) {

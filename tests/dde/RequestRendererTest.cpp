@@ -264,6 +264,19 @@ TEST_F(RequestRendererTest, NonStandardOptionAnswersTheOptionItemsAndRootId) {
     EXPECT_EQ(std::optional<std::string>(c.text), Request(kNstdTopic, "MSQ1 AE", c.item));
   }
   EXPECT_EQ(std::optional<std::string>("77"), Request(kNstdTopic, "MSQ1 AE", "RootId"));
+
+  // An option entry that an option field made for the same topic, still
+  // without values, does not hide the non-standard option's; one with
+  // values of its own answers itself.
+  OptionEntry& empty = AddOption(store_.option, new OptionEntry("MSQ1 AE", "", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0),
+                                 kNstdTopic);
+  empty.snapshot = 0;
+  for (const ItemCase& c : kOptionCases) {
+    SCOPED_TRACE(c.item);
+    EXPECT_EQ(std::optional<std::string>(c.text), Request(kNstdTopic, "MSQ1 AE", c.item));
+  }
+  empty.snapshot = 1;
+  EXPECT_EQ(std::optional<std::string>("0.0000"), Request(kNstdTopic, "MSQ1 AE", "Bid"));
 }
 
 TEST_F(RequestRendererTest, EveryFutureOptionItemWithItsFormat) {
@@ -300,16 +313,20 @@ TEST_F(RequestRendererTest, ItemNamesMatchInAnyLetterCase) {
 TEST_F(RequestRendererTest, NoSnapshotYetMeansNoData) {
   AddStock("MSFT", kStockTopic).snapshot = 0;
   EXPECT_EQ(std::nullopt, Request(kStockTopic, "MSFT", "Price"));
-  // The first group that holds the topic ends the request, also without
-  // data: the later groups are not asked.
+  // An option entry without values ends the request without data, unless
+  // the topic's non-standard option has values of its own.
   OptionEntry& option = AddOption(
       store_.option, new OptionEntry("O", "", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), kOptionTopic);
   option.snapshot = 0;
+  EXPECT_EQ(std::nullopt, Request(kOptionTopic, "O", "Strike"));
   NstdOptionEntry& nstd = AddOption(
       store_.nstdOption, new NstdOptionEntry("O", "", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1),
       kOptionTopic);
   nstd.strikePrice = 10;
+  nstd.snapshot = 0;
   EXPECT_EQ(std::nullopt, Request(kOptionTopic, "O", "Strike"));
+  nstd.snapshot = 1;
+  EXPECT_EQ(std::optional<std::string>("10.0000"), Request(kOptionTopic, "O", "Strike"));
 }
 
 TEST_F(RequestRendererTest, UnknownTopicsAndItemsGetNoData) {

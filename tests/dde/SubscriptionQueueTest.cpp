@@ -265,6 +265,29 @@ TEST(SubscriptionQueue, AnOptionCarriedAloneIsLetGoWithItsLastLink) {
   EXPECT_TRUE(q.Queued().empty());
 }
 
+// An option carried alone whose last link goes while its subscription is
+// on its way, with a refresh pass in between: the subscription's success
+// still lets it go, as the option it was, not as a chain.
+TEST(SubscriptionQueue, AnOptionLetGoWhileItsSubscriptionIsOnItsWayIsStillUnsubscribedAlone) {
+  SubscriptionQueue q;
+  SubscriptionRequest alone = Request("ABC A", enOptionData);
+  alone.symbolType = enOption;
+  const SubscriptionKey single = SubscriptionKey::Of(alone);
+  q.Adopt(single, alone, 1);
+  SubscriptionRequest taken;
+  ASSERT_TRUE(q.Pop(taken));
+  EXPECT_EQ(q.Close(single), 0);
+  EXPECT_TRUE(q.Queued().empty());
+  q.Refresh();
+  q.Accepted(single);
+  const std::vector<SubscriptionRequest> queued = q.Queued();
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(queued[0].subscribe, 0);
+  EXPECT_EQ(Text(queued[0].symbol), "ABC A");
+  EXPECT_EQ(queued[0].symbolType, enOption);
+  EXPECT_TRUE(SubscriptionKey::Of(queued[0]).single);
+}
+
 // A new server holds nothing: every key that still has links is asked for
 // again, an option carried alone included, and a key whose last link went
 // is not, nor is its unsubscription still queued.
@@ -290,6 +313,30 @@ TEST(SubscriptionQueue, ANewServerIsAskedForEveryLinkedKeyAndNothingElse) {
   EXPECT_EQ(server.calls.find("XYZ"), std::string::npos) << server.calls;
   q.Refresh();
   EXPECT_TRUE(q.Queued().empty());
+}
+
+// A chain that its links reached only through an option (the underlying
+// was learnt from the option's snapshot) is asked for again as it was
+// first: through that option, of the chain's own kind.
+TEST(SubscriptionQueue, ANewServerIsAskedForAChainItsLinksReachedThroughAnOption) {
+  SubscriptionQueue q;
+  const SubscriptionKey option(enOptionData, "ABC A"), chain(enOptionData, "ABC");
+  q.Open(option, Request("ABC A", enOptionData), true);
+  SubscriptionRequest r;
+  ASSERT_TRUE(q.Pop(r));
+  q.Transfer(option, chain);
+  q.Accepted(chain);
+  ASSERT_EQ(q.ServerReplaced(), 1u);
+  ASSERT_EQ(q.Queued().size(), 1u);
+  EXPECT_EQ(Text(q.Queued()[0].symbol), "ABC A");
+  EXPECT_EQ(q.Queued()[0].kind, enOptionData);
+  EXPECT_EQ(q.Queued()[0].subscribe, 1);
+  ASSERT_TRUE(q.Pop(r));
+  // Refused by the new server, the refresh pass tries the same again.
+  q.Refused(chain, r);
+  q.Refresh();
+  ASSERT_EQ(q.Queued().size(), 1u);
+  EXPECT_EQ(Text(q.Queued()[0].symbol), "ABC A");
 }
 
 TEST(SubscriptionQueue, PlainRequestsReplaceTheOtherDirectionAndWakeTheWorker) {
