@@ -28,6 +28,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -122,6 +123,9 @@ std::string Price(double value) {
   return text;
 }
 
+// A published value as a link shows it: it travels as a float.
+std::string Shown(double value, double scale) { return Price(static_cast<double>(static_cast<float>(value)) * scale); }
+
 // ---- the market, as orvsim lists it -------------------------------------------
 
 struct Option {
@@ -136,6 +140,7 @@ struct Point {
 
 struct Market {
   std::vector<std::string> stocks;
+  std::map<std::string, double> lastOf;  // a stock's price when the service started
   std::map<std::string, std::vector<Option>> options, nstd;
   std::map<std::string, Option> optionBySymbol, nstdBySymbol, futOptionBySymbol;
   std::vector<std::string> futures;
@@ -167,6 +172,7 @@ struct Market {
       };
       if (kind == "stock") {
         stocks.push_back(w[1]);
+        if (w.size() > 2) lastOf[w[1]] = std::atof(w[2].c_str());
       } else if (kind == "option") {
         Option o = option(2);
         options[o.underlying].push_back(o);
@@ -437,6 +443,7 @@ class LinkWalk : public orvwalk::Walk {
   std::map<std::string, double> latest_;  // the last value published, by name
   std::map<std::string, size_t> countAtPublish_;  // per link id
   double nextValue_ = 100.0;
+  long stockPublications_ = 0;
   int nextId_ = 1;
   bool connected_ = true;
   bool limited_ = false;
@@ -807,7 +814,7 @@ std::string LinkWalk::Request(const std::string& topic, const std::string& item)
     if (r.count == 0 || !connected_) return "";
     if (!answer) return "request: " + topic + " " + item + " answered nothing while its link shows " + r.last;
     if (*answer != r.last && !link.shows.value.empty() && latest_.count(link.shows.value) &&
-        *answer != Price(latest_[link.shows.value] * link.shows.scale))
+        *answer != Shown(latest_[link.shows.value], link.shows.scale))
       return "request: " + topic + " " + item + " answered " + *answer + ", its link shows " + r.last;
     return "";
   }
@@ -904,8 +911,15 @@ void LinkWalk::Publish() {
     if (!link.shows.value.empty()) names.insert(link.shows.value);
   names.erase("");
   for (const std::string& name : names) {
-    const double value = nextValue_;
+    double value = nextValue_;
     nextValue_ += 0.25;
+    // A stock's price stays among its strikes, where its ATM volatility is
+    // defined; the steps make each value differ from the last few.
+    const std::vector<std::string> w = Split(name);
+    if (w.size() == 3 && w[0] == "stock" && w[2] == "last" && market_.lastOf.count(w[1])) {
+      const long k = ++stockPublications_;
+      value = std::round(market_.lastOf[w[1]] * 100) / 100 + static_cast<double>(k % 129 - 64) * 0.0625;
+    }
     try {
       Control()->PublishValue(name.c_str(), value);
       latest_[name] = value;
@@ -952,7 +966,7 @@ std::string LinkWalk::LinksFailing() {
     if (r.count <= countAtPublish_[id])
       return "missing: " + name + " got no value after the step" + (r.count ? ", still shows " + r.last : "");
     if (!link.shows.value.empty() && latest_.count(link.shows.value)) {
-      const std::string expected = Price(latest_[link.shows.value] * link.shows.scale);
+      const std::string expected = Shown(latest_[link.shows.value], link.shows.scale);
       if (r.last != expected)
         return "stale: " + name + " shows " + r.last + " where " + link.shows.value + " is " + expected;
     }

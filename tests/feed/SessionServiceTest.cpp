@@ -390,8 +390,11 @@ TEST_F(SessionService, FuturesAndOptionsSubscribeTheTypesOfTheirKind) {
   ASSERT_FALSE(chain.empty());
   const char* n = static_cast<const char*>(chain[0].Symbol);
   const std::string one = n != nullptr ? n : "";
-  for (const auto& [symbol, symbolType, serverType] :
+  for (const auto& [symbolName, symbolType, serverTypeOf] :
        {std::make_tuple(adjusted, enEquity, 1), std::make_tuple(one, enNstdOption, 2)}) {
+    // Named copies: a lambda may not capture a structured binding in C++17.
+    const std::string symbol = symbolName;
+    const int serverType = serverTypeOf;
     SCOPED_TRACE(symbol);
     auto calls = [&] {
       std::vector<std::string> out;

@@ -826,7 +826,9 @@ std::string MarketModel::Describe() const {
     return std::string(text);
   };
   for (const Stock& s : stocks_) {
-    line("stock " + s.symbol);
+    char last[32];
+    std::snprintf(last, sizeof last, "%.2f", s.q.last);
+    line("stock " + s.symbol + " " + last);
     for (uint32_t o : s.options)
       line("option " + options_[o].symbol + " " + s.symbol + " " + expiry(options_[o].expiry));
     for (uint32_t o : s.nstd)

@@ -150,7 +150,7 @@ class MarketModel {
   // name, empty when the value was set.
   std::string SetValue(const std::vector<std::string>& name, double value);
   // Every instrument and volatility point, one per line in the words of
-  // SetValue: "stock SYM", "option SYM UNDERLYING EXPIRY", "nstd SYM UNDERLYING EXPIRY",
+  // SetValue: "stock SYM LAST" (its last price), "option SYM UNDERLYING EXPIRY", "nstd SYM UNDERLYING EXPIRY",
   // "future SYM ROOT", "futoption SYM FUTURE EXPIRY", "ivindex SYM TERM",
   // "ivsurface SYM TERM OTM C|P", "futivindex ROOT TERM", "futivsurface ROOT
   // TERM OTM C|P", "hv SYM TERM", "rate CURRENCY PERIOD".
