@@ -286,6 +286,9 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
                    SymbolTypeEnum symbolType);
   void Balloon(const char* text, const char* title, DWORD icon);
   void ClearBalloon();
+  // A name the service does not know, shown once for as long as it is
+  // refused: the refresh pass tries it again every round.
+  void ShowNotFound(const SubscriptionRequest& request, const _com_error& error);
   // A sleep of the worker that ends early when the server object goes.
   void PauseWorker(DWORD milliseconds);
   void StartOverLimitThread();

@@ -158,6 +158,8 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
         ClearBalloon();
         Balloon(Narrow(e.Description()).c_str(), "Subscribe", NIIF_ERROR);
         PauseWorker(kLimitPauseMs);
+      } else if (first) {
+        ShowNotFound(request, e);
       }
       return;
     }

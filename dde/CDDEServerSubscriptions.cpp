@@ -73,6 +73,8 @@ void CDDEServer::SubscriptionRefused(const SubscriptionKey& key, const Subscript
   // Shown once: the refresh pass tries again every round.
   if (first && error && IsLimitError(*error))
     Balloon(Narrow(error->Description()).c_str(), "Subscribe", NIIF_ERROR);
+  else if (first && error)
+    ShowNotFound(retry, *error);
 }
 
 void CDDEServer::SubscribeStock(const SubscriptionRequest& request) {

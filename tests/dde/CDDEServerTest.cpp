@@ -519,6 +519,63 @@ TEST_F(DdeServerTest, ARefusedSubscriptionIsShownOnceAndTriedAgainByTheRefreshPa
   server_.reset();  // before the tray it reports to
 }
 
+// A name the service has no record of is said once in the tray, however
+// many refresh passes try it again; a known one of the same kind is not.
+TEST_F(DdeServerTest, ANameTheServiceDoesNotKnowIsShownOnceInTheTray) {
+  TrayWindow window;
+  ASSERT_TRUE(window.Created());
+  server_.reset();  // one server object at a time, as in the program
+  server_ = std::make_unique<CDDEServer>(&window.tray);
+  SignIn();
+  auto work = [&] {
+    SubscriptionRequest request;
+    if (!Queue().Pop(request)) return false;
+    server_->ProcessRequest(request);
+    return true;
+  };
+  HSZ topic = reinterpret_cast<HSZ>(uintptr_t(36));
+  CDDEServer& s = *server_;
+  struct Case {
+    const char* shown;
+    std::function<BOOL()> start;
+    std::function<BOOL()> stop;
+  };
+  const Case cases[] = {
+      {"Subscribe: No stock NOSUCH at the service: not found",
+       [&] { return s.AdviseStartStock("NOSUCH", topic); }, [&] { return s.AdviseStopStock("NOSUCH"); }},
+      {"Subscribe: No option NOSUCH AB at the service: not found",
+       [&] { return s.AdviseStartOption("NOSUCH AB", topic); },
+       [&] { return s.AdviseStopOption("NOSUCH AB"); }},
+      {"Subscribe: No future NO/Z9 at the service: not found",
+       [&] { return s.AdviseStartFuture("NO/Z9", topic); }, [&] { return s.AdviseStopFuture("NO/Z9"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    ASSERT_TRUE(c.start());
+    ASSERT_TRUE(work());
+    EXPECT_EQ(window.Balloon(), c.shown);
+    // The shell writes every balloon it shows on standard error.
+    server_->RefreshAll();
+    testing::internal::CaptureStderr();
+    const bool retried = work();
+    const std::string shown = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(retried);
+    EXPECT_EQ(shown.find(c.shown), std::string::npos) << "shown again by the refresh pass";
+    EXPECT_TRUE(c.stop());
+    while (work()) {
+    }
+  }
+
+  const std::string known = Text(Orve()->GetStocksAll()->GetSymbol());
+  ASSERT_TRUE(server_->AdviseStartStock(known, topic));
+  ASSERT_TRUE(work());
+  EXPECT_EQ(window.Balloon(), ": ");
+  server_->AdviseStopStock(known);
+  while (work()) {
+  }
+  server_.reset();  // before the tray it reports to
+}
+
 // ---- subscription routines ----------------------------------------------------------
 
 TEST_F(DdeServerTest, AnOptionTopicSubscribesItsUnderlyingsChainAndStoresEveryOption) {

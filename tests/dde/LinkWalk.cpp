@@ -225,6 +225,10 @@ struct Link {
   std::string topic;
   std::string item;
   Shows shows;
+  // An option field on a topic the bridge does not know as a non-standard
+  // option's is an option link, and the service has no such option: it
+  // stays empty, which the checker does not count against it.
+  bool unserved = false;
 };
 
 // ---- the DDE client ----------------------------------------------------------------
@@ -595,6 +599,12 @@ std::string LinkWalk::MakeLinkOn(orvwalk::Rng& rng, const std::string& family, c
     const Option& o = pickOption(market_.options.at(stock));
     return open(o.symbol, spell({"Bid", "Ask", "OptnLastPrice", "Delta", "Bid"}));
   }
+  if (family == "nstd-bid") {
+    std::vector<std::string> known;
+    for (const auto& [other, link] : links_)
+      if (link.family == "nstd") known.push_back(link.topic);
+    if (!known.empty() && rng.Chance(0.8)) return open(rng.Pick(known), spell({"Bid", "Ask"}));
+  }
   if (family == "nstd" || family == "nstd-bid") {
     std::vector<std::string> with;
     for (const auto& [s, list] : market_.nstd) with.push_back(s);
@@ -770,8 +780,14 @@ std::string LinkWalk::Open(const std::string& id, const std::string& family, con
   const bool shared = std::any_of(links_.begin(), links_.end(), [&](const auto& other) {
     return other.second.topic == topic && zmdde::UpperCaseName(other.second.item) == zmdde::UpperCaseName(item);
   });
+  bool unserved = family == "nstd-bid" && !std::any_of(links_.begin(), links_.end(), [&](const auto& other) {
+    return other.second.family == "nstd" && other.second.topic == topic;
+  });
   if (shared) {
-    links_[id] = Link{id, family, topic, item, ShowsOf(family, topic, item)};
+    for (const auto& other : links_)
+      if (other.second.topic == topic && zmdde::UpperCaseName(other.second.item) == zmdde::UpperCaseName(item))
+        unserved = other.second.unserved;
+    links_[id] = Link{id, family, topic, item, ShowsOf(family, topic, item), unserved};
     return "";
   }
   const bool started = client_->StartLink(topic, item);
@@ -783,7 +799,7 @@ std::string LinkWalk::Open(const std::string& id, const std::string& family, con
     return "";
   }
   if (!started) return "refused: the advise on " + topic + " " + item + " was refused";
-  links_[id] = Link{id, family, topic, item, ShowsOf(family, topic, item)};
+  links_[id] = Link{id, family, topic, item, ShowsOf(family, topic, item), unserved};
   return "";
 }
 
@@ -960,7 +976,7 @@ void LinkWalk::RefreshPass() {
 
 std::string LinkWalk::LinksFailing() {
   for (const auto& [id, link] : links_) {
-    if (limited_ && !servedBeforeLimit_.count(id)) continue;
+    if (link.unserved || (limited_ && !servedBeforeLimit_.count(id))) continue;
     const LinkClient::Received r = client_->Of(link.topic, link.item);
     const std::string name = id + " (" + link.family + " " + link.topic + " " + link.item + ")";
     if (r.count <= countAtPublish_[id])
@@ -1006,6 +1022,7 @@ std::string LinkWalk::SubscriptionsFailing() {
     return out;
   };
   for (const auto& [id, link] : links_) {
+    if (link.unserved) continue;
     const std::string symbol = zmdde::TopicToSymbol(zmdde::UpperCaseName(link.topic));
     std::vector<std::set<std::pair<int, std::string>>> ways;
     if (link.family == "stock" || link.family == "hv") {
