@@ -629,6 +629,9 @@ std::string LinkWalk::MakeLinkOn(orvwalk::Rng& rng, const std::string& family, c
     const std::string t = std::to_string(rng.Pick((fut ? market_.futIvx : market_.ivx).at(symbol)));
     const std::string key = fut ? "IVFX" : "IVX";
     const std::string side = rng.Chance(0.5) ? "CALL" : "PUT";
+    // The term is read after the first "T" behind the first underscore:
+    // "IVX_PUT_T30" is term 0 by the names' grammar, so a put leads with its side.
+    if (side == "PUT") return open(symbol, side + "_" + key + "_T" + t);
     return open(symbol, spell({key + "_" + side + "_T" + t, side + "_" + key + "_T" + t}));
   }
   if (family == "ivsurface" || family == "futivsurface") {
@@ -639,6 +642,7 @@ std::string LinkWalk::MakeLinkOn(orvwalk::Rng& rng, const std::string& family, c
     const std::string side = p.type == 'C' ? "CALL" : "PUT";
     const std::string what = spell({"IV", "DELTA", "VSTRIKE"});
     const std::string t = std::to_string(p.term), o = std::to_string(p.otm);
+    if (side == "PUT") return open(symbol, side + "_" + key + "_T" + t + "O" + o + "_" + what);
     return open(symbol, spell({key + "_" + side + "_T" + t + "_O" + o + "_" + what,
                                side + "_" + key + "_T" + t + "O" + o + "_" + what}));
   }
