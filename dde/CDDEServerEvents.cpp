@@ -56,12 +56,14 @@ void UpdateBySymbol(Group& group, const std::string& topic, const Fields& fields
 }
 
 template <class Group>
-void UpdateOption(Group& group, const std::string& topic, const OptionFields& fields) {
+void UpdateOption(Group& group, const std::string& topic, const OptionFields& fields,
+                  const OptionTradeFields& trade) {
   StoreGuard lock(group.lock);
   auto it = group.bySymbol.find(_bstr_t(topic.c_str()));
   if (it == group.bySymbol.end()) return;
   fields.CopyChangeTo(*it->second);
   fields.CopyRootTo(*it->second);
+  trade.CopyTo(*it->second);
   group.changed.Mark(it->second);
 }
 
@@ -117,7 +119,9 @@ HRESULT CDDEServer::OnOptionsChange(IDispatch* dispatch) {
     fields.Read(cursor);
     const std::string topic = Narrow(fields.symbol);  // option symbols are topics as they stand
     if (!FindTopicHandle(topic)) return;
-    UpdateOption(g_DataHolder.option, topic, fields);
+    OptionTradeFields trade;
+    trade.Read(cursor);
+    UpdateOption(g_DataHolder.option, topic, fields, trade);
   });
 }
 
@@ -127,7 +131,9 @@ HRESULT CDDEServer::OnNstdOptionsChange(IDispatch* dispatch) {
     fields.Read(cursor);
     const std::string topic = Narrow(fields.symbol);
     if (!FindTopicHandle(topic)) return;
-    UpdateOption(g_DataHolder.nstdOption, topic, fields);
+    OptionTradeFields trade;
+    trade.Read(cursor);
+    UpdateOption(g_DataHolder.nstdOption, topic, fields, trade);
   });
 }
 
@@ -137,7 +143,9 @@ HRESULT CDDEServer::OnFutOptionsChange(IDispatch* dispatch) {
     fields.Read(cursor);
     const std::string topic = SymbolToTopic(Narrow(fields.symbol));
     if (!FindTopicHandle(topic)) return;
-    UpdateOption(g_DataHolder.futOption, topic, fields);
+    OptionTradeFields trade;
+    trade.Read(cursor);
+    UpdateOption(g_DataHolder.futOption, topic, fields, trade);
   });
 }
 

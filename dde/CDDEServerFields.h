@@ -129,6 +129,33 @@ struct OptionFields {
   void CopyRootTo(NstdOptionEntry& e) const { e.rootId = rootId; }
 };
 
+// An option's last trade and open interest, which its data call leaves out:
+// a change event carries them too, and a cell of them must move with it
+// rather than keep the first snapshot's values as if they were live.
+struct OptionTradeFields {
+  _bstr_t lastExchange;
+  FLOAT lastPrice = 0;
+  DATE lastDate = 0;
+  LONG lastSize = 0, openInterest = 0;
+
+  template <class Cursor>
+  void Read(Cursor& cursor) {
+    openInterest = cursor->GetOpenInterest();
+    lastPrice = cursor->GetLastPrice();
+    lastExchange = cursor->GetLastExchange();
+    lastSize = cursor->GetLastSize();
+    lastDate = cursor->GetLastDate();
+  }
+  template <class Entry>
+  void CopyTo(Entry& e) const {
+    e.openInterest = openInterest;
+    e.lastPrice = lastPrice;
+    e.lastExchange = lastExchange;
+    e.lastSize = lastSize;
+    e.lastDate = lastDate;
+  }
+};
+
 struct IVIndexFields {
   _bstr_t symbol;
   SHORT term = 0;

@@ -91,11 +91,8 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
         do {
           OptionFields f;
           f.Read(chain);
-          const LONG openInterest = chain->GetOpenInterest();
-          const FLOAT lastPrice = chain->GetLastPrice();
-          const _bstr_t lastExchange = chain->GetLastExchange();
-          const LONG lastSize = chain->GetLastSize();
-          const DATE lastDate = chain->GetLastDate();
+          OptionTradeFields trade;
+          trade.Read(chain);
           const _bstr_t key =
               slashedSymbols ? _bstr_t(SymbolToTopic(Narrow(f.symbol)).c_str()) : f.symbol;
 
@@ -132,11 +129,7 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
           entry->askDate = f.askDate;
           entry->optionStyle = f.optionStyle;
           entry->preIV = f.preIV;
-          entry->openInterest = openInterest;
-          entry->lastPrice = lastPrice;
-          entry->lastExchange = lastExchange;
-          entry->lastSize = lastSize;
-          entry->lastDate = lastDate;
+          trade.CopyTo(*entry);
           entry->snapshot = 1;
           group.changed.Mark(entry);
           stored.push_back(key);

@@ -603,7 +603,7 @@ std::string LinkWalk::MakeLinkOn(orvwalk::Rng& rng, const std::string& family, c
     std::vector<std::string> known;
     for (const auto& [other, link] : links_)
       if (link.family == "nstd") known.push_back(link.topic);
-    if (!known.empty() && rng.Chance(0.8)) return open(rng.Pick(known), spell({"Bid", "Ask"}));
+    if (!known.empty() && rng.Chance(0.8)) return open(rng.Pick(known), spell({"Bid", "Ask", "OptnLastPrice"}));
   }
   if (family == "nstd" || family == "nstd-bid") {
     std::vector<std::string> with;
@@ -611,7 +611,7 @@ std::string LinkWalk::MakeLinkOn(orvwalk::Rng& rng, const std::string& family, c
     if (with.empty()) return open(stock, "Price");
     const std::string under = market_.nstd.count(stock) ? stock : rng.Pick(with);
     const Option& o = pickOption(market_.nstd.at(under));
-    return open(o.symbol, family == "nstd" ? "RootId" : spell({"Bid", "Ask"}));
+    return open(o.symbol, family == "nstd" ? "RootId" : spell({"Bid", "Ask", "OptnLastPrice"}));
   }
   if (family == "future") {
     const std::string f = rng.Pick(market_.futures);
@@ -621,7 +621,7 @@ std::string LinkWalk::MakeLinkOn(orvwalk::Rng& rng, const std::string& family, c
     const std::string f = rng.Pick(market_.futures);
     if (!market_.futOptions.count(f)) return open(zmdde::SymbolToTopic(f), "FutPrice");
     const Option& o = pickOption(market_.futOptions.at(f));
-    return open(zmdde::SymbolToTopic(o.symbol), spell({"FutOptBid", "FutOptAsk"}));
+    return open(zmdde::SymbolToTopic(o.symbol), spell({"FutOptBid", "FutOptAsk", "FutOptnLastPrice"}));
   }
   if (family == "ivindex" || family == "futivindex") {
     const bool fut = family == "futivindex";
@@ -680,7 +680,7 @@ Shows LinkWalk::ShowsOf(const std::string& family, const std::string& topic, con
     s.carrier = "option " + symbol + " bid";
     if (!f.empty()) s.value = "option " + symbol + " " + f;
   } else if (family == "nstd" || family == "nstd-bid") {
-    const std::string f = field("Bid", "Ask", nullptr);
+    const std::string f = field("Bid", "Ask", "OptnLastPrice");
     s.carrier = "nstd " + symbol + " bid";
     if (!f.empty()) s.value = "nstd " + symbol + " " + f;
   } else if (family == "future") {
@@ -688,7 +688,7 @@ Shows LinkWalk::ShowsOf(const std::string& family, const std::string& topic, con
     s.carrier = "future " + symbol + " last";
     if (!f.empty()) s.value = "future " + symbol + " " + f;
   } else if (family == "futoption") {
-    const std::string f = field("FutOptBid", "FutOptAsk", nullptr);
+    const std::string f = field("FutOptBid", "FutOptAsk", "FutOptnLastPrice");
     s.carrier = "futoption " + symbol + " bid";
     if (!f.empty()) s.value = "futoption " + symbol + " " + f;
   } else if (family == "ivindex" || family == "futivindex") {
