@@ -270,7 +270,12 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   bool IsNstdOption(const std::string& topic);
   // Main thread only: the routes of the links open now, by topic and item
   // handle (conversations on one topic share its handle).
-  std::map<std::pair<DdeHandleValue, DdeHandleValue>, std::vector<LinkRoute>> m_linkRoutes;
+  struct OpenLink {
+    LinkRoute route;
+    bool trade;  // on an option's last trade or open interest
+  };
+  std::map<std::pair<DdeHandleValue, DdeHandleValue>, std::vector<OpenLink>> m_linkRoutes;
+  void CountTradeLink(LinkRoute route, const std::string& topic, LONG delta);
   // Makes sure the topic's handle is known to the event handlers and the
   // posting pass, whichever came first: a request or a link.
   void NoteTopicHandle(const std::string& topic, HSZ topicHandle);

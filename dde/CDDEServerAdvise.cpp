@@ -2,6 +2,7 @@
 // counts itself on the subscription it needs; the subscription queue
 // subscribes and unsubscribes as the counts come and go, and the refresh
 // pass drops the entries no link uses any more.
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -34,7 +35,33 @@ ItemKind Classify(const std::string& item) {
   return ItemKind::kOther;
 }
 
+// The last trade's and open interest's items of the option kinds.
+bool IsTradeItem(CDDEServer::LinkRoute route, const std::string& item) {
+  if (route != CDDEServer::LinkRoute::kOption && route != CDDEServer::LinkRoute::kNstdOption &&
+      route != CDDEServer::LinkRoute::kFutOption)
+    return false;
+  const std::string upper = UpperCaseName(item);
+  return upper.find("LAST") != std::string::npos || upper.find("OPENINTEREST") != std::string::npos;
+}
+
+template <class Group>
+void AddTradeLinks(Group& group, const std::string& topic, LONG delta) {
+  StoreGuard lock(group.lock);
+  auto it = group.bySymbol.find(_bstr_t(topic.c_str()));
+  if (it == group.bySymbol.end()) return;
+  it->second->tradeLinks = std::max<LONG>(0, it->second->tradeLinks + delta);
+}
+
 }  // namespace
+
+void CDDEServer::CountTradeLink(LinkRoute route, const std::string& topic, LONG delta) {
+  switch (route) {
+    case LinkRoute::kOption: AddTradeLinks(g_DataHolder.option, topic, delta); break;
+    case LinkRoute::kNstdOption: AddTradeLinks(g_DataHolder.nstdOption, topic, delta); break;
+    case LinkRoute::kFutOption: AddTradeLinks(g_DataHolder.futOption, topic, delta); break;
+    default: break;
+  }
+}
 
 void CDDEServer::PurgeQueuedRequests(const std::string& symbol, DataTypeEnum kind) {
   m_subscriptions.TakeBack(SubscriptionKey(kind, symbol.c_str()));
@@ -61,8 +88,11 @@ BOOL CDDEServer::OnAdviseStart(HSZ topicHandle, HSZ itemHandle) {
   NoteTopicHandle(topic, topicHandle);
   LinkRoute route = LinkRoute::kNone;
   const BOOL started = StartLink(topic, topicHandle, item, itemHandle, route);
-  if (started && route != LinkRoute::kNone)
-    m_linkRoutes[{HandleValue(topicHandle), HandleValue(itemHandle)}].push_back(route);
+  if (started && route != LinkRoute::kNone) {
+    const bool trade = IsTradeItem(route, item);
+    if (trade) CountTradeLink(route, topic, 1);
+    m_linkRoutes[{HandleValue(topicHandle), HandleValue(itemHandle)}].push_back({route, trade});
+  }
   return started;
 }
 
@@ -140,10 +170,12 @@ BOOL CDDEServer::OnAdviseStop(HSZ topicHandle, HSZ itemHandle) {
   auto routes = m_linkRoutes.find({HandleValue(topicHandle), HandleValue(itemHandle)});
   // A link that never counted on anything has nothing to take back.
   if (routes == m_linkRoutes.end()) return TRUE;
-  const LinkRoute route = routes->second.back();
+  const OpenLink link = routes->second.back();
+  const LinkRoute route = link.route;
   routes->second.pop_back();
   if (routes->second.empty()) m_linkRoutes.erase(routes);
   const std::string topic = UpperCaseName(QueryString(m_ddeServerInstance, topicHandle));
+  if (link.trade) CountTradeLink(route, topic, -1);
   switch (route) {
     case LinkRoute::kStock: return AdviseStopStock(topic);
     case LinkRoute::kOption: return AdviseStopOption(topic);

@@ -56,14 +56,26 @@ void UpdateBySymbol(Group& group, const std::string& topic, const Fields& fields
 }
 
 template <class Group>
-void UpdateOption(Group& group, const std::string& topic, const OptionFields& fields,
-                  const OptionTradeFields& trade) {
+bool TradeLinked(Group& group, const std::string& topic) {
+  StoreGuard lock(group.lock);
+  auto it = group.bySymbol.find(_bstr_t(topic.c_str()));
+  return it != group.bySymbol.end() && it->second->tradeLinks > 0;
+}
+
+// The last trade is read, outside the group's lock, only for an option
+// linked on it: each of its fields is one more call back to the server for
+// every record, which a burst of thousands of records cannot afford.
+template <class Group, class Cursor>
+void UpdateOption(Group& group, const std::string& topic, const OptionFields& fields, Cursor& cursor) {
+  OptionTradeFields trade;
+  const bool withTrade = TradeLinked(group, topic);
+  if (withTrade) trade.Read(cursor);
   StoreGuard lock(group.lock);
   auto it = group.bySymbol.find(_bstr_t(topic.c_str()));
   if (it == group.bySymbol.end()) return;
   fields.CopyChangeTo(*it->second);
   fields.CopyRootTo(*it->second);
-  trade.CopyTo(*it->second);
+  if (withTrade) trade.CopyTo(*it->second);
   group.changed.Mark(it->second);
 }
 
@@ -119,9 +131,7 @@ HRESULT CDDEServer::OnOptionsChange(IDispatch* dispatch) {
     fields.Read(cursor);
     const std::string topic = Narrow(fields.symbol);  // option symbols are topics as they stand
     if (!FindTopicHandle(topic)) return;
-    OptionTradeFields trade;
-    trade.Read(cursor);
-    UpdateOption(g_DataHolder.option, topic, fields, trade);
+    UpdateOption(g_DataHolder.option, topic, fields, cursor);
   });
 }
 
@@ -131,9 +141,7 @@ HRESULT CDDEServer::OnNstdOptionsChange(IDispatch* dispatch) {
     fields.Read(cursor);
     const std::string topic = Narrow(fields.symbol);
     if (!FindTopicHandle(topic)) return;
-    OptionTradeFields trade;
-    trade.Read(cursor);
-    UpdateOption(g_DataHolder.nstdOption, topic, fields, trade);
+    UpdateOption(g_DataHolder.nstdOption, topic, fields, cursor);
   });
 }
 
@@ -143,9 +151,7 @@ HRESULT CDDEServer::OnFutOptionsChange(IDispatch* dispatch) {
     fields.Read(cursor);
     const std::string topic = SymbolToTopic(Narrow(fields.symbol));
     if (!FindTopicHandle(topic)) return;
-    OptionTradeFields trade;
-    trade.Read(cursor);
-    UpdateOption(g_DataHolder.futOption, topic, fields, trade);
+    UpdateOption(g_DataHolder.futOption, topic, fields, cursor);
   });
 }
 

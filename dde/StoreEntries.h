@@ -153,6 +153,9 @@ struct OptionEntry {
   BYTE individual = 0;  // a client advised on this very option
   LONG links = 0;       // the links open on this very option
   BYTE single = 0;      // the server carries it on its own; its links count on it too
+  // Links on its last trade or open interest: only then do change events
+  // read those, each one more call back to the server per record.
+  LONG tradeLinks = 0;
 };
 
 // The option fields stand as in OptionEntry, so that code reading either
@@ -197,6 +200,9 @@ struct NstdOptionEntry {
   BYTE individual = 0;  // a client advised on this very option
   LONG links = 0;       // the links open on this very option
   BYTE single = 0;      // the server carries it on its own; its links count on it too
+  // Links on its last trade or open interest: only then do change events
+  // read those, each one more call back to the server per record.
+  LONG tradeLinks = 0;
 };
 
 struct IVIndexEntry {
