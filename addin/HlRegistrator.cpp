@@ -29,7 +29,8 @@ constexpr const char* kModuleName = "HlUnivOpt.dll";
 #define H5 "Years to maturity "
 #define H6 "External force of discount"
 #define H7 "Set to 0 for puts, and 1 for calls "
-#define H8 "See Appendix I for a list of option_model_types"
+#define H8 \
+  "0 European, 1 American (binomial tree), 2 European and 3 American on a futures underlying (no carry), 4 and 5 as 0 and 1; any other model gives 99999999.9"
 #define H9 "Array containing the actual value of the discrete dividends"
 #define H10 "Array containing the time (in years) of the discrete dividends ordered with the most recent dividend first"
 #define HELP8 H1, H2, H3, H4, H5, H6, H7, H8, "", ""

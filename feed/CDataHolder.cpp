@@ -1,5 +1,6 @@
 #include "feed/CDataHolder.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -86,8 +87,9 @@ CDataHolder::CDataHolder(const std::u16string& userName, Orv::ZmDataManager_ptr 
   InitializeCriticalSection(&m_csServers);
   SetDataServer(dataServer);
   SetFuturesServer(futuresServer);
-  if (std::remove(m_path.c_str()) != 0) {
-    ORV_LOG(orvlog::kError, "Can't delete file " << m_path);
+  // No cache file yet is the first start of the user, not a failure.
+  if (std::remove(m_path.c_str()) != 0 && errno != ENOENT) {
+    ORV_LOG(orvlog::kError, "Can't delete file " << m_path << ": " << std::strerror(errno));
   }
 }
 

@@ -5,13 +5,13 @@
 CFutIVIndexes::CFutIVIndexes() {
   m_cur.Symbol = _bstr_t("");
   const LONG count = CountCreated();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "CFutIVIndexes object created " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 
 CFutIVIndexes::~CFutIVIndexes() {
   const LONG count = CountDeleted();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "CFutIVIndexes object deleted " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 

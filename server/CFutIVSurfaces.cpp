@@ -5,13 +5,13 @@
 CFutIVSurfaces::CFutIVSurfaces() {
   m_cur.Symbol = _bstr_t("");
   const LONG count = CountCreated();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "CFutIVSurfaces object created " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 
 CFutIVSurfaces::~CFutIVSurfaces() {
   const LONG count = CountDeleted();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "CFutIVSurfaces object deleted " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 

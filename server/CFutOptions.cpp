@@ -5,13 +5,13 @@
 CFutOptions::CFutOptions() {
   orvsrv::SetOptionDefaults(m_cur);
   const LONG count = CountCreated();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "CFutureOptions object created " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 
 CFutOptions::~CFutOptions() {
   const LONG count = CountDeleted();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "CFutureOptions object deleted " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 

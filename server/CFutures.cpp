@@ -6,13 +6,13 @@ CFutures::CFutures() {
   m_cur.Symbol = _bstr_t("");
   m_cur.RootSymbol = _bstr_t("");
   const LONG count = CountCreated();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "CFutures object created 0x" << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 
 CFutures::~CFutures() {
   const LONG count = CountDeleted();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "CFutures object deleted " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 

@@ -4,13 +4,13 @@
 
 CHVEnt::CHVEnt() {
   const LONG count = CountCreated();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "CHVEnt object created 0x" << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 
 CHVEnt::~CHVEnt() {
   const LONG count = CountDeleted();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "CHVEnt object deleted " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 

@@ -5,13 +5,13 @@
 CIVIndexes::CIVIndexes() {
   m_cur.Symbol = _bstr_t("");
   const LONG count = CountCreated();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "CIVIndexes object created " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 
 CIVIndexes::~CIVIndexes() {
   const LONG count = CountDeleted();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "CIVIndexes object deleted " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 

@@ -5,13 +5,13 @@
 CIVSurfaces::CIVSurfaces() {
   m_cur.Symbol = _bstr_t("");
   const LONG count = CountCreated();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "CIVSurfaces object created " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 
 CIVSurfaces::~CIVSurfaces() {
   const LONG count = CountDeleted();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "CIVSurfaces object deleted " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 

@@ -5,12 +5,12 @@
 CInterestRate::CInterestRate() {
   m_cur.Currency = _bstr_t("");
   CountCreated();
-  ORV_LOG(orvlog::kDebug, "CInterestRate object created " << orvsrv::PtrText(this));
+  ORV_LOG(orvlog::kTrace, "CInterestRate object created " << orvsrv::PtrText(this));
 }
 
 CInterestRate::~CInterestRate() {
   CountDeleted();
-  ORV_LOG(orvlog::kDebug, "CInterestRate object deleted " << orvsrv::PtrText(this));
+  ORV_LOG(orvlog::kTrace, "CInterestRate object deleted " << orvsrv::PtrText(this));
 }
 
 STDMETHODIMP CInterestRate::InterfaceSupportsErrorInfo(REFIID riid) {

@@ -5,13 +5,13 @@
 CNstdOptions::CNstdOptions() {
   orvsrv::SetOptionDefaults(m_cur);
   const LONG count = CountCreated();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "CNstdOptions object created " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 
 CNstdOptions::~CNstdOptions() {
   const LONG count = CountDeleted();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "CNstdOptions object deleted " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 

@@ -5,13 +5,13 @@
 COptions::COptions() {
   orvsrv::SetOptionDefaults(m_cur);
   const LONG count = CountCreated();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "COptions object created " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 
 COptions::~COptions() {
   const LONG count = CountDeleted();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "COptions object deleted " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 

@@ -7,13 +7,13 @@ CStocks::CStocks() {
   m_cur.Currency = _bstr_t("");
   m_cur.StockType[0] = 'S';
   const LONG count = CountCreated();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "CStocks object created 0x" << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 
 CStocks::~CStocks() {
   const LONG count = CountDeleted();
-  ORV_LOG(orvlog::kDebug,
+  ORV_LOG(orvlog::kTrace,
           "CStocks object deleted " << orvsrv::PtrText(this) << ". Total active objects " << count);
 }
 

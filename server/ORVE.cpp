@@ -24,7 +24,9 @@ const char kUsage[] =
     "(ConnString, FutConnString, UseSSL, LogLevel, ...). The log, ORVE.log, and the\n"
     "cache are kept in the user data folder: \"$USERPROFILE/Application Data/Orv/\",\n"
     "else ${XDG_DATA_HOME:-$HOME/.local/share}/Orv/. A second copy ends every\n"
-    "running copy and takes over. The tray icon is a line on standard error.\n";
+    "running copy and takes over; one that registers does so only once the\n"
+    "registry file holds all its keys, written in one step. The tray icon is a\n"
+    "line on standard error.\n";
 
 }  // namespace
 

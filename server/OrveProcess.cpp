@@ -65,6 +65,17 @@ void KillProcessByName(const char* name, bool spareOwnProcess) {
   if (!spareOwnProcess) std::_Exit(0);
 }
 
+// A second copy ends every running copy and takes the mutex over.
+static HANDLE TakeOverInstance() {
+  HANDLE running = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, kOrveInstanceMutex);
+  if (running) {
+    ORV_LOG(orvlog::kError, "ERROR DESCR : Only one copy of the service may be run.");
+    CloseHandle(running);
+    KillProcessByName("ORVE.exe", true);
+  }
+  return CreateMutexA(nullptr, TRUE, kOrveInstanceMutex);
+}
+
 void OnTerminate() {
   ORV_LOG(orvlog::kError, "Critical error: application terminated");
   std::abort();
@@ -140,13 +151,12 @@ int OrveMain(int argc, char** argv) {
   InitLogging(folder, params);
   const std::string commandLine = orvcom::ModulePath() + (params.empty() ? "" : " " + params);
 
-  HANDLE running = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, kOrveInstanceMutex);
-  if (running) {
-    ORV_LOG(orvlog::kError, "ERROR DESCR : Only one copy of the service may be run.");
-    CloseHandle(running);
-    KillProcessByName("ORVE.exe", true);
-  }
-  HANDLE instance = CreateMutexA(nullptr, TRUE, kOrveInstanceMutex);
+  // A copy that registers takes the single-instance mutex only once its
+  // registry write is done: a serving copy started meanwhile (a client
+  // reconnecting) finds no copy to end, and the copy that serves is not
+  // ended while the registry is half written.
+  const ServerSwitch requested = FindServerSwitch(commandLine);
+  HANDLE instance = requested == ServerSwitch::kNone ? TakeOverInstance() : nullptr;
 
   std::set_terminate(&OnTerminate);
 
@@ -162,17 +172,23 @@ int OrveMain(int argc, char** argv) {
   PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // makes the thread's queue
 
   int exitCode = 0;
-  const ServerSwitch requested = FindServerSwitch(commandLine);
-  if (requested == ServerSwitch::kRegServer) {
-    HRESULT hr = module.UpdateRegistryFromResource(kAppIdScript, TRUE);
-    if (SUCCEEDED(hr)) hr = module.RegisterServer(TRUE);
-    ORV_LOG(orvlog::kInfo, "RegServer: 0x" << std::hex << unsigned(hr));
+  if (requested != ServerSwitch::kNone) {
+    const BOOL registering = requested == ServerSwitch::kRegServer;
+    HRESULT hr = S_OK;
+    {
+      // Every key in one replacement of the file, or none.
+      orvwin::RegistryTransaction transaction;
+      hr = module.UpdateRegistryFromResource(kAppIdScript, registering);
+      if (SUCCEEDED(hr)) hr = registering ? module.RegisterServer(TRUE) : module.UnregisterServer(TRUE);
+      if (SUCCEEDED(hr)) {
+        const LONG rc = transaction.Commit();
+        if (rc != ERROR_SUCCESS) hr = HRESULT_FROM_WIN32(DWORD(rc));
+      }
+    }
+    ORV_LOG(orvlog::kInfo, (registering ? "RegServer: 0x" : "UnregServer: 0x")
+                               << std::hex << unsigned(hr));
     exitCode = int(hr);
-  } else if (requested == ServerSwitch::kUnregServer) {
-    HRESULT hr = module.UpdateRegistryFromResource(kAppIdScript, FALSE);
-    if (SUCCEEDED(hr)) hr = module.UnregisterServer(TRUE);
-    ORV_LOG(orvlog::kInfo, "UnregServer: 0x" << std::hex << unsigned(hr));
-    exitCode = int(hr);
+    instance = TakeOverInstance();
   } else {
     CSettings::SetDefaults();
     CSettings::LoadSettings();

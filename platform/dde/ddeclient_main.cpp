@@ -9,14 +9,19 @@
 // Values are CF_TEXT; each one received is printed on a line of its own.
 // An advise prints every update until N updates came, MS milliseconds
 // passed or the server ended the conversation. Exit status: 0 done, 1 the
-// service refused or failed, 2 bad command line.
+// service refused or failed (or fewer than N updates came in MS), 2 bad
+// command line.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
+#include "platform/dde/DdeInstance.h"
 #include "platform/dde/ddeml.h"
+#include "platform/win/folders.h"
 #include "platform/log/Log.h"
 #include "platform/ui/winuser.h"
 
@@ -44,7 +49,9 @@ const char kHelp[] =
     "  --time MS     advise: stop after MS milliseconds\n"
     "\n"
     "Services are found through their sockets in $XDG_RUNTIME_DIR/orv/, else\n"
-    "/tmp/orv-<uid>/. Exit status: 0 done, 1 the service refused or failed,\n"
+    "/tmp/orv-<uid>/: a client finds a service only with the XDG_RUNTIME_DIR that\n"
+    "the service was started with. Exit status: 0 done, 1 the service refused or\n"
+    "failed, or an advise with --count and --time got fewer than N updates in MS,\n"
     "2 bad command line.\n";
 
 int Usage(const char* message) {
@@ -153,8 +160,22 @@ int main(int argc, char** argv) {
   if (!service || !topic || (verb != "execute" && !item)) {
     std::fprintf(stderr, "ddeclient: names must be 1 to 255 characters\n");
   } else if (!conv) {
-    std::fprintf(stderr, "ddeclient: no conversation with service \"%s\" on topic \"%s\"\n",
-                 words[1].c_str(), words[2].c_str());
+    // Whether anything listens tells a service that is not there (or runs
+    // with another runtime folder) from one that refused the topic.
+    const std::string socket = orvdde::ServiceSocketPath(words[1]);
+    const std::string folder = orvwin::RuntimeFolder();
+    struct stat st {};
+    if (socket.empty() || ::stat(socket.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+      std::fprintf(stderr,
+                   "ddeclient: no service \"%s\" in %s (is it running, and with this "
+                   "XDG_RUNTIME_DIR?)\n",
+                   words[1].c_str(), folder.empty() ? "the runtime folder" : folder.c_str());
+    } else {
+      std::fprintf(stderr,
+                   "ddeclient: service \"%s\" (%s) refused a conversation on topic \"%s\", "
+                   "or did not answer\n",
+                   words[1].c_str(), socket.c_str(), words[2].c_str());
+    }
   } else if (verb == "request") {
     HDDEDATA data = DdeClientTransaction(nullptr, 0, conv, item, CF_TEXT, XTYP_REQUEST,
                                          DWORD(timeout), nullptr);
@@ -163,13 +184,15 @@ int main(int argc, char** argv) {
       DdeFreeDataHandle(data);
       status = 0;
     } else {
-      std::fprintf(stderr, "ddeclient: request of \"%s\": %s\n", words[3].c_str(),
+      std::fprintf(stderr, "ddeclient: request of item \"%s\" on topic \"%s\" of \"%s\": %s\n",
+                   words[3].c_str(), words[2].c_str(), words[1].c_str(),
                    ErrorText(DdeGetLastError(inst)));
     }
   } else if (verb == "advise") {
     if (!DdeClientTransaction(nullptr, 0, conv, item, CF_TEXT, XTYP_ADVSTART, DWORD(timeout),
                               nullptr)) {
-      std::fprintf(stderr, "ddeclient: advise of \"%s\": %s\n", words[3].c_str(),
+      std::fprintf(stderr, "ddeclient: advise of item \"%s\" on topic \"%s\" of \"%s\": %s\n",
+                   words[3].c_str(), words[2].c_str(), words[1].c_str(),
                    ErrorText(DdeGetLastError(inst)));
     } else {
       g_wanted = count;
@@ -185,6 +208,21 @@ int main(int argc, char** argv) {
         DdeClientTransaction(nullptr, 0, conv, item, CF_TEXT, XTYP_ADVSTOP, DWORD(timeout),
                              nullptr);
         status = 0;
+        // A bound of time that came before the count: what was asked for
+        // did not come, which a script must be able to tell.
+        if (count && g_received < count) {
+          std::fprintf(stderr,
+                       "ddeclient: advise of item \"%s\" on topic \"%s\" of \"%s\": %ld of %ld "
+                       "updates in %ld ms\n",
+                       words[3].c_str(), words[2].c_str(), words[1].c_str(), g_received, count,
+                       time);
+          status = 1;
+        } else if (!g_received) {
+          std::fprintf(stderr,
+                       "ddeclient: advise of item \"%s\" on topic \"%s\" of \"%s\": no update "
+                       "in %ld ms\n",
+                       words[3].c_str(), words[2].c_str(), words[1].c_str(), time);
+        }
       }
     }
   } else {
@@ -197,7 +235,8 @@ int main(int argc, char** argv) {
     if (ok) {
       status = 0;
     } else {
-      std::fprintf(stderr, "ddeclient: %s: %s\n", verb.c_str(), ErrorText(DdeGetLastError(inst)));
+      std::fprintf(stderr, "ddeclient: %s on topic \"%s\" of \"%s\": %s\n", verb.c_str(),
+                   words[2].c_str(), words[1].c_str(), ErrorText(DdeGetLastError(inst)));
     }
   }
   if (conv) DdeDisconnect(conv);

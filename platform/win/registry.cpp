@@ -1,9 +1,11 @@
 #include "platform/win/registry.h"
 
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/log/Log.h"
@@ -400,7 +402,54 @@ void Report(const std::string& path, const Document& doc) {
   }
 }
 
+// The open transaction of this process: its owner's reads and writes go to
+// `doc`, which replaces the file once, at the commit. Other threads wait
+// for it to end before they write (WriteMutex) and read the file as it was.
+struct Transaction {
+  std::thread::id owner;
+  std::string path;
+  std::unique_ptr<orvwin::detail::FileWriteLock> lock;
+  Document doc;
+  bool created = false;
+  bool changed = false;
+  LONG error = ERROR_SUCCESS;
+};
+
+Transaction*& CurrentTransaction() {
+  static Transaction* current = nullptr;
+  return current;
+}
+
+std::mutex& TransactionMutex() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+
+// The transaction the calling thread owns, if any.
+Transaction* OwnTransaction() {
+  std::lock_guard<std::mutex> lock(TransactionMutex());
+  Transaction* t = CurrentTransaction();
+  return t && t->owner == std::this_thread::get_id() ? t : nullptr;
+}
+
+LONG LoadFile(Document& doc);
+
 LONG Load(Document& doc) {
+  if (Transaction* t = OwnTransaction()) {
+    if (t->error != ERROR_SUCCESS) return t->error;
+    doc = t->doc;
+    return ERROR_SUCCESS;
+  }
+  return LoadFile(doc);
+}
+
+void AddHeaderNote(Document& doc) {
+  Line note;
+  note.raw = "; Orv registry: one [key path] section per key; values \"name\"=\"text\" or \"name\"=dword:XXXXXXXX";
+  doc.lines.insert(doc.lines.begin(), note);
+}
+
+LONG LoadFile(Document& doc) {
   std::string path = orvwin::RegistryPath();
   std::string content;
   DWORD err = orvwin::detail::ReadWholeFile(path, content);
@@ -421,6 +470,16 @@ LONG Load(Document& doc) {
 // result when it reports a change.
 template <class Edit>
 LONG Modify(Edit edit) {
+  if (Transaction* t = OwnTransaction()) {
+    if (t->error != ERROR_SUCCESS) return t->error;
+    bool changed = false;
+    Document doc = t->doc;
+    LONG r = edit(doc, changed);
+    if (r != ERROR_SUCCESS || !changed) return r;
+    t->doc = std::move(doc);
+    t->changed = true;
+    return ERROR_SUCCESS;
+  }
   std::lock_guard<std::mutex> local(WriteMutex());
   std::string path = orvwin::RegistryPath();
   size_t slash = path.rfind('/');
@@ -438,11 +497,7 @@ LONG Modify(Edit edit) {
   bool changed = false;
   r = edit(doc, changed);
   if (r != ERROR_SUCCESS || !changed) return r;
-  if (created) {
-    Line note;
-    note.raw = "; Orv registry: one [key path] section per key; values \"name\"=\"text\" or \"name\"=dword:XXXXXXXX";
-    doc.lines.insert(doc.lines.begin(), note);
-  }
+  if (created) AddHeaderNote(doc);
   DWORD err = orvwin::detail::ReplaceFile(path, Serialise(doc), 0600);
   if (err != ERROR_SUCCESS) {
     ORV_LOG(orvlog::kError, "Registry file " << path << " can't be written (error " << err << ")");
@@ -649,3 +704,54 @@ LONG RegDeleteTreeA(HKEY key, LPCSTR subKey) {
     return ERROR_SUCCESS;
   });
 }
+
+namespace orvwin {
+
+RegistryTransaction::RegistryTransaction() {
+  WriteMutex().lock();
+  auto t = std::make_unique<Transaction>();
+  t->owner = std::this_thread::get_id();
+  t->path = RegistryPath();
+  size_t slash = t->path.rfind('/');
+  if (slash != std::string::npos && slash > 0) detail::MakeFolders(t->path.substr(0, slash), 0700);
+  t->lock = std::make_unique<detail::FileWriteLock>(t->path);
+  if (t->lock->Error() != ERROR_SUCCESS) {
+    ORV_LOG(orvlog::kError, "Registry file " << t->path << " can't be locked for writing (error "
+                                             << t->lock->Error() << ")");
+    t->error = ERROR_CANTWRITE;
+  } else {
+    t->error = LoadFile(t->doc);
+    t->created = t->doc.lines.empty();
+  }
+  std::lock_guard<std::mutex> lock(TransactionMutex());
+  CurrentTransaction() = t.release();
+}
+
+RegistryTransaction::~RegistryTransaction() {
+  Transaction* t = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(TransactionMutex());
+    t = CurrentTransaction();
+    CurrentTransaction() = nullptr;
+  }
+  delete t;  // releases the file lock
+  WriteMutex().unlock();
+}
+
+LONG RegistryTransaction::Commit() {
+  Transaction* t = OwnTransaction();
+  if (t == nullptr) return ERROR_INVALID_FUNCTION;
+  if (t->error != ERROR_SUCCESS) return t->error;
+  if (!t->changed) return ERROR_SUCCESS;
+  if (t->created) AddHeaderNote(t->doc);
+  DWORD err = detail::ReplaceFile(t->path, Serialise(t->doc), 0600);
+  if (err != ERROR_SUCCESS) {
+    ORV_LOG(orvlog::kError, "Registry file " << t->path << " can't be written (error " << err << ")");
+    t->error = static_cast<LONG>(err);
+    return t->error;
+  }
+  t->changed = t->created = false;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace orvwin

@@ -67,3 +67,25 @@ LONG RegDeleteKeyA(HKEY key, LPCSTR subKey);
 // The key and everything under it; with a null sub-key, everything under
 // the open key (its values too) but not the key itself.
 LONG RegDeleteTreeA(HKEY key, LPCSTR subKey);
+
+namespace orvwin {
+
+// Gathers every write the constructing thread makes to the registry, until
+// Commit(), into one replacement of the file: a process ended at any point
+// leaves the file as it was or with all of the writes. The file lock is held
+// from construction to destruction, so no other writer comes between the
+// read and the write; the owner's reads see its own writes, other threads'
+// reads the file as it was, and other threads' writes wait for the end.
+// Without a Commit() nothing is written. One at a time per process.
+class RegistryTransaction {
+ public:
+  RegistryTransaction();
+  ~RegistryTransaction();
+  RegistryTransaction(const RegistryTransaction&) = delete;
+  RegistryTransaction& operator=(const RegistryTransaction&) = delete;
+  // ERROR_SUCCESS once the file holds every write (or none was made); the
+  // first failure of the lock, the read or the write otherwise.
+  LONG Commit();
+};
+
+}  // namespace orvwin

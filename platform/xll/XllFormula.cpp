@@ -204,6 +204,12 @@ std::string FormatNumber(double v) {
   return buf;
 }
 
+bool XllHost::Parses(const std::string& formula, std::string* error) {
+  std::string name;
+  std::vector<Operand> operands;
+  return Parser(formula).Parse(&name, &operands, error);
+}
+
 bool XllHost::Evaluate(const std::string& formula, std::string* value, std::string* error) {
   std::string name;
   std::vector<Operand> operands;

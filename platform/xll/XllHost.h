@@ -67,6 +67,8 @@ class XllHost {
   // Evaluates "Name(arg, ...)" with numbers and array constants {1,2;3,4}.
   // True with the value as text, false with a message.
   bool Evaluate(const std::string& formula, std::string* value, std::string* error);
+  // Whether the text is a call as Evaluate reads it, whatever it calls.
+  static bool Parses(const std::string& formula, std::string* error);
 
   // The callback the add-in reaches through Excel4v.
   int Callback(int xlfn, XLOPER* result, int count, XLOPER** args);

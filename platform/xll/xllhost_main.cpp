@@ -31,8 +31,9 @@ const char kUsage[] =
     "shared library of the same base name in that folder: /dir/libHlUnivOpt.so,\n"
     "or /dir/HlUnivOpt.so.\n"
     "\n"
-    "Exit status: 0 success, 1 a call failed, 2 bad usage or the add-in could\n"
-    "not be loaded.\n";
+    "Exit status: 0 success, 1 a call failed (a function not registered, a wrong\n"
+    "number of arguments), 2 bad usage (an unknown option, a text that is not a\n"
+    "call) or the add-in could not be loaded.\n";
 
 std::string Quote(const std::string& s) {
   std::string out = "\"";
@@ -101,14 +102,26 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "xllhost: expected an add-in and --list or a call\n%s", kUsage);
     return 2;
   }
-  const bool list = std::strcmp(argv[2], "--list") == 0;
+  bool list = false;
+  for (int i = 2; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--list") == 0) {
+      list = true;
+    } else if (argv[i][0] == '-' && argv[i][1] == '-') {
+      std::fprintf(stderr, "xllhost: unknown option '%s' (see --help)\n", argv[i]);
+      return 2;
+    }
+  }
   if (list && argc != 3) {
-    std::fprintf(stderr, "xllhost: --list takes no further arguments\n");
+    std::fprintf(stderr,
+                 "xllhost: --list takes no further arguments: xllhost ADDIN --list, or "
+                 "xllhost ADDIN 'Function(arg,...)' ...\n");
     return 2;
   }
-  for (int i = 2; i < argc; ++i) {
-    if (argv[i][0] == '-' && argv[i][1] == '-' && !(list && i == 2)) {
-      std::fprintf(stderr, "xllhost: unknown option '%s' (see --help)\n", argv[i]);
+  // A call that is not one is bad usage, told before anything is loaded.
+  for (int i = 2; !list && i < argc; ++i) {
+    std::string error;
+    if (!xllhost::XllHost::Parses(argv[i], &error)) {
+      std::fprintf(stderr, "xllhost: %s\n", error.c_str());
       return 2;
     }
   }

@@ -21,7 +21,7 @@ const std::vector<std::string> kHelp8 = {"Short term interest rate ",
                                          "Years to maturity ",
                                          "External force of discount",
                                          "Set to 0 for puts, and 1 for calls ",
-                                         "See Appendix I for a list of option_model_types"};
+                                         "0 European, 1 American (binomial tree), 2 European and 3 American on a futures underlying (no carry), 4 and 5 as 0 and 1; any other model gives 99999999.9"};
 const std::string kDivHelp1 = "Array containing the actual value of the discrete dividends";
 const std::string kDivHelp2 =
     "Array containing the time (in years) of the discrete dividends ordered with the most recent "

@@ -17,10 +17,12 @@ struct ToolRun {
   std::string out;
 };
 
-// Runs ddeclient with the arguments (a shell word list), stdout captured.
-ToolRun Tool(const std::string& arguments) {
+// Runs ddeclient with the arguments (a shell word list), stdout captured,
+// or standard error instead.
+ToolRun Tool(const std::string& arguments, bool errors = false) {
   ToolRun r;
-  std::string command = std::string(DDECLIENT_PATH) + " " + arguments + " 2>/dev/null";
+  std::string command = std::string(DDECLIENT_PATH) + " " + arguments +
+                        (errors ? " 2>&1 >/dev/null" : " 2>/dev/null");
   FILE* p = ::popen(command.c_str(), "r");
   if (!p) return r;
   char buffer[4096];
@@ -77,6 +79,32 @@ TEST(DdeClientTool, AdviseEndsWhenTheServerGoes) {
   server.reset();
   tool.join();
   EXPECT_EQ(1, r.status);
+}
+
+TEST(DdeClientTool, ARefusalSaysWhatWasRefusedAndWhereTheServiceWasLookedFor) {
+  Server server;
+  server.SetValue("Price", "1");
+  const std::string folder = g_folder.path + "/orv/";
+  struct Case {
+    const char* args;
+    int status;
+    std::string says;
+  } cases[] = {
+      {"request Nobody IBM Price", 1,
+       "ddeclient: no service \"Nobody\" in " + folder + " (is it running, and with this XDG_RUNTIME_DIR?)\n"},
+      {"request OrvTest Refused Price", 1, "refused a conversation on topic \"Refused\""},
+      {"request OrvTest IBM Bid", 1,
+       "ddeclient: request of item \"Bid\" on topic \"IBM\" of \"OrvTest\": the server refused the transaction\n"},
+      {"execute OrvTest IBM '[Quit]'", 1, "execute on topic \"IBM\" of \"OrvTest\": the server refused"},
+      {"advise OrvTest IBM Price --count 2 --time 50", 1,
+       "ddeclient: advise of item \"Price\" on topic \"IBM\" of \"OrvTest\": 0 of 2 updates in 50 ms\n"},
+      {"advise OrvTest IBM Price --time 50", 0, "no update in 50 ms"},
+  };
+  for (const Case& c : cases) {
+    const ToolRun r = Tool(c.args, true);
+    EXPECT_EQ(c.status, r.status) << c.args;
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << c.args << ": " << r.out;
+  }
 }
 
 TEST(DdeClientTool, BadCommandLines) {

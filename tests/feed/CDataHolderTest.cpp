@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -181,9 +182,17 @@ TEST_F(Session, StartsOnAnEmptyFileNamedAfterTheUser) {
   }
   LogCapture log;
   {
+    // No cache file yet: nothing to delete, nothing to report.
     CDataHolder first(u"fresh", nullptr, nullptr);
     EXPECT_EQ(first.DatabasePath(), folder + "fresh.db");
-    EXPECT_TRUE(log.Contains("Can't delete file " + folder + "fresh.db"));
+    EXPECT_FALSE(log.Contains("Can't delete file"));
+  }
+  {
+    // One that stays is reported with the reason.
+    std::filesystem::create_directories(folder + "stuck.db/inside");
+    CDataHolder stuck(u"stuck", nullptr, nullptr);
+    EXPECT_TRUE(log.Contains("Can't delete file " + folder + "stuck.db: "));
+    std::filesystem::remove_all(folder + "stuck.db");
   }
   log.Clear();
   CDataHolder session(u".old/user", nullptr, nullptr);

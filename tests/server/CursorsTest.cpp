@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "server/CFutIVIndexes.h"
+#include "tests/feed/LogCapture.h"
 #include "server/CFutIVSurfaces.h"
 #include "server/CFutOptions.h"
 #include "server/CFutures.h"
@@ -1239,6 +1240,25 @@ TEST(CursorThreads, PropertyReadsDuringAWalkSeeWholeValues) {
   reader.join();
   EXPECT_GT(reads, 0);
   EXPECT_EQ(torn, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A busy start makes cursors by the thousand: their lines would crowd the
+// rest out of the log at the level it has when the settings name none.
+TEST(CursorLog, CreationAndDeletionAreTraceLines) {
+  const int kDefaultLevel = 2;  // the settings' default, handed to the log as it is
+  for (int level : {kDefaultLevel, int(orvlog::kDebug), int(orvlog::kTrace)}) {
+    LogCapture log(level);
+    orvtest::MakeCursor<CStocks, IStocksEnt>({}).Release();
+    orvtest::MakeCursor<COptions, IOptionsEnt>({}).Release();
+    const bool shown = level == orvlog::kTrace;
+    EXPECT_EQ(log.Contains("CStocks object created"), shown) << level;
+    EXPECT_EQ(log.Contains("CStocks object deleted"), shown) << level;
+    EXPECT_EQ(log.Contains("COptions object created"), shown) << level;
+  }
 }
 
 }  // namespace

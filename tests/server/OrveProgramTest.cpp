@@ -144,6 +144,48 @@ TEST_F(OrveProgram, RegServerWritesTheRegistryAndUnregServerTakesItOut) {
   EXPECT_EQ(reg.find("ORVE.ZmOrvEnt"), std::string::npos);
 }
 
+TEST_F(OrveProgram, RegistrationEndedAtAnyPointLeavesTheRegistryAsItWasOrComplete) {
+  const std::string before =
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brask\\Orv]\n\"ConnString\"=\"iiop:127.0.0.1:1\"\n";
+  std::ofstream(Registry()) << before;
+  ASSERT_EQ(WaitExit(Start({"-RegServer"})), 0);
+  const std::string complete = Read(Registry());
+  ASSERT_NE(complete.find("ORVE.StocksEnt"), std::string::npos);
+
+  // Killed a little later each time, from before its first write to after
+  // its last.
+  for (int delayUs = 0, finished = 0; finished < 2 && delayUs < 400000; delayUs += 500) {
+    std::ofstream(Registry(), std::ios::trunc) << before;
+    pid_t pid = Start({"-RegServer"});
+    std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
+    ::kill(pid, SIGKILL);
+    const int status = WaitExit(pid);
+    if (WIFEXITED(status)) ++finished;
+    const std::string after = Read(Registry());
+    ASSERT_TRUE(after == before || after == complete)
+        << "killed after " << delayUs << " us:\n" << after;
+  }
+}
+
+TEST_F(OrveProgram, ACopyStartedWhileAnotherRegistersLetsItFinish) {
+  ASSERT_EQ(WaitExit(Start({"-RegServer"})), 0);
+  const std::string complete = Read(Registry());
+  for (int round = 0; round < 5; ++round) {
+    Start({"-Embedding"});
+    ASSERT_TRUE(WaitForMutex(true));
+    std::ofstream(Registry(), std::ios::trunc) << "";
+    pid_t registering = Start({"-RegServer"});
+    // A client that lost its server starts a serving copy at the same time.
+    Start({"-Embedding"});
+    const int status = WaitExit(registering);
+    ASSERT_TRUE(WIFEXITED(status)) << "round " << round << ": the registering copy was ended";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(Read(Registry()), complete) << "round " << round;
+    for (pid_t pid : running_) Stop(pid);
+    running_.clear();
+  }
+}
+
 TEST_F(OrveProgram, StartUpMakesTheDataFolderAndTheLogAndServes) {
   ASSERT_FALSE(std::filesystem::exists(DataFolder()));
   // A switch followed by more text registers nothing: the copy serves.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -249,6 +250,53 @@ TEST_F(Registry, ConcurrentWritersLoseNothing) {
     }
     RegCloseKey(key);
   }
+}
+
+TEST_F(Registry, ATransactionWritesTheFileOnceAtItsCommitOrNotAtAll) {
+  Store(kSettings);
+  auto setName = [](const char* value) {
+    HKEY key = nullptr;
+    LONG rc = RegCreateKeyExA(HKEY_CLASSES_ROOT, "ORVE.Test\\CLSID", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr);
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                        static_cast<DWORD>(std::strlen(value) + 1));
+    RegCloseKey(key);
+    return rc;
+  };
+  auto readName = []() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "ORVE.Test\\CLSID", 0, KEY_READ, &key) != ERROR_SUCCESS)
+      return std::string("<none>");
+    char text[64] = {};
+    DWORD size = sizeof text;
+    RegQueryValueExA(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size);
+    RegCloseKey(key);
+    return std::string(text);
+  };
+  {
+    orvwin::RegistryTransaction transaction;
+    ASSERT_EQ(setName("{1}"), ERROR_SUCCESS);
+    EXPECT_EQ(readName(), "{1}") << "the owner reads its own writes";
+    std::string seenElsewhere;
+    std::thread([&] { seenElsewhere = readName(); }).join();
+    EXPECT_EQ(seenElsewhere, "<none>") << "others read the file as it was";
+    EXPECT_EQ(Stored(), kSettings);
+  }
+  EXPECT_EQ(Stored(), kSettings) << "ended without a commit";
+
+  std::thread writer;
+  {
+    orvwin::RegistryTransaction transaction;
+    ASSERT_EQ(setName("{2}"), ERROR_SUCCESS);
+    writer = std::thread([&] { setName("{3}"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(transaction.Commit(), ERROR_SUCCESS);
+    EXPECT_EQ(readName(), "{2}") << "another thread's write waits for the end";
+  }
+  writer.join();
+  EXPECT_EQ(readName(), "{3}");
+  EXPECT_EQ(Stored().rfind(kSettings, 0), 0u) << Stored();
 }
 
 TEST_F(Registry, NewFileIsPrivate) {

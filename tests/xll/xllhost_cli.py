@@ -25,6 +25,12 @@ CASES = [
     ([ADDIN, "Nope(1)", "HLUOA_Normal(0)"], 1, r"^0\.5\d*\n$", r"no registered function named 'Nope'"),
     ([ADDIN], 2, r"^$", r"expected an add-in and --list or a call"),
     ([ADDIN, "--list", "extra"], 2, r"^$", r"--list takes no further arguments"),
+    ([ADDIN, "HLUOA_Price(0.1,42,40,0.2,0.5,0,1,0)", "--list"], 2, r"^$",
+     r"--list takes no further arguments: xllhost ADDIN --list"),
+    # Bad usage, not a failed call: told before any call is made.
+    ([ADDIN, "HLUOA_Normal(0)", "HLUOA_Price(0.1,42"], 2, r"^$", r"."),
+    ([ADDIN, "not a call"], 2, r"^$", r"."),
+    ([ADDIN, "--list"], 0, r"argument help 8: +\"0 European, 1 American \(binomial tree\), 2 European", r"^$"),
     ([ADDIN, "--bogus"], 2, r"^$", r"unknown option '--bogus'"),
     (["/nonexistent/addin.so", "--list"], 2, r"^$", r"cannot find add-in '/nonexistent/addin.so'"),
     ([LIBRARY, "--list"], 2, r"^$", r"is not an add-in \(no xlAutoOpen\)"),

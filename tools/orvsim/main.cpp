@@ -35,7 +35,8 @@ namespace {
 using orvsim::ServerOptions;
 
 const char kUsage[] =
-    "Usage: orvsim [options]\n"
+    "usage: orvsim [options]\n"
+    "       orvsim --list-symbols [market options]\n"
     "Serves the equities (\"ZmDataService\") and futures (\"ZmDataBroker\") market-data\n"
     "services and the control object (\"OrvSimControl\") on 127.0.0.1.\n"
     "\n"
@@ -63,6 +64,11 @@ const char kUsage[] =
     "  --endpoints-file FILE  write the endpoints there once serving (key=value lines)\n"
     "  --log-file FILE        log to a rolling file instead of standard error\n"
     "  --log-level LEVEL      trace, debug, info, warn or error (default info)\n"
+    "  --list-symbols         print every instrument of the market that the market\n"
+    "                         options (--seed, --stocks, --options-per-stock,\n"
+    "                         --future-roots, --start-date) make, one a line: its kind\n"
+    "                         (stock, index, option, nstd-option, future-root, future,\n"
+    "                         future-option), its symbol and its underlying; then end\n"
     "  --help                 this text\n";
 
 struct Options {
@@ -73,7 +79,28 @@ struct Options {
   std::string endpointsFile, logFile;
   int logLevel = orvlog::kInfo;
   bool startDateGiven = false;
+  bool listSymbols = false;
 };
+
+// The options that take a value; the others are --help and --list-symbols.
+const char* const kValued[] = {"--port", "--ssl-port", "--ssl-cert", "--ssl-key",
+                               "--ssl-key-pass", "--ssl-ca", "--user", "--seed", "--stocks",
+                               "--options-per-stock", "--future-roots", "--rate",
+                               "--start-date", "--max-subscriptions", "--max-reply-bytes",
+                               "--endpoints-file", "--log-file", "--log-level"};
+
+bool TakesValue(const std::string& option) {
+  for (const char* v : kValued)
+    if (option == v) return true;
+  return false;
+}
+
+// A bound as a user would write it: 1000, not 1000.000000.
+std::string Plain(double d) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", d);
+  return text;
+}
 
 [[noreturn]] void Fail(const std::string& msg) {
   std::cerr << "orvsim: " << msg << " (see --help)\n";
@@ -95,8 +122,7 @@ double ParseDouble(const std::string& opt, const std::string& v, double lo, doub
   errno = 0;
   const double d = std::strtod(v.c_str(), &end);
   if (v.empty() || *end || errno || !(d >= lo && d <= hi))
-    Fail(opt + " needs a number from " + std::to_string(lo) + " to " + std::to_string(hi) +
-         ", not '" + v + "'");
+    Fail(opt + " needs a number from " + Plain(lo) + " to " + Plain(hi) + ", not '" + v + "'");
   return d;
 }
 
@@ -111,7 +137,12 @@ Options ParseArgs(int argc, char** argv) {
       std::cout << kUsage;
       std::exit(0);
     }
+    if (a == "--list-symbols") {
+      o.listSymbols = true;
+      continue;
+    }
     if (a.rfind("--", 0) != 0) Fail("unexpected argument '" + a + "'");
+    if (!TakesValue(a)) Fail("unknown option '" + a + "'");
     if (i + 1 >= argc) Fail(a + " needs a value");
     const std::string v = argv[++i];
     if (a == "--port") o.port = static_cast<int>(ParseLong(a, v, 0, 65535));
@@ -162,8 +193,6 @@ Options ParseArgs(int argc, char** argv) {
       else if (v == "warn") o.logLevel = orvlog::kWarn;
       else if (v == "error") o.logLevel = orvlog::kError;
       else Fail("--log-level needs trace, debug, info, warn or error, not '" + v + "'");
-    } else {
-      Fail("unknown option '" + a + "'");
     }
   }
   if (o.server.credentials.empty()) o.server.credentials.emplace_back("orvsim", "orvsim");
@@ -265,6 +294,20 @@ void ReadPorts(CORBA::Object_ptr obj, int* tcp, int* ssl) {
   }
 }
 
+void ListSymbols(const orvsim::ModelOptions& options) {
+  const orvsim::MarketModel model(options);
+  std::string out;
+  for (const auto& s : model.stocks()) out += (s.type == 'I' ? "index\t" : "stock\t") + s.symbol + "\n";
+  for (const auto& o : model.options()) out += "option\t" + o.symbol + "\t" + o.underlying + "\n";
+  for (const auto& o : model.nstdOptions())
+    out += "nstd-option\t" + o.symbol + "\t" + o.underlying + "\n";
+  for (const auto& r : model.roots()) out += "future-root\t" + r.symbol + "\n";
+  for (const auto& f : model.futures()) out += "future\t" + f.symbol + "\t" + f.root + "\n";
+  for (const auto& o : model.futureOptions())
+    out += "future-option\t" + o.symbol + "\t" + o.underlying + "\n";
+  std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
 void WriteEndpoints(const std::string& path, const std::string& text) {
   const std::string tmp = path + ".tmp";
   {
@@ -285,6 +328,10 @@ int main(int argc, char** argv) {
   // ends right after, so the clean-up is not needed.
   OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
   Options opt = ParseArgs(argc, argv);
+  if (opt.listSymbols) {
+    ListSymbols(opt.server.model);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+  }
 
   if (opt.logFile.empty()) orvlog::InitConsole();
   else orvlog::InitRollingFile(opt.logFile);
