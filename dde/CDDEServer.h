@@ -336,6 +336,9 @@ class CDDEServer : public IDispEventSimpleImpl<1, CDDEServer, &DIID__IZmOrvEvent
   std::atomic<bool> m_quitting{false};
   // Events being delivered right now; none starts once closing is set.
   std::atomic<int> m_eventsInProgress{0};
+  // Counts the sign-ins that replaced what the server holds: a chain the
+  // worker subscribed on the server before one is not held by the one after.
+  std::atomic<unsigned> m_signIns{0};
   // References the server (through the transport) holds on the sink. They
   // do not own the object, but the destructor waits for them to go: an event
   // already on its way in still reaches the sink after the unadvise.

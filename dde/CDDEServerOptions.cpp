@@ -70,6 +70,7 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
   // the cells as if live until the request came back, and be taken again
   // then.
   if (m_subscriptions.Defer(request, [this] { return OverLimitBlocks(); })) return;
+  const unsigned signIn = m_signIns;
   IZmOrvEntPtr server = ServerObject();
 
   const _bstr_t symbol(TopicToSymbol(Narrow(request.symbol)).c_str());
@@ -173,7 +174,6 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
     if (!m_subscriptions.Retrying(chainKey)) Balloon(text.c_str(), "Subscribe", NIIF_INFO);
     server->Subscribe(_bstr_t(TopicToSymbol(underlyingText).c_str()), groupType, request.kind);
     ClearBalloon();
-    m_subscriptions.Accepted(chainKey);
   } catch (const _com_error& e) {
     const bool first = m_subscriptions.Refused(chainKey, request);
     if (!IsLimitError(e)) return;
@@ -192,12 +192,17 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
   }
 
   {
+    // Subscribed on a server that a sign-in replaced meanwhile: the new one
+    // does not carry the chain, and the sign-in queued it again; marked live
+    // here, that request would find it live and never ask.
     StoreGuard lock(group.lock);
+    if (signIn != m_signIns) return;
     for (const _bstr_t& key : stored) {
       auto it = group.bySymbol.find(key);
       if (it != group.bySymbol.end()) it->second->group = 1;
     }
   }
+  m_subscriptions.Accepted(chainKey);
   overLimitMark = 0;
   if ((this->*countActive)() > kOverLimitThreshold) StartOverLimitThread();
 }

@@ -38,6 +38,9 @@ void ForgetChains(Group& group) {
 }  // namespace
 
 void CDDEServer::QueueLinkedEntries() {
+  // Before the chains are forgotten: a worker that marks its chain after
+  // this sees it, one that marked it before has its marks cleared here.
+  ++m_signIns;
   // The new server holds nothing of what the old one did.
   ForgetChains(g_DataHolder.option);
   ForgetChains(g_DataHolder.nstdOption);
