@@ -919,6 +919,8 @@ void LinkWalk::Limit(bool on) {
     if (Live(all[i])) most = std::max(most, all[i].keys.length());
   Control()->SetSubscriptionLimit(most);
   servedBeforeLimit_.clear();
+  // Signed out, the bridge's links hold nothing at the service.
+  if (!connected_) return;
   for (const auto& [id, link] : links_) servedBeforeLimit_.insert(id);
 }
 
