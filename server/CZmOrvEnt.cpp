@@ -391,6 +391,10 @@ HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool f
                         << " Password = ********");
   HRESULT hr = S_OK;
   ApiLockGuard api;
+  // Set only when the service itself turned the credentials down for a
+  // sign-in of its own: a refused join, an outage or a failed set-up says
+  // nothing against the credentials that orv.ini holds.
+  bool refusedByService = false;
   try {
     SysFreeString(m_bstrUserName);
     SysFreeString(m_bstrPassword);
@@ -421,7 +425,7 @@ HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool f
         } else {
           WriteCredentials("Username", "Password", user8, password8);
         }
-      });
+      }, &refusedByService);
       const bool made = session == nullptr;
       if (made) {
         session = std::make_shared<CDataHolder>(user, futures ? Orv::ZmDataManager::_nil() : manager.in(),
@@ -461,10 +465,10 @@ HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool f
   } catch (...) {
     ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
     if (futures) {
-      WriteCredentials("FutUsername", "FutPassword", "", "");
+      if (refusedByService) WriteCredentials("FutUsername", "FutPassword", "", "");
       m_bFutConnected = 0;
     } else {
-      WriteCredentials("Username", "Password", "", "");
+      if (refusedByService) WriteCredentials("Username", "Password", "", "");
       m_bConnected = 0;
     }
     // The location was logged above, before the ini was touched.

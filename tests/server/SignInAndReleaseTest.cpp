@@ -1,0 +1,163 @@
+// The main object against a service that stalls, goes away or refuses a
+// sign-in: what orv.ini keeps, what a released object gives back in every
+// session it joined, and how long the release and other users' calls take
+// meanwhile. orvsim is stopped (SIGSTOP) for a stalled service.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/com/atlbase.h"
+#include "platform/com/comdef.h"
+#include "server/CZmOrvEnt.h"
+#include "tests/feed/LogCapture.h"
+#include "tests/feed/SessionServiceSupport.h"
+#include "tests/server/MainObjectEnvironment.h"
+#include "tests/server/MainObjectTestSupport.h"
+#include "platform/win/folders.h"
+#include "platform/win/profile.h"
+
+namespace orvtest {
+namespace {
+
+class SignInEnvironment : public MainObjectSimEnvironment {
+ public:
+  SignInEnvironment()
+      : MainObjectSimEnvironment(SimOptions{{"--user", "ivy:i1", "--user", "jack:j1", "--user", "kate:k1", "--user",
+                                             "liam:l1", "--user", "mona:m1", "--user", "nina:n1", "--user", "otto:o1",
+                                             "--user", "pia:p1", "--user", "quin:q1", "--user", "rosa:r1"},
+                                            false}) {}
+};
+
+std::string IniPath() { return orvwin::UserDataFolder() + "orv.ini"; }
+
+std::string IniValue(const char* key) {
+  char buffer[256] = {};
+  GetPrivateProfileStringA("Main", key, "<absent>", buffer, sizeof buffer, IniPath().c_str());
+  return buffer;
+}
+
+void SetIniValue(const char* key, const char* value) {
+  WritePrivateProfileStringA("Main", key, value, IniPath().c_str());
+}
+
+CComPtr<IZmOrvEnt> SignedIn(const char* user, const char* password, bool futures = false) {
+  CComPtr<IZmOrvEnt> object = NewObject();
+  const HRESULT hr = futures ? object->FutConnect(_bstr_t(user), _bstr_t(password))
+                             : object->Connect(_bstr_t(user), _bstr_t(password));
+  EXPECT_EQ(hr, S_OK) << user << ": " << TakeError();
+  return object;
+}
+
+[[maybe_unused]] std::shared_ptr<CDataHolder> SessionOf(const char* user) {
+  auto& map = CZmOrvEnt::UserDataHolderMap();
+  auto it = map.find(U16(user));
+  return it == map.end() ? nullptr : it->second;
+}
+
+[[maybe_unused]] std::vector<std::string> StockSymbols(CDataHolder& session) {
+  std::vector<StockRecord> records;
+  session.GetStocks(u"", records, false);
+  std::vector<std::string> out;
+  for (const auto& r : records) out.push_back(Text(r.Symbol));
+  return out;
+}
+
+[[maybe_unused]] std::vector<std::string> FutureSymbols(CDataHolder& session) {
+  std::vector<FutureRecord> records;
+  session.GetFutures(u"", records);
+  std::vector<std::string> out;
+  for (const auto& r : records) out.push_back(Text(r.Symbol));
+  return out;
+}
+
+// Stops orvsim's process for the scope: every call to it waits out the
+// call time-out. Its pending work goes on once it runs again.
+class StalledService {
+ public:
+  StalledService() { EXPECT_EQ(::kill(Env()->ServicePid(), SIGSTOP), 0); }
+  ~StalledService() { Resume(); }
+  void Resume() {
+    if (!m_resumed) ::kill(Env()->ServicePid(), SIGCONT);
+    m_resumed = true;
+  }
+
+ private:
+  bool m_resumed = false;
+};
+
+class SignIn : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CSettings::UseCompression = 0;
+    Env()->Control()->ClearInjections();
+    SetErrorInfo(0, nullptr);
+  }
+};
+
+// The credentials in orv.ini are the user's saved sign-in: only the service
+// turning them down for a sign-in of its own says they are wrong. A join
+// refused by the session, a service that is stalled or gone, leave them.
+TEST_F(SignIn, OnlyTheServiceRefusingANewSignInBlanksTheStoredCredentials) {
+  CComPtr<IZmOrvEnt> ivy = SignedIn("ivy", "i1");
+  CComPtr<IZmOrvEnt> ivyFutures = SignedIn("ivy", "i1", true);
+  enum class Service { kUp, kStalled, kGone };
+  struct Case {
+    const char* what;
+    const char* user;
+    const char* password;
+    bool futures;
+    Service service;
+    bool blanked;
+  } cases[] = {
+      {"a wrong password onto a live session", "ivy", "wrong", false, Service::kUp, false},
+      {"a wrong password onto a live futures session", "ivy", "wrong", true, Service::kUp, false},
+      {"a new session while the service is stalled", "jack", "j1", false, Service::kStalled, false},
+      {"the service refusing a new session", "jack", "wrong", false, Service::kUp, true},
+      {"the futures service refusing a new session", "jack", "wrong", true, Service::kUp, true},
+      // Last: the first call after the service's restart fails on the
+      // connection left over from before it.
+      {"a new session while the service is gone", "jack", "j1", false, Service::kGone, false},
+      {"a new futures session while the service is gone", "jack", "j1", true, Service::kGone, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const char* userKey = c.futures ? "FutUsername" : "Username";
+    const char* passwordKey = c.futures ? "FutPassword" : "Password";
+    SetIniValue(userKey, "saved");
+    SetIniValue(passwordKey, "secret");
+    CComPtr<IZmOrvEnt> object = NewObject();
+    HRESULT hr;
+    {
+      std::unique_ptr<StalledService> stalled;
+      if (c.service == Service::kStalled) stalled.reset(new StalledService);
+      if (c.service == Service::kGone) Env()->StopService();
+      hr = c.futures ? object->FutConnect(_bstr_t(c.user), _bstr_t(c.password))
+                     : object->Connect(_bstr_t(c.user), _bstr_t(c.password));
+    }
+    if (c.service == Service::kGone) Env()->StartServiceAgain();
+    EXPECT_EQ(hr, E_FAIL);
+    const std::string error = TakeError();
+    EXPECT_EQ(IniValue(userKey), c.blanked ? "" : "saved") << error;
+    EXPECT_EQ(IniValue(passwordKey), c.blanked ? "" : "secret") << error;
+  }
+}
+
+}  // namespace
+}  // namespace orvtest
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  orvtest::Env() = new orvtest::SignInEnvironment();
+  ::testing::AddGlobalTestEnvironment(orvtest::Env());
+  return RUN_ALL_TESTS();
+}
