@@ -2,6 +2,11 @@
 
 #include <omniORB4/CORBA.h>
 
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cwctype>
@@ -92,9 +97,29 @@ void UpperCaseInPlace(BSTR text) {
 
 bool IsEmpty(BSTR text) { return text == nullptr || SysStringLen(text) == 0; }
 
+// The file that holds a password must be the user's alone: a hand-made
+// orv.ini (0644, as an editor leaves it) is made 0600 before the password
+// goes in, and a link at that name is never written through, wherever it
+// points. False when the file must not be written.
+bool MakeCredentialFilePrivate(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;  // made 0600 by the write
+  if (!S_ISREG(st.st_mode)) {
+    ORV_LOG(orvlog::kError, "ERROR: " << path << " is not a plain file (a link?); the credentials are not stored");
+    return false;
+  }
+  if ((st.st_mode & 07777) == 0600) return true;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  const bool done = fd >= 0 && ::fchmod(fd, 0600) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!done) ORV_LOG(orvlog::kError, "ERROR: " << path << " cannot be made private; the credentials are not stored");
+  return done;
+}
+
 void WriteCredentials(const char* userKey, const char* passwordKey, const std::string& user,
                       const std::string& password) {
   const std::string path = orvwin::UserDataFolder() + "orv.ini";
+  if (!MakeCredentialFilePrivate(path)) return;
   WritePrivateProfileStringA("Main", userKey, user.c_str(), path.c_str());
   WritePrivateProfileStringA("Main", passwordKey, password.c_str(), path.c_str());
 }

@@ -150,6 +150,62 @@ TEST_F(SignIn, OnlyTheServiceRefusingANewSignInBlanksTheStoredCredentials) {
     EXPECT_EQ(IniValue(userKey), c.blanked ? "" : "saved") << error;
     EXPECT_EQ(IniValue(passwordKey), c.blanked ? "" : "secret") << error;
   }
+  // Back again, the service signs the user in and the credentials are
+  // stored; the first call may still meet a connection from before.
+  CComPtr<IZmOrvEnt> back = NewObject();
+  EXPECT_TRUE(Eventually([&] { return back->Connect(_bstr_t("jack"), _bstr_t("j1")) == S_OK; }));
+  EXPECT_EQ(IniValue("Username"), "jack");
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// orv.ini gets the password in clear: it is made the user's alone whatever
+// mode a hand-made file had, and a link at its name is never followed to
+// a file that others may read.
+TEST_F(SignIn, TheStoredPasswordIsTheUsersAloneAndNeverWrittenThroughALink) {
+  const std::string ini = IniPath();
+  const std::string elsewhere = Env()->Folder() + "/elsewhere.ini";
+  const std::string handMade = "[Main]\nOther=kept\n";
+  struct Case {
+    const char* what;
+    const char* user;
+    const char* password;
+    bool link;
+  } cases[] = {
+      {"a hand-made file readable by all", "kate", "k1", false},
+      {"a link to a file readable by all", "liam", "l1", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ::unlink(ini.c_str());
+    const std::string file = c.link ? elsewhere : ini;
+    std::ofstream(file) << handMade;
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+    if (c.link) {
+      ASSERT_EQ(::symlink(elsewhere.c_str(), ini.c_str()), 0);
+    }
+    CComPtr<IZmOrvEnt> object = SignedIn(c.user, c.password);
+    struct stat st;
+    ASSERT_EQ(::lstat(ini.c_str(), &st), 0);
+    if (c.link) {
+      EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced";
+      EXPECT_EQ(FileText(elsewhere), handMade) << "written through the link";
+      struct stat target;
+      ASSERT_EQ(::stat(elsewhere.c_str(), &target), 0);
+      EXPECT_EQ(target.st_mode & 07777, 0644u);
+    } else {
+      EXPECT_EQ(st.st_mode & 07777, 0600u);
+      EXPECT_EQ(IniValue("Username"), c.user);
+      EXPECT_EQ(IniValue("Password"), c.password);
+      EXPECT_EQ(IniValue("Other"), "kept");
+    }
+  }
+  ::unlink(ini.c_str());
 }
 
 }  // namespace
