@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cwctype>
@@ -39,11 +40,10 @@ Orv::ZmDataService_var g_futuresRoot;
 bool g_orbStarted = false;
 
 // The session map is swapped in and out by ObjectMain; every access of the
-// map goes through this lock (taken after the API lock). The release path
-// also holds it while it uses its session, so the module's stop, which
-// takes the map under it, never deletes a session under a release; methods
-// in flight keep theirs alive by their own reference instead, so the stop
-// waits for none of them.
+// map goes through this lock (taken after the API lock), and only for the
+// access: it is never held across a remote call. Methods in flight and
+// releases keep their sessions alive by references of their own, so the
+// stop waits for none of them.
 CRITICAL_SECTION& MapLock() {
   static CRITICAL_SECTION* cs = [] {
     auto* c = new CRITICAL_SECTION;
@@ -269,28 +269,32 @@ void CZmOrvEnt::FinalRelease() {
   // the release of the last one (an event's own, when its handler let the
   // object go, runs this on the event's thread once it has called out).
   m_client->Detach();
-  _UnsubcribeThread(this, BstrText(m_bstrUserName), m_bConnected != 0, m_bFutConnected != 0);
+  _UnsubcribeThread(this);
   ORV_LOG(orvlog::kTrace, "CZmOrvEnt::FinalRelease() completed");
 }
 
-void CZmOrvEnt::_UnsubcribeThread(CZmOrvEnt* object, const std::u16string& userName, bool equities,
-                                  bool futures) {
+void CZmOrvEnt::_UnsubcribeThread(CZmOrvEnt* object) {
   ORV_LOG(orvlog::kTrace, "_UnsubcribeThread THREAD STARTED");
   // Every kind the object may hold goes, the direct and non-standard
   // tables too, and a kind that fails stops none of the others: a key left
-  // behind would stay subscribed for nobody.
-  std::vector<int> kinds;
-  if (equities) {
-    kinds.insert(kinds.end(), {enStockData, enOptionData, enIVIndexData, enIVSurfaceData, enStockData_Direct,
-                               enOptionData_Direct, enNstdOptionData});
+  // behind would stay subscribed for nobody. The sides' connected flags
+  // and the last user name say nothing here: a later sign-in that failed,
+  // or named another user, leaves the keys taken before it in place.
+  const std::vector<int> kinds = {enStockData,         enOptionData,        enIVIndexData,   enIVSurfaceData,
+                                  enStockData_Direct,  enOptionData_Direct, enNstdOptionData, enFutIVIndexData,
+                                  enFutIVSurfaceData,  enFutureData,        enFutureOptionData};
+  for (const std::weak_ptr<CDataHolder>& joined : object->m_sessions) {
+    // A session that the module's stop has ended holds nothing any more.
+    const std::shared_ptr<CDataHolder> session = joined.lock();
+    if (session) ReleaseFromSession(*session, object->m_client, kinds);
   }
-  if (futures) kinds.insert(kinds.end(), {enFutIVIndexData, enFutIVSurfaceData, enFutureData, enFutureOptionData});
-  orvwin::CritSecLock lock(MapLock());
-  const std::shared_ptr<CDataHolder> session = FindSessionLocked(userName);
+  ORV_LOG(orvlog::kTrace, "_UnsubcribeThread THREAD COMPLETED");
+}
+
+void CZmOrvEnt::ReleaseFromSession(CDataHolder& session, const CEventClientPtr& client, const std::vector<int>& kinds) {
   for (int kind : kinds) {
-    if (!session) break;
     try {
-      session->UnSubscribeAll(object->m_client, kind);
+      session.UnSubscribeAll(client, kind);
     } catch (const CORBA::SystemException& e) {
       const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
       ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught a CORBA::SystemException : "
@@ -306,7 +310,6 @@ void CZmOrvEnt::_UnsubcribeThread(CZmOrvEnt* object, const std::u16string& userN
       ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread unknown error (type " << kind << ")");
     }
   }
-  ORV_LOG(orvlog::kTrace, "_UnsubcribeThread THREAD COMPLETED");
 }
 
 STDMETHODIMP CZmOrvEnt::InterfaceSupportsErrorInfo(REFIID riid) {
@@ -487,6 +490,10 @@ HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool f
       session->SetReconnector(futures, MakeReconnector(futures, user8, password8));
     }
     (futures ? m_bFutConnected : m_bConnected) = 1;
+    const bool known = std::any_of(m_sessions.begin(), m_sessions.end(), [&](const std::weak_ptr<CDataHolder>& w) {
+      return w.lock() == session;
+    });
+    if (!known) m_sessions.push_back(session);
   } catch (...) {
     ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
     if (futures) {

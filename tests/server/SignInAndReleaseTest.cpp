@@ -58,13 +58,13 @@ CComPtr<IZmOrvEnt> SignedIn(const char* user, const char* password, bool futures
   return object;
 }
 
-[[maybe_unused]] std::shared_ptr<CDataHolder> SessionOf(const char* user) {
+std::shared_ptr<CDataHolder> SessionOf(const char* user) {
   auto& map = CZmOrvEnt::UserDataHolderMap();
   auto it = map.find(U16(user));
   return it == map.end() ? nullptr : it->second;
 }
 
-[[maybe_unused]] std::vector<std::string> StockSymbols(CDataHolder& session) {
+std::vector<std::string> StockSymbols(CDataHolder& session) {
   std::vector<StockRecord> records;
   session.GetStocks(u"", records, false);
   std::vector<std::string> out;
@@ -72,7 +72,7 @@ CComPtr<IZmOrvEnt> SignedIn(const char* user, const char* password, bool futures
   return out;
 }
 
-[[maybe_unused]] std::vector<std::string> FutureSymbols(CDataHolder& session) {
+std::vector<std::string> FutureSymbols(CDataHolder& session) {
   std::vector<FutureRecord> records;
   session.GetFutures(u"", records);
   std::vector<std::string> out;
@@ -206,6 +206,74 @@ TEST_F(SignIn, TheStoredPasswordIsTheUsersAloneAndNeverWrittenThroughALink) {
     }
   }
   ::unlink(ini.c_str());
+}
+
+// The keys of the service's connected managers that name symbol, as
+// "manager: type symbol symbol_type".
+std::vector<std::string> HeldAtService(const std::string& symbol) {
+  OrvSim::Subscriptions_var all = Env()->Control()->ReadSubscriptions();
+  std::vector<std::string> out;
+  for (CORBA::ULong i = 0; i < all->length(); ++i) {
+    if (!all[i].connected) continue;
+    for (CORBA::ULong k = 0; k < all[i].keys.length(); ++k) {
+      const std::string key = all[i].keys[k].in();
+      if (key.find(" " + symbol + " ") != std::string::npos)
+        out.push_back(std::to_string(all[i].manager) + ": " + key);
+    }
+  }
+  return out;
+}
+
+class Release : public SignIn {};
+
+// The keys belong to the object, not to its last sign-in: an object released
+// after a sign-in that failed, or that named another user, gives back every
+// key it took in every session it joined, in the tables and at the service.
+TEST_F(Release, EveryKeyOfEverySessionTheObjectJoinedGoes) {
+  struct Case {
+    const char* what;
+    const char* user;
+    const char* password;
+    // The later sign-in: another user (nullptr for none) and its password.
+    const char* laterUser;
+    const char* laterPassword;
+    bool laterSucceeds;
+  } cases[] = {
+      {"a later sign-in that the session refused", "mona", "m1", "mona", "wrong", false},
+      {"a later sign-in that the service refused", "nina", "n1", "nobody", "x", false},
+      {"a later sign-in as another user", "otto", "o1", "pia", "p1", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CComPtr<IZmOrvEnt> object = SignedIn(c.user, c.password);
+    ASSERT_EQ(object->FutConnect(_bstr_t(c.user), _bstr_t(c.password)), S_OK) << TakeError();
+    const std::shared_ptr<CDataHolder> first = SessionOf(c.user);
+    ASSERT_TRUE(first);
+    const std::string stock = StockSymbols(*first).at(0);
+    const std::string future = FutureSymbols(*first).at(0);
+    ASSERT_EQ(object->Subscribe(_bstr_t(stock.c_str()), enEquity, enStockData), S_OK) << TakeError();
+    ASSERT_EQ(object->Subscribe(_bstr_t(future.c_str()), enFuture, enFutureData), S_OK) << TakeError();
+    EXPECT_EQ(object->Connect(_bstr_t(c.laterUser), _bstr_t(c.laterPassword)), c.laterSucceeds ? S_OK : E_FAIL);
+    TakeError();
+    std::string later;
+    std::shared_ptr<CDataHolder> second;
+    if (c.laterSucceeds) {
+      second = SessionOf(c.laterUser);
+      ASSERT_TRUE(second);
+      later = StockSymbols(*second).at(1);
+      ASSERT_EQ(object->Subscribe(_bstr_t(later.c_str()), enEquity, enStockData), S_OK) << TakeError();
+    }
+    ASSERT_FALSE(HeldAtService(stock).empty());
+    object.Release();
+    EXPECT_FALSE(first->FindStorage(enStockData)->IsSubscribed(CSymbolKey(U16(stock), 0)));
+    EXPECT_FALSE(first->FindStorage(enFutureData)->IsSubscribed(CSymbolKey(U16(future), 0)));
+    EXPECT_EQ(HeldAtService(stock), std::vector<std::string>());
+    EXPECT_EQ(HeldAtService(future), std::vector<std::string>());
+    if (second) {
+      EXPECT_FALSE(second->FindStorage(enStockData)->IsSubscribed(CSymbolKey(U16(later), 0)));
+      EXPECT_EQ(HeldAtService(later), std::vector<std::string>());
+    }
+  }
 }
 
 }  // namespace
