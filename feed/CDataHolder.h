@@ -155,6 +155,11 @@ class CDataHolder {
   void UnSubscribe(const CEventClientPtr& client, const std::u16string& symbol, int kind, int symbolType);
   void SubscribeAll(const CEventClientPtr& client, int kind);
   void UnSubscribeAll(const CEventClientPtr& client, int kind);
+  // A released client: every key it holds in the kinds goes from the
+  // tables at once; the service is told after, without the subscription
+  // lock, in groups and within one ServerTimeout in all (what is left then
+  // goes to the rebuild of the side). Failures are logged, not raised.
+  void ReleaseClient(const CEventClientPtr& client, const std::vector<int>& kinds);
   // Refuses more than 1000 symbols (CORBA::BAD_PARAM) before any
   // bookkeeping.
   void SubscribeGroup(const CEventClientPtr& client, const std::vector<std::string>& symbols, int kind,
@@ -236,7 +241,11 @@ class CDataHolder {
   void _Subscribe(const std::u16string& symbol, int kind, int symbolType);
   void _UnSubscribe(const std::u16string& symbol, int kind, int symbolType);
   void _SubscribeGroup(const std::vector<std::string>& symbols, int kind, int symbolType);
-  void _UnSubscribeGroup(const std::vector<std::string>& symbols, int kind, int symbolType);
+  // futuresInGroups: the futures kinds in group calls too (a release).
+  void _UnSubscribeGroup(const std::vector<std::string>& symbols, int kind, int symbolType,
+                         bool futuresInGroups = false);
+  // The symbol type for a group call that subscribes held keys again.
+  int _GroupSymbolType(int kind, BYTE flag) const;
   void _UnSubscribeList(const std::vector<std::u16string>& symbols, int kind, int symbolType);
   void _RegisterServerFileds(int kind);
   void LogServerError(int expected, int status, const std::string& context, bool writeToLog);

@@ -60,11 +60,11 @@ void CDataHolder::SetRebuildPauses(DWORD firstMs, DWORD maxMs) {
 
 bool CDataHolder::IsServiceLost(const CORBA::SystemException& e) {
   // The manager is unknown to the service (it restarted), or the service
-  // cannot be reached or dropped the connection; a time-out of a call is
-  // also TRANSIENT to the ORB: a service that answers no call is as good as
-  // gone.
+  // cannot be reached, dropped the connection or let a call run out of
+  // time: a service that answers no call is as good as gone, and every
+  // later call would wait out the time-out again.
   return CORBA::OBJECT_NOT_EXIST::_downcast(&e) != nullptr || CORBA::TRANSIENT::_downcast(&e) != nullptr ||
-         CORBA::COMM_FAILURE::_downcast(&e) != nullptr;
+         CORBA::COMM_FAILURE::_downcast(&e) != nullptr || CORBA::TIMEOUT::_downcast(&e) != nullptr;
 }
 
 void CDataHolder::SetReconnector(bool futures, Reconnector reconnector) {
@@ -153,9 +153,7 @@ void CDataHolder::_TryRebuild(bool futures) {
                                              symbols.begin() + static_cast<std::ptrdiff_t>(end));
         ORV_LOG(orvlog::kInfo, prefix << "subscribing " << group.size() << " keys of kind " << kind);
         try {
-          // The symbol type that a client's single subscription of such a
-          // key sent.
-          _SubscribeGroup(group, kind, flag != 0 ? enOption : (kind == enFutureData ? enFuture : enEquity));
+          _SubscribeGroup(group, kind, _GroupSymbolType(kind, flag));
         } catch (const _com_error&) {
           // Refused by a service that answers (its text is logged): the
           // other keys are still wanted, and asking again would not help.

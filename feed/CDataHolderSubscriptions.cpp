@@ -2,12 +2,14 @@
 // the calls that subscribe the services when the first client takes a key
 // and unsubscribe them when the last one leaves; and the field registration.
 #include <algorithm>
+#include <chrono>
 
 #include "OrvPayload.h"
 #include "feed/CDataHolder.h"
 #include "feed/CFutureOptionsDB.h"
 #include "feed/CFuturesDB.h"
 #include "feed/COptionsDB.h"
+#include "feed/CSettings.h"
 #include "feed/CStocksDB.h"
 #include "feed/MessageFormat.h"
 #include "feed/RequestSnapshot.h"
@@ -126,6 +128,11 @@ class FirstError {
   void Run(F&& f) {
     try {
       f();
+    } catch (const CORBA::SystemException& e) {
+      // A service found gone answers none of the steps after this one:
+      // each would only wait out the call time-out again.
+      if (CDataHolder::IsServiceLost(e)) throw;
+      if (!m_first) m_first = std::current_exception();
     } catch (...) {
       if (!m_first) m_first = std::current_exception();
     }
@@ -247,6 +254,84 @@ void CDataHolder::UnSubscribeAll(const CEventClientPtr& client, int kind) {
     errors.Run([&] { _RemoteCall(IsFuturesKind(kind), [&] { _UnSubscribeList(instruments, kind, enOption); }); });
   }
   errors.Raise();
+}
+
+void CDataHolder::ReleaseClient(const CEventClientPtr& client, const std::vector<int>& kinds) {
+  struct Left {
+    int kind;
+    BYTE flag;
+    std::vector<std::u16string> symbols;
+  };
+  std::vector<Left> left;
+  {
+    orvwin::CritSecLock lock(m_csSubscriptions);
+    for (int kind : kinds) {
+      CLiteDB* table = FindStorage(kind);
+      if (table == nullptr) continue;
+      std::vector<CSymbolKey> keys;
+      table->GetClientSubscriptions(client, keys);
+      if (keys.empty()) continue;
+      table->RemoveClient(client);
+      std::vector<std::u16string> lists[2];
+      for (const CSymbolKey& key : keys)
+        if (table->HasNoSubscribers(key)) lists[key.Flag() ? 1 : 0].push_back(key.Symbol());
+      for (BYTE flag : {BYTE(0), BYTE(1)}) {
+        if (lists[flag].empty()) continue;
+        table->DeleteSymbols(lists[flag], flag);
+        left.push_back({kind, flag, std::move(lists[flag])});
+      }
+    }
+  }
+  if (left.empty()) return;
+
+  // The service is told without the subscription lock: the other clients
+  // of the user, and through the API lock every other user, would wait for
+  // a stalled service with it. One call time-out in all: a call that runs
+  // out of time marks the side lost, and what is left once the time is up
+  // goes with the side's manager to the rebuild, which replaces it and
+  // signs it off with everything it held.
+  const std::string user = Narrow(m_userName);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(CSettings::ServerTimeout);
+  for (const Left& l : left) {
+    const bool futures = IsFuturesKind(l.kind);
+    if (_Side(futures).lost) continue;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ORV_LOG(orvlog::kWarn, "The release of a client of user " << user << " ran out of time; the service's keys of kind "
+                                                                << l.kind << " are left to the rebuild");
+      NoteServiceLost(futures);
+      continue;
+    }
+    try {
+      _RemoteCall(futures, [&] {
+        std::vector<std::string> narrow;
+        for (const std::u16string& s : l.symbols) narrow.push_back(Narrow(s));
+        _UnSubscribeGroup(narrow, l.kind, l.flag ? enOption : enEquity, true);
+      });
+    } catch (...) {
+      // A refusal was logged with its status; the other kinds still go.
+    }
+  }
+
+  // A key that another client took while the service was being told may
+  // have been subscribed there before this release's unsubscription came:
+  // it is asked for again. Rare, and only while the service answers.
+  orvwin::CritSecLock lock(m_csSubscriptions);
+  for (const Left& l : left) {
+    CLiteDB* table = FindStorage(l.kind);
+    std::vector<std::string> again;
+    for (const std::u16string& s : l.symbols)
+      if (table->IsSubscribed(CSymbolKey(s, l.flag))) again.push_back(Narrow(s));
+    if (again.empty()) continue;
+    try {
+      _RemoteCall(IsFuturesKind(l.kind), [&] { _SubscribeGroup(again, l.kind, _GroupSymbolType(l.kind, l.flag)); });
+    } catch (...) {
+    }
+  }
+}
+
+int CDataHolder::_GroupSymbolType(int kind, BYTE flag) const {
+  // The symbol type that a client's single subscription of such a key sent.
+  return flag != 0 ? enOption : (kind == enFutureData ? enFuture : enEquity);
 }
 
 void CDataHolder::SubscribeGroup(const CEventClientPtr& client, const std::vector<std::string>& symbols, int kind,
@@ -371,17 +456,33 @@ void CDataHolder::_SubscribeGroup(const std::vector<std::string>& symbols, int k
   }
 }
 
-void CDataHolder::_UnSubscribeGroup(const std::vector<std::string>& symbols, int kind, int symbolType) {
+void CDataHolder::_UnSubscribeGroup(const std::vector<std::string>& symbols, int kind, int symbolType,
+                                    bool futuresInGroups) {
   if (symbols.empty()) return;
   const CORBA::Short serverType = GroupSymbolTypeOf(kind, symbolType);
   FirstError errors;
   if (IsFuturesKind(kind)) {
-    // The futures service has no group call for these: one symbol at a
-    // time, the quote type alone.
+    // The quote type alone, as the futures keys were subscribed with it.
     const int type = SubscribeTypes(kind).front();
     Orv::ZmDataManager_ptr server = _ServerOfKind(kind);
     if (CORBA::is_nil(server)) return;
-    for (const std::string& s : symbols) {
+    std::vector<std::string> single;
+    if (!futuresInGroups) single = symbols;
+    // A release asks for groups first: one call rather than a call a key.
+    // A service that has no group call for the type takes them one at a
+    // time.
+    for (size_t start = 0; futuresInGroups && start < symbols.size(); start += kGroupLimit) {
+      const size_t end = std::min(symbols.size(), start + kGroupLimit);
+      const std::vector<std::string> chunk(symbols.begin() + static_cast<std::ptrdiff_t>(start),
+                                           symbols.begin() + static_cast<std::ptrdiff_t>(end));
+      const CORBA::Short status =
+          server->UnSubscribeGroup(orvidl::SymbolGroupAny(chunk), serverType, static_cast<CORBA::Short>(type));
+      if (status == 0) continue;
+      ORV_LOG(orvlog::kWarn, "UnSubscribeGroup (type: " << MessageTypeName(type) << ") completed with status "
+                                                        << status << "; one symbol at a time instead");
+      single.insert(single.end(), chunk.begin(), chunk.end());
+    }
+    for (const std::string& s : single) {
       errors.Run([&] {
         const CORBA::Short status =
             server->UnSubscribe(orvidl::SafeStr(s.c_str()), serverType, static_cast<CORBA::Short>(type));

@@ -292,23 +292,21 @@ void CZmOrvEnt::_UnsubcribeThread(CZmOrvEnt* object) {
 }
 
 void CZmOrvEnt::ReleaseFromSession(CDataHolder& session, const CEventClientPtr& client, const std::vector<int>& kinds) {
-  for (int kind : kinds) {
-    try {
-      session.UnSubscribeAll(client, kind);
-    } catch (const CORBA::SystemException& e) {
-      const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
-      ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught a CORBA::SystemException : "
-                                  << info.name << " " << info.repoId << " (type " << kind << ")");
-    } catch (const CORBA::Exception& e) {
-      const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
-      ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught CORBA::Exception : "
-                                  << info.name << " " << info.repoId << " (type " << kind << ")");
-    } catch (const omniORB::fatalException& e) {
-      ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught omniORB::fatalException: "
-                                  << (e.errmsg() != nullptr ? e.errmsg() : "") << " (type " << kind << ")");
-    } catch (...) {
-      ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread unknown error (type " << kind << ")");
-    }
+  try {
+    session.ReleaseClient(client, kinds);
+  } catch (const CORBA::SystemException& e) {
+    const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught a CORBA::SystemException : " << info.name << " "
+                                                                                                   << info.repoId);
+  } catch (const CORBA::Exception& e) {
+    const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught CORBA::Exception : " << info.name << " "
+                                                                                            << info.repoId);
+  } catch (const omniORB::fatalException& e) {
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught omniORB::fatalException: "
+                                << (e.errmsg() != nullptr ? e.errmsg() : ""));
+  } catch (...) {
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread unknown error");
   }
 }
 

@@ -34,7 +34,8 @@ class SignInEnvironment : public MainObjectSimEnvironment {
   SignInEnvironment()
       : MainObjectSimEnvironment(SimOptions{{"--user", "ivy:i1", "--user", "jack:j1", "--user", "kate:k1", "--user",
                                              "liam:l1", "--user", "mona:m1", "--user", "nina:n1", "--user", "otto:o1",
-                                             "--user", "pia:p1", "--user", "quin:q1", "--user", "rosa:r1"},
+                                             "--user", "pia:p1", "--user", "quin:q1", "--user", "rosa:r1",
+                                             "--future-roots", "4"},
                                             false}) {}
 };
 
@@ -274,6 +275,72 @@ TEST_F(Release, EveryKeyOfEverySessionTheObjectJoinedGoes) {
       EXPECT_EQ(HeldAtService(later), std::vector<std::string>());
     }
   }
+}
+
+// A release against a stalled service: it waits out one call time-out in
+// all, not one per call or per future, marks the service lost so that the
+// rebuild takes over what it could not finish, and another user's call that
+// asks the service nothing answers throughout. The figures go to the output.
+TEST_F(Release, AgainstAStalledServiceItTakesOneTimeOutAndNobodyWaitsForIt) {
+  CComPtr<IZmOrvEnt> holder = SignedIn("quin", "q1");
+  ASSERT_EQ(holder->FutConnect(_bstr_t("quin"), _bstr_t("q1")), S_OK) << TakeError();
+  const std::shared_ptr<CDataHolder> session = SessionOf("quin");
+  std::vector<std::string> futures = FutureSymbols(*session);
+  ASSERT_GE(futures.size(), 8u);
+  futures.resize(8);
+  for (const std::string& f : futures)
+    ASSERT_EQ(holder->Subscribe(_bstr_t(f.c_str()), enFuture, enFutureData), S_OK) << TakeError();
+  const std::vector<std::string> stocks = StockSymbols(*session);
+  for (const std::string& s : stocks)
+    ASSERT_EQ(holder->Subscribe(_bstr_t(s.c_str()), enEquity, enStockData), S_OK) << TakeError();
+  CComPtr<IZmOrvEnt> other = SignedIn("rosa", "r1");
+  const _bstr_t held(StockSymbols(*SessionOf("rosa")).at(0).c_str());
+  ASSERT_EQ(other->Subscribe(held, enEquity, enStockData), S_OK) << TakeError();
+
+  LogCapture log;
+  std::atomic<bool> started{false}, done{false};
+  log.onLine = [&](const std::string& line) {
+    if (line.find("_UnsubcribeThread THREAD STARTED") != std::string::npos) started = true;
+  };
+  StalledService stalled;
+  using Clock = std::chrono::steady_clock;
+  Clock::duration releaseTook{};
+  std::thread release([&] {
+    const auto start = Clock::now();
+    holder.Release();
+    releaseTook = Clock::now() - start;
+    done = true;
+  });
+  ASSERT_TRUE(Eventually([&] { return started.load(); }));
+  // The other user's calls while the release is in progress.
+  size_t answered = 0;
+  Clock::duration slowest{};
+  while (!done) {
+    const auto start = Clock::now();
+    VARIANT_BOOL subscribed = VARIANT_FALSE;
+    const HRESULT hr = other->IsSymbolSubscribed(held, enEquity, enStockData, &subscribed);
+    const auto took = Clock::now() - start;
+    ASSERT_EQ(hr, S_OK) << TakeError();
+    EXPECT_EQ(subscribed, VARIANT_TRUE);
+    slowest = std::max(slowest, took);
+    if (!done) ++answered;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  release.join();
+  auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
+  std::printf("release of 8 futures and %zu stocks against a stalled service: %.0f ms (ServerTimeout %lu ms); "
+              "another user's IsSymbolSubscribed meanwhile: %zu calls, slowest %.3f ms\n",
+              stocks.size(), ms(releaseTook), static_cast<unsigned long>(CSettings::ServerTimeout),
+              answered, ms(slowest));
+  RecordProperty("release_ms", static_cast<int>(ms(releaseTook)));
+  RecordProperty("other_user_slowest_us", static_cast<int>(ms(slowest) * 1000));
+  // Answered while the release waited for the service, not after it.
+  EXPECT_GT(answered, 10u) << "another user's calls waited for the release";
+  // The time-out marked the service lost: the rebuild finishes the job.
+  EXPECT_TRUE(session->IsRebuilding(false));
+  EXPECT_TRUE(session->IsRebuilding(true));
+  EXPECT_TRUE(log.Contains("ran out of time") || log.Count("is lost; the session will be rebuilt") >= 2);
+  stalled.Resume();
 }
 
 }  // namespace
