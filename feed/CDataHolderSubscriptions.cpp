@@ -450,6 +450,14 @@ void CDataHolder::_SubscribeGroup(const std::vector<std::string>& symbols, int k
     for (const std::string& s : symbols) StoreBaseSnapshot(FindStorage(kind), server, Widen(s), kind, symbolType);
     sent = SubscribeTypes(kind);
   }
+  // The direct tables take base rows only from a snapshot: the base type
+  // of a group feeds the ordinary table of the side, and direct quotes
+  // only update rows that are there. Without it a direct key taken in a
+  // group, or held while the service was lost and subscribed again by the
+  // rebuild, would never show data.
+  if (kind == enStockData_Direct || kind == enOptionData_Direct) {
+    for (const std::string& s : symbols) StoreBaseSnapshot(FindStorage(kind), server, Widen(s), kind, symbolType);
+  }
   for (int type : sent) {
     const CORBA::Short status = server->SubscribeGroup(group, serverType, static_cast<CORBA::Short>(type));
     LogServerError(0, status, "SubscribeGroup (type: " + MessageTypeName(type) + ") completed with error", true);

@@ -30,7 +30,8 @@ std::string Sym(const StockRecord& r) {
   return s != nullptr ? s : "";
 }
 
-size_t RowCount(const std::string& path, const std::string& symbol, const char* table = "stocks") {
+size_t RowCount(const std::string& path, const std::string& symbol, const char* table = "stocks",
+                const char* column = "symbol") {
   // Under the database lock, as every reader in the program: a pull thread
   // may be writing the file.
   CDatabaseLockGuard lock;
@@ -38,7 +39,7 @@ size_t RowCount(const std::string& path, const std::string& symbol, const char* 
   sqlite3_open(path.c_str(), &db);
   sqlite3_stmt* st = nullptr;
   size_t n = 0;
-  const std::string sql = std::string("SELECT count(*) FROM ") + table + " WHERE symbol = ?";
+  const std::string sql = std::string("SELECT count(*) FROM ") + table + " WHERE " + column + " = ?";
   if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
     sqlite3_bind_text(st, 1, symbol.c_str(), -1, SQLITE_TRANSIENT);
     if (sqlite3_step(st) == SQLITE_ROW) n = static_cast<size_t>(sqlite3_column_int(st, 0));
@@ -432,6 +433,50 @@ TEST_F(SessionService, DirectStocksLeaveTheSharedBaseTypeToTheOrdinaryTable) {
             std::vector<std::string>{"symbol=" + symbol + " symbol_type=1 data_type=10 -> 0"});
   session->UnSubscribe(client.Handle(), U16(symbol), enStockData, enEquity);
   EXPECT_EQ(journal.Calls("UnSubscribe").size(), 3u);
+}
+
+// Direct keys have their base rows from a snapshot alone: taken in a group,
+// or held while the service is lost and subscribed again by the rebuild,
+// they get one all the same, and their clients see the direct quotes.
+TEST_F(SessionService, DirectKeysGetTheirBaseRowsInAGroupAndInTheRebuild) {
+  CDataHolder::SetRebuildPauses(20, 200);
+  for (bool lost : {false, true}) {
+    SCOPED_TRACE(lost ? "taken while the service is lost" : "taken in a group");
+    auto session = OpenSession(lost ? "directlost" : "directgroup");
+    // A stock that has direct options.
+    std::string symbol;
+    for (const std::string& s : Stocks(*session)) {
+      std::vector<OptionRecord> options;
+      session->GetOptions(U16(s), enEquity, options, true);
+      if (!options.empty() && symbol.empty()) symbol = s;
+    }
+    ASSERT_FALSE(symbol.empty());
+    CZmOrvEnt client;
+    LogCapture log;
+    if (lost) {
+      Env()->StopService();
+      ASSERT_TRUE(Eventually([&] { return session->IsRebuilding(false); }));
+      session->Subscribe(client.Handle(), U16(symbol), enStockData_Direct, enEquity);
+      session->Subscribe(client.Handle(), U16(symbol), enOptionData_Direct, enEquity);
+      Env()->StartServiceAgain();
+      ASSERT_TRUE(Eventually([&] { return !session->IsRebuilding(false); }, 30000));
+    } else {
+      session->SubscribeGroup(client.Handle(), {symbol}, enStockData_Direct, enEquity);
+      session->SubscribeGroup(client.Handle(), {symbol}, enOptionData_Direct, enEquity);
+    }
+    EXPECT_EQ(RowCount(session->DatabasePath(), symbol, "stocks_direct"), 1u) << "no base row for the direct stock";
+    EXPECT_GT(RowCount(session->DatabasePath(), symbol, "options_direct", "stock_symbol"), 0u)
+        << "no base rows for the direct chain";
+    // Direct option quotes carry no underlying and send no events: the
+    // stock's quotes show that the direct rows move.
+    Env()->Control()->PublishNow(3);
+    EXPECT_TRUE(client.WaitFor([&](const std::vector<CZmOrvEnt::Event>& ev) {
+      return std::any_of(ev.begin(), ev.end(),
+                         [&](const CZmOrvEnt::Event& e) { return e.direct && e.type == "stocks" && !e.rows.empty(); });
+    })) << "no direct stock event";
+    session.reset();
+  }
+  CDataHolder::SetRebuildPauses(1000, 30000);
 }
 
 TEST_F(SessionService, GetStocksReadsTheTableOrElseASnapshot) {
