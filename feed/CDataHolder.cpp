@@ -84,6 +84,8 @@ CDataHolder::CDataHolder(const std::u16string& userName, Orv::ZmDataManager_ptr 
   InitializeCriticalSection(&m_csTables);
   InitializeCriticalSection(&m_csSubscriptions);
   InitializeCriticalSection(&m_csServers);
+  m_equitySide.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  m_futuresSide.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   SetDataServer(dataServer);
   SetFuturesServer(futuresServer);
   if (std::remove(m_path.c_str()) != 0) {
@@ -94,8 +96,8 @@ CDataHolder::CDataHolder(const std::u16string& userName, Orv::ZmDataManager_ptr 
 CDataHolder::~CDataHolder() {
   ORV_LOG(orvlog::kTrace, "CDataHolder::~CDataHolder() started");
   SetEvent(m_stop);
-  _StopPullThread(m_pull, "Pull thread terminated");
-  _StopPullThread(m_futPull, "Fut Pull thread terminated");
+  _StopPullThread(m_pull, "Pull thread");
+  _StopPullThread(m_futPull, "Fut Pull thread");
   // Nothing reads the map any more: both threads have been joined.
   for (auto& entry : m_tables) entry.second.reset();
   m_retiredTables.clear();
@@ -105,6 +107,8 @@ CDataHolder::~CDataHolder() {
   m_dataServer = Orv::ZmDataManager::_nil();
   m_retiredServers.clear();
   CloseHandle(m_stop);
+  CloseHandle(m_equitySide.wake);
+  CloseHandle(m_futuresSide.wake);
   DeleteCriticalSection(&m_csServers);
   DeleteCriticalSection(&m_csSubscriptions);
   DeleteCriticalSection(&m_csTables);

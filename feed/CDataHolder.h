@@ -207,6 +207,9 @@ class CDataHolder {
     // Bumped at each change of the side's manager, under m_csServers: the
     // pull thread takes a new reference of its own when it moves.
     unsigned long generation = 0;
+    // Set when another thread finished the side's rebuild: the pull thread
+    // leaves its pause between tries at once.
+    HANDLE wake = nullptr;
   };
   Side& _Side(bool futures) { return futures ? m_futuresSide : m_equitySide; }
   Orv::ZmDataManager_ptr _Server(bool futures) const;
@@ -226,7 +229,7 @@ class CDataHolder {
   bool _RemoteCall(bool futures, F&& call);
 
   void _StartPullThread(bool futures);
-  void _StopPullThread(PullThread& t, const char* text);
+  void _StopPullThread(PullThread& t, const char* name);
   void _PullLoop(bool futures);
   enum class PullResult { kReply, kStop, kLost };
   // One polled pull; it is given up when a stop is asked for or the side
@@ -234,8 +237,9 @@ class CDataHolder {
   PullResult _Pull(bool futures, Orv::ZmDataManager_ptr server, CORBA::Any_var& reply);
   // Steps over a block that no table takes; null ends the message.
   const uint8_t* _SkipBlock(const BlockHeader& header, const uint8_t* body, const uint8_t* end);
-  // Waits up to ms for a stop; true when one was asked for.
-  bool _WaitForStop(DWORD ms);
+  // Waits up to ms for a stop, or less when the side's pull thread is
+  // woken; true when a stop was asked for.
+  bool _WaitForStop(bool futures, DWORD ms);
   bool _StopRequested();
 
   void _Subscribe(const std::u16string& symbol, int kind, int symbolType);

@@ -87,6 +87,9 @@ bool CDataHolder::IsRebuilding(bool futures) const {
 void CDataHolder::RebuildNow(bool futures) {
   if (!IsRebuilding(futures)) return;
   _TryRebuild(futures);
+  // The side's pull thread may be in its pause between tries, up to the
+  // longest: it pulls from the new manager at once.
+  if (!IsRebuilding(futures)) SetEvent(_Side(futures).wake);
 }
 
 bool CDataHolder::_RebuildLoop(bool futures) {
@@ -100,7 +103,7 @@ bool CDataHolder::_RebuildLoop(bool futures) {
                                                  << orvcom::Narrow(m_userName) << " failed: " << FailureText()
                                                  << "; next try in " << pause << " ms");
     }
-    if (_WaitForStop(pause)) return false;
+    if (_WaitForStop(futures, pause)) return false;
     pause = std::min<DWORD>(pause > g_maxPauseMs / 2 ? g_maxPauseMs.load() : pause * 2, g_maxPauseMs);
   }
   return false;
@@ -118,11 +121,20 @@ void CDataHolder::_TryRebuild(bool futures) {
   // A connection left over from before a restart of the service fails the
   // first call made on it, and is closed by that failure: one more go on a
   // new connection tells whether the service is really away.
+  // The session's end is seen between the steps, each of which the ORB
+  // bounds by ServerTimeout: its destructor waits for this thread.
+  auto stopped = [&] {
+    if (!_StopRequested()) return false;
+    ORV_LOG(orvlog::kInfo, prefix << "given up, the session ends");
+    return true;
+  };
   for (int go = 0; go < 2 && CORBA::is_nil(manager); ++go) {
     try {
+      if (stopped()) return;
       ORV_LOG(orvlog::kInfo, prefix << "resolving the service");
       Orv::ZmDataService_var root = side.reconnector.resolve();
       if (CORBA::is_nil(root)) RaiseAutomationError("the service could not be resolved");
+      if (stopped()) return;
       ORV_LOG(orvlog::kInfo, prefix << "signing in");
       manager = side.reconnector.signIn(root.in());
       if (CORBA::is_nil(manager)) RaiseAutomationError("the service gave no data manager");
@@ -131,6 +143,7 @@ void CDataHolder::_TryRebuild(bool futures) {
     }
   }
 
+  if (stopped()) return;
   // Under the subscription lock: a client's subscription made meanwhile is
   // either among the keys below or made on the new manager.
   orvwin::CritSecLock subscriptions(m_csSubscriptions);
@@ -151,6 +164,7 @@ void CDataHolder::_TryRebuild(bool futures) {
         const size_t end = std::min(symbols.size(), start + orvidl::kMaxGroupSymbols);
         const std::vector<std::string> group(symbols.begin() + static_cast<std::ptrdiff_t>(start),
                                              symbols.begin() + static_cast<std::ptrdiff_t>(end));
+        if (stopped()) return;
         ORV_LOG(orvlog::kInfo, prefix << "subscribing " << group.size() << " keys of kind " << kind);
         try {
           _SubscribeGroup(group, kind, _GroupSymbolType(kind, flag));

@@ -2,9 +2,11 @@
 // and the events they bring, queries, server statuses, and a service that
 // stalls, drops its connections or sends malformed messages.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sqlite3.h>
 
 #include <chrono>
+#include <cstdio>
 #include <set>
 
 #include "OrvPayload.h"
@@ -608,6 +610,61 @@ TEST_F(SessionService, ALostServiceIsRebuiltAndEveryHeldKeyGetsDataAgain) {
     EXPECT_LE(log.Count("Send request to server"), 40u);
     session.reset();
   }
+  CDataHolder::SetRebuildPauses(1000, 30000);
+}
+
+// A rebuild that a joining sign-in finished (RebuildNow) wakes the pull
+// thread from its pause between tries: data flows at once, not after the
+// longest pause.
+TEST_F(SessionService, ARebuildFinishedByASignInWakesThePullThread) {
+  CDataHolder::SetRebuildPauses(60000, 60000);
+  auto session = OpenSession("woken");
+  const std::string symbol = Stocks(*session).at(1);
+  CZmOrvEnt client;
+  session->Subscribe(client.Handle(), U16(symbol), enStockData, enEquity);
+  ASSERT_TRUE(client.WaitFor([&](const auto& ev) { return HasSymbol(ev, symbol); }));
+  LogCapture log;
+  Env()->StopService();
+  ASSERT_TRUE(Eventually([&] { return log.Contains("; next try in 60000 ms"); }, 30000)) << "no failed try";
+  Env()->StartServiceAgain();
+  // The first call may meet a connection from before the restart.
+  ASSERT_TRUE(Eventually([&] {
+    try {
+      session->RebuildNow(false);
+    } catch (...) {
+    }
+    return !session->IsRebuilding(false);
+  }));
+  const size_t before = client.Events().size();
+  Env()->Control()->PublishNow(1);
+  EXPECT_TRUE(client.WaitFor([&](const auto& ev) { return ev.size() > before && HasSymbol(ev, symbol); }, 10000))
+      << "the pull thread still sleeps in its pause";
+  CDataHolder::SetRebuildPauses(1000, 30000);
+  session.reset();
+}
+
+// A session that ends while its rebuild waits for a stalled service ends
+// once the call in progress has run out, without a try after it; its
+// threads are joined, never reported killed.
+TEST_F(SessionService, ASessionEndingInARebuildAgainstAStalledServiceEndsAfterTheCallInProgress) {
+  CDataHolder::SetRebuildPauses(20, 200);
+  LogCapture log;
+  auto session = OpenSession("stalledend", true);
+  ASSERT_EQ(::kill(Env()->ServicePid(), SIGSTOP), 0);
+  session->NoteServiceLost(false);
+  session->NoteServiceLost(true);
+  ASSERT_TRUE(Eventually([&] { return log.Count("resolving the service") >= 2; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto start = std::chrono::steady_clock::now();
+  session.reset();
+  const double took = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  ::kill(Env()->ServicePid(), SIGCONT);
+  std::printf("a session ending in a rebuild against a stalled service took %.0f ms (ServerTimeout %lu ms)\n", took,
+              static_cast<unsigned long>(CSettings::ServerTimeout));
+  EXPECT_FALSE(log.Contains("Pull thread terminated")) << "a joined thread reported killed";
+  EXPECT_TRUE(log.Contains("_PullThread completed user: stalledend"));
+  EXPECT_TRUE(log.Contains("_FutPullThread completed user: stalledend"));
+  EXPECT_FALSE(log.Contains("ERROR: Pull thread did not end"));
   CDataHolder::SetRebuildPauses(1000, 30000);
 }
 
