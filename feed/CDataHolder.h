@@ -215,6 +215,9 @@ class CDataHolder {
   Orv::ZmDataManager_ptr _Server(bool futures) const;
   unsigned long _Generation(bool futures) const;
   void _SetServer(bool futures, Orv::ZmDataManager_ptr server);
+  // Sends Disconnect to the side's replaced managers; on the side's pull
+  // thread, outside every lock. Failures are only logged.
+  void _SignOffReplaced(bool futures);
 
   // Retries the rebuild of a lost side with the growing pause; false when a
   // stop was asked for first.
@@ -267,6 +270,9 @@ class CDataHolder {
   PasswordHash m_password;
   PasswordHash m_futPassword;
   std::vector<Orv::ZmDataManager_var> m_retiredServers;
+  // Replaced managers of each side not yet signed off at their service:
+  // the service keeps a manager, with all it subscribed, until then.
+  std::vector<Orv::ZmDataManager_var> m_toSignOff[2];
   Side m_equitySide;
   Side m_futuresSide;
   // One try of a rebuild at a time: the pull thread's and a sign-in's.

@@ -613,6 +613,46 @@ TEST_F(SessionService, ALostServiceIsRebuiltAndEveryHeldKeyGetsDataAgain) {
   CDataHolder::SetRebuildPauses(1000, 30000);
 }
 
+// The service's connected managers that hold a key naming symbol.
+std::vector<std::string> HoldersAtService(const std::string& symbol) {
+  OrvSim::Subscriptions_var all = Env()->Control()->ReadSubscriptions();
+  std::vector<std::string> out;
+  for (CORBA::ULong i = 0; i < all->length(); ++i) {
+    if (!all[i].connected) continue;
+    for (CORBA::ULong k = 0; k < all[i].keys.length(); ++k)
+      if (std::string(all[i].keys[k].in()).find(" " + symbol + " ") != std::string::npos)
+        out.push_back(std::to_string(all[i].manager) + ": " + all[i].keys[k].in());
+  }
+  return out;
+}
+
+// A side found lost while its service stays up (a connection failure, a
+// call that ran out of time) is rebuilt on a new manager; the old one is
+// signed off, so that the service does not keep it and what it subscribed.
+TEST_F(SessionService, AReplacedManagerIsSignedOffAtTheService) {
+  CDataHolder::SetRebuildPauses(20, 200);
+  auto session = OpenSession("signoff", true);
+  const std::string stock = Stocks(*session).at(0);
+  std::vector<FutureRecord> futures;
+  session->GetFutures(u"", futures);
+  ASSERT_FALSE(futures.empty());
+  const std::string future = static_cast<const char*>(futures[0].Symbol);
+  CZmOrvEnt client;
+  session->Subscribe(client.Handle(), U16(stock), enStockData, enEquity);
+  session->Subscribe(client.Handle(), U16(future), enFutureData, enFuture);
+  ASSERT_EQ(HoldersAtService(stock).size(), 2u) << "the base and the quote type";
+  Journal journal;
+  session->NoteServiceLost(false);
+  session->NoteServiceLost(true);
+  ASSERT_TRUE(Eventually([&] { return !session->IsRebuilding(false) && !session->IsRebuilding(true); }));
+  EXPECT_TRUE(Eventually([&] { return journal.Calls("Disconnect").size() == 2u; })) << "one manager a side";
+  // One manager of each side holds the keys: the new one.
+  EXPECT_TRUE(Eventually([&] { return HoldersAtService(stock).size() == 2u && HoldersAtService(future).size() == 1u; }))
+      << testing::PrintToString(HoldersAtService(stock)) << testing::PrintToString(HoldersAtService(future));
+  session.reset();
+  CDataHolder::SetRebuildPauses(1000, 30000);
+}
+
 // A rebuild that a joining sign-in finished (RebuildNow) wakes the pull
 // thread from its pause between tries: data flows at once, not after the
 // longest pause.
