@@ -251,8 +251,13 @@ class CDataHolder {
   // futuresInGroups: the futures kinds in group calls too (a release).
   void _UnSubscribeGroup(const std::vector<std::string>& symbols, int kind, int symbolType,
                          bool futuresInGroups = false);
-  // The symbol type for a group call that subscribes held keys again.
-  int _GroupSymbolType(int kind, BYTE flag) const;
+  // The symbol type for a group call that subscribes a held key again:
+  // the one that gives the server symbol type its first subscription sent.
+  int _GroupSymbolType(int kind, const CSymbolKey& key) const;
+  // Under the subscription lock: what a key's first subscription sent, and
+  // its end once no client holds the key.
+  void _NoteKeySubscribed(int kind, const CSymbolKey& key, int groupSymbolType);
+  void _ForgetKey(int kind, const CSymbolKey& key);
   void _UnSubscribeList(const std::vector<std::u16string>& symbols, int kind, int symbolType);
   void _RegisterServerFileds(int kind);
   void LogServerError(int expected, int status, const std::string& context, bool writeToLog);
@@ -288,6 +293,10 @@ class CDataHolder {
   // Held through each public subscription operation, after the API lock
   // and before the database lock.
   CRITICAL_SECTION m_csSubscriptions;
+  // (kind, key) to the symbol type that subscribes the key again in a
+  // group, for keys whose first subscription sent another server symbol
+  // type than their flag alone says (an enNstdOption underlying, say).
+  std::map<std::pair<int, CSymbolKey>, int> m_groupTypes;
 
   // The session's own stop, set by the destructor: the process-wide stop
   // event is set only when the program ends.

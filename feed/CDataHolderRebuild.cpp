@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 
 #include "OrvPayload.h"
 #include "platform/com/comdef.h"
@@ -156,10 +157,12 @@ void CDataHolder::_TryRebuild(bool futures) {
     if (table == nullptr) continue;
     std::vector<CSymbolKey> keys;
     table->GetSubscribedKeys(keys);
-    for (BYTE flag : {BYTE(0), BYTE(1)}) {
-      std::vector<std::string> symbols;
-      for (const CSymbolKey& key : keys)
-        if (key.Flag() == flag) symbols.push_back(key.Narrow());
+    // Grouped by the symbol type that each key's own subscription took.
+    std::map<std::pair<BYTE, int>, std::vector<std::string>> byType;
+    for (const CSymbolKey& key : keys) byType[std::make_pair(key.Flag(), _GroupSymbolType(kind, key))].push_back(key.Narrow());
+    for (const auto& entry : byType) {
+      const int symbolType = entry.first.second;
+      const std::vector<std::string>& symbols = entry.second;
       for (size_t start = 0; start < symbols.size(); start += orvidl::kMaxGroupSymbols) {
         const size_t end = std::min(symbols.size(), start + orvidl::kMaxGroupSymbols);
         const std::vector<std::string> group(symbols.begin() + static_cast<std::ptrdiff_t>(start),
@@ -167,7 +170,7 @@ void CDataHolder::_TryRebuild(bool futures) {
         if (stopped()) return;
         ORV_LOG(orvlog::kInfo, prefix << "subscribing " << group.size() << " keys of kind " << kind);
         try {
-          _SubscribeGroup(group, kind, _GroupSymbolType(kind, flag));
+          _SubscribeGroup(group, kind, symbolType);
         } catch (const _com_error&) {
           // Refused by a service that answers (its text is logged): the
           // other keys are still wanted, and asking again would not help.

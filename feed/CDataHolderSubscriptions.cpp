@@ -3,6 +3,7 @@
 // and unsubscribe them when the last one leaves; and the field registration.
 #include <algorithm>
 #include <chrono>
+#include <map>
 
 #include "OrvPayload.h"
 #include "feed/CDataHolder.h"
@@ -31,6 +32,18 @@ CORBA::Short SymbolTypeOf(int kind, int symbolType) {
 CORBA::Short GroupSymbolTypeOf(int kind, int symbolType) {
   if (kind == enFutureData) return symbolType == enOption ? 1 : 2;
   return symbolType == enEquity ? 1 : 2;
+}
+
+// What a held key's subscription is taken for when nothing else is known.
+int DefaultGroupSymbolType(int kind, BYTE flag) {
+  return flag != 0 ? enOption : (kind == enFutureData ? enFuture : enEquity);
+}
+
+// The symbol type that makes a group call send the server symbol type (and
+// fetch the snapshot) that a single subscription with symbolType sent.
+int GroupTypeOfSingle(int kind, int symbolType) {
+  if (kind == enFutureData) return symbolType;
+  return SymbolTypeOf(kind, symbolType) == 1 ? enEquity : symbolType;
 }
 
 // The types subscribed for a kind; empty for a kind that the services do
@@ -182,12 +195,14 @@ void CDataHolder::Subscribe(const CEventClientPtr& client, const std::u16string&
   // data at once, and a pull thread that stored it before the client was
   // recorded would send it to nobody. A refusal takes the record back.
   table->Subscribe(client, key);
+  _NoteKeySubscribed(kind, key, GroupTypeOfSingle(kind, symbolType));
   try {
     // While the service is lost the record is enough: the rebuild
     // subscribes every key that a client holds.
     _RemoteCall(IsFuturesKind(kind), [&] { _Subscribe(symbol, kind, symbolType); });
   } catch (...) {
     table->UnSubscribe(client, key);
+    if (table->HasNoSubscribers(key)) _ForgetKey(kind, key);
     throw;
   }
 }
@@ -199,6 +214,7 @@ void CDataHolder::UnSubscribe(const CEventClientPtr& client, const std::u16strin
   const CSymbolKey key(symbol, symbolType == enOption);
   table->UnSubscribe(client, key);
   if (!table->HasNoSubscribers(key)) return;
+  _ForgetKey(kind, key);
   FirstError errors;
   // A lost service has forgotten the key already; the rebuild won't ask
   // for it again.
@@ -242,7 +258,9 @@ void CDataHolder::UnSubscribeAll(const CEventClientPtr& client, int kind) {
   std::vector<std::u16string> underlyings, instruments;
   for (const CSymbolKey& key : keys) {
     table->UnSubscribe(client, key);
-    if (table->HasNoSubscribers(key)) (key.Flag() ? instruments : underlyings).push_back(key.Symbol());
+    if (!table->HasNoSubscribers(key)) continue;
+    (key.Flag() ? instruments : underlyings).push_back(key.Symbol());
+    _ForgetKey(kind, key);
   }
   FirstError errors;
   if (!underlyings.empty()) {
@@ -273,8 +291,11 @@ void CDataHolder::ReleaseClient(const CEventClientPtr& client, const std::vector
       if (keys.empty()) continue;
       table->RemoveClient(client);
       std::vector<std::u16string> lists[2];
-      for (const CSymbolKey& key : keys)
-        if (table->HasNoSubscribers(key)) lists[key.Flag() ? 1 : 0].push_back(key.Symbol());
+      for (const CSymbolKey& key : keys) {
+        if (!table->HasNoSubscribers(key)) continue;
+        lists[key.Flag() ? 1 : 0].push_back(key.Symbol());
+        _ForgetKey(kind, key);
+      }
       for (BYTE flag : {BYTE(0), BYTE(1)}) {
         if (lists[flag].empty()) continue;
         table->DeleteSymbols(lists[flag], flag);
@@ -318,21 +339,31 @@ void CDataHolder::ReleaseClient(const CEventClientPtr& client, const std::vector
   orvwin::CritSecLock lock(m_csSubscriptions);
   for (const Left& l : left) {
     CLiteDB* table = FindStorage(l.kind);
-    std::vector<std::string> again;
-    for (const std::u16string& s : l.symbols)
-      if (table->IsSubscribed(CSymbolKey(s, l.flag))) again.push_back(Narrow(s));
-    if (again.empty()) continue;
-    try {
-      _RemoteCall(IsFuturesKind(l.kind), [&] { _SubscribeGroup(again, l.kind, _GroupSymbolType(l.kind, l.flag)); });
-    } catch (...) {
+    std::map<int, std::vector<std::string>> again;
+    for (const std::u16string& s : l.symbols) {
+      const CSymbolKey key(s, l.flag);
+      if (table->IsSubscribed(key)) again[_GroupSymbolType(l.kind, key)].push_back(Narrow(s));
+    }
+    for (const auto& group : again) {
+      try {
+        _RemoteCall(IsFuturesKind(l.kind), [&] { _SubscribeGroup(group.second, l.kind, group.first); });
+      } catch (...) {
+      }
     }
   }
 }
 
-int CDataHolder::_GroupSymbolType(int kind, BYTE flag) const {
-  // The symbol type that a client's single subscription of such a key sent.
-  return flag != 0 ? enOption : (kind == enFutureData ? enFuture : enEquity);
+int CDataHolder::_GroupSymbolType(int kind, const CSymbolKey& key) const {
+  const auto it = m_groupTypes.find(std::make_pair(kind, key));
+  return it != m_groupTypes.end() ? it->second : DefaultGroupSymbolType(kind, key.Flag());
 }
+
+void CDataHolder::_NoteKeySubscribed(int kind, const CSymbolKey& key, int groupSymbolType) {
+  if (groupSymbolType == DefaultGroupSymbolType(kind, key.Flag())) return;
+  m_groupTypes.emplace(std::make_pair(kind, key), groupSymbolType);
+}
+
+void CDataHolder::_ForgetKey(int kind, const CSymbolKey& key) { m_groupTypes.erase(std::make_pair(kind, key)); }
 
 void CDataHolder::SubscribeGroup(const CEventClientPtr& client, const std::vector<std::string>& symbols, int kind,
                                  int symbolType) {
@@ -348,13 +379,17 @@ void CDataHolder::SubscribeGroup(const CEventClientPtr& client, const std::vecto
   for (const std::string& s : symbols) {
     const CSymbolKey key(Widen(s), flag);
     if (table->IsSubscribedBy(client, key)) continue;
+    if (!table->IsSubscribed(key)) _NoteKeySubscribed(kind, key, symbolType);
     table->Subscribe(client, key);
     added.push_back(key);
   }
   try {
     _RemoteCall(IsFuturesKind(kind), [&] { _SubscribeGroup(symbols, kind, symbolType); });
   } catch (...) {
-    for (const CSymbolKey& key : added) table->UnSubscribe(client, key);
+    for (const CSymbolKey& key : added) {
+      table->UnSubscribe(client, key);
+      if (table->HasNoSubscribers(key)) _ForgetKey(kind, key);
+    }
     throw;
   }
 }

@@ -657,6 +657,74 @@ TEST_F(SessionService, AReplacedManagerIsSignedOffAtTheService) {
   CDataHolder::SetRebuildPauses(1000, 30000);
 }
 
+// The rebuild subscribes each held key with the server symbol type that its
+// own subscription sent, also where the client's symbol type says more than
+// the key's flag (enNstdOption on an underlying, enFuture on a chain).
+TEST_F(SessionService, TheRebuildSendsEachKeyTheServerSymbolTypeItsSubscriptionSent) {
+  CDataHolder::SetRebuildPauses(20, 200);
+  auto session = OpenSession("symboltypes", true);
+  const std::vector<std::string> stocks = Stocks(*session);
+  std::vector<FutureRecord> futures;
+  session->GetFutures(u"", futures);
+  ASSERT_GE(futures.size(), 2u);
+  // One option and one future option, each named by its own symbol.
+  std::vector<OptionRecord> options, futureOptions;
+  session->GetOptions(U16(stocks.at(1)), enEquity, options, false);
+  session->GetFutOptions(U16(static_cast<const char*>(futures[0].Symbol)), enFuture, futureOptions);
+  ASSERT_FALSE(options.empty());
+  ASSERT_FALSE(futureOptions.empty());
+  struct Case {
+    int kind;
+    std::string symbol;
+    int symbolType;
+    int dataType;  // one of the types the kind's keys are subscribed with
+  } cases[] = {
+      {enStockData, stocks.at(0), enNstdOption, T_EQUITY_QUOTE},
+      {enOptionData, static_cast<const char*>(options[0].Symbol), enNstdOption, T_OPTION_QUOTE},
+      {enOptionData, stocks.at(2), enFuture, T_OPTION_QUOTE},
+      {enStockData, stocks.at(3), enEquity, T_EQUITY_QUOTE},
+      {enFutureOptionData, static_cast<const char*>(futureOptions[0].Symbol), enNstdOption, T_FUTURE_OPTION},
+      {enFutureOptionData, static_cast<const char*>(futures[1].Symbol), enFuture, T_FUTURE_OPTION},
+  };
+  // symbol_type=N of a journal entry.
+  auto symbolTypeIn = [](const std::string& call) {
+    const size_t at = call.find("symbol_type=");
+    return at == std::string::npos ? -1 : std::atoi(call.c_str() + at + 12);
+  };
+  CZmOrvEnt client;
+  std::vector<int> sent;
+  for (const Case& c : cases) {
+    Journal journal;
+    try {
+      session->Subscribe(client.Handle(), U16(c.symbol), c.kind, c.symbolType);
+    } catch (const _com_error& e) {
+      FAIL() << c.symbol << ": " << ErrorText(e);
+    }
+    const std::vector<std::string> calls = journal.Calls("Subscribe");
+    ASSERT_FALSE(calls.empty()) << c.symbol;
+    sent.push_back(symbolTypeIn(calls.front()));
+  }
+  Journal rebuild;
+  session->NoteServiceLost(false);
+  session->NoteServiceLost(true);
+  ASSERT_TRUE(Eventually([&] { return !session->IsRebuilding(false) && !session->IsRebuilding(true); }));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE("kind " + std::to_string(c.kind) + " symbol type " + std::to_string(c.symbolType));
+    std::vector<int> again;
+    for (const std::string& call : rebuild.Calls("SubscribeGroup")) {
+      if (call.find(" data_type=" + std::to_string(c.dataType) + " ") == std::string::npos) continue;
+      const size_t names = call.find("names=");
+      // Symbols may hold blanks: the list runs to the result.
+      const std::string list = "," + call.substr(names + 6, call.rfind(" -> ") - names - 6) + ",";
+      if (list.find("," + c.symbol + ",") != std::string::npos) again.push_back(symbolTypeIn(call));
+    }
+    EXPECT_EQ(again, std::vector<int>{sent[i]}) << c.symbol;
+  }
+  session.reset();
+  CDataHolder::SetRebuildPauses(1000, 30000);
+}
+
 // A rebuild that a joining sign-in finished (RebuildNow) wakes the pull
 // thread from its pause between tries: data flows at once, not after the
 // longest pause.
