@@ -255,21 +255,21 @@ void CDataHolder::UnSubscribeAll(const CEventClientPtr& client, int kind) {
   std::vector<CSymbolKey> keys;
   table->GetClientSubscriptions(client, keys);
   table->RemoveClient(client);
-  std::vector<std::u16string> underlyings, instruments;
+  // Underlyings first, then instruments; each under the symbol type that
+  // gives the server symbol type the keys were subscribed with.
+  std::map<std::pair<BYTE, int>, std::vector<std::u16string>> lists;
   for (const CSymbolKey& key : keys) {
     table->UnSubscribe(client, key);
     if (!table->HasNoSubscribers(key)) continue;
-    (key.Flag() ? instruments : underlyings).push_back(key.Symbol());
+    lists[std::make_pair(key.Flag(), _GroupSymbolType(kind, key))].push_back(key.Symbol());
     _ForgetKey(kind, key);
   }
   FirstError errors;
-  if (!underlyings.empty()) {
-    table->DeleteSymbols(underlyings, 0);
-    errors.Run([&] { _RemoteCall(IsFuturesKind(kind), [&] { _UnSubscribeList(underlyings, kind, enEquity); }); });
-  }
-  if (!instruments.empty()) {
-    table->DeleteSymbols(instruments, 1);
-    errors.Run([&] { _RemoteCall(IsFuturesKind(kind), [&] { _UnSubscribeList(instruments, kind, enOption); }); });
+  for (const auto& list : lists) {
+    table->DeleteSymbols(list.second, list.first.first);
+    errors.Run([&] {
+      _RemoteCall(IsFuturesKind(kind), [&] { _UnSubscribeList(list.second, kind, list.first.second); });
+    });
   }
   errors.Raise();
 }
@@ -278,6 +278,7 @@ void CDataHolder::ReleaseClient(const CEventClientPtr& client, const std::vector
   struct Left {
     int kind;
     BYTE flag;
+    int symbolType;  // the one that gives the server symbol type the keys were subscribed with
     std::vector<std::u16string> symbols;
   };
   std::vector<Left> left;
@@ -290,16 +291,15 @@ void CDataHolder::ReleaseClient(const CEventClientPtr& client, const std::vector
       table->GetClientSubscriptions(client, keys);
       if (keys.empty()) continue;
       table->RemoveClient(client);
-      std::vector<std::u16string> lists[2];
+      std::map<std::pair<BYTE, int>, std::vector<std::u16string>> lists;
       for (const CSymbolKey& key : keys) {
         if (!table->HasNoSubscribers(key)) continue;
-        lists[key.Flag() ? 1 : 0].push_back(key.Symbol());
+        lists[std::make_pair(key.Flag(), _GroupSymbolType(kind, key))].push_back(key.Symbol());
         _ForgetKey(kind, key);
       }
-      for (BYTE flag : {BYTE(0), BYTE(1)}) {
-        if (lists[flag].empty()) continue;
-        table->DeleteSymbols(lists[flag], flag);
-        left.push_back({kind, flag, std::move(lists[flag])});
+      for (auto& list : lists) {
+        table->DeleteSymbols(list.second, list.first.first);
+        left.push_back({kind, list.first.first, list.first.second, std::move(list.second)});
       }
     }
   }
@@ -326,7 +326,7 @@ void CDataHolder::ReleaseClient(const CEventClientPtr& client, const std::vector
       _RemoteCall(futures, [&] {
         std::vector<std::string> narrow;
         for (const std::u16string& s : l.symbols) narrow.push_back(Narrow(s));
-        _UnSubscribeGroup(narrow, l.kind, l.flag ? enOption : enEquity, true);
+        _UnSubscribeGroup(narrow, l.kind, l.symbolType, true);
       });
     } catch (...) {
       // A refusal was logged with its status; the other kinds still go.
@@ -348,6 +348,7 @@ void CDataHolder::ReleaseClient(const CEventClientPtr& client, const std::vector
       try {
         _RemoteCall(IsFuturesKind(l.kind), [&] { _SubscribeGroup(group.second, l.kind, group.first); });
       } catch (...) {
+        // Logged with its status; the rebuild or the next client asks again.
       }
     }
   }

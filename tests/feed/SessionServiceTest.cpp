@@ -725,6 +725,37 @@ TEST_F(SessionService, TheRebuildSendsEachKeyTheServerSymbolTypeItsSubscriptionS
   CDataHolder::SetRebuildPauses(1000, 30000);
 }
 
+// A released client's keys, and a client's UnSubscribeAll, go at the
+// service under the server symbol type they were subscribed with,
+// enNstdOption ones too.
+TEST_F(SessionService, AReleaseUnsubscribesEachKeyAsItWasSubscribed) {
+  for (bool release : {true, false}) {
+    SCOPED_TRACE(release ? "release" : "UnSubscribeAll");
+    auto session = OpenSession("releasetypes");
+    const std::vector<std::string> stocks = Stocks(*session);
+    std::vector<OptionRecord> options;
+    session->GetOptions(U16(stocks.at(1)), enEquity, options, false);
+    ASSERT_FALSE(options.empty());
+    const std::string option = static_cast<const char*>(options[0].Symbol);
+    const size_t stockHolders = HoldersAtService(stocks.at(0)).size();
+    const size_t optionHolders = HoldersAtService(option).size();
+    CZmOrvEnt client;
+    session->Subscribe(client.Handle(), U16(stocks.at(0)), enStockData, enNstdOption);
+    session->Subscribe(client.Handle(), U16(option), enOptionData, enNstdOption);
+    ASSERT_GT(HoldersAtService(stocks.at(0)).size(), stockHolders);
+    ASSERT_GT(HoldersAtService(option).size(), optionHolders);
+    if (release) {
+      session->ReleaseClient(client.Handle(), {enStockData, enOptionData});
+    } else {
+      session->UnSubscribeAll(client.Handle(), enStockData);
+      session->UnSubscribeAll(client.Handle(), enOptionData);
+    }
+    EXPECT_EQ(HoldersAtService(stocks.at(0)).size(), stockHolders)
+        << testing::PrintToString(HoldersAtService(stocks.at(0)));
+    EXPECT_EQ(HoldersAtService(option).size(), optionHolders) << testing::PrintToString(HoldersAtService(option));
+  }
+}
+
 // A rebuild that a joining sign-in finished (RebuildNow) wakes the pull
 // thread from its pause between tries: data flows at once, not after the
 // longest pause.
