@@ -85,6 +85,8 @@ CDataHolder::CDataHolder(const std::u16string& userName, Orv::ZmDataManager_ptr 
   InitializeCriticalSection(&m_csTables);
   InitializeCriticalSection(&m_csSubscriptions);
   InitializeCriticalSection(&m_csServers);
+  m_equitySide.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  m_futuresSide.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   SetDataServer(dataServer);
   SetFuturesServer(futuresServer);
   // No cache file yet is the first start of the user, not a failure.
@@ -96,8 +98,8 @@ CDataHolder::CDataHolder(const std::u16string& userName, Orv::ZmDataManager_ptr 
 CDataHolder::~CDataHolder() {
   ORV_LOG(orvlog::kTrace, "CDataHolder::~CDataHolder() started");
   SetEvent(m_stop);
-  _StopPullThread(m_pull, "Pull thread terminated");
-  _StopPullThread(m_futPull, "Fut Pull thread terminated");
+  _StopPullThread(m_pull, "Pull thread");
+  _StopPullThread(m_futPull, "Fut Pull thread");
   // Nothing reads the map any more: both threads have been joined.
   for (auto& entry : m_tables) entry.second.reset();
   m_retiredTables.clear();
@@ -107,6 +109,8 @@ CDataHolder::~CDataHolder() {
   m_dataServer = Orv::ZmDataManager::_nil();
   m_retiredServers.clear();
   CloseHandle(m_stop);
+  CloseHandle(m_equitySide.wake);
+  CloseHandle(m_futuresSide.wake);
   DeleteCriticalSection(&m_csServers);
   DeleteCriticalSection(&m_csSubscriptions);
   DeleteCriticalSection(&m_csTables);
@@ -132,10 +136,36 @@ void CDataHolder::_SetServer(bool futures, Orv::ZmDataManager_ptr server) {
   orvwin::CritSecLock lock(m_csServers);
   Orv::ZmDataManager_var& slot = futures ? m_futuresServer : m_dataServer;
   if (slot.in() == server) return;
-  // Kept, not released: a call thread may be using the old pointer.
-  if (!CORBA::is_nil(slot)) m_retiredServers.push_back(slot._retn());
+  // Kept, not released: a call thread may be using the old pointer. It is
+  // signed off at the service, which would otherwise keep it and every key
+  // it subscribed (they count against the user's limit) while the service
+  // lives, as after a connection failure of a service that stayed up.
+  if (!CORBA::is_nil(slot)) {
+    m_toSignOff[futures ? 1 : 0].push_back(Orv::ZmDataManager::_duplicate(slot.in()));
+    m_retiredServers.push_back(slot._retn());
+  }
   slot = Orv::ZmDataManager::_duplicate(server);
   ++_Side(futures).generation;
+}
+
+void CDataHolder::_SignOffReplaced(bool futures) {
+  std::vector<Orv::ZmDataManager_var> managers;
+  {
+    orvwin::CritSecLock lock(m_csServers);
+    managers.swap(m_toSignOff[futures ? 1 : 0]);
+  }
+  for (Orv::ZmDataManager_var& manager : managers) {
+    try {
+      const CORBA::Short status = manager->Disconnect();
+      ORV_LOG(orvlog::kInfo, "A replaced " << (futures ? "futures" : "equities") << " data manager of user "
+                                           << orvcom::Narrow(m_userName) << " signed off (status " << status << ")");
+    } catch (const CORBA::Exception& e) {
+      // Gone with its service, or out of reach: nothing is kept for it then.
+      ORV_LOG(orvlog::kDebug, "A replaced data manager of user " << orvcom::Narrow(m_userName)
+                                                                 << " could not be signed off: "
+                                                                 << orvidl::DescribeException(e).Text());
+    }
+  }
 }
 
 Orv::ZmDataManager_ptr CDataHolder::_Server(bool futures) const {

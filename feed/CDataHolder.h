@@ -155,6 +155,11 @@ class CDataHolder {
   void UnSubscribe(const CEventClientPtr& client, const std::u16string& symbol, int kind, int symbolType);
   void SubscribeAll(const CEventClientPtr& client, int kind);
   void UnSubscribeAll(const CEventClientPtr& client, int kind);
+  // A released client: every key it holds in the kinds goes from the
+  // tables at once; the service is told after, without the subscription
+  // lock, in groups and within one ServerTimeout in all (what is left then
+  // goes to the rebuild of the side). Failures are logged, not raised.
+  void ReleaseClient(const CEventClientPtr& client, const std::vector<int>& kinds);
   // Refuses more than 1000 symbols (CORBA::BAD_PARAM) before any
   // bookkeeping.
   void SubscribeGroup(const CEventClientPtr& client, const std::vector<std::string>& symbols, int kind,
@@ -202,11 +207,17 @@ class CDataHolder {
     // Bumped at each change of the side's manager, under m_csServers: the
     // pull thread takes a new reference of its own when it moves.
     unsigned long generation = 0;
+    // Set when another thread finished the side's rebuild: the pull thread
+    // leaves its pause between tries at once.
+    HANDLE wake = nullptr;
   };
   Side& _Side(bool futures) { return futures ? m_futuresSide : m_equitySide; }
   Orv::ZmDataManager_ptr _Server(bool futures) const;
   unsigned long _Generation(bool futures) const;
   void _SetServer(bool futures, Orv::ZmDataManager_ptr server);
+  // Sends Disconnect to the side's replaced managers; on the side's pull
+  // thread, outside every lock. Failures are only logged.
+  void _SignOffReplaced(bool futures);
 
   // Retries the rebuild of a lost side with the growing pause; false when a
   // stop was asked for first.
@@ -221,7 +232,7 @@ class CDataHolder {
   bool _RemoteCall(bool futures, F&& call);
 
   void _StartPullThread(bool futures);
-  void _StopPullThread(PullThread& t, const char* text);
+  void _StopPullThread(PullThread& t, const char* name);
   void _PullLoop(bool futures);
   enum class PullResult { kReply, kStop, kLost };
   // One polled pull; it is given up when a stop is asked for or the side
@@ -229,14 +240,24 @@ class CDataHolder {
   PullResult _Pull(bool futures, Orv::ZmDataManager_ptr server, CORBA::Any_var& reply);
   // Steps over a block that no table takes; null ends the message.
   const uint8_t* _SkipBlock(const BlockHeader& header, const uint8_t* body, const uint8_t* end);
-  // Waits up to ms for a stop; true when one was asked for.
-  bool _WaitForStop(DWORD ms);
+  // Waits up to ms for a stop, or less when the side's pull thread is
+  // woken; true when a stop was asked for.
+  bool _WaitForStop(bool futures, DWORD ms);
   bool _StopRequested();
 
   void _Subscribe(const std::u16string& symbol, int kind, int symbolType);
   void _UnSubscribe(const std::u16string& symbol, int kind, int symbolType);
   void _SubscribeGroup(const std::vector<std::string>& symbols, int kind, int symbolType);
-  void _UnSubscribeGroup(const std::vector<std::string>& symbols, int kind, int symbolType);
+  // futuresInGroups: the futures kinds in group calls too (a release).
+  void _UnSubscribeGroup(const std::vector<std::string>& symbols, int kind, int symbolType,
+                         bool futuresInGroups = false);
+  // The symbol type for a group call that subscribes a held key again:
+  // the one that gives the server symbol type its first subscription sent.
+  int _GroupSymbolType(int kind, const CSymbolKey& key) const;
+  // Under the subscription lock: what a key's first subscription sent, and
+  // its end once no client holds the key.
+  void _NoteKeySubscribed(int kind, const CSymbolKey& key, int groupSymbolType);
+  void _ForgetKey(int kind, const CSymbolKey& key);
   void _UnSubscribeList(const std::vector<std::u16string>& symbols, int kind, int symbolType);
   void _RegisterServerFileds(int kind);
   void LogServerError(int expected, int status, const std::string& context, bool writeToLog);
@@ -254,6 +275,9 @@ class CDataHolder {
   PasswordHash m_password;
   PasswordHash m_futPassword;
   std::vector<Orv::ZmDataManager_var> m_retiredServers;
+  // Replaced managers of each side not yet signed off at their service:
+  // the service keeps a manager, with all it subscribed, until then.
+  std::vector<Orv::ZmDataManager_var> m_toSignOff[2];
   Side m_equitySide;
   Side m_futuresSide;
   // One try of a rebuild at a time: the pull thread's and a sign-in's.
@@ -269,6 +293,10 @@ class CDataHolder {
   // Held through each public subscription operation, after the API lock
   // and before the database lock.
   CRITICAL_SECTION m_csSubscriptions;
+  // (kind, key) to the symbol type that subscribes the key again in a
+  // group, for keys whose first subscription sent another server symbol
+  // type than their flag alone says (an enNstdOption underlying, say).
+  std::map<std::pair<int, CSymbolKey>, int> m_groupTypes;
 
   // The session's own stop, set by the destructor: the process-wide stop
   // event is set only when the program ends.

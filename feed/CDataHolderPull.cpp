@@ -77,13 +77,19 @@ void CDataHolder::_StartPullThread(bool futures) {
   t.started = true;
 }
 
-void CDataHolder::_StopPullThread(PullThread& t, const char* text) {
+void CDataHolder::_StopPullThread(PullThread& t, const char* name) {
   if (!t.started) return;
+  // The thread tests the stop between the slices of its pull and between
+  // the steps of a rebuild; it can be held only by the one remote call in
+  // progress, which the ORB ends within ServerTimeout. It is never killed:
+  // the tables it writes must outlive it, so it is joined.
   if (WaitForSingleObject(t.ended, kThreadEndWaitMs) != WAIT_OBJECT_0) {
-    ORV_LOG(orvlog::kDebug, text);
+    ORV_LOG(orvlog::kDebug, name << " did not end within " << kThreadEndWaitMs
+                                 << " ms; waiting for the remote call it is in");
+    if (WaitForSingleObject(t.ended, CSettings::ServerTimeout + kThreadEndWaitMs) != WAIT_OBJECT_0) {
+      ORV_LOG(orvlog::kError, "ERROR: " << name << " did not end after its remote call's time-out");
+    }
   }
-  // The thread tests the session's stop between slices of its wait, so the
-  // join is short; the tables it writes must outlive it.
   t.thread.join();
   CloseHandle(t.ended);
   t.ended = nullptr;
@@ -94,9 +100,10 @@ bool CDataHolder::_StopRequested() {
   return IsStopRequested() || WaitForSingleObject(m_stop, 0) == WAIT_OBJECT_0;
 }
 
-bool CDataHolder::_WaitForStop(DWORD ms) {
-  const HANDLE events[2] = {StopEvent(), m_stop};
-  return WaitForMultipleObjects(2, events, FALSE, ms) != WAIT_TIMEOUT;
+bool CDataHolder::_WaitForStop(bool futures, DWORD ms) {
+  const HANDLE events[3] = {StopEvent(), m_stop, _Side(futures).wake};
+  const DWORD result = WaitForMultipleObjects(3, events, FALSE, ms);
+  return result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1;
 }
 
 CDataHolder::PullResult CDataHolder::_Pull(bool futures, Orv::ZmDataManager_ptr server, CORBA::Any_var& reply) {
@@ -126,6 +133,7 @@ void CDataHolder::_PullLoop(bool futures) {
     if (_Side(futures).lost) {
       if (!_RebuildLoop(futures)) break;
     }
+    _SignOffReplaced(futures);
     bool lostNow = false;
     try {
       const unsigned long current = _Generation(futures);
@@ -195,7 +203,7 @@ void CDataHolder::_PullLoop(bool futures) {
     if (lostNow) continue;
     // After a failure too: a service that is down would otherwise be asked
     // again at once, over and over, rolling the log away.
-    if (_WaitForStop(kCyclePauseMs)) break;
+    if (_WaitForStop(futures, kCyclePauseMs)) break;
   }
 
   ORV_LOG(orvlog::kTrace, texts.completed << user);

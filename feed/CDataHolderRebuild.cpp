@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 
 #include "OrvPayload.h"
 #include "platform/com/comdef.h"
@@ -60,11 +61,11 @@ void CDataHolder::SetRebuildPauses(DWORD firstMs, DWORD maxMs) {
 
 bool CDataHolder::IsServiceLost(const CORBA::SystemException& e) {
   // The manager is unknown to the service (it restarted), or the service
-  // cannot be reached or dropped the connection; a time-out of a call is
-  // also TRANSIENT to the ORB: a service that answers no call is as good as
-  // gone.
+  // cannot be reached, dropped the connection or let a call run out of
+  // time: a service that answers no call is as good as gone, and every
+  // later call would wait out the time-out again.
   return CORBA::OBJECT_NOT_EXIST::_downcast(&e) != nullptr || CORBA::TRANSIENT::_downcast(&e) != nullptr ||
-         CORBA::COMM_FAILURE::_downcast(&e) != nullptr;
+         CORBA::COMM_FAILURE::_downcast(&e) != nullptr || CORBA::TIMEOUT::_downcast(&e) != nullptr;
 }
 
 void CDataHolder::SetReconnector(bool futures, Reconnector reconnector) {
@@ -87,6 +88,9 @@ bool CDataHolder::IsRebuilding(bool futures) const {
 void CDataHolder::RebuildNow(bool futures) {
   if (!IsRebuilding(futures)) return;
   _TryRebuild(futures);
+  // The side's pull thread may be in its pause between tries, up to the
+  // longest: it pulls from the new manager at once.
+  if (!IsRebuilding(futures)) SetEvent(_Side(futures).wake);
 }
 
 bool CDataHolder::_RebuildLoop(bool futures) {
@@ -100,7 +104,7 @@ bool CDataHolder::_RebuildLoop(bool futures) {
                                                  << orvcom::Narrow(m_userName) << " failed: " << FailureText()
                                                  << "; next try in " << pause << " ms");
     }
-    if (_WaitForStop(pause)) return false;
+    if (_WaitForStop(futures, pause)) return false;
     pause = std::min<DWORD>(pause > g_maxPauseMs / 2 ? g_maxPauseMs.load() : pause * 2, g_maxPauseMs);
   }
   return false;
@@ -118,11 +122,20 @@ void CDataHolder::_TryRebuild(bool futures) {
   // A connection left over from before a restart of the service fails the
   // first call made on it, and is closed by that failure: one more go on a
   // new connection tells whether the service is really away.
+  // The session's end is seen between the steps, each of which the ORB
+  // bounds by ServerTimeout: its destructor waits for this thread.
+  auto stopped = [&] {
+    if (!_StopRequested()) return false;
+    ORV_LOG(orvlog::kInfo, prefix << "given up, the session ends");
+    return true;
+  };
   for (int go = 0; go < 2 && CORBA::is_nil(manager); ++go) {
     try {
+      if (stopped()) return;
       ORV_LOG(orvlog::kInfo, prefix << "resolving the service");
       Orv::ZmDataService_var root = side.reconnector.resolve();
       if (CORBA::is_nil(root)) RaiseAutomationError("the service could not be resolved");
+      if (stopped()) return;
       ORV_LOG(orvlog::kInfo, prefix << "signing in");
       manager = side.reconnector.signIn(root.in());
       if (CORBA::is_nil(manager)) RaiseAutomationError("the service gave no data manager");
@@ -131,6 +144,7 @@ void CDataHolder::_TryRebuild(bool futures) {
     }
   }
 
+  if (stopped()) return;
   // Under the subscription lock: a client's subscription made meanwhile is
   // either among the keys below or made on the new manager.
   orvwin::CritSecLock subscriptions(m_csSubscriptions);
@@ -143,19 +157,20 @@ void CDataHolder::_TryRebuild(bool futures) {
     if (table == nullptr) continue;
     std::vector<CSymbolKey> keys;
     table->GetSubscribedKeys(keys);
-    for (BYTE flag : {BYTE(0), BYTE(1)}) {
-      std::vector<std::string> symbols;
-      for (const CSymbolKey& key : keys)
-        if (key.Flag() == flag) symbols.push_back(key.Narrow());
+    // Grouped by the symbol type that each key's own subscription took.
+    std::map<std::pair<BYTE, int>, std::vector<std::string>> byType;
+    for (const CSymbolKey& key : keys) byType[std::make_pair(key.Flag(), _GroupSymbolType(kind, key))].push_back(key.Narrow());
+    for (const auto& entry : byType) {
+      const int symbolType = entry.first.second;
+      const std::vector<std::string>& symbols = entry.second;
       for (size_t start = 0; start < symbols.size(); start += orvidl::kMaxGroupSymbols) {
         const size_t end = std::min(symbols.size(), start + orvidl::kMaxGroupSymbols);
         const std::vector<std::string> group(symbols.begin() + static_cast<std::ptrdiff_t>(start),
                                              symbols.begin() + static_cast<std::ptrdiff_t>(end));
+        if (stopped()) return;
         ORV_LOG(orvlog::kInfo, prefix << "subscribing " << group.size() << " keys of kind " << kind);
         try {
-          // The symbol type that a client's single subscription of such a
-          // key sent.
-          _SubscribeGroup(group, kind, flag != 0 ? enOption : (kind == enFutureData ? enFuture : enEquity));
+          _SubscribeGroup(group, kind, symbolType);
         } catch (const _com_error&) {
           // Refused by a service that answers (its text is logged): the
           // other keys are still wanted, and asking again would not help.

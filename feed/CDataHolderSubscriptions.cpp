@@ -2,12 +2,15 @@
 // the calls that subscribe the services when the first client takes a key
 // and unsubscribe them when the last one leaves; and the field registration.
 #include <algorithm>
+#include <chrono>
+#include <map>
 
 #include "OrvPayload.h"
 #include "feed/CDataHolder.h"
 #include "feed/CFutureOptionsDB.h"
 #include "feed/CFuturesDB.h"
 #include "feed/COptionsDB.h"
+#include "feed/CSettings.h"
 #include "feed/CStocksDB.h"
 #include "feed/MessageFormat.h"
 #include "feed/RequestSnapshot.h"
@@ -29,6 +32,18 @@ CORBA::Short SymbolTypeOf(int kind, int symbolType) {
 CORBA::Short GroupSymbolTypeOf(int kind, int symbolType) {
   if (kind == enFutureData) return symbolType == enOption ? 1 : 2;
   return symbolType == enEquity ? 1 : 2;
+}
+
+// What a held key's subscription is taken for when nothing else is known.
+int DefaultGroupSymbolType(int kind, BYTE flag) {
+  return flag != 0 ? enOption : (kind == enFutureData ? enFuture : enEquity);
+}
+
+// The symbol type that makes a group call send the server symbol type (and
+// fetch the snapshot) that a single subscription with symbolType sent.
+int GroupTypeOfSingle(int kind, int symbolType) {
+  if (kind == enFutureData) return symbolType;
+  return SymbolTypeOf(kind, symbolType) == 1 ? enEquity : symbolType;
 }
 
 // The types subscribed for a kind; empty for a kind that the services do
@@ -126,6 +141,11 @@ class FirstError {
   void Run(F&& f) {
     try {
       f();
+    } catch (const CORBA::SystemException& e) {
+      // A service found gone answers none of the steps after this one:
+      // each would only wait out the call time-out again.
+      if (CDataHolder::IsServiceLost(e)) throw;
+      if (!m_first) m_first = std::current_exception();
     } catch (...) {
       if (!m_first) m_first = std::current_exception();
     }
@@ -175,12 +195,14 @@ void CDataHolder::Subscribe(const CEventClientPtr& client, const std::u16string&
   // data at once, and a pull thread that stored it before the client was
   // recorded would send it to nobody. A refusal takes the record back.
   table->Subscribe(client, key);
+  _NoteKeySubscribed(kind, key, GroupTypeOfSingle(kind, symbolType));
   try {
     // While the service is lost the record is enough: the rebuild
     // subscribes every key that a client holds.
     _RemoteCall(IsFuturesKind(kind), [&] { _Subscribe(symbol, kind, symbolType); });
   } catch (...) {
     table->UnSubscribe(client, key);
+    if (table->HasNoSubscribers(key)) _ForgetKey(kind, key);
     throw;
   }
 }
@@ -192,6 +214,7 @@ void CDataHolder::UnSubscribe(const CEventClientPtr& client, const std::u16strin
   const CSymbolKey key(symbol, symbolType == enOption);
   table->UnSubscribe(client, key);
   if (!table->HasNoSubscribers(key)) return;
+  _ForgetKey(kind, key);
   FirstError errors;
   // A lost service has forgotten the key already; the rebuild won't ask
   // for it again.
@@ -232,22 +255,116 @@ void CDataHolder::UnSubscribeAll(const CEventClientPtr& client, int kind) {
   std::vector<CSymbolKey> keys;
   table->GetClientSubscriptions(client, keys);
   table->RemoveClient(client);
-  std::vector<std::u16string> underlyings, instruments;
+  // Underlyings first, then instruments; each under the symbol type that
+  // gives the server symbol type the keys were subscribed with.
+  std::map<std::pair<BYTE, int>, std::vector<std::u16string>> lists;
   for (const CSymbolKey& key : keys) {
     table->UnSubscribe(client, key);
-    if (table->HasNoSubscribers(key)) (key.Flag() ? instruments : underlyings).push_back(key.Symbol());
+    if (!table->HasNoSubscribers(key)) continue;
+    lists[std::make_pair(key.Flag(), _GroupSymbolType(kind, key))].push_back(key.Symbol());
+    _ForgetKey(kind, key);
   }
   FirstError errors;
-  if (!underlyings.empty()) {
-    table->DeleteSymbols(underlyings, 0);
-    errors.Run([&] { _RemoteCall(IsFuturesKind(kind), [&] { _UnSubscribeList(underlyings, kind, enEquity); }); });
-  }
-  if (!instruments.empty()) {
-    table->DeleteSymbols(instruments, 1);
-    errors.Run([&] { _RemoteCall(IsFuturesKind(kind), [&] { _UnSubscribeList(instruments, kind, enOption); }); });
+  for (const auto& list : lists) {
+    table->DeleteSymbols(list.second, list.first.first);
+    errors.Run([&] {
+      _RemoteCall(IsFuturesKind(kind), [&] { _UnSubscribeList(list.second, kind, list.first.second); });
+    });
   }
   errors.Raise();
 }
+
+void CDataHolder::ReleaseClient(const CEventClientPtr& client, const std::vector<int>& kinds) {
+  struct Left {
+    int kind;
+    BYTE flag;
+    int symbolType;  // the one that gives the server symbol type the keys were subscribed with
+    std::vector<std::u16string> symbols;
+  };
+  std::vector<Left> left;
+  {
+    orvwin::CritSecLock lock(m_csSubscriptions);
+    for (int kind : kinds) {
+      CLiteDB* table = FindStorage(kind);
+      if (table == nullptr) continue;
+      std::vector<CSymbolKey> keys;
+      table->GetClientSubscriptions(client, keys);
+      if (keys.empty()) continue;
+      table->RemoveClient(client);
+      std::map<std::pair<BYTE, int>, std::vector<std::u16string>> lists;
+      for (const CSymbolKey& key : keys) {
+        if (!table->HasNoSubscribers(key)) continue;
+        lists[std::make_pair(key.Flag(), _GroupSymbolType(kind, key))].push_back(key.Symbol());
+        _ForgetKey(kind, key);
+      }
+      for (auto& list : lists) {
+        table->DeleteSymbols(list.second, list.first.first);
+        left.push_back({kind, list.first.first, list.first.second, std::move(list.second)});
+      }
+    }
+  }
+  if (left.empty()) return;
+
+  // The service is told without the subscription lock: the other clients
+  // of the user, and through the API lock every other user, would wait for
+  // a stalled service with it. One call time-out in all: a call that runs
+  // out of time marks the side lost, and what is left once the time is up
+  // goes with the side's manager to the rebuild, which replaces it and
+  // signs it off with everything it held.
+  const std::string user = Narrow(m_userName);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(CSettings::ServerTimeout);
+  for (const Left& l : left) {
+    const bool futures = IsFuturesKind(l.kind);
+    if (_Side(futures).lost) continue;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ORV_LOG(orvlog::kWarn, "The release of a client of user " << user << " ran out of time; the service's keys of kind "
+                                                                << l.kind << " are left to the rebuild");
+      NoteServiceLost(futures);
+      continue;
+    }
+    try {
+      _RemoteCall(futures, [&] {
+        std::vector<std::string> narrow;
+        for (const std::u16string& s : l.symbols) narrow.push_back(Narrow(s));
+        _UnSubscribeGroup(narrow, l.kind, l.symbolType, true);
+      });
+    } catch (...) {
+      // A refusal was logged with its status; the other kinds still go.
+    }
+  }
+
+  // A key that another client took while the service was being told may
+  // have been subscribed there before this release's unsubscription came:
+  // it is asked for again. Rare, and only while the service answers.
+  orvwin::CritSecLock lock(m_csSubscriptions);
+  for (const Left& l : left) {
+    CLiteDB* table = FindStorage(l.kind);
+    std::map<int, std::vector<std::string>> again;
+    for (const std::u16string& s : l.symbols) {
+      const CSymbolKey key(s, l.flag);
+      if (table->IsSubscribed(key)) again[_GroupSymbolType(l.kind, key)].push_back(Narrow(s));
+    }
+    for (const auto& group : again) {
+      try {
+        _RemoteCall(IsFuturesKind(l.kind), [&] { _SubscribeGroup(group.second, l.kind, group.first); });
+      } catch (...) {
+        // Logged with its status; the rebuild or the next client asks again.
+      }
+    }
+  }
+}
+
+int CDataHolder::_GroupSymbolType(int kind, const CSymbolKey& key) const {
+  const auto it = m_groupTypes.find(std::make_pair(kind, key));
+  return it != m_groupTypes.end() ? it->second : DefaultGroupSymbolType(kind, key.Flag());
+}
+
+void CDataHolder::_NoteKeySubscribed(int kind, const CSymbolKey& key, int groupSymbolType) {
+  if (groupSymbolType == DefaultGroupSymbolType(kind, key.Flag())) return;
+  m_groupTypes.emplace(std::make_pair(kind, key), groupSymbolType);
+}
+
+void CDataHolder::_ForgetKey(int kind, const CSymbolKey& key) { m_groupTypes.erase(std::make_pair(kind, key)); }
 
 void CDataHolder::SubscribeGroup(const CEventClientPtr& client, const std::vector<std::string>& symbols, int kind,
                                  int symbolType) {
@@ -263,13 +380,17 @@ void CDataHolder::SubscribeGroup(const CEventClientPtr& client, const std::vecto
   for (const std::string& s : symbols) {
     const CSymbolKey key(Widen(s), flag);
     if (table->IsSubscribedBy(client, key)) continue;
+    if (!table->IsSubscribed(key)) _NoteKeySubscribed(kind, key, symbolType);
     table->Subscribe(client, key);
     added.push_back(key);
   }
   try {
     _RemoteCall(IsFuturesKind(kind), [&] { _SubscribeGroup(symbols, kind, symbolType); });
   } catch (...) {
-    for (const CSymbolKey& key : added) table->UnSubscribe(client, key);
+    for (const CSymbolKey& key : added) {
+      table->UnSubscribe(client, key);
+      if (table->HasNoSubscribers(key)) _ForgetKey(kind, key);
+    }
     throw;
   }
 }
@@ -365,23 +486,47 @@ void CDataHolder::_SubscribeGroup(const std::vector<std::string>& symbols, int k
     for (const std::string& s : symbols) StoreBaseSnapshot(FindStorage(kind), server, Widen(s), kind, symbolType);
     sent = SubscribeTypes(kind);
   }
+  // The direct tables take base rows only from a snapshot: the base type
+  // of a group feeds the ordinary table of the side, and direct quotes
+  // only update rows that are there. Without it a direct key taken in a
+  // group, or held while the service was lost and subscribed again by the
+  // rebuild, would never show data.
+  if (kind == enStockData_Direct || kind == enOptionData_Direct) {
+    for (const std::string& s : symbols) StoreBaseSnapshot(FindStorage(kind), server, Widen(s), kind, symbolType);
+  }
   for (int type : sent) {
     const CORBA::Short status = server->SubscribeGroup(group, serverType, static_cast<CORBA::Short>(type));
     LogServerError(0, status, "SubscribeGroup (type: " + MessageTypeName(type) + ") completed with error", true);
   }
 }
 
-void CDataHolder::_UnSubscribeGroup(const std::vector<std::string>& symbols, int kind, int symbolType) {
+void CDataHolder::_UnSubscribeGroup(const std::vector<std::string>& symbols, int kind, int symbolType,
+                                    bool futuresInGroups) {
   if (symbols.empty()) return;
   const CORBA::Short serverType = GroupSymbolTypeOf(kind, symbolType);
   FirstError errors;
   if (IsFuturesKind(kind)) {
-    // The futures service has no group call for these: one symbol at a
-    // time, the quote type alone.
+    // The quote type alone, as the futures keys were subscribed with it.
     const int type = SubscribeTypes(kind).front();
     Orv::ZmDataManager_ptr server = _ServerOfKind(kind);
     if (CORBA::is_nil(server)) return;
-    for (const std::string& s : symbols) {
+    std::vector<std::string> single;
+    if (!futuresInGroups) single = symbols;
+    // A release asks for groups first: one call rather than a call a key.
+    // A service that has no group call for the type takes them one at a
+    // time.
+    for (size_t start = 0; futuresInGroups && start < symbols.size(); start += kGroupLimit) {
+      const size_t end = std::min(symbols.size(), start + kGroupLimit);
+      const std::vector<std::string> chunk(symbols.begin() + static_cast<std::ptrdiff_t>(start),
+                                           symbols.begin() + static_cast<std::ptrdiff_t>(end));
+      const CORBA::Short status =
+          server->UnSubscribeGroup(orvidl::SymbolGroupAny(chunk), serverType, static_cast<CORBA::Short>(type));
+      if (status == 0) continue;
+      ORV_LOG(orvlog::kWarn, "UnSubscribeGroup (type: " << MessageTypeName(type) << ") completed with status "
+                                                        << status << "; one symbol at a time instead");
+      single.insert(single.end(), chunk.begin(), chunk.end());
+    }
+    for (const std::string& s : single) {
       errors.Run([&] {
         const CORBA::Short status =
             server->UnSubscribe(orvidl::SafeStr(s.c_str()), serverType, static_cast<CORBA::Short>(type));

@@ -136,7 +136,13 @@ void CLiteDB::UnSubscribe(const CEventClientPtr& client, const CSymbolKey& key) 
 
 void CLiteDB::RemoveSubscription(const CEventClientPtr& client, const CSymbolKey& key) {
   auto byClient = m_keysByClient.find(client);
-  if (byClient != m_keysByClient.end()) byClient->second.erase(key);
+  if (byClient != m_keysByClient.end()) {
+    byClient->second.erase(key);
+    // A client that holds nothing is forgotten: every released client
+    // would otherwise stay here, and its handle with it, for the session's
+    // whole life.
+    if (byClient->second.empty()) m_keysByClient.erase(byClient);
+  }
   auto subs = m_subscribers.find(key);
   if (subs == m_subscribers.end()) return;
   subs->second.erase(client);

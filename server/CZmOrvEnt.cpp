@@ -2,6 +2,12 @@
 
 #include <omniORB4/CORBA.h>
 
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cwctype>
@@ -34,11 +40,10 @@ Orv::ZmDataService_var g_futuresRoot;
 bool g_orbStarted = false;
 
 // The session map is swapped in and out by ObjectMain; every access of the
-// map goes through this lock (taken after the API lock). The release path
-// also holds it while it uses its session, so the module's stop, which
-// takes the map under it, never deletes a session under a release; methods
-// in flight keep theirs alive by their own reference instead, so the stop
-// waits for none of them.
+// map goes through this lock (taken after the API lock), and only for the
+// access: it is never held across a remote call. Methods in flight and
+// releases keep their sessions alive by references of their own, so the
+// stop waits for none of them.
 CRITICAL_SECTION& MapLock() {
   static CRITICAL_SECTION* cs = [] {
     auto* c = new CRITICAL_SECTION;
@@ -92,9 +97,29 @@ void UpperCaseInPlace(BSTR text) {
 
 bool IsEmpty(BSTR text) { return text == nullptr || SysStringLen(text) == 0; }
 
+// The file that holds a password must be the user's alone: a hand-made
+// orv.ini (0644, as an editor leaves it) is made 0600 before the password
+// goes in, and a link at that name is never written through, wherever it
+// points. False when the file must not be written.
+bool MakeCredentialFilePrivate(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;  // made 0600 by the write
+  if (!S_ISREG(st.st_mode)) {
+    ORV_LOG(orvlog::kError, "ERROR: " << path << " is not a plain file (a link?); the credentials are not stored");
+    return false;
+  }
+  if ((st.st_mode & 07777) == 0600) return true;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  const bool done = fd >= 0 && ::fchmod(fd, 0600) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!done) ORV_LOG(orvlog::kError, "ERROR: " << path << " cannot be made private; the credentials are not stored");
+  return done;
+}
+
 void WriteCredentials(const char* userKey, const char* passwordKey, const std::string& user,
                       const std::string& password) {
   const std::string path = orvwin::UserDataFolder() + "orv.ini";
+  if (!MakeCredentialFilePrivate(path)) return;
   WritePrivateProfileStringA("Main", userKey, user.c_str(), path.c_str());
   WritePrivateProfileStringA("Main", passwordKey, password.c_str(), path.c_str());
 }
@@ -244,44 +269,45 @@ void CZmOrvEnt::FinalRelease() {
   // the release of the last one (an event's own, when its handler let the
   // object go, runs this on the event's thread once it has called out).
   m_client->Detach();
-  _UnsubcribeThread(this, BstrText(m_bstrUserName), m_bConnected != 0, m_bFutConnected != 0);
+  _UnsubcribeThread(this);
   ORV_LOG(orvlog::kTrace, "CZmOrvEnt::FinalRelease() completed");
 }
 
-void CZmOrvEnt::_UnsubcribeThread(CZmOrvEnt* object, const std::u16string& userName, bool equities,
-                                  bool futures) {
+void CZmOrvEnt::_UnsubcribeThread(CZmOrvEnt* object) {
   ORV_LOG(orvlog::kTrace, "_UnsubcribeThread THREAD STARTED");
   // Every kind the object may hold goes, the direct and non-standard
   // tables too, and a kind that fails stops none of the others: a key left
-  // behind would stay subscribed for nobody.
-  std::vector<int> kinds;
-  if (equities) {
-    kinds.insert(kinds.end(), {enStockData, enOptionData, enIVIndexData, enIVSurfaceData, enStockData_Direct,
-                               enOptionData_Direct, enNstdOptionData});
-  }
-  if (futures) kinds.insert(kinds.end(), {enFutIVIndexData, enFutIVSurfaceData, enFutureData, enFutureOptionData});
-  orvwin::CritSecLock lock(MapLock());
-  const std::shared_ptr<CDataHolder> session = FindSessionLocked(userName);
-  for (int kind : kinds) {
-    if (!session) break;
-    try {
-      session->UnSubscribeAll(object->m_client, kind);
-    } catch (const CORBA::SystemException& e) {
-      const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
-      ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught a CORBA::SystemException : "
-                                  << info.name << " " << info.repoId << " (type " << kind << ")");
-    } catch (const CORBA::Exception& e) {
-      const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
-      ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught CORBA::Exception : "
-                                  << info.name << " " << info.repoId << " (type " << kind << ")");
-    } catch (const omniORB::fatalException& e) {
-      ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught omniORB::fatalException: "
-                                  << (e.errmsg() != nullptr ? e.errmsg() : "") << " (type " << kind << ")");
-    } catch (...) {
-      ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread unknown error (type " << kind << ")");
-    }
+  // behind would stay subscribed for nobody. The sides' connected flags
+  // and the last user name say nothing here: a later sign-in that failed,
+  // or named another user, leaves the keys taken before it in place.
+  const std::vector<int> kinds = {enStockData,         enOptionData,        enIVIndexData,   enIVSurfaceData,
+                                  enStockData_Direct,  enOptionData_Direct, enNstdOptionData, enFutIVIndexData,
+                                  enFutIVSurfaceData,  enFutureData,        enFutureOptionData};
+  for (const std::weak_ptr<CDataHolder>& joined : object->m_sessions) {
+    // A session that the module's stop has ended holds nothing any more.
+    const std::shared_ptr<CDataHolder> session = joined.lock();
+    if (session) ReleaseFromSession(*session, object->m_client, kinds);
   }
   ORV_LOG(orvlog::kTrace, "_UnsubcribeThread THREAD COMPLETED");
+}
+
+void CZmOrvEnt::ReleaseFromSession(CDataHolder& session, const CEventClientPtr& client, const std::vector<int>& kinds) {
+  try {
+    session.ReleaseClient(client, kinds);
+  } catch (const CORBA::SystemException& e) {
+    const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught a CORBA::SystemException : " << info.name << " "
+                                                                                                   << info.repoId);
+  } catch (const CORBA::Exception& e) {
+    const orvidl::CorbaExceptionInfo info = orvidl::DescribeException(e);
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught CORBA::Exception : " << info.name << " "
+                                                                                            << info.repoId);
+  } catch (const omniORB::fatalException& e) {
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread Caught omniORB::fatalException: "
+                                << (e.errmsg() != nullptr ? e.errmsg() : ""));
+  } catch (...) {
+    ORV_LOG(orvlog::kError, "ERROR: CZmOrvEnt::_UnsubcribeThread unknown error");
+  }
 }
 
 STDMETHODIMP CZmOrvEnt::InterfaceSupportsErrorInfo(REFIID riid) {
@@ -391,6 +417,10 @@ HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool f
                         << " Password = ********");
   HRESULT hr = S_OK;
   ApiLockGuard api;
+  // Set only when the service itself turned the credentials down for a
+  // sign-in of its own: a refused join, an outage or a failed set-up says
+  // nothing against the credentials that orv.ini holds.
+  bool refusedByService = false;
   try {
     SysFreeString(m_bstrUserName);
     SysFreeString(m_bstrPassword);
@@ -421,7 +451,7 @@ HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool f
         } else {
           WriteCredentials("Username", "Password", user8, password8);
         }
-      });
+      }, &refusedByService);
       const bool made = session == nullptr;
       if (made) {
         session = std::make_shared<CDataHolder>(user, futures ? Orv::ZmDataManager::_nil() : manager.in(),
@@ -458,13 +488,17 @@ HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool f
       session->SetReconnector(futures, MakeReconnector(futures, user8, password8));
     }
     (futures ? m_bFutConnected : m_bConnected) = 1;
+    const bool known = std::any_of(m_sessions.begin(), m_sessions.end(), [&](const std::weak_ptr<CDataHolder>& w) {
+      return w.lock() == session;
+    });
+    if (!known) m_sessions.push_back(session);
   } catch (...) {
     ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
     if (futures) {
-      WriteCredentials("FutUsername", "FutPassword", "", "");
+      if (refusedByService) WriteCredentials("FutUsername", "FutPassword", "", "");
       m_bFutConnected = 0;
     } else {
-      WriteCredentials("Username", "Password", "", "");
+      if (refusedByService) WriteCredentials("Username", "Password", "", "");
       m_bConnected = 0;
     }
     // The location was logged above, before the ini was touched.

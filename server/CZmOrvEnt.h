@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/com/com.h"
 #include "feed/CDataHolder.h"
@@ -171,12 +172,18 @@ class CZmOrvEnt : public CComObjectRootEx<CComMultiThreadModel>,
   // A null file leaves out the "Exception: " location line.
   HRESULT HandleCurrentException(const char* name, const char* file, int line, bool commFailureClause);
   static void _InitializeCORBA();
-  static void _UnsubcribeThread(CZmOrvEnt* object, const std::u16string& userName, bool equities,
-                                bool futures);
+  // Lets the object's keys go in every session it joined, whatever its
+  // later sign-ins did.
+  static void _UnsubcribeThread(CZmOrvEnt* object);
+  static void ReleaseFromSession(CDataHolder& session, const CEventClientPtr& client, const std::vector<int>& kinds);
   HRESULT SubscribeGroupImpl(const char* name, const VARIANT& symbolArray, SymbolTypeEnum SymbType,
                              DataTypeEnum Type, bool subscribe);
 
   CEventClientPtr m_client;
+  // Every session the object signed in on, under any user name and on
+  // either side: it may hold keys in each. Not owned, so that the module's
+  // stop still ends them; used under the API lock, and by the release.
+  std::vector<std::weak_ptr<CDataHolder>> m_sessions;
   // What this object holds for ATM beside its own stock and chain keys;
   // used under the API lock.
   orvsrv::CAtmSubscriptions m_atm;

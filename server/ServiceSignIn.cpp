@@ -129,11 +129,13 @@ Orv::ZmDataService_ptr ResolveDataService(const CSettings::InitRefList& endpoint
 
 Orv::ZmDataManager_ptr SignInToService(Orv::ZmDataService_ptr root, const std::string& user,
                                        const std::string& password, bool sendProtocolVersion,
-                                       const std::function<void()>& signedIn) {
+                                       const std::function<void()>& signedIn, bool* refused) {
+  if (refused != nullptr) *refused = false;
   if (CORBA::is_nil(root)) throw CORBA::INV_OBJREF(0, CORBA::COMPLETED_NO);
   Orv::ZmDataManager_var manager = root->GetZmDataManager();
   if (CORBA::is_nil(manager)) throw CORBA::INV_OBJREF(0, CORBA::COMPLETED_NO);
   if (manager->Connect(orvidl::SafeStr(user.c_str()), orvidl::SafeStr(password.c_str())) != 0) {
+    if (refused != nullptr) *refused = true;
     RaiseAutomationError("Invalid user id or password");
   }
   if (signedIn) signedIn();

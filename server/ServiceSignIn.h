@@ -34,7 +34,9 @@ Orv::ZmDataService_ptr ResolveDataService(const CSettings::InitRefList& endpoint
 // the service has accepted the user, signedIn runs (the main object stores
 // the credentials there); then the compression mode and, for the equities
 // service (protocolVersion set), the protocol version are set; their
-// results are not used. The caller owns the returned manager.
+// results are not used. The caller owns the returned manager. refused,
+// when given, is set exactly when the service itself refused the
+// credentials (any other failure leaves it false).
 Orv::ZmDataManager_ptr SignInToService(Orv::ZmDataService_ptr root, const std::string& user,
                                        const std::string& password, bool sendProtocolVersion,
-                                       const std::function<void()>& signedIn = {});
+                                       const std::function<void()>& signedIn = {}, bool* refused = nullptr);

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -20,6 +22,15 @@ CZmOrvEventSource* FakeClient(int n) {
   // Clients are opaque keys to the table: the address is never called.
   static char objects[16];
   return reinterpret_cast<CZmOrvEventSource*>(&objects[n]);
+}
+
+bool WaitUntil(const std::function<bool()>& done) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
 }
 
 struct Fired {
@@ -215,6 +226,40 @@ TEST_F(LiteDBFixture, SubscriptionRecord) {
   t.sent.clear();
   t.Subscribe(c2, CSymbolKey(u"AAPL", 1));
   EXPECT_TRUE(t.sent.empty());
+}
+
+// A client that holds nothing any more is not kept, whichever way it let
+// go of its keys: a session serves many short-lived clients.
+TEST_F(LiteDBFixture, AClientThatHoldsNothingIsForgotten) {
+  TestTable t(path, "options", &fired, &gate);
+  gate.Open();
+  struct Case {
+    const char* how;
+    void (*leave)(TestTable&, const CEventClientPtr&);
+  } cases[] = {
+      {"UnSubscribe of each key",
+       [](TestTable& t, const CEventClientPtr& c) {
+         t.UnSubscribe(c, CSymbolKey(u"MSFT", 0));
+         t.UnSubscribe(c, CSymbolKey(u"MSFT", 1));
+       }},
+      {"RemoveClient", [](TestTable& t, const CEventClientPtr& c) { t.RemoveClient(c); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.how);
+    CEventClientPtr client = CEventClient::Create(FakeClient(7));
+    // Another client keeps the key present, so that only the client's own
+    // record is in question.
+    t.Subscribe(c1, CSymbolKey(u"MSFT", 0));
+    t.Subscribe(client, CSymbolKey(u"MSFT", 0));
+    t.Subscribe(client, CSymbolKey(u"MSFT", 1));
+    c.leave(t, client);
+    std::weak_ptr<CEventClient> weak = client;
+    client.reset();
+    // Tasks queued for it hold it only until they ran.
+    ASSERT_TRUE(WaitUntil([&] { return weak.expired(); })) << "the table still holds the released client";
+    EXPECT_TRUE(t.IsSubscribed(CSymbolKey(u"MSFT", 0)));
+    t.RemoveClient(c1);
+  }
 }
 
 TEST_F(LiteDBFixture, ALateSubscriberRacingTheLastUnsubscribeIsNeverLost) {

@@ -132,6 +132,8 @@ class SimEnvironment : public ::testing::Environment {
     m_control = OrvSim::Control::_narrow(control);
   }
   const std::string& Folder() const { return m_dir.path(); }
+  // The service's process, for a test that stops it (SIGSTOP) to stall it.
+  pid_t ServicePid() const { return m_sim ? m_sim->Pid() : -1; }
 
  private:
   SimOptions m_options;

@@ -2,9 +2,11 @@
 // and the events they bring, queries, server statuses, and a service that
 // stalls, drops its connections or sends malformed messages.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sqlite3.h>
 
 #include <chrono>
+#include <cstdio>
 #include <set>
 
 #include "OrvPayload.h"
@@ -30,7 +32,8 @@ std::string Sym(const StockRecord& r) {
   return s != nullptr ? s : "";
 }
 
-size_t RowCount(const std::string& path, const std::string& symbol, const char* table = "stocks") {
+size_t RowCount(const std::string& path, const std::string& symbol, const char* table = "stocks",
+                const char* column = "symbol") {
   // Under the database lock, as every reader in the program: a pull thread
   // may be writing the file.
   CDatabaseLockGuard lock;
@@ -38,7 +41,7 @@ size_t RowCount(const std::string& path, const std::string& symbol, const char* 
   sqlite3_open(path.c_str(), &db);
   sqlite3_stmt* st = nullptr;
   size_t n = 0;
-  const std::string sql = std::string("SELECT count(*) FROM ") + table + " WHERE symbol = ?";
+  const std::string sql = std::string("SELECT count(*) FROM ") + table + " WHERE " + column + " = ?";
   if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
     sqlite3_bind_text(st, 1, symbol.c_str(), -1, SQLITE_TRANSIENT);
     if (sqlite3_step(st) == SQLITE_ROW) n = static_cast<size_t>(sqlite3_column_int(st, 0));
@@ -434,6 +437,50 @@ TEST_F(SessionService, DirectStocksLeaveTheSharedBaseTypeToTheOrdinaryTable) {
   EXPECT_EQ(journal.Calls("UnSubscribe").size(), 3u);
 }
 
+// Direct keys have their base rows from a snapshot alone: taken in a group,
+// or held while the service is lost and subscribed again by the rebuild,
+// they get one all the same, and their clients see the direct quotes.
+TEST_F(SessionService, DirectKeysGetTheirBaseRowsInAGroupAndInTheRebuild) {
+  CDataHolder::SetRebuildPauses(20, 200);
+  for (bool lost : {false, true}) {
+    SCOPED_TRACE(lost ? "taken while the service is lost" : "taken in a group");
+    auto session = OpenSession(lost ? "directlost" : "directgroup");
+    // A stock that has direct options.
+    std::string symbol;
+    for (const std::string& s : Stocks(*session)) {
+      std::vector<OptionRecord> options;
+      session->GetOptions(U16(s), enEquity, options, true);
+      if (!options.empty() && symbol.empty()) symbol = s;
+    }
+    ASSERT_FALSE(symbol.empty());
+    CZmOrvEnt client;
+    LogCapture log;
+    if (lost) {
+      Env()->StopService();
+      ASSERT_TRUE(Eventually([&] { return session->IsRebuilding(false); }));
+      session->Subscribe(client.Handle(), U16(symbol), enStockData_Direct, enEquity);
+      session->Subscribe(client.Handle(), U16(symbol), enOptionData_Direct, enEquity);
+      Env()->StartServiceAgain();
+      ASSERT_TRUE(Eventually([&] { return !session->IsRebuilding(false); }, 30000));
+    } else {
+      session->SubscribeGroup(client.Handle(), {symbol}, enStockData_Direct, enEquity);
+      session->SubscribeGroup(client.Handle(), {symbol}, enOptionData_Direct, enEquity);
+    }
+    EXPECT_EQ(RowCount(session->DatabasePath(), symbol, "stocks_direct"), 1u) << "no base row for the direct stock";
+    EXPECT_GT(RowCount(session->DatabasePath(), symbol, "options_direct", "stock_symbol"), 0u)
+        << "no base rows for the direct chain";
+    // Direct option quotes carry no underlying and send no events: the
+    // stock's quotes show that the direct rows move.
+    Env()->Control()->PublishNow(3);
+    EXPECT_TRUE(client.WaitFor([&](const std::vector<CZmOrvEnt::Event>& ev) {
+      return std::any_of(ev.begin(), ev.end(),
+                         [&](const CZmOrvEnt::Event& e) { return e.direct && e.type == "stocks" && !e.rows.empty(); });
+    })) << "no direct stock event";
+    session.reset();
+  }
+  CDataHolder::SetRebuildPauses(1000, 30000);
+}
+
 TEST_F(SessionService, GetStocksReadsTheTableOrElseASnapshot) {
   auto session = OpenSession("query");
   Journal journal;
@@ -563,6 +610,204 @@ TEST_F(SessionService, ALostServiceIsRebuiltAndEveryHeldKeyGetsDataAgain) {
     EXPECT_LE(log.Count("Send request to server"), 40u);
     session.reset();
   }
+  CDataHolder::SetRebuildPauses(1000, 30000);
+}
+
+// The service's connected managers that hold a key naming symbol.
+std::vector<std::string> HoldersAtService(const std::string& symbol) {
+  OrvSim::Subscriptions_var all = Env()->Control()->ReadSubscriptions();
+  std::vector<std::string> out;
+  for (CORBA::ULong i = 0; i < all->length(); ++i) {
+    if (!all[i].connected) continue;
+    for (CORBA::ULong k = 0; k < all[i].keys.length(); ++k)
+      if (std::string(all[i].keys[k].in()).find(" " + symbol + " ") != std::string::npos)
+        out.push_back(std::to_string(all[i].manager) + ": " + all[i].keys[k].in());
+  }
+  return out;
+}
+
+// A side found lost while its service stays up (a connection failure, a
+// call that ran out of time) is rebuilt on a new manager; the old one is
+// signed off, so that the service does not keep it and what it subscribed.
+TEST_F(SessionService, AReplacedManagerIsSignedOffAtTheService) {
+  CDataHolder::SetRebuildPauses(20, 200);
+  auto session = OpenSession("signoff", true);
+  const std::string stock = Stocks(*session).at(0);
+  std::vector<FutureRecord> futures;
+  session->GetFutures(u"", futures);
+  ASSERT_FALSE(futures.empty());
+  const std::string future = static_cast<const char*>(futures[0].Symbol);
+  CZmOrvEnt client;
+  session->Subscribe(client.Handle(), U16(stock), enStockData, enEquity);
+  session->Subscribe(client.Handle(), U16(future), enFutureData, enFuture);
+  // Managers of other tests' sessions may hold the same keys.
+  const size_t stockHolders = HoldersAtService(stock).size(), futureHolders = HoldersAtService(future).size();
+  ASSERT_GE(stockHolders, 2u) << "the base and the quote type";
+  Journal journal;
+  session->NoteServiceLost(false);
+  session->NoteServiceLost(true);
+  ASSERT_TRUE(Eventually([&] { return !session->IsRebuilding(false) && !session->IsRebuilding(true); }));
+  EXPECT_TRUE(Eventually([&] { return journal.Calls("Disconnect").size() == 2u; })) << "one manager a side";
+  // One manager of each side holds the keys: the new one.
+  EXPECT_TRUE(Eventually([&] {
+    return HoldersAtService(stock).size() == stockHolders && HoldersAtService(future).size() == futureHolders;
+  }))
+      << testing::PrintToString(HoldersAtService(stock)) << testing::PrintToString(HoldersAtService(future));
+  session.reset();
+  CDataHolder::SetRebuildPauses(1000, 30000);
+}
+
+// The rebuild subscribes each held key with the server symbol type that its
+// own subscription sent, also where the client's symbol type says more than
+// the key's flag (enNstdOption on an underlying, enFuture on a chain).
+TEST_F(SessionService, TheRebuildSendsEachKeyTheServerSymbolTypeItsSubscriptionSent) {
+  CDataHolder::SetRebuildPauses(20, 200);
+  auto session = OpenSession("symboltypes", true);
+  const std::vector<std::string> stocks = Stocks(*session);
+  std::vector<FutureRecord> futures;
+  session->GetFutures(u"", futures);
+  ASSERT_GE(futures.size(), 2u);
+  // One option and one future option, each named by its own symbol.
+  std::vector<OptionRecord> options, futureOptions;
+  session->GetOptions(U16(stocks.at(1)), enEquity, options, false);
+  session->GetFutOptions(U16(static_cast<const char*>(futures[0].Symbol)), enFuture, futureOptions);
+  ASSERT_FALSE(options.empty());
+  ASSERT_FALSE(futureOptions.empty());
+  struct Case {
+    int kind;
+    std::string symbol;
+    int symbolType;
+    int dataType;  // one of the types the kind's keys are subscribed with
+  } cases[] = {
+      {enStockData, stocks.at(0), enNstdOption, T_EQUITY_QUOTE},
+      {enOptionData, static_cast<const char*>(options[0].Symbol), enNstdOption, T_OPTION_QUOTE},
+      {enOptionData, stocks.at(2), enFuture, T_OPTION_QUOTE},
+      {enStockData, stocks.at(3), enEquity, T_EQUITY_QUOTE},
+      {enFutureOptionData, static_cast<const char*>(futureOptions[0].Symbol), enNstdOption, T_FUTURE_OPTION},
+      {enFutureOptionData, static_cast<const char*>(futures[1].Symbol), enFuture, T_FUTURE_OPTION},
+  };
+  // symbol_type=N of a journal entry.
+  auto symbolTypeIn = [](const std::string& call) {
+    const size_t at = call.find("symbol_type=");
+    return at == std::string::npos ? -1 : std::atoi(call.c_str() + at + 12);
+  };
+  CZmOrvEnt client;
+  std::vector<int> sent;
+  for (const Case& c : cases) {
+    Journal journal;
+    try {
+      session->Subscribe(client.Handle(), U16(c.symbol), c.kind, c.symbolType);
+    } catch (const _com_error& e) {
+      FAIL() << c.symbol << ": " << ErrorText(e);
+    }
+    const std::vector<std::string> calls = journal.Calls("Subscribe");
+    ASSERT_FALSE(calls.empty()) << c.symbol;
+    sent.push_back(symbolTypeIn(calls.front()));
+  }
+  Journal rebuild;
+  session->NoteServiceLost(false);
+  session->NoteServiceLost(true);
+  ASSERT_TRUE(Eventually([&] { return !session->IsRebuilding(false) && !session->IsRebuilding(true); }));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE("kind " + std::to_string(c.kind) + " symbol type " + std::to_string(c.symbolType));
+    std::vector<int> again;
+    for (const std::string& call : rebuild.Calls("SubscribeGroup")) {
+      if (call.find(" data_type=" + std::to_string(c.dataType) + " ") == std::string::npos) continue;
+      const size_t names = call.find("names=");
+      // Symbols may hold blanks: the list runs to the result.
+      const std::string list = "," + call.substr(names + 6, call.rfind(" -> ") - names - 6) + ",";
+      if (list.find("," + c.symbol + ",") != std::string::npos) again.push_back(symbolTypeIn(call));
+    }
+    EXPECT_EQ(again, std::vector<int>{sent[i]}) << c.symbol;
+  }
+  session.reset();
+  CDataHolder::SetRebuildPauses(1000, 30000);
+}
+
+// A released client's keys, and a client's UnSubscribeAll, go at the
+// service under the server symbol type they were subscribed with,
+// enNstdOption ones too.
+TEST_F(SessionService, AReleaseUnsubscribesEachKeyAsItWasSubscribed) {
+  for (bool release : {true, false}) {
+    SCOPED_TRACE(release ? "release" : "UnSubscribeAll");
+    auto session = OpenSession("releasetypes");
+    const std::vector<std::string> stocks = Stocks(*session);
+    std::vector<OptionRecord> options;
+    session->GetOptions(U16(stocks.at(1)), enEquity, options, false);
+    ASSERT_FALSE(options.empty());
+    const std::string option = static_cast<const char*>(options[0].Symbol);
+    const size_t stockHolders = HoldersAtService(stocks.at(0)).size();
+    const size_t optionHolders = HoldersAtService(option).size();
+    CZmOrvEnt client;
+    session->Subscribe(client.Handle(), U16(stocks.at(0)), enStockData, enNstdOption);
+    session->Subscribe(client.Handle(), U16(option), enOptionData, enNstdOption);
+    ASSERT_GT(HoldersAtService(stocks.at(0)).size(), stockHolders);
+    ASSERT_GT(HoldersAtService(option).size(), optionHolders);
+    if (release) {
+      session->ReleaseClient(client.Handle(), {enStockData, enOptionData});
+    } else {
+      session->UnSubscribeAll(client.Handle(), enStockData);
+      session->UnSubscribeAll(client.Handle(), enOptionData);
+    }
+    EXPECT_EQ(HoldersAtService(stocks.at(0)).size(), stockHolders)
+        << testing::PrintToString(HoldersAtService(stocks.at(0)));
+    EXPECT_EQ(HoldersAtService(option).size(), optionHolders) << testing::PrintToString(HoldersAtService(option));
+  }
+}
+
+// A rebuild that a joining sign-in finished (RebuildNow) wakes the pull
+// thread from its pause between tries: data flows at once, not after the
+// longest pause.
+TEST_F(SessionService, ARebuildFinishedByASignInWakesThePullThread) {
+  CDataHolder::SetRebuildPauses(60000, 60000);
+  auto session = OpenSession("woken");
+  const std::string symbol = Stocks(*session).at(1);
+  CZmOrvEnt client;
+  session->Subscribe(client.Handle(), U16(symbol), enStockData, enEquity);
+  ASSERT_TRUE(client.WaitFor([&](const auto& ev) { return HasSymbol(ev, symbol); }));
+  LogCapture log;
+  Env()->StopService();
+  ASSERT_TRUE(Eventually([&] { return log.Contains("; next try in 60000 ms"); }, 30000)) << "no failed try";
+  Env()->StartServiceAgain();
+  // The first call may meet a connection from before the restart.
+  ASSERT_TRUE(Eventually([&] {
+    try {
+      session->RebuildNow(false);
+    } catch (...) {
+    }
+    return !session->IsRebuilding(false);
+  }));
+  const size_t before = client.Events().size();
+  Env()->Control()->PublishNow(1);
+  EXPECT_TRUE(client.WaitFor([&](const auto& ev) { return ev.size() > before && HasSymbol(ev, symbol); }, 10000))
+      << "the pull thread still sleeps in its pause";
+  CDataHolder::SetRebuildPauses(1000, 30000);
+  session.reset();
+}
+
+// A session that ends while its rebuild waits for a stalled service ends
+// once the call in progress has run out, without a try after it; its
+// threads are joined, never reported killed.
+TEST_F(SessionService, ASessionEndingInARebuildAgainstAStalledServiceEndsAfterTheCallInProgress) {
+  CDataHolder::SetRebuildPauses(20, 200);
+  LogCapture log;
+  auto session = OpenSession("stalledend", true);
+  ASSERT_EQ(::kill(Env()->ServicePid(), SIGSTOP), 0);
+  session->NoteServiceLost(false);
+  session->NoteServiceLost(true);
+  ASSERT_TRUE(Eventually([&] { return log.Count("resolving the service") >= 2; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto start = std::chrono::steady_clock::now();
+  session.reset();
+  const double took = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  ::kill(Env()->ServicePid(), SIGCONT);
+  std::printf("a session ending in a rebuild against a stalled service took %.0f ms (ServerTimeout %lu ms)\n", took,
+              static_cast<unsigned long>(CSettings::ServerTimeout));
+  EXPECT_FALSE(log.Contains("Pull thread terminated")) << "a joined thread reported killed";
+  EXPECT_TRUE(log.Contains("_PullThread completed user: stalledend"));
+  EXPECT_TRUE(log.Contains("_FutPullThread completed user: stalledend"));
+  EXPECT_FALSE(log.Contains("ERROR: Pull thread did not end"));
   CDataHolder::SetRebuildPauses(1000, 30000);
 }
 
