@@ -419,6 +419,8 @@ void CDataHolder::_Subscribe(const std::u16string& symbol, int kind, int symbolT
   const CORBA::Short serverType = SymbolTypeOf(kind, symbolType);
   StoreBaseSnapshot(FindStorage(kind), server, symbol, kind, symbolType);
 
+  const CSymbolKey key(symbol, symbolType == enOption);
+  std::vector<int> taken;
   for (int type : types) {
     CORBA::Short status;
     std::string context;
@@ -429,7 +431,24 @@ void CDataHolder::_Subscribe(const std::u16string& symbol, int kind, int symbolT
       status = server->Subscribe(orvidl::SafeStr(narrow.c_str()), serverType, static_cast<CORBA::Short>(type));
       context = "Can't subscribe (type: " + MessageTypeName(type) + ") to symbol " + narrow;
     }
+    if (status != 0) {
+      // Refused part way (over the user's limit, say): the types the
+      // service took would stay there for a key nobody holds, counting
+      // against that limit, as the refused key is forgotten here.
+      try {
+        for (int held : taken) {
+          if (_SharedTypeStillHeld(kind, held, key)) continue;
+          if (symbol.empty())
+            server->UnSubscribeAll(static_cast<CORBA::Short>(held));
+          else
+            server->UnSubscribe(orvidl::SafeStr(narrow.c_str()), serverType, static_cast<CORBA::Short>(held));
+        }
+      } catch (const CORBA::SystemException&) {
+        // A service that went away meanwhile has let go of them itself.
+      }
+    }
     LogServerError(0, status, context, true);
+    taken.push_back(type);
   }
 }
 

@@ -258,6 +258,33 @@ TEST_F(SessionService, EveryServerStatusReachesTheCallerWithItsText) {
   }
 }
 
+// Refused part way, over the user's limit say: the types the service took
+// go back, or they would stay there for a key nobody holds and count against
+// that limit for the rest of the session.
+TEST_F(SessionService, AKeyRefusedPartWayGivesBackTheTypesTheServiceTook) {
+  auto session = OpenSession("partway");
+  const std::string symbol = Stocks(*session).at(3);
+  CZmOrvEnt client;
+  struct Case {
+    int kind;
+    int refusedType;
+    std::vector<std::string> givenBack;
+  };
+  const Case cases[] = {
+      {enStockData, 3, {"symbol=" + symbol + " symbol_type=1 data_type=1 -> 0"}},
+      {enOptionData, 5,
+       {"symbol=" + symbol + " symbol_type=1 data_type=2 -> 0", "symbol=" + symbol + " symbol_type=1 data_type=4 -> 0"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    Env()->Control()->InjectStatus("Subscribe", static_cast<CORBA::Short>(c.refusedType), 13 /* the limit */, 1);
+    Journal journal;
+    EXPECT_THROW(session->Subscribe(client.Handle(), U16(symbol), c.kind, enEquity), _com_error);
+    EXPECT_EQ(journal.Calls("UnSubscribe"), c.givenBack);
+    EXPECT_FALSE(session->IsSymbolSubscribed(client.Handle(), U16(symbol), c.kind, enEquity));
+  }
+}
+
 TEST_F(SessionService, UnsubscribingGoesOnPastAFailingType) {
   auto session = OpenSession("unsub");
   const std::string symbol = Stocks(*session).at(2);
