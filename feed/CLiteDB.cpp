@@ -48,6 +48,33 @@ void DeleteUnderlyingKeeping(CSqliteDB& db, const std::string& table, const std:
   remove.Release();
 }
 
+// The column naming an option's underlying, where a table has one.
+const char* UnderlyingColumn(const std::string& table) {
+  if (table == "options" || table == "nstdoptions" || table == "options_direct") return "stock_symbol";
+  if (table == "futureoptions") return "future_symbol";
+  return nullptr;
+}
+
+// True when the option's row is still fed by its underlying's chain, which
+// a client holds (`chains`, narrowed symbols): quotes update rows and never
+// insert them, so a row deleted with the option's own key would leave its
+// chain's clients on a value that never moves again.
+bool KeptByItsChain(CSqliteDB& db, const std::string& table, const std::string& option,
+                    const std::unordered_set<std::string>& chains) {
+  const char* column = UnderlyingColumn(table);
+  if (!column || chains.empty()) return false;
+  const std::string sql = std::string("SELECT ") + column + " FROM " + table + " WHERE symbol = ?";
+  CSqliteStatement select = db.Prepare(sql.c_str());
+  select.BindText(1, option.c_str());
+  bool kept = false;
+  {
+    CSqliteQuery query = select.RunQuery();
+    if (!query.AtEnd()) kept = chains.count(query.TextAt(0)) != 0;
+  }
+  select.Release();
+  return kept;
+}
+
 // The deletes' error lines, which name the class their own way.
 template <class Body>
 void GuardedDelete(Body&& body) {
@@ -200,6 +227,13 @@ CLiteDB::ClientSet CLiteDB::SubscribersOf(const CSymbolKey& key) {
   return it != m_subscribers.end() ? it->second : ClientSet();
 }
 
+std::unordered_set<std::string> CLiteDB::ChainsHeld(const std::string& table, BYTE keyFlag) {
+  // Only an option's own key can delete a row its chain still feeds.
+  if (!keyFlag || !UnderlyingColumn(table)) return {};
+  const std::vector<std::string> held = SubscribedSymbols(0);
+  return std::unordered_set<std::string>(held.begin(), held.end());
+}
+
 std::unordered_set<std::string> CLiteDB::HeldOnTheirOwn(const std::string& table, BYTE keyFlag) {
   // Only an underlying's key deletes the rows of other keys.
   if (keyFlag || std::string(DeleteColumn(table, keyFlag)) != "stock_symbol") return {};
@@ -248,7 +282,9 @@ void CLiteDB::_DeleteSymbolFromDB(const std::string& table, const std::u16string
       InTransaction(m_path, [&](CSqliteDB& db) { DeleteUnderlyingKeeping(db, table, narrow, held); });
       return;
     }
+    const std::unordered_set<std::string> chains = all ? std::unordered_set<std::string>() : ChainsHeld(table, keyFlag);
     OnConnection(m_path, [&](CSqliteDB& db) {
+      if (KeptByItsChain(db, table, narrow, chains)) return;
       CSqliteStatement stmt = db.Prepare(sql.c_str());
       if (!all) stmt.BindText(1, narrow.c_str());
       stmt.RunCommand();
@@ -262,6 +298,7 @@ void CLiteDB::_DeleteSymbolFromDB(const std::string& table, const std::vector<st
   GuardedDelete([&] {
     const std::string sql = LoadSqlTemplate(135, table, DeleteColumn(table, keyFlag));
     const std::unordered_set<std::string> held = HeldOnTheirOwn(table, keyFlag);
+    const std::unordered_set<std::string> chains = ChainsHeld(table, keyFlag);
     InTransaction(m_path, [&](CSqliteDB& db) {
       if (!held.empty()) {
         for (const std::u16string& symbol : symbols) DeleteUnderlyingKeeping(db, table, orvcom::Narrow(symbol), held);
@@ -269,6 +306,7 @@ void CLiteDB::_DeleteSymbolFromDB(const std::string& table, const std::vector<st
       }
       CSqliteStatement stmt = db.Prepare(sql.c_str());
       for (const std::u16string& symbol : symbols) {
+        if (KeptByItsChain(db, table, orvcom::Narrow(symbol), chains)) continue;
         stmt.BindText(1, orvcom::Narrow(symbol).c_str());
         stmt.RunCommand();
         stmt.Reset();

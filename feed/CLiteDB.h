@@ -112,6 +112,9 @@ class CLiteDB {
   // under the subscription lock: one look-up per block instead of one per
   // row, when most rows have nobody holding them on their own.
   std::vector<std::string> SubscribedSymbols(BYTE flag);
+  // The chains held by a client, whose rows a delete by an option's own key
+  // must leave: none unless the key is an option's in an option table.
+  std::unordered_set<std::string> ChainsHeld(const std::string& table, BYTE keyFlag);
   // The options held on their own whose rows a delete by `keyFlag` must
   // leave: none unless the key is an underlying's in an option table.
   std::unordered_set<std::string> HeldOnTheirOwn(const std::string& table, BYTE keyFlag);

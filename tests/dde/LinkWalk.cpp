@@ -1106,6 +1106,9 @@ std::string LinkWalk::Check(ULONGLONG boundMs) {
     if (failing.empty()) failing = SubscriptionsFailing();
     if (failing.empty()) return "";
   }
+  // What the service holds says where a link's values stopped.
+  const std::string held = SubscriptionsFailing();
+  if (!held.empty() && held != failing) failing += "; and " + held;
   return failing + " (after " + std::to_string((clock_.NowMs() - start) / 1000) + " s of the bridge's time)";
 }
 

@@ -160,6 +160,40 @@ TEST_F(SessionTables, AnOptionHeldOnItsOwnKeepsItsRowWhenItsChainIsLetGo) {
   EXPECT_EQ(Rows(path, "options", "stock_symbol", stock), 0u);
 }
 
+// The other way round: an option's own key let go leaves the row its
+// underlying's chain still feeds, or the chain's client would stay on that
+// option's last value while the chain lived on.
+TEST_F(SessionTables, AChainKeepsTheRowOfAnOptionWhoseOwnKeyIsLetGo) {
+  auto session = OpenSession("chainkeeps");
+  const std::string stock = Stocks(*session).at(2);
+  std::vector<OptionRecord> chain;
+  session->GetOptions(U16(stock), enEquity, chain, false);
+  ASSERT_GE(chain.size(), 2u);
+  const std::string option = Sym(chain.front().Symbol);
+  const std::string path = session->DatabasePath();
+
+  CZmOrvEnt whole;
+  CZmOrvEnt single;
+  session->Subscribe(whole.Handle(), U16(stock), enOptionData, enEquity);
+  session->Subscribe(single.Handle(), U16(option), enOptionData, enOption);
+  ASSERT_TRUE(whole.WaitFor([&](const auto& ev) { return EventsOf(ev, "options", stock) >= 1; }));
+  ASSERT_EQ(Rows(path, "options", "stock_symbol", stock), chain.size());
+
+  session->UnSubscribe(single.Handle(), U16(option), enOptionData, enOption);
+  EXPECT_EQ(Rows(path, "options", "symbol", option), 1u) << "the chain's row went with the option's own key";
+  const size_t seen = whole.Events().size();
+  Env()->Control()->PublishNow(1);
+  EXPECT_TRUE(whole.WaitFor([&](const auto& ev) {
+    for (size_t i = seen; i < ev.size(); ++i)
+      if (ev[i].type == "options")
+        for (const auto& row : ev[i].rows)
+          if (row.symbol == option) return true;
+    return false;
+  })) << "the option's quotes no longer reach the chain's client";
+  session->UnSubscribe(whole.Handle(), U16(stock), enOptionData, enEquity);
+  EXPECT_EQ(Rows(path, "options", "stock_symbol", stock), 0u);
+}
+
 TEST_F(SessionTables, NonStandardOptionsAreSnapshotsOfTheirUnderlying) {
   auto session = OpenSession("nstd");
   const std::vector<std::string> stocks = Stocks(*session);
