@@ -13,6 +13,7 @@
 #include "feed/CStocksDB.h"
 #include "feed/DecompressMessage.h"
 #include "feed/MessageFormat.h"
+#include "feed/ReplyLimit.h"
 #include "feed/StopEvent.h"
 #include "platform/log/Log.h"
 
@@ -174,6 +175,7 @@ void CDataHolder::_PullLoop(bool futures) {
       ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
       ORV_LOGF(orvlog::kError, "ERROR: Caught a CORBA::SystemException : %s CODE %s in CDataHolder::%s()",
                info.name.c_str(), info.repoId.c_str(), texts.method);
+      NoteRefusedReply(e, texts.method);
       if (IsServiceLost(e)) {
         NoteServiceLost(futures);
         lostNow = true;
