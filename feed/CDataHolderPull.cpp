@@ -127,6 +127,7 @@ void CDataHolder::_PullLoop(bool futures) {
     if (_Side(futures).lost) {
       if (!_RebuildLoop(futures)) break;
     }
+    _RenewCacheIfBroken(futures);
     bool lostNow = false;
     try {
       const unsigned long current = _Generation(futures);

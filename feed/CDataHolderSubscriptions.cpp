@@ -447,3 +447,15 @@ void CDataHolder::_RegisterServerFileds(int kind) {
     }
   }
 }
+
+void CDataHolder::_FetchCurrentData(CLiteDB* table, int kind, const CSymbolKey& key, Orv::ZmDataManager_ptr server) {
+  // The symbol type that a client's single subscription of such a key sent.
+  const int symbolType = key.Flag() ? enOption : (kind == enFutureData ? enFuture : enEquity);
+  StoreBaseSnapshot(table, server, key.Symbol(), kind, symbolType);
+  // In the order of the subscribed types: base rows before the quotes that
+  // update them.
+  for (int type : SubscribeTypes(kind)) {
+    CORBA::Any_var reply = RequestSnapshot(static_cast<uint8_t>(type), SymbolTypeOf(kind, symbolType), key, server);
+    if (reply.operator->() != nullptr) ApplyServerData(reply.operator->());
+  }
+}
