@@ -27,7 +27,7 @@ void ReadFutureRow(const CSqliteQuery& q, FutureRecord& r) {
   q.RequireColumns(17);
   r.Symbol = q.RowText(0);
   r.RootSymbol = q.RowText(1);
-  r.ExpirationDate = q.RowFloat(2);
+  r.ExpirationDate = q.RowDouble(2);
   r.Type[0] = q.RowText(3)[0];
   r.Type[1] = '\0';
   quoteblock::ReadQuoteColumns(q, 4, r, [](const char* text) { return _bstr_t(text); });
