@@ -121,8 +121,14 @@ bool CLiteDB::Subscribe(const CEventClientPtr& client, const CSymbolKey& key) {
     m_subscribers[key].insert(client);
   }
   // Outside the subscription lock: this reads the table under the database
-  // lock, which comes first in the lock order.
-  if (already) SendCurrentData(client, key);
+  // lock, which comes first in the lock order. The lock is held until the
+  // event has taken its place in the client's order, as the writers hold
+  // it until theirs have: a quote written between the read and that place
+  // would reach the client first, and the older rows after it.
+  if (already) {
+    CDatabaseLockGuard database;
+    SendCurrentData(client, key);
+  }
   return true;
 }
 

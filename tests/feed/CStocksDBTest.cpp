@@ -1,6 +1,9 @@
 #include "feed/CStocksDB.h"
+#include "feed/CTableEventMaker.h"
 
 #include <gtest/gtest.h>
+
+#include <future>
 
 #include <algorithm>
 #include <atomic>
@@ -504,6 +507,77 @@ TEST_F(StocksDBTest, ALateSubscriberGetsTheCachedRowsAtOnce) {
   const std::vector<StockEvent> empty = other.events->Events();
   ASSERT_EQ(empty.size(), 1u);
   EXPECT_TRUE(empty[0].rows.empty());
+}
+
+// The program's event maker with a hook that runs before each stock event
+// is made, that is before the event takes its place in the client's order.
+class HookedEventMaker : public CTableEventMaker {
+ public:
+  HookedEventMaker() : m_inner(TableEventMaker()) { InstallTableEventMaker(this); }
+  ~HookedEventMaker() { InstallTableEventMaker(&m_inner); }
+  Task Stocks(const CEventClientPtr& client, StockRecords records, bool direct) const override {
+    if (beforeStocks) beforeStocks();
+    return m_inner.Stocks(client, std::move(records), direct);
+  }
+  Task Options(const CEventClientPtr& c, OptionRecords r, bool d) const override {
+    return m_inner.Options(c, std::move(r), d);
+  }
+  Task NstdOptions(const CEventClientPtr& c, NstdOptionRecords r, bool d) const override {
+    return m_inner.NstdOptions(c, std::move(r), d);
+  }
+  Task FutOptions(const CEventClientPtr& c, OptionRecords r, bool d) const override {
+    return m_inner.FutOptions(c, std::move(r), d);
+  }
+  Task Futures(const CEventClientPtr& c, FuturesRecords r, bool d) const override {
+    return m_inner.Futures(c, std::move(r), d);
+  }
+  Task IVIndexes(const CEventClientPtr& c, IVIndexRecords r) const override { return m_inner.IVIndexes(c, std::move(r)); }
+  Task IVSurfaces(const CEventClientPtr& c, IVSurfaceRecords r) const override {
+    return m_inner.IVSurfaces(c, std::move(r));
+  }
+  Task FutIVIndexes(const CEventClientPtr& c, IVIndexRecords r) const override {
+    return m_inner.FutIVIndexes(c, std::move(r));
+  }
+  Task FutIVSurfaces(const CEventClientPtr& c, IVSurfaceRecords r) const override {
+    return m_inner.FutIVSurfaces(c, std::move(r));
+  }
+  std::function<void()> beforeStocks;
+
+ private:
+  const CTableEventMaker& m_inner;
+};
+
+TEST_F(StocksDBTest, ALateSubscribersCurrentDataTakesItsPlaceBeforeAQuoteWrittenMeanwhile) {
+  Client first = NewClient();
+  Client late = NewClient();
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}})));
+  ASSERT_TRUE(Apply(db, QuoteMessage({{"AAA", 10.0f}})));
+  db.Subscribe(first.handle, CSymbolKey(u"AAA", 0));
+
+  // The pull thread writes a newer quote just as the late subscriber's
+  // current data has been read and is about to take its place.
+  HookedEventMaker maker;
+  std::thread writer;
+  std::promise<void> written;
+  bool once = true;
+  maker.beforeStocks = [&] {
+    if (!once) return;
+    once = false;
+    writer = std::thread([&] {
+      Apply(db, QuoteMessage({{"AAA", 20.0f}}));
+      written.set_value();
+    });
+    // A writer that has to wait for the current data to take its place is
+    // what is wanted; one that is done meanwhile shows the gap.
+    written.get_future().wait_for(std::chrono::seconds(2));
+  };
+  db.Subscribe(late.handle, CSymbolKey(u"AAA", 0));
+  writer.join();
+
+  std::vector<float> bids;
+  for (const StockEvent& e : late.events->Events())
+    for (const auto& r : e.rows) bids.push_back(r.bid);
+  EXPECT_EQ(bids, (std::vector<float>{10.0f, 20.0f})) << "the client ended on an older value than the table holds";
 }
 
 TEST_F(StocksDBTest, EventsTravelThroughTheEventPool) {
