@@ -100,8 +100,13 @@ CFuturesDB::~CFuturesDB() = default;
 
 void CFuturesDB::_QuotesRead(const BlockMap& map, std::vector<std::string>& roots) {
   _UpdateFutureQuote(map);
-  CollectRoots(roots, map);
-  if (!roots.empty()) _InitializeEvents(roots);
+  // The roots this block touched, and only those, are sent: those of the
+  // message's earlier blocks went out with their own blocks.
+  std::vector<std::string> block;
+  CollectRoots(block, map);
+  for (const std::string& root : block)
+    if (std::find(roots.begin(), roots.end(), root) == roots.end()) roots.push_back(root);
+  if (!block.empty()) _InitializeEvents(block);
 }
 
 void CFuturesDB::_UpdateFutureQuote(const BlockMap& map) {

@@ -323,6 +323,27 @@ TEST_F(FuturesDBTest, AQuoteSendsEveryFutureOfItsRootsToTheirClients) {
   }
 }
 
+TEST_F(FuturesDBTest, EachQuoteBlockOfAMessageSendsTheRootsItTouchedOnly) {
+  const Client es = NewClient(), nq = NewClient();
+  ASSERT_NE(Apply(db, BaseMessage({{"ESZ6", "ES", 46010.0}, {"NQZ6", "NQ", 46010.0}})), nullptr);
+  db.Subscribe(es.handle, CSymbolKey(u"ES", 1));
+  db.Subscribe(nq.handle, CSymbolKey(u"NQ", 1));
+
+  // One message of two blocks, walked with one list as the pull thread does.
+  std::vector<std::string> roots;
+  for (const char* root : {"ES", "NQ"}) {
+    const MessageBuilder m = QuoteMessage({{std::string(root) + "Z6", root, 3.0f}});
+    BlockHeader h;
+    ASSERT_TRUE(ParseBlockHeader(m.data(), m.data() + m.size(), &h));
+    ASSERT_NE(db.UpdateData(m.data() + kBlockHeaderSize, m.data() + m.size(), h.type, h.blocks_amount,
+                            h.fields_amount, false, roots),
+              nullptr);
+  }
+  EXPECT_EQ(roots, (std::vector<std::string>{"ES", "NQ"}));
+  EXPECT_EQ(es.events->Events().size(), 1u) << "the first block's root was sent again with the second";
+  EXPECT_EQ(nq.events->Events().size(), 1u);
+}
+
 TEST_F(FuturesDBTest, ALateSubscriberGetsTheRowsOfItsKeyAsGiven) {
   ASSERT_NE(Apply(db, QuoteMessage({{"ESZ6", "ES", 7.0f}})), nullptr);
   const struct {

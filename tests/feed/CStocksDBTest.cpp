@@ -469,21 +469,24 @@ TEST_F(StocksDBTest, AChangedSymbolWithoutARowSendsNothing) {
   EXPECT_EQ(db.queued, 0);
 }
 
-TEST_F(StocksDBTest, ASecondQuoteBlockOfAMessageSendsTheFirstBlocksSymbolsAgain) {
+TEST_F(StocksDBTest, EachQuoteBlockOfAMessageSendsItsOwnSymbolsOnly) {
   Client c = NewClient();
-  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}, {"BBB", 2.0f}})));
-  db.Subscribe(c.handle, CSymbolKey(u"AAA", 0));
-  db.Subscribe(c.handle, CSymbolKey(u"BBB", 0));
+  std::vector<std::pair<std::string, float>> stocks;
+  for (int i = 0; i < 50; ++i) stocks.push_back({"S" + std::to_string(i), 1.0f});
+  ASSERT_TRUE(Apply(db, BaseMessage(stocks)));
+  for (const auto& s : stocks) db.Subscribe(c.handle, CSymbolKey(orvcom::Widen(s.first), 0));
 
+  // A reply of many one-record blocks: each sends its record, and the
+  // reply as many records as it holds.
   MessageBuilder m;
-  AppendQuoteBlock(m, T_EQUITY_QUOTE, {{"AAA", 1.0f}}, 0);
-  AppendQuoteBlock(m, T_EQUITY_QUOTE, {{"BBB", 2.0f}}, 1);
+  for (size_t i = 0; i < stocks.size(); ++i)
+    AppendQuoteBlock(m, T_EQUITY_QUOTE, {{stocks[i].first, 2.0f}}, i + 1 == stocks.size());
   ASSERT_TRUE(Apply(db, m));
 
   const std::vector<StockEvent> events = c.events->Events();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(Symbols(events[0].rows), (std::vector<std::string>{"AAA"}));
-  EXPECT_EQ(Symbols(events[1].rows), (std::vector<std::string>{"AAA", "BBB"}));
+  ASSERT_EQ(events.size(), stocks.size());
+  for (size_t i = 0; i < events.size(); ++i)
+    EXPECT_EQ(Symbols(events[i].rows), (std::vector<std::string>{stocks[i].first})) << i;
 }
 
 TEST_F(StocksDBTest, ALateSubscriberGetsTheCachedRowsAtOnce) {
