@@ -43,7 +43,7 @@ void CDataHolder::_RenewCacheIfBroken(bool futures) {
     std::lock_guard<std::mutex> lock(m_cacheMutex);
     std::string what;
     if (cachehealth::Take(m_path, &what)) {
-      const std::string user = orvcom::Narrow(m_userName);
+      const std::string user = orvlog::Printable(orvcom::Narrow(m_userName));
       // Once for a broken file; a renewal that fails itself is not logged
       // again every cycle.
       if (!m_cacheRenewalFailed) {

@@ -114,7 +114,7 @@ CDataHolder::PullResult CDataHolder::_Pull(bool futures, Orv::ZmDataManager_ptr 
 
 void CDataHolder::_PullLoop(bool futures) {
   const PullTexts& texts = futures ? kFuturesTexts : kEquityTexts;
-  const std::string user = Narrow(m_userName);
+  const std::string user = orvlog::Printable(Narrow(m_userName));
   ORV_LOG(orvlog::kDebug, texts.started << user);
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
 

@@ -306,7 +306,7 @@ void CDataHolder::_Subscribe(const std::u16string& symbol, int kind, int symbolT
       context = "Can't subscribe all (type: " + MessageTypeName(type) + ")";
     } else {
       status = server->Subscribe(orvidl::SafeStr(narrow.c_str()), serverType, static_cast<CORBA::Short>(type));
-      context = "Can't subscribe (type: " + MessageTypeName(type) + ") to symbol " + narrow;
+      context = "Can't subscribe (type: " + MessageTypeName(type) + ") to symbol " + orvlog::Printable(narrow);
     }
     LogServerError(0, status, context, true);
   }
@@ -336,7 +336,7 @@ void CDataHolder::_UnSubscribe(const std::u16string& symbol, int kind, int symbo
         context = "Can't unsubscribe all (type: " + MessageTypeName(type) + ")";
       } else {
         status = server->UnSubscribe(orvidl::SafeStr(narrow.c_str()), serverType, static_cast<CORBA::Short>(type));
-        context = "Can't unsubscribe (type: " + MessageTypeName(type) + ") to symbol " + narrow;
+        context = "Can't unsubscribe (type: " + MessageTypeName(type) + ") to symbol " + orvlog::Printable(narrow);
       }
       LogServerError(0, status, context, true);
     });

@@ -109,7 +109,7 @@ bool CLiteDB::IsSubscribedByLocked(const CEventClientPtr& client, const CSymbolK
 }
 
 bool CLiteDB::Subscribe(const CEventClientPtr& client, const CSymbolKey& key) {
-  ORV_LOG(orvlog::kTrace, "CLiteDB::Subscribe() started bsSymbol: " << key.Narrow());
+  ORV_LOG(orvlog::kTrace, "CLiteDB::Subscribe() started bsSymbol: " << orvlog::Printable(key.Narrow()));
   if (!client) return false;
   bool already = false;
   {
@@ -137,7 +137,7 @@ void CLiteDB::UnSubscribe(const CEventClientPtr& client, const CSymbolKey& key) 
   if (!client || !IsSubscribedByLocked(client, key)) return;
   ORV_LOG(orvlog::kTrace, "CLiteDB::UnSubscribe() removing from container?");
   RemoveSubscription(client, key);
-  ORV_LOG(orvlog::kTrace, "CLiteDB::UnSubscribe() completed: " << key.Narrow());
+  ORV_LOG(orvlog::kTrace, "CLiteDB::UnSubscribe() completed: " << orvlog::Printable(key.Narrow()));
 }
 
 void CLiteDB::RemoveSubscription(const CEventClientPtr& client, const CSymbolKey& key) {
