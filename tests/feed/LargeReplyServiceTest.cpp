@@ -50,6 +50,10 @@ unsigned long long BytesSent() { return Env()->Control()->GetStats().bytes_sent;
 class LargeReply : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Far above the program's default: a service and a session in a
+    // sanitizer build take their time over a million options.
+    CSettings::ServerTimeout = 120000;
+    omniORB::setClientCallTimeout(CSettings::ServerTimeout);
     CSettings::PullTimeout = 2000;
     CSettings::UseCompression = 0;
     CSettings::ProtocolVersion = 0;
