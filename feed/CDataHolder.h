@@ -231,6 +231,14 @@ class CDataHolder {
   template <class F>
   bool _RemoteCall(bool futures, F&& call);
 
+  // Run by each pull thread between its pulls: a cache file that the
+  // tables found unusable is replaced by a fresh one (the cache starts
+  // empty at every session start anyway), and each side then fetches the
+  // current data of every key its clients hold into it.
+  void _RenewCacheIfBroken(bool futures);
+  void _FetchHeldData(bool futures);
+  void _FetchCurrentData(CLiteDB* table, int kind, const CSymbolKey& key, Orv::ZmDataManager_ptr server);
+
   void _StartPullThread(bool futures);
   void _StopPullThread(PullThread& t, const char* name);
   void _PullLoop(bool futures);
@@ -283,6 +291,12 @@ class CDataHolder {
   // One try of a rebuild at a time: the pull thread's and a sign-in's.
   std::mutex m_rebuildMutex;
   std::string m_setUpError;
+  // The renewals of the cache file, and the last one each side has fetched
+  // its keys' data for.
+  std::mutex m_cacheMutex;
+  unsigned long m_cacheGeneration = 0;
+  unsigned long m_cacheFetched[2] = {0, 0};
+  bool m_cacheRenewalFailed = false;
 
   // The futures sign-in enters tables while the equities pull thread looks
   // kinds up; tables are only ever added until the destructor.

@@ -13,6 +13,7 @@
 #include "feed/CStocksDB.h"
 #include "feed/DecompressMessage.h"
 #include "feed/MessageFormat.h"
+#include "feed/ReplyLimit.h"
 #include "feed/StopEvent.h"
 #include "platform/log/Log.h"
 
@@ -120,7 +121,7 @@ CDataHolder::PullResult CDataHolder::_Pull(bool futures, Orv::ZmDataManager_ptr 
 
 void CDataHolder::_PullLoop(bool futures) {
   const PullTexts& texts = futures ? kFuturesTexts : kEquityTexts;
-  const std::string user = Narrow(m_userName);
+  const std::string user = orvlog::Printable(Narrow(m_userName));
   ORV_LOG(orvlog::kDebug, texts.started << user);
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
 
@@ -134,6 +135,7 @@ void CDataHolder::_PullLoop(bool futures) {
       if (!_RebuildLoop(futures)) break;
     }
     _SignOffReplaced(futures);
+    _RenewCacheIfBroken(futures);
     bool lostNow = false;
     try {
       const unsigned long current = _Generation(futures);
@@ -182,6 +184,7 @@ void CDataHolder::_PullLoop(bool futures) {
       ORV_LOG(orvlog::kDebug, "Exception: " << __FILE__ << ":" << __LINE__);
       ORV_LOGF(orvlog::kError, "ERROR: Caught a CORBA::SystemException : %s CODE %s in CDataHolder::%s()",
                info.name.c_str(), info.repoId.c_str(), texts.method);
+      NoteRefusedReply(e, texts.method);
       if (IsServiceLost(e)) {
         NoteServiceLost(futures);
         lostNow = true;

@@ -429,7 +429,7 @@ void CDataHolder::_Subscribe(const std::u16string& symbol, int kind, int symbolT
       context = "Can't subscribe all (type: " + MessageTypeName(type) + ")";
     } else {
       status = server->Subscribe(orvidl::SafeStr(narrow.c_str()), serverType, static_cast<CORBA::Short>(type));
-      context = "Can't subscribe (type: " + MessageTypeName(type) + ") to symbol " + narrow;
+      context = "Can't subscribe (type: " + MessageTypeName(type) + ") to symbol " + orvlog::Printable(narrow);
     }
     if (status != 0) {
       // Refused part way (over the user's limit, say): the types the
@@ -476,7 +476,7 @@ void CDataHolder::_UnSubscribe(const std::u16string& symbol, int kind, int symbo
         context = "Can't unsubscribe all (type: " + MessageTypeName(type) + ")";
       } else {
         status = server->UnSubscribe(orvidl::SafeStr(narrow.c_str()), serverType, static_cast<CORBA::Short>(type));
-        context = "Can't unsubscribe (type: " + MessageTypeName(type) + ") to symbol " + narrow;
+        context = "Can't unsubscribe (type: " + MessageTypeName(type) + ") to symbol " + orvlog::Printable(narrow);
       }
       LogServerError(0, status, context, true);
     });
@@ -609,5 +609,17 @@ void CDataHolder::_RegisterServerFileds(int kind) {
       ORV_LOG(orvlog::kWarn,
               "RegisterFields (type: " << MessageTypeName(type) << ") completed with status " << status);
     }
+  }
+}
+
+void CDataHolder::_FetchCurrentData(CLiteDB* table, int kind, const CSymbolKey& key, Orv::ZmDataManager_ptr server) {
+  // The symbol type that a client's single subscription of such a key sent.
+  const int symbolType = key.Flag() ? enOption : (kind == enFutureData ? enFuture : enEquity);
+  StoreBaseSnapshot(table, server, key.Symbol(), kind, symbolType);
+  // In the order of the subscribed types: base rows before the quotes that
+  // update them.
+  for (int type : SubscribeTypes(kind)) {
+    CORBA::Any_var reply = RequestSnapshot(static_cast<uint8_t>(type), SymbolTypeOf(kind, symbolType), key, server);
+    if (reply.operator->() != nullptr) ApplyServerData(reply.operator->());
   }
 }

@@ -27,7 +27,7 @@ void ReadFutureRow(const CSqliteQuery& q, FutureRecord& r) {
   q.RequireColumns(17);
   r.Symbol = q.RowText(0);
   r.RootSymbol = q.RowText(1);
-  r.ExpirationDate = q.RowFloat(2);
+  r.ExpirationDate = q.RowDouble(2);
   r.Type[0] = q.RowText(3)[0];
   r.Type[1] = '\0';
   quoteblock::ReadQuoteColumns(q, 4, r, [](const char* text) { return _bstr_t(text); });
@@ -100,8 +100,13 @@ CFuturesDB::~CFuturesDB() = default;
 
 void CFuturesDB::_QuotesRead(const BlockMap& map, std::vector<std::string>& roots) {
   _UpdateFutureQuote(map);
-  CollectRoots(roots, map);
-  if (!roots.empty()) _InitializeEvents(roots);
+  // The roots this block touched, and only those, are sent: those of the
+  // message's earlier blocks went out with their own blocks.
+  std::vector<std::string> block;
+  CollectRoots(block, map);
+  for (const std::string& root : block)
+    if (std::find(roots.begin(), roots.end(), root) == roots.end()) roots.push_back(root);
+  if (!block.empty()) _InitializeEvents(block);
 }
 
 void CFuturesDB::_UpdateFutureQuote(const BlockMap& map) {

@@ -41,7 +41,7 @@ class CFuturesDB : public CQuoteTable<FutureRecord, FutureBlockRecord, CFuturesD
  protected:
   // Writes the quotes, adds the roots they touched to roots (kept
   // distinct; the list is the caller's and is not emptied) and sends events
-  // for every root in it.
+  // for the roots this block touched.
   void _QuotesRead(const BlockMap& map, std::vector<std::string>& roots) override;
   void _UpdateFutureQuote(const BlockMap& map);
   void _InitializeEvents(const std::vector<std::string>& roots);

@@ -136,7 +136,7 @@ bool CLiteDB::IsSubscribedByLocked(const CEventClientPtr& client, const CSymbolK
 }
 
 bool CLiteDB::Subscribe(const CEventClientPtr& client, const CSymbolKey& key) {
-  ORV_LOG(orvlog::kTrace, "CLiteDB::Subscribe() started bsSymbol: " << key.Narrow());
+  ORV_LOG(orvlog::kTrace, "CLiteDB::Subscribe() started bsSymbol: " << orvlog::Printable(key.Narrow()));
   if (!client) return false;
   bool already = false;
   {
@@ -148,8 +148,14 @@ bool CLiteDB::Subscribe(const CEventClientPtr& client, const CSymbolKey& key) {
     m_subscribers[key].insert(client);
   }
   // Outside the subscription lock: this reads the table under the database
-  // lock, which comes first in the lock order.
-  if (already) SendCurrentData(client, key);
+  // lock, which comes first in the lock order. The lock is held until the
+  // event has taken its place in the client's order, as the writers hold
+  // it until theirs have: a quote written between the read and that place
+  // would reach the client first, and the older rows after it.
+  if (already) {
+    CDatabaseLockGuard database;
+    SendCurrentData(client, key);
+  }
   return true;
 }
 
@@ -158,7 +164,7 @@ void CLiteDB::UnSubscribe(const CEventClientPtr& client, const CSymbolKey& key) 
   if (!client || !IsSubscribedByLocked(client, key)) return;
   ORV_LOG(orvlog::kTrace, "CLiteDB::UnSubscribe() removing from container?");
   RemoveSubscription(client, key);
-  ORV_LOG(orvlog::kTrace, "CLiteDB::UnSubscribe() completed: " << key.Narrow());
+  ORV_LOG(orvlog::kTrace, "CLiteDB::UnSubscribe() completed: " << orvlog::Printable(key.Narrow()));
 }
 
 void CLiteDB::RemoveSubscription(const CEventClientPtr& client, const CSymbolKey& key) {

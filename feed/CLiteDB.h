@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "feed/CDatabaseLock.h"
+#include "feed/CacheHealth.h"
 #include "feed/CEventClient.h"
 #include "feed/CSqliteDB.h"
 #include "feed/CSqliteException.h"
@@ -144,9 +145,15 @@ class CLiteDB {
   static void OnConnection(const std::string& path, Body&& body) {
     CDatabaseLockGuard lock;
     CSqliteDB db;
-    db.Open(path.c_str());
-    db.RunCommand("PRAGMA read_uncommitted");
-    body(db);
+    try {
+      db.Open(path.c_str());
+      db.RunCommand("PRAGMA read_uncommitted");
+      body(db);
+    } catch (const CSqliteException& e) {
+      // Every later access would fail the same way: the session is told.
+      cachehealth::Note(path, e, db.LastErrorText());
+      throw;
+    }
   }
   // The same inside one transaction, committed when body returns and rolled
   // back when anything in it throws, so that a block that fails halfway

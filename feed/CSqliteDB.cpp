@@ -148,6 +148,7 @@ void CSqliteDB::Open(const char* path) {
 }
 
 void CSqliteDB::Close() {
+  m_lastError.clear();
   if (m_db == nullptr) return;
   m_cache.reset();
   if (m_borrowed) {
@@ -221,10 +222,17 @@ CSqliteStatement CSqliteDB::Prepare(const char* sql) {
   sqlite3_stmt* stmt = nullptr;
   const int rc = sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr);
   if (rc != SQLITE_OK) {
+    m_lastError = sqlite3_errmsg(m_db);
     sqlite3_finalize(stmt);
     throw CSqliteException(rc, nullptr);
   }
   return CSqliteStatement(m_db, stmt, m_cache);
+}
+
+std::string CSqliteDB::LastErrorText() const {
+  if (!m_lastError.empty() || m_db == nullptr) return m_lastError;
+  const char* text = sqlite3_errmsg(m_db);
+  return text != nullptr ? text : "";
 }
 
 int CSqliteDB::ScalarInt(const char* sql) {
@@ -232,6 +240,7 @@ int CSqliteDB::ScalarInt(const char* sql) {
   sqlite3_stmt* stmt = nullptr;
   int rc = sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr);
   if (rc != SQLITE_OK) {
+    m_lastError = sqlite3_errmsg(m_db);
     sqlite3_finalize(stmt);
     throw CSqliteException(rc, nullptr);
   }

@@ -38,6 +38,9 @@ class CSqliteDB {
   int ScalarInt(const char* sql);
   bool HasTable(const char* table);
   void SetBusyWait(int milliseconds);
+  // SQLite's text of the connection's last failure ("" when not open),
+  // that of a failed Prepare first: its exception is thrown without it.
+  std::string LastErrorText() const;
 
   // The speed settings above (kept connections, no sync, memory journal);
   // on by default. Off gives a plain connection per access.
@@ -58,4 +61,7 @@ class CSqliteDB {
   // The kept connection's statements while it is borrowed; null otherwise.
   std::shared_ptr<CSqliteStatementCache> m_cache;
   int m_busyTimeoutMs = 5000;
+  // What a failed Prepare was told: a rollback on the way out replaces
+  // the connection's own text.
+  std::string m_lastError;
 };

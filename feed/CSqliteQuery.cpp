@@ -130,6 +130,7 @@ void CSqliteQuery::RequireColumns(int count) const {
 int CSqliteQuery::RowInt(int column) const { return sqlite3_column_int(m_stmt, column); }
 
 float CSqliteQuery::RowFloat(int column) const { return static_cast<float>(sqlite3_column_double(m_stmt, column)); }
+double CSqliteQuery::RowDouble(int column) const { return sqlite3_column_double(m_stmt, column); }
 
 const char* CSqliteQuery::RowText(int column) const {
   const unsigned char* text = sqlite3_column_text(m_stmt, column);

@@ -37,6 +37,8 @@ class CSqliteQuery {
   void RequireColumns(int count) const;
   int RowInt(int column) const;
   float RowFloat(int column) const;
+  // Dates and times: a float would move them in steps of minutes.
+  double RowDouble(int column) const;
   const char* RowText(int column) const;
 
   void Release();

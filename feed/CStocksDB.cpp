@@ -276,12 +276,15 @@ void CStocksDB::GetATM(const _bstr_t& symbol, Orv::ZmDataManager_ptr, std::vecto
 }
 
 void CStocksDB::_QuotesRead(const BlockMap& map, std::vector<std::string>& changedSymbols) {
-  for (const auto& entry : map) changedSymbols.push_back(entry.second.symbol);
-  if (!map.empty()) {
-    _UpdateStockQuote(map, changedSymbols);
-  } else if (!changedSymbols.empty()) {
-    _InitializeEvents(changedSymbols);
-  }
+  // Each block sends what it changed, and only that: the symbols of the
+  // message's earlier blocks went out with their own blocks, and sending
+  // them again with every later one made a reply of many small blocks cost
+  // the square of its records.
+  std::vector<std::string> block;
+  block.reserve(map.size());
+  for (const auto& entry : map) block.push_back(entry.second.symbol);
+  changedSymbols.insert(changedSymbols.end(), block.begin(), block.end());
+  if (!map.empty()) _UpdateStockQuote(map, block);
 }
 
 void CStocksDB::_UpdateStockQuote(const BlockMap& map, const std::vector<std::string>& changedSymbols) {

@@ -43,8 +43,7 @@ class CStocksDB : public CQuoteTable<StockRecord, StockBlockRecord, CStocksDBTra
   void GetATM(const _bstr_t& symbol, Orv::ZmDataManager_ptr service, std::vector<IVATMRecord>& out);
 
  protected:
-  // The block's symbols join changedSymbols, and every symbol in it is sent
-  // (a later quote block of a message sends the earlier ones' again).
+  // The block's symbols join changedSymbols; the block's own are sent.
   void _QuotesRead(const BlockMap& map, std::vector<std::string>& changedSymbols) override;
   // Writes the quotes and sends the events of changedSymbols (which holds
   // the map's symbols) as the table holds them afterwards.

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "feed/ReplyLimit.h"
 #include "platform/log/Log.h"
 #include "zip/CUnzipArchive.h"
 #include "zip/CUnzipException.h"
@@ -21,6 +22,16 @@ CMessageBuffer DecompressMessage(const uint8_t* data, size_t length) {
   try {
     CUnzipArchive zip;
     zip.Open(in, CUnzipArchive::zipOpen);
+    // A reply that unpacks past the largest one the services send is no
+    // reply of theirs: a small archive can declare gigabytes of output.
+    const uint64_t unpacked = zip.GetUncompressedSize(0);
+    if (unpacked > kMaxReplyBytes) {
+      zip.Close(false, false);
+      ORV_LOG(orvlog::kError, "Unzip error: a reply of " << length << " bytes would unpack to " << unpacked
+                                                         << " bytes, more than the " << kMaxReplyBytes
+                                                         << " a reply can hold; refused");
+      return CMessageBuffer();
+    }
     const bool extracted = zip.ExtractFile(0, out, true, 65536);
     zip.Close(false, false);
     // A refused extraction (a folder entry, say) is no message, whatever it

@@ -169,7 +169,7 @@ class RowTexts {
 inline void ReadQuoteGroup(const CSqliteQuery& q, int first, RowTexts* texts, float& price, DATE& date, LONG& size,
                            _bstr_t& exchange) {
   price = q.RowFloat(first);
-  date = q.RowFloat(first + 1);
+  date = q.RowDouble(first + 1);
   size = q.RowInt(first + 2);
   exchange = texts != nullptr ? texts->Exchange(q.RowText(first + 3)) : _bstr_t(q.RowText(first + 3));
 }
@@ -188,7 +188,7 @@ void ReadRow(const CSqliteQuery& q, Record& r, RowTexts* texts = nullptr) {
   } else {
     r.StockSymbol = q.RowText(1);
   }
-  r.ExpirationDate = q.RowFloat(2);
+  r.ExpirationDate = q.RowDouble(2);
   r.StrikePrice = q.RowFloat(3);
   SetLetter(r.OptionType, q.RowText(4)[0]);
   SetLetter(r.OptionStyle, q.RowText(5)[0]);

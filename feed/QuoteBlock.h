@@ -106,13 +106,13 @@ void BindQuote(CSqliteStatement& update, const Block& b) {
 template <class Record, class Exchange>
 void ReadQuoteColumns(const CSqliteQuery& q, int first, Record& r, Exchange&& exchange) {
   r.LastPrice = q.RowFloat(first);
-  r.LastDate = q.RowFloat(first + 1);
+  r.LastDate = q.RowDouble(first + 1);
   r.LastExchange = exchange(q.RowText(first + 2));
   r.BidPrice = q.RowFloat(first + 3);
-  r.BidDate = q.RowFloat(first + 4);
+  r.BidDate = q.RowDouble(first + 4);
   r.BidExchange = exchange(q.RowText(first + 5));
   r.AskPrice = q.RowFloat(first + 6);
-  r.AskDate = q.RowFloat(first + 7);
+  r.AskDate = q.RowDouble(first + 7);
   r.AskExchange = exchange(q.RowText(first + 8));
   r.LastSize = q.RowInt(first + 9);
   r.BidSize = q.RowInt(first + 10);

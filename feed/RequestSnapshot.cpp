@@ -4,6 +4,7 @@
 
 #include "Idl/OrvPayload.h"
 #include "feed/MessageFormat.h"
+#include "feed/ReplyLimit.h"
 #include "platform/log/Log.h"
 
 SnapshotRequest SnapshotRequestFor(SnapshotKind kind, const CSymbolKey& key, bool direct) {
@@ -36,9 +37,14 @@ CORBA::Any* RequestSnapshot(uint8_t dataType, CORBA::Short symbolType, const CSy
   }
   const FieldIdList list = FieldListFor(dataType);
   const CORBA::Any fields = orvidl::FieldListAny(std::vector<std::uint8_t>(list.ids, list.ids + list.count));
-  if (key.Empty()) return service->GetMarketDataAll(dataType, fields);
-  const std::string symbol = key.Narrow();
-  return service->GetMarketData(orvidl::SafeStr(symbol.c_str()), symbolType, dataType, fields);
+  try {
+    if (key.Empty()) return service->GetMarketDataAll(dataType, fields);
+    const std::string symbol = key.Narrow();
+    return service->GetMarketData(orvidl::SafeStr(symbol.c_str()), symbolType, dataType, fields);
+  } catch (const CORBA::SystemException& e) {
+    NoteRefusedReply(e, "snapshot");
+    throw;
+  }
 }
 
 CORBA::Any* RequestSnapshot(SnapshotKind kind, const CSymbolKey& key, Orv::ZmDataManager_ptr service, bool direct) {

@@ -413,7 +413,7 @@ void CZmOrvEnt::_InitializeCORBA() {
 HRESULT CZmOrvEnt::SignIn(const char* name, BSTR UserName, BSTR Password, bool futures) {
   // The log is read by more than the user: the password never goes there.
   ORV_LOG(orvlog::kTrace,
-          "CZmOrvEnt::" << name << "() started params: UserName = " << Narrow(BstrText(UserName))
+          "CZmOrvEnt::" << name << "() started params: UserName = " << orvlog::Printable(Narrow(BstrText(UserName)))
                         << " Password = ********");
   HRESULT hr = S_OK;
   ApiLockGuard api;
@@ -535,7 +535,8 @@ STDMETHODIMP CZmOrvEnt::Detach(DataTypeEnum /*Type*/) {
 // ---- Subscriptions ------------------------------------------------------------------
 
 STDMETHODIMP CZmOrvEnt::Subscribe(BSTR Symbol, SymbolTypeEnum SymbType, DataTypeEnum Type) {
-  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::Subscribe() started params: Symbol = " << Narrow(BstrText(Symbol)));
+  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::Subscribe() started params: Symbol = "
+                              << orvlog::Printable(Narrow(BstrText(Symbol))));
   return CallInFrame("Subscribe", Symbol, kTakesSymbol | (NeedsFutures(Type) ? kFuturesSide : 0u),
                      [&](CDataHolder& session) {
                        const std::u16string symbol = BstrText(Symbol);

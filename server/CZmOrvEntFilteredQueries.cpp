@@ -251,7 +251,8 @@ STDMETHODIMP CZmOrvEnt::GetHV(BSTR Symbol, IHVEnt** pHV) {
 // The last record of the period wins. A null Rate runs the query without
 // writing anything.
 STDMETHODIMP CZmOrvEnt::GetIRByPeriod(BSTR Currency, LONG Period, FLOAT* Rate) {
-  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::GetIRByPeriod() started params: Currency = " << Narrow(BstrText(Currency)));
+  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::GetIRByPeriod() started params: Currency = "
+                              << orvlog::Printable(Narrow(BstrText(Currency))));
   return CallInFrame("GetIRByPeriod", Currency, kTakesSymbol, [&](CDataHolder& s) {
     InterestRateRecords records;
     s.GetInterestRates(BstrText(Currency), records);
@@ -267,7 +268,8 @@ STDMETHODIMP CZmOrvEnt::GetIRByPeriod(BSTR Currency, LONG Period, FLOAT* Rate) {
 // The first record of the term wins. A null HV runs the query without
 // writing anything.
 STDMETHODIMP CZmOrvEnt::GetHVByTerm(BSTR Symbol, SHORT Term, FLOAT* HV) {
-  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::GetHVByTerm() started params: Symbol = " << Narrow(BstrText(Symbol)));
+  ORV_LOG(orvlog::kTrace, "CZmOrvEnt::GetHVByTerm() started params: Symbol = "
+                              << orvlog::Printable(Narrow(BstrText(Symbol))));
   return CallInFrame("GetHVByTerm", Symbol, kTakesSymbol, [&](CDataHolder& s) {
     HVRecords records;
     s.GetHV(BstrText(Symbol), records);

@@ -4,9 +4,11 @@
 #include <openssl/crypto.h>
 
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "OrvPayload.h"
+#include "feed/ReplyLimit.h"
 #include "feed/ServerStatus.h"
 #include "platform/log/Log.h"
 
@@ -43,6 +45,10 @@ CORBA::ORB_ptr InitializeCorba(const std::string& programPath) {
     }
     args.push_back("-ORBmaxGIOPConnectionPerServer");
     args.push_back(kMaxConnectionsPerServer);
+    // The ORB's default of 2 MiB is far below the services' largest reply:
+    // every larger pull or snapshot would be refused and its records lost.
+    args.push_back("-ORBgiopMaxMsgSize");
+    args.push_back(std::to_string(kMaxReplyBytes));
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);

@@ -117,6 +117,11 @@ void CUnzipArchive::Reserve(CUnzipAbstractFile& af, uint64_t uPos) {
   af.Seek(static_cast<int64_t>(uPos), CUnzipAbstractFile::begin);
 }
 
+uint64_t CUnzipArchive::GetUncompressedSize(uint16_t uIndex) const {
+  if (IsClosed() || !IndexValid(uIndex)) return 0;
+  return m_centralDir[uIndex].m_uUncomprSize;
+}
+
 bool CUnzipArchive::ExtractFile(uint16_t uIndex, CUnzipAbstractFile& af, bool bRewind, uint32_t nBufSize) {
   if (nBufSize == 0 || IsClosed() || !IndexValid(uIndex)) return false;
   if (m_centralDir[uIndex].IsDirectory()) return false;

@@ -40,6 +40,9 @@ class CUnzipArchive {
   bool IsClosed() const { return m_storage.IsClosed(); }
 
   uint16_t GetCount() const { return m_centralDir.GetCount(); }
+  // The size entry uIndex unpacks to, as its directory entry says; 0 for an
+  // invalid index. Extraction never yields more.
+  uint64_t GetUncompressedSize(uint16_t uIndex) const;
 
   // Writes entry uIndex to af through a buffer of nBufSize bytes. With
   // bRewind af is put back where it stood (a fresh memory file: its start).

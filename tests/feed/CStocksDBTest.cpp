@@ -1,6 +1,9 @@
 #include "feed/CStocksDB.h"
+#include "feed/CTableEventMaker.h"
 
 #include <gtest/gtest.h>
+
+#include <future>
 
 #include <algorithm>
 #include <atomic>
@@ -270,7 +273,7 @@ TEST_F(StocksDBTest, BaseBlockInsertsNewStocksAndNeverOverwritesARow) {
   EXPECT_FLOAT_EQ(rows[1].PriceClose, 2.48f);
 }
 
-TEST_F(StocksDBTest, QuoteBlockUpdatesOnlyExistingRowsWithSinglePrecisionDates) {
+TEST_F(StocksDBTest, QuoteBlockUpdatesOnlyExistingRowsWithExactDates) {
   ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}})));
   // The later record of a symbol wins where both carry a field.
   ASSERT_TRUE(Apply(db, QuoteMessage({{"AAA", 5.0f}, {"ZZZ", 9.0f}, {"AAA", 10.25f, "ARCA", 40000.123456}})));
@@ -286,8 +289,7 @@ TEST_F(StocksDBTest, QuoteBlockUpdatesOnlyExistingRowsWithSinglePrecisionDates) 
   EXPECT_EQ(a.LastSize, 300);
   EXPECT_EQ(a.Volume, 5000);
   EXPECT_STREQ(static_cast<const char*>(a.BidExchange), "ARCA");
-  EXPECT_EQ(a.BidDate, static_cast<double>(static_cast<float>(40000.123456)));
-  EXPECT_NE(a.BidDate, 40000.123456);
+  EXPECT_EQ(a.BidDate, 40000.123456) << "a date read back in single precision";
   // The base columns are untouched.
   EXPECT_FLOAT_EQ(a.PriceClose, 1.48f);
 }
@@ -467,21 +469,24 @@ TEST_F(StocksDBTest, AChangedSymbolWithoutARowSendsNothing) {
   EXPECT_EQ(db.queued, 0);
 }
 
-TEST_F(StocksDBTest, ASecondQuoteBlockOfAMessageSendsTheFirstBlocksSymbolsAgain) {
+TEST_F(StocksDBTest, EachQuoteBlockOfAMessageSendsItsOwnSymbolsOnly) {
   Client c = NewClient();
-  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}, {"BBB", 2.0f}})));
-  db.Subscribe(c.handle, CSymbolKey(u"AAA", 0));
-  db.Subscribe(c.handle, CSymbolKey(u"BBB", 0));
+  std::vector<std::pair<std::string, float>> stocks;
+  for (int i = 0; i < 50; ++i) stocks.push_back({"S" + std::to_string(i), 1.0f});
+  ASSERT_TRUE(Apply(db, BaseMessage(stocks)));
+  for (const auto& s : stocks) db.Subscribe(c.handle, CSymbolKey(orvcom::Widen(s.first), 0));
 
+  // A reply of many one-record blocks: each sends its record, and the
+  // reply as many records as it holds.
   MessageBuilder m;
-  AppendQuoteBlock(m, T_EQUITY_QUOTE, {{"AAA", 1.0f}}, 0);
-  AppendQuoteBlock(m, T_EQUITY_QUOTE, {{"BBB", 2.0f}}, 1);
+  for (size_t i = 0; i < stocks.size(); ++i)
+    AppendQuoteBlock(m, T_EQUITY_QUOTE, {{stocks[i].first, 2.0f}}, i + 1 == stocks.size());
   ASSERT_TRUE(Apply(db, m));
 
   const std::vector<StockEvent> events = c.events->Events();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(Symbols(events[0].rows), (std::vector<std::string>{"AAA"}));
-  EXPECT_EQ(Symbols(events[1].rows), (std::vector<std::string>{"AAA", "BBB"}));
+  ASSERT_EQ(events.size(), stocks.size());
+  for (size_t i = 0; i < events.size(); ++i)
+    EXPECT_EQ(Symbols(events[i].rows), (std::vector<std::string>{stocks[i].first})) << i;
 }
 
 TEST_F(StocksDBTest, ALateSubscriberGetsTheCachedRowsAtOnce) {
@@ -505,6 +510,77 @@ TEST_F(StocksDBTest, ALateSubscriberGetsTheCachedRowsAtOnce) {
   const std::vector<StockEvent> empty = other.events->Events();
   ASSERT_EQ(empty.size(), 1u);
   EXPECT_TRUE(empty[0].rows.empty());
+}
+
+// The program's event maker with a hook that runs before each stock event
+// is made, that is before the event takes its place in the client's order.
+class HookedEventMaker : public CTableEventMaker {
+ public:
+  HookedEventMaker() : m_inner(TableEventMaker()) { InstallTableEventMaker(this); }
+  ~HookedEventMaker() { InstallTableEventMaker(&m_inner); }
+  Task Stocks(const CEventClientPtr& client, StockRecords records, bool direct) const override {
+    if (beforeStocks) beforeStocks();
+    return m_inner.Stocks(client, std::move(records), direct);
+  }
+  Task Options(const CEventClientPtr& c, OptionRecords r, bool d) const override {
+    return m_inner.Options(c, std::move(r), d);
+  }
+  Task NstdOptions(const CEventClientPtr& c, NstdOptionRecords r, bool d) const override {
+    return m_inner.NstdOptions(c, std::move(r), d);
+  }
+  Task FutOptions(const CEventClientPtr& c, OptionRecords r, bool d) const override {
+    return m_inner.FutOptions(c, std::move(r), d);
+  }
+  Task Futures(const CEventClientPtr& c, FuturesRecords r, bool d) const override {
+    return m_inner.Futures(c, std::move(r), d);
+  }
+  Task IVIndexes(const CEventClientPtr& c, IVIndexRecords r) const override { return m_inner.IVIndexes(c, std::move(r)); }
+  Task IVSurfaces(const CEventClientPtr& c, IVSurfaceRecords r) const override {
+    return m_inner.IVSurfaces(c, std::move(r));
+  }
+  Task FutIVIndexes(const CEventClientPtr& c, IVIndexRecords r) const override {
+    return m_inner.FutIVIndexes(c, std::move(r));
+  }
+  Task FutIVSurfaces(const CEventClientPtr& c, IVSurfaceRecords r) const override {
+    return m_inner.FutIVSurfaces(c, std::move(r));
+  }
+  std::function<void()> beforeStocks;
+
+ private:
+  const CTableEventMaker& m_inner;
+};
+
+TEST_F(StocksDBTest, ALateSubscribersCurrentDataTakesItsPlaceBeforeAQuoteWrittenMeanwhile) {
+  Client first = NewClient();
+  Client late = NewClient();
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}})));
+  ASSERT_TRUE(Apply(db, QuoteMessage({{"AAA", 10.0f}})));
+  db.Subscribe(first.handle, CSymbolKey(u"AAA", 0));
+
+  // The pull thread writes a newer quote just as the late subscriber's
+  // current data has been read and is about to take its place.
+  HookedEventMaker maker;
+  std::thread writer;
+  std::promise<void> written;
+  bool once = true;
+  maker.beforeStocks = [&] {
+    if (!once) return;
+    once = false;
+    writer = std::thread([&] {
+      Apply(db, QuoteMessage({{"AAA", 20.0f}}));
+      written.set_value();
+    });
+    // A writer that has to wait for the current data to take its place is
+    // what is wanted; one that is done meanwhile shows the gap.
+    written.get_future().wait_for(std::chrono::seconds(2));
+  };
+  db.Subscribe(late.handle, CSymbolKey(u"AAA", 0));
+  writer.join();
+
+  std::vector<float> bids;
+  for (const StockEvent& e : late.events->Events())
+    for (const auto& r : e.rows) bids.push_back(r.bid);
+  EXPECT_EQ(bids, (std::vector<float>{10.0f, 20.0f})) << "the client ended on an older value than the table holds";
 }
 
 TEST_F(StocksDBTest, EventsTravelThroughTheEventPool) {

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "LogCapture.h"
+#include "feed/ReplyLimit.h"
 
 namespace {
 
@@ -90,6 +92,28 @@ TEST(DecompressMessageTest, DamagedRepliesGiveNoMessageWithTheirErrorLine) {
     EXPECT_EQ(out.size(), 0u);
     EXPECT_TRUE(log.Contains("Unzip error ")) << reply->size();
   }
+}
+
+TEST(DecompressMessageTest, AReplyThatWouldUnpackPastTheLargestReplyIsRefusedInOneLine) {
+  // Zeros deflate about a thousand to one: a small reply, a large output.
+  const std::vector<uint8_t> bomb = ZipBuilder().Build("msg", std::vector<uint8_t>(kMaxReplyBytes + 1), true);
+  ASSERT_LT(bomb.size(), 100000u);
+  // An entry that declares far more than its stream holds.
+  std::vector<uint8_t> liar = ZipBuilder().Build("msg", Message(1000), true);
+  const uint32_t declared = 0x7FFFFFFF;
+  for (size_t at : {size_t{22}, liar.size() - 22 - 46 - 3 + 24}) std::memcpy(&liar[at], &declared, 4);
+  const std::vector<uint8_t>* const replies[] = {&bomb, &liar};
+  for (const std::vector<uint8_t>* reply : replies) {
+    LogCapture log;
+    EXPECT_FALSE(DecompressMessage(reply->data(), reply->size()));
+    EXPECT_EQ(log.Count("Unzip error"), 1u);
+    EXPECT_TRUE(log.Contains("a reply of " + std::to_string(reply->size()) + " bytes would unpack to ")) << reply->size();
+  }
+  // The largest reply still unpacks.
+  const std::vector<uint8_t> largest = ZipBuilder().Build("msg", std::vector<uint8_t>(kMaxReplyBytes), true);
+  CMessageBuffer out = DecompressMessage(largest.data(), largest.size());
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out.size(), kMaxReplyBytes);
 }
 
 TEST(DecompressMessageTest, NoBytesIsNoMessageWithoutAnErrorLine) {

@@ -101,7 +101,7 @@ void AppendField(MessageBuilder& m, uint8_t id, const TestOption& o, OptionFamil
     case 6: m.Float(o.bid); break;
     case 10: m.Float(o.bid + 1); break;
     case 14: m.Float(o.bid + 0.5f); break;
-    case 7: case 11: case 15: m.Double(45000.5); break;
+    case 7: case 11: case 15: m.Double(46367.204396); break;
     case 8: case 12: case 16: m.Text("CBOE", 4); break;
     case 9: m.I32(10); break;
     case 13: m.I32(20); break;

@@ -205,3 +205,18 @@ TEST(Log, AThreadStillLoggingWhileTheProgramExitsDoesNotCrashIt) {
 }
 
 }  // namespace
+
+TEST(Log, ClientTextIsMadePrintableSoThatItCannotStartALine) {
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"ABC", "ABC"},
+      {"A\nERROR: forged line", "A\\nERROR: forged line"},
+      {"a\rb\tc", "a\\rb\\tc"},
+      {std::string("x\0y", 3), "x\\x00y"},
+      {"\x1b[31m\x7f", "\\x1B[31m\\x7F"},
+      {"back\\n", "back\\\\n"},  // an escape a client wrote stays told apart
+      {"\xc3\xa9", "\xc3\xa9"},   // bytes of a wide character pass
+  };
+  for (const auto& c : cases) EXPECT_EQ(orvlog::Printable(c.in), c.out) << c.in;
+}

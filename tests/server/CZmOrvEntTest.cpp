@@ -480,6 +480,19 @@ TEST_F(MainObject, TheFrameTurnsEveryFailureIntoAnHResultWithItsText) {
   }
 }
 
+TEST_F(MainObject, AClientsTextCannotForgeALogLine) {
+  CComPtr<IZmOrvEnt> object = SignedIn("frank", "f1");
+  LogCapture log;
+  const _bstr_t forged("A\nERROR: forged line");
+  object->Subscribe(forged, enEquity, enStockData);
+  object->UnSubscribe(forged, enEquity, enStockData);
+  ASSERT_TRUE(log.Contains("A\\nERROR: FORGED LINE"));  // upper-cased by the frame, then escaped
+  for (const std::string& line : log.Lines()) {
+    EXPECT_EQ(line.find("\nERROR: FORGED"), std::string::npos) << line;
+    EXPECT_EQ(line.find("\nERROR: forged"), std::string::npos) << line;
+  }
+}
+
 TEST_F(MainObject, SubscriptionArgumentsAreCheckedWithTheirTexts) {
   CComPtr<IZmOrvEnt> object = SignedIn("frank", "f1");
   LogCapture log;
