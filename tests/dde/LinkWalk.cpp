@@ -786,6 +786,10 @@ std::string LinkWalk::Apply(const std::string& step) {
   } else if (verb == "unlimit") {
     Limit(false);
   }
+  // Under the limit a session subscribed anew (a rebuild, a new ORVE, a new
+  // sign-in) fills the limit with whichever keys it asks for first: no link
+  // is sure to be served until the limit goes.
+  if (bound == kRecoveryBoundMs && limited_) servedBeforeLimit_.clear();
   // The walk's own count of ids follows replayed steps too.
   if (w.size() > 1 && w[1].size() > 1 && w[1][0] == 'L') nextId_ = std::max(nextId_, std::atoi(w[1].c_str() + 1) + 1);
   return Check(bound);
