@@ -10,33 +10,8 @@
 #include "platform/com/comdef.h"
 #include "feed/CDataHolder.h"
 #include "feed/CacheHealth.h"
+#include "feed/SessionSides.h"
 #include "platform/log/Log.h"
-
-namespace {
-
-std::vector<int> KindsOfSide(bool futures) {
-  if (futures) return {enFutureData, enFutureOptionData, enFutIVIndexData, enFutIVSurfaceData};
-  return {enStockData, enOptionData, enIVIndexData, enIVSurfaceData, enStockData_Direct, enOptionData_Direct,
-          enNstdOptionData};
-}
-
-std::string FailureText() {
-  try {
-    throw;
-  } catch (const _com_error& e) {
-    const _bstr_t d = e.Description();
-    const char* text = static_cast<const char*>(d);
-    return text != nullptr && *text ? text : e.ErrorMessage();
-  } catch (const CORBA::Exception& e) {
-    return orvidl::DescribeException(e).Text();
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
-
-}  // namespace
 
 void CDataHolder::_RenewCacheIfBroken(bool futures) {
   {
@@ -87,7 +62,7 @@ void CDataHolder::_FetchHeldData(bool futures) {
   if (CORBA::is_nil(server)) return;
   size_t keys = 0, failed = 0;
   std::string firstFailure;
-  for (int kind : KindsOfSide(futures)) {
+  for (int kind : orvsession::KindsOfSide(futures)) {
     CLiteDB* table = FindStorage(kind);
     if (table == nullptr) continue;
     std::vector<CSymbolKey> held;
@@ -98,7 +73,7 @@ void CDataHolder::_FetchHeldData(bool futures) {
       try {
         _FetchCurrentData(table, kind, key, server.in());
       } catch (...) {
-        if (failed++ == 0) firstFailure = FailureText();
+        if (failed++ == 0) firstFailure = orvsession::FailureInFlight();
       }
     }
   }

@@ -11,6 +11,7 @@
 #include "OrvPayload.h"
 #include "platform/com/comdef.h"
 #include "feed/CDataHolder.h"
+#include "feed/SessionSides.h"
 #include "feed/ServerStatus.h"
 #include "platform/log/Log.h"
 
@@ -21,35 +22,10 @@ std::atomic<DWORD> g_maxPauseMs{30000};
 
 const char* SideName(bool futures) { return futures ? "futures" : "equities"; }
 
-std::vector<int> KindsOf(bool futures) {
-  if (futures) return {enFutureData, enFutureOptionData, enFutIVIndexData, enFutIVSurfaceData};
-  return {enStockData, enOptionData, enIVIndexData, enIVSurfaceData, enStockData_Direct, enOptionData_Direct,
-          enNstdOptionData};
-}
-
 // The kinds whose fields the side's sign-in registers.
 std::vector<int> RegisteredKindsOf(bool futures) {
   if (futures) return {enFutureData, enFutureOptionData, enFutIVIndexData, enFutIVSurfaceData};
   return {enStockData, enOptionData, enNstdOptionData, enIVIndexData, enIVSurfaceData};
-}
-
-// The failure in flight as one text for the log.
-std::string FailureText() {
-  try {
-    throw;
-  } catch (const _com_error& e) {
-    const _bstr_t d = e.Description();
-    const char* text = static_cast<const char*>(d);
-    return text != nullptr && *text ? text : e.ErrorMessage();
-  } catch (const CORBA::Exception& e) {
-    return orvidl::DescribeException(e).Text();
-  } catch (const omniORB::fatalException& e) {
-    return std::string("omniORB::fatalException: ") + (e.errmsg() != nullptr ? e.errmsg() : "");
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
 }
 
 }  // namespace
@@ -101,7 +77,7 @@ bool CDataHolder::_RebuildLoop(bool futures) {
       if (!IsRebuilding(futures)) return true;
     } catch (...) {
       ORV_LOG(orvlog::kError, "Rebuild of the " << SideName(futures) << " service of user "
-                                                 << orvcom::Narrow(m_userName) << " failed: " << FailureText()
+                                                 << orvcom::Narrow(m_userName) << " failed: " << orvsession::FailureInFlight()
                                                  << "; next try in " << pause << " ms");
     }
     if (_WaitForStop(futures, pause)) return false;
@@ -152,7 +128,7 @@ void CDataHolder::_TryRebuild(bool futures) {
   ORV_LOG(orvlog::kInfo, prefix << "registering fields");
   for (int kind : RegisteredKindsOf(futures)) _RegisterServerFileds(kind);
 
-  for (int kind : KindsOf(futures)) {
+  for (int kind : orvsession::KindsOfSide(futures)) {
     CLiteDB* table = FindStorage(kind);
     if (table == nullptr) continue;
     std::vector<CSymbolKey> keys;
