@@ -144,9 +144,16 @@ void CDDEServer::SubscribeOptionChain(const SubscriptionRequest& request,
         } while (chain->Next() == VARIANT_TRUE);
       }
     } catch (const _com_error& e) {
-      // Tried again by the refresh pass, on the chain once its links count there.
-      const bool first = m_subscriptions.Refused(
-          SubscriptionKey(request.kind, underlying.length() ? underlying : request.symbol), request);
+      // Tried again by the refresh pass, on the key its links count on: the
+      // chain's once an earlier snapshot made the underlying known (a request
+      // queued again for a new server), else the option's own. Refused on a
+      // key without links, it would never be tried again.
+      if (underlying.length() == 0) {
+        StoreGuard lock(group.lock);
+        auto under = group.underlyingOf.find(request.symbol);
+        underlying = under != group.underlyingOf.end() ? under->second : request.symbol;
+      }
+      const bool first = m_subscriptions.Refused(SubscriptionKey(request.kind, underlying), request);
       if (IsLimitError(e) && !overLimitMark && first) {
         overLimitMark = 1;
         ClearBalloon();

@@ -21,7 +21,26 @@ CORBA::ORB_var g_orb;
 // Each session waits in pull on its manager while the call threads use the
 // same service; the ORB's default of five connections per server would let
 // five waiting sessions block every other call for up to PullTimeout.
-const char* const kMaxConnectionsPerServer = "128";
+const int kMaxConnectionsPerServer = 128;
+
+// The ORB keeps an idle connection for every call that was in flight at once
+// to a server, and takes an idle one for each new call. After the server was
+// killed, each of them fails the first call made on it with COMM_FAILURE and
+// is closed by that failure, so the calls of a sign-in could meet them one
+// after the other and take a restarted service for one that is away. Each
+// call is made again, at most once per connection the ORB may hold, until it
+// reaches a new connection; a service that is really away refuses that one
+// (TRANSIENT), which ends the tries at once.
+template <class Call>
+auto PastStaleConnections(Call&& call) -> decltype(call()) {
+  for (int go = 0;; ++go) {
+    try {
+      return call();
+    } catch (const CORBA::COMM_FAILURE&) {
+      if (go >= kMaxConnectionsPerServer) throw;
+    }
+  }
+}
 
 }  // namespace
 
@@ -44,7 +63,7 @@ CORBA::ORB_ptr InitializeCorba(const std::string& programPath) {
       args.push_back(entry.second);
     }
     args.push_back("-ORBmaxGIOPConnectionPerServer");
-    args.push_back(kMaxConnectionsPerServer);
+    args.push_back(std::to_string(kMaxConnectionsPerServer));
     // The ORB's default of 2 MiB is far below the services' largest reply:
     // every larger pull or snapshot would be refused and its records lost.
     args.push_back("-ORBgiopMaxMsgSize");
@@ -123,7 +142,7 @@ Orv::ZmDataService_ptr ResolveDataService(const CSettings::InitRefList& endpoint
     ORV_LOG(orvlog::kInfo, "Connecting to " << entry.first << " - " << entry.second);
     try {
       CORBA::Object_var object = orb->resolve_initial_references(orvidl::SafeStr(entry.first.c_str()));
-      result = Orv::ZmDataService::_narrow(object);
+      result = PastStaleConnections([&] { return Orv::ZmDataService::_narrow(object); });
       return result._retn();
     } catch (const CORBA::SystemException& e) {
       ORV_LOG(orvlog::kError, "Connection failed error: " << orvidl::DescribeException(e).name);
@@ -138,14 +157,18 @@ Orv::ZmDataManager_ptr SignInToService(Orv::ZmDataService_ptr root, const std::s
                                        const std::function<void()>& signedIn, bool* refused) {
   if (refused != nullptr) *refused = false;
   if (CORBA::is_nil(root)) throw CORBA::INV_OBJREF(0, CORBA::COMPLETED_NO);
-  Orv::ZmDataManager_var manager = root->GetZmDataManager();
+  Orv::ZmDataManager_var manager = PastStaleConnections([&] { return root->GetZmDataManager(); });
   if (CORBA::is_nil(manager)) throw CORBA::INV_OBJREF(0, CORBA::COMPLETED_NO);
-  if (manager->Connect(orvidl::SafeStr(user.c_str()), orvidl::SafeStr(password.c_str())) != 0) {
+  const CORBA::Short answer = PastStaleConnections(
+      [&] { return manager->Connect(orvidl::SafeStr(user.c_str()), orvidl::SafeStr(password.c_str())); });
+  if (answer != 0) {
     if (refused != nullptr) *refused = true;
     RaiseAutomationError("Invalid user id or password");
   }
   if (signedIn) signedIn();
-  manager->SetCompressionMode(CSettings::UseCompression != 0 ? 1 : 0);
-  if (sendProtocolVersion) manager->SetProtocolVersion(static_cast<CORBA::Short>(CSettings::ProtocolVersion));
+  PastStaleConnections([&] { manager->SetCompressionMode(CSettings::UseCompression != 0 ? 1 : 0); });
+  if (sendProtocolVersion)
+    PastStaleConnections(
+        [&] { manager->SetProtocolVersion(static_cast<CORBA::Short>(CSettings::ProtocolVersion)); });
   return manager._retn();
 }

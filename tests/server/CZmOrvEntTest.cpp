@@ -4,6 +4,7 @@
 // methods, and change events on an advised sink; through the interface's
 // vtable and through IDispatch.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,6 +15,8 @@
 #include <stdexcept>
 #include <mutex>
 #include <set>
+#include <thread>
+#include <vector>
 
 #include "platform/com/atlbase.h"
 #include "OrvPayload.h"
@@ -297,6 +300,44 @@ TEST_F(MainObject, ASignInWhileTheServiceIsLostJoinsTheRebuild) {
   bool resubscribed = false;
   for (const std::string& c : journal.Calls("SubscribeGroup")) resubscribed |= c.find(symbol) != std::string::npos;
   EXPECT_TRUE(resubscribed);
+  EXPECT_EQ(second->Subscribe(_bstr_t(symbol.c_str()), enEquity, enStockData), S_OK) << TakeErrorInfo().description;
+  CDataHolder::SetRebuildPauses(1000, 30000);
+}
+
+// Calls made at once before a restart leave the ORB one connection each to
+// the old process; a sign-in after the restart may meet any number of them
+// before it reaches the new one, and must not take them for the service
+// being away.
+TEST_F(MainObject, ASignInAfterARestartIsNotTurnedAwayByConnectionsToTheOldService) {
+  CDataHolder::SetRebuildPauses(60000, 60000);  // only the sign-in below may rebuild
+  CComPtr<IZmOrvEnt> first = SignedIn("hank", "h1");
+  CDataHolder* session = SessionOf("hank");
+  ASSERT_NE(session, nullptr);
+  const std::string symbol = StockSymbols(*session).at(0);
+  {
+    // Held by a stalled service, the calls cannot share a connection.
+    Orv::ZmDataService_var root = ResolveDataService(CSettings::InitRef);
+    ASSERT_EQ(::kill(Env()->ServicePid(), SIGSTOP), 0);
+    std::vector<std::thread> callers;
+    std::atomic<int> answered{0};
+    for (int i = 0; i < 8; ++i)
+      callers.emplace_back([&] {
+        Orv::ZmDataManager_var manager = root->GetZmDataManager();
+        if (!CORBA::is_nil(manager)) ++answered;
+      });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(::kill(Env()->ServicePid(), SIGCONT), 0);
+    for (std::thread& t : callers) t.join();
+    ASSERT_EQ(answered.load(), 8);
+  }
+
+  // Killed, the service says no goodbye on those connections.
+  ASSERT_EQ(::kill(Env()->ServicePid(), SIGKILL), 0);
+  Env()->StopService();
+  Env()->StartServiceAgain();
+  CComPtr<IZmOrvEnt> second = NewObject();
+  EXPECT_EQ(second->Connect(_bstr_t("hank"), _bstr_t("h1")), S_OK) << TakeErrorInfo().description;
+  EXPECT_FALSE(session->IsRebuilding(false));
   EXPECT_EQ(second->Subscribe(_bstr_t(symbol.c_str()), enEquity, enStockData), S_OK) << TakeErrorInfo().description;
   CDataHolder::SetRebuildPauses(1000, 30000);
 }
