@@ -1046,7 +1046,6 @@ std::string LinkWalk::SubscriptionsFailing() {
     return out;
   };
   for (const auto& [id, link] : links_) {
-    if (link.unserved) continue;
     const std::string symbol = zmdde::TopicToSymbol(zmdde::UpperCaseName(link.topic));
     std::vector<std::set<std::pair<int, std::string>>> ways;
     if (link.family == "stock" || link.family == "hv") {
@@ -1089,7 +1088,11 @@ std::string LinkWalk::SubscriptionsFailing() {
       if (it != market_.futOptionBySymbol.end()) justified.insert({15, it->second.underlying});
       justified.insert({15, symbol});
     }
-    if (!(limited_ && !servedBeforeLimit_.count(id))) needs.push_back({id + " (" + link.family + " " + link.topic + ")", ways});
+    // A link the bridge need not serve needs nothing, but may keep what
+    // serves it: an option-named item of a non-standard option is served
+    // from its chain's entry once another link had the chain read.
+    if (!link.unserved && !(limited_ && !servedBeforeLimit_.count(id)))
+      needs.push_back({id + " (" + link.family + " " + link.topic + ")", ways});
   }
   for (const auto& key : held)
     if (!justified.count(key))
