@@ -107,8 +107,17 @@ DWORD CDDEServer::OverLimitThread(LPVOID parameter) {
   if (!server) return static_cast<DWORD>(-1);
 
   SubscriptionQueue& subscriptions = server->m_subscriptions;
-  std::vector<_bstr_t> unsubscribe;
-  std::vector<_bstr_t> subscribeOne;
+  // A chain is let go only once every option of it that has links is
+  // carried on its own: a service at its subscription limit refuses the
+  // single options, and a chain let go first would leave their links on
+  // their last values while they looked live. A chain whose options cannot
+  // all be carried stays as it was.
+  struct Trade {
+    _bstr_t underlying;
+    std::vector<_bstr_t> singles;  // options with links, to carry on their own
+    std::vector<_bstr_t> cleared;  // options whose group flag was cleared here
+  };
+  std::vector<Trade> trades;
   {
     OptionGroup<OptionEntry>& group = g_DataHolder.option;
     StoreGuard lock(group.lock);
@@ -117,22 +126,23 @@ DWORD CDDEServer::OverLimitThread(LPVOID parameter) {
       if (entry->stockSymbol.length() > 0) byUnderlying[entry->stockSymbol].push_back(entry);
     }
     for (auto& [underlying, entries] : byUnderlying) {
-      bool marked = false;
+      Trade trade;
+      trade.underlying = underlying;
       std::vector<OptionEntry*> keep;
       for (OptionEntry* entry : entries) {
         if (entry->individual && entry->group) {
           keep.push_back(entry);
         } else if (entry->group && !entry->individual) {
           entry->group = 0;
-          marked = true;
+          trade.cleared.push_back(entry->symbol);
         }
       }
-      if (!marked) continue;
-      unsubscribe.push_back(underlying);
+      if (trade.cleared.empty()) continue;
       // Only options with links open are carried on their own, and their
       // links count on them from now on, so that the last one lets go.
       for (OptionEntry* entry : keep) {
         entry->group = 0;
+        trade.cleared.push_back(entry->symbol);
         if (entry->links == 0 || entry->single) continue;
         entry->single = 1;
         SubscriptionRequest one;
@@ -140,50 +150,79 @@ DWORD CDDEServer::OverLimitThread(LPVOID parameter) {
         one.kind = enOptionData;
         one.symbolType = enOption;
         subscriptions.Adopt(SubscriptionKey::Of(one), one, entry->links, false);
-        subscribeOne.push_back(entry->symbol);
+        trade.singles.push_back(entry->symbol);
       }
+      trades.push_back(std::move(trade));
     }
   }
 
   IZmOrvEntPtr orve = ServerObject();
-  for (const _bstr_t& underlying : unsubscribe) {
-    if (server->m_quitting) {
-      server->EndOverLimit();
-      return 0;
-    }
-    try {
-      orve->UnSubscribe(_bstr_t(TopicToSymbol(Narrow(underlying)).c_str()), enEquity,
-                            enOptionData);
-      subscriptions.Released(SubscriptionKey(enOptionData, underlying));
-    } catch (const _com_error&) {
-    }
-  }
-
-  for (const _bstr_t& option : subscribeOne) {
+  auto single = [](const _bstr_t& option) {
     SubscriptionRequest one;
     one.symbol = option;
     one.kind = enOptionData;
     one.symbolType = enOption;
-    const SubscriptionKey key = SubscriptionKey::Of(one);
-    // Quitting or refused, the option waits for the refresh pass.
-    if (server->m_quitting) {
-      subscriptions.Refused(key, one);
+    return one;
+  };
+  for (const Trade& trade : trades) {
+    std::vector<_bstr_t> taken;
+    bool allTaken = true;
+    for (const _bstr_t& option : trade.singles) {
+      const SubscriptionRequest one = single(option);
+      const SubscriptionKey key = SubscriptionKey::Of(one);
+      if (server->m_quitting) {
+        allTaken = false;
+        break;
+      }
+      const std::string text = "Subscribing to option " + Narrow(option);
+      server->Balloon(text.c_str(), "Subscribe", NIIF_INFO);
+      try {
+        orve->Subscribe(_bstr_t(TopicToSymbol(Narrow(option)).c_str()), enOption, enOptionData);
+        server->ClearBalloon();
+        limitReported = 0;
+        subscriptions.Accepted(key);
+        taken.push_back(option);
+      } catch (const _com_error& e) {
+        allTaken = false;
+        const std::string description = Narrow(e.Description());
+        if (description.find("limit") != std::string::npos && limitReported == 0) {
+          server->ClearBalloon();
+          server->Balloon(description.c_str(), "Subscribe", NIIF_ERROR);
+          limitReported = 1;
+        }
+        break;
+      }
+    }
+    if (allTaken) {
+      try {
+        orve->UnSubscribe(_bstr_t(TopicToSymbol(Narrow(trade.underlying)).c_str()), enEquity,
+                          enOptionData);
+        subscriptions.Released(SubscriptionKey(enOptionData, trade.underlying));
+      } catch (const _com_error&) {
+      }
       continue;
     }
-    const std::string text = "Subscribing to option " + Narrow(option);
-    server->Balloon(text.c_str(), "Subscribe", NIIF_INFO);
-    try {
-      orve->Subscribe(_bstr_t(TopicToSymbol(Narrow(option)).c_str()), enOption, enOptionData);
-      server->ClearBalloon();
-      limitReported = 0;
-      subscriptions.Accepted(key);
-    } catch (const _com_error& e) {
-      subscriptions.Refused(key, one);
-      const std::string description = Narrow(e.Description());
-      if (description.find("limit") != std::string::npos && limitReported == 0) {
-        server->ClearBalloon();
-        server->Balloon(description.c_str(), "Subscribe", NIIF_ERROR);
-        limitReported = 1;
+    // The chain stays: its options are sent by it again, and the singles
+    // taken for it go, their links counting on the chain alone as before.
+    for (const _bstr_t& option : taken) {
+      try {
+        orve->UnSubscribe(_bstr_t(TopicToSymbol(Narrow(option)).c_str()), enOption, enOptionData);
+      } catch (const _com_error&) {
+      }
+    }
+    {
+      OptionGroup<OptionEntry>& group = g_DataHolder.option;
+      StoreGuard lock(group.lock);
+      for (const _bstr_t& option : trade.cleared) {
+        auto it = group.bySymbol.find(option);
+        if (it != group.bySymbol.end() && it->second->stockSymbol == trade.underlying) it->second->group = 1;
+      }
+      for (const _bstr_t& option : trade.singles) {
+        const SubscriptionRequest one = single(option);
+        subscriptions.Adopt(SubscriptionKey::Of(one), one, 0, false);
+        subscriptions.Released(SubscriptionKey::Of(one));
+        auto it = group.bySymbol.find(option);
+        if (it != group.bySymbol.end()) it->second->single = 0;
       }
     }
   }

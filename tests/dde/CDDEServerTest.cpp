@@ -1738,7 +1738,8 @@ TEST_F(LinkLifeCycle, EveryOpenLinkGetsEveryValueAndNothingStaysSubscribed) {
 }
 
 // Over the service's limit the over-limit thread lets go of a chain whose
-// options are not all linked and carries the linked ones on their own; a
+// options are not all linked and carries the linked ones on their own, once
+// the service takes them (else the chain stays, and its links live); a
 // link made afterwards on another option of that chain is carried on its
 // own as well. Every link keeps getting values, and once they are gone
 // the service has been unsubscribed from all of it.
@@ -1777,17 +1778,27 @@ TEST_F(LinkLifeCycle, OptionsCarriedOnTheirOwnOverTheLimitAreLetGoWithTheirLinks
   ASSERT_TRUE(Settle());
   ASSERT_TRUE(Subscribed(underlyings[0], enEquity, enOptionData));
   // The second chain is refused for the limit while the first has options
-  // no link holds: the over-limit thread trades the first for its option.
+  // no link holds: the over-limit thread would trade the first for its
+  // option, but the service refuses that one too, and the chain stays.
   SimControl()->InjectStatus("Subscribe", -1, 13 /* the subscription limit */, 0);
   open(other);
   ASSERT_TRUE(Settle());
   ASSERT_TRUE(WaitFor([&] { return !server_->IsOverLimitThreadRunning(); }, 60000));
   SimControl()->ClearInjections();
-  EXPECT_FALSE(Subscribed(underlyings[0], enEquity, enOptionData));
-  // Refused too while the limit held: tried again, with the other chain.
+  EXPECT_TRUE(Subscribed(underlyings[0], enEquity, enOptionData));
+  EXPECT_FALSE(Subscribed(first, enOption, enOptionData));
+  // Refused once more, the other chain alone: this time the option is
+  // taken on its own, and then the first chain goes.
+  SimControl()->InjectStatus("Subscribe", -1, 13, 1);
   ASSERT_TRUE(bridge.Run(client, [&] { server_->RefreshAll(); }));
   ASSERT_TRUE(Settle());
+  ASSERT_TRUE(WaitFor([&] { return !server_->IsOverLimitThreadRunning(); }, 60000));
+  SimControl()->ClearInjections();
+  EXPECT_FALSE(Subscribed(underlyings[0], enEquity, enOptionData));
   EXPECT_TRUE(Subscribed(first, enOption, enOptionData));
+  // Refused while the limit held: tried again.
+  ASSERT_TRUE(bridge.Run(client, [&] { server_->RefreshAll(); }));
+  ASSERT_TRUE(Settle());
   open(second);
   ASSERT_TRUE(Settle());
   EXPECT_TRUE(Subscribed(second, enOption, enOptionData));
