@@ -77,10 +77,13 @@ void CEventClient::Deliver(uint64_t ticket, std::function<void()> job, EventInfo
     lock.unlock();
     return;  // the job, and the cursor it holds, go here, outside the lock
   }
+  // Handed in by its task on a pool thread, where events may run, even when
+  // it turns out needless.
+  const bool fromTask = static_cast<bool>(job);
   std::string name;
   if (job && !info.replaces.empty()) {
     const auto named = m_named.find(info.replaces);
-    if (named == m_named.end()) {
+    if (named == m_named.end() || m_ready.count(named->second) == 0) {
       name = std::move(info.replaces);
     } else if (named->second < ticket) {
       // The waiting one is the older: it goes, and its ticket only steps
@@ -114,11 +117,10 @@ void CEventClient::Deliver(uint64_t ticket, std::function<void()> job, EventInfo
     return;
   }
   if (m_delivering) return;
-  if (!isEvent) {
+  if (!fromTask) {
     // A task dropped unrun, on whatever thread drops it (the producer's, a
-    // table's destructor), or one a later event made needless: it only
-    // steps aside. Events behind it run on the next pool thread that
-    // delivers.
+    // table's destructor): it only steps aside. Events behind it run on the
+    // next pool thread that delivers.
     while (!m_ready.empty() && m_ready.begin()->first == m_nextToRun && !m_ready.begin()->second.job) {
       Forget(m_ready.begin());
       m_ready.erase(m_ready.begin());

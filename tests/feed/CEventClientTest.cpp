@@ -258,6 +258,18 @@ TEST(EventClient, ALaterEventOfTheSameRowsReplacesAWaitingOneAndTheOrderStays) {
     EXPECT_EQ(stats.bytes, 0u);
   }
 
+  // A needless one that is next in turn still runs what waits behind it.
+  {
+    CEventClientPtr client = CEventClient::Create(FakeClient(1));
+    const uint64_t first = client->TakeTicket();
+    const uint64_t second = client->TakeTicket();
+    std::vector<int> ran;
+    client->Deliver(second, [&] { ran.push_back(2); }, {100, "a"});
+    client->Deliver(first, [&] { ran.push_back(1); }, {100, "a"});
+    EXPECT_EQ(ran, (std::vector<int>{2}));
+    EXPECT_EQ(client->QueuedEvents(), 0u);
+  }
+
   // The one running when its later one comes in has been seen: the later
   // one runs after it.
   CEventClientPtr client = CEventClient::Create(FakeClient(1));
