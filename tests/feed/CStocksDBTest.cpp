@@ -614,8 +614,8 @@ TEST_F(StocksDBTest, EventsTravelThroughTheEventPool) {
 
 // A client that subscribes twelve thousand keys another client holds gets
 // the current data of each at database speed, far faster than its sink
-// takes them (200 us an event), with quotes of some of them written
-// meanwhile. It keeps up in the end: not cut off, it ends on the latest
+// takes them (200 us an event, and the first one lasting until the burst
+// is made), with quotes of some of them written meanwhile. It keeps up in the end: not cut off, it ends on the latest
 // value of every key, and no key's value comes after a newer one.
 TEST_F(StocksDBTest, ABurstOfCurrentDataForThousandsOfHeldKeysReachesAClientWhole) {
   db.runInline = false;
@@ -638,6 +638,14 @@ TEST_F(StocksDBTest, ABurstOfCurrentDataForThousandsOfHeldKeysReachesAClientWhol
 
   Client late = NewClient();
   late.events->sinkMicros = 200;
+  // The sink's first call lasts until the burst is made, however fast the
+  // build makes it: all of it waits at once.
+  std::promise<void> made;
+  std::shared_future<void> burstMade = made.get_future().share();
+  std::atomic<bool> firstCall{true};
+  late.events->onFire = [&] {
+    if (firstCall.exchange(false)) burstMade.wait_for(std::chrono::seconds(60));
+  };
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kKeys; ++i) {
     db.Subscribe(late.handle, CSymbolKey(orvcom::Widen(symbols[i]), 0));
@@ -647,6 +655,7 @@ TEST_F(StocksDBTest, ABurstOfCurrentDataForThousandsOfHeldKeysReachesAClientWhol
     }
   }
   const auto subscribed = std::chrono::steady_clock::now();
+  made.set_value();
 
   // The latest bid of each key as the client saw them, read as the events
   // come; a value that came after a newer one is noted.
