@@ -427,8 +427,8 @@ CallTimeoutScope::~CallTimeoutScope() { t_callTimeout = saved_; }
 
 PeerWaitScope::PeerWaitScope() {
   if (t_serving.connection == nullptr) return;
-  connection_ = t_serving.connection->shared_from_this();
-  connection_->BeginPeerWait();
+  connection_ = t_serving.connection->weak_from_this().lock();
+  if (connection_) connection_->BeginPeerWait();
 }
 
 PeerWaitScope::~PeerWaitScope() {
