@@ -14,6 +14,16 @@
 // client busy leaves its event queued and goes on with other clients'. So a
 // slow client holds one thread at most, and never sees an older value
 // after a newer one.
+//
+// What waits is bounded by the memory it holds, not by a count: a client
+// that subscribes thousands of keys gets an event per key at once, faster
+// than any client takes them, and is no dead peer for that. An event that
+// carries again, as they stand later, the very rows a waiting one carries
+// takes that one's place (the waiting one goes, the later one keeps its own
+// ticket), so a key's value that nobody has seen yet is not queued twice
+// and the order of what stays is still the order of the table's writes.
+// A dead peer is one whose sink does not answer within EventTimeout, which
+// the call into the sink finds out.
 #pragma once
 
 #include <condition_variable>
@@ -22,7 +32,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "platform/win/windows.h"
 
@@ -42,8 +54,28 @@ class CEventClient {
     void (*cutOff)(CZmOrvEventSource*);
   };
 
-  // Events queued for one client past which it is taken for dead.
-  static constexpr size_t kMaxQueuedEvents = 10000;
+  // What the queue knows of an event. bytes: the memory it holds while it
+  // waits (its cursor's records). replaces: when not empty, the event holds
+  // the whole current rows of a fixed set of rows named so (kind and
+  // symbols); a later event of the same name makes a waiting one needless.
+  struct EventInfo {
+    size_t bytes = 0;
+    std::string replaces;
+  };
+  // Counted for every waiting entry on top of its own bytes: the queue's
+  // node and the job.
+  static constexpr size_t kEntryBytes = 160;
+  // The memory of waiting events past which a client is cut off: far more
+  // than the current rows of every key a client may hold, which is what
+  // waits once its events have replaced each other.
+  static constexpr size_t kMaxQueuedBytes = size_t(256) << 20;
+
+  // How the queue stood and stands, for logs and measurements.
+  struct QueueStats {
+    size_t events = 0, bytes = 0;          // waiting now
+    size_t peakEvents = 0, peakBytes = 0;  // the most at once
+    uint64_t replaced = 0;                 // events dropped for a later one
+  };
 
   // key names the client in the logs; null: the client's address.
   static std::shared_ptr<CEventClient> Create(CZmOrvEventSource* client, KeepAlive keepAlive = KeepAlive(),
@@ -78,11 +110,17 @@ class CEventClient {
   uint64_t TakeTicket();
   // The pool's side: the event of `ticket` is ready (an empty job: it will
   // never come). Runs every event that is next in order on this thread
-  // unless another thread is running them already. Over kMaxQueuedEvents
-  // waiting, the client is cut off as a dead peer and its events dropped.
+  // unless another thread is running them already. An event waiting under
+  // the same name as this one goes if it is the older of the two, else this
+  // one does. Past the bound of memory waiting, the client is cut off and
+  // its events dropped.
+  void Deliver(uint64_t ticket, std::function<void()> job, EventInfo info);
   void Deliver(uint64_t ticket, std::function<void()> job);
   // Events waiting for their turn.
   size_t QueuedEvents();
+  QueueStats Stats();
+  // The bound of memory waiting (kMaxQueuedBytes unless set; tests).
+  void SetMaxQueuedBytes(size_t bytes);
 
   // Called by the client as it goes away; drops its queued events. Returns
   // once no WithClient call runs on another thread (with a KeepAlive none
@@ -102,9 +140,22 @@ class CEventClient {
   const KeepAlive m_keepAlive;
   int m_inUse = 0;
   std::thread::id m_user;  // the thread of the last WithClient in progress
+  struct Waiting {
+    std::function<void()> job;
+    size_t bytes;
+    std::string name;  // its place in m_named; empty: none
+  };
+  typedef std::map<uint64_t, Waiting> Queue;
+  // Takes the entry out of the counts and the names, leaving it in the queue.
+  void Forget(Queue::iterator it);
+
   uint64_t m_nextTicket = 1;
   uint64_t m_nextToRun = 1;
-  std::map<uint64_t, std::function<void()>> m_ready;
+  Queue m_ready;
+  // The ticket of the waiting event of each name.
+  std::unordered_map<std::string, uint64_t> m_named;
+  size_t m_maxBytes = kMaxQueuedBytes;
+  QueueStats m_stats;
   bool m_delivering = false;
   bool m_cutOff = false;
 };
@@ -131,16 +182,19 @@ class CEventTicket {
   CEventTicket(const CEventTicket&) = delete;
   CEventTicket& operator=(const CEventTicket&) = delete;
 
+  // What the queue is to know of the event; set by its maker.
+  void Describe(CEventClient::EventInfo info) { m_info = std::move(info); }
   // Hands the event over, once.
   void Deliver(std::function<void()> job) {
     if (!m_client || m_used) return;
     m_used = true;
-    m_client->Deliver(m_ticket, std::move(job));
+    m_client->Deliver(m_ticket, std::move(job), std::move(m_info));
   }
   const CEventClientPtr& Client() const { return m_client; }
 
  private:
   CEventClientPtr m_client;
   uint64_t m_ticket;
+  CEventClient::EventInfo m_info;
   bool m_used = false;
 };

@@ -20,6 +20,8 @@ class CSendFutIvxMsgWorker : public CWorkerInterface {
   CSendFutIvxMsgWorker& operator=(const CSendFutIvxMsgWorker&) = delete;
 
   void DoTask() override;
+  // The event's place in its client's order, for its maker to describe.
+  CEventTicket& Event() { return m_event; }
 
  private:
   CEventTicket m_event;

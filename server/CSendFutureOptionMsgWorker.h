@@ -23,6 +23,8 @@ class CSendFutureOptionMsgWorker : public CWorkerInterface {
   CSendFutureOptionMsgWorker& operator=(const CSendFutureOptionMsgWorker&) = delete;
 
   void DoTask() override;
+  // The event's place in its client's order, for its maker to describe.
+  CEventTicket& Event() { return m_event; }
 
  private:
   CEventTicket m_event;

@@ -20,6 +20,8 @@ class CSendIvxMsgWorker : public CWorkerInterface {
   CSendIvxMsgWorker& operator=(const CSendIvxMsgWorker&) = delete;
 
   void DoTask() override;
+  // The event's place in its client's order, for its maker to describe.
+  CEventTicket& Event() { return m_event; }
 
  private:
   CEventTicket m_event;

@@ -23,6 +23,8 @@ class CSendNstdOptionMsgWorker : public CWorkerInterface {
   CSendNstdOptionMsgWorker& operator=(const CSendNstdOptionMsgWorker&) = delete;
 
   void DoTask() override;
+  // The event's place in its client's order, for its maker to describe.
+  CEventTicket& Event() { return m_event; }
 
  private:
   CEventTicket m_event;

@@ -20,6 +20,8 @@ class CSendOptionMsgWorker : public CWorkerInterface {
   CSendOptionMsgWorker& operator=(const CSendOptionMsgWorker&) = delete;
 
   void DoTask() override;
+  // The event's place in its client's order, for its maker to describe.
+  CEventTicket& Event() { return m_event; }
 
  private:
   CEventTicket m_event;

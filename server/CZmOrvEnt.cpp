@@ -71,9 +71,16 @@ std::shared_ptr<CDataHolder> FindSession(const std::u16string& user) {
   return FindSessionLocked(user);
 }
 
+// A client's event handler may call back in here and wait for the lock
+// while another user's call holds it; the wait is ours, not the client's,
+// and must not make the event's call into that client look unanswered.
 class ApiLockGuard {
  public:
-  ApiLockGuard() { EnterCriticalSection(&CZmOrvEnt::ApiLock()); }
+  ApiLockGuard() {
+    if (TryEnterCriticalSection(&CZmOrvEnt::ApiLock())) return;
+    orvrpc::PeerWaitScope waiting;
+    EnterCriticalSection(&CZmOrvEnt::ApiLock());
+  }
   ~ApiLockGuard() { LeaveCriticalSection(&CZmOrvEnt::ApiLock()); }
   ApiLockGuard(const ApiLockGuard&) = delete;
   ApiLockGuard& operator=(const ApiLockGuard&) = delete;

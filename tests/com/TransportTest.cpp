@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -553,6 +554,97 @@ TEST(TransportBlockingTest, ARequestThatBlocksHoldsUpNoOtherCallOnItsConnection)
   client->Close();
   EXPECT_TRUE(client->WaitClosed(5s));
   EXPECT_TRUE(server->WaitClosed(5s));
+  CoUninitialize();
+}
+
+// The server's side of a callback into it: its call waits (for a lock of
+// the server's, as a client's handler that calls back in may), marked as
+// the peer waiting on us or not.
+class ServerWait final : public tobj::Object<ICallback> {
+ public:
+  std::chrono::milliseconds wait{0};
+  bool marked = true;
+  STDMETHODIMP Back(IProbe*, LONG, LONG* calls) override {
+    std::unique_ptr<PeerWaitScope> waiting(marked ? new PeerWaitScope() : nullptr);
+    std::this_thread::sleep_for(wait);
+    *calls = 1;
+    return S_OK;
+  }
+};
+
+// The client's handler: calls back into the server, then takes its own
+// time.
+class Handler final : public tobj::Object<ICallback> {
+ public:
+  ICallback* server = nullptr;
+  std::chrono::milliseconds stall{0};
+  STDMETHODIMP Back(IProbe*, LONG, LONG* calls) override {
+    LONG n = 0;
+    HRESULT hr = server->Back(nullptr, 0, &n);
+    std::this_thread::sleep_for(stall);
+    *calls = n + 1;
+    return hr;
+  }
+};
+
+// A bounded call whose callee called back in and waits on us is not given
+// up for that wait; the callee's own silence still counts in full, before
+// and after such a wait.
+TEST(TransportPeerWait, TheTimeThePeerWaitsOnUsDoesNotCountAgainstTheBoundOfOurCall) {
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  constexpr auto kBound = 300ms;
+  const struct {
+    const char* what;
+    std::chrono::milliseconds serverWait;
+    bool marked;
+    std::chrono::milliseconds stall;
+    HRESULT expected;
+    std::chrono::milliseconds atLeast, below;
+  } cases[] = {
+      {"waits on us thrice the bound", 900ms, true, 0ms, S_OK, 900ms, 5000ms},
+      {"stalls on its own", 0ms, true, 900ms, RPC_E_TIMEOUT, 300ms, 850ms},
+      {"waits on us, then stalls", 400ms, true, 900ms, RPC_E_TIMEOUT, 700ms, 1250ms},
+      {"a wait not marked as the peer's counts", 900ms, false, 0ms, RPC_E_TIMEOUT, 300ms, 850ms},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    UniqueFd a, b;
+    ASSERT_TRUE(MakeSocketPair(&a, &b));
+    ServerWait* wait = new ServerWait();
+    wait->wait = c.serverWait;
+    wait->marked = c.marked;
+    Handler* handler = new Handler();
+    handler->stall = c.stall;
+    auto server = Connection::Start(std::move(a), wait, "waiting server");
+    auto client = Connection::Start(std::move(b), handler, "handler client");
+    ASSERT_EQ(S_OK, client->GetRoot(IID_ICallback, reinterpret_cast<void**>(&handler->server)));
+    ICallback* remote = nullptr;
+    ASSERT_EQ(S_OK, server->GetRoot(IID_ICallback, reinterpret_cast<void**>(&remote)));
+    const auto start = std::chrono::steady_clock::now();
+    HRESULT hr;
+    {
+      CallTimeoutScope bound(kBound);
+      LONG calls = 0;
+      hr = remote->Back(nullptr, 1, &calls);
+    }
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(c.expected, hr);
+    EXPECT_GE(took, c.atLeast);
+    EXPECT_LT(took, c.below);
+    // The handler and the server's wait may still run after a call given
+    // up: let them end before their objects go.
+    const auto rest = c.serverWait + c.stall + 100ms - took;
+    if (rest > 0ms) std::this_thread::sleep_for(rest);
+    remote->Release();
+    handler->server->Release();
+    handler->server = nullptr;
+    server->Close();
+    client->Close();
+    EXPECT_TRUE(server->WaitClosed(5s));
+    EXPECT_TRUE(client->WaitClosed(5s));
+    wait->Release();
+    handler->Release();
+  }
   CoUninitialize();
 }
 

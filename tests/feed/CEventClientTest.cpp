@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -169,29 +170,125 @@ TEST(EventClient, AnEventHoldsItsClientAndAClientGoingRunsNone) {
   EXPECT_EQ(Refs::Count().load(), 0);
 }
 
-// A client whose events pile up past the bound is taken for dead: cut off
-// once, everything queued dropped, and nothing queued after.
-TEST(EventClient, AClientThatFallsTooFarBehindIsCutOffAndItsEventsDropped) {
+// What waits is bounded by memory, not by a count: a burst of small events
+// far past ten thousand (the current data of thousands of keys another
+// client holds, made faster than any client takes them) waits whole; only
+// past the bound of memory is the client cut off, once, everything queued
+// dropped and nothing queued after.
+TEST(EventClient, WaitingEventsAreBoundedByTheirMemoryNotByTheirCount) {
   Refs::Count() = 1;
   Refs::CutOffs() = 0;
   CEventClientPtr client = CEventClient::Create(FakeClient(1), {&Refs::Hold, &Refs::Release, &Refs::CutOff});
-  const uint64_t stuck = client->TakeTicket();  // an event that never comes in
+  const uint64_t stuck = client->TakeTicket();  // an event that comes in last
   int ran = 0;
-  for (size_t i = 0; i < CEventClient::kMaxQueuedEvents; ++i) {
+  constexpr size_t kBurst = 30000;
+  for (size_t i = 0; i < kBurst; ++i) {
     CEventTicket t(client);
+    t.Describe({200, std::string()});
     t.Deliver([&] { ++ran; });
   }
-  EXPECT_EQ(client->QueuedEvents(), CEventClient::kMaxQueuedEvents);
+  EXPECT_EQ(Refs::CutOffs().load(), 0) << "a burst of small events cut the client off";
+  const CEventClient::QueueStats burst = client->Stats();
+  EXPECT_EQ(burst.events, kBurst);
+  EXPECT_EQ(burst.bytes, kBurst * (200 + CEventClient::kEntryBytes));
+  client->Deliver(stuck, [&] { ++ran; });
+  EXPECT_EQ(ran, static_cast<int>(kBurst + 1));
+  const CEventClient::QueueStats after = client->Stats();
+  EXPECT_EQ(after.events, 0u);
+  EXPECT_EQ(after.bytes, 0u);
+  // The last one waits too, for the moment it takes to come to its turn.
+  EXPECT_EQ(after.peakEvents, kBurst + 1);
+  EXPECT_EQ(after.peakBytes, burst.bytes + CEventClient::kEntryBytes);
+
+  // Past the bound of memory.
+  client->SetMaxQueuedBytes(10 * (1000 + CEventClient::kEntryBytes));
+  const uint64_t gap = client->TakeTicket();
+  for (int i = 0; i < 10; ++i) {
+    CEventTicket t(client);
+    t.Describe({1000, std::string()});
+    t.Deliver([&] { ++ran; });
+  }
   EXPECT_EQ(Refs::CutOffs().load(), 0);
   {
     CEventTicket over(client);
+    over.Describe({1000, std::string()});
     over.Deliver([&] { ++ran; });
   }
   EXPECT_EQ(Refs::CutOffs().load(), 1);
   EXPECT_EQ(client->QueuedEvents(), 0u);
-  client->Deliver(stuck, [&] { ++ran; });
-  EXPECT_EQ(ran, 0);
+  EXPECT_EQ(client->Stats().bytes, 0u);
+  client->Deliver(gap, [&] { ++ran; });
+  EXPECT_EQ(ran, static_cast<int>(kBurst + 1));
   EXPECT_EQ(Refs::CutOffs().load(), 1);
+}
+
+// An event of the same rows as a waiting one makes that one needless: of
+// the two, the later ticket is delivered, in its own place, whatever order
+// they are handed in; other events keep their order; an event already
+// running, or one without a name, is never replaced.
+TEST(EventClient, ALaterEventOfTheSameRowsReplacesAWaitingOneAndTheOrderStays) {
+  struct Case {
+    const char* what;
+    // Names of the events in ticket order ("" for none), and the order
+    // (indexes) they are handed in behind a held first ticket.
+    std::vector<std::string> names;
+    std::vector<int> handedIn;
+    std::vector<int> expected;  // what runs, in order
+  };
+  const Case cases[] = {
+      {"in order", {"a", "b", "a"}, {0, 1, 2}, {1, 2}},
+      {"the later one first", {"a", "b", "a"}, {2, 1, 0}, {1, 2}},
+      {"three of a key", {"a", "a", "b", "a"}, {0, 1, 2, 3}, {2, 3}},
+      {"two keys, each replaced", {"a", "b", "b", "a", "c"}, {4, 3, 0, 2, 1}, {2, 3, 4}},
+      {"no name, no replacing", {"", "", "a"}, {0, 1, 2}, {0, 1, 2}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CEventClientPtr client = CEventClient::Create(FakeClient(1));
+    const uint64_t held = client->TakeTicket();
+    std::vector<uint64_t> tickets;
+    for (size_t i = 0; i < c.names.size(); ++i) tickets.push_back(client->TakeTicket());
+    std::vector<int> ran;
+    for (int i : c.handedIn) client->Deliver(tickets[i], [&ran, i] { ran.push_back(i); }, {100, c.names[i]});
+    EXPECT_TRUE(ran.empty());
+    client->Deliver(held, [] {});
+    EXPECT_EQ(ran, c.expected);
+    const CEventClient::QueueStats stats = client->Stats();
+    EXPECT_EQ(stats.replaced, c.names.size() - c.expected.size());
+    EXPECT_EQ(stats.bytes, 0u);
+  }
+
+  // A needless one that is next in turn still runs what waits behind it.
+  {
+    CEventClientPtr client = CEventClient::Create(FakeClient(1));
+    const uint64_t first = client->TakeTicket();
+    const uint64_t second = client->TakeTicket();
+    std::vector<int> ran;
+    client->Deliver(second, [&] { ran.push_back(2); }, {100, "a"});
+    client->Deliver(first, [&] { ran.push_back(1); }, {100, "a"});
+    EXPECT_EQ(ran, (std::vector<int>{2}));
+    EXPECT_EQ(client->QueuedEvents(), 0u);
+  }
+
+  // The one running when its later one comes in has been seen: the later
+  // one runs after it.
+  CEventClientPtr client = CEventClient::Create(FakeClient(1));
+  Latch entered, release;
+  std::vector<int> ran;
+  const uint64_t first = client->TakeTicket();
+  const uint64_t second = client->TakeTicket();
+  auto running = std::async(std::launch::async, [&] {
+    client->Deliver(first, [&] {
+      entered.Open();
+      release.Wait();
+      ran.push_back(1);
+    }, {100, "a"});
+  });
+  ASSERT_TRUE(entered.Wait());
+  client->Deliver(second, [&] { ran.push_back(2); }, {100, "a"});
+  release.Open();
+  running.get();
+  EXPECT_EQ(ran, (std::vector<int>{1, 2}));
 }
 
 // Identity is the handle: two handles of one address are two clients.

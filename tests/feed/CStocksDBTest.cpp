@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -72,9 +73,26 @@ class CZmOrvEnt final : public CZmOrvEventSource {
     std::unique_lock<std::mutex> l(m_mutex);
     return m_cv.wait_for(l, std::chrono::seconds(20), [&] { return m_events.size() >= n; });
   }
+  // Waits until pred holds for the events so far, or until none has come
+  // for `quiet`.
+  bool WaitUntil(const std::function<bool(const std::vector<StockEvent>&)>& pred,
+                 std::chrono::milliseconds quiet = std::chrono::seconds(5)) {
+    std::unique_lock<std::mutex> l(m_mutex);
+    for (;;) {
+      if (pred(m_events)) return true;
+      const size_t seen = m_events.size();
+      if (!m_cv.wait_for(l, quiet, [&] { return m_events.size() != seen; })) return pred(m_events);
+    }
+  }
+  // What the sink takes for each event, as an out-of-process one does.
+  std::atomic<int> sinkMicros{0};
+  // Run as each event comes in, before it is kept (set before any comes).
+  std::function<void()> onFire;
 
  private:
   HRESULT Keep(IStocksEnt* cursor, bool direct) {
+    if (onFire) onFire();
+    if (sinkMicros.load() > 0) std::this_thread::sleep_for(std::chrono::microseconds(sinkMicros.load()));
     StockEvent e;
     e.direct = direct;
     // A cursor has no count: an empty one shows a record with no symbol,
@@ -592,6 +610,128 @@ TEST_F(StocksDBTest, EventsTravelThroughTheEventPool) {
   ASSERT_TRUE(Apply(db, QuoteMessage({{"AAA", 1.0f}, {"BBB", 2.0f}})));
   ASSERT_TRUE(c.events->WaitForEvents(1));
   EXPECT_EQ(Symbols(c.events->Events()[0].rows), (std::vector<std::string>{"AAA", "BBB"}));
+}
+
+// A client that subscribes twelve thousand keys another client holds gets
+// the current data of each at database speed, far faster than its sink
+// takes them (200 us an event, and the first one lasting until the burst
+// is made), with quotes of some of them written meanwhile. It keeps up in the end: not cut off, it ends on the latest
+// value of every key, and no key's value comes after a newer one.
+TEST_F(StocksDBTest, ABurstOfCurrentDataForThousandsOfHeldKeysReachesAClientWhole) {
+  db.runInline = false;
+  constexpr int kKeys = 12000, kRequoted = 1000;
+  std::vector<std::string> symbols;
+  std::vector<std::pair<std::string, float>> base;
+  std::vector<Quote> quotes, requotes;
+  for (int i = 0; i < kKeys; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "K%05d", i);
+    symbols.push_back(name);
+    base.push_back({name, 1.0f});
+    quotes.push_back({name, 1.0f});
+    if (i < kRequoted) requotes.push_back({name, 2.0f});
+  }
+  ASSERT_TRUE(Apply(db, BaseMessage(base)));
+  ASSERT_TRUE(Apply(db, QuoteMessage(quotes)));
+  Client first = NewClient();
+  for (const std::string& s : symbols) db.Subscribe(first.handle, CSymbolKey(orvcom::Widen(s), 0));
+
+  Client late = NewClient();
+  late.events->sinkMicros = 200;
+  // The sink's first call lasts until the burst is made, however fast the
+  // build makes it: all of it waits at once.
+  std::promise<void> made;
+  std::shared_future<void> burstMade = made.get_future().share();
+  std::atomic<bool> firstCall{true};
+  late.events->onFire = [&] {
+    if (firstCall.exchange(false)) burstMade.wait_for(std::chrono::seconds(60));
+  };
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kKeys; ++i) {
+    db.Subscribe(late.handle, CSymbolKey(orvcom::Widen(symbols[i]), 0));
+    // Halfway, the pull thread writes newer quotes of keys already sent.
+    if (i == kKeys / 2) {
+      ASSERT_TRUE(Apply(db, QuoteMessage(requotes)));
+    }
+  }
+  const auto subscribed = std::chrono::steady_clock::now();
+  made.set_value();
+
+  // The latest bid of each key as the client saw them, read as the events
+  // come; a value that came after a newer one is noted.
+  std::map<std::string, float> bids;
+  size_t read = 0;
+  bool ordered = true;
+  auto whole = [&](const std::vector<StockEvent>& events) {
+    for (; read < events.size(); ++read)
+      for (const EventRow& r : events[read].rows) {
+        auto it = bids.find(r.symbol);
+        if (it != bids.end() && r.bid < it->second) ordered = false;
+        bids[r.symbol] = r.bid;
+      }
+    if (bids.size() != static_cast<size_t>(kKeys)) return false;
+    for (int i = 0; i < kRequoted; ++i)
+      if (bids[symbols[i]] != 2.0f) return false;
+    return true;
+  };
+  EXPECT_TRUE(late.events->WaitUntil(whole)) << "the client was left without the latest value of some keys: "
+                                             << bids.size() << " keys seen";
+  const auto delivered = std::chrono::steady_clock::now();
+  EXPECT_TRUE(ordered) << "a key's older value came after a newer one";
+  const CEventClient::QueueStats stats = late.handle->Stats();
+  EXPECT_LT(stats.peakBytes, CEventClient::kMaxQueuedBytes);
+  using ms = std::chrono::milliseconds;
+  std::printf("burst of %d keys: subscribed in %lld ms, delivered whole in %lld ms; %zu events received, "
+              "peak %zu events waiting, %zu bytes\n",
+              kKeys, static_cast<long long>(std::chrono::duration_cast<ms>(subscribed - start).count()),
+              static_cast<long long>(std::chrono::duration_cast<ms>(delivered - start).count()),
+              late.events->Events().size(), stats.peakEvents, stats.peakBytes);
+}
+
+// While a client is busy, quotes of the same symbols that wait for it
+// leave only the latest waiting; other rows keep their place in the order
+// the table wrote them, and the direct table's rows are other rows.
+TEST_F(StocksDBTest, QuotesOfTheSameRowsWaitingForABusyClientLeaveOnlyTheLatest) {
+  db.runInline = false;
+  direct.runInline = false;
+  Client c = NewClient();
+  ASSERT_TRUE(Apply(db, BaseMessage({{"AAA", 1.0f}, {"BBB", 1.0f}, {"CCC", 1.0f}})));
+  ASSERT_TRUE(Apply(direct, BaseMessage({{"AAA", 1.0f}})));
+  for (const char16_t* s : {u"AAA", u"BBB", u"CCC"}) db.Subscribe(c.handle, CSymbolKey(s, 0));
+  direct.Subscribe(c.handle, CSymbolKey(u"AAA", 0));
+  std::promise<void> entered, open;
+  std::shared_future<void> opened = open.get_future().share();
+  std::atomic<bool> first{true};
+  c.events->onFire = [&] {
+    if (!first.exchange(false)) return;
+    entered.set_value();
+    opened.wait_for(std::chrono::seconds(20));
+  };
+  ASSERT_TRUE(Apply(db, QuoteMessage({{"CCC", 1.0f}})));  // holds the client
+  ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  ASSERT_TRUE(Apply(db, QuoteMessage({{"AAA", 2.0f}, {"BBB", 2.0f}})));
+  ASSERT_TRUE(Apply(db, QuoteMessage({{"CCC", 3.0f}})));
+  ASSERT_TRUE(Apply(direct, QuoteMessage({{"AAA", 4.0f}}, T_DIRECT_EQUITY_QUOTE)));
+  ASSERT_TRUE(Apply(db, QuoteMessage({{"AAA", 5.0f}, {"BBB", 5.0f}})));
+  ASSERT_TRUE(Apply(db, QuoteMessage({{"AAA", 6.0f}})));
+  ASSERT_TRUE(Apply(db, QuoteMessage({{"AAA", 7.0f}, {"BBB", 7.0f}})));
+  // Every one of them has been handed to the client before it is let go:
+  // six places, two of them given up for a later event.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while ((c.handle->QueuedEvents() != 6 || c.handle->Stats().replaced != 2) && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_EQ(c.handle->QueuedEvents(), 6u);
+  open.set_value();
+  ASSERT_TRUE(c.events->WaitForEvents(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::vector<std::string> seen;
+  for (const StockEvent& e : c.events->Events()) {
+    std::string text = e.direct ? "direct" : "";
+    for (const EventRow& r : e.rows) text += " " + r.symbol + "=" + std::to_string(static_cast<int>(r.bid));
+    seen.push_back(text);
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{" CCC=1", " CCC=3", "direct AAA=4", " AAA=6", " AAA=7 BBB=7"}));
+  EXPECT_EQ(c.handle->Stats().replaced, 2u);
 }
 
 TEST_F(StocksDBTest, ARefusedTaskIsDeletedWithItsCursor) {

@@ -22,6 +22,10 @@
 #include "OrvPayload.h"
 #include "platform/com/comdef.h"
 #include "server/CZmOrvEnt.h"
+#include "server/CSendStockMsgWorker.h"
+#include "server/EventTaskSupport.h"
+#include "platform/com/rpc/Connection.h"
+#include "platform/com/rpc/Socket.h"
 #include "tests/server/EventSinkBase.h"
 #include "feed/UserFileName.h"
 #include "tests/feed/LogCapture.h"
@@ -706,6 +710,90 @@ TEST_F(MainObject, AtmAndTheStockAndChainOfItsSymbolHoldTheirKeysApart) {
       EXPECT_EQ(held(enOptionData), atm || own[1]) << "after " << *c;
     }
   }
+}
+
+// A client's sink across the transport whose handler either calls back in
+// (Attach, which takes the API lock) or takes its own time.
+class CallingBackSink final : public EventSinkBase {
+ public:
+  IZmOrvEnt* server = nullptr;
+  std::chrono::milliseconds stall{0};
+  std::atomic<int> events{0};
+  std::atomic<bool> busy{false};
+  STDMETHOD(Invoke)(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    busy = true;
+    if (server != nullptr) server->Attach(enStockData);
+    std::this_thread::sleep_for(stall);
+    ++events;
+    busy = false;
+    return S_OK;
+  }
+};
+
+// Another user's call holds the API lock past the event time-out while a
+// client's handler, called back into, waits for it: that wait is ours, and
+// the client is not cut off for it. A handler that keeps silent on its own
+// as long still is.
+TEST_F(MainObject, AHandlerWaitingForTheApiLockIsNotTakenForADeadClient) {
+  using namespace std::chrono_literals;
+  orvsrv::SetEventCallTimeout(300ms);
+  const struct {
+    const char* what;
+    bool callsBack;
+    std::chrono::milliseconds stall;
+    bool cutOff;
+  } cases[] = {
+      {"waits for the API lock", true, 0ms, false},
+      {"keeps silent on its own", false, 900ms, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    CComPtr<IZmOrvEnt> object = NewObject();
+    ASSERT_TRUE(object);
+    orvrpc::UniqueFd a, b;
+    ASSERT_TRUE(orvrpc::MakeSocketPair(&a, &b));
+    auto orve = orvrpc::Connection::Start(std::move(a), object, "orve side");
+    auto client = orvrpc::Connection::Start(std::move(b), nullptr, "client side");
+    IZmOrvEnt* remote = nullptr;
+    ASSERT_EQ(client->GetRoot(IID_IZmOrvEnt, reinterpret_cast<void**>(&remote)), S_OK);
+    CallingBackSink sink;
+    sink.server = c.callsBack ? remote : nullptr;
+    sink.stall = c.stall;
+    {
+      CComQIPtr<IConnectionPointContainer> container(remote);
+      ASSERT_TRUE(container);
+      CComPtr<IConnectionPoint> point;
+      ASSERT_EQ(container->FindConnectionPoint(DIID__IZmOrvEventsEnt, &point), S_OK);
+      DWORD cookie = 0;
+      ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+    }
+
+    std::promise<void> held;
+    std::thread holder([&] {
+      EnterCriticalSection(&CZmOrvEnt::ApiLock());
+      held.set_value();
+      std::this_thread::sleep_for(900ms);
+      LeaveCriticalSection(&CZmOrvEnt::ApiLock());
+    });
+    held.get_future().wait();
+    // The event as the pool runs it, here on this thread.
+    const CEventClientPtr& handle = static_cast<CZmOrvEnt*>(object.p)->Client();
+    CSendStockMsgWorker(handle, nullptr, false).DoTask();
+    const int answered = sink.events.load();
+    holder.join();
+
+    EXPECT_EQ(orve->IsClosed(), c.cutOff);
+    EXPECT_EQ(answered, c.cutOff ? 0 : 1);
+    EXPECT_TRUE(Eventually([&] { return !sink.busy; }));
+    remote->Release();
+    client->Close();
+    orve->Close();
+    EXPECT_TRUE(client->WaitClosed(std::chrono::seconds(5)));
+    EXPECT_TRUE(orve->WaitClosed(std::chrono::seconds(5)));
+    object.Release();
+    EXPECT_TRUE(Eventually([&] { return sink.Refs() == 0; })) << "the sink is still held";
+  }
+  orvsrv::SetEventCallTimeout(std::chrono::milliseconds(-1));
 }
 
 TEST_F(MainObject, AnAdvisedSinkReceivesTheStocksItSubscribed) {

@@ -26,7 +26,7 @@ enum RefTag : uint8_t { kRefNull = 0, kRefSenders = 1, kRefReceivers = 2 };
 // The request a call thread is serving, if any: the releases it makes on
 // that connection meanwhile are tied to the call.
 struct Serving {
-  const void* connection = nullptr;
+  Connection* connection = nullptr;
   uint32_t callId = 0;
 };
 thread_local Serving t_serving;
@@ -425,6 +425,30 @@ CallTimeoutScope::CallTimeoutScope(std::chrono::milliseconds timeout) : saved_(t
 
 CallTimeoutScope::~CallTimeoutScope() { t_callTimeout = saved_; }
 
+PeerWaitScope::PeerWaitScope() {
+  if (t_serving.connection == nullptr) return;
+  connection_ = t_serving.connection->weak_from_this().lock();
+  if (connection_) connection_->BeginPeerWait();
+}
+
+PeerWaitScope::~PeerWaitScope() {
+  if (connection_) connection_->EndPeerWait();
+}
+
+void Connection::BeginPeerWait() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (peerWaits_++ == 0) peerWaitSince_ = std::chrono::steady_clock::now();
+}
+
+void Connection::EndPeerWait() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (--peerWaits_ == 0) peerWaited_ += std::chrono::steady_clock::now() - peerWaitSince_;
+}
+
+std::chrono::steady_clock::duration Connection::PeerWaitedLocked(std::chrono::steady_clock::time_point now) const {
+  return peerWaited_ + (peerWaits_ > 0 ? now - peerWaitSince_ : std::chrono::steady_clock::duration(0));
+}
+
 HRESULT Connection::Call(Writer& request, Reply* reply, bool carryErrorInfo,
                          const std::chrono::steady_clock::time_point* deadline) {
   std::chrono::steady_clock::time_point scoped;
@@ -459,19 +483,41 @@ HRESULT Connection::Call(Writer& request, Reply* reply, bool carryErrorInfo,
   }
   std::unique_lock<std::mutex> lock(mu_);
   bool timedOut = false;
+  // The time the peer spends waiting on us meanwhile moves the deadline.
+  std::chrono::steady_clock::time_point until;
+  std::chrono::steady_clock::duration waitedBefore{0};
+  if (deadline) {
+    until = *deadline;
+    waitedBefore = PeerWaitedLocked(std::chrono::steady_clock::now());
+  }
+  auto moved = [&] {
+    const auto now = std::chrono::steady_clock::now();
+    until = *deadline + (PeerWaitedLocked(now) - waitedBefore);
+    // A wait in progress keeps the call alive until it ends.
+    if (peerWaits_ > 0 && until <= now) until = now + std::chrono::milliseconds(1);
+    return until > now;
+  };
   if (sent) {
     auto ready = [&] { return p.done || closed_; };
-    if (deadline)
-      timedOut = !p.cv.wait_until(lock, *deadline, ready);
-    else
+    if (deadline) {
+      while (!p.cv.wait_until(lock, until, ready)) {
+        if (!moved()) {
+          timedOut = true;
+          break;
+        }
+      }
+    } else {
       p.cv.wait(lock, ready);
+    }
   }
   if (p.done) {
     auto ran = [&] { return (p.releases.empty() && !p.releasing) || closed_; };
-    if (deadline)
-      p.cv.wait_until(lock, *deadline, ran);
-    else
+    if (deadline) {
+      while (!p.cv.wait_until(lock, until, ran) && moved()) {
+      }
+    } else {
       p.cv.wait(lock, ran);
+    }
   }
   pending_.erase(id);
   if (timedOut) {
@@ -753,7 +799,7 @@ bool Connection::RunRequest(uint32_t callId, std::string body, Writer& w) {
   SetErrorInfo(0, nullptr);
   struct ServingScope {
     Serving saved;
-    ServingScope(const void* connection, uint32_t id) : saved(t_serving) { t_serving = {connection, id}; }
+    ServingScope(Connection* connection, uint32_t id) : saved(t_serving) { t_serving = {connection, id}; }
     ~ServingScope() { t_serving = saved; }
   } serving(this, callId);
   msg::BeginReply(w);

@@ -112,6 +112,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Waits (bounded) until the reader thread has finished its clean-up.
   bool WaitClosed(std::chrono::milliseconds timeout);
 
+  // The peer waits on us (PeerWaitScope); scopes of several threads nest.
+  void BeginPeerWait();
+  void EndPeerWait();
+
   const std::string& Name() const { return name_; }
   size_t ExportCount() const;
   size_t ImportCount() const;
@@ -178,6 +182,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   IUnknown* ExportedInterface(uint64_t objectId, const IID& iid, HRESULT* hr);
   void ReleaseExports();
   void DropServerLocks();
+  // How long, in all, the peer has waited on us up to `now`. Under mu_.
+  std::chrono::steady_clock::duration PeerWaitedLocked(std::chrono::steady_clock::time_point now) const;
 
   std::string name_;
   UniqueFd fd_;
@@ -210,6 +216,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::deque<std::string> releases_;
   bool releasesRunning_ = false;
   std::atomic<uint64_t> bytesSent_{0}, bytesReceived_{0};
+  // Under mu_: the scopes open now, since when one was, and the time of
+  // those that closed.
+  int peerWaits_ = 0;
+  std::chrono::steady_clock::time_point peerWaitSince_;
+  std::chrono::steady_clock::duration peerWaited_{0};
 };
 
 }  // namespace orvrpc
