@@ -49,6 +49,8 @@ void* Element(SAFEARRAY* psa, LONG index) {
 }
 
 void ClearElements(SAFEARRAY* psa, VARTYPE vt) {
+  // Numbers own nothing.
+  if (vt != VT_BSTR && vt != VT_DISPATCH && vt != VT_UNKNOWN && vt != VT_VARIANT) return;
   ULONG n = psa->rgsabound[0].cElements;
   char* data = static_cast<char*>(psa->pvData);
   for (ULONG i = 0; i < n; ++i) {
@@ -124,6 +126,13 @@ HRESULT SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** out) {
   VARTYPE vt = BlockOf(psa)->vt;
   SAFEARRAY* copy = SafeArrayCreate(vt, 1, psa->rgsabound);
   if (!copy) return E_OUTOFMEMORY;
+  if (vt != VT_BSTR && vt != VT_DISPATCH && vt != VT_UNKNOWN && vt != VT_VARIANT) {
+    // Numbers own nothing: one block copies them all.
+    if (psa->rgsabound[0].cElements)
+      std::memcpy(copy->pvData, psa->pvData, size_t(psa->rgsabound[0].cElements) * psa->cbElements);
+    *out = copy;
+    return S_OK;
+  }
   LONG lb = psa->rgsabound[0].lLbound;
   for (ULONG i = 0; i < psa->rgsabound[0].cElements; ++i) {
     LONG index = LONG(int64_t(lb) + i);

@@ -345,6 +345,10 @@ class Probe final : public Object<IProbe>, public IConnectionPointContainer, pub
     *dayAfter = when + 1;
     return S_OK;
   }
+  STDMETHODIMP EchoValue(VARIANT value, VARIANT* copy) override {
+    VariantInit(copy);
+    return VariantCopy(copy, &value);
+  }
 
  protected:
   void* Extra(REFIID iid) override {

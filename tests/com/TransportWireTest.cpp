@@ -7,13 +7,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <vector>
 
 #include "platform/com/rpc/CallPool.h"
 #include "platform/com/rpc/Launch.h"
@@ -67,6 +70,95 @@ TEST(TransportFrames, WholeFramesComeOutHoweverTheBytesArrive) {
     EXPECT_EQ(got[2].second.size(), 3000u);
     EXPECT_EQ(d.Buffered(), 0u);
   }
+}
+
+// Bodies from kLargeBody up are read into a buffer of their own: around
+// that size, in pieces of every kind and with small frames on either side,
+// each body still comes out whole and byte for byte.
+TEST(TransportFrames, LargeBodiesComeOutWholeHoweverTheBytesArrive) {
+  auto pattern = [](size_t n, int seed) {
+    std::string b(n, '\0');
+    for (size_t i = 0; i < n; ++i) b[i] = char((i * 131 + size_t(seed) * 7) % 251);
+    return b;
+  };
+  const size_t sizes[] = {kLargeBody - 1, kLargeBody, kLargeBody + 1, 3 * kLargeBody + 5, 200000};
+  std::vector<std::string> bodies;
+  std::string stream;
+  int seed = 0;
+  for (size_t n : sizes) {
+    bodies.push_back("small" + std::to_string(seed));
+    stream += Frame(FrameKind::kRequest, uint32_t(bodies.size()), bodies.back());
+    bodies.push_back(pattern(n, ++seed));
+    stream += Frame(FrameKind::kReply, uint32_t(bodies.size()), bodies.back());
+  }
+  for (size_t chunk : {size_t(7), size_t(4093), size_t(65536 + 3), stream.size()}) {
+    SCOPED_TRACE(chunk);
+    FrameDecoder d;
+    size_t got = 0;
+    auto drain = [&] {
+      FrameHeader h;
+      std::string body;
+      FrameDecoder::Status s;
+      while ((s = d.Next(&h, &body)) == FrameDecoder::Status::kFrame) {
+        ASSERT_LT(got, bodies.size());
+        EXPECT_EQ(h.callId, got + 1);
+        EXPECT_EQ(h.length, bodies[got].size());
+        EXPECT_TRUE(body == bodies[got]) << "body " << got << " differs";
+        ++got;
+        // Its buffer comes back for a later body of another size.
+        GiveBodyBuffer(std::move(body));
+      }
+      ASSERT_EQ(s, FrameDecoder::Status::kNeedMore) << d.Error();
+    };
+    for (size_t at = 0; at < stream.size(); at += chunk) {
+      d.Feed(stream.data() + at, std::min(chunk, stream.size() - at));
+      drain();
+    }
+    EXPECT_EQ(got, bodies.size());
+    EXPECT_EQ(d.Buffered(), 0u);
+  }
+
+  // As the connection reads: into Space, never more than it offers, each
+  // read as short as the socket gives it.
+  FrameDecoder d;
+  size_t at = 0, got = 0, step = 0;
+  while (at < stream.size()) {
+    size_t room = 0;
+    char* to = d.Space(&room);
+    ASSERT_GT(room, 0u);
+    size_t n = std::min({room, stream.size() - at, size_t(1 + (step++ * 7919) % 70000)});
+    std::memcpy(to, stream.data() + at, n);
+    d.Commit(n);
+    at += n;
+    FrameHeader h;
+    std::string body;
+    while (d.Next(&h, &body) == FrameDecoder::Status::kFrame) {
+      ASSERT_LT(got, bodies.size());
+      EXPECT_TRUE(body == bodies[got]) << "body " << got << " differs";
+      ++got;
+    }
+  }
+  EXPECT_EQ(got, bodies.size());
+}
+
+// A large body cut off by the end of the stream stays unfinished, and a
+// stream that fails after one is over stays failed.
+TEST(TransportFrames, ALargeBodyCutShortIsNeverHandedOver) {
+  std::string big = Frame(FrameKind::kReply, 9, std::string(kLargeBody * 2, 'z'));
+  FrameDecoder d;
+  d.Feed(big.data(), big.size() - 1);
+  FrameHeader h;
+  std::string body;
+  EXPECT_EQ(d.Next(&h, &body), FrameDecoder::Status::kNeedMore);
+  EXPECT_EQ(d.Buffered(), big.size() - 1 - kFrameHeaderSize);
+  d.Feed(big.data() + big.size() - 1, 1);
+  ASSERT_EQ(d.Next(&h, &body), FrameDecoder::Status::kFrame);
+  EXPECT_EQ(body.size(), kLargeBody * 2);
+  std::string bad = Patch(Frame(FrameKind::kRequest, 1, "x"), 0, 'X');
+  d.Feed(bad.data(), bad.size());
+  d.Feed(big.data(), big.size());
+  EXPECT_EQ(d.Next(&h, &body), FrameDecoder::Status::kError);
+  EXPECT_EQ(d.Next(&h, &body), FrameDecoder::Status::kError);
 }
 
 TEST(TransportFrames, MalformedHeadersFailTheStream) {

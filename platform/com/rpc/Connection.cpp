@@ -34,7 +34,6 @@ thread_local Serving t_serving;
 // The bound that CallTimeoutScope puts on this thread's calls; zero: none.
 thread_local std::chrono::milliseconds t_callTimeout{0};
 
-constexpr size_t kReadBufSize = 65536;
 // How long a call thread that read a request goes on reading a quiet
 // socket before handing it back to the watch.
 constexpr int kLingerMs = 50;
@@ -215,7 +214,6 @@ void Connection::StartReleases() {
 
 void Connection::ReadLoop() {
   auto self = shared_from_this();
-  if (!readBuf_) readBuf_.reset(new char[kReadBufSize]);
   // Having served the peer, this thread waits a while for the peer's next
   // request; having only handed replies over, it leaves the socket to the
   // watch at once, so that this side's callers read their own replies.
@@ -296,20 +294,21 @@ void Connection::ReadLoop() {
       GiveUpReading();
       return;
     }
-    ssize_t n = orvsys::Sys().read(fd_.Get(), readBuf_.get(), kReadBufSize);
+    size_t room = 0;
+    char* to = decoder_.Space(&room);
+    ssize_t n = orvsys::Sys().read(fd_.Get(), to, room);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       Shutdown(n < 0 ? std::string("read: ") + std::strerror(errno) : "peer closed the connection");
       return;
     }
     bytesReceived_ += uint64_t(n);
-    decoder_.Feed(readBuf_.get(), size_t(n));
+    decoder_.Commit(size_t(n));
   }
 }
 
 void Connection::ReadReply(const Pending& call) {
   auto self = shared_from_this();
-  if (!readBuf_) readBuf_.reset(new char[kReadBufSize]);
   for (;;) {
     FrameHeader h;
     std::string body;
@@ -333,11 +332,13 @@ void Connection::ReadReply(const Pending& call) {
       if (call.done) break;
     }
     if (st == FrameDecoder::Status::kError) break;
-    ssize_t n = orvsys::Sys().read(fd_.Get(), readBuf_.get(), kReadBufSize);
+    size_t room = 0;
+    char* to = decoder_.Space(&room);
+    ssize_t n = orvsys::Sys().read(fd_.Get(), to, room);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     bytesReceived_ += uint64_t(n);
-    decoder_.Feed(readBuf_.get(), size_t(n));
+    decoder_.Commit(size_t(n));
   }
   bool done;
   {
@@ -804,6 +805,11 @@ bool Connection::RunRequest(uint32_t callId, std::string body, Writer& w) {
   } serving(this, callId);
   msg::BeginReply(w);
   HRESULT hr;
+  // The body's buffer is kept for the next large message once served.
+  struct GiveBack {
+    std::string& body;
+    ~GiveBack() { GiveBodyBuffer(std::move(body)); }
+  } giveBack{body};
   try {
     Reader r(body);
     msg::RequestHead head = msg::ReadRequestHead(r);

@@ -190,7 +190,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   IUnknown* root_;
   // The thread that holds the reading owns these.
   FrameDecoder decoder_;
-  std::unique_ptr<char[]> readBuf_;
   uint64_t watchId_ = 0;
 
   std::mutex sendMu_;

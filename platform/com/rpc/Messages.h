@@ -53,6 +53,12 @@ struct Reply {
   size_t offset = 0;  // where the payload starts
   size_t length = 0;
   Reader Payload() const { return Reader(body.data() + offset, length); }
+
+  Reply() = default;
+  Reply(Reply&&) = default;
+  Reply& operator=(Reply&&) = default;
+  // A large body's buffer is kept for the next large message.
+  ~Reply() { GiveBodyBuffer(std::move(body)); }
 };
 
 namespace msg {

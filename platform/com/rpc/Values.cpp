@@ -26,6 +26,18 @@ size_t ElementWireSize(VARTYPE vt) {
   }
 }
 
+// Elements that are numbers of the same width in memory and on the wire,
+// so that an array of them travels as one block; 0 for the others.
+size_t PlainElementSize(VARTYPE vt) {
+  switch (vt) {
+    case VT_UI1: return 1;
+    case VT_I2: case VT_BOOL: return 2;
+    case VT_I4: case VT_R4: case VT_ERROR: return 4;
+    case VT_R8: case VT_DATE: return 8;
+    default: return 0;
+  }
+}
+
 // What an array element takes in memory, for the decoded-size bound.
 size_t ElementMemorySize(VARTYPE vt) {
   switch (vt) {
@@ -51,10 +63,13 @@ GUID ReadGuid(Reader& r) {
 void WriteBstr(Writer& w, BSTR b) { w.Str16(b, b ? SysStringLen(b) : 0, b == nullptr); }
 
 BSTR ReadBstr(Reader& r) {
-  std::u16string s;
-  if (!r.Str16(&s)) return nullptr;
-  r.Charge(sizeof(uint32_t) + (uint64_t(s.size()) + 1) * sizeof(char16_t));
-  BSTR b = SysAllocStringLen(s.data(), UINT(s.size()));
+  // Straight from the body into the string: the wire holds its code units
+  // as they are in memory.
+  const uint8_t* units = nullptr;
+  uint32_t n = 0;
+  if (!r.Str16Bytes(&units, &n)) return nullptr;
+  r.Charge(sizeof(uint32_t) + (uint64_t(n) + 1) * sizeof(char16_t));
+  BSTR b = SysAllocStringByteLen(reinterpret_cast<LPCSTR>(units), UINT(n * sizeof(char16_t)));
   if (!b) throw DecodeError("out of memory for a string");
   return b;
 }
@@ -145,6 +160,12 @@ void WriteVariant(Writer& w, Connection& c, const VARIANT& in) {
       SAFEARRAY* sa;
       ~Unaccess() { SafeArrayUnaccessData(sa); }
     } unaccess{sa};
+    // Numbers go as one block: the wire is little-endian and packed, as
+    // the array's memory is.
+    if (size_t width = PlainElementSize(elem)) {
+      w.Bytes(data, size_t(count) * width);
+      return;
+    }
     for (uint32_t i = 0; i < count; ++i) {
       switch (elem) {
         case VT_UI1: w.U8(static_cast<BYTE*>(data)[i]); break;
@@ -202,6 +223,14 @@ void ReadVariant(Reader& r, Connection& c, VARIANT* v, int depth) {
     if (!sa) throw DecodeError("cannot make an array of that shape");
     void* data = nullptr;
     SafeArrayAccessData(sa, &data);
+    if (size_t width = PlainElementSize(elem)) {
+      // Checked by Count above: the body holds count * width bytes.
+      if (count) std::memcpy(data, r.Take(size_t(count) * width), size_t(count) * width);
+      SafeArrayUnaccessData(sa);
+      v->vt = vt;
+      v->parray = sa;
+      return;
+    }
     try {
       for (uint32_t i = 0; i < count; ++i) {
         switch (elem) {

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace orvrpc {
 
@@ -47,11 +48,27 @@ class DecodeError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Bodies from this size up are read straight into a buffer of their own
+// and come from the spare buffers below.
+constexpr size_t kLargeBody = 32u << 10;
+
+// A few spare buffers for large frame bodies, so that a stream of large
+// values does not have the allocator hand the same memory back to the
+// kernel and fault it in again for every message. Take gives a string of
+// `size` bytes (contents undefined); Give takes one back once its bytes
+// are no longer needed (one too small or too large to keep is freed).
+std::string TakeBodyBuffer(size_t size);
+void GiveBodyBuffer(std::string&& buf);
+
 // Builds one frame: the header is reserved at the front and filled in by
-// Finish, so that a frame goes out in a single write.
+// Finish, so that a frame goes out in a single write. The buffer is the
+// calling thread's spare one when it has one, and goes back to it after.
 class Writer {
  public:
-  Writer() : buf_(kFrameHeaderSize, '\0') {}
+  Writer();
+  ~Writer();
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
 
   void U8(uint8_t v) { buf_.push_back(static_cast<char>(v)); }
   void U16(uint16_t v) { Raw(&v, 2); }
@@ -63,6 +80,8 @@ class Writer {
   void F32(float v) { Raw(&v, 4); }
   void F64(double v) { Raw(&v, 8); }
   void Bytes(const void* p, size_t n) { buf_.append(static_cast<const char*>(p), n); }
+  // Room for `n` more bytes, so that a large value grows the buffer once.
+  void Reserve(size_t n) { buf_.reserve(buf_.size() + n); }
   // A UTF-16 string; `null` is kept apart from the empty string.
   void Str16(const char16_t* s, uint32_t units, bool null);
   // An 8-bit string (names in GetIDsOfNames requests).
@@ -103,6 +122,9 @@ class Reader {
   const uint8_t* Take(size_t n);
   // A UTF-16 string: false for the null string, else the code units.
   bool Str16(std::u16string* out);
+  // The same without a copy: where its `units` code units start in the
+  // body (not aligned).
+  bool Str16Bytes(const uint8_t** units, uint32_t* count);
   std::string Str8();
   // A count of items that each need at least `minItemSize` bytes; a count
   // that the rest of the body cannot hold is refused before anything is
@@ -135,25 +157,41 @@ class Reader {
   size_t budget_;
 };
 
-// Cuts a byte stream into frames. Feed it what a read returned and call
-// Next until it needs more; after an error the decoder stays failed.
+// Cuts a byte stream into frames. Read into Space and Commit what the read
+// returned (or Feed a copy), then call Next until it needs more; after an
+// error the decoder stays failed. The body of a large frame is read
+// straight into its own buffer once its header is in, so that its bytes
+// are copied once, from the socket to where they are decoded.
 class FrameDecoder {
  public:
   enum class Status { kNeedMore, kFrame, kError };
 
   explicit FrameDecoder(uint32_t maxBody = kMaxFrameBody) : maxBody_(maxBody) {}
 
+  // Where the next read puts its bytes, and how many it may put there
+  // (never past the end of a large body in progress).
+  char* Space(size_t* room);
+  // `n` bytes were put at Space.
+  void Commit(size_t n);
   void Feed(const void* data, size_t size);
+  // A large body is handed over in its own buffer, to be given back with
+  // GiveBodyBuffer once decoded (a body simply dropped is freed).
   Status Next(FrameHeader* header, std::string* body);
   const std::string& Error() const { return error_; }
   // Bytes held that do not yet make a whole frame.
-  size_t Buffered() const { return buf_.size() - pos_; }
+  size_t Buffered() const { return end_ - pos_ + (large_ ? filled_ : 0); }
 
  private:
   Status Fail(std::string why);
   uint32_t maxBody_;
+  // Bytes [pos_, end_) of buf_ are held; buf_'s size is its room.
   std::string buf_;
-  size_t pos_ = 0;
+  size_t pos_ = 0, end_ = 0;
+  // A large frame whose header is read and whose body fills `large_`.
+  bool large_ = false;
+  FrameHeader largeHeader_;
+  std::string largeBody_;
+  size_t filled_ = 0;
   std::string error_;
 };
 
