@@ -120,6 +120,33 @@ std::string Num(double value) {
   return text;
 }
 
+// ---- kinds ------------------------------------------------------------------------
+
+// The kinds the walk takes: stocks and options, through the cache and
+// direct. A stock shows its last price, an option its bid.
+struct Kind {
+  int kind;
+  bool stock;
+  // The sink's method for the kind's events; 0 for direct options, whose
+  // quotes change rows and send no event: their clients read the rows.
+  DISPID event;
+  std::vector<int> types;  // what orvsim holds for a key of the kind
+  std::vector<int> also;   // what it may hold beside them (a base a direct kind registers)
+};
+
+const std::vector<Kind> kKinds = {
+    {enStockData, true, 1, {1, 3}, {}},
+    {enOptionData, false, 2, {2, 4, 5}, {}},
+    {enStockData_Direct, true, 7, {10}, {1}},
+    {enOptionData_Direct, false, 0, {11}, {2, 5}},
+};
+
+const Kind* KindOf(int kind) {
+  for (const Kind& k : kKinds)
+    if (k.kind == kind) return &k;
+  return nullptr;
+}
+
 // ---- the client process ------------------------------------------------------
 
 // Kinds the walk uses: 0 stocks (their last price), 1 options (their bid).
@@ -129,8 +156,10 @@ class ValueSink final : public orvtest::EventSinkBase {
     if (params == nullptr || params->cArgs != 1 || params->rgvarg[0].vt != VT_DISPATCH) return S_OK;
     std::vector<std::pair<std::string, float>> rows;
     int kind = -1;
-    if (id == 1) {
-      kind = 0;
+    for (const Kind& k : kKinds)
+      if (k.event == id && id != 0) kind = k.kind;
+    const Kind* known = KindOf(kind);
+    if (known && known->stock) {
       CComQIPtr<IStocksEnt> cursor(params->rgvarg[0].pdispVal);
       VARIANT_BOOL more = cursor ? VARIANT_TRUE : VARIANT_FALSE;
       while (more == VARIANT_TRUE) {
@@ -142,8 +171,7 @@ class ValueSink final : public orvtest::EventSinkBase {
         SysFreeString(s);
         if (FAILED(cursor->Next(&more))) break;
       }
-    } else if (id == 2) {
-      kind = 1;
+    } else if (known) {
       CComQIPtr<IOptionsEnt> cursor(params->rgvarg[0].pdispVal);
       VARIANT_BOOL more = cursor ? VARIANT_TRUE : VARIANT_FALSE;
       while (more == VARIANT_TRUE) {
@@ -262,13 +290,13 @@ int RunClient() {
       answer(object->Connect(_bstr_t(w[1].c_str()), _bstr_t(w[2].c_str())), start);
     } else if ((verb == "sub" || verb == "unsub") && w.size() == 3) {
       const int kind = std::atoi(w[1].c_str());
-      const SymbolTypeEnum type = kind == 0 ? enEquity : enOption;
+      const SymbolTypeEnum type = KindOf(kind) && KindOf(kind)->stock ? enEquity : enOption;
       const DataTypeEnum data = static_cast<DataTypeEnum>(kind);
       const _bstr_t symbol(w[2].c_str());
       answer(verb == "sub" ? object->Subscribe(symbol, type, data) : object->UnSubscribe(symbol, type, data), start);
     } else if ((verb == "subg" || verb == "unsubg") && w.size() == 3) {
       const int kind = std::atoi(w[1].c_str());
-      const SymbolTypeEnum type = kind == 0 ? enEquity : enOption;
+      const SymbolTypeEnum type = KindOf(kind) && KindOf(kind)->stock ? enEquity : enOption;
       const DataTypeEnum data = static_cast<DataTypeEnum>(kind);
       const _variant_t symbols = SymbolArray(Split(w[2], ','));
       answer(verb == "subg" ? object->SubscribeGroup(symbols, type, data) : object->UnSubscribeGroup(symbols, type, data),
@@ -278,16 +306,18 @@ int RunClient() {
       float value = 0;
       bool found = false;
       const _bstr_t symbol(w[2].c_str());
-      if (w[1] == "0") {
+      const int kind = std::atoi(w[1].c_str());
+      const bool direct = kind == enStockData_Direct || kind == enOptionData_Direct;
+      if (KindOf(kind) && KindOf(kind)->stock) {
         CComPtr<IStocksEnt> cursor;
-        hr = object->GetStockBySymbol(symbol, &cursor);
+        hr = direct ? object->GetStockBySymbol_Direct(symbol, &cursor) : object->GetStockBySymbol(symbol, &cursor);
         BSTR s = nullptr;
         if (SUCCEEDED(hr) && cursor && SUCCEEDED(cursor->get_Symbol(&s)) && s && SysStringLen(s) != 0)
           found = SUCCEEDED(cursor->get_LastPrice(&value));
         SysFreeString(s);
       } else {
         CComPtr<IOptionsEnt> cursor;
-        hr = object->GetOptionBySymbol(symbol, &cursor);
+        hr = direct ? object->GetOptionBySymbol_Direct(symbol, &cursor) : object->GetOptionBySymbol(symbol, &cursor);
         BSTR s = nullptr;
         if (SUCCEEDED(hr) && cursor && SUCCEEDED(cursor->get_Symbol(&s)) && s && SysStringLen(s) != 0)
           found = SUCCEEDED(cursor->get_BidPrice(&value));
@@ -527,7 +557,17 @@ bool Live(const OrvSim::ManagerKeys& m) {
 
 using Key = std::pair<int, std::string>;  // kind, symbol
 
-std::string Name(const Key& k) { return (k.first == 0 ? "stock " : "option ") + k.second; }
+std::string Name(const Key& k) {
+  const Kind* kind = KindOf(k.first);
+  return "kind " + std::to_string(k.first) + (kind && kind->stock ? " stock " : " option ") + k.second;
+}
+
+// The name of the value a key shows, as orvsim publishes it: a stock and
+// its direct kind show the same value.
+std::string ValueName(const Key& k) {
+  const Kind* kind = KindOf(k.first);
+  return kind && kind->stock ? "stock " + k.second + " last" : "option " + k.second + " bid";
+}
 
 struct Client {
   Process process;
@@ -585,7 +625,7 @@ class OrveWalk : public orvwalk::Walk {
   // clients and its use can be compared with where it started.
   Process anchor_;
   Usage baseline_;
-  std::map<Key, double> latest_;  // the last value published, by key
+  std::map<std::string, double> latest_;  // the last value published, by its name
   std::set<Key> published_;       // keys held when values were last published
   double nextValue_ = 100.0;
   bool limited_ = false;
@@ -780,7 +820,7 @@ std::string OrveWalk::Subscribe(int c, bool on, int kind, const std::vector<std:
 std::string OrveWalk::Query(int c, int kind, const std::string& symbol) {
   Client& client = clients_[c];
   if (client.user.empty()) return "";
-  const auto it = latest_.find({kind, symbol});
+  const auto it = latest_.find(ValueName({kind, symbol}));
   // What a query answers for a key of a known value is that value, once
   // the pull that carried it is in (a few pull cycles).
   std::string answer;
@@ -943,10 +983,13 @@ int OrveWalk::PickClient(orvwalk::Rng& rng, bool connected) {
 }
 
 std::string OrveWalk::MakeKeys(orvwalk::Rng& rng, int* kind, bool group) {
-  *kind = rng.Chance(0.4) ? 0 : 1;
+  static const std::vector<int> kinds = {enStockData, enStockData, enOptionData, enOptionData, enOptionData,
+                                         enStockData_Direct, enOptionData_Direct};
+  *kind = rng.Pick(kinds);
+  const bool stock = KindOf(*kind)->stock;
   // Few keys, so that clients and users meet on them.
-  const std::vector<std::string>& pool = *kind == 0 ? stocks_ : options_;
-  const int span = std::min<int>(static_cast<int>(pool.size()), *kind == 0 ? 6 : 24);
+  const std::vector<std::string>& pool = stock ? stocks_ : options_;
+  const int span = std::min<int>(static_cast<int>(pool.size()), stock ? 6 : 24);
   std::set<std::string> picked;
   const int count = group ? rng.Int(2, 6) : 1;
   for (int i = 0; i < count; ++i) picked.insert(pool[static_cast<size_t>(rng.Int(0, span - 1))]);
@@ -1007,7 +1050,14 @@ std::string OrveWalk::Next(orvwalk::Rng& rng) {
   if (roll < 81) return "stall-sink " + who + " " + std::to_string(rng.Int(1000, kEventTimeoutMs / 2));
   if (roll < 88) {
     const int stall = kServerTimeoutMs + rng.Int(500, 1500);
-    if (rng.Chance(0.4)) return "stall-service " + std::to_string(stall) + " " + who + " release";
+    if (rng.Chance(0.4)) {
+      // The release of the client that holds the most: its unsubscribes
+      // are the remote calls that meet the stall.
+      int most = c;
+      for (int i = 0; i < kClients; ++i)
+        if (!clients_[i].user.empty() && clients_[i].held.size() > clients_[most].held.size()) most = i;
+      return "stall-service " + std::to_string(stall) + " c" + std::to_string(most) + " release";
+    }
     if (rng.Chance(0.5)) return "stall-service " + std::to_string(stall) + " " + who + " query 0 " + rng.Pick(stocks_);
     const std::string keys = MakeKeys(rng, &kind, false);
     return "stall-service " + std::to_string(stall) + " " + who + " sub " + std::to_string(kind) + " " + keys;
@@ -1082,16 +1132,19 @@ std::set<Key> OrveWalk::WantedKeys(bool withUnsure) {
 // for a few others.
 void OrveWalk::Publish(bool all, const std::set<Key>& fresh) {
   const std::set<Key> held = WantedKeys(false);
+  std::set<std::string> done;
   size_t others = 0;
   for (const Key& key : held) {
-    const bool again = !published_.count(key) || !latest_.count(key) || fresh.count(key);
+    const std::string name = ValueName(key);
+    const bool again = !published_.count(key) || !latest_.count(name) || fresh.count(key);
     if (!all && !again && ++others > 8) continue;
+    if (done.count(name)) continue;
+    done.insert(name);
     const double value = nextValue_;
     nextValue_ += 0.25;
-    const std::string name = (key.first == 0 ? "stock " : "option ") + key.second + (key.first == 0 ? " last" : " bid");
     try {
       Control()->PublishValue(name.c_str(), value);
-      latest_[key] = value;
+      latest_[name] = value;
     } catch (const CORBA::Exception& e) {
       throw std::runtime_error("orvsim cannot publish " + name + ": " + e._name());
     }
@@ -1114,9 +1167,18 @@ std::string OrveWalk::ValuesFailing(bool final) {
       if (w.size() == 6) seen[{std::atoi(w[1].c_str()), w[2]}] = {w[3], w[4], w[5]};
     }
     for (const Key& key : client.held) {
-      const auto it = latest_.find(key);
+      const auto it = latest_.find(ValueName(key));
       if (it == latest_.end()) continue;
       const std::string expected = Num(static_cast<float>(it->second));
+      if (KindOf(key.first)->event == 0) {
+        // A kind without events: what the client reads.
+        const std::optional<std::string> answer = Call(c, "query " + std::to_string(key.first) + " " + key.second);
+        const std::vector<std::string> w = Split(answer ? *answer : "");
+        if (w.size() != 4 || w[3] != expected)
+          return "stale: c" + std::to_string(c) + " (" + client.user + ") reads " +
+                 (answer ? *answer : std::string("nothing")) + " for " + Name(key) + " where it is " + expected;
+        continue;
+      }
       const auto s = seen.find(key);
       if (s == seen.end())
         return "missing: c" + std::to_string(c) + " (" + client.user + ") got no value of " + Name(key) +
@@ -1143,24 +1205,27 @@ std::string OrveWalk::HeldFailing() {
     for (CORBA::ULong k = 0; k < m.keys.length(); ++k) {
       const std::vector<std::string> w = Split(m.keys[k].in());
       if (w.size() < 2) continue;
-      const int type = std::atoi(w[0].c_str());
-      // Stocks are types 1 and 3, options 2, 4 and 5.
-      const int kind = type == 1 || type == 3 ? 0 : type == 2 || type == 4 || type == 5 ? 1 : -1;
-      if (kind < 0) return "leftover: orvsim holds " + std::string(m.keys[k].in()) + ", of no kind the walk takes";
-      atService.insert({kind * 10 + type, w[1]});
+      atService.insert({std::atoi(w[0].c_str()), w[1]});
     }
   }
   const std::set<Key> held = WantedKeys(false), allowed = WantedKeys(true);
-  for (const Key& key : atService) {
-    const Key plain{key.first / 10, key.second};
-    if (!allowed.count(plain))
-      return "leftover: orvsim holds type " + std::to_string(key.first % 10) + " of " + key.second +
-             " for no live client";
+  // Key (type, symbol) at the service: justified by a key of a kind that
+  // needs or may hold the type.
+  std::set<Key> justified;
+  for (const Key& key : allowed) {
+    const Kind* kind = KindOf(key.first);
+    if (!kind) continue;
+    for (int type : kind->types) justified.insert({type, key.second});
+    for (int type : kind->also) justified.insert({type, key.second});
   }
+  for (const Key& key : atService)
+    if (!justified.count(key))
+      return "leftover: orvsim holds type " + std::to_string(key.first) + " of " + key.second + " for no live client";
   for (const Key& key : held) {
-    const std::vector<int> types = key.first == 0 ? std::vector<int>{1, 3} : std::vector<int>{2, 4, 5};
-    for (int type : types)
-      if (!atService.count({key.first * 10 + type, key.second}))
+    const Kind* kind = KindOf(key.first);
+    if (!kind) continue;
+    for (int type : kind->types)
+      if (!atService.count({type, key.second}))
         return "unsubscribed: orvsim does not hold type " + std::to_string(type) + " of " + Name(key) +
                ", which a live client holds";
   }
@@ -1191,6 +1256,8 @@ std::string OrveWalk::Check(std::chrono::milliseconds bound) {
     if (failing.empty()) failing = HeldFailing();
     if (failing.empty()) return "";
   }
+  const std::string held = HeldFailing();
+  if (!held.empty() && held != failing) failing += "; and " + held;
   return failing + " (after " + std::to_string(MsSince(start) / 1000) + " s)";
 }
 
