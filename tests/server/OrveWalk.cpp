@@ -794,13 +794,22 @@ std::string OrveWalk::Create(int c) {
 
 std::string OrveWalk::Connect(int c, const std::string& user, bool right) {
   Client& client = clients_[c];
-  if (!client.created || !client.user.empty()) return "";
+  if (!client.created) return "";
   std::string password = "wrong";
   for (const auto& [name, pass] : kUsers)
     if (name == user && right) password = pass;
   const std::optional<std::string> answer = Call(c, "connect " + user + " " + password);
   if (!answer) return "connect: c" + std::to_string(c) + " got no answer";
   const HRESULT hr = ResultOf(*answer);
+  if (!client.user.empty()) {
+    // Signed in again, as another user or with a wrong password: which
+    // session its keys are in now is ORVE's own choice, but its release
+    // must give them back wherever they are.
+    client.unsure.insert(client.held.begin(), client.held.end());
+    client.held.clear();
+    if (SUCCEEDED(hr)) client.user = user;
+    return "";
+  }
   if (!right) {
     if (SUCCEEDED(hr)) return "connect: c" + std::to_string(c) + " signed in as " + user + " with a wrong password";
     return "";
@@ -1042,6 +1051,10 @@ std::string OrveWalk::Next(orvwalk::Rng& rng) {
     return "connect c" + std::to_string(c) + " " + user + (rng.Chance(0.2) ? " wrong" : " right");
   }
   const int c = PickClient(rng, true);
+  if (c >= 0 && roll >= 97 && rng.Chance(0.5)) {
+    const std::string user = kUsers[static_cast<size_t>(rng.Int(0, static_cast<int>(kUsers.size()) - 1))].first;
+    return "connect c" + std::to_string(c) + " " + user + (rng.Chance(0.5) ? " wrong" : " right");
+  }
   if (c < 0) return free.empty() ? "release c" + std::to_string(rng.Int(0, kClients - 1)) : "create c" + std::to_string(free[0]);
   const std::string who = "c" + std::to_string(c);
   int kind = 0;
