@@ -60,7 +60,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
         std::fprintf(out, "\nWall time per iteration over the reference's, same run:\n");
         header = true;
       }
-      std::fprintf(out, "  %-44s / %-40s %6.2f", c.ours.c_str(), c.reference.c_str(), ours / reference);
+      std::fprintf(out, "  %-44s / %-40s %7.3g", c.ours.c_str(), c.reference.c_str(), ours / reference);
       if (c.goal > 0) std::fprintf(out, "  (goal %.2f: %s)", c.goal, ours / reference <= c.goal ? "met" : "NOT met");
       std::fprintf(out, "\n");
     }
