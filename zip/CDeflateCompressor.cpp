@@ -18,11 +18,10 @@ CDeflateCompressor::~CDeflateCompressor() { EndStream(); }
 void CDeflateCompressor::ThrowZlib(int iErr) { m_storage.ThrowError(CUnzipException::ZlibErrToZip(iErr)); }
 
 void CDeflateCompressor::InitDecompression(CUnzipFileHeader& header) {
-  FinishDecompression(false);
+  FinishDecompression(false);  // leaves the stream cleared
   CBaseCodecCompressor::InitDecompression(header);
   m_bDecompressionDone = false;
   m_bDummyOffered = false;
-  std::memset(&m_stream, 0, sizeof(m_stream));
   if (header.m_uMethod == methodDeflate) {
     m_stream.zalloc = &CBaseCodecCompressor::Alloc;
     m_stream.zfree = &CBaseCodecCompressor::Free;

@@ -64,7 +64,9 @@ bool CUnzipArchive::OpenFile(uint16_t uIndex) {
     m_centralDir.CloseFile();
     m_storage.ThrowError(CUnzipException::badPassword);
   }
-  m_pCompressor = CUnzipCompressor::CreateCompressor(header.m_uMethod, m_storage);
+  // One compressor reads both methods: the one of an earlier entry is
+  // started afresh rather than made again.
+  if (!m_pCompressor) m_pCompressor = CUnzipCompressor::CreateCompressor(header.m_uMethod, m_storage);
   try {
     m_pCompressor->InitDecompression(header);
   } catch (...) {
