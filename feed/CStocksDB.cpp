@@ -332,9 +332,14 @@ void CStocksDB::_ReadRows(CSqliteDB& db, EventRows& rows) {
   const auto stopping = [&read] { return ++read % kRowsPerStopTest == 0 && IsStopRequested(); };
 
   // The table's size only chooses the faster of two reads of the same rows,
-  // so it is counted again only every so many reads: counting walks the
-  // whole table, at a cost near that of reading a small block's rows.
-  if (m_readsSinceCount++ % kReadsPerCount == 0) {
+  // and counting walks the whole table, at a cost near that of looking a
+  // small block's rows up. So a count that chooses the look-ups is kept for
+  // a while: their cost follows the block, not the table, and a table that
+  // has grown meanwhile cannot make them slow. A count that chooses the
+  // pass over the table is taken again first, as that pass is what a table
+  // grown since would make slow, and costs far more than the count.
+  const bool pass = rows.Count() * 2 >= m_tableRows;
+  if (m_readsSinceCount++ % kReadsPerCount == 0 || pass) {
     const std::string countSql = "SELECT count(*) FROM " + TableName();
     CSqliteStatement count = db.Prepare(countSql.c_str());
     m_tableRows = static_cast<size_t>(count.RunQuery().IntAt(0));
