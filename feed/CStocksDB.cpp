@@ -23,6 +23,8 @@ constexpr size_t kReadBack = 100;
 constexpr size_t kMaxSymbolTexts = 20000;
 // Rows read between two tests of the stop event.
 constexpr size_t kRowsPerStopTest = 64;
+// Reads of the changed rows between two counts of the table's rows.
+constexpr unsigned kReadsPerCount = 64;
 
 // The quote columns of a block; exchanges that no record set stay absent
 // and are written as NULL.
@@ -329,11 +331,21 @@ void CStocksDB::_ReadRows(CSqliteDB& db, EventRows& rows) {
   // wait of its own, once per group of rows then.
   const auto stopping = [&read] { return ++read % kRowsPerStopTest == 0 && IsStopRequested(); };
 
-  const std::string countSql = "SELECT count(*) FROM " + TableName();
-  CSqliteStatement count = db.Prepare(countSql.c_str());
-  const size_t tableRows = static_cast<size_t>(count.RunQuery().IntAt(0));
-  count.Release();
-  if (rows.Count() * 2 >= tableRows) {
+  // The table's size only chooses the faster of two reads of the same rows,
+  // and counting walks the whole table, at a cost near that of looking a
+  // small block's rows up. So a count that chooses the look-ups is kept for
+  // a while: their cost follows the block, not the table, and a table that
+  // has grown meanwhile cannot make them slow. A count that chooses the
+  // pass over the table is taken again first, as that pass is what a table
+  // grown since would make slow, and costs far more than the count.
+  const bool pass = rows.Count() * 2 >= m_tableRows;
+  if (m_readsSinceCount++ % kReadsPerCount == 0 || pass) {
+    const std::string countSql = "SELECT count(*) FROM " + TableName();
+    CSqliteStatement count = db.Prepare(countSql.c_str());
+    m_tableRows = static_cast<size_t>(count.RunQuery().IntAt(0));
+    count.Release();
+  }
+  if (rows.Count() * 2 >= m_tableRows) {
     // Most of the table is held: one pass over it costs less than looking
     // every row up.
     const std::string sql = _Sql(CStocksDBTraits::kNames.selectAllId);
@@ -346,15 +358,18 @@ void CStocksDB::_ReadRows(CSqliteDB& db, EventRows& rows) {
     return;
   }
 
-  // Groups of up to kReadBack symbols per statement, one text whatever the
-  // group's size (the rest bound as NULL, which matches nothing), so that a
-  // block costs a few statements instead of one per row.
+  // Groups of up to kReadBack symbols per statement, so that a block costs
+  // a few statements instead of one per row. The statement has as many
+  // places as the largest group, not always kReadBack: every place is a
+  // lookup, and one bound as NULL (those a last group leaves) matches
+  // nothing but costs its lookup all the same.
+  const size_t places = std::min(kReadBack, rows.Count());
   std::string sql = _Sql(CStocksDBTraits::kNames.selectAllId) + " WHERE symbol IN (";
-  for (size_t i = 0; i < kReadBack; ++i) sql += i == 0 ? "?" : ", ?";
+  for (size_t i = 0; i < places; ++i) sql += i == 0 ? "?" : ", ?";
   sql += ")";
   CSqliteStatement select = db.Prepare(sql.c_str());
   for (size_t first = 0; first < rows.Count(); first += kReadBack) {
-    for (size_t i = 0; i < kReadBack; ++i) {
+    for (size_t i = 0; i < places; ++i) {
       const size_t slot = first + i;
       select.BindTextNoCopy(static_cast<int>(i) + 1, slot < rows.Count() ? rows.Symbol(slot).c_str() : nullptr);
     }

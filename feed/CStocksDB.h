@@ -62,5 +62,9 @@ class CStocksDB : public CQuoteTable<StockRecord, StockBlockRecord, CStocksDBTra
   // records of every event that carries it, as copies of a record share it
   // anyway. Used under the database lock only.
   std::unordered_map<std::string, _bstr_t> m_symbolTexts;
+  // The table's rows as last counted, and the reads since. Under the
+  // database lock.
+  size_t m_tableRows = 0;
+  unsigned m_readsSinceCount = 0;
   const std::unique_ptr<CIVATMDB> m_atm;
 };

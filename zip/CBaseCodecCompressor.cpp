@@ -13,16 +13,28 @@ CBaseCodecCompressor::~CBaseCodecCompressor() { ReleaseAll(); }
 
 void CBaseCodecCompressor::InitDecompression(CUnzipFileHeader& header) {
   CUnzipCompressor::InitDecompression(header);
+}
+
+uint32_t CBaseCodecCompressor::FillBuffer(const unsigned char*& pInput) {
+  if (m_uComprLeft == 0) return 0;
+  // A reply held in memory is read where it lies: copying it into the
+  // buffer first cost a small entry more than inflating it. A file that
+  // cannot lend the bytes, or holds fewer than the entry claims, is read a
+  // buffer at a time as before, so a cut entry fails where it always did.
+  if (const unsigned char* p = m_storage.ReadInPlace(m_uComprLeft)) {
+    pInput = p;
+    const uint32_t n = m_uComprLeft;
+    m_uComprLeft = 0;
+    return n;
+  }
   if (!m_pBuffer) {
     m_pBuffer = static_cast<unsigned char*>(std::malloc(m_uBufferSize));
     if (!m_pBuffer) m_storage.ThrowError(CUnzipException::memError);
   }
-}
-
-uint32_t CBaseCodecCompressor::FillBuffer() {
   const uint32_t n = std::min(m_uBufferSize, m_uComprLeft);
   m_storage.Read(m_pBuffer, n);
   m_uComprLeft -= n;
+  pInput = m_pBuffer;
   return n;
 }
 

@@ -20,9 +20,10 @@ class CBaseCodecCompressor : public CUnzipCompressor {
   void InitDecompression(CUnzipFileHeader& header) override;
 
  protected:
-  // Reads the next run of compressed input into the buffer and returns
-  // its size (0 when none is left); a short read throws "damaged".
-  uint32_t FillBuffer();
+  // The next run of compressed input and its size (0 when none is left):
+  // all that is left, read where the file holds it, or else up to a
+  // buffer's worth copied into the buffer. A short read throws "damaged".
+  uint32_t FillBuffer(const unsigned char*& pInput);
   // Frees the input buffer and every block still recorded.
   void ReleaseAll();
 

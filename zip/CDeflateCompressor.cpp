@@ -18,11 +18,10 @@ CDeflateCompressor::~CDeflateCompressor() { EndStream(); }
 void CDeflateCompressor::ThrowZlib(int iErr) { m_storage.ThrowError(CUnzipException::ZlibErrToZip(iErr)); }
 
 void CDeflateCompressor::InitDecompression(CUnzipFileHeader& header) {
-  FinishDecompression(false);
+  FinishDecompression(false);  // leaves the stream cleared
   CBaseCodecCompressor::InitDecompression(header);
   m_bDecompressionDone = false;
   m_bDummyOffered = false;
-  std::memset(&m_stream, 0, sizeof(m_stream));
   if (header.m_uMethod == methodDeflate) {
     m_stream.zalloc = &CBaseCodecCompressor::Alloc;
     m_stream.zfree = &CBaseCodecCompressor::Free;
@@ -45,8 +44,9 @@ uint32_t CDeflateCompressor::CopyStored(unsigned char* pOut, uint32_t uWanted) {
   while (produced < uWanted) {
     if (m_stream.avail_in == 0) {
       if (m_uComprLeft == 0) break;
-      m_stream.avail_in = FillBuffer();
-      m_stream.next_in = m_pBuffer;
+      const unsigned char* in = nullptr;
+      m_stream.avail_in = FillBuffer(in);
+      m_stream.next_in = const_cast<unsigned char*>(in);
     }
     const uint32_t n = std::min(m_stream.avail_in, uWanted - produced);
     std::memcpy(pOut + produced, m_stream.next_in, n);
@@ -75,8 +75,10 @@ uint32_t CDeflateCompressor::Decompress(void* pBuffer, uint32_t uSize) {
   while (m_stream.avail_out > 0 || (wanted == 0 && m_uComprLeft > 0)) {
     if (m_stream.avail_in == 0) {
       if (m_uComprLeft > 0) {
-        m_stream.avail_in = FillBuffer();
-        m_stream.next_in = m_pBuffer;
+        // zlib never writes through next_in, whatever its type says.
+        const unsigned char* in = nullptr;
+        m_stream.avail_in = FillBuffer(in);
+        m_stream.next_in = const_cast<unsigned char*>(in);
       } else if (!m_bDummyOffered) {
         // Some streams are only finished with one byte of look-ahead beyond
         // their data; it is offered once and never counted against the
@@ -90,9 +92,16 @@ uint32_t CDeflateCompressor::Decompress(void* pBuffer, uint32_t uSize) {
       }
     }
     const uint32_t before = m_stream.avail_out;
+    const uint32_t inBefore = m_stream.avail_in;
     unsigned char* const start = m_stream.next_out;
-    const int err = inflate(&m_stream, Z_SYNC_FLUSH);
+    // Z_FINISH spares a stream that ends within this call zlib's window: it
+    // would be allocated, and the output copied into it, for a stream that
+    // is over. Otherwise zlib goes on as without it, except that a call
+    // that made progress answers Z_BUF_ERROR where it would answer Z_OK; a
+    // call that made none answers Z_BUF_ERROR either way.
+    int err = inflate(&m_stream, Z_FINISH);
     const uint32_t got = before - m_stream.avail_out;
+    if (err == Z_BUF_ERROR && (got != 0 || m_stream.avail_in != inBefore)) err = Z_OK;
     if (got) {
       m_uCrc32 = static_cast<uint32_t>(crc32(m_uCrc32, start, got));
       m_uUncomprLeft -= got;

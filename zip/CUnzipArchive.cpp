@@ -64,7 +64,9 @@ bool CUnzipArchive::OpenFile(uint16_t uIndex) {
     m_centralDir.CloseFile();
     m_storage.ThrowError(CUnzipException::badPassword);
   }
-  m_pCompressor = CUnzipCompressor::CreateCompressor(header.m_uMethod, m_storage);
+  // One compressor reads both methods: the one of an earlier entry is
+  // started afresh rather than made again.
+  if (!m_pCompressor) m_pCompressor = CUnzipCompressor::CreateCompressor(header.m_uMethod, m_storage);
   try {
     m_pCompressor->InitDecompression(header);
   } catch (...) {
@@ -131,13 +133,31 @@ bool CUnzipArchive::ExtractFile(uint16_t uIndex, CUnzipAbstractFile& af, bool bR
   uint64_t startPos = 0;
   try {
     struct Buffer {
-      void* p;
+      void* p = nullptr;
       ~Buffer() { std::free(p); }
-    } buf{std::malloc(nBufSize)};
-    if (!buf.p) m_storage.ThrowError(CUnzipException::memError);
+    } buf;
     startPos = af.GetPosition();
     Reserve(af, startPos);
     for (;;) {
+      // Steps of nBufSize, as through a buffer of that size: a step that
+      // fails mid-way leaves the target as a buffer would have, without it.
+      // Where the target already holds the room (it was reserved), each step
+      // is unpacked straight into it instead of being copied there. Once the
+      // declared size is out, the last step only checks that the entry ends
+      // there and writes nothing, so any byte does for its room.
+      const uint32_t step = std::min(nBufSize, m_pCompressor->GetUncomprLeft());
+      unsigned char end = 0;
+      unsigned char* room = step == 0 ? &end : af.WriteInPlace(step);
+      if (room) {
+        const uint32_t n = ReadFile(room, step == 0 ? 1 : step);
+        if (n == 0) break;
+        af.WroteInPlace(n);
+        continue;
+      }
+      if (!buf.p) {
+        buf.p = std::malloc(nBufSize);
+        if (!buf.p) m_storage.ThrowError(CUnzipException::memError);
+      }
       const uint32_t n = ReadFile(buf.p, nBufSize);
       if (n == 0) break;
       af.Write(buf.p, n);

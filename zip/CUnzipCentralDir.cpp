@@ -81,7 +81,9 @@ void CUnzipCentralDir::ReadHeaders() {
     if (a->m_uDiskStart != b->m_uDiskStart) return a->m_uDiskStart < b->m_uDiskStart;
     return a->m_uOffset < b->m_uOffset;
   };
-  std::stable_sort(m_headers.begin(), m_headers.end(), less);
+  // Archives mostly list their entries in the order they lie already.
+  if (!std::is_sorted(m_headers.begin(), m_headers.end(), less))
+    std::stable_sort(m_headers.begin(), m_headers.end(), less);
   for (size_t i = 1; i < m_headers.size(); ++i) {
     if (m_headers[i - 1]->m_uDiskStart == m_headers[i]->m_uDiskStart &&
         m_headers[i - 1]->m_uOffset == m_headers[i]->m_uOffset)

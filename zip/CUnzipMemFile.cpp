@@ -72,6 +72,25 @@ void CUnzipMemFile::Write(const void* lpBuf, uint32_t nCount) {
   if (m_nPos > m_nDataSize) m_nDataSize = m_nPos;
 }
 
+const unsigned char* CUnzipMemFile::ReadInPlace(uint32_t nCount) {
+  if (m_lpBuf == nullptr || m_nPos > m_nDataSize || nCount > m_nDataSize - m_nPos) return nullptr;
+  const unsigned char* p = m_lpBuf + m_nPos;
+  m_nPos += nCount;
+  return p;
+}
+
+unsigned char* CUnzipMemFile::WriteInPlace(uint32_t nCount) {
+  if (m_lpBuf == nullptr || m_nPos > m_nBufSize || nCount > m_nBufSize - m_nPos) return nullptr;
+  return m_lpBuf + m_nPos;
+}
+
+void CUnzipMemFile::WroteInPlace(uint32_t nCount) {
+  // Only ever within the room WriteInPlace found: no growth, and no wrap.
+  if (m_lpBuf == nullptr || m_nPos > m_nBufSize || nCount > m_nBufSize - m_nPos) ThrowMem();
+  m_nPos += nCount;
+  if (m_nPos > m_nDataSize) m_nDataSize = m_nPos;
+}
+
 uint64_t CUnzipMemFile::Seek(int64_t lOff, int nFrom) {
   int64_t base;
   switch (nFrom) {

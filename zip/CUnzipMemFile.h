@@ -25,6 +25,9 @@ class CUnzipMemFile : public CUnzipAbstractFile {
   uint32_t Read(void* lpBuf, uint32_t nCount) override;
   void Write(const void* lpBuf, uint32_t nCount) override;
   bool IsClosed() const override { return m_lpBuf == nullptr; }
+  const unsigned char* ReadInPlace(uint32_t nCount) override;
+  unsigned char* WriteInPlace(uint32_t nCount) override;
+  void WroteInPlace(uint32_t nCount) override;
 
   // Reads the caller's bytes in place: the file never grows, never frees
   // them, and a write beyond them fails.

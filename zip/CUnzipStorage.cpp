@@ -37,7 +37,7 @@ void CUnzipStorage::SeekAbsolute(uint64_t uPos) {
 
 uint64_t CUnzipStorage::LocateSignature(const unsigned char* pSignature, uint64_t uEnd, uint64_t uLimit) {
   const uint64_t depth = uEnd < uLimit ? uEnd : uLimit;
-  std::vector<unsigned char> chunk(depth < kSearchChunk ? static_cast<size_t>(depth) : kSearchChunk);
+  std::vector<unsigned char> chunk;
   // Index into the signature of the byte to match next, from its last byte
   // down; a partial match carries over into the earlier chunk.
   int want = 3;
@@ -46,12 +46,18 @@ uint64_t CUnzipStorage::LocateSignature(const unsigned char* pSignature, uint64_
     const uint32_t size = static_cast<uint32_t>(depth - done < kSearchChunk ? depth - done : kSearchChunk);
     const uint64_t start = uEnd - done - size;
     SeekAbsolute(start);
-    Read(chunk.data(), size);
+    // A reply in memory is searched where it lies.
+    const unsigned char* bytes = m_pFile->ReadInPlace(size);
+    if (bytes == nullptr) {
+      if (chunk.empty()) chunk.resize(depth < kSearchChunk ? static_cast<size_t>(depth) : kSearchChunk);
+      Read(chunk.data(), size);
+      bytes = chunk.data();
+    }
     for (uint32_t i = size; i-- > 0;) {
-      if (chunk[i] != pSignature[want]) {
+      if (bytes[i] != pSignature[want]) {
         if (want == 3) continue;
         want = 3;
-        if (chunk[i] != pSignature[want]) continue;
+        if (bytes[i] != pSignature[want]) continue;
       }
       if (want == 0) return start + i;
       --want;

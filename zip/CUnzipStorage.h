@@ -19,6 +19,9 @@ class CUnzipStorage {
 
   // Reads exactly nSize bytes or throws "damaged".
   void Read(void* pBuf, uint32_t nSize);
+  // The next nSize bytes where the file holds them, the position moved past
+  // them; null, nothing read, when the file cannot lend them (then Read).
+  const unsigned char* ReadInPlace(uint32_t nSize) { return m_pFile->ReadInPlace(nSize); }
   // Seeks to an absolute file offset that must lie within the file; one
   // beyond it is damage, and must not grow a growable file.
   void SeekAbsolute(uint64_t uPos);

@@ -262,4 +262,12 @@ BENCHMARK(BM_ReplyOfManySmallBlocks)->Arg(500)->Arg(2000)->Arg(8000)->Unit(bench
 
 }  // namespace
 
-int main(int argc, char** argv) { return orvbench::RunLoggingBenchmarks(argc, argv); }
+int main(int argc, char** argv) {
+  // One client holding every symbol against the bare statement; the store
+  // alone beside it for what the read and the events add.
+  return orvbench::RunLoggingBenchmarks(argc, argv,
+                                        {{"BM_StocksUpdateData/50/1", "BM_BaselinePreparedUpdate/50", 2.0},
+                                         {"BM_StocksUpdateData/500/1", "BM_BaselinePreparedUpdate/500", 2.0},
+                                         {"BM_StocksUpdateData/50/0", "BM_BaselinePreparedUpdate/50"},
+                                         {"BM_StocksUpdateData/500/0", "BM_BaselinePreparedUpdate/500"}});
+}

@@ -403,6 +403,7 @@ TEST_F(StocksDBTest, EveryHeldRowArrivesWhateverShareOfTheTableTheBlockHolds) {
   };
   const Case cases[] = {
       {"a small share, in several groups of look-ups", 800, 250, 0},
+      {"a few rows, fewer than a group", 800, 7, 0},
       {"a small share, two clients", 800, 250, 4},
       {"most of the table, one client", 300, 300, 0},
       {"most of the table, two clients", 300, 300, 3},
@@ -454,6 +455,51 @@ TEST_F(StocksDBTest, EveryHeldRowArrivesWhateverShareOfTheTableTheBlockHolds) {
       EXPECT_EQ(Symbols(b.back().rows), twoSymbols);
     }
   }
+}
+
+// The table's size, which chooses between the look-ups and the pass over
+// the table, is not counted at every block: a table that grows or shrinks
+// meanwhile still sends each block its own rows, whichever read the size as
+// last counted chooses (here: look-ups on a count from before the table
+// grew, then the pass, then look-ups on a count from before it shrank).
+TEST_F(StocksDBTest, HeldRowsArriveWhileTheTableGrowsAndShrinksBetweenCounts) {
+  const auto symbol = [](int i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "G%04d", i);
+    return std::string(name);
+  };
+  Client one = NewClient();
+  const auto quoteAndCheck = [&](int first, int count, float price) {
+    std::vector<Quote> quotes;
+    std::vector<std::string> want;
+    for (int i = first; i < first + count; ++i) {
+      quotes.push_back({symbol(i), price + i});
+      want.push_back(symbol(i));
+    }
+    const size_t before = one.events->Events().size();
+    ASSERT_TRUE(Apply(db, QuoteMessage(quotes)));
+    const std::vector<StockEvent> e = one.events->Events();
+    ASSERT_EQ(e.size(), before + 1);
+    EXPECT_EQ(Symbols(e.back().rows), want);
+    for (const EventRow& r : e.back().rows) EXPECT_FLOAT_EQ(r.bid, price + std::stoi(r.symbol.substr(1))) << r.symbol;
+  };
+  std::vector<std::pair<std::string, float>> stocks;
+  for (int i = 0; i < 10; ++i) stocks.emplace_back(symbol(i), 1.0f);
+  ASSERT_TRUE(Apply(db, BaseMessage(stocks)));
+  for (int i = 0; i < 600; ++i) db.Subscribe(one.handle, CSymbolKey(orvcom::Widen(symbol(i)), 0));
+  quoteAndCheck(0, 2, 10.0f);
+  // Grown to 600 rows.
+  stocks.clear();
+  for (int i = 10; i < 600; ++i) stocks.emplace_back(symbol(i), 1.0f);
+  ASSERT_TRUE(Apply(db, BaseMessage(stocks)));
+  quoteAndCheck(300, 3, 20.0f);
+  quoteAndCheck(0, 400, 30.0f);
+  // Shrunk to 20 rows.
+  std::vector<std::u16string> gone;
+  for (int i = 20; i < 600; ++i) gone.push_back(orvcom::Widen(symbol(i)));
+  db.DeleteSymbols(gone, 0);
+  quoteAndCheck(3, 4, 40.0f);
+  quoteAndCheck(0, 20, 50.0f);
 }
 
 TEST_F(StocksDBTest, DirectTableSendsTheDirectEvent) {

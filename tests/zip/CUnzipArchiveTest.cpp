@@ -28,19 +28,50 @@ struct Result {
   Bytes data;
 };
 
+// A file that holds its bytes in memory but lends none of them: the reader
+// reads and writes it through buffers of its own, as any file that is not
+// a memory one, where a memory file is read and written in place.
+class LendingNothing final : public CUnzipAbstractFile {
+ public:
+  bool Open(const char* name, unsigned int flags, bool do_throw) override { return mem.Open(name, flags, do_throw); }
+  void Close() override { mem.Close(); }
+  void Flush() override {}
+  uint64_t GetPosition() const override { return mem.GetPosition(); }
+  uint64_t Seek(int64_t off, int from) override { return mem.Seek(off, from); }
+  uint64_t GetLength() const override { return mem.GetLength(); }
+  void SetLength(uint64_t n) override { mem.SetLength(n); }
+  std::string GetFilePath() const override { return mem.GetFilePath(); }
+  uint32_t Read(void* p, uint32_t n) override { return mem.Read(p, n); }
+  void Write(const void* p, uint32_t n) override { mem.Write(p, n); }
+  bool IsClosed() const override { return mem.IsClosed(); }
+
+  CUnzipMemFile mem;
+};
+
+// The input and the target as the reply decoder has them (memory files,
+// read and written in place), or both lending nothing.
+struct Files {
+  explicit Files(bool lend) : in(lend ? static_cast<CUnzipAbstractFile&>(inFile.mem) : inFile),
+                              out(lend ? static_cast<CUnzipAbstractFile&>(outFile.mem) : outFile) {}
+  LendingNothing inFile, outFile;
+  CUnzipAbstractFile& in;
+  CUnzipAbstractFile& out;
+};
+
 // The reply decoder's sequence: attach, open, extract entry 0 into a
 // growable file with rewind, close, take the buffer over.
-Result Unzip(Bytes bytes, uint32_t bufSize = 65536) {
+Result Unzip(Bytes bytes, uint32_t bufSize = 65536, bool lend = true) {
   Result r;
-  CUnzipMemFile in;
-  CUnzipMemFile out;
+  Files files(lend);
+  CUnzipMemFile& in = files.inFile.mem;
+  CUnzipMemFile& out = files.outFile.mem;
   in.Attach(bytes.data(), static_cast<uint32_t>(bytes.size()));
   Stage stage = kOpen;
   try {
     CUnzipArchive zip;
-    EXPECT_TRUE(zip.Open(in, CUnzipArchive::zipOpen));
+    EXPECT_TRUE(zip.Open(files.in, CUnzipArchive::zipOpen));
     stage = kExtract;
-    r.extracted = zip.ExtractFile(0, out, true, bufSize);
+    r.extracted = zip.ExtractFile(0, files.out, true, bufSize);
     zip.Close(false, false);
   } catch (const CUnzipException& e) {
     r.threwAt = stage;
@@ -91,6 +122,16 @@ class ArchiveCase : public ::testing::TestWithParam<Case> {};
 TEST_P(ArchiveCase, DecoderSequenceOutcome) {
   const Case& c = GetParam();
   const Result r = Unzip(Archive(c.archive));
+  // Through files that lend nothing, every outcome is the same to the byte,
+  // down to the target's capacity and position.
+  const Result copied = Unzip(Archive(c.archive), 65536, false);
+  EXPECT_EQ(copied.threwAt, r.threwAt);
+  EXPECT_EQ(copied.code, r.code);
+  EXPECT_EQ(copied.extracted, r.extracted);
+  EXPECT_EQ(copied.length, r.length);
+  EXPECT_EQ(copied.capacity, r.capacity);
+  EXPECT_EQ(copied.position, r.position);
+  EXPECT_TRUE(copied.data == r.data) << "data differs through files that lend nothing";
   ASSERT_EQ(r.threwAt, c.threwAt) << "code " << r.code << " " << r.text;
   if (c.threwAt != kNone) {
     EXPECT_EQ(r.code, c.code);
@@ -205,10 +246,12 @@ TEST(CUnzipArchive, AnyBufferSizeYieldsTheSameData) {
     const auto want = Expected(name);
     ASSERT_TRUE(want.has_value());
     for (uint32_t buf : {1u, 7u, 4096u, 65536u, 1u << 20}) {
-      const Result r = Unzip(Archive(name), buf);
-      ASSERT_EQ(r.threwAt, kNone) << name << " " << buf << ": " << r.code;
-      EXPECT_TRUE(r.extracted) << name << " " << buf;
-      EXPECT_TRUE(r.data == *want) << name << " " << buf;
+      for (bool lend : {true, false}) {
+        const Result r = Unzip(Archive(name), buf, lend);
+        ASSERT_EQ(r.threwAt, kNone) << name << " " << buf << " " << lend << ": " << r.code;
+        EXPECT_TRUE(r.extracted) << name << " " << buf << " " << lend;
+        EXPECT_TRUE(r.data == *want) << name << " " << buf << " " << lend;
+      }
     }
   }
 }
@@ -274,6 +317,74 @@ TEST(CUnzipArchive, RequestsItCannotServeAnswerFalse) {
   EXPECT_TRUE(zip.IsClosed());
   EXPECT_FALSE(zip.ExtractFile(0, out, true, 65536));
   ASSERT_TRUE(zip.Open(in, CUnzipArchive::zipOpen)) << "a closed archive opens again";
+}
+
+// One archive, its entries read one after another in several orders, good
+// ones after damaged ones and large ones after small ones: an entry comes
+// out the same whatever was read before it, in place or through buffers.
+TEST(CUnzipArchive, EachEntryComesOutTheSameWhateverCameBefore) {
+  Bytes bytes = Archive("mixed");
+  const auto text = Expected("mixed");
+  ASSERT_TRUE(text.has_value());
+  struct Want {
+    uint16_t index;
+    int code;  // 0: extracted whole
+    uint64_t length;
+  };
+  const Want entries[] = {{0, 0, text->size()}, {1, 0, 13},     {2, CUnzipException::badCrc, 3000},
+                          {3, 504, 0},          {4, 0, 3000},   {5, 0, 0},
+                          {6, 0, 70000}};
+  const std::vector<std::vector<uint16_t>> orders = {{0, 1, 2, 3, 4, 5, 6}, {6, 5, 4, 3, 2, 1, 0}, {1, 0, 2, 0, 3, 6, 1}};
+  for (bool lend : {true, false}) {
+    for (const auto& order : orders) {
+      Files files(lend);
+      files.inFile.mem.Attach(bytes.data(), static_cast<uint32_t>(bytes.size()));
+      CUnzipArchive zip;
+      ASSERT_TRUE(zip.Open(files.in, CUnzipArchive::zipOpen));
+      ASSERT_EQ(zip.GetCount(), 7u);
+      for (uint16_t index : order) {
+        const Want& w = entries[index];
+        LendingNothing outFile;
+        CUnzipMemFile& mem = outFile.mem;
+        CUnzipAbstractFile& out = lend ? static_cast<CUnzipAbstractFile&>(mem) : outFile;
+        int code = 0;
+        try {
+          EXPECT_TRUE(zip.ExtractFile(index, out, true, 65536)) << index;
+        } catch (const CUnzipException& e) {
+          code = e.m_iCause;
+        }
+        EXPECT_EQ(code, w.code) << "entry " << index << " lend " << lend;
+        EXPECT_EQ(mem.GetLength(), w.length) << "entry " << index << " lend " << lend;
+        std::string data(static_cast<size_t>(mem.GetLength()), '\0');
+        mem.SeekToBegin();
+        if (!data.empty()) mem.Read(&data[0], static_cast<uint32_t>(data.size()));
+        if (index == 0) {
+          EXPECT_TRUE(Bytes(data.begin(), data.end()) == *text) << "lend " << lend;
+        } else if (index == 1) {
+          EXPECT_EQ(data, "hello, world\n");
+        }
+      }
+      zip.Close(false, false);
+    }
+  }
+}
+
+// A target that already holds the room is written in place, where the
+// entry lands at the target's position among what was there.
+TEST(CUnzipArchive, AnAttachedTargetLargeEnoughIsWrittenWhereItStands) {
+  Bytes bytes = Archive("two_entries");
+  CUnzipMemFile in;
+  in.Attach(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  std::string room(40, '.');
+  CUnzipMemFile out;
+  out.Attach(reinterpret_cast<unsigned char*>(&room[0]), static_cast<uint32_t>(room.size()));
+  out.Seek(5, CUnzipAbstractFile::begin);
+  CUnzipArchive zip;
+  ASSERT_TRUE(zip.Open(in, CUnzipArchive::zipOpen));
+  ASSERT_TRUE(zip.ExtractFile(1, out, false, 4));
+  EXPECT_EQ(out.GetPosition(), 18u);
+  EXPECT_EQ(out.GetLength(), 40u);
+  EXPECT_EQ(room, ".....hello, world\n......................");
 }
 
 TEST(CUnzipArchive, RewindReturnsToWhereTheTargetStood) {

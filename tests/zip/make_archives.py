@@ -169,6 +169,12 @@ def main():
     put("prefix", noise(4096, seed=5) + with_zipfile([("msg.bin", text)]), text)
     put("not_zip", noise(5000, seed=6).replace(b"PK", b"pk"))
     put("sorted", build([Entry(b"first", small), Entry(b"second", hello)], cd_order=[1, 0]), small)
+    # Entries of every kind and size side by side, damaged ones between good
+    # ones: whatever one entry leaves behind must not reach the next.
+    put("mixed", build([Entry(b"text", text), Entry(b"hello", hello, method=0),
+                        Entry(b"badcrc", small, crc=zlib.crc32(small) ^ 1),
+                        Entry(b"garbage", small, raw=b"\xff" * 64), Entry(b"small", small, method=0),
+                        Entry(b"empty", b""), Entry(b"noise", noise(70000, seed=8))]), text)
 
     # The zip command.
     with tempfile.TemporaryDirectory() as wd:
