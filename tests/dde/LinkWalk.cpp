@@ -84,13 +84,6 @@ const ULONGLONG kRecoveryBoundMs = 240000;
 // road a few times slower: a burst of a thousand links' events takes longer
 // to deliver, though no timer of the design changes. A frozen link stays
 // frozen at any pace.
-#if defined(__SANITIZE_ADDRESS__)
-#define ORV_WALK_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ORV_WALK_SANITIZED 1
-#endif
-#endif
 #ifdef ORV_WALK_SANITIZED
 const auto kRealPace = 3000ms;
 #else
@@ -368,19 +361,7 @@ class LinkClient {
 
 // ---- processes ------------------------------------------------------------------
 
-std::string FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t n = sizeof a;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0)
-    port = ntohs(a.sin_port);
-  ::close(fd);
-  return std::to_string(port);
-}
+using orvwalk::FreePort;
 
 int RunProgram(const std::vector<std::string>& args) {
   std::vector<std::string> copy = args;

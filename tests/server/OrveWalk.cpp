@@ -77,13 +77,6 @@ const int kEventTimeoutMs = 6000;
 // another user's call meets a stalled service (scheduling on a busy machine).
 const int kWaitSlackMs = 700;
 
-#if defined(__SANITIZE_ADDRESS__)
-#define ORV_WALK_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ORV_WALK_SANITIZED 1
-#endif
-#endif
 #ifdef ORV_WALK_SANITIZED
 const int kPace = 3;
 #else
@@ -450,19 +443,7 @@ Process StartClient() {
 
 // ---- processes and /proc --------------------------------------------------------
 
-std::string FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t n = sizeof a;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0)
-    port = ntohs(a.sin_port);
-  ::close(fd);
-  return std::to_string(port);
-}
+using orvwalk::FreePort;
 
 template <class Pred>
 bool WaitUntil(Pred pred, std::chrono::milliseconds limit) {

@@ -1,6 +1,9 @@
 #include "tests/walk/WalkRunner.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -25,6 +28,21 @@
 extern char** environ;
 
 namespace orvwalk {
+
+std::string FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t n = sizeof a;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0)
+    port = ntohs(a.sin_port);
+  ::close(fd);
+  return std::to_string(port);
+}
+
 
 uint64_t Rng::Next() {
   uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);

@@ -22,7 +22,20 @@
 #include <string>
 #include <vector>
 
+// Set in a sanitizer build, where the walks' real pace is slower.
+#if defined(__SANITIZE_ADDRESS__)
+#define ORV_WALK_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ORV_WALK_SANITIZED 1
+#endif
+#endif
+
 namespace orvwalk {
+
+// A loopback port that nothing listens on now, for a process a walk starts.
+std::string FreePort();
+
 
 // Small, fast and the same on every platform: splitmix64.
 class Rng {
