@@ -118,6 +118,13 @@ DWORD CDDEServer::OverLimitThread(LPVOID parameter) {
     std::vector<_bstr_t> cleared;  // options whose group flag was cleared here
   };
   std::vector<Trade> trades;
+  auto single = [](const _bstr_t& option) {
+    SubscriptionRequest one;
+    one.symbol = option;
+    one.kind = enOptionData;
+    one.symbolType = enOption;
+    return one;
+  };
   {
     OptionGroup<OptionEntry>& group = g_DataHolder.option;
     StoreGuard lock(group.lock);
@@ -145,10 +152,7 @@ DWORD CDDEServer::OverLimitThread(LPVOID parameter) {
         trade.cleared.push_back(entry->symbol);
         if (entry->links == 0 || entry->single) continue;
         entry->single = 1;
-        SubscriptionRequest one;
-        one.symbol = entry->symbol;
-        one.kind = enOptionData;
-        one.symbolType = enOption;
+        const SubscriptionRequest one = single(entry->symbol);
         subscriptions.Adopt(SubscriptionKey::Of(one), one, entry->links, false);
         trade.singles.push_back(entry->symbol);
       }
@@ -157,13 +161,6 @@ DWORD CDDEServer::OverLimitThread(LPVOID parameter) {
   }
 
   IZmOrvEntPtr orve = ServerObject();
-  auto single = [](const _bstr_t& option) {
-    SubscriptionRequest one;
-    one.symbol = option;
-    one.kind = enOptionData;
-    one.symbolType = enOption;
-    return one;
-  };
   for (const Trade& trade : trades) {
     std::vector<_bstr_t> taken;
     bool allTaken = true;
